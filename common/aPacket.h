@@ -60,8 +60,8 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 bool aPacket_IsComplete(const aPacket* packet);
 
 // Writes the wire frame into buffer. aErrParam for an invalid packet or a null buffer;
-// aErrOverrun, with nothing written, when room is below dataSize + 2. written (may be null)
-// receives dataSize + 2.
+// aErrOverrun, with nothing written, when room is below dataSize + 2. On success written (may
+// be null) receives the frame's length, dataSize + 2.
 aErr aPacket_GetBytes(const aPacket* packet, uint8_t* buffer, size_t room, size_t* written);
 
 // Frees the packet and clears the caller's pointer; aErrParam when either is null.

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/aPacket.h"
-#include "support/packet_owner.h"
+#include "support/test_packets.h"
 
 namespace {
 

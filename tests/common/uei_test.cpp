@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/aUEI.h"
-#include "support/packet_owner.h"
+#include "support/test_packets.h"
 
 namespace {
 

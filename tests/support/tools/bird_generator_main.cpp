@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "support/bird_generator.h"

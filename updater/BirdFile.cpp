@@ -229,22 +229,23 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
       blocks.push_back(block);
     }
   }
-  if (sound && remaining < _word_size) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - body ends before its checksum\n");
-    sound = false;
-  }
   if (!sound) {
     blocks.clear();
     blockCount = 0;
     return false;
   }
-  checksum = GetInt(bytes + position);
-  remaining -= _word_size;
-  Log::log(Log::DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
-  if (remaining != 0) {
+  // What is left after the blocks should be exactly the checksum word. A body that ends before
+  // it is a size mismatch like any other: logged, with the checksum taken as 0.
+  int64_t left = int64_t{remaining} - _word_size;
+  checksum = 0;
+  if (left >= 0) {
+    checksum = GetInt(bytes + position);
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
+  }
+  if (left != 0) {
     Log::log(Log::DEBUG_BirdFile,
              "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-             static_cast<int>(remaining));
+             static_cast<int>(left));
   }
   if (blockCount != reported) {
     Log::log(Log::DEBUG_BirdFile,

@@ -93,9 +93,9 @@ class BirdFile {
   bool LoadContents(const uint8_t* bytes, size_t count);
   // Inflates into a body of 8 times the compressed size.
   bool DecompressData(const uint8_t* bytes, size_t count);
-  // Splits the body into blocks. False when the body breaks the layout (a block or the checksum
-  // runs past its end, or a typed block is too short for its fields); a disagreeing count word
-  // or leftover bytes are only logged.
+  // Splits the body into blocks. False when the body breaks the layout (no count word, a block
+  // running past its end, a typed block too short for its fields); a disagreeing count word, a
+  // missing checksum or leftover bytes are only logged.
   bool ScanBlocks(uint8_t* bytes, uint32_t count);
   bool FindSerialNumberOffsets();
   const BirdBlock* FirstBlock(BLOCK_TYPE type) const;

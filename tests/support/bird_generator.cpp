@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -136,14 +138,15 @@ const std::vector<BrokenCase>& brokenCases() {
       {Broken::ShortFirmware, "short_firmware", false},
       {Broken::ShortDescriptor, "short_descriptor", false},
       {Broken::ShortSerialOffsets, "short_serial_offsets", false},
-      {Broken::NoChecksum, "no_checksum", false},
       {Broken::NoCountWord, "no_count_word", false},
       {Broken::BadStream, "bad_stream", false},
       {Broken::TruncatedStream, "truncated_stream", false},
       {Broken::EmptyBody, "empty_body", false},
       {Broken::InflatesTooFar, "inflates_too_far", false},
+      {Broken::TrailingBytes, "trailing_bytes", false},
       {Broken::CountMismatch, "count_mismatch", true},
-      {Broken::TrailingBytes, "trailing_bytes", true},
+      {Broken::NoChecksum, "no_checksum", true},
+      {Broken::ShortChecksum, "short_checksum", true},
   };
   return cases;
 }
@@ -166,9 +169,10 @@ Bytes makeBroken(Broken kind, uint32_t seed) {
     case Broken::ShortSerialOffsets:
       blocks.push_back(_raw(SERIAL_OFFSETS, 7, seed));
       return _file(blocks);
-    case Broken::NoChecksum: {
+    case Broken::NoChecksum:
+    case Broken::ShortChecksum: {
       Bytes body = encodeBody(blocks);
-      body.resize(body.size() - 4);
+      body.resize(body.size() - (kind == Broken::NoChecksum ? 4 : 2));
       return wrap(compress(body));
     }
     case Broken::NoCountWord:
@@ -210,6 +214,16 @@ Bytes makeInflationEdge(int excess) {
     }
   }
   throw std::runtime_error("no body of that inflation found");
+}
+
+Bytes scramble(const Bytes& plain, const uint32_t words[4]) {
+  uint8_t key[16];
+  for (int i = 0; i < 16; ++i) key[i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
+  Bytes scrambled(plain.size());
+  for (size_t i = 0; i < plain.size(); ++i) {
+    scrambled[i] = static_cast<uint8_t>(plain[i] ^ key[i % 16] ^ (i ? plain[i - 1] : 0));
+  }
+  return scrambled;
 }
 
 void writeFile(const std::string& path, const Bytes& bytes) {

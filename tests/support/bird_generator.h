@@ -78,15 +78,16 @@ enum class Broken {
   ShortFirmware,       // firmware block of 3 data bytes
   ShortDescriptor,     // descriptor of 63 bytes
   ShortSerialOffsets,  // serial-offsets block of 7 bytes
-  NoChecksum,          // body ends after the last block
   NoCountWord,         // body of 3 bytes
   BadStream,           // the compressed body is not a zlib stream
   TruncatedStream,     // the zlib stream is cut in the middle
   EmptyBody,           // the 6-byte header alone
   InflatesTooFar,      // the body inflates to more than 8 times its compressed size
+  TrailingBytes,       // two bytes after the checksum: read as one more block, past the body
   // Loaded, with a logged mismatch:
   CountMismatch,       // count word says one more block than there are
-  TrailingBytes,       // two bytes after the checksum
+  NoChecksum,          // body ends after the last block
+  ShortChecksum,       // body ends two bytes into the checksum
 };
 struct BrokenCase {
   Broken kind;
@@ -98,6 +99,11 @@ Bytes makeBroken(Broken kind, uint32_t seed = 1);
 
 // A file whose compressed body of n bytes inflates to exactly 8 * n + excess bytes.
 Bytes makeInflationEdge(int excess);
+
+// What a producer does to a recovery image's firmware payload so that descrambling with the
+// same four key words (each most significant byte first, 16 key bytes in all) gives it back:
+// scrambled[i] = plain[i] ^ key[i % 16] ^ plain[i - 1], with plain[-1] = 0.
+Bytes scramble(const Bytes& plain, const uint32_t words[4]);
 
 void writeFile(const std::string& path, const Bytes& bytes);
 

@@ -1,8 +1,7 @@
-// Points the updater's diagnostic log at an in-memory stream with the given packages active, for
-// the life of the object; afterwards the log is silent again (no stream, no package).
+// Sends the diagnostic log into memory for the life of the object, with the given packages
+// active; afterwards the log is silent again (no stream, no package).
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,29 +12,38 @@ namespace qftest {
 
 class LogCapture {
  public:
-  explicit LogCapture(uint32_t packages) : _stream(open_memstream(&_buffer, &_size)) {
-    Log::SetOutput(_stream);
+  explicit LogCapture(uint32_t packages = 0xFFFFFFFFu) {
+    stream = open_memstream(&buffer, &size);
+    Log::SetOutput(stream);
+    Log::DeactivatePackage(0xFFFFFFFFu);
     Log::ActivatePackage(packages);
   }
   ~LogCapture() {
     Log::SetOutput(nullptr);
     Log::DeactivatePackage(0xFFFFFFFFu);
-    std::fclose(_stream);
-    std::free(_buffer);
+    fclose(stream);
+    free(buffer);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // Everything logged so far.
   std::string text() {
-    std::fflush(_stream);
-    return std::string(_buffer, _size);
+    fflush(stream);
+    return std::string(buffer, size);
   }
+  bool contains(const std::string& piece) { return text().find(piece) != std::string::npos; }
+  size_t count(const std::string& piece) {
+    std::string all = text();
+    size_t found = 0;
+    for (size_t at = all.find(piece); at != std::string::npos; at = all.find(piece, at + 1)) ++found;
+    return found;
+  }
+  FILE* file() { return stream; }
 
  private:
-  char* _buffer = nullptr;
-  size_t _size = 0;
-  FILE* _stream;
+  FILE* stream = nullptr;
+  char* buffer = nullptr;
+  size_t size = 0;
 };
 
 }  // namespace qftest

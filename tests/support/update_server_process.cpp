@@ -8,8 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -19,12 +19,6 @@ namespace {
 constexpr auto _startTimeout = std::chrono::seconds(15);
 constexpr auto _stopTimeout = std::chrono::seconds(5);
 constexpr auto _pollInterval = std::chrono::milliseconds(10);
-
-std::filesystem::path _makeScratchFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qf-update-server-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
 
 void _writeFile(const std::filesystem::path& path, const std::string& bytes, bool append = false) {
   std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
@@ -53,11 +47,7 @@ namespace qftest {
 
 UpdateServerProcess::UpdateServerProcess(const std::string& fault,
                                          const std::vector<std::string>& extraArgs)
-    : _scratch(_makeScratchFolder()) {
-  if (_scratch.empty()) {
-    std::perror("update server scratch folder");
-    return;
-  }
+    : _scratch(_scratchFolder.path()) {
   std::filesystem::create_directory(_scratch / "builds");
   // Requests to the loopback server must never be handed to a proxy of the environment.
   setenv("no_proxy", "127.0.0.1,localhost", 1);
@@ -77,8 +67,8 @@ UpdateServerProcess::UpdateServerProcess(const std::string& fault,
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  if (posix_spawn(&_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    std::perror("spawning the update server");
+  if (int error = posix_spawn(&_pid, argv[0], nullptr, nullptr, argv.data(), environ)) {
+    std::fprintf(stderr, "spawning the update server: %s\n", std::strerror(error));
     _pid = -1;
     return;
   }
@@ -93,8 +83,6 @@ UpdateServerProcess::~UpdateServerProcess() {
       waitpid(_pid, nullptr, 0);
     }
   }
-  std::error_code ignored;
-  if (!_scratch.empty()) std::filesystem::remove_all(_scratch, ignored);
 }
 
 bool UpdateServerProcess::_waitForPort() {

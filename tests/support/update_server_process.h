@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 namespace qftest {
 
 class UpdateServerProcess {
@@ -48,6 +50,7 @@ class UpdateServerProcess {
   std::filesystem::path _serialFolder(uint32_t serial) const;
   bool _waitForPort();
 
+  TempFolder _scratchFolder;
   std::filesystem::path _scratch;
   pid_t _pid = -1;
   int _port = 0;

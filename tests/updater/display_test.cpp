@@ -25,6 +25,10 @@ struct ProgressCase {
   std::string line;  // what follows the leading carriage return
 };
 
+void PrintTo(const ProgressCase& c, std::ostream* out) {
+  *out << c.fraction << (c.label ? std::string(" ") + c.label : std::string());
+}
+
 class ProgressBar : public testing::TestWithParam<ProgressCase> {};
 
 TEST_P(ProgressBar, DrawsOneLineOfFixedWidthOnATerminal) {

@@ -1,33 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
-#include "updater/Log.h"
+#include "support/log_capture.h"
 
 namespace {
 
-// Points the log at a fresh in-memory stream and restores the empty state afterwards.
 class LogTest : public testing::Test {
  protected:
-  void SetUp() override {
-    stream = open_memstream(&buffer, &size);
-    Log::SetOutput(stream);
-  }
-  void TearDown() override {
-    Log::SetOutput(nullptr);
-    Log::DeactivatePackage(0xFFFFFFFFu);
-    fclose(stream);
-    free(buffer);
-  }
-  std::string written() {
-    fflush(stream);
-    return std::string(buffer, size);
-  }
-
-  FILE* stream = nullptr;
-  char* buffer = nullptr;
-  size_t size = 0;
+  qftest::LogCapture log{0};
+  std::string written() { return log.text(); }
 };
 
 struct Gate {
@@ -71,7 +53,7 @@ TEST_F(LogTest, AddsNothingAndCutsAt2047Characters) {
 TEST_F(LogTest, NullStreamDropsLines) {
   Log::SetOutput(nullptr);
   Log::log(0, "dropped\n");
-  Log::SetOutput(stream);
+  Log::SetOutput(log.file());
   Log::log(0, "kept\n");
   EXPECT_EQ(written(), "kept\n");
 }

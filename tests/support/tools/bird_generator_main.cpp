@@ -1,12 +1,13 @@
 // Writes one generated bird file, for the fake update server, the demo and hand tests:
 //   bird_generator OUT [--build N] [--version TEXT] [--serial HEX] [--model TEXT]
-//                      [--size BYTES] [--pieces N] [--jump HEX] [--seed N]
+//                      [--size BYTES] [--pieces N] [--jump HEX] [--seed N] [--body yes]
 //   bird_generator OUT --broken NAME
+// "--body yes" writes the inflated body alone, without header and compression.
 //   bird_generator --list-broken
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "support/bird_generator.h"
@@ -19,6 +20,7 @@ int _usage() {
   fprintf(stderr,
           "usage: bird_generator OUT [--build N] [--version TEXT] [--serial HEX] [--model TEXT]\n"
           "                          [--size BYTES] [--pieces N] [--jump HEX] [--seed N]\n"
+          "                          [--body yes]\n"
           "       bird_generator OUT --broken NAME\n"
           "       bird_generator --list-broken\n");
   return 2;
@@ -54,6 +56,7 @@ int main(int argc, char** argv) {
   if (argc < 2 || argc % 2 != 0) return _usage();
   try {
     bird::Build build;
+    bool bodyOnly = false;
     for (int i = 2; i + 1 < argc; i += 2) {
       if (strcmp(argv[i], "--broken") == 0) {
         for (const auto& c : bird::brokenCases()) {
@@ -65,9 +68,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "unknown broken kind %s\n", argv[i + 1]);
         return 2;
       }
-      if (!_set_option(build, argv[i], argv[i + 1])) return _usage();
+      if (strcmp(argv[i], "--body") == 0) {
+        bodyOnly = strcmp(argv[i + 1], "yes") == 0;
+      } else if (!_set_option(build, argv[i], argv[i + 1])) {
+        return _usage();
+      }
     }
-    bird::writeFile(argv[1], bird::makeBirdFile(build));
+    bird::writeFile(argv[1], bodyOnly ? bird::encodeBody(bird::buildBlocks(build))
+                                      : bird::makeBirdFile(build));
   } catch (const std::exception& error) {
     fprintf(stderr, "bird_generator: %s\n", error.what());
     return 1;

@@ -56,7 +56,7 @@ size_t _rcv_data(char* bytes, size_t size, size_t count, void* userdata) {
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(transfer->response)), shown, bytes);
   if (total > transfer->maxBodyBytes - transfer->response->body_size()) {
     transfer->bodyTooLarge = true;
-    return CURL_WRITEFUNC_ERROR;
+    return 0;  // any count short of total makes libcurl end the transfer
   }
   transfer->response->process(bytes, total);
   Log::log(Log::DEBUG_ServerComm, "rcv_data returns %zu\n", total);

@@ -53,8 +53,8 @@ void ServerReply::take_build_list(std::map<std::string, std::string>& builds) {
 void ServerReply::take_recovery_info(uint32_t* serial, uint32_t* build) {
   const char* serialLine = _nextLine(delimiters);
   const char* buildLine = _nextLine(delimiters);
-  Log::log(Log::DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo",
-           _orEmpty(_first), _orEmpty(serialLine), _orEmpty(buildLine));
+  Log::log(Log::DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", _orEmpty(_first),
+           _orEmpty(serialLine), _orEmpty(buildLine));
   if (serialLine && serial) *serial = static_cast<uint32_t>(std::strtoul(serialLine, nullptr, 16));
   if (buildLine && build) *build = static_cast<uint32_t>(std::strtoul(buildLine, nullptr, 0));
 }

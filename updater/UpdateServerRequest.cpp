@@ -42,8 +42,7 @@ void _logStatus(const char* name, HTTPResponse& response) {
 template <typename TakeValues>
 bool _request(const char* name, const char* url, const Query& query, TakeValues takeValues) {
   try {
-    HTTPResponse response =
-        HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, query);
+    HTTPResponse response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, query);
     if (response.get_status() != 200) {
       _logStatus(name, response);
       return false;
@@ -140,15 +139,15 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const
                   [&](ServerReply& reply) { reply.take_build_list(builds); });
 }
 
-bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* serial,
-                                          uint32_t* build, const char* url) {
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* serial, uint32_t* build,
+                                          const char* url) {
   if (words == nullptr) {
     Log::log(Log::DEBUG_ServerComm, "%s ==> [%s]\n", "GetRecoveryInfo", "no fingerprint");
     return false;
   }
   char fingerprint[64];
-  std::snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", words[0],
-                words[1], words[2], words[3]);
+  std::snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", words[0], words[1],
+                words[2], words[3]);
   const Query query{{"brief", "true"}, {"fp", fingerprint}, {"op", "fix"}};
   return _request("GetRecoveryInfo", url, query,
                   [&](ServerReply& reply) { reply.take_recovery_info(serial, build); });
@@ -219,7 +218,8 @@ char* base64_encode(const unsigned char* bytes, size_t length, size_t* outLength
     uint32_t value = static_cast<uint32_t>(bytes[i]) << 16;
     if (i + 1 < length) value |= static_cast<uint32_t>(bytes[i + 1]) << 8;
     if (i + 2 < length) value |= bytes[i + 2];
-    for (int shift = 18; shift >= 0; shift -= 6) text[out++] = encoding_table[(value >> shift) & 0x3F];
+    for (int shift = 18; shift >= 0; shift -= 6)
+      text[out++] = encoding_table[(value >> shift) & 0x3F];
   }
   for (size_t i = 0; i < mod_table[length % 3]; ++i) text[size - 1 - i] = '=';
   text[size] = '\0';

@@ -30,8 +30,8 @@ class UpdateServerRequest {
 
   // A build's bird file as Base64 text: reply is cleared, then set to line 2 when sent. An "ok"
   // without a second line leaves reply empty, which callers treat as a failed download.
-  static bool GetBuild(uint32_t serial, const char* firmware, const char* build,
-                       std::string& reply, const char* url, bool noCal);
+  static bool GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& reply,
+                       const char* url, bool noCal);
 
   // Every build offered for a serial number: each line after the first of at least 3 characters
   // is "build;version"; the first entry for a build wins, a missing version is empty.

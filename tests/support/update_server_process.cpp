@@ -53,16 +53,12 @@ UpdateServerProcess::UpdateServerProcess(const std::string& fault,
   setenv("no_proxy", "127.0.0.1,localhost", 1);
   setenv("NO_PROXY", "127.0.0.1,localhost", 1);
 
-  std::vector<std::string> args = {QF_PYTHON3,
-                                   QF_SOURCE_DIR "/sim/update_server/update_server.py",
-                                   "--root",
-                                   (_scratch / "builds").string(),
-                                   "--port-file",
-                                   (_scratch / "port").string(),
-                                   "--log",
-                                   (_scratch / "requests.log").string(),
-                                   "--fault",
-                                   fault};
+  std::vector<std::string> args = {
+      QF_PYTHON3,    QF_SOURCE_DIR "/sim/update_server/update_server.py",
+      "--root",      (_scratch / "builds").string(),
+      "--port-file", (_scratch / "port").string(),
+      "--log",       (_scratch / "requests.log").string(),
+      "--fault",     fault};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
@@ -121,11 +117,10 @@ void UpdateServerProcess::setFirmware(uint32_t serial, const std::string& firmwa
   _writeFile(_serialFolder(serial) / "firmware", firmware);
 }
 
-void UpdateServerProcess::addRecovery(const std::string& fingerprint,
-                                      const std::string& serialLine,
+void UpdateServerProcess::addRecovery(const std::string& fingerprint, const std::string& serialLine,
                                       const std::string& buildLine) {
-  _writeFile(_scratch / "builds" / "recovery", fingerprint + ";" + serialLine + ";" + buildLine + "\n",
-             true);
+  _writeFile(_scratch / "builds" / "recovery",
+             fingerprint + ";" + serialLine + ";" + buildLine + "\n", true);
 }
 
 std::vector<std::string> UpdateServerProcess::requests() const {

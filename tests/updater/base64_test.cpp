@@ -30,8 +30,8 @@ Decoded _decode(const std::string& text) {
 
 std::string _encode(const std::string& bytes) {
   size_t length = 0;
-  char* text = base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                             &length);
+  char* text =
+      base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length);
   std::string result(text, length);
   EXPECT_EQ(text[length], '\0');
   std::free(text);
@@ -39,13 +39,11 @@ std::string _encode(const std::string& bytes) {
 }
 
 TEST(Base64, DecodesPaddedGroups) {
+  // In "QR==" the unused low bits of the last character are not zero; they are ignored.
   const std::pair<std::string, std::string> cases[] = {
-      {"QQ==", "A"},
-      {"QUI=", "AB"},
-      {"QUJD", "ABC"},
-      {"AP8A//7+", std::string("\x00\xFF\x00\xFF\xFE\xFE", 6)},
-      {"QUJDRA==", "ABCD"},
-      {"QR==", "A"},  // unused low bits of the last character are ignored
+      {"QQ==", "A"},        {"QUI=", "AB"},
+      {"QUJD", "ABC"},      {"AP8A//7+", std::string("\x00\xFF\x00\xFF\xFE\xFE", 6)},
+      {"QUJDRA==", "ABCD"}, {"QR==", "A"},
   };
   for (const auto& [text, bytes] : cases) {
     const Decoded decoded = _decode(text);
@@ -56,21 +54,21 @@ TEST(Base64, DecodesPaddedGroups) {
 
 TEST(Base64, RefusesTextThatIsNotBase64) {
   const std::string cases[] = {
-      "",           // nothing to decode
-      "QQ=",        // length not a multiple of 4
-      "QUJDR",      //
-      "QQ!=",       // outside the alphabet
-      "QQ-_",       // the URL-safe alphabet is not this one
-      "QUJ\r",      // a carriage return left from a CRLF reply
-      "QU\nD",      //
-      "Q\x80==",    // bytes above 0x7F must not index outside the table
-      "Q\xFFQQ",    //
+      "",         // nothing to decode
+      "QQ=",      // length not a multiple of 4
+      "QUJDR",    //
+      "QQ!=",     // outside the alphabet
+      "QQ-_",     // the URL-safe alphabet is not this one
+      "QUJ\r",    // a carriage return left from a CRLF reply
+      "QU\nD",    //
+      "Q\x80==",  // bytes above 0x7F must not index outside the table
+      "Q\xFFQQ",  //
       std::string("QQ\0=", 4),
-      "=QQQ",       // padding before data
-      "Q=Q=",       //
-      "Q===",       // three padding characters
-      "====",       //
-      "QQ==QUJD",   // padding in a group that is not the last
+      "=QQQ",      // padding before data
+      "Q=Q=",      //
+      "Q===",      // three padding characters
+      "====",      //
+      "QQ==QUJD",  // padding in a group that is not the last
   };
   for (const std::string& text : cases) EXPECT_EQ(_decode(text).bytes, std::nullopt) << text;
 }

@@ -19,8 +19,12 @@ std::vector<std::string> _order(const Builds& builds) {
 TEST(BuildSort, SplitsOnlyThreePartVersions) {
   using Parts = std::vector<std::string>;
   const std::pair<std::string, Parts> cases[] = {
-      {"2.10.4", {"2", "10", "4"}}, {"1..3", {"1", "", "3"}}, {"..", {"", "", ""}},
-      {"2.10", {}},                 {"1.2.3.4", {}},          {"", {}},
+      {"2.10.4", {"2", "10", "4"}},
+      {"1..3", {"1", "", "3"}},
+      {"..", {"", "", ""}},
+      {"2.10", {}},
+      {"1.2.3.4", {}},
+      {"", {}},
   };
   for (const auto& [version, parts] : cases)
     EXPECT_EQ(UpdateServerRequest::SplitQuillfernVersion(version), parts) << version;

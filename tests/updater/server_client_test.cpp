@@ -65,6 +65,7 @@ struct Request {
 
 const uint32_t kWords[4] = {0x1, 0xDEADBEEF, 0xA, 0xFFFFFFFF};
 
+enum { kPing, kQueryBuild, kGetBuild, kGetBuildList, kGetRecoveryInfo };
 const Request kRequests[] = {
     {"ping", [](Outcome&, const char* url) { return UpdateServerRequest::ping(url); }},
     {"QueryBuild",
@@ -124,7 +125,9 @@ TEST(ServerClient, SendsEachQueryExactlyWithAscendingKeysAndTrailingAmpersand) {
       {[&](const char* url) { UpdateServerRequest::GetRecoveryInfo(kWords, &serial, &build, url); },
        "/cgi/u?brief=true&fp=00000001%20DEADBEEF%200000000A%20FFFFFFFF&op=fix&"},
       {[](const char* url) { HTTPRequest::GET(url, {}); }, "/cgi/u"},
-      {[](const char* url) { HTTPRequest::GET(url, {{"zz", "1"}, {"Zz", "2"}, {"a", ""}}); },
+      {[](const char* url) {
+         HTTPRequest::GET(url, {{"zz", "1"}, {"Zz", "2"}, {"a", ""}});
+       },
        "/cgi/u?Zz=2&a=&zz=1&"},
   };
   const std::string url = server.baseUrl();
@@ -141,53 +144,51 @@ TEST(ServerClient, ReadsEveryReplyOfAWorkingServer) {
   _stock(server);
   const std::string url = server.baseUrl();
 
-  Outcome newest = _run(kRequests[1], url);
+  Outcome newest = _run(kRequests[kQueryBuild], url);
   EXPECT_TRUE(newest.ok);
   EXPECT_EQ(newest.build, "12");
   EXPECT_EQ(newest.firmware, "fw-main");
 
-  Outcome file = _run(kRequests[2], url);
+  Outcome file = _run(kRequests[kGetBuild], url);
   EXPECT_TRUE(file.ok);
   EXPECT_EQ(_decoded(file.reply), _allByteValues());
 
-  Outcome list = _run(kRequests[3], url);
+  Outcome list = _run(kRequests[kGetBuildList], url);
   EXPECT_TRUE(list.ok);
   EXPECT_EQ(list.builds, (Builds{{"12", "2.9.0"}, {"5", "2.10.4"}}));
 
-  Outcome recovery = _run(kRequests[4], url);
+  Outcome recovery = _run(kRequests[kGetRecoveryInfo], url);
   EXPECT_TRUE(recovery.ok);
   EXPECT_EQ(recovery.serial, 0x0012ABCDu);
   EXPECT_EQ(recovery.buildNumber, 8u);  // "010" is octal
 
-  EXPECT_TRUE(_run(kRequests[0], url).ok);
+  EXPECT_TRUE(_run(kRequests[kPing], url).ok);
 }
 
-TEST(ServerClient, ReadsTheRecoveryBuildLineAsStrtoulBaseZero) {
+TEST(ServerClient, ReadsTheRecoverySerialAsHexadecimalAndTheBuildAsStrtoulBaseZero) {
   UpdateServerProcess server;
   ASSERT_TRUE(server.running());
   struct Case {
+    uint32_t word;  // the first fingerprint word; the others are 0
+    const char* fingerprint;
     const char* serialLine;
     const char* buildLine;
     uint32_t serial;
     uint32_t build;
   };
   const Case cases[] = {
-      {"0012ABCD", "010", 0x0012ABCD, 8},
-      {"ffffffff", "0x10", 0xFFFFFFFF, 16},
-      {"1", "4711", 1, 4711},
+      {1, "00000001%2000000000%2000000000%2000000000", "ffffffff", "0x10", 0xFFFFFFFF, 16},
+      {2, "00000002%2000000000%2000000000%2000000000", "1", "4711", 1, 4711},
+      {3, "00000003%2000000000%2000000000%2000000000", "00ab", "0", 0xAB, 0},
   };
-  uint32_t word = 0;
   for (const Case& c : cases) {
-    const uint32_t words[4] = {word, 0, 0, 0};
-    char fingerprint[64];
-    std::snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", word, 0, 0, 0);
-    server.addRecovery(fingerprint, c.serialLine, c.buildLine);
-    uint32_t serial = 0, build = 0;
+    server.addRecovery(c.fingerprint, c.serialLine, c.buildLine);
+    const uint32_t words[4] = {c.word, 0, 0, 0};
+    uint32_t serial = 0xFEEDFACE, build = 0xFEEDFACE;
     EXPECT_TRUE(
         UpdateServerRequest::GetRecoveryInfo(words, &serial, &build, server.baseUrl().c_str()));
     EXPECT_EQ(serial, c.serial) << c.serialLine;
     EXPECT_EQ(build, c.build) << c.buildLine;
-    ++word;
   }
 }
 
@@ -200,38 +201,39 @@ TEST(ServerClient, TakesValuesFromOddButValidReplyShapes) {
   const Case cases[] = {
       {"crlf",
        [](const std::string& url) {
-         Outcome newest = _run(kRequests[1], url);
+         Outcome newest = _run(kRequests[kQueryBuild], url);
          EXPECT_TRUE(newest.ok);
          EXPECT_EQ(newest.build, "12\r");  // only the firmware line is cut at the CR
          EXPECT_EQ(newest.firmware, "fw-main");
-         Outcome list = _run(kRequests[3], url);
+         Outcome list = _run(kRequests[kGetBuildList], url);
          EXPECT_EQ(list.builds, (Builds{{"12", "2.9.0"}, {"5", "2.10.4"}}));
-         Outcome file = _run(kRequests[2], url);
+         Outcome file = _run(kRequests[kGetBuild], url);
          EXPECT_TRUE(file.ok);
          EXPECT_EQ(file.reply.back(), '\r');
          EXPECT_EQ(_decoded(file.reply), std::nullopt);
-         EXPECT_EQ(_run(kRequests[4], url).buildNumber, 8u);
+         EXPECT_EQ(_run(kRequests[kGetRecoveryInfo], url).buildNumber, 8u);
        }},
       {"blanklines",
        [](const std::string& url) {
-         Outcome newest = _run(kRequests[1], url);
+         Outcome newest = _run(kRequests[kQueryBuild], url);
          EXPECT_TRUE(newest.ok);
          EXPECT_EQ(newest.build, "12");
-         EXPECT_EQ(_decoded(_run(kRequests[2], url).reply), _allByteValues());
+         EXPECT_EQ(_decoded(_run(kRequests[kGetBuild], url).reply), _allByteValues());
        }},
       {"okonly",
        [](const std::string& url) {
-         for (const Request& request : kRequests) EXPECT_TRUE(_run(request, url).ok) << request.name;
-         Outcome newest = _run(kRequests[1], url);
+         for (const Request& request : kRequests)
+           EXPECT_TRUE(_run(request, url).ok) << request.name;
+         Outcome newest = _run(kRequests[kQueryBuild], url);
          EXPECT_EQ(newest.build, "untouched");
          EXPECT_EQ(newest.firmware, "untouched");
-         EXPECT_EQ(_run(kRequests[2], url).reply, "");
-         EXPECT_TRUE(_run(kRequests[3], url).builds.empty());
-         EXPECT_EQ(_run(kRequests[4], url).serial, 0xFEEDFACEu);
+         EXPECT_EQ(_run(kRequests[kGetBuild], url).reply, "");
+         EXPECT_TRUE(_run(kRequests[kGetBuildList], url).builds.empty());
+         EXPECT_EQ(_run(kRequests[kGetRecoveryInfo], url).serial, 0xFEEDFACEu);
        }},
       {"badbase64",
        [](const std::string& url) {
-         Outcome file = _run(kRequests[2], url);
+         Outcome file = _run(kRequests[kGetBuild], url);
          EXPECT_TRUE(file.ok);
          EXPECT_FALSE(file.reply.empty());
          EXPECT_EQ(_decoded(file.reply), std::nullopt);
@@ -239,7 +241,7 @@ TEST(ServerClient, TakesValuesFromOddButValidReplyShapes) {
       {"badbuilds",
        [](const std::string& url) {
          // Adds "beta;1.0.0", "12;9.9.9", "7;" and "77" after the real entries.
-         Outcome list = _run(kRequests[3], url);
+         Outcome list = _run(kRequests[kGetBuildList], url);
          EXPECT_TRUE(list.ok);
          EXPECT_EQ(list.builds, (Builds{{"12", "2.9.0"}, {"5", "2.10.4"}, {"beta", "1.0.0"}}));
        }},
@@ -253,20 +255,28 @@ TEST(ServerClient, TakesValuesFromOddButValidReplyShapes) {
   }
 }
 
+// A TCP socket bound to a free loopback port; address receives that port.
+int _boundLoopbackSocket(sockaddr_in& address) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return fd;
+}
+
+std::string _loopbackUrl(const sockaddr_in& address) {
+  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u";
+}
+
 // A port on which nothing listens: bound but never listening, so no one else can take it.
 struct RefusingPort {
-  RefusingPort() : fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
+  RefusingPort() : fd(_boundLoopbackSocket(address)) {}
   ~RefusingPort() { close(fd); }
+  sockaddr_in address;
   int fd;
-  int port = 0;
 };
 
 // The log line that gives a request's reason for failing, from the request's name.
@@ -280,9 +290,8 @@ Reason _statusReason(int status) {
 }
 
 Reason _transferReason(CURLcode code) {
-  return [code](const std::string& name) {
-    return name + " ==> [" + curl_easy_strerror(code) + "]";
-  };
+  return
+      [code](const std::string& name) { return name + " ==> [" + curl_easy_strerror(code) + "]"; };
 }
 
 std::string _notOkReason(const std::string& name) {
@@ -301,8 +310,7 @@ TEST(ServerClient, EveryRequestFailsWithOneReasonAndLeavesItsValuesAlone) {
       {"status500", "", _statusReason(500)},
       {"notok", "", _notOkReason},
       {"empty", "", _notOkReason},
-      {nullptr, "http://127.0.0.1:" + std::to_string(refusing.port) + "/cgi/u",
-       _transferReason(CURLE_COULDNT_CONNECT)},
+      {nullptr, _loopbackUrl(refusing.address), _transferReason(CURLE_COULDNT_CONNECT)},
       {nullptr, "http://[::1/cgi/u", _transferReason(CURLE_URL_MALFORMAT)},
   };
   for (const Case& c : cases) {
@@ -319,7 +327,7 @@ TEST(ServerClient, EveryRequestFailsWithOneReasonAndLeavesItsValuesAlone) {
       LogCapture log(Log::DEBUG_ServerComm);
       const Outcome outcome = _run(request, url);
       EXPECT_FALSE(outcome.ok);
-      EXPECT_NE(log.text().find(c.reason(request.name)), std::string::npos) << log.text();
+      EXPECT_TRUE(log.contains(c.reason(request.name))) << log.text();
       const Outcome untouched;
       EXPECT_EQ(outcome.build, untouched.build);
       EXPECT_EQ(outcome.firmware, untouched.firmware);
@@ -343,18 +351,51 @@ TEST(ServerClient, AStalledServerEndsTheRequestWithinTheLowSpeedLimit) {
     LogCapture log(Log::DEBUG_ServerComm);
     std::string reply = "untouched";
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(
-        UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "main", "5", reply,
+                                               server.baseUrl().c_str(), false));
     const auto took = std::chrono::steady_clock::now() - start;
     // libcurl measures the speed over a window of a few seconds, so a stall right after some data
     // is noticed a few seconds later than one before any.
     EXPECT_LT(took, std::chrono::seconds(10));
     EXPECT_EQ(reply, "untouched");
-    EXPECT_NE(log.text().find(std::string("GetBuild ==> [") +
-                              curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"),
-              std::string::npos)
+    EXPECT_TRUE(log.contains(std::string("GetBuild ==> [") +
+                             curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"))
         << log.text();
   }
+}
+
+// A listening socket whose accept queue is full and never drained: the kernel drops further
+// connection attempts, so a connect would wait for ever without the connect time-out.
+struct FullBacklog {
+  FullBacklog() : listener(_boundLoopbackSocket(address)) {
+    listen(listener, 0);
+    for (int& client : clients) {
+      client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+  }
+  ~FullBacklog() {
+    for (int client : clients) close(client);
+    close(listener);
+  }
+  sockaddr_in address;
+  int listener;
+  int clients[3];
+};
+
+TEST(ServerClient, AConnectionThatNeverStandsEndsAtTheConnectTimeOut) {
+  FullBacklog backlog;
+  HTTPLimits limits;
+  limits.connectTimeoutMs = 500;
+  LimitsOverride lowered(limits);
+  LogCapture log(Log::DEBUG_ServerComm);
+  const std::string url = _loopbackUrl(backlog.address);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(
+      log.contains(std::string("ping ==> [") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"))
+      << log.text();
 }
 
 TEST(ServerClient, ABodyBeyondTheCapEndsTheRequest) {
@@ -364,9 +405,8 @@ TEST(ServerClient, ABodyBeyondTheCapEndsTheRequest) {
   std::string reply;
   EXPECT_FALSE(
       UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
-  EXPECT_NE(log.text().find("GetBuild ==> [Reply body larger than " +
-                            std::to_string(HTTPLimits{}.maxBodyBytes) + " bytes]"),
-            std::string::npos);
+  EXPECT_TRUE(log.contains("GetBuild ==> [Reply body larger than " +
+                           std::to_string(HTTPLimits{}.maxBodyBytes) + " bytes]"));
 }
 
 TEST(ServerClient, AnHttpsServerWithAnUntrustedCertificateIsRefused) {
@@ -376,9 +416,8 @@ TEST(ServerClient, AnHttpsServerWithAnUntrustedCertificateIsRefused) {
   ASSERT_TRUE(server.running());
   LogCapture log(Log::DEBUG_ServerComm);
   EXPECT_FALSE(UpdateServerRequest::ping(server.baseUrl("https").c_str()));
-  EXPECT_NE(log.text().find(std::string("ping ==> [") +
-                            curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION) + "]"),
-            std::string::npos)
+  EXPECT_TRUE(log.contains(std::string("ping ==> [") +
+                           curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION) + "]"))
       << log.text();
   EXPECT_TRUE(server.requests().empty());
 }

@@ -19,7 +19,8 @@ TEST(ServerClientThreads, ConcurrentRequestsEachGetTheirOwnReply) {
   ASSERT_TRUE(server.running());
   constexpr int kThreads = 4;
   constexpr int kRounds = 5;
-  for (int i = 0; i < kThreads; ++i) server.addBuild(0x100 + i, "7", std::string(5000 + i, 'a' + i));
+  for (int i = 0; i < kThreads; ++i)
+    server.addBuild(0x100 + i, "7", std::string(5000 + i, 'a' + i));
   qftest::LogCapture log(Log::DEBUG_ServerComm);
   const std::string url = server.baseUrl();
 

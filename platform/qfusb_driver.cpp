@@ -344,14 +344,16 @@ aErr qfusb_write_to_kernel_device(qfusb_device* handle, const char* data, size_t
   if (handle->mode != QFUSB_MODE_KERNEL || handle->descriptor < 0) return aErrMode;
   if (!data && length > 0) return aErrParam;
   size_t sent = 0;
+  int fullWaits = 0;
   for (int call = 0; call < sMAX_KERNEL_WRITES && sent < length; ++call) {
     ssize_t n = write(handle->descriptor, data + sent, length - sent);
     if (n > 0) {
       sent += size_t(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      // The node is non-blocking: wait a little for room instead of spinning.
+      // The node is non-blocking: wait for room instead of spinning, and give up as a libusb
+      // write would when the module takes nothing for ten waits in a row.
       pollfd watch = {handle->descriptor, POLLOUT, 0};
-      poll(&watch, 1, QFUSB_WRITE_TIMEOUT_MS);
+      if (poll(&watch, 1, QFUSB_WRITE_TIMEOUT_MS) == 0 && ++fullWaits >= sMAX_WRITE_FAILURES) break;
     } else if (n < 0) {
       return aErrIO;
     }

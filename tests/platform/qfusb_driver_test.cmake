@@ -1,5 +1,1 @@
-# The fake USB devices need the umockdev preload library in the test process; under ASan it
-# sits in front of the sanitizer runtime, which must not object to that.
-list(APPEND test_props
-  ENVIRONMENT "LD_PRELOAD=libumockdev-preload.so.0"
-  ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=string_append::verify_asan_link_order=0")
+include(${CMAKE_CURRENT_SOURCE_DIR}/support/umockdev.cmake)

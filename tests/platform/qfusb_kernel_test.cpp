@@ -2,73 +2,36 @@
 // driver's node.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "platform/qfusb_driver.h"
-
-namespace {
-
-// Reads exactly length bytes from fd, waiting at most 2 s in all.
-std::string _readExactly(int fd, size_t length) {
-  std::string got;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (got.size() < length && std::chrono::steady_clock::now() < deadline) {
-    pollfd watch = {fd, POLLIN, 0};
-    if (poll(&watch, 1, 100) <= 0) continue;
-    char buffer[512];
-    ssize_t n = read(fd, buffer, std::min(sizeof buffer, length - got.size()));
-    if (n > 0) got.append(buffer, size_t(n));
-  }
-  return got;
-}
-
-}  // namespace
+#include "support/pty_node.h"
+#include "support/temp_folder.h"
 
 class KernelNode : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    char pattern[] = "/tmp/qfkernel.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder = pattern;
-    node = folder + "/quillfern.12345678";
-    ASSERT_EQ(symlink(ttyname(slave), node.c_str()), 0);
-    ASSERT_EQ(qfusb_set_kernel_node_format((folder + "/quillfern.%08X").c_str()), aErrNone);
+    pty = std::make_unique<PtyNode>(folder.join("quillfern.12345678"));
+    ASSERT_TRUE(pty->ok());
+    ASSERT_EQ(qfusb_set_kernel_node_format(folder.join("quillfern.%08X").c_str()), aErrNone);
     handle = qfusb_create_usb(QFUSB_MODE_KERNEL);
   }
   void TearDown() override {
     qfusb_destroy(&handle);
     qfusb_set_kernel_node_format(nullptr);
-    unlink(node.c_str());
-    rmdir((folder + "/quillfern.0000ABCD").c_str());
-    rmdir(folder.c_str());
-    close(master);
-    close(slave);
-  }
-  void fromModule(const std::string& bytes) {
-    ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
   }
 
-  int master = -1, slave = -1;
-  std::string folder, node;
+  TempFolder folder;
+  std::unique_ptr<PtyNode> pty;
   qfusb_device* handle = nullptr;
 };
 
 TEST_F(KernelNode, TheNodeTellsWhetherTheDriverIsThere) {
-  ASSERT_EQ(mkdir((folder + "/quillfern.0000ABCD").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(folder.join("quillfern.0000ABCD").c_str(), 0700), 0);
   EXPECT_TRUE(qfusb_is_kernel_driver_installed(0x12345678));
   EXPECT_FALSE(qfusb_is_kernel_driver_installed(0x0000ABCD));  // a folder
   EXPECT_FALSE(qfusb_is_kernel_driver_installed(0x12345679));
@@ -81,9 +44,9 @@ TEST_F(KernelNode, BytesGoBothWays) {
   std::string frame(300, '\0');
   for (size_t i = 0; i < frame.size(); ++i) frame[i] = char(i);
   EXPECT_EQ(qfusb_write_to_device(handle, frame.data(), frame.size()), aErrNone);
-  EXPECT_EQ(_readExactly(master, frame.size()), frame);
+  EXPECT_EQ(pty->receive(frame.size()), frame);
 
-  fromModule(std::string("\x00\xFFz", 3));
+  pty->send(std::string("\x00\xFFz", 3));
   EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
   std::string got;
   char byte = 0;
@@ -99,7 +62,7 @@ TEST_F(KernelNode, WaitingForInputIsBounded) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(qfusb_wait_for_input(handle, 40), aErrTimeout);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
-  fromModule("x");
+  pty->send("x");
   EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
 }
 

@@ -19,7 +19,7 @@ class UsbHandleThreads : public ::testing::Test {
     if (!UsbFake::available()) GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0";
     fake = std::make_unique<UsbFake>();
     dev = fake->addDevice({});
-    fake->setModel(dev, [this](size_t d, std::span<const uint8_t> bytes) { fake->queueIn(d, bytes); });
+    fake->setEchoModel(dev);
     handle = qfusb_create_usb(QFUSB_MODE_LIBUSB);
     ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
   }

@@ -427,6 +427,10 @@ void UsbFake::setModel(size_t device, Model model) {
   impl_->device(device).model = std::move(model);
 }
 
+void UsbFake::setEchoModel(size_t device) {
+  setModel(device, [this](size_t d, std::span<const uint8_t> bytes) { queueIn(d, bytes); });
+}
+
 void UsbFake::setScript(size_t device, std::vector<UsbFakeStep> steps) {
   std::lock_guard<std::mutex> hold(impl_->lock);
   impl_->device(device).script.assign(steps.begin(), steps.end());

@@ -73,6 +73,8 @@ class UsbFake {
   // Adds a device (bus 1, addresses 5, 6, ... in order) and returns its index.
   size_t addDevice(const UsbFakeDeviceSpec& spec);
   void setModel(size_t device, Model model);
+  // A model that sends every received byte straight back.
+  void setEchoModel(size_t device);
   void setScript(size_t device, std::vector<UsbFakeStep> steps);
   // Makes claiming the interface fail with this errno (EBUSY: claimed by another process).
   void setClaimError(size_t device, int error);

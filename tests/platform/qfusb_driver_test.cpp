@@ -221,11 +221,19 @@ TEST_F(UsbDriver, ReadsWithoutDataReportNoByte) {
     got += byte;
   }
   EXPECT_EQ(got, "xyz");
+  // Bytes that arrive just as the transfer times out.
+  fake->setScript(dev, {{UsbFakeEndpoint::In, UsbFakeOutcome::LateDone, 2}});
+  queue("uv");
+  EXPECT_EQ(qfusb_wait_for_input(handle, 30), aErrNone);
+  EXPECT_EQ(read(&byte), aErrNone);
+  EXPECT_EQ(byte, 'u');
+  EXPECT_EQ(read(&byte), aErrNone);
+  EXPECT_EQ(byte, 'v');
   // Nothing at all within the read's own time-out.
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(&byte), aErrNotReady);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(QFUSB_READ_TIMEOUT_MS));
-  EXPECT_EQ(fake->inTransfers(dev), 3u);
+  EXPECT_EQ(fake->inTransfers(dev), 4u);
 }
 
 TEST_F(UsbDriver, TheFifthErrorInARowFailsTheHandle) {

@@ -92,6 +92,7 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
   UsbFakeDeviceSpec highProduct{.productId = 0x8001, .serial = "12345678"};
   UsbFakeDeviceSpec wrongInterface{.serial = "12345678", .interfaceSubclass = 0x00};
   UsbFakeDeviceSpec noSerial{.serial = ""};
+  UsbFakeDeviceSpec noPacketSize{.serial = "12345678", .outPacketSize = 0};
   struct Case {
     const char* name;
     std::vector<UsbFakeDeviceSpec> devices;
@@ -105,6 +106,7 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
       {"another vendor", {otherVendor}, 0, aErrNotFound, -1},
       {"product id of no module", {highProduct}, 0, aErrNotFound, -1},
       {"no module interface", {wrongInterface}, 0, aErrConfiguration, -1},
+      {"endpoint without packet size", {noPacketSize}, 0, aErrConfiguration, -1},
       {"claimed elsewhere", {wanted}, EBUSY, aErrBusy, -1},
       {"vanished while claiming", {wanted}, ENODEV, aErrBusy, -1},
       {"claim refused", {wanted}, EINVAL, aErrUnknown, -1},

@@ -287,11 +287,16 @@ TEST(SimModuleTest, HandlersAreInstalledByCommandByte) {
   ASSERT_TRUE(module);
   module->setHandler(0x5F, [](SimContext& context, const SimPacket& request) {
     context.reply({context.state().address, {0x5F, request.data[1], 0x12}});
+    if (request.data[1] == 0x06) context.dropConnection();  // answers, then restarts
   });
   module->setHandler(0x03, nullptr);
   RawPeer peer = _connect(*module, SimTransport::tcp);
-  ASSERT_TRUE(peer.send({0x04, 0x03, 0x03, 0x48, 0x20, 0x04, 0x02, 0x5F, 0x07}));
-  EXPECT_EQ(hex(peer.receive(5, _kReply)), "04 03 5F 07 12") << "the model query is gone, 0x5F answers";
+  ASSERT_TRUE(peer.send({0x04, 0x03, 0x03, 0x48, 0x20, 0x04, 0x02, 0x5F, 0x07, 0x04, 0x02, 0x5F, 0x06}));
+  EXPECT_EQ(hex(peer.receive(10, _kReply)), "04 03 5F 07 12 04 03 5F 06 12") << "the model query is gone";
+  EXPECT_TRUE(peer.closedWithin(_kReply));
+  RawPeer again = _connect(*module, SimTransport::tcp);
+  ASSERT_TRUE(again.send({0x04, 0x02, 0x5F, 0x07}));
+  EXPECT_EQ(hex(again.receive(5, _kReply)), "04 03 5F 07 12");
 }
 
 TEST(SimModuleTest, StartRefusesBadOptions) {

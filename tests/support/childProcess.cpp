@@ -64,6 +64,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() {
   closeInput();
+  signal(SIGTERM);
   if (started() && !waitExit(std::chrono::milliseconds(2000))) {
     signal(SIGKILL);
     waitExit(std::chrono::milliseconds(2000));

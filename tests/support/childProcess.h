@@ -1,6 +1,7 @@
 // A program run by a test as a child process, with its standard input, output and error on
 // pipes, bounded reads of its output and a bounded wait for its exit. The destructor closes its
-// input, then terminates and reaps it if it is still running, so no child outlives its test.
+// input and sends SIGTERM (SIGKILL after 2 s) to a child still running, and reaps it, so no
+// child outlives its test.
 #pragma once
 
 #include <sys/types.h>

@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "sim/module/simModule.h"
-#include "support/rawPeer.h"
+#include "support/raw_peer.h"
+#include "support/temp_folder.h"
 
 using namespace qfsim;
 using namespace std::chrono_literals;
@@ -61,19 +62,6 @@ Bytes _repeat(const Bytes& bytes, int times) {
 Bytes _answer(RawPeer& peer, const Bytes& expected) {
   return expected.empty() ? peer.receiveFor(_kQuiet) : peer.receive(expected.size(), _kReply);
 }
-
-class _TempDir {
- public:
-  _TempDir() {
-    char name[] = "/tmp/qfsim-test-XXXXXX";
-    path = ::mkdtemp(name) ? name : "";
-  }
-  ~_TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
 
 TEST(SimModuleTest, SyncAndModelAnswersOnEveryTransport) {
   struct Case {
@@ -259,10 +247,9 @@ TEST(SimModuleTest, LateRepliesDoNotHoldUpTheModule) {
 }
 
 TEST(SimModuleTest, ClosingATerminalReplacesItAndItsLink) {
-  _TempDir folder;
-  ASSERT_FALSE(folder.path.empty());
+  qftest::TempFolder folder;
   SimModuleOptions options = _options(SimTransport::node);
-  options.linkPath = folder.path + "/node";
+  options.linkPath = folder / "node";
   auto module = _started(options);
   ASSERT_TRUE(module);
   RawPeer before = RawPeer::terminal(options.linkPath);

@@ -2,17 +2,16 @@
 // its control commands and how it ends.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <csignal>
 #include <filesystem>
 
-#include "support/childProcess.h"
-#include "support/rawPeer.h"
+#include "support/program_process.h"
+#include "support/raw_peer.h"
+#include "support/temp_folder.h"
 
 using namespace std::chrono_literals;
 using qftest::Bytes;
-using qftest::ChildProcess;
+using qftest::ProgramProcess;
 using qftest::hex;
 using qftest::RawPeer;
 using qftest::wordValue;
@@ -38,7 +37,7 @@ struct _Running {
     EXPECT_TRUE(child.writeLine(line));
     return child.readLine(_kWait).value_or("(no answer)");
   }
-  ChildProcess child;
+  ProgramProcess child;
   std::string first;
 };
 
@@ -77,21 +76,17 @@ TEST(SimProgramTest, TcpModuleIsDrivenThroughItsControlCommands) {
 }
 
 TEST(SimProgramTest, NodeModuleBehindALinkEndsOnSignal) {
-  char name[] = "/tmp/qfsim-program-XXXXXX";
-  ASSERT_NE(::mkdtemp(name), nullptr);
-  const std::string link = std::string(name) + "/node";
-  {
-    _Running sim({"--transport", "node", "--link", link});
-    EXPECT_EQ(wordValue(sim.first, "link"), link);
-    EXPECT_EQ(std::filesystem::read_symlink(link).string(), wordValue(sim.first, "path"));
-    RawPeer peer = RawPeer::terminal(link);
-    ASSERT_TRUE(peer.send({0xAD, 0x00}));
-    EXPECT_EQ(hex(peer.receive(2, _kWait)), "02 00");
-    sim.child.signal(SIGTERM);
-    EXPECT_EQ(sim.child.waitExit(_kWait), 0);
-  }
+  qftest::TempFolder folder;
+  const std::string link = folder / "node";
+  _Running sim({"--transport", "node", "--link", link});
+  EXPECT_EQ(wordValue(sim.first, "link"), link);
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), wordValue(sim.first, "path"));
+  RawPeer peer = RawPeer::terminal(link);
+  ASSERT_TRUE(peer.send({0xAD, 0x00}));
+  EXPECT_EQ(hex(peer.receive(2, _kWait)), "02 00");
+  sim.child.signal(SIGTERM);
+  EXPECT_EQ(sim.child.waitExit(_kWait), 0);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
-  std::filesystem::remove_all(name);
 }
 
 TEST(SimProgramTest, FaultOptions) {
@@ -128,11 +123,11 @@ TEST(SimProgramTest, BadCommandLinesAreRefused) {
       {"--serial", "xyz"}, {"--first-byte", "even"}, {"--bogus"}, {"--port", "-1"},
   };
   for (const auto& arguments : cases) {
-    ChildProcess child(_kProgram, arguments);
+    ProgramProcess child(_kProgram, arguments);
     EXPECT_EQ(child.waitExit(_kWait), 1) << arguments[0];
     EXPECT_NE(child.errorOutput(_kWait).find("simmodule"), std::string::npos) << arguments[0];
   }
-  ChildProcess help(_kProgram, {"--help"});
+  ProgramProcess help(_kProgram, {"--help"});
   EXPECT_EQ(help.readLine(_kWait).value_or("").rfind("usage: simmodule", 0), 0u);
   EXPECT_EQ(help.waitExit(_kWait), 0);
 }

@@ -13,13 +13,13 @@
 
 namespace qftest {
 
-class ChildProcess {
+class ProgramProcess {
  public:
   // Starts program (a path) with the arguments; started() tells whether it could be spawned.
-  ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  ProgramProcess(const std::string& program, const std::vector<std::string>& arguments);
+  ~ProgramProcess();
+  ProgramProcess(const ProgramProcess&) = delete;
+  ProgramProcess& operator=(const ProgramProcess&) = delete;
 
   bool started() const { return _pid > 0; }
   // The next line of standard output without its newline; none on time-out or end of output.

@@ -222,6 +222,7 @@ aErr aDirectory_BuildPath(char* destination, size_t size, const char* first, ...
 
 const char* backwards_memcmp(const char* text, const char* pattern) {
   if (text == nullptr || pattern == nullptr) return nullptr;
+  if (pattern[0] == '\0') return text;
   const size_t textLength = strlen(text);
   const size_t patternLength = strlen(pattern);
   if (patternLength > textLength) return nullptr;

@@ -1,0 +1,18 @@
+// Command bytes, special addresses and model codes shared by the link engine, the object layer,
+// the updater and the link sharing server.
+#pragma once
+
+#include <cstdint>
+
+// Command bytes (data[0] of a packet).
+constexpr uint8_t cmdSYSTEM = 0x03;   // system entity
+constexpr uint8_t cmdINFO = 0x49;     // module information (link level, not an entity)
+constexpr uint8_t cmdSTREAM = 0x5D;   // stream control
+constexpr uint8_t cmdUPGRADE = 0x5F;  // in-band firmware upgrade
+// Special addresses of the link engine (also link-level command bytes).
+constexpr uint8_t cmdMAGIC = 0xAD;       // synchronisation burst
+constexpr uint8_t cmdFORCEROUTE = 0xAF;  // route control
+
+// The model's printable name for the known model codes (4, 5 and 13 to 27), "Unknown" for every
+// other code. Static text.
+const char* aDefs_GetModelName(uint32_t code);

@@ -1,0 +1,253 @@
+#include "common/packetfifo.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+struct aPacketDeleter {
+  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+};
+using PacketPtr = std::unique_ptr<aPacket, aPacketDeleter>;
+
+// One stored packet and its sequence id within its FIFO.
+class SerialPacket {
+ public:
+  SerialPacket(int64_t id, PacketPtr packet) : id_(id), packet_(std::move(packet)) {}
+  int64_t getId() const { return id_; }
+  const aPacket* getPacket() const { return packet_.get(); }
+
+ private:
+  int64_t id_;
+  PacketPtr packet_;
+};
+
+// Shared-owned: the dictionary holds one reference and every operation in progress another, so
+// a destroyed FIFO lives until the last operation that found it returns.
+struct packetFifo {
+  std::mutex mutex;  // guards everything below
+  std::condition_variable changed;
+  std::deque<SerialPacket> entries;  // arrival order
+  std::atomic<bool> valid{true};
+  std::atomic<int64_t> windowStart{0};  // id of the front entry, or nextId when empty
+  std::atomic<int64_t> nextId{0};
+};
+using FifoRef = std::shared_ptr<packetFifo>;
+using Clock = std::chrono::steady_clock;
+
+std::atomic<aPacketFifoID> gpSequentialId{1};
+
+// Leaked on purpose: threads still running while the process exits may use the FIFOs.
+std::mutex& sDictionaryMutex() {
+  static auto* gpPacketFifoDictionaryMutex = new std::mutex;
+  return *gpPacketFifoDictionaryMutex;
+}
+std::map<aPacketFifoID, FifoRef>& sDictionary() {
+  static auto* gpPacketFifoDictionary = new std::map<aPacketFifoID, FifoRef>;
+  return *gpPacketFifoDictionary;
+}
+
+FifoRef sFind(aPacketFifoID id) {
+  std::lock_guard lock(sDictionaryMutex());
+  const auto found = sDictionary().find(id);
+  return found != sDictionary().end() ? found->second : nullptr;
+}
+
+aPacketFifoID sDrawId() {
+  aPacketFifoID id;
+  do {
+    id = gpSequentialId.fetch_add(1);
+  } while (id == 0);
+  return id;
+}
+
+// now + timeoutMs, saturated so that a huge time-out means no deadline at all.
+Clock::time_point sDeadline(uint64_t timeoutMs) {
+  const auto now = Clock::now();
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  if (timeoutMs >= static_cast<uint64_t>(room.count())) return Clock::time_point::max();
+  return now + std::chrono::milliseconds(timeoutMs);
+}
+
+// Sleeps until wakeUp() holds or the deadline passes, testing it once more after the deadline.
+template <typename Condition>
+bool sWaitUntil(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
+                Condition wakeUp) {
+  if (deadline == Clock::time_point::max()) {
+    fifo.changed.wait(lock, wakeUp);
+    return true;
+  }
+  return fifo.changed.wait_until(lock, deadline, wakeUp);
+}
+
+void sUpdateWindow(packetFifo& fifo) {
+  fifo.windowStart = fifo.entries.empty() ? fifo.nextId.load() : fifo.entries.front().getId();
+}
+
+// Hands the caller a copy of the entry and erases it; when no copy can be made the entry stays.
+aPacket* sTake(packetFifo& fifo, std::deque<SerialPacket>::iterator entry) {
+  aPacket* copy = aPacket_Copy(entry->getPacket());
+  if (!copy) return nullptr;
+  fifo.entries.erase(entry);
+  sUpdateWindow(fifo);
+  return copy;
+}
+
+bool sAccepts(aPacketFilterProc filter, const void* ref, const SerialPacket& entry) {
+  return filter && filter(entry.getPacket(), ref) != 0;
+}
+
+void sDiscardAll(packetFifo& fifo) {
+  fifo.entries.clear();
+  fifo.windowStart = fifo.nextId.load();
+}
+
+}  // namespace
+
+aPacketFifoID aPacketFifo_Create() {
+  try {
+    auto fifo = std::make_shared<packetFifo>();
+    std::lock_guard lock(sDictionaryMutex());
+    const aPacketFifoID id = sDrawId();
+    sDictionary().emplace(id, std::move(fifo));
+    return id;
+  } catch (...) {
+    return 0;
+  }
+}
+
+aErr aPacketFifo_Destroy(aPacketFifoID* id) {
+  if (!id) return aErrParam;
+  try {
+    FifoRef fifo;
+    {
+      std::lock_guard lock(sDictionaryMutex());
+      const auto found = sDictionary().find(*id);
+      if (found == sDictionary().end()) return aErrNotFound;
+      fifo = std::move(found->second);
+      sDictionary().erase(found);
+    }
+    std::lock_guard lock(fifo->mutex);
+    sDiscardAll(*fifo);
+    fifo->valid = false;
+    fifo->changed.notify_all();
+    *id = 0;
+    return aErrNone;
+  } catch (...) {
+    return aErrUnknown;
+  }
+}
+
+aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
+    PacketPtr copy(aPacket_Copy(packet));
+    if (!copy) return aErrParam;
+    std::lock_guard lock(fifo->mutex);
+    if (!fifo->valid) return aErrParam;
+    try {
+      fifo->entries.emplace_back(fifo->nextId.load(), std::move(copy));
+    } catch (...) {
+      return aErrResource;
+    }
+    ++fifo->nextId;
+    sUpdateWindow(*fifo);
+    if (fifo->entries.size() > aPACKETFIFO_MAX_ENTRIES) {
+      sDiscardAll(*fifo);
+      return aErrNone;
+    }
+    fifo->changed.notify_all();
+    return aErrNone;
+  } catch (...) {
+    return aErrResource;
+  }
+}
+
+aPacket* aPacketFifo_Get(aPacketFifoID id) { return aPacketFifo_Await(id, 0); }
+
+aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo) return nullptr;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    sWaitUntil(*fifo, lock, deadline, [&] { return !fifo->entries.empty() || !fifo->valid; });
+    return fifo->entries.empty() ? nullptr : sTake(*fifo, fifo->entries.begin());
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+aPacket* aPacketFifo_GetFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo) return nullptr;
+    std::lock_guard lock(fifo->mutex);
+    const auto match = std::find_if(fifo->entries.begin(), fifo->entries.end(),
+                                    [&](const SerialPacket& entry) { return sAccepts(filter, ref, entry); });
+    return match != fifo->entries.end() ? sTake(*fifo, match) : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref,
+                                uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo) return nullptr;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    // Entries up to this id were offered already in this call; every wake-up looks only past it,
+    // so no entry is offered twice however often the waiter wakes.
+    int64_t lastExamined = fifo->windowStart - 1;
+    auto match = fifo->entries.end();
+    const auto findUnexamined = [&] {
+      for (auto entry = fifo->entries.begin(); entry != fifo->entries.end(); ++entry) {
+        if (entry->getId() <= lastExamined) continue;
+        lastExamined = entry->getId();
+        if (sAccepts(filter, ref, *entry)) return entry;
+      }
+      return fifo->entries.end();
+    };
+    sWaitUntil(*fifo, lock, deadline, [&] {
+      match = findUnexamined();
+      return match != fifo->entries.end() || !fifo->valid;
+    });
+    return match != fifo->entries.end() ? sTake(*fifo, match) : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+size_t aPacketFifo_DrainPackets(aPacketFifoID id, aPacketFilterProc filter, const void* ref) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || !filter) return 0;
+    std::lock_guard lock(fifo->mutex);
+    const size_t removed = std::erase_if(
+        fifo->entries, [&](const SerialPacket& entry) { return sAccepts(filter, ref, entry); });
+    sUpdateWindow(*fifo);
+    return removed;
+  } catch (...) {
+    return 0;
+  }
+}
+
+size_t aPacketFifo_GetLength(aPacketFifoID id) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo) return 0;
+    std::lock_guard lock(fifo->mutex);
+    return fifo->entries.size();
+  } catch (...) {
+    return 0;
+  }
+}

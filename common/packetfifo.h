@@ -1,0 +1,61 @@
+// Thread-safe packet FIFOs named by 64-bit ids. Producers put copies of their packets in;
+// consumers take the oldest packet, wait for one, or pick, wait for or discard the packets a
+// predicate accepts. Every packet handed out is a new copy owned by the caller; every packet
+// handed in stays the caller's. Any thread may call any operation.
+//
+// An id names its FIFO until aPacketFifo_Destroy; afterwards every operation on it behaves as for
+// an id that was never made. A FIFO holds at most 1000 packets: the 1001st put discards the
+// whole backlog (the put still succeeds), so a consumer that falls behind loses everything
+// queued at once, never a single packet out of the middle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/aError.h"
+#include "common/aPacket.h"
+
+// Handed out in increasing order from 1, never reused; 0 means no FIFO.
+typedef uint64_t aPacketFifoID;
+
+// A caller's packet predicate: non-zero when the packet matches. It runs on the calling thread
+// with the FIFO's lock held and sees the stored packet itself: it must not keep the pointer,
+// change the packet, or call into the same FIFO. A null predicate matches nothing.
+typedef uint8_t (*aPacketFilterProc)(const aPacket* packet, const void* ref);
+
+constexpr size_t aPACKETFIFO_MAX_ENTRIES = 1000;
+
+// A new, empty FIFO; 0 when it cannot be made.
+aPacketFifoID aPacketFifo_Create();
+
+// Empties the FIFO, wakes every waiter (they return null unless they already found a packet),
+// forgets the id and clears the caller's copy. aErrParam for a null pointer; aErrNotFound when
+// the id names no FIFO (the id is left as it was); aErrUnknown on an internal failure.
+aErr aPacketFifo_Destroy(aPacketFifoID* id);
+
+// Appends a copy of the packet and wakes the waiters. aErrParam when the id names no FIFO, the
+// packet is invalid or cannot be copied; aErrResource when the queue cannot grow.
+aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
+
+// The oldest packet, removed; null when empty or for an unknown id. Never waits.
+aPacket* aPacketFifo_Get(aPacketFifoID id);
+
+// The oldest packet, waiting up to timeoutMs (UINT64_MAX waits for ever) on a monotonic clock.
+// Null on time-out, for an unknown id, or when the FIFO is destroyed during the wait.
+aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs);
+
+// The oldest packet the predicate accepts, removed; null when none does. Never waits.
+aPacket* aPacketFifo_GetFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref);
+
+// The first packet the predicate accepts, waiting up to timeoutMs for one to arrive. Each packet
+// present at the call or arriving during it is offered to the predicate at most once per call.
+// Null on time-out, for an unknown id, or when the FIFO is destroyed during the wait.
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref,
+                                uint64_t timeoutMs);
+
+// Offers every packet to the predicate once, frees the accepted ones (the others keep their
+// order) and returns how many it removed; 0 for an unknown id.
+size_t aPacketFifo_DrainPackets(aPacketFifoID id, aPacketFilterProc filter, const void* ref);
+
+// The number of packets held; 0 for an unknown id.
+size_t aPacketFifo_GetLength(aPacketFifoID id);

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "common/packetfifo.h"
+#include "support/test_fifo.h"
+#include "support/test_packets.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long a woken waiter may take to return; far below every deadline the tests give.
+constexpr auto kPrompt = milliseconds(3000);
+
+class FifoThreadsTest : public FifoTest {
+ protected:
+  // Puts the tags from another thread after a pause, so a waiter is asleep when they arrive.
+  void PutLater(std::vector<uint8_t> tags, milliseconds pause = milliseconds(50)) {
+    producer_ = std::thread([this, tags, pause] {
+      std::this_thread::sleep_for(pause);
+      for (uint8_t tag : tags) aPacketFifo_Put(fifo, MakeTagged(tag).get());
+    });
+  }
+
+  void TearDown() override {
+    if (producer_.joinable()) producer_.join();
+    FifoTest::TearDown();
+  }
+
+  // The waiter's packet once it returned; a waiter that is not back in time is released by
+  // destroying the FIFO, so a failing test still ends.
+  OwnedPacket Outcome(std::future<OwnedPacket>& waiter) {
+    if (waiter.wait_for(kPrompt) != std::future_status::ready) {
+      ADD_FAILURE() << "the waiter did not return";
+      aPacketFifo_Destroy(&fifo);
+    }
+    return waiter.get();
+  }
+
+  std::thread producer_;
+};
+
+TEST_F(FifoThreadsTest, AWaiterIsWokenByAnotherThreadsPut) {
+  for (uint64_t timeout : {uint64_t{60000}, UINT64_MAX}) {
+    const auto start = Clock::now();
+    auto waiter = std::async(std::launch::async,
+                             [&] { return OwnedPacket(aPacketFifo_Await(fifo, timeout)); });
+    PutLater({42});
+    EXPECT_EQ(Tag(Outcome(waiter)), 42) << "time-out " << timeout;
+    EXPECT_LT(Clock::now() - start, kPrompt);
+    producer_.join();
+  }
+}
+
+// Three packets present and rejected, more rejected ones arriving, then the wanted one: every
+// packet reaches the predicate exactly once however often the waiter wakes, and the search stops
+// at the match.
+TEST_F(FifoThreadsTest, AwaitFirstOffersEachPacketOnceWhileItWaits) {
+  PutTags({1, 2, 3});
+  const TagPicker picker{{9}};
+  auto waiter = std::async(std::launch::async, [&] {
+    return OwnedPacket(aPacketFifo_AwaitFirst(fifo, TagPicker::Pick, &picker, 60000));
+  });
+  PutLater({4, 5, 9, 6});
+  EXPECT_EQ(Tag(Outcome(waiter)), 9);
+  producer_.join();
+  EXPECT_EQ(picker.offered, (std::vector<uint8_t>{1, 2, 3, 4, 5, 9}));
+  EXPECT_EQ(TakeAll(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST_F(FifoThreadsTest, DestroyReleasesEveryWaiterAtOnce) {
+  const TagPicker never{{}};
+  std::vector<std::future<OwnedPacket>> waiters;
+  for (uint64_t timeout : {uint64_t{60000}, UINT64_MAX}) {
+    waiters.push_back(std::async(std::launch::async,
+                                 [&, timeout] { return OwnedPacket(aPacketFifo_Await(fifo, timeout)); }));
+    waiters.push_back(std::async(std::launch::async, [&, timeout] {
+      return OwnedPacket(aPacketFifo_AwaitFirst(fifo, TagPicker::Pick, &never, timeout));
+    }));
+  }
+  PutTags({1});  // one Await takes it; the other three waiters stay asleep
+  const auto taken = Clock::now() + kPrompt;
+  while (aPacketFifo_GetLength(fifo) != 0 && Clock::now() < taken)
+    std::this_thread::sleep_for(milliseconds(1));
+  std::this_thread::sleep_for(milliseconds(50));
+  const auto start = Clock::now();
+  ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+  size_t released = 0, handedOut = 0;
+  for (auto& waiter : waiters) {
+    ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
+    (waiter.get() ? handedOut : released)++;
+  }
+  EXPECT_LT(Clock::now() - start, kPrompt);
+  EXPECT_EQ(handedOut, 1u) << "one Await took the single packet";
+  EXPECT_EQ(released, 3u);
+}
+
+// Several producers and consumers at once: nothing is lost or doubled, and each consumer sees
+// any one producer's packets in the order they were put.
+TEST_F(FifoThreadsTest, ConcurrentProducersAndConsumersKeepEveryPacketOnce) {
+  constexpr int kProducers = 4, kConsumers = 3, kEach = 200;  // below the FIFO's limit in total
+  std::atomic<int> taken{0};
+  std::vector<std::vector<std::pair<int, int>>> received(kConsumers);
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kProducers; ++p)
+    threads.emplace_back([this, p] {
+      for (int n = 0; n < kEach; ++n)
+        aPacketFifo_Put(fifo, MakePacket(0x02, {0x10, uint8_t(p), uint8_t(n >> 8), uint8_t(n)}).get());
+    });
+  for (int c = 0; c < kConsumers; ++c)
+    threads.emplace_back([&, c] {
+      const auto deadline = Clock::now() + kPrompt;
+      while (taken < kProducers * kEach && Clock::now() < deadline) {
+        OwnedPacket packet{aPacketFifo_Await(fifo, 20)};
+        if (!packet) continue;
+        received[c].emplace_back(packet->data[1], packet->data[2] << 8 | packet->data[3]);
+        ++taken;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+
+  std::map<int, std::vector<int>> all;
+  for (const auto& consumer : received) {
+    std::map<int, int> last;
+    for (auto [producer, n] : consumer) {
+      if (last.count(producer)) {
+        EXPECT_GT(n, last[producer]) << "producer " << producer;
+      }
+      last[producer] = n;
+      all[producer].push_back(n);
+    }
+  }
+  ASSERT_EQ(all.size(), size_t(kProducers));
+  for (auto& [producer, numbers] : all) {
+    std::sort(numbers.begin(), numbers.end());
+    ASSERT_EQ(numbers.size(), size_t(kEach)) << "producer " << producer;
+    for (int n = 0; n < kEach; ++n) EXPECT_EQ(numbers[n], n);
+  }
+}
+
+}  // namespace

@@ -8,13 +8,12 @@
 #include <string>
 
 #include "support/child_process.h"
-#include "support/file_text.h"
 #include "support/log_capture.h"
 #include "support/temp_folder.h"
 #include "updater/KeyValueStore.h"
 
-using qftest::readText;
-using qftest::writeText;
+using qftest::ReadWholeFile;
+using qftest::WriteWholeFile;
 using Values = std::map<std::string, std::string>;
 
 namespace {
@@ -30,7 +29,7 @@ class KeyValueStoreTest : public testing::Test {
 TEST_F(KeyValueStoreTest, MissingFileIsCreatedWithItsTimes) {
   KeyValueStore store(settings.c_str());
   std::smatch match;
-  std::string text = readText(settings);
+  std::string text = ReadWholeFile(settings);
   ASSERT_TRUE(std::regex_match(
       text, match, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n")))
       << text;
@@ -63,7 +62,7 @@ TEST_F(KeyValueStoreTest, ReadsOnlyWellFormedSettingLines) {
        {{"L", std::string(2044, 'v')}, {"B", "2"}}},
   };
   for (const Case& c : cases) {
-    writeText(settings, c.file);
+    WriteWholeFile(settings, c.file);
     KeyValueStore store(settings.c_str());
     EXPECT_EQ(store.Values(), c.values) << c.name;
     EXPECT_FALSE(store.IsDirty()) << c.name;
@@ -71,13 +70,13 @@ TEST_F(KeyValueStoreTest, ReadsOnlyWellFormedSettingLines) {
 }
 
 TEST_F(KeyValueStoreTest, SavesChangesInKeyOrderWithTheUpdateTime) {
-  writeText(settings, "B=2\nA = 1\n");
+  WriteWholeFile(settings, "B=2\nA = 1\n");
   KeyValueStore store(settings.c_str());
   store.Save(nullptr);  // clean: written as it is, without a time stamp
-  EXPECT_EQ(readText(settings), "A=1\nB=2\n");
+  EXPECT_EQ(ReadWholeFile(settings), "A=1\nB=2\n");
   store.Add("C", "3");
   store.Save(nullptr);
-  std::string text = readText(settings);
+  std::string text = ReadWholeFile(settings);
   std::smatch match;
   ASSERT_TRUE(std::regex_match(text, match, std::regex("A=1\nB=2\nC=3\nUPDATED_TIME=(.*)\n"))) << text;
   EXPECT_TRUE(std::regex_match(match[1].str(), kDate));
@@ -85,7 +84,7 @@ TEST_F(KeyValueStoreTest, SavesChangesInKeyOrderWithTheUpdateTime) {
 }
 
 TEST_F(KeyValueStoreTest, LoadingMergesIntoWhatIsThere) {
-  writeText(settings, "A=file\n");
+  WriteWholeFile(settings, "A=file\n");
   KeyValueStore store;
   store.Add("A", "memory");
   store.Add("B", "memory");
@@ -95,7 +94,7 @@ TEST_F(KeyValueStoreTest, LoadingMergesIntoWhatIsThere) {
 }
 
 TEST_F(KeyValueStoreTest, TypedGettersFallBackOnMissingOrEmptyValues) {
-  writeText(settings, "LATEST_DOWNLOAD=123.bird\nHEX=0x1f\nBARE=ff\nYES=2\nNO=0\nD=1.5\nE=\n");
+  WriteWholeFile(settings, "LATEST_DOWNLOAD=123.bird\nHEX=0x1f\nBARE=ff\nYES=2\nNO=0\nD=1.5\nE=\n");
   KeyValueStore store(settings.c_str());
   EXPECT_EQ(store.GetInt("LATEST_DOWNLOAD", 0), 123);
   EXPECT_EQ(store.GetInt("E", 7), 7);
@@ -115,14 +114,14 @@ TEST_F(KeyValueStoreTest, TypedGettersFallBackOnMissingOrEmptyValues) {
 }
 
 TEST_F(KeyValueStoreTest, NumericGetterLeavesAMissingKeyForTheNextSave) {
-  writeText(settings, "A=1\n");
+  WriteWholeFile(settings, "A=1\n");
   KeyValueStore store(settings.c_str());
   EXPECT_EQ(store.GetInt("LATEST_DOWNLOAD", 0), 0);
   EXPECT_FALSE(store.IsDirty());
   EXPECT_STREQ(store["LATEST_DOWNLOAD"], "");
   store.Add("A", "2");
   store.Save(nullptr);
-  EXPECT_NE(readText(settings).find("A=2\nLATEST_DOWNLOAD=\nUPDATED_TIME="), std::string::npos);
+  EXPECT_NE(ReadWholeFile(settings).find("A=2\nLATEST_DOWNLOAD=\nUPDATED_TIME="), std::string::npos);
 }
 
 TEST_F(KeyValueStoreTest, OnlyRealChangesMakeTheStoreDirty) {
@@ -174,7 +173,7 @@ TEST_F(KeyValueStoreTest, SaveWithoutAnyNameUsesTheCurrentFolder) {
     return log.contains("using default:[.settings]") ? 0 : 3;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(readText(settings).substr(0, 4), "A=1\n");
+  EXPECT_EQ(ReadWholeFile(settings).substr(0, 4), "A=1\n");
 }
 
 // A save that cannot finish leaves the previous file exactly as it was and the store dirty.
@@ -202,7 +201,7 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsTheOldFile) {
        "cannot write attributes file"},
   };
   for (const Case& c : cases) {
-    writeText(settings, old);
+    WriteWholeFile(settings, old);
     int status = c.run([&] {
       qftest::LogCapture log(Log::DEBUG_Attributes);
       KeyValueStore store(settings.c_str());
@@ -213,7 +212,7 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsTheOldFile) {
       return log.contains(c.logged) ? 0 : 5;
     });
     EXPECT_EQ(status, 0) << c.name;
-    EXPECT_EQ(readText(settings), old) << c.name;
+    EXPECT_EQ(ReadWholeFile(settings), old) << c.name;
     chmod(folder.path().c_str(), 0755);
   }
   // Killed in the middle of writing the new file: the old one is still whole.
@@ -224,7 +223,7 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsTheOldFile) {
     return 0;
   });
   EXPECT_EQ(status, -1);
-  EXPECT_EQ(readText(settings), old);
+  EXPECT_EQ(ReadWholeFile(settings), old);
 }
 
 TEST_F(KeyValueStoreTest, MissingFileInAReadOnlyFolderLivesInMemory) {
@@ -235,7 +234,7 @@ TEST_F(KeyValueStoreTest, MissingFileInAReadOnlyFolderLivesInMemory) {
     return bothTimes && !store.IsDirty() ? 0 : 2;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(readText(settings), "");
+  EXPECT_EQ(ReadWholeFile(settings), "");
 }
 
 }  // namespace

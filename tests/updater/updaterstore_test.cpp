@@ -10,14 +10,13 @@
 
 #include "support/bird_generator.h"
 #include "support/child_process.h"
-#include "support/file_text.h"
 #include "support/log_capture.h"
 #include "support/temp_folder.h"
 #include "updater/UpdaterStore.h"
 
 namespace fs = std::filesystem;
-using qftest::readText;
-using qftest::writeText;
+using qftest::ReadWholeFile;
+using qftest::WriteWholeFile;
 
 namespace {
 
@@ -49,12 +48,12 @@ TEST_F(UpdaterStoreTest, RootIsCreatedWithItsParents) {
 }
 
 TEST_F(UpdaterStoreTest, AFileInThePlaceOfAFolderIsRefused) {
-  writeText(root, "not a folder");
+  WriteWholeFile(root, "not a folder");
   EXPECT_EQ(thrown([&] { UpdaterStore store(root.c_str()); }),
             "UpdaterStore: " + root + " exists and is a file");
   fs::remove(root);
   UpdaterStore store(root.c_str());
-  writeText(root + "/0012ABCD", "not a folder");
+  WriteWholeFile(root + "/0012ABCD", "not a folder");
   EXPECT_EQ(thrown([&] { store.AddDevice(0x0012ABCD); }),
             "UpdaterStore: " + root + "/0012ABCD exists and is a file");
 }
@@ -131,8 +130,8 @@ TEST_F(UpdaterStoreTest, LocalBuildsListEveryEntryButHiddenOnes) {
   UpdaterStore store(root.c_str());
   UpdaterStoreItem device = store.AddDevice(0x0012ABCD);
   ASSERT_EQ(device.WriteFile("12345.bird", reinterpret_cast<const uint8_t*>("x"), 1), aErrNone);
-  writeText(root + "/0012ABCD/notes.txt", "not a bird");
-  writeText(root + "/0012ABCD/.tmp-1-1", "left over from a crash");
+  WriteWholeFile(root + "/0012ABCD/notes.txt", "not a bird");
+  WriteWholeFile(root + "/0012ABCD/.tmp-1-1", "left over from a crash");
   fs::create_directory(root + "/0012ABCD/sub");
 
   std::vector<UpdaterStoreItem> items(1);  // what is there already stays
@@ -163,7 +162,7 @@ TEST_F(UpdaterStoreTest, LocalBuildsListEveryEntryButHiddenOnes) {
 TEST_F(UpdaterStoreTest, FileExistsMatchesPartOfAName) {
   UpdaterStore store(root.c_str());
   UpdaterStoreItem device = store.AddDevice(0x0012ABCD);
-  writeText(root + "/0012ABCD/12345.bird", "x");
+  WriteWholeFile(root + "/0012ABCD/12345.bird", "x");
   for (const char* part : {"12345.bird", "12345", ".bird", ".settings"}) EXPECT_TRUE(device.FileExists(part)) << part;
   for (const char* part : {"123456", "99999.bird"}) EXPECT_FALSE(device.FileExists(part)) << part;
 }
@@ -176,10 +175,10 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesTheWholeFile) {
   auto bytes = [](const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); };
   EXPECT_EQ(device.WriteFile("12345.bird", bytes(longer), longer.size()), aErrNone);
   EXPECT_EQ(device.WriteFile("12345.bird", bytes(shorter), shorter.size()), aErrNone);
-  EXPECT_EQ(readText(path), shorter);
+  EXPECT_EQ(ReadWholeFile(path), shorter);
   EXPECT_EQ(device.WriteFile("12345.bird", nullptr, 4), aErrNotFound);
   EXPECT_EQ(device.WriteFile("missing/12345.bird", bytes(shorter), shorter.size()), aErrNotFound);
-  EXPECT_EQ(readText(path), shorter);
+  EXPECT_EQ(ReadWholeFile(path), shorter);
   size_t entries = std::distance(fs::directory_iterator(root + "/0012ABCD"), fs::directory_iterator());
   EXPECT_EQ(entries, 2u) << "no temporary file is left behind";
 }
@@ -214,9 +213,9 @@ TEST_F(UpdaterStoreTest, FailedWriteKeepsTheOldFile) {
        static_cast<int>(aErrNotFound)},
   };
   for (const Case& c : cases) {
-    writeText(folderPath + "/12345.bird", old);
+    WriteWholeFile(folderPath + "/12345.bird", old);
     EXPECT_EQ(c.run(), c.status) << c.name;
-    EXPECT_EQ(readText(folderPath + "/12345.bird"), old) << c.name;
+    EXPECT_EQ(ReadWholeFile(folderPath + "/12345.bird"), old) << c.name;
     chmod(folderPath.c_str(), 0755);
   }
   std::vector<UpdaterStoreItem> items;
@@ -232,7 +231,7 @@ TEST_F(UpdaterStoreTest, ReadBirdFileLoadsOnlyRealBirdFiles) {
   namespace bird = qftest::bird;
   bird::writeFile(deviceFolder + "/12345.bird", bird::makeBirdFile({}));
   bird::writeFile(deviceFolder + "/666.bird", bird::makeBroken(bird::Broken::BlockPastBody));
-  writeText(deviceFolder + "/notes.txt", "not a bird file");
+  WriteWholeFile(deviceFolder + "/notes.txt", "not a bird file");
 
   EXPECT_EQ(device.ReadBirdFile("12345.bird").GetBuild(), 12345u);
   EXPECT_EQ(thrown([&] { device.ReadBirdFile("notes.txt"); }), "Invalid bird " + deviceFolder + "/notes.txt");

@@ -51,14 +51,15 @@ KeyValueStore::KeyValueStore(const char* path) {
 }
 
 void KeyValueStore::Load(const char* path) {
+  if (path == nullptr) return;  // no file to read, and none to create in its place
   aFile* file = aFile_Open(path, aFileModeRead);
   if (file == nullptr) {
     Log::log(Log::DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
-             path ? path : "", errno);
+             path, errno);
     Add(KEY_CREATED_TIME, _now());
     Save(path);
   }
-  filename = path ? path : "";
+  filename = path;
   dirty = false;
   if (file == nullptr) return;
   char buffer[_line_size];

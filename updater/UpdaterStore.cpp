@@ -114,7 +114,7 @@ std::string BuildPath(const char* first, ...) {
 UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* base_, const char* name_, store_item_t type_)
-    : base(base_), name(name_), type(type_) {
+    : base(base_ ? base_ : ""), name(name_ ? name_ : ""), type(type_) {
   settings.Load(_item_settings_path(base, name).c_str());
 }
 

@@ -16,7 +16,7 @@ aMutex* aMutex_Create(const char* name);
 // The mutex's name, owned by the mutex ("" for a null mutex).
 const char* aMutex_Identifier(const aMutex* mutex);
 
-// aErrParam for a null or invalid mutex, aErrDuplicate when the system sees a deadlock.
+// aErrParam for a null mutex, aErrDuplicate when the system sees a deadlock.
 aErr aMutex_Lock(aMutex* mutex);
 
 // aErrBusy when another holder has it (or the caller itself).

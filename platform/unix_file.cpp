@@ -11,17 +11,9 @@
 
 #define aFILE_CHECK 0xFEED
 
-namespace {
-
-// The last transfer on a stream: stdio needs a positioning call between a read and a write.
-enum class Direction { none, reading, writing };
-
-}  // namespace
-
 struct aFile {
   FILE* stream;
   aFileMode mode;
-  Direction last;
   uint16_t check;
 };
 
@@ -38,12 +30,6 @@ bool sWritable(const aFile* file) {
 }
 
 bool sPathFits(const char* path) { return strnlen(path, aFILE_MAX_PATH + 1) <= aFILE_MAX_PATH; }
-
-// Switching between reading and writing on one stream is only defined after a seek.
-void sTurnTo(aFile* file, Direction next) {
-  if (file->last != Direction::none && file->last != next) fseeko(file->stream, 0, SEEK_CUR);
-  file->last = next;
-}
 
 const char* sStdioMode(aFileMode mode) {
   switch (mode) {
@@ -84,7 +70,6 @@ aFile* aFile_Open(const char* path, aFileMode mode) {
     return nullptr;
   }
   file->mode = mode;
-  file->last = Direction::none;
   file->check = aFILE_CHECK;
   // "ab+" reads from the start until told otherwise; the handle starts at the end.
   if (mode == aFileModeAppend) fseeko(file->stream, 0, SEEK_END);
@@ -106,7 +91,6 @@ aErr aFile_Read(aFile* file, void* buffer, size_t length, size_t* count) {
   if (count != nullptr) *count = 0;
   if (!sValid(file) || buffer == nullptr) return aErrParam;
   if (!sReadable(file)) return aErrMode;
-  sTurnTo(file, Direction::reading);
   const size_t got = fread(buffer, 1, length, file->stream);
   if (count != nullptr) *count = got;
   return (got == 0 && length > 0) ? aErrEOF : aErrNone;
@@ -116,7 +100,6 @@ aErr aFile_Write(aFile* file, const void* data, size_t length, size_t* count) {
   if (count != nullptr) *count = 0;
   if (!sValid(file) || data == nullptr) return aErrParam;
   if (!sWritable(file)) return aErrMode;
-  sTurnTo(file, Direction::writing);
   const size_t put = fwrite(data, 1, length, file->stream);
   if (count != nullptr) *count = put;
   return (put == 0 && length > 0) ? aErrIO : aErrNone;
@@ -131,7 +114,6 @@ aErr aFile_Seek(aFile* file, int64_t offset, int origin) {
   int64_t target = 0;
   if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > size) return aErrRange;
   if (fseeko(file->stream, target, SEEK_SET) != 0 || ftello(file->stream) < 0) return aErrIO;
-  file->last = Direction::none;
   return aErrNone;
 }
 
@@ -148,7 +130,6 @@ aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, size_t* length) {
   if (buffer != nullptr && size > 0) buffer[0] = '\0';
   if (!sValid(file) || buffer == nullptr || size == 0) return aErrParam;
   if (!sReadable(file)) return aErrMode;
-  sTurnTo(file, Direction::reading);
   FILE* stream = file->stream;
   size_t stored = 0;
   int c = 0;
@@ -186,7 +167,6 @@ aErr aFile_GetPosition(aFile* file, size_t* position) {
 aErr aFile_Printf(aFile* file, const char* format, ...) {
   if (!sValid(file) || format == nullptr) return aErrParam;
   if (!sWritable(file)) return aErrMode;
-  sTurnTo(file, Direction::writing);
   va_list args;
   va_start(args, format);
   const int written = vfprintf(file->stream, format, args);

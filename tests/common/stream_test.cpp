@@ -10,6 +10,8 @@
 
 namespace {
 
+using qftest::TempFolder;
+
 std::string ReadString(aStream* stream, size_t length, aErr* result) {
   std::string bytes(length, '\0');
   *result = aStream_Read(stream, bytes.data(), length);

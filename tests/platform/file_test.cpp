@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -10,6 +11,10 @@
 #include "support/temp_folder.h"
 
 namespace {
+
+using qftest::ReadWholeFile;
+using qftest::TempFolder;
+using qftest::WriteWholeFile;
 
 class FileTest : public ::testing::Test {
  protected:
@@ -244,6 +249,25 @@ TEST_F(FileTest, UnbufferedWritesReachTheFileAtOnce) {
   ASSERT_EQ(aFile_SetUnbuffered(file), aErrNone);
   ASSERT_EQ(aFile_Printf(file, "%s=%03d\n", "key", 7), aErrNone);
   EXPECT_EQ(ReadWholeFile(path), "key=007\n");
+}
+
+// The system's always-full device: every write reaching it fails.
+TEST_F(FileTest, WritesThatCannotReachTheDiskAreReported) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this host";
+  aFile* buffered = aFile_Open("/dev/full", aFileModeWrite);
+  ASSERT_NE(buffered, nullptr);
+  ASSERT_EQ(aFile_Write(buffered, "x", 1, nullptr), aErrNone);  // still in the stream's buffer
+  EXPECT_EQ(aFile_Close(&buffered), aErrIO);
+  EXPECT_EQ(buffered, nullptr);
+
+  file = aFile_Open("/dev/full", aFileModeWrite);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(aFile_SetUnbuffered(file), aErrNone);
+  size_t count = 99;
+  EXPECT_EQ(aFile_Write(file, "xyz", 3, &count), aErrIO);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(aFile_Printf(file, "%d", 1), aErrIO);
+  aFile_Close(&file);
 }
 
 TEST_F(FileTest, DeleteRemovesFilesOnly) {

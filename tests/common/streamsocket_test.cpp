@@ -11,10 +11,15 @@
 
 #include "common/aStreamsocket.h"
 #include "support/loopback_tcp.h"
-#include "support/stream_reading.h"
+#include "support/stream_io.h"
 
 namespace {
 
+using qftest::LoopbackListener;
+using qftest::LoopbackPeer;
+using qftest::ReadFromStream;
+using qftest::StreamReading;
+using qftest::WriteToStream;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -24,25 +29,21 @@ Bytes Pattern(size_t length) {
   return bytes;
 }
 
-aErr WriteBytes(aStream* stream, const Bytes& bytes) {
-  return aStream_Write(stream, reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 // A socket stream connected to a listener of its own, and the accepted far end.
 class SocketStream : public ::testing::Test {
  protected:
   explicit SocketStream(int receiveBuffer = 0) : listener_(receiveBuffer) {}
   void SetUp() override {
-    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::Address(), listener_.Port(), &stream_),
+    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener_.port(), &stream_),
               aErrNone);
-    peer_ = listener_.Accept(2000);
+    peer_ = listener_.accept(2000);
     ASSERT_NE(peer_, nullptr);
   }
   void TearDown() override { aStream_Destroy(&stream_); }
 
   // Ends the connection from the far end and waits until the stream's side has seen it.
   void LoseConnection() {
-    peer_->Reset();
+    peer_->reset();
     peer_.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -69,21 +70,21 @@ TEST(SocketStreamCreate, EveryFailureIsAResourceError) {
   uint16_t closedPort = 0;
   {
     LoopbackListener listener;
-    closedPort = listener.Port();
+    closedPort = listener.port();
   }
   aStream* stream = reinterpret_cast<aStream*>(1);
-  EXPECT_EQ(aStream_CreateSocket(LoopbackListener::Address(), closedPort, &stream), aErrResource);
+  EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), closedPort, &stream), aErrResource);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(aStream_CreateSocket(LoopbackListener::Address(), closedPort, nullptr), aErrResource);
+  EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), closedPort, nullptr), aErrResource);
 }
 
 TEST(SocketStreamCreate, AConnectThatGetsNoAnswerGivesUpInTime) {
   LoopbackListener full(0, 0);
   aStream* first = nullptr;
-  ASSERT_EQ(aStream_CreateSocket(LoopbackListener::Address(), full.Port(), &first), aErrNone);
+  ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), full.port(), &first), aErrNone);
   aStream* second = nullptr;
   const auto start = Clock::now();
-  EXPECT_EQ(aStream_CreateSocket(LoopbackListener::Address(), full.Port(), &second), aErrResource);
+  EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), full.port(), &second), aErrResource);
   const auto took = Clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(aSOCKET_CONNECT_TIMEOUT_MS));
   EXPECT_LT(took, std::chrono::milliseconds(2 * aSOCKET_CONNECT_TIMEOUT_MS));
@@ -91,7 +92,7 @@ TEST(SocketStreamCreate, AConnectThatGetsNoAnswerGivesUpInTime) {
 }
 
 TEST_F(SocketStream, SmallPacketsGoOutAtOnceAndNothingBlocks) {
-  const int descriptor = ClientDescriptorTo(listener_.Port());
+  const int descriptor = ClientDescriptorTo(listener_.port());
   ASSERT_GE(descriptor, 0);
   int noDelay = 0;
   socklen_t size = sizeof noDelay;
@@ -113,54 +114,54 @@ TEST_F(SocketStream, CarriesBytesBothWaysAndWaitsForInput) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
 
   const Bytes in = Pattern(1500);
-  ASSERT_TRUE(peer_->Send(in));
+  ASSERT_TRUE(peer_->send(in));
   EXPECT_EQ(ReadFromStream(stream_, in.size(), 2000).bytes, in);
 
   const Bytes out = Pattern(3000);
-  EXPECT_EQ(WriteBytes(stream_, out), aErrNone);
-  EXPECT_EQ(WriteBytes(stream_, {0x5A}), aErrNone);
+  EXPECT_EQ(WriteToStream(stream_, out), aErrNone);
+  EXPECT_EQ(WriteToStream(stream_, {0x5A}), aErrNone);
   Bytes expected = out;
   expected.push_back(0x5A);
-  EXPECT_EQ(peer_->Receive(expected.size(), 2000), expected);
+  EXPECT_EQ(peer_->receive(expected.size(), 2000), expected);
 }
 
 TEST_F(SocketStream, AClosedConnectionKeepsAnsweringNotReadyWithoutSpinning) {
-  ASSERT_TRUE(peer_->Send({0x01, 0x02}));
-  peer_->Close();
+  ASSERT_TRUE(peer_->send({0x01, 0x02}));
+  peer_->close();
   EXPECT_EQ(ReadFromStream(stream_, 2, 2000).bytes, (Bytes{0x01, 0x02}));
   const StreamReading idle = ReadFromStream(stream_, 1, 300, 20);
   EXPECT_EQ(idle.stop, aErrTimeout);
   EXPECT_LE(idle.waits, 20);
-  EXPECT_EQ(listener_.Accept(50), nullptr);  // not reconnected on that account
+  EXPECT_EQ(listener_.accept(50), nullptr);  // not reconnected on that account
 }
 
 TEST_F(SocketStream, AReadThatMeetsAResetReconnects) {
   LoseConnection();
   char byte = 0;
   EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
-  auto again = listener_.Accept(2000);
+  auto again = listener_.accept(2000);
   ASSERT_NE(again, nullptr);
-  ASSERT_TRUE(again->Send({0x33}));
+  ASSERT_TRUE(again->send({0x33}));
   EXPECT_EQ(ReadFromStream(stream_, 1, 2000).bytes, Bytes{0x33});
 }
 
 TEST_F(SocketStream, AWriteThatMeetsALossSendsTheWholeBufferOnTheNewConnection) {
   LoseConnection();
   const Bytes frames = Pattern(40);
-  EXPECT_EQ(WriteBytes(stream_, frames), aErrNone);
-  auto again = listener_.Accept(2000);
+  EXPECT_EQ(WriteToStream(stream_, frames), aErrNone);
+  auto again = listener_.accept(2000);
   ASSERT_NE(again, nullptr);
-  EXPECT_EQ(again->Receive(frames.size(), 2000), frames);
+  EXPECT_EQ(again->receive(frames.size(), 2000), frames);
 }
 
 TEST_F(SocketStream, AFailedReconnectLeavesTheStreamDisconnected) {
-  listener_.Close();
+  listener_.close();
   LoseConnection();
   char byte = 0;
   EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrConnection);
   EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrConnection);
   EXPECT_EQ(aStream_WaitReadable(stream_, 1000), aErrConnection);
-  EXPECT_EQ(WriteBytes(stream_, {0x01, 0x02}), aErrConnection);
+  EXPECT_EQ(WriteToStream(stream_, {0x01, 0x02}), aErrConnection);
 }
 
 class StalledPeer : public SocketStream {
@@ -171,7 +172,7 @@ class StalledPeer : public SocketStream {
 TEST_F(StalledPeer, AWriteThatCannotGoOutFailsAfterItsRetries) {
   const Bytes flood(16 << 20, 0x55);  // far more than both socket buffers hold
   const auto start = Clock::now();
-  EXPECT_EQ(WriteBytes(stream_, flood), aErrWrite);
+  EXPECT_EQ(WriteToStream(stream_, flood), aErrWrite);
   const auto took = Clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(9 * aSOCKET_RETRY_DELAY_MS));
   EXPECT_LT(took, std::chrono::seconds(10));

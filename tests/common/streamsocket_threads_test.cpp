@@ -8,10 +8,15 @@
 
 #include "common/aStreamsocket.h"
 #include "support/loopback_tcp.h"
-#include "support/stream_reading.h"
+#include "support/stream_io.h"
 
 namespace {
 
+using qftest::LoopbackListener;
+using qftest::LoopbackPeer;
+using qftest::ReadFromStream;
+using qftest::StreamReading;
+using qftest::WriteToStream;
 using Bytes = std::vector<uint8_t>;
 
 Bytes Frame(size_t index) {
@@ -20,16 +25,12 @@ Bytes Frame(size_t index) {
   return frame;
 }
 
-aErr WriteBytes(aStream* stream, const Bytes& bytes) {
-  return aStream_Write(stream, reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 class SharedSocketStream : public ::testing::Test {
  protected:
   void Connect(LoopbackListener& listener) {
-    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::Address(), listener.Port(), &stream_),
+    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream_),
               aErrNone);
-    peer_ = listener.Accept(2000);
+    peer_ = listener.accept(2000);
     ASSERT_NE(peer_, nullptr);
   }
   void TearDown() override { aStream_Destroy(&stream_); }
@@ -48,9 +49,9 @@ TEST_F(SharedSocketStream, AReaderAndAWriterUseItTogether) {
     const Bytes frame = Frame(i);
     sent.insert(sent.end(), frame.begin(), frame.end());
   }
-  std::thread echo([&] { peer_->Send(peer_->Receive(sent.size(), 5000)); });
+  std::thread echo([&] { peer_->send(peer_->receive(sent.size(), 5000)); });
   std::thread writer([&] {
-    for (size_t i = 0; i < kFrames; ++i) EXPECT_EQ(WriteBytes(stream_, Frame(i)), aErrNone);
+    for (size_t i = 0; i < kFrames; ++i) EXPECT_EQ(WriteToStream(stream_, Frame(i)), aErrNone);
   });
   const StreamReading reading = ReadFromStream(stream_, sent.size(), 5000);
   writer.join();
@@ -65,17 +66,17 @@ TEST_F(SharedSocketStream, BothThreadsMeetingOneLossReconnectOnce) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (size_t i = 0; !stop; ++i) {
-      WriteBytes(stream_, Frame(i));
+      WriteToStream(stream_, Frame(i));
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
   std::thread reader([&] { ReadFromStream(stream_, 1000000, 1500, 10); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  peer_->Reset();
-  auto again = listener.Accept(2000);
+  peer_->reset();
+  auto again = listener.accept(2000);
   ASSERT_NE(again, nullptr);
-  EXPECT_EQ(listener.Accept(500), nullptr);
-  EXPECT_FALSE(again->Receive(10, 2000).empty());  // the frames go on over the new connection
+  EXPECT_EQ(listener.accept(500), nullptr);
+  EXPECT_FALSE(again->receive(10, 2000).empty());  // the frames go on over the new connection
   stop = true;
   writer.join();
   reader.join();
@@ -89,12 +90,12 @@ TEST_F(StalledSharedSocketStream, AWriteCutOffHalfwayIsSentWholeOnTheNewConnecti
   Connect(listener);
   const Bytes flood(4 << 20, 0x66);
   aErr written = aErrUnknown;
-  std::thread writer([&] { written = WriteBytes(stream_, flood); });
+  std::thread writer([&] { written = WriteToStream(stream_, flood); });
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the write is stuck in retries
-  peer_->Reset();
-  auto again = listener.Accept(2000);
+  peer_->reset();
+  auto again = listener.accept(2000);
   ASSERT_NE(again, nullptr);
-  EXPECT_EQ(again->Receive(flood.size(), 10000), flood);
+  EXPECT_EQ(again->receive(flood.size(), 10000), flood);
   writer.join();
   EXPECT_EQ(written, aErrNone);
 }

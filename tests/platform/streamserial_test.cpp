@@ -8,11 +8,16 @@
 #include "common/crc8.h"
 #include "platform/unix_streamserial.h"
 #include "support/pty.h"
-#include "support/stream_reading.h"
+#include "support/stream_io.h"
 #include "support/temp_folder.h"
 
 namespace {
 
+using qftest::ReadFromStream;
+using qftest::StreamReading;
+using qftest::TempFolder;
+using qftest::TestPty;
+using qftest::WriteWholeFile;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using Maker = aErr (*)(const char*, int32_t, int, int, int, aStream**);
@@ -26,7 +31,7 @@ struct StreamHandle {
 
 // A line left in cooked mode at 9600 baud, so that every change the stream makes shows.
 termios CookedSettings(const TestPty& pty) {
-  termios cooked = pty.Settings();
+  termios cooked = pty.settings();
   cooked.c_lflag |= ICANON | ECHO;
   cooked.c_oflag |= OPOST;
   cfsetispeed(&cooked, B9600);
@@ -45,11 +50,11 @@ void ExpectSameLineSettings(const termios& actual, const termios& expected) {
 
 TEST(SerialStream, RefusesBadArgumentsBeforeTouchingThePort) {
   TestPty pty;
-  const termios before = pty.Settings();
+  const termios before = pty.settings();
   TempFolder folder;
   const std::string notATerminal = folder.join("plain-file");
   WriteWholeFile(notATerminal, "x");
-  const std::string port = pty.SlavePath();
+  const std::string port = pty.slavePath();
   const std::string tooLong(5000, 'a');
   struct Case {
     const char* what;
@@ -81,7 +86,7 @@ TEST(SerialStream, RefusesBadArgumentsBeforeTouchingThePort) {
     }
     EXPECT_EQ(make(port.c_str(), 6, 0, 0, 0, nullptr), aErrResource);
   }
-  ExpectSameLineSettings(pty.Settings(), before);  // never hung up with speed 0
+  ExpectSameLineSettings(pty.settings(), before);  // never hung up with speed 0
 }
 
 TEST(SerialStream, SetsRawModeAtTheSpeedAndPutsTheLineBackWhenDeleted) {
@@ -98,11 +103,11 @@ TEST(SerialStream, SetsRawModeAtTheSpeedAndPutsTheLineBackWhenDeleted) {
       SCOPED_TRACE(c.baudIndex);
       TestPty pty;
       const termios cooked = CookedSettings(pty);
-      pty.SetSettings(cooked);
+      pty.setSettings(cooked);
       aStream* stream = nullptr;
-      ASSERT_EQ(make(pty.SlavePath().c_str(), c.baudIndex, c.parity, 0, c.stopSelector, &stream),
+      ASSERT_EQ(make(pty.slavePath().c_str(), c.baudIndex, c.parity, 0, c.stopSelector, &stream),
                 aErrNone);
-      const termios raw = pty.Settings();
+      const termios raw = pty.settings();
       EXPECT_EQ(cfgetospeed(&raw), c.speed);
       EXPECT_EQ(cfgetispeed(&raw), c.speed);
       EXPECT_EQ(raw.c_lflag, 0u);
@@ -113,7 +118,7 @@ TEST(SerialStream, SetsRawModeAtTheSpeedAndPutsTheLineBackWhenDeleted) {
       EXPECT_EQ(raw.c_cc[VMIN], 0);
       EXPECT_EQ(raw.c_cc[VTIME], 0);
       EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
-      ExpectSameLineSettings(pty.Settings(), cooked);
+      ExpectSameLineSettings(pty.settings(), cooked);
     }
   }
 }
@@ -121,11 +126,11 @@ TEST(SerialStream, SetsRawModeAtTheSpeedAndPutsTheLineBackWhenDeleted) {
 TEST(SerialStream, CarriesEveryByteValueBothWays) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
   Bytes all;
   for (int value = 0; value < 256; ++value) all.push_back(static_cast<uint8_t>(value));
 
-  ASSERT_TRUE(pty.Send(all));
+  ASSERT_TRUE(pty.send(all));
   const StreamReading reading = ReadFromStream(handle.stream, all.size(), 2000);
   EXPECT_EQ(reading.bytes, all);
 
@@ -134,13 +139,13 @@ TEST(SerialStream, CarriesEveryByteValueBothWays) {
   EXPECT_EQ(aStream_Write(handle.stream, "!", 1), aErrNone);
   Bytes expected = all;
   expected.push_back('!');
-  EXPECT_EQ(pty.Receive(expected.size(), 2000), expected);
+  EXPECT_EQ(pty.receive(expected.size(), 2000), expected);
 }
 
 TEST(SerialStream, GetAnswersAtOnceAndTheWaitSleeps) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
   char byte = 0;
   auto start = Clock::now();
   EXPECT_EQ(aStream_Read(handle.stream, &byte, 1), aErrNotReady);
@@ -154,7 +159,7 @@ TEST(SerialStream, GetAnswersAtOnceAndTheWaitSleeps) {
   EXPECT_EQ(idle.stop, aErrTimeout);
   EXPECT_LE(idle.waits, 20);
 
-  ASSERT_TRUE(pty.Send({0x42}));
+  ASSERT_TRUE(pty.send({0x42}));
   EXPECT_EQ(aStream_WaitReadable(handle.stream, 1000), aErrNone);
   EXPECT_EQ(aStream_Read(handle.stream, &byte, 1), aErrNone);
   EXPECT_EQ(byte, 0x42);
@@ -164,8 +169,8 @@ TEST(SerialStream, AHungUpLineIsReportedNotSpunOn) {
   for (Maker make : kMakers) {
     TestPty pty;
     StreamHandle handle;
-    ASSERT_EQ(make(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
-    pty.HangUp();
+    ASSERT_EQ(make(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
+    pty.hangUp();
     const StreamReading reading = ReadFromStream(handle.stream, 1, 2000);
     EXPECT_EQ(reading.stop, aErrIO);
     EXPECT_LE(reading.waits, 2);
@@ -201,13 +206,13 @@ TEST(FramedSerialStream, DeliversPacketsWhetherFramesComeByteByByteOrInBursts) {
     SCOPED_TRACE(chunk);
     TestPty pty;
     StreamHandle handle;
-    ASSERT_EQ(aStream_CreateSerial_Packetized(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream),
+    ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream),
               aErrNone);
     Bytes received;
     int badFrames = 0;
     for (size_t at = 0; at < line.size(); at += chunk) {
       const auto end = line.begin() + static_cast<long>(std::min(at + chunk, line.size()));
-      ASSERT_TRUE(pty.Send(Bytes(line.begin() + static_cast<long>(at), end)));
+      ASSERT_TRUE(pty.send(Bytes(line.begin() + static_cast<long>(at), end)));
       // Take what has come so far, the way the link's reader does, before more is sent.
       for (;;) {
         const StreamReading reading = ReadFromStream(handle.stream, expected.size(), 10, 5);
@@ -224,14 +229,14 @@ TEST(FramedSerialStream, DeliversPacketsWhetherFramesComeByteByByteOrInBursts) {
 TEST(FramedSerialStream, WritesEachPacketAsOneFrame) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream),
+  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream),
             aErrNone);
   const Bytes packets = {0x04, 0x02, 0x11, 0x22, 0xAD, 0x00};
   EXPECT_EQ(
       aStream_Write(handle.stream, reinterpret_cast<const char*>(packets.data()), packets.size()),
       aErrNone);
   const Bytes frames = {0x06, 0x04, 0x02, 0x11, 0x22, 0xF6, 0x00, 0x02, 0xAD, 0x02, 0x67, 0x00};
-  EXPECT_EQ(pty.Receive(frames.size(), 2000), frames);
+  EXPECT_EQ(pty.receive(frames.size(), 2000), frames);
 }
 
 }  // namespace

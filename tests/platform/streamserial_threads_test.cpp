@@ -7,10 +7,13 @@
 
 #include "platform/unix_streamserial.h"
 #include "support/pty.h"
-#include "support/stream_reading.h"
+#include "support/stream_io.h"
 
 namespace {
 
+using qftest::ReadFromStream;
+using qftest::StreamReading;
+using qftest::TestPty;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -22,10 +25,10 @@ struct StreamHandle {
 TEST(SerialStreamThreads, AWaitingReaderWakesWhenInputArrives) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
   std::thread device([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    pty.Send({0x7E});
+    pty.send({0x7E});
   });
   const auto start = Clock::now();
   EXPECT_EQ(aStream_WaitReadable(handle.stream, 3000), aErrNone);
@@ -39,7 +42,7 @@ TEST(SerialStreamThreads, AWaitingReaderWakesWhenInputArrives) {
 TEST(SerialStreamThreads, AReaderAndAWriterShareAFramedPort) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.SlavePath().c_str(), 6, 0, 0, 0, &handle.stream),
+  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream),
             aErrNone);
   Bytes packets;
   for (uint8_t size = 0; size <= 28; ++size) {
@@ -51,8 +54,8 @@ TEST(SerialStreamThreads, AReaderAndAWriterShareAFramedPort) {
   std::atomic<bool> done{false};
   std::thread echo([&] {
     for (auto deadline = Clock::now() + std::chrono::seconds(5); !done && Clock::now() < deadline;) {
-      const Bytes frames = pty.Receive(64, 20);
-      if (!frames.empty()) pty.Send(frames);
+      const Bytes frames = pty.receive(64, 20);
+      if (!frames.empty()) pty.send(frames);
     }
   });
   std::thread writer([&] {

@@ -28,14 +28,16 @@ bool _waitFor(int descriptor, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-LoopbackPeer::~LoopbackPeer() { Close(); }
+namespace qftest {
 
-bool LoopbackPeer::Send(const std::vector<uint8_t>& bytes, int timeoutMs) {
+LoopbackPeer::~LoopbackPeer() { close(); }
+
+bool LoopbackPeer::send(const std::vector<uint8_t>& bytes, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t sent =
-        send(descriptor_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::send(descriptor_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
     } else if (errno != EAGAIN || !_waitFor(descriptor_, POLLOUT, deadline)) {
@@ -45,7 +47,7 @@ bool LoopbackPeer::Send(const std::vector<uint8_t>& bytes, int timeoutMs) {
   return true;
 }
 
-std::vector<uint8_t> LoopbackPeer::Receive(size_t count, int timeoutMs) {
+std::vector<uint8_t> LoopbackPeer::receive(size_t count, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::vector<uint8_t> received;
   while (received.size() < count && _waitFor(descriptor_, POLLIN, deadline)) {
@@ -58,15 +60,15 @@ std::vector<uint8_t> LoopbackPeer::Receive(size_t count, int timeoutMs) {
   return received;
 }
 
-void LoopbackPeer::Close() {
-  if (descriptor_ >= 0) close(descriptor_);
+void LoopbackPeer::close() {
+  if (descriptor_ >= 0) ::close(descriptor_);
   descriptor_ = -1;
 }
 
-void LoopbackPeer::Reset() {
+void LoopbackPeer::reset() {
   const linger abort{1, 0};
   setsockopt(descriptor_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  Close();
+  close();
 }
 
 LoopbackListener::LoopbackListener(int receiveBuffer, int backlog) {
@@ -78,7 +80,7 @@ LoopbackListener::LoopbackListener(int receiveBuffer, int backlog) {
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = Address();
+  address.sin_addr.s_addr = LoopbackListener::address();
   socklen_t size = sizeof address;
   if (bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(descriptor_, backlog) != 0 ||
@@ -89,18 +91,20 @@ LoopbackListener::LoopbackListener(int receiveBuffer, int backlog) {
   port_ = ntohs(address.sin_port);
 }
 
-LoopbackListener::~LoopbackListener() { Close(); }
+LoopbackListener::~LoopbackListener() { close(); }
 
-uint32_t LoopbackListener::Address() { return htonl(INADDR_LOOPBACK); }
+uint32_t LoopbackListener::address() { return htonl(INADDR_LOOPBACK); }
 
-std::unique_ptr<LoopbackPeer> LoopbackListener::Accept(int timeoutMs) {
+std::unique_ptr<LoopbackPeer> LoopbackListener::accept(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   if (descriptor_ < 0 || !_waitFor(descriptor_, POLLIN, deadline)) return nullptr;
   const int peer = accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC);
   return peer >= 0 ? std::make_unique<LoopbackPeer>(peer) : nullptr;
 }
 
-void LoopbackListener::Close() {
-  if (descriptor_ >= 0) close(descriptor_);
+void LoopbackListener::close() {
+  if (descriptor_ >= 0) ::close(descriptor_);
   descriptor_ = -1;
 }
+
+}  // namespace qftest

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+namespace qftest {
+
 // One accepted connection; closed (normally) when destroyed.
 class LoopbackPeer {
  public:
@@ -15,15 +17,15 @@ class LoopbackPeer {
   LoopbackPeer(const LoopbackPeer&) = delete;
   LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
-  int Descriptor() const { return descriptor_; }
+  int descriptor() const { return descriptor_; }
   // False when not all bytes went within timeoutMs.
-  bool Send(const std::vector<uint8_t>& bytes, int timeoutMs = 2000);
+  bool send(const std::vector<uint8_t>& bytes, int timeoutMs = 2000);
   // Reads until count bytes came, the connection ended or timeoutMs passed.
-  std::vector<uint8_t> Receive(size_t count, int timeoutMs);
+  std::vector<uint8_t> receive(size_t count, int timeoutMs);
   // Closes the connection in order (the client reads the end of the data).
-  void Close();
+  void close();
   // Aborts the connection: the client meets a reset.
-  void Reset();
+  void reset();
 
  private:
   int descriptor_;
@@ -39,15 +41,17 @@ class LoopbackListener {
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;
 
-  uint16_t Port() const { return port_; }
+  uint16_t port() const { return port_; }
   // 127.0.0.1 in network byte order.
-  static uint32_t Address();
+  static uint32_t address();
   // The next connection within timeoutMs, or null.
-  std::unique_ptr<LoopbackPeer> Accept(int timeoutMs);
+  std::unique_ptr<LoopbackPeer> accept(int timeoutMs);
   // Stops listening: connects are refused from now on.
-  void Close();
+  void close();
 
  private:
   int descriptor_ = -1;
   uint16_t port_ = 0;
 };
+
+}  // namespace qftest

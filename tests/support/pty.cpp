@@ -22,6 +22,8 @@ int _msLeft(Clock::time_point deadline) {
 
 }  // namespace
 
+namespace qftest {
+
 TestPty::TestPty() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
@@ -38,21 +40,21 @@ TestPty::TestPty() {
   if (slave_ < 0) ADD_FAILURE() << "cannot open " << name << ": " << std::strerror(errno);
 }
 
-TestPty::~TestPty() { HangUp(); }
+TestPty::~TestPty() { hangUp(); }
 
-termios TestPty::Settings() const {
+termios TestPty::settings() const {
   termios settings{};
   if (tcgetattr(master_, &settings) != 0) ADD_FAILURE() << "tcgetattr: " << std::strerror(errno);
   return settings;
 }
 
-void TestPty::SetSettings(const termios& settings) {
+void TestPty::setSettings(const termios& settings) {
   if (tcsetattr(master_, TCSANOW, &settings) != 0) {
     ADD_FAILURE() << "tcsetattr: " << std::strerror(errno);
   }
 }
 
-bool TestPty::Send(const std::vector<uint8_t>& bytes, int timeoutMs) {
+bool TestPty::send(const std::vector<uint8_t>& bytes, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   size_t done = 0;
   while (done < bytes.size()) {
@@ -68,7 +70,7 @@ bool TestPty::Send(const std::vector<uint8_t>& bytes, int timeoutMs) {
   return true;
 }
 
-std::vector<uint8_t> TestPty::Receive(size_t count, int timeoutMs) {
+std::vector<uint8_t> TestPty::receive(size_t count, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::vector<uint8_t> received;
   while (received.size() < count) {
@@ -85,12 +87,14 @@ std::vector<uint8_t> TestPty::Receive(size_t count, int timeoutMs) {
   return received;
 }
 
-std::vector<uint8_t> TestPty::ReceiveFor(int timeoutMs) {
-  return Receive(static_cast<size_t>(-1), timeoutMs);
+std::vector<uint8_t> TestPty::receiveFor(int timeoutMs) {
+  return receive(static_cast<size_t>(-1), timeoutMs);
 }
 
-void TestPty::HangUp() {
+void TestPty::hangUp() {
   if (master_ >= 0) close(master_);
   if (slave_ >= 0) close(slave_);
   master_ = slave_ = -1;
 }
+
+}  // namespace qftest

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace qftest {
+
 class TestPty {
  public:
   TestPty();  // fails the current test when no pseudo-terminal can be had
@@ -18,26 +20,28 @@ class TestPty {
   TestPty(const TestPty&) = delete;
   TestPty& operator=(const TestPty&) = delete;
 
-  const std::string& SlavePath() const { return slavePath_; }
-  int Master() const { return master_; }
+  const std::string& slavePath() const { return slavePath_; }
+  int master() const { return master_; }
 
   // The line's terminal settings as they are now.
-  termios Settings() const;
+  termios settings() const;
   // Changes them (applied at once).
-  void SetSettings(const termios& settings);
+  void setSettings(const termios& settings);
 
   // Sends bytes from the far end; false when not all could be written within timeoutMs.
-  bool Send(const std::vector<uint8_t>& bytes, int timeoutMs = 2000);
+  bool send(const std::vector<uint8_t>& bytes, int timeoutMs = 2000);
   // What the far end receives: reads until count bytes came or timeoutMs passed.
-  std::vector<uint8_t> Receive(size_t count, int timeoutMs);
+  std::vector<uint8_t> receive(size_t count, int timeoutMs);
   // Everything that arrives within timeoutMs.
-  std::vector<uint8_t> ReceiveFor(int timeoutMs);
+  std::vector<uint8_t> receiveFor(int timeoutMs);
 
   // Closes the far end and the helper's slave: the port hangs up.
-  void HangUp();
+  void hangUp();
 
  private:
   int master_ = -1;
   int slave_ = -1;
   std::string slavePath_;
 };
+
+}  // namespace qftest

@@ -1,5 +1,5 @@
-// Reads a stream the way a link's reader does: one byte per read, sleeping in
-// aStream_WaitReadable whenever none is waiting, never spinning.
+// Stream reads and writes for tests. Reading goes the way a link's reader does: one byte per
+// read, sleeping in aStream_WaitReadable whenever none is waiting, never spinning.
 #pragma once
 
 #include <chrono>
@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/aStream.h"
+
+namespace qftest {
 
 struct StreamReading {
   std::vector<uint8_t> bytes;
@@ -36,3 +38,9 @@ inline StreamReading ReadFromStream(aStream* stream, size_t count, int timeoutMs
   }
   return reading;
 }
+
+inline aErr WriteToStream(aStream* stream, const std::vector<uint8_t>& bytes) {
+  return aStream_Write(stream, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+}  // namespace qftest

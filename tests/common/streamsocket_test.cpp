@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "common/aStreamsocket.h"
+#include "support/descriptor_zero.h"
 #include "support/loopback_tcp.h"
 #include "support/stream_io.h"
 
 namespace {
 
+using qftest::FreedDescriptorZero;
 using qftest::LoopbackListener;
 using qftest::LoopbackPeer;
 using qftest::ReadFromStream;
@@ -76,6 +78,20 @@ TEST(SocketStreamCreate, EveryFailureIsAResourceError) {
   EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), closedPort, &stream), aErrResource);
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), closedPort, nullptr), aErrResource);
+}
+
+TEST(SocketStreamCreate, DescriptorZeroIsARealConnection) {
+  LoopbackListener listener;
+  FreedDescriptorZero freed;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream), aErrNone);
+  auto peer = listener.accept(2000);
+  ASSERT_NE(peer, nullptr);
+  ASSERT_EQ(ClientDescriptorTo(listener.port()), 0);
+  EXPECT_EQ(WriteToStream(stream, {0x01, 0x02}), aErrNone);
+  EXPECT_EQ(peer->receive(2, 2000), (Bytes{0x01, 0x02}));
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+  EXPECT_FALSE(FreedDescriptorZero::IsOpen());  // closed with the stream, not left behind
 }
 
 TEST(SocketStreamCreate, AConnectThatGetsNoAnswerGivesUpInTime) {

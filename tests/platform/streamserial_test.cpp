@@ -7,12 +7,14 @@
 
 #include "common/crc8.h"
 #include "platform/unix_streamserial.h"
+#include "support/descriptor_zero.h"
 #include "support/pty.h"
 #include "support/stream_io.h"
 #include "support/temp_folder.h"
 
 namespace {
 
+using qftest::FreedDescriptorZero;
 using qftest::ReadFromStream;
 using qftest::StreamReading;
 using qftest::TempFolder;
@@ -121,6 +123,20 @@ TEST(SerialStream, SetsRawModeAtTheSpeedAndPutsTheLineBackWhenDeleted) {
       ExpectSameLineSettings(pty.settings(), cooked);
     }
   }
+}
+
+TEST(SerialStream, APortOnDescriptorZeroIsPutBackAndClosed) {
+  TestPty pty;
+  const termios cooked = CookedSettings(pty);
+  pty.setSettings(cooked);
+  FreedDescriptorZero freed;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), 6, 0, 0, 0, &stream), aErrNone);
+  ASSERT_TRUE(FreedDescriptorZero::IsOpen());
+  EXPECT_EQ(pty.settings().c_lflag, 0u);
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+  ExpectSameLineSettings(pty.settings(), cooked);
+  EXPECT_FALSE(FreedDescriptorZero::IsOpen());
 }
 
 TEST(SerialStream, CarriesEveryByteValueBothWays) {

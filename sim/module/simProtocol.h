@@ -1,7 +1,7 @@
 // What the simulated module does with each packet it receives: synchronisation answers,
 // force-route records, heartbeat checks, and a dispatch by command byte for everything sent to
-// its own address. Pure logic: no I/O and no locking; the module's thread calls it under its
-// state lock (see simModule.h).
+// its own address. Pure logic: no I/O and no locking; a SimSession runs it for whoever moves
+// the bytes (see simSession.h).
 #pragma once
 
 #include <cstdint>
@@ -44,7 +44,7 @@ struct SimRecord {
   std::uint32_t syncRequests = 0;           // [0xAD][0] packets received
   std::uint32_t heartbeatsSent = 0;
   std::vector<HeartbeatCheck> heartbeatAnswers;
-  std::uint32_t connections = 0;            // TCP connections accepted, pseudo-terminals opened
+  std::uint32_t connections = 0;            // hosts connected (TCP accepts, terminals opened, ...)
   std::uint32_t framingErrors = 0;          // malformed or corrupt frames received
 };
 

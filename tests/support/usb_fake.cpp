@@ -93,6 +93,7 @@ struct FakeDevice {
   int claimError = 0;
   bool claimed = false;
   bool unplugged = false;
+  bool unplugWhenDrained = false;
 };
 
 }  // namespace
@@ -126,6 +127,14 @@ size_t _fillIn(FakeDevice& dev, HeldUrb& urb, size_t limit) {
   return n;
 }
 
+void _unplugLocked(FakeDevice& dev) {
+  dev.unplugged = true;
+  while (!dev.waiting.empty()) {
+    _finish(dev, dev.waiting.front(), -ENODEV, 0);
+    dev.waiting.pop_front();
+  }
+}
+
 // Completes the waiting IN transfers for which bytes have arrived.
 void _serveWaitingIn(FakeDevice& dev) {
   for (auto it = dev.waiting.begin(); it != dev.waiting.end() && !dev.inQueue.empty();) {
@@ -137,14 +146,7 @@ void _serveWaitingIn(FakeDevice& dev) {
     it = dev.waiting.erase(it);
     _finish(dev, urb, 0, _fillIn(dev, urb, SIZE_MAX));
   }
-}
-
-void _unplugLocked(FakeDevice& dev) {
-  dev.unplugged = true;
-  while (!dev.waiting.empty()) {
-    _finish(dev, dev.waiting.front(), -ENODEV, 0);
-    dev.waiting.pop_front();
-  }
+  if (dev.unplugWhenDrained && dev.inQueue.empty() && !dev.unplugged) _unplugLocked(dev);
 }
 
 bool _takeStep(FakeDevice& dev, UsbFakeEndpoint endpoint, UsbFakeStep* step) {
@@ -457,6 +459,13 @@ void UsbFake::queueIn(size_t device, std::span<const uint8_t> bytes) {
 void UsbFake::unplug(size_t device) {
   std::lock_guard<std::mutex> hold(impl_->lock);
   _unplugLocked(impl_->device(device));
+}
+
+void UsbFake::unplugWhenDrained(size_t device) {
+  std::lock_guard<std::mutex> hold(impl_->lock);
+  FakeDevice& dev = impl_->device(device);
+  dev.unplugWhenDrained = true;
+  _serveWaitingIn(dev);
 }
 
 std::vector<std::vector<uint8_t>> UsbFake::outTransfers(size_t device) const {

@@ -85,6 +85,9 @@ class UsbFake {
   void queueIn(size_t device, std::span<const uint8_t> bytes);
   // The device vanishes: transfers in flight end with ENODEV, and so does every later request.
   void unplug(size_t device);
+  // The device vanishes as soon as the host has taken the bytes queued for it so far (at once
+  // when there are none), as a module that answers and then restarts.
+  void unplugWhenDrained(size_t device);
 
   // Observations.
   std::vector<std::vector<uint8_t>> outTransfers(size_t device) const;  // as submitted

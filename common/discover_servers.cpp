@@ -28,12 +28,12 @@ bool sSameServer(const linkSpec& a, const linkSpec& b) {
          a.port == b.port;
 }
 
-// Remembers and reports a find not made before in this search; false once the callback said stop.
-bool sOfferServer(sSearch* search, const linkSpec& found) {
+// Remembers and reports a find not made before in this search.
+void sOfferServer(sSearch* search, const linkSpec& found) {
   for (const linkSpec& known : search->remembered)
-    if (sSameServer(known, found)) return true;
+    if (sSameServer(known, found)) return;
   search->remembered.push_back(found);
-  return aDiscovery_Offer(&search->report, &found);
+  aDiscovery_Offer(&search->report, &found);
 }
 
 uint32_t sLoopback() { return htonl(INADDR_LOOPBACK); }

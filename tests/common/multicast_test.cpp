@@ -103,3 +103,14 @@ TEST(Multicast, AnInterfaceTheHostDoesNotHaveGivesNoSocket) {
   EXPECT_EQ(aMulticast_Create(_ip("192.0.2.77"), kGroup, _freeUdpPort(), 0), nullptr);
   EXPECT_EQ(aMulticast_Create(_ip("192.0.2.77"), kGroup, _freeUdpPort(), 1), nullptr);
 }
+
+TEST(Multicast, PrintAddressShowsNumericHostAndService) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(9850);
+  address.sin_addr.s_addr = kLoopback;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(_printAddress(reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "127.0.0.1:9850\n");
+  EXPECT_NE(_printAddress(reinterpret_cast<const sockaddr*>(&address), 1), 0) << "a cut-off address";
+}

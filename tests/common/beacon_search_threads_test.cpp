@@ -151,6 +151,16 @@ TEST(BeaconSearch, LoopbackSearchSendsNoBeaconAndBeaconSearchAsksNoSlot) {
   EXPECT_EQ(localServer.requests(), 1) << "only the loopback search may ask the slots";
 }
 
+TEST(BeaconSearch, AHostWithoutNetworkInterfacesSearchesTheLoopbackSlots) {
+  QF_REQUIRE_PRIVATE_NETWORK_WITH("ip addr flush dev v0");
+  qftest::LoopbackSlotServer localServer(2, ServerRecord(ORVANE_USB, 0x3333, 2, 13, kLoopback, 40003));
+  ASSERT_TRUE(localServer.ready());
+  Finds finds;
+  EXPECT_EQ(aDiscovery_Enumerate_OrvaneModules(Finds::collect, &finds, kHost), 1);
+  ASSERT_EQ(finds.specs.size(), 1u);
+  EXPECT_EQ(finds.specs[0].serialNumber, 0x3333u);
+}
+
 TEST(BeaconSearch, HoldsTheInterfaceLockUntilItHasEnded) {
   QF_REQUIRE_PRIVATE_NETWORK();
   zsys_set_interface("");

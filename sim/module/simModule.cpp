@@ -68,7 +68,7 @@ struct SimModule::Impl {
   std::string channelError;
 
   std::atomic<bool> stopping{false};
-  bool running = false;  // touched only by start() and stop()
+  std::atomic<bool> running{false};
   int wakeFd = -1;
   std::thread thread;
 
@@ -79,10 +79,9 @@ struct SimModule::Impl {
 
   // Hands a command to the thread and waits until it has been carried out.
   void runCommand(std::unique_lock<std::mutex>& lock) {
-    if (!running) return;
     std::uint64_t ticket = ++commandsAsked;
     wake();
-    changed.wait_for(lock, _kCommandWait, [&] { return commandsServed >= ticket; });
+    changed.wait_for(lock, _kCommandWait, [&] { return commandsServed >= ticket || stopping; });
   }
 
   void loop();
@@ -171,17 +170,19 @@ void SimModule::setHeartbeatInterval(std::uint32_t intervalMs) {
   std::unique_lock lock(_impl->mutex);
   _impl->heartbeatInterval = std::chrono::milliseconds(intervalMs);
   _impl->nextHeartbeat = _Clock::now() + _impl->heartbeatInterval;
-  _impl->runCommand(lock);
+  if (_impl->running) _impl->runCommand(lock);
 }
 
 void SimModule::sendHeartbeat(HeartbeatKind kind) {
   std::unique_lock lock(_impl->mutex);
+  if (!_impl->running) return;
   _impl->heartbeatRequests.push_back(kind);
   _impl->runCommand(lock);
 }
 
 void SimModule::closeConnection() {
   std::unique_lock lock(_impl->mutex);
+  if (!_impl->running) return;
   _impl->closeRequested = true;
   _impl->runCommand(lock);
 }
@@ -260,7 +261,8 @@ void SimModule::Impl::serve(const pollfd* listen, const pollfd* peer) {
   commandsServed = asked;
 
   if (listen && (listen->revents & POLLIN) && channel->acceptPeer()) connectionStarted();
-  if (peer && (peer->revents & (POLLIN | POLLHUP | POLLERR))) readPeer(peer->revents);
+  bool samePeer = peer && peer->fd == channel->peerFd();  // a command may have replaced it
+  if (samePeer && (peer->revents & (POLLIN | POLLHUP | POLLERR))) readPeer(peer->revents);
 
   auto now = _Clock::now();
   while (!delayed.empty() && delayed.front().due <= now) {
@@ -292,12 +294,13 @@ void SimModule::Impl::readPeer(short events) {
     state.record.framingErrors += static_cast<std::uint32_t>(framer->framingErrors() - errorsBefore);
     for (const SimPacket& packet : packets) {
       std::vector<SimPacket> replies;
-      if (!protocol.handle(state, packet, replies)) {
+      bool keep = protocol.handle(state, packet, replies);
+      for (SimPacket& reply : replies) emit(std::move(reply));
+      if (!keep) {
         writePending();  // what was answered before the drop still goes out
         dropConnection();
         return;
       }
-      for (SimPacket& reply : replies) emit(std::move(reply));
     }
   }
   // Nothing to read yet a hang-up: nobody has the terminal's slave side open. Sleep on it.

@@ -67,10 +67,15 @@ class SimContext {
   SimState& state() { return _state; }
   // Queues a packet to the host; faults, delay and framing are applied on the way out.
   void reply(SimPacket packet) { _replies.push_back(std::move(packet)); }
+  // Drops the connection once the replies queued so far are written, as a module that
+  // restarts (see SimModule::closeConnection).
+  void dropConnection() { _drop = true; }
+  bool dropRequested() const { return _drop; }
 
  private:
   SimState& _state;
   std::vector<SimPacket>& _replies;
+  bool _drop = false;
 };
 
 // Handles one packet sent to the module's own address whose command byte it was registered for.
@@ -82,8 +87,9 @@ class SimProtocol {
   SimProtocol();  // registers the built-in handlers (the system entity's model query)
 
   void setHandler(std::uint8_t command, SimHandler handler);  // an empty handler removes it
-  // Records the packet and queues whatever the module answers. False when the packet is the
-  // one on which the connection is to drop (closeAfterPackets); nothing is answered then.
+  // Records the packet and queues whatever the module answers. False when the connection is to
+  // drop after the replies: a handler asked for it, or this is the packet closeAfterPackets
+  // names (which gets no answer).
   bool handle(SimState& state, const SimPacket& packet, std::vector<SimPacket>& replies) const;
   // A heartbeat to send, remembered for checking its answer.
   static SimPacket makeHeartbeat(SimState& state, HeartbeatKind kind);

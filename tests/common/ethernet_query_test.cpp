@@ -12,7 +12,7 @@
 
 #include "common/discover.h"
 #include "sim/module/simEthernetDiscovery.h"
-#include "support/childProcess.h"
+#include "support/program_process.h"
 #include "support/discovery_finds.h"
 #include "support/private_network.h"
 
@@ -154,7 +154,7 @@ TEST(EthernetQuery, FindModuleTakesTheModuleWithTheSerialNumber) {
 
 TEST(EthernetQuery, FindsTheSimulatedModuleProgramAtItsTcpPort) {
   QF_REQUIRE_PRIVATE_NETWORK();
-  qftest::ChildProcess module(QF_BINARY_DIR "/sim/simmodule",
+  qftest::ProgramProcess module(QF_BINARY_DIR "/sim/simmodule",
                               {"--serial", "5EED0001", "--model", "21", "--address", "6", "--ethernet-discovery",
                                qftest::kPrivateHostAddress});
   ASSERT_TRUE(module.started());

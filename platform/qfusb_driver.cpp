@@ -181,9 +181,10 @@ sFetch sFetchInput(qfusb_device* handle, unsigned timeoutMs) {
   int transferred = 0;
   int r = libusb_bulk_transfer(handle->usbHandle, handle->inEndpoint, handle->readBuffer,
                                QFUSB_READ_BUFFER_SIZE, &transferred, timeoutMs);
-  if ((r == LIBUSB_SUCCESS || r == LIBUSB_ERROR_TIMEOUT) && transferred > 0) {
+  // Bytes that arrived are never dropped, whatever the transfer's result says.
+  if (transferred > 0) {
     handle->readPosition = handle->readBuffer;
-    handle->available = uint32_t(transferred);
+    handle->available = uint32_t(std::min(transferred, QFUSB_READ_BUFFER_SIZE));
     return sFetch::Bytes;
   }
   switch (r) {

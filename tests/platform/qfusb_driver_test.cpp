@@ -92,6 +92,7 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
   UsbFakeDeviceSpec highProduct{.productId = 0x8001, .serial = "12345678"};
   UsbFakeDeviceSpec wrongInterface{.serial = "12345678", .interfaceSubclass = 0x00};
   UsbFakeDeviceSpec noSerial{.serial = ""};
+  UsbFakeDeviceSpec noPacketSize{.serial = "12345678", .outPacketSize = 0};
   struct Case {
     const char* name;
     std::vector<UsbFakeDeviceSpec> devices;
@@ -105,6 +106,7 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
       {"another vendor", {otherVendor}, 0, aErrNotFound, -1},
       {"product id of no module", {highProduct}, 0, aErrNotFound, -1},
       {"no module interface", {wrongInterface}, 0, aErrConfiguration, -1},
+      {"endpoint without packet size", {noPacketSize}, 0, aErrConfiguration, -1},
       {"claimed elsewhere", {wanted}, EBUSY, aErrBusy, -1},
       {"vanished while claiming", {wanted}, ENODEV, aErrBusy, -1},
       {"claim refused", {wanted}, EINVAL, aErrUnknown, -1},
@@ -221,11 +223,19 @@ TEST_F(UsbDriver, ReadsWithoutDataReportNoByte) {
     got += byte;
   }
   EXPECT_EQ(got, "xyz");
+  // Bytes that arrive just as the transfer times out.
+  fake->setScript(dev, {{UsbFakeEndpoint::In, UsbFakeOutcome::LateDone, 2}});
+  queue("uv");
+  EXPECT_EQ(qfusb_wait_for_input(handle, 30), aErrNone);
+  EXPECT_EQ(read(&byte), aErrNone);
+  EXPECT_EQ(byte, 'u');
+  EXPECT_EQ(read(&byte), aErrNone);
+  EXPECT_EQ(byte, 'v');
   // Nothing at all within the read's own time-out.
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read(&byte), aErrNotReady);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(QFUSB_READ_TIMEOUT_MS));
-  EXPECT_EQ(fake->inTransfers(dev), 3u);
+  EXPECT_EQ(fake->inTransfers(dev), 4u);
 }
 
 TEST_F(UsbDriver, TheFifthErrorInARowFailsTheHandle) {

@@ -57,6 +57,14 @@ TEST_F(KernelNode, BytesGoBothWays) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
+TEST_F(KernelNode, AWriteTheNodeNeverTakesGivesUp) {
+  ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
+  std::string flood(1 << 20, 'f');  // far more than the pty holds while nobody reads
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(qfusb_write_to_device(handle, flood.data(), flood.size()), aErrIO);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST_F(KernelNode, WaitingForInputIsBounded) {
   ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
   auto start = std::chrono::steady_clock::now();

@@ -29,9 +29,10 @@ class UsbHandleThreads : public ::testing::Test {
     fake.reset();
   }
 
-  // Reads as a link's reader does until `wanted` bytes came or the handle failed; at most 5 s.
+  // Reads as a link's reader does until `wanted` bytes came or the handle failed; at most 15 s
+  // (sanitizers on a loaded machine are slow).
   aErr readUntil(size_t wanted, std::string* got) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (got->size() < wanted && std::chrono::steady_clock::now() < deadline) {
       char byte = 0;
       aErr e = qfusb_get_from_device(handle, &byte);
@@ -65,7 +66,7 @@ TEST_F(UsbHandleThreads, ReaderAndWriterRunAtTheSameTime) {
     at += length;
   }
   reader.join();
-  EXPECT_EQ(readResult, aErrNone);
+  EXPECT_EQ(readResult, aErrNone) << got.size() << " of " << sent.size() << " bytes came back";
   EXPECT_EQ(got, sent);
 }
 

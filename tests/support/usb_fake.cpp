@@ -62,6 +62,7 @@ struct HeldUrb {
   UMockdevIoctlData* urb = nullptr;     // the client's struct usbdevfs_urb (owned reference)
   UMockdevIoctlData* buffer = nullptr;  // its data buffer (owned reference)
   bool untilDiscarded = false;          // scripted time-out: only a discard ends it
+  bool doneBeforeDiscard = false;       // ... and the discard comes too late
   size_t movedAtDiscard = 0;
 
   usbdevfs_urb* fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
@@ -220,7 +221,9 @@ void _submitBulk(FakeDevice& dev, HeldUrb urb, std::vector<uint8_t>* delivered) 
       }
       break;
     case UsbFakeOutcome::Timeout:
+    case UsbFakeOutcome::LateDone:
       urb.untilDiscarded = true;
+      urb.doneBeforeDiscard = step.outcome == UsbFakeOutcome::LateDone;
       urb.movedAtDiscard = bytes;
       if (!in) delivered->assign(urb.buffer->data, urb.buffer->data + bytes);
       dev.waiting.push_back(urb);
@@ -240,6 +243,10 @@ void _discard(FakeDevice& dev, UMockdevIoctlClient* client, unsigned long addres
     size_t moved = 0;
     if (urb.untilDiscarded) {
       moved = (urb.fields()->endpoint & 0x80) ? _fillIn(dev, urb, urb.movedAtDiscard) : urb.movedAtDiscard;
+    }
+    if (urb.doneBeforeDiscard) {
+      _finish(dev, urb, 0, moved);
+      break;
     }
     _finish(dev, urb, -ENOENT, moved);
     umockdev_ioctl_client_complete(client, 0, 0);

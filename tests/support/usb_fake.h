@@ -45,6 +45,8 @@ enum class UsbFakeOutcome {
   Fail,     // a protocol error on the bus (the host sees an I/O error)
   Short,    // completes at once having moved only `bytes` bytes
   Timeout,  // never completes; when the host gives up, `bytes` bytes had been moved
+  LateDone, // never completes by itself; as the host gives up, it completes after all, having
+            // moved `bytes` bytes, just before the host's cancel reaches the device
   Unplug,   // the device disappears while this transfer is in flight
 };
 
@@ -53,7 +55,7 @@ enum class UsbFakeOutcome {
 struct UsbFakeStep {
   UsbFakeEndpoint endpoint;
   UsbFakeOutcome outcome;
-  size_t bytes = 0;         // Short, Timeout: bytes moved (IN: taken from the queued bytes)
+  size_t bytes = 0;         // Short, Timeout, LateDone: bytes moved (IN: from the queued bytes)
   bool haltSticks = false;  // Stall: the host's attempt to clear the halt fails as well
 };
 

@@ -25,7 +25,7 @@ class KernelNode : public ::testing::Test {
     qfusb_set_kernel_node_format(nullptr);
   }
 
-  TempFolder folder;
+  qftest::TempFolder folder;
   std::unique_ptr<PtyNode> pty;
   qfusb_device* handle = nullptr;
 };

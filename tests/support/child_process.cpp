@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <grp.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,18 @@ int runInChild(const std::function<int()>& body, int timeoutMs) {
 
 int runUnprivileged(const std::string& owned, const std::function<int()>& body, int timeoutMs) {
   return runInChild([&] { return _become_ordinary_user(owned) ? body() : 125; }, timeoutMs);
+}
+
+int runWithFileSizeLimit(size_t bytes, FileSizeBreach breach, const std::function<int()>& body,
+                         int timeoutMs) {
+  return runInChild(
+      [&] {
+        rlimit limit{bytes, bytes};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 124;
+        signal(SIGXFSZ, breach == FileSizeBreach::ShortWrite ? SIG_IGN : SIG_DFL);
+        return body();
+      },
+      timeoutMs);
 }
 
 }  // namespace qftest

@@ -139,6 +139,18 @@ TEST(EthernetQuery, EndsTwoSecondsAfterTheLastUsefulReplyWhateverElseArrives) {
   EXPECT_LT(took, std::chrono::milliseconds(3000));
 }
 
+TEST(EthernetQuery, TheCountHoldsAt255) {
+  QF_REQUIRE_PRIVATE_NETWORK();
+  SimEthernetDiscoveryOptions chatty = _answering({simEthernetReply(2, 5000, 0x1111, 4)});
+  chatty.repeatEveryMs = 1;
+  chatty.repeatTimes = 299;  // 300 replies, paced so that none is lost
+  Module module(std::move(chatty));
+  ASSERT_TRUE(module.started);
+  Finds finds;
+  EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, Finds::collect, &finds, kHost), 255);
+  EXPECT_GT(finds.specs.size(), 255u) << "duplicate replies are all reported";
+}
+
 TEST(EthernetQuery, FindModuleTakesTheModuleWithTheSerialNumber) {
   QF_REQUIRE_PRIVATE_NETWORK();
   Module module(_answering({simEthernetReply(2, 5000, 0x1111, 4), simEthernetReply(6, 5002, 0x3333, 21)}));

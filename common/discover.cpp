@@ -129,6 +129,7 @@ size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t si
 
 bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t sender,
                                    linkSpec* spec) {
+  if (!spec) return false;
   *spec = linkSpec{};
   if (!reply || length < aDISCOVERY_ETHERNET_REPLY_MIN || length > aDISCOVERY_ETHERNET_REPLY_MAX)
     return false;
@@ -144,6 +145,7 @@ bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t
 }
 
 bool aDiscovery_ParseLinkSpec(const uint8_t* bytes, size_t length, linkSpec* spec) {
+  if (!spec) return false;
   *spec = linkSpec{};
   if (!bytes || length != sizeof(linkSpec)) return false;
   std::memcpy(spec, bytes, sizeof(linkSpec));

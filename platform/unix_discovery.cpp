@@ -67,7 +67,7 @@ uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc callback, void* ref) {
 }
 
 bool aDiscovery_ParseUSBSerial(const char* text, size_t length, uint32_t* serialNumber) {
-  if (!text || length != sSerialDigits) return false;
+  if (!text || !serialNumber || length != sSerialDigits) return false;
   uint32_t value = 0;
   for (size_t i = 0; i < length; ++i) {
     const int digit = sHexDigit(text[i]);

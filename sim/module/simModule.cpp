@@ -1,0 +1,360 @@
+#include "sim/module/simModule.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "sim/module/simChannel.h"
+
+namespace qfsim {
+
+namespace {
+
+using _Clock = std::chrono::steady_clock;
+
+constexpr std::size_t _kOutputCap = 64 * 1024;      // a peer that never reads loses frames, not memory
+constexpr std::size_t _kReadChunk = 512;
+constexpr std::size_t _kMaxReadPerWake = 64 * 1024;  // keeps timers and commands served under a flood
+constexpr auto _kHangupPause = std::chrono::milliseconds(50);
+constexpr auto _kLongestSleep = std::chrono::milliseconds(1000);
+constexpr auto _kCommandWait = std::chrono::milliseconds(2000);
+
+struct _DelayedFrame {
+  _Clock::time_point due;
+  std::vector<std::uint8_t> bytes;
+};
+
+std::string _checkOptions(const SimModuleOptions& options) {
+  if (options.address == 0 || (options.address & 1) != 0) return "the module address must be even and non-zero";
+  return {};
+}
+
+}  // namespace
+
+struct SimModule::Impl {
+  explicit Impl(SimModuleOptions given) : options(std::move(given)) {
+    state.address = options.address;
+    state.model = options.model;
+    state.serialNumber = options.serialNumber;
+    state.faults = options.faults;
+    heartbeatInterval = std::chrono::milliseconds(options.heartbeatIntervalMs);
+  }
+
+  SimModuleOptions options;
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+
+  // Guarded by mutex.
+  SimState state;
+  SimProtocol protocol;
+  std::unique_ptr<SimChannel> channel;
+  std::unique_ptr<SimFramer> framer;
+  std::vector<std::uint8_t> output;
+  std::deque<_DelayedFrame> delayed;  // ordered by due time
+  std::vector<HeartbeatKind> heartbeatRequests;
+  bool closeRequested = false;
+  std::uint64_t commandsAsked = 0;
+  std::uint64_t commandsServed = 0;
+  std::chrono::milliseconds heartbeatInterval{0};
+  _Clock::time_point nextHeartbeat;
+  _Clock::time_point pausedUntil;  // a terminal nobody has open is not polled until then
+  std::string channelError;
+
+  std::atomic<bool> stopping{false};
+  bool running = false;  // touched only by start() and stop()
+  int wakeFd = -1;
+  std::thread thread;
+
+  void wake() const {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+  }
+
+  // Hands a command to the thread and waits until it has been carried out.
+  void runCommand(std::unique_lock<std::mutex>& lock) {
+    if (!running) return;
+    std::uint64_t ticket = ++commandsAsked;
+    wake();
+    changed.wait_for(lock, _kCommandWait, [&] { return commandsServed >= ticket; });
+  }
+
+  void loop();
+  void serve(const pollfd* listen, const pollfd* peer);
+  int sleepMs(_Clock::time_point now) const;
+  void readPeer(short events);
+  void emit(SimPacket packet);
+  void sendHeartbeat(HeartbeatKind kind);
+  void connectionStarted();
+  void dropConnection();
+  bool writePending();  // false when the peer is gone
+  void flush();
+};
+
+SimModule::SimModule(SimModuleOptions options) : _impl(std::make_unique<Impl>(std::move(options))) {}
+
+SimModule::~SimModule() { stop(); }
+
+bool SimModule::start(std::string* error) {
+  Impl& m = *_impl;
+  if (m.running) return true;
+  std::string problem = _checkOptions(m.options);
+  {
+    std::lock_guard lock(m.mutex);
+    if (problem.empty()) {
+      bool tcp = m.options.transport == SimTransport::tcp;
+      m.channel = tcp ? simMakeTcpChannel(m.options.port) : simMakePtyChannel(m.options.linkPath);
+      m.framer = m.options.transport == SimTransport::serial ? simMakeCobsFramer() : simMakeRawFramer();
+      if (!m.channel->open(problem) && problem.empty()) problem = "cannot open the transport";
+      if (problem.empty() && !tcp) m.connectionStarted();  // the terminal is there from the start
+    }
+    if (problem.empty()) {
+      m.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      if (m.wakeFd < 0) problem = "eventfd failed";
+    }
+    if (!problem.empty()) {
+      m.channel.reset();
+      if (error) *error = problem;
+      return false;
+    }
+  }
+  m.stopping = false;
+  m.running = true;
+  m.thread = std::thread([&m] { m.loop(); });
+  return true;
+}
+
+void SimModule::stop() {
+  Impl& m = *_impl;
+  if (!m.running) return;
+  m.stopping = true;
+  m.wake();
+  m.thread.join();
+  m.running = false;
+  std::lock_guard lock(m.mutex);
+  m.channel.reset();
+  ::close(m.wakeFd);
+  m.wakeFd = -1;
+}
+
+std::uint16_t SimModule::port() const {
+  std::lock_guard lock(_impl->mutex);
+  return _impl->channel ? _impl->channel->port() : 0;
+}
+
+std::string SimModule::path() const {
+  std::lock_guard lock(_impl->mutex);
+  return _impl->channel ? _impl->channel->path() : std::string();
+}
+
+std::uint8_t SimModule::address() const { return _impl->options.address; }
+std::uint8_t SimModule::model() const { return _impl->options.model; }
+std::uint32_t SimModule::serialNumber() const { return _impl->options.serialNumber; }
+
+void SimModule::setFaults(const SimFaults& faults) {
+  std::lock_guard lock(_impl->mutex);
+  _impl->state.faults = faults;
+}
+
+SimFaults SimModule::faults() const {
+  std::lock_guard lock(_impl->mutex);
+  return _impl->state.faults;
+}
+
+void SimModule::setHeartbeatInterval(std::uint32_t intervalMs) {
+  std::unique_lock lock(_impl->mutex);
+  _impl->heartbeatInterval = std::chrono::milliseconds(intervalMs);
+  _impl->nextHeartbeat = _Clock::now() + _impl->heartbeatInterval;
+  _impl->runCommand(lock);
+}
+
+void SimModule::sendHeartbeat(HeartbeatKind kind) {
+  std::unique_lock lock(_impl->mutex);
+  _impl->heartbeatRequests.push_back(kind);
+  _impl->runCommand(lock);
+}
+
+void SimModule::closeConnection() {
+  std::unique_lock lock(_impl->mutex);
+  _impl->closeRequested = true;
+  _impl->runCommand(lock);
+}
+
+void SimModule::setHandler(std::uint8_t command, SimHandler handler) {
+  std::lock_guard lock(_impl->mutex);
+  _impl->protocol.setHandler(command, std::move(handler));
+}
+
+SimRecord SimModule::record() const {
+  std::lock_guard lock(_impl->mutex);
+  return _impl->state.record;
+}
+
+void SimModule::clearRecord() {
+  std::lock_guard lock(_impl->mutex);
+  _impl->state.record = SimRecord{};
+}
+
+bool SimModule::waitUntil(const std::function<bool(const SimRecord&)>& condition,
+                          std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(_impl->mutex);
+  return _impl->changed.wait_for(lock, timeout, [&] { return condition(_impl->state.record); });
+}
+
+void SimModule::Impl::loop() {
+  while (!stopping) {
+    pollfd fds[3];
+    nfds_t count = 0;
+    fds[count++] = pollfd{wakeFd, POLLIN, 0};
+    int listenAt = -1, peerAt = -1, timeoutMs;
+    {
+      std::lock_guard lock(mutex);
+      auto now = _Clock::now();
+      int peer = channel->peerFd();
+      if (peer < 0 && channel->listenFd() >= 0) {
+        listenAt = static_cast<int>(count);
+        fds[count++] = pollfd{channel->listenFd(), POLLIN, 0};
+      }
+      if (peer >= 0 && now >= pausedUntil) {
+        peerAt = static_cast<int>(count);
+        fds[count++] = pollfd{peer, static_cast<short>(POLLIN | (output.empty() ? 0 : POLLOUT)), 0};
+      }
+      timeoutMs = sleepMs(now);
+    }
+    ::poll(fds, count, timeoutMs);
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t drained;
+      [[maybe_unused]] ssize_t ignored = ::read(wakeFd, &drained, sizeof drained);
+    }
+    {
+      std::lock_guard lock(mutex);
+      serve(listenAt >= 0 ? &fds[listenAt] : nullptr, peerAt >= 0 ? &fds[peerAt] : nullptr);
+    }
+    changed.notify_all();
+  }
+}
+
+int SimModule::Impl::sleepMs(_Clock::time_point now) const {
+  _Clock::time_point until = now + _kLongestSleep;
+  if (!delayed.empty()) until = std::min(until, delayed.front().due);
+  if (heartbeatInterval.count() > 0 && channel->peerFd() >= 0) until = std::min(until, nextHeartbeat);
+  if (pausedUntil > now) until = std::min(until, pausedUntil);
+  auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+  return static_cast<int>(std::max<long long>(0, wait + (until > now ? 1 : 0)));
+}
+
+void SimModule::Impl::serve(const pollfd* listen, const pollfd* peer) {
+  std::uint64_t asked = commandsAsked;
+  if (closeRequested) {
+    closeRequested = false;
+    dropConnection();
+  }
+  for (HeartbeatKind kind : heartbeatRequests) sendHeartbeat(kind);
+  heartbeatRequests.clear();
+  commandsServed = asked;
+
+  if (listen && (listen->revents & POLLIN) && channel->acceptPeer()) connectionStarted();
+  if (peer && (peer->revents & (POLLIN | POLLHUP | POLLERR))) readPeer(peer->revents);
+
+  auto now = _Clock::now();
+  while (!delayed.empty() && delayed.front().due <= now) {
+    if (output.size() + delayed.front().bytes.size() <= _kOutputCap)
+      output.insert(output.end(), delayed.front().bytes.begin(), delayed.front().bytes.end());
+    delayed.pop_front();
+  }
+  if (heartbeatInterval.count() > 0 && channel->peerFd() >= 0 && now >= nextHeartbeat) {
+    sendHeartbeat(HeartbeatKind::up);
+    nextHeartbeat = now + heartbeatInterval;
+  }
+  flush();
+}
+
+void SimModule::Impl::readPeer(short events) {
+  std::uint8_t buffer[_kReadChunk];
+  std::size_t total = 0;
+  while (total < _kMaxReadPerWake) {
+    ssize_t got = channel->readSome(buffer, sizeof buffer);
+    if (got < 0) {
+      dropConnection();
+      return;
+    }
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
+    std::vector<SimPacket> packets;
+    std::size_t errorsBefore = framer->framingErrors();
+    framer->feed(buffer, static_cast<std::size_t>(got), packets);
+    state.record.framingErrors += static_cast<std::uint32_t>(framer->framingErrors() - errorsBefore);
+    for (const SimPacket& packet : packets) {
+      std::vector<SimPacket> replies;
+      if (!protocol.handle(state, packet, replies)) {
+        writePending();  // what was answered before the drop still goes out
+        dropConnection();
+        return;
+      }
+      for (SimPacket& reply : replies) emit(std::move(reply));
+    }
+  }
+  // Nothing to read yet a hang-up: nobody has the terminal's slave side open. Sleep on it.
+  if (total == 0 && (events & (POLLHUP | POLLERR))) {
+    if (channel->hangupEndsPeer()) dropConnection();
+    else pausedUntil = _Clock::now() + _kHangupPause;
+  }
+}
+
+void SimModule::Impl::emit(SimPacket packet) {
+  const SimFaults& faults = state.faults;
+  if (faults.silent || channel->peerFd() < 0) return;
+  if (faults.firstByte == FirstByteFault::odd) packet.address |= 1;
+  if (faults.firstByte == FirstByteFault::zero) packet.address = 0;
+  std::vector<std::uint8_t> bytes = framer->frame(packet, faults.badCrc);
+  if (faults.replyDelayMs == 0) {
+    if (output.size() + bytes.size() <= _kOutputCap) output.insert(output.end(), bytes.begin(), bytes.end());
+    return;
+  }
+  _DelayedFrame frame{_Clock::now() + std::chrono::milliseconds(faults.replyDelayMs), std::move(bytes)};
+  auto after = std::upper_bound(delayed.begin(), delayed.end(), frame.due,
+                                [](_Clock::time_point due, const _DelayedFrame& other) { return due < other.due; });
+  delayed.insert(after, std::move(frame));
+}
+
+void SimModule::Impl::sendHeartbeat(HeartbeatKind kind) {
+  if (state.faults.silent || channel->peerFd() < 0) return;
+  emit(SimProtocol::makeHeartbeat(state, kind));
+}
+
+void SimModule::Impl::connectionStarted() {
+  ++state.record.connections;
+  framer->reset();
+  nextHeartbeat = _Clock::now() + heartbeatInterval;
+}
+
+void SimModule::Impl::dropConnection() {
+  bool reopens = !channel->hangupEndsPeer();
+  if (!channel->dropPeer(channelError)) reopens = false;
+  framer->reset();
+  output.clear();
+  delayed.clear();
+  pausedUntil = {};
+  SimProtocol::connectionEnded(state);
+  if (reopens) connectionStarted();
+}
+
+bool SimModule::Impl::writePending() {
+  if (output.empty() || channel->peerFd() < 0) return true;
+  ssize_t written = channel->writeSome(output.data(), output.size());
+  if (written < 0) return false;
+  output.erase(output.begin(), output.begin() + written);
+  return true;
+}
+
+void SimModule::Impl::flush() {
+  if (!writePending()) dropConnection();
+}
+
+}  // namespace qfsim

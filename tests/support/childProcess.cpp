@@ -1,0 +1,138 @@
+#include "support/childProcess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qftest {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+void _closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Waits for the descriptor to become readable until the deadline.
+bool _readable(int fd, Clock::time_point deadline) {
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0) return false;
+    pollfd entry{fd, POLLIN, 0};
+    int ready = ::poll(&entry, 1, static_cast<int>(left) + 1);
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0;
+  }
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      if (fd >= 0) ::close(fd);
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  if (::posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) _pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  _input = in[1];
+  _output = out[0];
+  _error = err[0];
+}
+
+ChildProcess::~ChildProcess() {
+  closeInput();
+  if (started() && !waitExit(std::chrono::milliseconds(2000))) {
+    signal(SIGKILL);
+    waitExit(std::chrono::milliseconds(2000));
+  }
+  _closeFd(_output);
+  _closeFd(_error);
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (true) {
+    std::size_t end = _pendingOutput.find('\n');
+    if (end != std::string::npos) {
+      std::string line = _pendingOutput.substr(0, end);
+      _pendingOutput.erase(0, end + 1);
+      return line;
+    }
+    if (_output < 0 || !_readable(_output, deadline)) return std::nullopt;
+    char buffer[512];
+    ssize_t got = ::read(_output, buffer, sizeof buffer);
+    if (got <= 0) return std::nullopt;
+    _pendingOutput.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+bool ChildProcess::writeLine(const std::string& line) {
+  std::string text = line + "\n";
+  return _input >= 0 && ::write(_input, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void ChildProcess::closeInput() { _closeFd(_input); }
+
+void ChildProcess::signal(int number) {
+  if (started() && !_status) ::kill(_pid, number);
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (started() && !_status) {
+    int raw = 0;
+    pid_t done = ::waitpid(_pid, &raw, WNOHANG);
+    if (done == _pid) {
+      _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      break;
+    }
+    if (done < 0 || Clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return _status;
+}
+
+std::string ChildProcess::errorOutput(std::chrono::milliseconds timeout) {
+  std::string text;
+  auto deadline = Clock::now() + timeout;
+  char buffer[512];
+  while (_error >= 0 && _readable(_error, deadline)) {
+    ssize_t got = ::read(_error, buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+std::string wordValue(const std::string& line, const std::string& key) {
+  std::istringstream words(line);
+  std::string word;
+  while (words >> word)
+    if (word.rfind(key + "=", 0) == 0) return word.substr(key.size() + 1);
+  return {};
+}
+
+}  // namespace qftest

@@ -1,0 +1,46 @@
+// A program run by a test as a child process, with its standard input, output and error on
+// pipes, bounded reads of its output and a bounded wait for its exit. The destructor closes its
+// input, then terminates and reaps it if it is still running, so no child outlives its test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qftest {
+
+class ChildProcess {
+ public:
+  // Starts program (a path) with the arguments; started() tells whether it could be spawned.
+  ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return _pid > 0; }
+  // The next line of standard output without its newline; none on time-out or end of output.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+  bool writeLine(const std::string& line);
+  void closeInput();
+  void signal(int number);
+  // The exit status (or 128 + signal number); none when it is still running at the time-out.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout);
+  // Standard error so far, read until end of output or the time-out.
+  std::string errorOutput(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t _pid = -1;
+  int _input = -1;
+  int _output = -1;
+  int _error = -1;
+  std::string _pendingOutput;
+  std::optional<int> _status;
+};
+
+// The value of key in a line of "key=value" words, or empty text.
+std::string wordValue(const std::string& line, const std::string& key);
+
+}  // namespace qftest

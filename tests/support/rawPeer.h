@@ -1,0 +1,48 @@
+// The far side of a simulated device for tests: a plain TCP client on 127.0.0.1 or the slave
+// side of a pseudo-terminal in raw mode, with bounded reads. Nothing of the device library.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qftest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class RawPeer {
+ public:
+  static RawPeer tcp(std::uint16_t port);          // invalid() when the connection fails
+  static RawPeer terminal(const std::string& path);  // raw mode, no controlling terminal
+
+  RawPeer() = default;
+  RawPeer(RawPeer&& other) noexcept;
+  RawPeer& operator=(RawPeer&& other) noexcept;
+  ~RawPeer();
+
+  bool valid() const { return _fd >= 0; }
+  int fd() const { return _fd; }
+  bool send(const Bytes& bytes);
+  // Up to count bytes, returning early on time-out or when the other side closes.
+  Bytes receive(std::size_t count, std::chrono::milliseconds timeout);
+  // Bytes up to and including the first `last` byte (a COBS frame ends in 0x00).
+  Bytes receiveThrough(std::uint8_t last, std::chrono::milliseconds timeout);
+  // Everything that arrives within the time.
+  Bytes receiveFor(std::chrono::milliseconds time);
+  // True when the other side closed (end of stream, hang-up) within the time-out; bytes that
+  // arrive before that are discarded.
+  bool closedWithin(std::chrono::milliseconds timeout);
+  void close();
+
+ private:
+  explicit RawPeer(int fd) : _fd(fd) {}
+  // One read of at most room bytes within the deadline: > 0 bytes, 0 time-out, -1 closed.
+  long _readSome(std::uint8_t* buffer, std::size_t room, std::chrono::steady_clock::time_point deadline);
+
+  int _fd = -1;
+};
+
+std::string hex(const Bytes& bytes);  // "04 00 ..." for readable failure messages
+
+}  // namespace qftest

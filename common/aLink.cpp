@@ -1,0 +1,464 @@
+#include "common/aLink.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common/aDefs.h"
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "common/aPacketLog.h"
+#include "common/aStream.h"
+#include "platform/aTime.h"
+
+namespace {
+
+// The longest the reader sleeps waiting for input, so that a stop or a synchronisation request
+// is noticed within this time.
+constexpr uint32_t kReadWaitMs = 100;
+// Pause after a failed read before the next one.
+constexpr uint32_t kReadErrorPauseMs = 100;
+// Bursts are sent at most this often: an answer may take this long before a new burst replaces
+// it, and a peer that keeps sending garbage cannot drive the burst rate up.
+constexpr uint64_t kSyncBurstIntervalMs = 100;
+constexpr int kSyncBurstLength = 6;
+// How long the writer sleeps on an empty outbound FIFO before it looks at `running` again.
+constexpr uint64_t kWriterWaitMs = 1000;
+// Pooled writes: the buffer, and the most it may hold before another frame is added (so that a
+// frame of up to 30 bytes always fits).
+constexpr size_t kPoolBufferSize = 4096;
+constexpr size_t kPoolFillLimit = kPoolBufferSize - aPACKET_MAX_FRAME;
+// Start and synchronisation poll their condition this many times, this far apart.
+constexpr int kControlChecks = 200;
+constexpr uint32_t kControlCheckMs = 10;
+// The late answers to a burst are given this long before they are discarded.
+constexpr uint32_t kSyncSettleMs = 100;
+// aLink_AwaitFirst looks at the link's status at least this often.
+constexpr uint64_t kAwaitSliceMs = 100;
+
+constexpr size_t kMutexNameSize = 255;
+
+// ---- writing ----------------------------------------------------------------------------------
+
+void sWriteFrame(aLink* link, const aPacket* packet) {
+  uint8_t frame[aPACKET_MAX_FRAME];
+  size_t length = 0;
+  if (aPacket_GetBytes(packet, frame, sizeof frame, &length) != aErrNone) return;
+  aStream_Write(link->stream, reinterpret_cast<const char*>(frame), length);  // errors: dropped
+}
+
+// Appends further queued frames without waiting while the buffer holds at most kPoolFillLimit.
+size_t sGatherPool(aLink* link, uint8_t* buffer, size_t used) {
+  while (used <= kPoolFillLimit) {
+    aPacket* next = aPacketFifo_Get(link->outboundFifo);
+    if (!next) break;
+    size_t length = 0;
+    if (aPacket_GetBytes(next, buffer + used, kPoolBufferSize - used, &length) == aErrNone) used += length;
+    aPacket_Destroy(&next);
+  }
+  return used;
+}
+
+void sWritePooled(aLink* link, const aPacket* first) {
+  uint8_t buffer[kPoolBufferSize] = {};
+  size_t used = 0;
+  if (aPacket_GetBytes(first, buffer, sizeof buffer, &used) != aErrNone) return;
+  used = sGatherPool(link, buffer, used);
+  aStream_Write(link->stream, reinterpret_cast<const char*>(buffer), used);
+}
+
+// Writes every packet still queued, one write each: what a stop leaves behind, the
+// force-route-off packet above all.
+void sFlushOutbound(aLink* link) {
+  while (aPacket* packet = aPacketFifo_Get(link->outboundFifo)) {
+    sWriteFrame(link, packet);
+    aPacket_Destroy(&packet);
+  }
+}
+
+void* sOutPipeProcess(void* argument) {
+  auto* link = static_cast<aLink*>(argument);
+  link->writerReady = true;
+  while (link->running) {
+    aPacket* packet = aPacketFifo_Await(link->outboundFifo, kWriterWaitMs);
+    if (!packet) continue;
+    if (link->pooledPackets)
+      sWritePooled(link, packet);
+    else
+      sWriteFrame(link, packet);
+    aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
+    aPacket_Destroy(&packet);
+  }
+  sFlushOutbound(link);
+  return nullptr;
+}
+
+// ---- queueing control packets -----------------------------------------------------------------
+
+aErr sQueue(aLink* link, uint8_t address, uint8_t dataSize, const uint8_t* data) {
+  aPacket* packet = aPacket_CreateWithData(address, dataSize, data);
+  if (!packet) return aErrMemory;
+  const aErr queued = aPacketFifo_Put(link->outboundFifo, packet);
+  aPacket_Destroy(&packet);
+  return queued;
+}
+
+aErr sQueueForceRoute(aLink* link, uint8_t on) {
+  const uint8_t data[1] = {on};
+  return sQueue(link, cmdFORCEROUTE, 1, data);
+}
+
+// ---- synchronisation --------------------------------------------------------------------------
+
+bool sBurstDue(const aLink* link, uint64_t now) {
+  return link->lastBurstMs == 0 || now - link->lastBurstMs >= kSyncBurstIntervalMs;
+}
+
+// Restarts synchronisation: status SYNCING, the partial packet dropped, and a burst of six empty
+// packets to cmdMAGIC, each answered by the module with an empty packet from its own address.
+// Within kSyncBurstIntervalMs of the last burst no new one is sent: the reader then listens for
+// the answers still coming to that one.
+void sStartSync(aLink* link) {
+  link->status = SYNCING;
+  link->syncState = kSyncStateStart;
+  aPacket_Reset(link->packet);
+  const uint64_t now = aTime_GetMonotonicMSTicks();
+  if (!sBurstDue(link, now)) {
+    link->syncState = kSyncStateByte1;
+    return;
+  }
+  // A burst that cannot be queued leaves state 1: the next byte or silence retries it.
+  link->lastBurstMs = now;
+  static const uint8_t kNoData = 0;
+  for (int i = 0; i < kSyncBurstLength; ++i)
+    if (sQueue(link, cmdMAGIC, 0, &kNoData) != aErrNone) return;
+  link->syncState = kSyncStateByte1;
+}
+
+// One received byte while SYNCING. The module's answer is A, 0x00, A, 0x00.
+void sSyncByte(aLink* link, uint8_t byte) {
+  switch (link->syncState.load()) {
+    case kSyncStateByte1:
+      if (byte == 0 || (byte & 1)) return sStartSync(link);
+      link->syncAddress = byte;
+      link->syncState = kSyncStateByte2;
+      return;
+    case kSyncStateByte2:
+      link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+      return;
+    case kSyncStateByte3:
+      link->syncState = byte == link->syncAddress ? kSyncStateByte4 : kSyncStateStart;
+      return;
+    case kSyncStateByte4:
+      if (byte != 0) {
+        link->syncState = kSyncStateStart;
+        return;
+      }
+      link->syncState = kSyncStateIdle;
+      link->status = RUNNING;
+      return;
+    default:  // kSyncStateStart, kSyncStateIdle
+      return sStartSync(link);
+  }
+}
+
+// ---- receiving --------------------------------------------------------------------------------
+
+// Answers a heartbeat [A][2][0][n] with [A][2][0][n + 2]; true when the packet was one (it is
+// consumed). A heartbeat whose answer cannot be made leaves the state busy, and from then on
+// heartbeats are ordinary packets until the next start or stop.
+bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
+  if (packet->dataSize != 2 || packet->data[0] != 0 || link->heartbeatState > 1) return false;
+  if (packet->data[1] == 0) link->heartbeatState = 2;
+  if (packet->data[1] == 1) link->heartbeatState = 3;
+  const uint8_t answer[2] = {0x00, static_cast<uint8_t>(packet->data[1] + 2)};
+  aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
+  if (!reply) return true;
+  aPacketFifo_Put(link->outboundFifo, reply);
+  link->heartbeatState = 0;
+  aPacket_Destroy(&reply);
+  return true;
+}
+
+bool sOfferToUserFilter(aLink* link, const aPacket* packet) {
+  if (aMutex_Lock(link->userFilterMutex) != aErrNone) return false;
+  const bool consumed = link->userFilter && link->userFilter(packet, link->userFilterRef);
+  aMutex_Unlock(link->userFilterMutex);
+  return consumed;
+}
+
+// Delivers the assembly packet once it is complete: log, user filter, heartbeat answer, inbound
+// FIFO. The FIFO's result (0 when the packet went elsewhere or is not complete yet).
+aErr sHandlePacket(aLink* link) {
+  aPacket* packet = link->packet;
+  if (!aPacket_IsComplete(packet)) return aErrNone;
+  aLink_RecordPacket(link, aPACKETLOG_RECEIVED, packet);
+  aErr result = aErrNone;
+  if (!sOfferToUserFilter(link, packet) && !sHandleHBBackChannel(link, packet))
+    result = aPacketFifo_Put(link->inboundFifo, packet);
+  aPacket_Reset(packet);
+  return result;
+}
+
+void sTakeByte(aLink* link, uint8_t byte) {
+  if (link->status == SYNCING) return sSyncByte(link, byte);
+  if (aPacket_AddByte(link->packet, byte) != aErrNone || (link->packet->address & 1)) return sStartSync(link);
+  if (sHandlePacket(link) != aErrNone) link->status = UNKNOWN_ERROR;
+}
+
+// Nothing waiting: a link that is synchronising (or failing) sends a new burst once the last one
+// has had its time; then the reader sleeps until input comes, at most kReadWaitMs.
+void sAwaitInput(aLink* link) {
+  const int32_t status = link->status;
+  if ((status == SYNCING || status == IO_ERROR) && sBurstDue(link, aTime_GetMonotonicMSTicks())) sStartSync(link);
+  const aErr waited = aStream_WaitReadable(link->stream, kReadWaitMs);
+  if (waited != aErrNone && waited != aErrTimeout) {
+    link->status = IO_ERROR;
+    aTime_MSSleep(kReadErrorPauseMs);
+  }
+}
+
+void* sInPipeProcess(void* argument) {
+  auto* link = static_cast<aLink*>(argument);
+  link->heartbeatState = 0;
+  link->syncAddress = 1;
+  link->readerReady = true;
+  link->status = RUNNING;
+  link->syncState = kSyncStateIdle;
+  while (link->running) {
+    char byte = 0;
+    const aErr read = aStream_Read(link->stream, &byte, 1);
+    if (read == aErrNone) {
+      sTakeByte(link, static_cast<uint8_t>(byte));
+    } else if (read == aErrNotReady) {
+      sAwaitInput(link);
+    } else {
+      link->status = IO_ERROR;
+      aTime_MSSleep(kReadErrorPauseMs);
+    }
+  }
+  return nullptr;
+}
+
+// ---- controls ---------------------------------------------------------------------------------
+
+bool sWaitForCondition(bool (*condition)(const aLink*), const aLink* link) {
+  for (int check = 0; check < kControlChecks; ++check) {
+    if (condition(link)) return true;
+    aTime_MSSleep(kControlCheckMs);
+  }
+  return false;
+}
+
+bool sStarted(const aLink* link) { return link->readerReady && link->writerReady && link->status == RUNNING; }
+bool sInStep(const aLink* link) { return link->status == RUNNING; }
+
+// Joins the thread if it was started; false when the join failed.
+bool sJoin(aThread** thread) { return !*thread || aThread_Destroy(thread) == 0; }
+
+aMutex* sMakeNamedMutex(const char* format, const aLink* link) {
+  char name[kMutexNameSize];
+  std::snprintf(name, sizeof name, format, static_cast<const void*>(link));
+  return aMutex_Create(name);
+}
+
+void sReleaseResources(aLink* link) {
+  if (link->inboundFifo) aPacketFifo_Destroy(&link->inboundFifo);
+  if (link->packet) aPacket_Destroy(&link->packet);
+  aPacketLog* log = link->packetLog.exchange(nullptr);
+  aPacketLog_Destroy(&log);
+  if (link->logMutex) aMutex_Destroy(&link->logMutex);
+  if (link->userFilterMutex) aMutex_Destroy(&link->userFilterMutex);
+  if (link->controlMutex) aMutex_Destroy(&link->controlMutex);
+}
+
+class sControlLock {
+ public:
+  explicit sControlLock(aLink* link) : _mutex(link->controlMutex) { aMutex_Lock(_mutex); }
+  ~sControlLock() { aMutex_Unlock(_mutex); }
+  sControlLock(const sControlLock&) = delete;
+  sControlLock& operator=(const sControlLock&) = delete;
+
+ private:
+  aMutex* _mutex;
+};
+
+// aPacketFifo_AwaitFirst in slices, for as long as the link runs in step.
+aPacket* sAwaitWhileRunning(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
+  const uint64_t start = aTime_GetMonotonicMSTicks();
+  const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
+  for (uint64_t now = aTime_GetMonotonicMSTicks(); link->running && link->status == RUNNING && now < deadline;
+       now = aTime_GetMonotonicMSTicks()) {
+    const uint64_t slice = std::min(deadline - now, kAwaitSliceMs);
+    if (aPacket* found = aPacketFifo_AwaitFirst(link->inboundFifo, filter, ref, slice)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+aLink* aLink_Lookup(aLinkID id) {
+  aLink* link = sGetLink(id);
+  return aVALIDLINK(link) ? link : nullptr;
+}
+
+aLinkID aLink_Init(aLinkID id, aStream* stream) {
+  aLink* link = sGetLink(id);
+  if (!link || aVALIDLINK(link)) return 0;
+  link->id = id;
+  link->running = false;
+  link->status = stream ? STOPPED : INVALID_LINK_STREAM;
+  link->stream = stream;
+  link->readerThread = link->writerThread = nullptr;
+  link->inboundFifo = aPacketFifo_Create();
+  link->outboundFifo = aPacketFifo_Create();
+  link->readerProc = sInPipeProcess;
+  link->writerProc = sOutPipeProcess;
+  link->readerReady = link->writerReady = false;
+  link->heartbeatState = 0;
+  link->syncState = kSyncStateIdle;
+  link->packet = aPacket_Create();
+  link->packetLog = nullptr;
+  link->logSize = 0;
+  link->logMutex = sMakeNamedMutex("LOG_SEMA_%p", link);
+  link->pooledPackets = false;
+  link->userFilter = nullptr;
+  link->userFilterRef = nullptr;
+  link->userFilterMutex = sMakeNamedMutex("aLink(%p)->userFilterSema", link);
+  link->controlMutex = sMakeNamedMutex("aLink(%p)->controlSema", link);
+  link->lastBurstMs = 0;
+  if (!link->inboundFifo || !link->outboundFifo || !link->packet || !link->logMutex || !link->userFilterMutex ||
+      !link->controlMutex) {
+    if (link->outboundFifo) aPacketFifo_Destroy(&link->outboundFifo);
+    sReleaseResources(link);
+    link->stream = nullptr;
+    return 0;
+  }
+  link->check = aLINK_CHECK;
+  return id;
+}
+
+aErr aLink_Start(aLinkID id) {
+  aLink* link = aLink_Lookup(id);
+  if (!link || !link->stream) return aErrParam;
+  {
+    sControlLock hold(link);
+    if (link->running) return aErrNone;
+    link->running = true;
+    link->status = INITIALIZING;
+    link->heartbeatState = 0;
+    link->readerReady = link->writerReady = false;
+    link->lastBurstMs = 0;
+    link->readerThread = aThread_Create(link->readerProc, link);
+    if (!link->readerThread) return aErrResource;
+    link->writerThread = aThread_Create(link->writerProc, link);
+    if (!link->writerThread) return aErrResource;
+  }
+  if (!sWaitForCondition(sStarted, link)) return aErrIndexRange;
+  return aLink_ForceRoute(id, 1);
+}
+
+aErr aLink_Stop(aLink* link) {
+  if (!aVALIDLINK(link)) return aErrParam;
+  sControlLock hold(link);
+  const int32_t status = link->status;
+  if (status == STOPPING || status == STOPPED) return aErrNone;
+  if (!link->running && !link->readerThread && !link->writerThread) return aErrNone;  // never started
+  link->status = STOPPING;
+  // `running` goes first so the writer cannot begin a new 1 s wait: the force-route packet put
+  // right after wakes a writer that is waiting already, and whatever the writer does not take
+  // is written below once both threads are gone.
+  link->running = false;
+  aErr result = sQueueForceRoute(link, 0);
+  const bool readerJoined = sJoin(&link->readerThread);
+  const bool writerJoined = sJoin(&link->writerThread);
+  if (!readerJoined || !writerJoined) result = aErrUnknown;
+  sFlushOutbound(link);
+  link->readerReady = link->writerReady = false;
+  aPacket_Reset(link->packet);
+  link->status = STOPPED;
+  link->heartbeatState = 0;
+  return result;
+}
+
+aErr aLink_Sync(aLinkID id) {
+  aLink* link = aLink_Lookup(id);
+  if (!link) return aErrParam;
+  if (!link->running) return aErrNotReady;  // no reader to synchronise
+  link->status = SYNCING;
+  const aErr result = sWaitForCondition(sInStep, link) ? aErrNone : aErrNotReady;
+  aPacketFifo_DrainPackets(link->outboundFifo, drainAll, nullptr);
+  aTime_MSSleep(kSyncSettleMs);
+  aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
+  return result;
+}
+
+aErr aLink_ForceRoute(aLinkID id, uint8_t on) {
+  aLinkEntry* entry = sLookupEntryByID(id);
+  if (!entry) return aErrNotFound;
+  if (!aVALIDLINK(entry->link)) return aErrParam;
+  return sQueueForceRoute(entry->link, on);
+}
+
+aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* ref) {
+  if (!aVALIDLINK(link) || aMutex_Lock(link->userFilterMutex) != aErrNone) return aErrParam;
+  link->userFilter = filter;
+  link->userFilterRef = filter ? ref : nullptr;
+  aMutex_Unlock(link->userFilterMutex);
+  return aErrNone;
+}
+
+aErr aLink_Finish(aLink* link) {
+  if (!aVALIDLINK(link)) return aErrParam;
+  aLink_Stop(link);
+  link->check = 0;
+  const aErr result = aPacketFifo_Destroy(&link->outboundFifo);
+  sReleaseResources(link);
+  aStream_Destroy(&link->stream);
+  return result;
+}
+
+int32_t aLink_GetStatus(aLinkID id) {
+  aLink* link = aLink_Lookup(id);
+  return link ? link->status.load() : INVALID_LINK_STREAM;
+}
+
+aErr aLink_PutPacket(aLinkID id, const aPacket* packet) {
+  aLink* link = aLink_Lookup(id);
+  return link ? aPacketFifo_Put(link->outboundFifo, packet) : aErrParam;
+}
+
+aPacket* aLink_GetPacket(aLinkID id) { return aLink_AwaitPacket(id, 0); }
+
+aPacket* aLink_AwaitPacket(aLinkID id, uint64_t timeoutMs) {
+  aLink* link = aLink_Lookup(id);
+  return link ? aPacketFifo_Await(link->inboundFifo, timeoutMs) : nullptr;
+}
+
+aPacket* aLink_GetFirst(aLinkID id, aPacketFilterProc filter, const void* ref) {
+  aLink* link = aLink_Lookup(id);
+  return link ? aPacketFifo_GetFirst(link->inboundFifo, filter, ref) : nullptr;
+}
+
+aPacket* aLink_AwaitFirst(aLinkID id, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
+  aLink* link = aLink_Lookup(id);
+  return link && timeoutMs > 0 ? sAwaitWhileRunning(link, filter, ref, timeoutMs) : nullptr;
+}
+
+uint32_t aLink_DrainPackets(aLinkID id, aPacketFilterProc filter, const void* ref) {
+  aLink* link = aLink_Lookup(id);
+  return link ? static_cast<uint32_t>(aPacketFifo_DrainPackets(link->inboundFifo, filter, ref)) : 0;
+}
+
+aErr aLink_InstallUserPacketFilter(aLinkID id, aUserPacketFilterProc filter, void* ref) {
+  return aLink_SetUserPacketFilter(aLink_Lookup(id), filter, ref);
+}
+
+aErr aLink_EnablePooledPackets(aLinkID id, bool on) {
+  aLink* link = aLink_Lookup(id);
+  if (!link) return aErrParam;
+  link->pooledPackets = on;
+  return aErrNone;
+}
+
+uint8_t drainAll(const aPacket*, const void*) { return 1; }

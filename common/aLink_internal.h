@@ -1,0 +1,114 @@
+// The link engine record and its controls (internal to the library: link creation, reset and
+// destruction, the link sharing server and the packet log use them).
+//
+// Threads and sharing:
+// - Per started link one reader thread (sInPipeProcess) and one writer thread (sOutPipeProcess).
+// - status, running, the ready flags, syncState and pooledPackets are atomics shared without a
+//   lock; status is written by the reader and by the controls, the last write wins.
+// - packet, heartbeatState, syncAddress and the burst clock belong to the reader while it runs.
+// - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
+//   and every put or get on it by logMutex (made with the record, so the reader and writer can
+//   test for a log at any time).
+// - Start, stop and teardown of one link are serialised by controlMutex; nothing else takes it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/aLink.h"
+#include "common/packetfifo.h"
+#include "platform/aMutex.h"
+#include "platform/aThread.h"
+
+struct aPacketLog;
+
+constexpr uint16_t aLINK_CHECK = 0xCEED;
+
+// Synchronisation states: what the next received byte must be.
+enum : uint32_t {
+  kSyncStateIdle = 0,   // nothing expected (in step, or not started)
+  kSyncStateStart = 1,  // any byte restarts synchronisation
+  kSyncStateByte1 = 2,  // a non-zero even byte: the module's address
+  kSyncStateByte2 = 3,  // 0x00
+  kSyncStateByte3 = 4,  // the same address again
+  kSyncStateByte4 = 5,  // 0x00
+};
+
+struct aLink {
+  std::atomic<uint16_t> check{0};
+  aLinkID id = 0;
+  std::atomic<bool> running{false};
+  std::atomic<int32_t> status{STOPPED};
+  aPacketFifoID inboundFifo = 0;
+  aPacket* packet = nullptr;
+  aPacketFifoID outboundFifo = 0;
+  aThread* readerThread = nullptr;
+  aThread* writerThread = nullptr;
+  aThreadProc readerProc = nullptr;
+  aThreadProc writerProc = nullptr;
+  std::atomic<bool> readerReady{false};
+  std::atomic<bool> writerReady{false};
+  aStream* stream = nullptr;
+  uint32_t heartbeatState = 0;  // 0 idle; 2 answering an up heartbeat; 3 a down one
+  std::atomic<uint32_t> syncState{kSyncStateIdle};
+  uint8_t syncAddress = 0;
+  std::atomic<aPacketLog*> packetLog{nullptr};
+  uint32_t logSize = 0;  // requested log capacity in bytes; 0 = the default
+  aMutex* logMutex = nullptr;
+  aUserPacketFilterProc userFilter = nullptr;
+  void* userFilterRef = nullptr;
+  aMutex* userFilterMutex = nullptr;
+  std::atomic<bool> pooledPackets{false};
+  aMutex* controlMutex = nullptr;
+  uint64_t lastBurstMs = 0;  // monotonic time of the last burst, 0 before the first
+};
+
+inline bool aVALIDLINK(const aLink* link) { return link != nullptr && link->check == aLINK_CHECK; }
+
+// The engine record of a registered link, or null when the id names no link.
+aLink* aLink_Lookup(aLinkID id);
+
+// Fills the entry's engine record: STOPPED with a stream (the record owns it from now on),
+// INVALID_LINK_STREAM without; new FIFOs, assembly packet and locks; no threads, no filter, no
+// packet log, pooling off. The id, or 0 when the id names no entry or engine record, when the
+// record is initialised already (aLink_Finish it first), or when the record's resources cannot
+// be made (nothing is kept then; the caller still owns the stream).
+aLinkID aLink_Init(aLinkID id, aStream* stream);
+
+// Starts the reader and writer and queues force-route on. 0 when both threads run and the link
+// reports RUNNING (at once for a link already running); aErrParam for an id without a link or a
+// link without a stream; aErrResource when a thread cannot be made (the threads that were made
+// keep running until the stop); aErrIndexRange when the threads are not ready within 2 s;
+// otherwise the result of queueing force-route on.
+aErr aLink_Start(aLinkID id);
+
+// Stops the link without any registry lookup, so it also works on an entry already taken out
+// of the registry. Queues force-route off, ends and joins every thread that was started, and
+// writes whatever is still queued (force-route off included) before it returns, also when the
+// writer never started. 0 (at once when already stopped or stopping); aErrParam for an invalid
+// record; aErrUnknown when a thread cannot be joined; else the result of queueing force-route off.
+aErr aLink_Stop(aLink* link);
+
+// Asks the reader to synchronise again and waits up to 2 s for RUNNING; then discards the rest
+// of the burst still queued outbound and, 100 ms later, the late answers queued inbound.
+// 0; aErrNotReady when no synchronisation completed in time (the link keeps trying), or at once
+// for a link that is not started; aErrParam for an id without a link.
+aErr aLink_Sync(aLinkID id);
+
+// Queues [0xAF][1][on]. The FIFO's result; aErrNotFound for an id without a registry entry,
+// aErrParam for an entry without an engine, aErrMemory when the packet cannot be made.
+aErr aLink_ForceRoute(aLinkID id, uint8_t on);
+
+// The user filter control of aLink_InstallUserPacketFilter on the record itself (the destroy
+// road removes the filter of an entry it has already taken out of the registry).
+aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* ref);
+
+// Releases everything a stopped engine owns: both FIFOs, the assembly packet, the packet log,
+// the locks and the stream; clears the check word. The result of destroying the outbound FIFO
+// (0 normally); aErrParam for an invalid record. Stops the link first if it still runs. The
+// record itself stays allocated (it belongs to the registry entry) and can be initialised again.
+aErr aLink_Finish(aLink* link);
+
+// Puts the packet's wire frame into the link's log (tag aPACKETLOG_SENT or aPACKETLOG_RECEIVED)
+// when the link has an enabled log; failures are ignored. Called by the reader and writer.
+void aLink_RecordPacket(aLink* link, uint8_t tag, const aPacket* packet);

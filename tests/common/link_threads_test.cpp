@@ -1,0 +1,355 @@
+// The link engine against an in-memory transport that plays the module byte by byte: framing
+// and synchronisation, heartbeat answers, the user filter, pooled writes, the controls, and how
+// much the reader costs while nothing happens.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "common/aLink.h"
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "common/aPacketLog.h"
+#include "support/pipe_transport.h"
+#include "support/test_packets.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = PipeTransport::Bytes;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kBurstFrame{0xAD, 0x00};
+const Bytes kRouteOn{0xAF, 0x01, 0x01};
+const Bytes kRouteOff{0xAF, 0x01, 0x00};
+constexpr auto kSoon = 3s;     // for what must happen
+constexpr auto kQuiet = 150ms;  // how long nothing is awaited
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kSoon) {
+  for (const auto until = Clock::now() + timeout; Clock::now() < until; std::this_thread::sleep_for(1ms))
+    if (condition()) return true;
+  return condition();
+}
+
+int CountBursts(const std::vector<Bytes>& writes) {
+  return static_cast<int>(std::count(writes.begin(), writes.end(), kBurstFrame)) / 6;
+}
+
+std::vector<Bytes> Without(std::vector<Bytes> writes, const Bytes& frame) {
+  writes.erase(std::remove(writes.begin(), writes.end(), frame), writes.end());
+  return writes;
+}
+
+// A started link over the pipe; the force-route-on frame it writes first is awaited and cleared.
+struct PipeLink {
+  bool Open() {
+    id = aLink_Create(pipe.MakeStream());
+    if (!id || !AwaitWriteCount(1)) return false;
+    const bool routed = pipe.Writes() == std::vector<Bytes>{kRouteOn};
+    pipe.ClearWrites();
+    return routed;
+  }
+  ~PipeLink() {
+    if (id) aLink_Destroy(&id);
+  }
+  aLink* Engine() const { return aLink_Lookup(id); }
+  bool AwaitWriteCount(size_t count, std::chrono::milliseconds timeout = kSoon) {
+    return pipe.AwaitWrites([count](auto& writes) { return writes.size() >= count; }, timeout);
+  }
+  // The packet received next, within kSoon.
+  OwnedPacket Received() { return OwnedPacket(aLink_AwaitPacket(id, 3000)); }
+
+  PipeTransport pipe;  // outlives the link's stream
+  aLinkID id = 0;
+};
+
+class PipeLinkTest : public testing::Test, protected PipeLink {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Open()); }
+};
+
+TEST(PipeLinkSyncTest, SynchronisationFollowsTheModulesAnswer) {
+  struct Case {
+    const char* what;
+    Bytes received;
+    int32_t status;
+    uint32_t syncState;
+    int bursts;
+  } cases[] = {
+      {"zero first byte sends a burst", {0x00}, SYNCING, kSyncStateByte1, 1},
+      {"odd first byte sends a burst", {0x05}, SYNCING, kSyncStateByte1, 1},
+      {"an odd address while waiting resends", {0x05, 0x03}, SYNCING, kSyncStateByte1, 2},
+      {"a wrong second address falls back", {0x05, 0x04, 0x00, 0x06}, SYNCING, kSyncStateStart, 1},
+      {"the byte after a fallback resends", {0x05, 0x04, 0x00, 0x06, 0x00}, SYNCING, kSyncStateByte1, 2},
+      {"a non-zero length falls back", {0x05, 0x04, 0x01}, SYNCING, kSyncStateStart, 1},
+      {"the answer brings the link in step", {0x05, 0x04, 0x00, 0x04, 0x00}, RUNNING, kSyncStateIdle, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PipeLink link;
+    ASSERT_TRUE(link.Open());
+    aLink* engine = link.Engine();
+    link.pipe.Feed(c.received);
+    EXPECT_TRUE(Eventually([&] {
+      return CountBursts(link.pipe.Writes()) >= c.bursts && engine->status == c.status && engine->syncState == c.syncState;
+    })) << "status " << engine->status << " state " << engine->syncState << " bursts " << CountBursts(link.pipe.Writes());
+    EXPECT_EQ(Without(link.pipe.Writes(), kBurstFrame), std::vector<Bytes>{}) << "only bursts are written";
+    if (c.status == RUNNING) {
+      EXPECT_EQ(engine->syncAddress, 0x04);
+    }
+  }
+}
+
+TEST_F(PipeLinkTest, PacketsAfterSynchronisationAreDelivered) {
+  pipe.Feed({0x00, 0x04, 0x00, 0x04, 0x00, 0x04, 0x01, 0x07});
+  OwnedPacket packet = Received();
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(packet->address, 0x04);
+  EXPECT_EQ(PacketData(packet.get()), Bytes{0x07});
+  EXPECT_EQ(aLink_GetStatus(id), RUNNING);
+}
+
+TEST_F(PipeLinkTest, HeartbeatsAreAnsweredAndConsumed) {
+  struct Case {
+    Bytes received;
+    Bytes answer;   // empty: none is written
+    bool queued;    // reaches the inbound FIFO
+  } cases[] = {
+      {{0x04, 0x02, 0x00, 0x00}, {0x04, 0x02, 0x00, 0x02}, false},
+      {{0x04, 0x02, 0x00, 0x01}, {0x04, 0x02, 0x00, 0x03}, false},
+      {{0x06, 0x02, 0x00, 0xFF}, {0x06, 0x02, 0x00, 0x01}, false},
+      {{0x04, 0x02, 0x01, 0x00}, {}, true},
+      {{0x04, 0x03, 0x00, 0x00, 0x00}, {}, true},
+      {{0x04, 0x01, 0x00}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.received));
+    pipe.ClearWrites();
+    pipe.Feed(c.received);
+    if (!c.answer.empty()) {
+      ASSERT_TRUE(AwaitWriteCount(1));
+      EXPECT_EQ(pipe.Writes(), std::vector<Bytes>{c.answer});
+    }
+    OwnedPacket packet(aLink_AwaitPacket(id, c.queued ? 3000 : kQuiet.count()));
+    ASSERT_EQ(packet != nullptr, c.queued);
+    if (packet) {
+      EXPECT_EQ(PacketData(packet.get()), Bytes(c.received.begin() + 2, c.received.end()));
+    }
+    if (c.answer.empty()) {
+      EXPECT_TRUE(pipe.Writes().empty());
+    }
+  }
+}
+
+struct FilterRecord {
+  std::vector<Bytes> seen;
+  bool consume = true;
+  static bool Filter(const aPacket* packet, void* ref) {
+    auto* record = static_cast<FilterRecord*>(ref);
+    record->seen.push_back(PacketData(packet));
+    return record->consume;
+  }
+};
+
+TEST_F(PipeLinkTest, UserFilterSeesEveryPacketAndConsumesWhatItTakes) {
+  FilterRecord record;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, FilterRecord::Filter, &record), aErrNone);
+  pipe.Feed({0x04, 0x02, 0x00, 0x00, 0x04, 0x01, 0x09});
+  EXPECT_EQ(aLink_AwaitPacket(id, kQuiet.count()), nullptr);
+  EXPECT_TRUE(pipe.Writes().empty()) << "a consumed heartbeat is not answered";
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);  // the filter is done
+  EXPECT_EQ(record.seen, (std::vector<Bytes>{{0x00, 0x00}, {0x09}}));
+
+  record.consume = false;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, FilterRecord::Filter, &record), aErrNone);
+  pipe.Feed({0x04, 0x01, 0x0A});
+  EXPECT_TRUE(Received());
+  EXPECT_EQ(aLink_InstallUserPacketFilter(0xFFFFFF02, nullptr, nullptr), aErrParam);
+}
+
+TEST_F(PipeLinkTest, PooledWritesGatherWhatIsQueued) {
+  ASSERT_EQ(aLink_EnablePooledPackets(id, true), aErrNone);
+  pipe.HoldWrites();
+  OwnedPacket gate = MakePacket(0x04, {0x01});
+  ASSERT_EQ(aLink_PutPacket(id, gate.get()), aErrNone);
+  ASSERT_TRUE(pipe.AwaitHeldWrite(kSoon));  // the writer is inside the gate's write
+  const OwnedPacket full = MakePacket(0x04, Bytes(aPACKET_MAX_DATA, 0x5A));
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(aLink_PutPacket(id, full.get()), aErrNone);
+  pipe.Release();
+  ASSERT_TRUE(AwaitWriteCount(3));
+  std::vector<size_t> sizes;
+  for (const Bytes& write : pipe.Writes()) sizes.push_back(write.size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{3, 136 * 30, 64 * 30}));
+
+  ASSERT_EQ(aLink_EnablePooledPackets(id, false), aErrNone);
+  pipe.ClearWrites();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(aLink_PutPacket(id, full.get()), aErrNone);
+  ASSERT_TRUE(AwaitWriteCount(3));
+  EXPECT_EQ(pipe.Writes().size(), 3u);
+}
+
+uint8_t AcceptAll(const aPacket*, const void*) { return 1; }
+
+TEST_F(PipeLinkTest, AwaitFirstWaitsOnlyWhileRunning) {
+  pipe.Feed({0x04, 0x01, 0x01});
+  ASSERT_TRUE(Eventually([&] { return aPacketFifo_GetLength(Engine()->inboundFifo) == 1; }));
+  EXPECT_EQ(aLink_AwaitFirst(id, AcceptAll, nullptr, 0), nullptr) << "time-out 0 never looks";
+
+  Engine()->status = SYNCING;  // as a synchronisation request does
+  const auto start = Clock::now();
+  EXPECT_EQ(aLink_AwaitFirst(id, AcceptAll, nullptr, 2000), nullptr);
+  EXPECT_LT(Clock::now() - start, 50ms);
+
+  // The reader finds SYNCING at its next empty read and sends a burst; the answer ends it.
+  ASSERT_TRUE(Eventually([&] { return CountBursts(pipe.Writes()) >= 1; }));
+  pipe.Feed({0x04, 0x00, 0x04, 0x00});
+  ASSERT_TRUE(Eventually([&] { return aLink_GetStatus(id) == RUNNING; }));
+  EXPECT_TRUE(OwnedPacket(aLink_AwaitFirst(id, AcceptAll, nullptr, 2000)));
+}
+
+TEST_F(PipeLinkTest, AwaitFirstEndsSoonAfterTheLinkLeavesRunning) {
+  std::thread leave([this] {
+    std::this_thread::sleep_for(50ms);
+    pipe.Feed({0x00});  // a framing error: resynchronisation
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(aLink_AwaitFirst(id, AcceptAll, nullptr, 5000), nullptr);
+  EXPECT_LT(Clock::now() - start, 1000ms);
+  leave.join();
+}
+
+TEST_F(PipeLinkTest, StartAndStopAreIdempotent) {
+  EXPECT_EQ(aLink_Start(id), aErrNone);
+  EXPECT_FALSE(AwaitWriteCount(1, kQuiet)) << "a second start sent force-route again";
+  ASSERT_EQ(aLink_Stop(Engine()), aErrNone);
+  EXPECT_EQ(pipe.Writes(), std::vector<Bytes>{kRouteOff});
+  EXPECT_EQ(aLink_GetStatus(id), STOPPED);
+  EXPECT_EQ(aLink_Stop(Engine()), aErrNone);
+  EXPECT_EQ(pipe.Writes(), std::vector<Bytes>{kRouteOff});
+  EXPECT_EQ(aLink_Stop(nullptr), aErrParam);
+
+  pipe.ClearWrites();  // a stopped link starts again
+  ASSERT_EQ(aLink_Start(id), aErrNone);
+  ASSERT_TRUE(AwaitWriteCount(1));
+  EXPECT_EQ(pipe.Writes(), std::vector<Bytes>{kRouteOn});
+}
+
+TEST_F(PipeLinkTest, DestroyWritesForceRouteOffAfterLeavingTheRegistry) {
+  OwnedPacket late = MakePacket(0x04, {0x11});
+  ASSERT_EQ(aLink_PutPacket(id, late.get()), aErrNone);
+  const aLinkID gone = id;
+  ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(pipe.Written(), (Bytes{0x04, 0x01, 0x11, 0xAF, 0x01, 0x00}));
+  EXPECT_EQ(aLink_GetStatus(gone), INVALID_LINK_STREAM);
+  aLinkID again = gone;
+  EXPECT_EQ(aLink_Destroy(&again), aErrParam);
+}
+
+TEST_F(PipeLinkTest, ReadFailureRecoversThroughSynchronisation) {
+  pipe.FeedFailure(aErrIO);
+  ASSERT_TRUE(Eventually([&] { return CountBursts(pipe.Writes()) >= 1; })) << "no burst after the read error";
+  pipe.Feed({0x04, 0x00, 0x04, 0x00});
+  EXPECT_TRUE(Eventually([&] { return aLink_GetStatus(id) == RUNNING; }));
+}
+
+TEST_F(PipeLinkTest, TrafficIsRecordedInTheLog) {
+  ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
+  pipe.Feed({0x04, 0x01, 0x21});
+  ASSERT_TRUE(Received());
+  OwnedPacket sent = MakePacket(0x04, {0x22, 0x23});
+  ASSERT_EQ(aLink_PutPacket(id, sent.get()), aErrNone);
+  ASSERT_TRUE(AwaitWriteCount(1));
+  struct Record {
+    uint8_t tag;
+    Bytes bytes;
+    bool operator==(const Record&) const = default;
+  };
+  std::vector<Record> records;
+  ASSERT_TRUE(Eventually([&] {
+    uint8_t tag = 0;
+    uint32_t length = 64;
+    uint8_t buffer[64];
+    if (aLink_PacketDebug_Read(id, &tag, &length, buffer) == aErrNone) records.push_back({tag, Bytes(buffer, buffer + length)});
+    return records.size() >= 2;
+  }));
+  EXPECT_EQ(records, (std::vector<Record>{{aPACKETLOG_RECEIVED, {0x04, 0x01, 0x21}},
+                                          {aPACKETLOG_SENT, {0x04, 0x02, 0x22, 0x23}}}));
+  ASSERT_EQ(aLink_PacketDebug_Disable(id), aErrNone);  // recording pauses
+  pipe.Feed({0x04, 0x01, 0x24});
+  ASSERT_TRUE(Received());
+  uint8_t tag = 0;
+  uint32_t length = 64;
+  uint8_t buffer[64];
+  EXPECT_EQ(aLink_PacketDebug_Read(id, &tag, &length, buffer), aErrNotFound);
+}
+
+// The reader sleeps in the transport's wait while nothing comes: a handful of calls a second,
+// where a reader that spins makes millions.
+TEST_F(PipeLinkTest, IdleReaderSleeps) {
+  const int before = pipe.ReaderCalls();
+  std::this_thread::sleep_for(1000ms);
+  EXPECT_LE(pipe.ReaderCalls() - before, 30);
+}
+
+TEST_F(PipeLinkTest, BurstsKeepABoundedRate) {
+  pipe.Feed({0x00});  // synchronising against silence
+  std::this_thread::sleep_for(1000ms);
+  const int silent = CountBursts(pipe.Writes());
+  EXPECT_GE(silent, 3) << "synchronisation is not retried";
+  EXPECT_LE(silent, 12);
+
+  pipe.ClearWrites();  // and against a stream of garbage, every byte of which restarts it
+  const auto start = Clock::now();
+  for (int i = 0; i < 20; ++i) {
+    pipe.Feed(Bytes(500, 0x01));
+    std::this_thread::sleep_for(25ms);
+  }
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_LE(CountBursts(pipe.Writes()), elapsedMs / 100 + 2);
+}
+
+// A link whose writer could not be started: its stop still joins the reader and writes
+// force-route off itself.
+TEST(LinkStopTest, StopOfAHalfStartedLinkJoinsTheReaderAndWritesForceRouteOff) {
+  PipeTransport pipe;
+  aLinkID id = sCreate(0xFFFFFFFF, 0, 0);
+  ASSERT_EQ(aLink_Init(id, pipe.MakeStream()), id);
+  aLink* link = aLink_Lookup(id);
+  link->writerProc = nullptr;  // the thread maker refuses a thread without a body
+  EXPECT_EQ(aLink_Start(id), aErrResource);
+  ASSERT_NE(link->readerThread, nullptr);
+  EXPECT_TRUE(Eventually([&] { return link->readerReady.load(); }));
+  EXPECT_EQ(aLink_Stop(link), aErrNone);
+  EXPECT_EQ(link->readerThread, nullptr);
+  EXPECT_EQ(aLink_GetStatus(id), STOPPED);
+  EXPECT_EQ(pipe.Written(), kRouteOff);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+TEST(LinkControlTest, LinksWithoutAStreamOrAnIdAreRefused) {
+  EXPECT_EQ(aLink_Create(nullptr), 0u);
+  aLinkID id = sCreate(0xFFFFFFFF, 0, 0);
+  ASSERT_EQ(aLink_Init(id, nullptr), id);
+  EXPECT_EQ(aLink_GetStatus(id), INVALID_LINK_STREAM);
+  EXPECT_EQ(aLink_Init(id, nullptr), 0u) << "initialised twice";
+  EXPECT_EQ(aLink_Start(id), aErrParam);
+  EXPECT_EQ(aLink_Sync(id), aErrNotReady);
+  EXPECT_EQ(aLink_Stop(aLink_Lookup(id)), aErrNone);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+
+  const aLinkID none = 0xFFFFFF03;
+  EXPECT_EQ(aLink_Init(none, nullptr), 0u);
+  EXPECT_EQ(aLink_Start(none), aErrParam);
+  EXPECT_EQ(aLink_Sync(none), aErrParam);
+  EXPECT_EQ(aLink_ForceRoute(none, 1), aErrNotFound);
+  EXPECT_EQ(aLink_EnablePooledPackets(none, true), aErrParam);
+  EXPECT_EQ(aLink_GetPacket(none), nullptr);
+  EXPECT_EQ(aLink_AwaitFirst(none, AcceptAll, nullptr, 10), nullptr);
+  EXPECT_EQ(aLink_DrainPackets(none, AcceptAll, nullptr), 0u);
+}
+
+}  // namespace

@@ -41,6 +41,27 @@ struct aStream;
 // you keep. It must not install or remove a filter on its own link.
 typedef bool (*aUserPacketFilterProc)(const aPacket* packet, void* ref);
 
+// Direct links to a module. Each creator returns the link's id, or 0 on failure (the reason is
+// not reported), and leaves nothing registered when it fails. A module that has a link of the
+// same kind already gets that link with one more use (the same id), whatever address, port or
+// path is given now; a link that a link sharing server serves is refused (0, no use added): its
+// users connect to the server instead. Creations are serialised, so two threads creating a link
+// to the same module get one link between them.
+
+// A link to a USB module by its serial number (through the kernel driver's node when it exists,
+// else libusb). It is handed out only once the module has answered the synchronisation burst:
+// 0 for a module that does not answer within about 2 s.
+aLinkID aLink_CreateUSB(uint32_t serialNumber);
+
+// A link to an Ethernet module over TCP (IPv4 address in network byte order, port in host
+// order); no synchronisation, the link reports RUNNING once started.
+aLinkID aLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipv4, uint16_t port);
+
+// A link to a module on a serial port: 8 data bits, no parity, one stop bit, packets in COBS
+// frames with a CRC-8. Rates: 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400; 0 for any
+// other. No synchronisation.
+aLinkID aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t baudRate);
+
 // A link over a stream the caller built; the link owns the stream from now on (also when the
 // creation fails: the stream is then destroyed). The link is started (threads running, the
 // force-route-on packet queued) and carries one use. 0 on failure, leaving nothing registered.
@@ -48,10 +69,21 @@ aLinkID aLink_Create(aStream* stream);
 
 // Drops one use of the link and clears *id in every case. The last use removes the user filter,
 // takes the link out of the registry, stops it (the force-route-off frame is written and every
-// thread joined) and frees everything it owns, stream included. 0, or aErrParam when *id names
+// thread joined), then destroys a link sharing server attached to it and drops one use of a
+// link chained to it, and frees everything it owns, stream included. 0, or aErrParam when *id names
 // no link (or id is null), or the result of destroying the outbound FIFO on the last use, or
 // aErrUnknown for an entry without an engine.
 aErr aLink_Destroy(aLinkID* id);
+
+// Stops the link, replaces its stream with a new one of the same kind and starts it again, under
+// the same id and use count. USB links open their module again by serial number, TCP/IP links
+// connect again to the registered address and port (up to 20 tries, 100 ms apart); the link
+// keeps its user filter, packet log and pooling, and what was queued either way is dropped. A
+// USB link is not synchronised again here. 0; aErrParam when the id names no link, or for a
+// serial link or a link over a caller's stream, which cannot be made again (it is left running
+// as it was); otherwise the reason the new stream could not be made or started, and the link is
+// then left without a stream (INVALID_LINK_STREAM) until another reset or its destruction.
+aErr aLink_Reset(aLinkID id);
 
 // The link's status; INVALID_LINK_STREAM when the id names no link.
 int32_t aLink_GetStatus(aLinkID id);

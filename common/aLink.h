@@ -77,9 +77,9 @@ aErr aLink_Destroy(aLinkID* id);
 
 // Stops the link, replaces its stream with a new one of the same kind and starts it again, under
 // the same id and use count. USB links open their module again by serial number, TCP/IP links
-// connect again to the registered address and port (up to 20 tries, 100 ms apart); the link
-// keeps its user filter, packet log and pooling, and what was queued either way is dropped. A
-// USB link is not synchronised again here. 0; aErrParam when the id names no link, or for a
+// connect again to the registered address and port, client links of a link sharing server
+// connect again to their server (up to 20 tries, 100 ms apart); the link keeps its user
+// filter, packet log and pooling, and what was queued either way is dropped. A USB link is not synchronised again here. 0; aErrParam when the id names no link, or for a
 // serial link or a link over a caller's stream, which cannot be made again (it is left running
 // as it was); otherwise the reason the new stream could not be made or started, and the link is
 // then left without a stream (INVALID_LINK_STREAM) until another reset or its destruction.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,6 +122,7 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
         id = aLink_CreateUSB(kSerial);
         break;
     }
+    std::lock_guard hold(idsMutex);  // two threads may be creating
     ids.push_back(id);
     return id;
   }
@@ -148,6 +150,7 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
   std::unique_ptr<qfsim::SimModule> sim;
   std::unique_ptr<qftest::UsbFake> fake;
   std::unique_ptr<qftest::UsbSimModule> usb;
+  std::mutex idsMutex;
   std::vector<aLinkID> ids;
 };
 

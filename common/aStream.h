@@ -25,8 +25,9 @@ typedef aErr (*aStreamWriteProc)(const char* data, size_t length, void* ref);
 // Closes the transport and frees ref.
 typedef aErr (*aStreamDeleteProc)(void* ref);
 // Waits at most timeoutMs for input that get can deliver; a reader-side procedure like get.
-// aErrNone as soon as get has a byte for the caller (or will at once report a failure or the
-// end); aErrTimeout when nothing came in time, never sooner; another code when the transport is
+// aErrNone as soon as get has a byte for the caller, or will at once report a failure or the end
+// (rarely early, after an interrupted wait: get then says aErrNotReady and the caller waits
+// again); aErrTimeout when nothing came in time, never sooner; another code when the transport is
 // failing (its last read failed, or it hung up): the caller treats that like a failed read.
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* ref);
 
@@ -53,6 +54,13 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 // is failing (treat it like a failed read); aErrParam for an invalid stream. A stream
 // without a wait procedure cannot tell: it pauses min(timeoutMs, aSTREAM_POLL_PAUSE_MS) and
 // answers aErrNone, so that the caller simply tries again. aStream_Read itself never waits.
+// A reader that must not spin, in its loop:
+//   aErr err = aStream_Read(stream, &byte, 1);
+//   if (err == aErrNotReady) {
+//     err = aStream_WaitReadable(stream, 100);  // sleeps until input comes, 100 ms at most
+//     if (err == aErrNone || err == aErrTimeout) continue;  // read again
+//   }
+//   if (err != aErrNone) ...the input failed...; else ...take the byte...
 aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 
 // Reads exactly length bytes, each from the push-back ring first, then from get; stops at get's

@@ -30,9 +30,7 @@ struct sSerial {
   bool hasSaved = false;
   termios applied{};
   uint16_t check = 0;
-  // Reader side only: the last read failed (cleared by the next one that works) ...
-  bool readFailed = false;
-  // ... and what the last read brought and has not been delivered yet.
+  // Reader side only: what the last read brought and has not been delivered yet.
   char input[sInputRoom];
   size_t inputCount = 0;
   size_t inputIndex = 0;
@@ -79,33 +77,42 @@ aErr sStreamOpenSerial(sSerial* serial, int parity, int dataSelector, int stopSe
   return aErrNone;
 }
 
+// One read of whatever is waiting into the input buffer: aErrNone with bytes, aErrNotReady with
+// none, aErrIO when the read fails.
+aErr sFillInput(sSerial* serial) {
+  const ssize_t count = read(serial->descriptor, serial->input, sizeof serial->input);
+  if (count < 0) return errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
+  if (count == 0) return aErrNotReady;
+  serial->inputCount = static_cast<size_t>(count);
+  serial->inputIndex = 0;
+  return aErrNone;
+}
+
 aErr sSerialStreamGet(char* byte, void* ref) {
   auto* serial = static_cast<sSerial*>(ref);
   if (!aVALIDSS(serial)) return aErrParam;
   if (serial->inputIndex == serial->inputCount) {
-    const ssize_t count = read(serial->descriptor, serial->input, sizeof serial->input);
-    serial->readFailed = count < 0 && errno != EAGAIN && errno != EINTR;
-    if (serial->readFailed) return aErrIO;
-    if (count <= 0) return aErrNotReady;
-    serial->inputCount = static_cast<size_t>(count);
-    serial->inputIndex = 0;
+    const aErr err = sFillInput(serial);
+    if (err != aErrNone) return err;
   }
   *byte = serial->input[serial->inputIndex++];
   return aErrNone;
 }
 
+// The wait reads what poll announces itself: a port that has hung up polls readable for ever
+// while its reads bring nothing, and must be reported rather than spun on (a framing stream over
+// the port hides the failed reads themselves).
 aErr sSerialStreamWait(uint32_t timeoutMs, void* ref) {
   auto* serial = static_cast<sSerial*>(ref);
   if (!aVALIDSS(serial)) return aErrParam;
   if (serial->inputIndex < serial->inputCount) return aErrNone;
-  // A port that fails its reads stays readable to poll; say so rather than let the reader spin
-  // (a framing stream over the port hides the failed read itself).
-  if (serial->readFailed) return aErrIO;
   pollfd waiting{serial->descriptor, POLLIN, 0};
   const int ready = poll(&waiting, 1, static_cast<int>(timeoutMs));
   if (ready == 0) return aErrTimeout;
-  if (ready > 0 && !(waiting.revents & POLLIN)) return aErrIO;  // hung up or gone
-  return aErrNone;
+  if (ready < 0) return aErrNone;  // interrupted: let the caller look again
+  const aErr err = sFillInput(serial);
+  if (err != aErrNotReady) return err;
+  return waiting.revents & (POLLHUP | POLLERR | POLLNVAL) ? aErrIO : aErrNone;
 }
 
 aErr sSerialStreamWrite(const char* data, size_t length, void* ref) {

@@ -7,29 +7,36 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "sim/module/simChannel.h"
+#include "sim/module/simSession.h"
 
 namespace qfsim {
 
 namespace {
 
-using _Clock = std::chrono::steady_clock;
+using _Clock = SimSession::Clock;
 
-constexpr std::size_t _kOutputCap = 64 * 1024;      // a peer that never reads loses frames, not memory
 constexpr std::size_t _kReadChunk = 512;
 constexpr std::size_t _kMaxReadPerWake = 64 * 1024;  // keeps timers and commands served under a flood
 constexpr auto _kHangupPause = std::chrono::milliseconds(50);
 constexpr auto _kLongestSleep = std::chrono::milliseconds(1000);
 constexpr auto _kCommandWait = std::chrono::milliseconds(2000);
 
-struct _DelayedFrame {
-  _Clock::time_point due;
-  std::vector<std::uint8_t> bytes;
-};
+SimState _initialState(const SimModuleOptions& options) {
+  SimState state;
+  state.address = options.address;
+  state.model = options.model;
+  state.serialNumber = options.serialNumber;
+  state.faults = options.faults;
+  return state;
+}
+
+std::unique_ptr<SimFramer> _framerFor(SimTransport transport) {
+  return transport == SimTransport::serial ? simMakeCobsFramer() : simMakeRawFramer();
+}
 
 std::string _checkOptions(const SimModuleOptions& options) {
   if (options.address == 0 || (options.address & 1) != 0) return "the module address must be even and non-zero";
@@ -39,12 +46,9 @@ std::string _checkOptions(const SimModuleOptions& options) {
 }  // namespace
 
 struct SimModule::Impl {
-  explicit Impl(SimModuleOptions given) : options(std::move(given)) {
-    state.address = options.address;
-    state.model = options.model;
-    state.serialNumber = options.serialNumber;
-    state.faults = options.faults;
-    heartbeatInterval = std::chrono::milliseconds(options.heartbeatIntervalMs);
+  explicit Impl(SimModuleOptions given)
+      : options(std::move(given)), session(_initialState(options), _framerFor(options.transport)) {
+    session.setHeartbeatInterval(std::chrono::milliseconds(options.heartbeatIntervalMs), _Clock::now());
   }
 
   SimModuleOptions options;
@@ -52,23 +56,17 @@ struct SimModule::Impl {
   mutable std::condition_variable changed;
 
   // Guarded by mutex.
-  SimState state;
-  SimProtocol protocol;
+  SimSession session;
   std::unique_ptr<SimChannel> channel;
-  std::unique_ptr<SimFramer> framer;
-  std::vector<std::uint8_t> output;
-  std::deque<_DelayedFrame> delayed;  // ordered by due time
   std::vector<HeartbeatKind> heartbeatRequests;
   bool closeRequested = false;
   std::uint64_t commandsAsked = 0;
   std::uint64_t commandsServed = 0;
-  std::chrono::milliseconds heartbeatInterval{0};
-  _Clock::time_point nextHeartbeat;
   _Clock::time_point pausedUntil;  // a terminal nobody has open is not polled until then
   std::string channelError;
 
   std::atomic<bool> stopping{false};
-  bool running = false;  // touched only by start() and stop()
+  std::atomic<bool> running{false};
   int wakeFd = -1;
   std::thread thread;
 
@@ -79,19 +77,15 @@ struct SimModule::Impl {
 
   // Hands a command to the thread and waits until it has been carried out.
   void runCommand(std::unique_lock<std::mutex>& lock) {
-    if (!running) return;
     std::uint64_t ticket = ++commandsAsked;
     wake();
-    changed.wait_for(lock, _kCommandWait, [&] { return commandsServed >= ticket; });
+    changed.wait_for(lock, _kCommandWait, [&] { return commandsServed >= ticket || stopping; });
   }
 
   void loop();
   void serve(const pollfd* listen, const pollfd* peer);
   int sleepMs(_Clock::time_point now) const;
   void readPeer(short events);
-  void emit(SimPacket packet);
-  void sendHeartbeat(HeartbeatKind kind);
-  void connectionStarted();
   void dropConnection();
   bool writePending();  // false when the peer is gone
   void flush();
@@ -110,9 +104,8 @@ bool SimModule::start(std::string* error) {
     if (problem.empty()) {
       bool tcp = m.options.transport == SimTransport::tcp;
       m.channel = tcp ? simMakeTcpChannel(m.options.port) : simMakePtyChannel(m.options.linkPath);
-      m.framer = m.options.transport == SimTransport::serial ? simMakeCobsFramer() : simMakeRawFramer();
       if (!m.channel->open(problem) && problem.empty()) problem = "cannot open the transport";
-      if (problem.empty() && !tcp) m.connectionStarted();  // the terminal is there from the start
+      if (problem.empty() && !tcp) m.session.connect(_Clock::now());  // the terminal is there from the start
     }
     if (problem.empty()) {
       m.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -159,52 +152,53 @@ std::uint32_t SimModule::serialNumber() const { return _impl->options.serialNumb
 
 void SimModule::setFaults(const SimFaults& faults) {
   std::lock_guard lock(_impl->mutex);
-  _impl->state.faults = faults;
+  _impl->session.state().faults = faults;
 }
 
 SimFaults SimModule::faults() const {
   std::lock_guard lock(_impl->mutex);
-  return _impl->state.faults;
+  return _impl->session.state().faults;
 }
 
 void SimModule::setHeartbeatInterval(std::uint32_t intervalMs) {
   std::unique_lock lock(_impl->mutex);
-  _impl->heartbeatInterval = std::chrono::milliseconds(intervalMs);
-  _impl->nextHeartbeat = _Clock::now() + _impl->heartbeatInterval;
-  _impl->runCommand(lock);
+  _impl->session.setHeartbeatInterval(std::chrono::milliseconds(intervalMs), _Clock::now());
+  if (_impl->running) _impl->runCommand(lock);
 }
 
 void SimModule::sendHeartbeat(HeartbeatKind kind) {
   std::unique_lock lock(_impl->mutex);
+  if (!_impl->running) return;
   _impl->heartbeatRequests.push_back(kind);
   _impl->runCommand(lock);
 }
 
 void SimModule::closeConnection() {
   std::unique_lock lock(_impl->mutex);
+  if (!_impl->running) return;
   _impl->closeRequested = true;
   _impl->runCommand(lock);
 }
 
 void SimModule::setHandler(std::uint8_t command, SimHandler handler) {
   std::lock_guard lock(_impl->mutex);
-  _impl->protocol.setHandler(command, std::move(handler));
+  _impl->session.protocol().setHandler(command, std::move(handler));
 }
 
 SimRecord SimModule::record() const {
   std::lock_guard lock(_impl->mutex);
-  return _impl->state.record;
+  return _impl->session.state().record;
 }
 
 void SimModule::clearRecord() {
   std::lock_guard lock(_impl->mutex);
-  _impl->state.record = SimRecord{};
+  _impl->session.state().record = SimRecord{};
 }
 
 bool SimModule::waitUntil(const std::function<bool(const SimRecord&)>& condition,
                           std::chrono::milliseconds timeout) const {
   std::unique_lock lock(_impl->mutex);
-  return _impl->changed.wait_for(lock, timeout, [&] { return condition(_impl->state.record); });
+  return _impl->changed.wait_for(lock, timeout, [&] { return condition(_impl->session.state().record); });
 }
 
 void SimModule::Impl::loop() {
@@ -223,7 +217,7 @@ void SimModule::Impl::loop() {
       }
       if (peer >= 0 && now >= pausedUntil) {
         peerAt = static_cast<int>(count);
-        fds[count++] = pollfd{peer, static_cast<short>(POLLIN | (output.empty() ? 0 : POLLOUT)), 0};
+        fds[count++] = pollfd{peer, static_cast<short>(POLLIN | (session.output().empty() ? 0 : POLLOUT)), 0};
       }
       timeoutMs = sleepMs(now);
     }
@@ -242,8 +236,7 @@ void SimModule::Impl::loop() {
 
 int SimModule::Impl::sleepMs(_Clock::time_point now) const {
   _Clock::time_point until = now + _kLongestSleep;
-  if (!delayed.empty()) until = std::min(until, delayed.front().due);
-  if (heartbeatInterval.count() > 0 && channel->peerFd() >= 0) until = std::min(until, nextHeartbeat);
+  if (auto due = session.nextDue()) until = std::min(until, *due);
   if (pausedUntil > now) until = std::min(until, pausedUntil);
   auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
   return static_cast<int>(std::max<long long>(0, wait + (until > now ? 1 : 0)));
@@ -255,23 +248,15 @@ void SimModule::Impl::serve(const pollfd* listen, const pollfd* peer) {
     closeRequested = false;
     dropConnection();
   }
-  for (HeartbeatKind kind : heartbeatRequests) sendHeartbeat(kind);
+  for (HeartbeatKind kind : heartbeatRequests) session.sendHeartbeat(kind, _Clock::now());
   heartbeatRequests.clear();
   commandsServed = asked;
 
-  if (listen && (listen->revents & POLLIN) && channel->acceptPeer()) connectionStarted();
-  if (peer && (peer->revents & (POLLIN | POLLHUP | POLLERR))) readPeer(peer->revents);
+  if (listen && (listen->revents & POLLIN) && channel->acceptPeer()) session.connect(_Clock::now());
+  bool samePeer = peer && peer->fd == channel->peerFd();  // a command may have replaced it
+  if (samePeer && (peer->revents & (POLLIN | POLLHUP | POLLERR))) readPeer(peer->revents);
 
-  auto now = _Clock::now();
-  while (!delayed.empty() && delayed.front().due <= now) {
-    if (output.size() + delayed.front().bytes.size() <= _kOutputCap)
-      output.insert(output.end(), delayed.front().bytes.begin(), delayed.front().bytes.end());
-    delayed.pop_front();
-  }
-  if (heartbeatInterval.count() > 0 && channel->peerFd() >= 0 && now >= nextHeartbeat) {
-    sendHeartbeat(HeartbeatKind::up);
-    nextHeartbeat = now + heartbeatInterval;
-  }
+  session.advance(_Clock::now());
   flush();
 }
 
@@ -286,18 +271,10 @@ void SimModule::Impl::readPeer(short events) {
     }
     if (got == 0) break;
     total += static_cast<std::size_t>(got);
-    std::vector<SimPacket> packets;
-    std::size_t errorsBefore = framer->framingErrors();
-    framer->feed(buffer, static_cast<std::size_t>(got), packets);
-    state.record.framingErrors += static_cast<std::uint32_t>(framer->framingErrors() - errorsBefore);
-    for (const SimPacket& packet : packets) {
-      std::vector<SimPacket> replies;
-      if (!protocol.handle(state, packet, replies)) {
-        writePending();  // what was answered before the drop still goes out
-        dropConnection();
-        return;
-      }
-      for (SimPacket& reply : replies) emit(std::move(reply));
+    if (!session.receive(buffer, static_cast<std::size_t>(got), _Clock::now())) {
+      writePending();  // what was answered before the drop still goes out
+      dropConnection();
+      return;
     }
   }
   // Nothing to read yet a hang-up: nobody has the terminal's slave side open. Sleep on it.
@@ -307,45 +284,16 @@ void SimModule::Impl::readPeer(short events) {
   }
 }
 
-void SimModule::Impl::emit(SimPacket packet) {
-  const SimFaults& faults = state.faults;
-  if (faults.silent || channel->peerFd() < 0) return;
-  if (faults.firstByte == FirstByteFault::odd) packet.address |= 1;
-  if (faults.firstByte == FirstByteFault::zero) packet.address = 0;
-  std::vector<std::uint8_t> bytes = framer->frame(packet, faults.badCrc);
-  if (faults.replyDelayMs == 0) {
-    if (output.size() + bytes.size() <= _kOutputCap) output.insert(output.end(), bytes.begin(), bytes.end());
-    return;
-  }
-  _DelayedFrame frame{_Clock::now() + std::chrono::milliseconds(faults.replyDelayMs), std::move(bytes)};
-  auto after = std::upper_bound(delayed.begin(), delayed.end(), frame.due,
-                                [](_Clock::time_point due, const _DelayedFrame& other) { return due < other.due; });
-  delayed.insert(after, std::move(frame));
-}
-
-void SimModule::Impl::sendHeartbeat(HeartbeatKind kind) {
-  if (state.faults.silent || channel->peerFd() < 0) return;
-  emit(SimProtocol::makeHeartbeat(state, kind));
-}
-
-void SimModule::Impl::connectionStarted() {
-  ++state.record.connections;
-  framer->reset();
-  nextHeartbeat = _Clock::now() + heartbeatInterval;
-}
-
 void SimModule::Impl::dropConnection() {
   bool reopens = !channel->hangupEndsPeer();
   if (!channel->dropPeer(channelError)) reopens = false;
-  framer->reset();
-  output.clear();
-  delayed.clear();
+  session.disconnect();
   pausedUntil = {};
-  SimProtocol::connectionEnded(state);
-  if (reopens) connectionStarted();
+  if (reopens) session.connect(_Clock::now());
 }
 
 bool SimModule::Impl::writePending() {
+  std::vector<std::uint8_t>& output = session.output();
   if (output.empty() || channel->peerFd() < 0) return true;
   ssize_t written = channel->writeSome(output.data(), output.size());
   if (written < 0) return false;

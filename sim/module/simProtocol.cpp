@@ -71,6 +71,7 @@ bool SimProtocol::handle(SimState& state, const SimPacket& packet, std::vector<S
   if (handler != _handlers.end()) {
     SimContext context(state, replies);
     handler->second(context, packet);
+    return !context.dropRequested();
   }
   return true;
 }

@@ -1,7 +1,7 @@
 // What the simulated module does with each packet it receives: synchronisation answers,
 // force-route records, heartbeat checks, and a dispatch by command byte for everything sent to
-// its own address. Pure logic: no I/O and no locking; the module's thread calls it under its
-// state lock (see simModule.h).
+// its own address. Pure logic: no I/O and no locking; a SimSession runs it for whoever moves
+// the bytes (see simSession.h).
 #pragma once
 
 #include <cstdint>
@@ -44,7 +44,7 @@ struct SimRecord {
   std::uint32_t syncRequests = 0;           // [0xAD][0] packets received
   std::uint32_t heartbeatsSent = 0;
   std::vector<HeartbeatCheck> heartbeatAnswers;
-  std::uint32_t connections = 0;            // TCP connections accepted, pseudo-terminals opened
+  std::uint32_t connections = 0;            // hosts connected (TCP accepts, terminals opened, ...)
   std::uint32_t framingErrors = 0;          // malformed or corrupt frames received
 };
 
@@ -67,10 +67,15 @@ class SimContext {
   SimState& state() { return _state; }
   // Queues a packet to the host; faults, delay and framing are applied on the way out.
   void reply(SimPacket packet) { _replies.push_back(std::move(packet)); }
+  // Drops the connection once the replies queued so far are written, as a module that
+  // restarts (see SimModule::closeConnection).
+  void dropConnection() { _drop = true; }
+  bool dropRequested() const { return _drop; }
 
  private:
   SimState& _state;
   std::vector<SimPacket>& _replies;
+  bool _drop = false;
 };
 
 // Handles one packet sent to the module's own address whose command byte it was registered for.
@@ -82,8 +87,9 @@ class SimProtocol {
   SimProtocol();  // registers the built-in handlers (the system entity's model query)
 
   void setHandler(std::uint8_t command, SimHandler handler);  // an empty handler removes it
-  // Records the packet and queues whatever the module answers. False when the packet is the
-  // one on which the connection is to drop (closeAfterPackets); nothing is answered then.
+  // Records the packet and queues whatever the module answers. False when the connection is to
+  // drop after the replies: a handler asked for it, or this is the packet closeAfterPackets
+  // names (which gets no answer).
   bool handle(SimState& state, const SimPacket& packet, std::vector<SimPacket>& replies) const;
   // A heartbeat to send, remembered for checking its answer.
   static SimPacket makeHeartbeat(SimState& state, HeartbeatKind kind);

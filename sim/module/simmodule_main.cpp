@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/module/simEthernetDiscovery.h"
 #include "sim/module/simModule.h"
 
 using namespace qfsim;
@@ -38,6 +39,8 @@ const char* _kUsage =
     "  --bad-crc                    spoil the CRC of every serial frame sent\n"
     "  --close-after N              drop the connection on its Nth packet\n"
     "  --reply-delay MS             hold every frame sent for MS milliseconds\n"
+    "  --ethernet-discovery ADDR    tcp: answer Ethernet discovery on the interface with this\n"
+    "                               IPv4 address (run it in a private network namespace)\n"
     "  --control                    read commands from standard input, one per line:\n"
     "                               heartbeat up|down, close, report,\n"
     "                               fault NAME VALUE (names as the options above, on|off\n"
@@ -84,6 +87,7 @@ std::string _applyFault(SimFaults& faults, const std::string& name, const std::s
 struct _Settings {
   SimModuleOptions module;
   bool control = false;
+  std::string discoveryInterface;  // empty: no Ethernet discovery answers
 };
 
 // Parses the command line; prints the reason and returns none on a bad one.
@@ -117,6 +121,8 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
         else problem = "unknown transport " + *text;
       } else if (option == "--link") {
         settings.module.linkPath = *text;
+      } else if (option == "--ethernet-discovery") {
+        settings.discoveryInterface = *text;
       } else {
         std::optional<unsigned long> number;
         if (option == "--port") number = _number(*text, 0xFFFF);
@@ -234,8 +240,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "simmodule: %s\n", signals < 0 ? std::strerror(errno) : error.c_str());
     return 1;
   }
+  // Answers discovery with what the module really is, so a host can go on to connect to it.
+  SimEthernetDiscovery discovery({settings->discoveryInterface, "",
+                                  {simEthernetReply(module.address(), module.port(), module.serialNumber(),
+                                                    module.model())}});
+  if (!settings->discoveryInterface.empty() &&
+      (settings->module.transport != SimTransport::tcp || !discovery.start(&error))) {
+    std::fprintf(stderr, "simmodule: --ethernet-discovery: %s\n",
+                 error.empty() ? "needs the tcp transport" : error.c_str());
+    return 1;
+  }
   _printWhere(module, *settings);
   _serve(module, signals, settings->control);
+  discovery.stop();
   module.stop();
   return 0;
 }

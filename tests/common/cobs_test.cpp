@@ -11,6 +11,7 @@
 
 namespace {
 
+using qftest::ScriptedTransport;
 using Bytes = std::vector<uint8_t>;
 
 Bytes Join(std::initializer_list<Bytes> parts) {
@@ -106,9 +107,9 @@ TEST(Cobs, DecodingRefusesWhatNoEncoderMakes) {
 class Framing : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(aStream_CreateCobsEncodingWithWait(ScriptedTransport::Get, ScriptedTransport::Put,
-                                                 ScriptedTransport::Write,
-                                                 ScriptedTransport::Delete, ScriptedTransport::Wait,
+    ASSERT_EQ(aStream_CreateCobsEncodingWithWait(ScriptedTransport::get, ScriptedTransport::put,
+                                                 ScriptedTransport::write,
+                                                 ScriptedTransport::remove, ScriptedTransport::wait,
                                                  &line_, &stream_),
               aErrNone);
   }
@@ -208,7 +209,7 @@ TEST_F(Framing, DeliversGoodFramesAndDropsBadOnesWhole) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    line_.Feed(Text(Join({c.line, good, {0x00}})));
+    line_.feed(Text(Join({c.line, good, {0x00}})));
     int badFrames = 0;
     EXPECT_EQ(Receive(&badFrames), std::vector<Bytes>{goodPacket});
     EXPECT_EQ(badFrames, c.badFrames);
@@ -223,7 +224,7 @@ TEST_F(Framing, PacketsOfEverySizeComeBackWhole) {
     ASSERT_EQ(aStream_Write(stream_, reinterpret_cast<const char*>(wire.data()), wire.size()),
               aErrNone);
   }
-  line_.Feed(line_.written);
+  line_.feed(line_.written);
   int badFrames = 0;
   EXPECT_EQ(Receive(&badFrames), sent);
   EXPECT_EQ(badFrames, 0);
@@ -236,8 +237,8 @@ TEST_F(Framing, TransportWriteFailureIsReportedAfterEveryPacketWasSent) {
     ++static_cast<ScriptedTransport*>(ref)->writeCalls;
     return aErrIO;
   };
-  ASSERT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::Get, ScriptedTransport::Put,
-                                       failingWrite, ScriptedTransport::Delete, &failing, &stream),
+  ASSERT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::get, ScriptedTransport::put,
+                                       failingWrite, ScriptedTransport::remove, &failing, &stream),
             aErrNone);
   const Bytes twoPackets = {0xAD, 0x00, 0x04, 0x02, 0x11, 0x22};
   EXPECT_EQ(aStream_Write(stream, reinterpret_cast<const char*>(twoPackets.data()),
@@ -249,7 +250,7 @@ TEST_F(Framing, TransportWriteFailureIsReportedAfterEveryPacketWasSent) {
 }
 
 TEST_F(Framing, WaitCountsDecodedBytesAsReady) {
-  line_.Feed(Text({0x02, 0xAD, 0x02, 0x67, 0x00}));
+  line_.feed(Text({0x02, 0xAD, 0x02, 0x67, 0x00}));
   int calls = 0;
   char byte = 0;
   while (aStream_Read(stream_, &byte, 1) == aErrNotReady && ++calls < 10) {
@@ -265,8 +266,8 @@ TEST_F(Framing, WaitCountsDecodedBytesAsReady) {
 
 TEST(FramingCreate, RefusesANullStreamPointer) {
   ScriptedTransport line;
-  EXPECT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::Get, ScriptedTransport::Put,
-                                       ScriptedTransport::Write, ScriptedTransport::Delete, &line,
+  EXPECT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::get, ScriptedTransport::put,
+                                       ScriptedTransport::write, ScriptedTransport::remove, &line,
                                        nullptr),
             aErrParam);
 }

@@ -10,6 +10,11 @@
 
 namespace {
 
+using qftest::ScriptedStream;
+using qftest::ScriptedTransport;
+using qftest::TempFolder;
+using qftest::TempFolder;
+
 std::string ReadString(aStream* stream, size_t length, aErr* result) {
   std::string bytes(length, '\0');
   *result = aStream_Read(stream, bytes.data(), length);
@@ -32,7 +37,7 @@ TEST(StreamRead, BytesTakenBeforeNotReadyComeBackFirstInOrder) {
     SCOPED_TRACE(c.available);
     ScriptedTransport script;
     const std::string sent = Pattern(c.available);
-    script.Feed(sent);
+    script.feed(sent);
     ScriptedStream stream(&script);
     aErr result = aErrNone;
     const std::string untouched = ReadString(stream.get(), c.asked, &result);
@@ -47,12 +52,12 @@ TEST(StreamRead, BytesTakenBeforeNotReadyComeBackFirstInOrder) {
 
 TEST(StreamRead, PushedBackBytesPrecedeNewOnes) {
   ScriptedTransport script;
-  script.Feed("ab");
+  script.feed("ab");
   ScriptedStream stream(&script);
   aErr result = aErrNone;
   ReadString(stream.get(), 3, &result);
   ASSERT_EQ(result, aErrNotReady);
-  script.Feed("cd");
+  script.feed("cd");
   EXPECT_EQ(ReadString(stream.get(), 4, &result), "abcd");
   EXPECT_EQ(result, aErrNone);
 }
@@ -66,9 +71,9 @@ TEST(StreamRead, EndKeepsWhatCameAndFailureDropsIt) {
                         Case{aErrIO, std::string(4, '\0')}}) {
     SCOPED_TRACE(c.failure);
     ScriptedTransport script;
-    script.Feed("xy");
-    script.Then(c.failure);
-    script.Feed("z");
+    script.feed("xy");
+    script.then(c.failure);
+    script.feed("z");
     ScriptedStream stream(&script);
     aErr result = aErrNone;
     EXPECT_EQ(ReadString(stream.get(), 4, &result), c.expected);
@@ -149,8 +154,8 @@ TEST(Stream, RefusesMissingArgumentsAndProcedures) {
 TEST(Stream, DestroyReturnsTheTransportsResultAndClearsTheHandle) {
   ScriptedTransport script;
   script.deleteResult = aErrIO;
-  script.Feed("a");
-  aStream* stream = aStream_Create(ScriptedTransport::Get, nullptr, nullptr, ScriptedTransport::Delete, &script);
+  script.feed("a");
+  aStream* stream = aStream_Create(ScriptedTransport::get, nullptr, nullptr, ScriptedTransport::remove, &script);
   char buffer[2];
   ASSERT_EQ(aStream_Read(stream, buffer, 2), aErrNotReady);  // leaves push-back storage
   EXPECT_EQ(aStream_Destroy(&stream), aErrIO);
@@ -182,8 +187,8 @@ TEST(StreamRecord, ReadsUpToTheSeparatorOrTheSize) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScriptedTransport script;
-    script.Feed(c.input);
-    script.Then(c.end);
+    script.feed(c.input);
+    script.then(c.end);
     ScriptedStream stream(&script);
     char buffer[16] = {};
     size_t length = 99;
@@ -206,7 +211,7 @@ TEST(StreamRecord, ReadsUpToTheSeparatorOrTheSize) {
 
 TEST(StreamRecord, TextReadsAreTerminated) {
   ScriptedTransport script;
-  script.Feed(std::string("abcdef") + std::string("hi\0", 3) + "x;y");
+  script.feed(std::string("abcdef") + std::string("hi\0", 3) + "x;y");
   ScriptedStream stream(&script);
   char text[5];
   EXPECT_EQ(aStream_ReadCString(stream.get(), text, sizeof text), aErrNone);
@@ -250,8 +255,8 @@ TEST(StreamFlush, CopiesUntilTheEndOrAFailure) {
                         Case{aErrEOF, 1, aErrIO, "a"}}) {
     SCOPED_TRACE(c.result);
     ScriptedTransport from;
-    from.Feed("abc");
-    from.Then(c.end);
+    from.feed("abc");
+    from.then(c.end);
     ScriptedTransport to;
     to.putFailsAt = c.putFailsAt;
     to.putResult = aErrIO;
@@ -264,9 +269,9 @@ TEST(StreamFlush, CopiesUntilTheEndOrAFailure) {
 
 TEST(StreamWait, PushedBackBytesAreReadyAndTheTransportWaitsOtherwise) {
   ScriptedTransport script;
-  script.Feed("a");
+  script.feed("a");
   ScriptedStream stream(&script);
-  ASSERT_EQ(aStream_SetWaitProc(stream.get(), ScriptedTransport::Wait), aErrNone);
+  ASSERT_EQ(aStream_SetWaitProc(stream.get(), ScriptedTransport::wait), aErrNone);
   EXPECT_EQ(aStream_WaitReadable(stream.get(), 70), aErrTimeout);
   EXPECT_EQ(script.waitTimeout, 70u);
   char buffer[2];

@@ -15,6 +15,10 @@
 
 namespace {
 
+using qftest::ReadWholeFile;
+using qftest::TempFolder;
+using qftest::WriteWholeFile;
+
 namespace fs = std::filesystem;
 
 bool IsFolder(const std::string& path) { return fs::is_directory(fs::symlink_status(path)); }

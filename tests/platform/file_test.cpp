@@ -12,6 +12,10 @@
 
 namespace {
 
+using qftest::ReadWholeFile;
+using qftest::TempFolder;
+using qftest::WriteWholeFile;
+
 class FileTest : public ::testing::Test {
  protected:
   // A file with the given content, opened in the given mode.

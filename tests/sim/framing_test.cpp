@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/module/simFraming.h"
-#include "support/rawPeer.h"
+#include "support/raw_peer.h"
 
 using namespace qfsim;
 using qftest::Bytes;

@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "sim/module/simModule.h"
-#include "support/rawPeer.h"
+#include "support/raw_peer.h"
+#include "support/temp_folder.h"
 
 using namespace qfsim;
 using namespace std::chrono_literals;
@@ -61,19 +62,6 @@ Bytes _repeat(const Bytes& bytes, int times) {
 Bytes _answer(RawPeer& peer, const Bytes& expected) {
   return expected.empty() ? peer.receiveFor(_kQuiet) : peer.receive(expected.size(), _kReply);
 }
-
-class _TempDir {
- public:
-  _TempDir() {
-    char name[] = "/tmp/qfsim-test-XXXXXX";
-    path = ::mkdtemp(name) ? name : "";
-  }
-  ~_TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
 
 TEST(SimModuleTest, SyncAndModelAnswersOnEveryTransport) {
   struct Case {
@@ -246,23 +234,22 @@ TEST(SimModuleTest, FaultKnobs) {
 
 TEST(SimModuleTest, LateRepliesDoNotHoldUpTheModule) {
   SimModuleOptions options = _options(SimTransport::tcp);
-  options.faults.replyDelayMs = 300;
+  options.faults.replyDelayMs = 500;
   auto module = _started(options);
   ASSERT_TRUE(module);
   RawPeer peer = _connect(*module, SimTransport::tcp);
   auto sent = std::chrono::steady_clock::now();
   ASSERT_TRUE(peer.send({0xAD, 0x00, 0xAF, 0x01, 0x01}));
-  EXPECT_TRUE(module->waitUntil([](const SimRecord& r) { return r.routes.size() == 1; }, 150ms))
+  EXPECT_TRUE(module->waitUntil([](const SimRecord& r) { return r.routes.size() == 1; }, 300ms))
       << "the packet after a delayed reply waited for it";
   EXPECT_EQ(hex(peer.receive(2, _kReply)), hex(_kSyncAnswer));
-  EXPECT_GE(std::chrono::steady_clock::now() - sent, 290ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 490ms);
 }
 
 TEST(SimModuleTest, ClosingATerminalReplacesItAndItsLink) {
-  _TempDir folder;
-  ASSERT_FALSE(folder.path.empty());
+  qftest::TempFolder folder;
   SimModuleOptions options = _options(SimTransport::node);
-  options.linkPath = folder.path + "/node";
+  options.linkPath = folder / "node";
   auto module = _started(options);
   ASSERT_TRUE(module);
   RawPeer before = RawPeer::terminal(options.linkPath);
@@ -287,11 +274,16 @@ TEST(SimModuleTest, HandlersAreInstalledByCommandByte) {
   ASSERT_TRUE(module);
   module->setHandler(0x5F, [](SimContext& context, const SimPacket& request) {
     context.reply({context.state().address, {0x5F, request.data[1], 0x12}});
+    if (request.data[1] == 0x06) context.dropConnection();  // answers, then restarts
   });
   module->setHandler(0x03, nullptr);
   RawPeer peer = _connect(*module, SimTransport::tcp);
-  ASSERT_TRUE(peer.send({0x04, 0x03, 0x03, 0x48, 0x20, 0x04, 0x02, 0x5F, 0x07}));
-  EXPECT_EQ(hex(peer.receive(5, _kReply)), "04 03 5F 07 12") << "the model query is gone, 0x5F answers";
+  ASSERT_TRUE(peer.send({0x04, 0x03, 0x03, 0x48, 0x20, 0x04, 0x02, 0x5F, 0x07, 0x04, 0x02, 0x5F, 0x06}));
+  EXPECT_EQ(hex(peer.receive(10, _kReply)), "04 03 5F 07 12 04 03 5F 06 12") << "the model query is gone";
+  EXPECT_TRUE(peer.closedWithin(_kReply));
+  RawPeer again = _connect(*module, SimTransport::tcp);
+  ASSERT_TRUE(again.send({0x04, 0x02, 0x5F, 0x07}));
+  EXPECT_EQ(hex(again.receive(5, _kReply)), "04 03 5F 07 12");
 }
 
 TEST(SimModuleTest, StartRefusesBadOptions) {

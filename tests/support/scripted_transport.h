@@ -9,6 +9,8 @@
 
 #include "common/aStream.h"
 
+namespace qftest {
+
 // get delivers the script in order, then aErrNotReady once it is used up.
 struct ScriptedTransport {
   struct Step {
@@ -28,12 +30,12 @@ struct ScriptedTransport {
   std::string written;
   std::vector<std::string> writes;  // one entry per write call
 
-  void Feed(const std::string& bytes) {
+  void feed(const std::string& bytes) {
     for (char byte : bytes) gets.push_back({aErrNone, byte});
   }
-  void Then(aErr result) { gets.push_back({result, 0}); }
+  void then(aErr result) { gets.push_back({result, 0}); }
 
-  static aErr Get(char* byte, void* ref) {
+  static aErr get(char* byte, void* ref) {
     auto* script = static_cast<ScriptedTransport*>(ref);
     ++script->getCalls;
     if (script->gets.empty()) return aErrNotReady;
@@ -42,21 +44,21 @@ struct ScriptedTransport {
     if (step.result == aErrNone) *byte = step.byte;
     return step.result;
   }
-  static aErr Put(const char* byte, void* ref) {
+  static aErr put(const char* byte, void* ref) {
     auto* script = static_cast<ScriptedTransport*>(ref);
     if (script->putCalls++ == script->putFailsAt) return script->putResult;
     script->written += *byte;
     return aErrNone;
   }
-  static aErr Write(const char* data, size_t length, void* ref) {
+  static aErr write(const char* data, size_t length, void* ref) {
     auto* script = static_cast<ScriptedTransport*>(ref);
     ++script->writeCalls;
     script->written.append(data, length);
     script->writes.emplace_back(data, length);
     return aErrNone;
   }
-  static aErr Delete(void* ref) { return static_cast<ScriptedTransport*>(ref)->deleteResult; }
-  static aErr Wait(uint32_t timeoutMs, void* ref) {
+  static aErr remove(void* ref) { return static_cast<ScriptedTransport*>(ref)->deleteResult; }
+  static aErr wait(uint32_t timeoutMs, void* ref) {
     auto* script = static_cast<ScriptedTransport*>(ref);
     ++script->waitCalls;
     script->waitTimeout = timeoutMs;
@@ -69,8 +71,8 @@ class ScriptedStream {
  public:
   explicit ScriptedStream(ScriptedTransport* script, bool withGet = true, bool withPut = true,
                           bool withWrite = true)
-      : stream_(aStream_Create(withGet ? ScriptedTransport::Get : nullptr, withPut ? ScriptedTransport::Put : nullptr,
-                               withWrite ? ScriptedTransport::Write : nullptr, ScriptedTransport::Delete, script)) {}
+      : stream_(aStream_Create(withGet ? ScriptedTransport::get : nullptr, withPut ? ScriptedTransport::put : nullptr,
+                               withWrite ? ScriptedTransport::write : nullptr, ScriptedTransport::remove, script)) {}
   ~ScriptedStream() { aStream_Destroy(&stream_); }
   aStream* get() const { return stream_; }
 
@@ -78,3 +80,4 @@ class ScriptedStream {
   aStream* stream_;
 };
 
+}  // namespace qftest

@@ -1,32 +1,35 @@
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <vector>
+#include <stdexcept>
+
+namespace qftest {
 
 TempFolder::TempFolder() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/qf-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) {
-    ADD_FAILURE() << "cannot make a temporary folder from " << pattern;
-    return;
-  }
-  path_ = name.data();
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qftest-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
+  root = pattern;
 }
 
 TempFolder::~TempFolder() {
-  if (path_.empty()) return;
+  namespace fs = std::filesystem;
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  // A test may have taken write permission away; give it back so the tree can go.
+  fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (auto it = fs::recursive_directory_iterator(root, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::remove_all(root, ignored);
 }
-
-std::string TempFolder::join(const std::string& name) const { return path_ + "/" + name; }
 
 void WriteWholeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -41,3 +44,5 @@ std::string ReadWholeFile(const std::string& path) {
   content << in.rdbuf();
   return content.str();
 }
+
+}  // namespace qftest

@@ -1,4 +1,4 @@
-#include "support/childProcess.h"
+#include "support/program_process.h"
 
 #include <cerrno>
 #include <csignal>
@@ -37,7 +37,7 @@ bool _readable(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
+ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std::string>& arguments) {
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
@@ -62,8 +62,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   _error = err[0];
 }
 
-ChildProcess::~ChildProcess() {
+ProgramProcess::~ProgramProcess() {
   closeInput();
+  signal(SIGTERM);
   if (started() && !waitExit(std::chrono::milliseconds(2000))) {
     signal(SIGKILL);
     waitExit(std::chrono::milliseconds(2000));
@@ -72,7 +73,7 @@ ChildProcess::~ChildProcess() {
   _closeFd(_error);
 }
 
-std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+std::optional<std::string> ProgramProcess::readLine(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   while (true) {
     std::size_t end = _pendingOutput.find('\n');
@@ -89,18 +90,18 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
   }
 }
 
-bool ChildProcess::writeLine(const std::string& line) {
+bool ProgramProcess::writeLine(const std::string& line) {
   std::string text = line + "\n";
   return _input >= 0 && ::write(_input, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void ChildProcess::closeInput() { _closeFd(_input); }
+void ProgramProcess::closeInput() { _closeFd(_input); }
 
-void ChildProcess::signal(int number) {
+void ProgramProcess::signal(int number) {
   if (started() && !_status) ::kill(_pid, number);
 }
 
-std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+std::optional<int> ProgramProcess::waitExit(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   while (started() && !_status) {
     int raw = 0;
@@ -115,7 +116,7 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
   return _status;
 }
 
-std::string ChildProcess::errorOutput(std::chrono::milliseconds timeout) {
+std::string ProgramProcess::errorOutput(std::chrono::milliseconds timeout) {
   std::string text;
   auto deadline = Clock::now() + timeout;
   char buffer[512];

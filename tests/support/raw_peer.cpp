@@ -1,4 +1,4 @@
-#include "support/rawPeer.h"
+#include "support/raw_peer.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

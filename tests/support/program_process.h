@@ -1,6 +1,7 @@
 // A program run by a test as a child process, with its standard input, output and error on
 // pipes, bounded reads of its output and a bounded wait for its exit. The destructor closes its
-// input, then terminates and reaps it if it is still running, so no child outlives its test.
+// input and sends SIGTERM (SIGKILL after 2 s) to a child still running, and reaps it, so no
+// child outlives its test.
 #pragma once
 
 #include <sys/types.h>
@@ -12,13 +13,13 @@
 
 namespace qftest {
 
-class ChildProcess {
+class ProgramProcess {
  public:
   // Starts program (a path) with the arguments; started() tells whether it could be spawned.
-  ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  ProgramProcess(const std::string& program, const std::vector<std::string>& arguments);
+  ~ProgramProcess();
+  ProgramProcess(const ProgramProcess&) = delete;
+  ProgramProcess& operator=(const ProgramProcess&) = delete;
 
   bool started() const { return _pid > 0; }
   // The next line of standard output without its newline; none on time-out or end of output.

@@ -1,0 +1,31 @@
+#include "platform/Quillfern-C.h"
+
+#include <mutex>
+
+namespace {
+
+// Guards the making and the release of the context; nothing else holds it.
+std::mutex _libusbContextLock;
+libusb_context* _libusbContext = nullptr;
+Quillfern_libusb_init_proc _libusbInit = libusb_init;
+
+}  // namespace
+
+libusb_context* Quillfern_libusb_context() {
+  std::lock_guard<std::mutex> hold(_libusbContextLock);
+  if (!_libusbContext && _libusbInit(&_libusbContext) != LIBUSB_SUCCESS) _libusbContext = nullptr;
+  return _libusbContext;
+}
+
+libusb_context* Quillfern_libusb_init() { return Quillfern_libusb_context(); }
+
+void Quillfern_libusb_exit() {
+  std::lock_guard<std::mutex> hold(_libusbContextLock);
+  if (_libusbContext) libusb_exit(_libusbContext);
+  _libusbContext = nullptr;
+}
+
+void Quillfern_libusb_set_init_proc(Quillfern_libusb_init_proc proc) {
+  std::lock_guard<std::mutex> hold(_libusbContextLock);
+  _libusbInit = proc ? proc : libusb_init;
+}

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "common/aStreamsocket.h"
+#include "support/loopback_tcp.h"
+#include "support/stream_io.h"
+
+namespace {
+
+using qftest::LoopbackListener;
+using qftest::LoopbackPeer;
+using qftest::ReadFromStream;
+using qftest::StreamReading;
+using qftest::WriteToStream;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Frame(size_t index) {
+  Bytes frame = {static_cast<uint8_t>(2 + 2 * (index % 100)), 8};
+  for (uint8_t i = 0; i < 8; ++i) frame.push_back(static_cast<uint8_t>(index + i));
+  return frame;
+}
+
+class SharedSocketStream : public ::testing::Test {
+ protected:
+  void Connect(LoopbackListener& listener) {
+    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream_),
+              aErrNone);
+    peer_ = listener.accept(2000);
+    ASSERT_NE(peer_, nullptr);
+  }
+  void TearDown() override { aStream_Destroy(&stream_); }
+
+  std::unique_ptr<LoopbackPeer> peer_;
+  aStream* stream_ = nullptr;
+};
+
+// The link's two threads at once: the writer sends frames while the reader takes the replies.
+TEST_F(SharedSocketStream, AReaderAndAWriterUseItTogether) {
+  LoopbackListener listener;
+  Connect(listener);
+  constexpr size_t kFrames = 200;
+  Bytes sent;
+  for (size_t i = 0; i < kFrames; ++i) {
+    const Bytes frame = Frame(i);
+    sent.insert(sent.end(), frame.begin(), frame.end());
+  }
+  std::thread echo([&] { peer_->send(peer_->receive(sent.size(), 5000)); });
+  std::thread writer([&] {
+    for (size_t i = 0; i < kFrames; ++i) EXPECT_EQ(WriteToStream(stream_, Frame(i)), aErrNone);
+  });
+  const StreamReading reading = ReadFromStream(stream_, sent.size(), 5000);
+  writer.join();
+  echo.join();
+  EXPECT_EQ(reading.bytes, sent);
+}
+
+// When the connection is lost under both threads, they make one new connection between them.
+TEST_F(SharedSocketStream, BothThreadsMeetingOneLossReconnectOnce) {
+  LoopbackListener listener;
+  Connect(listener);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (size_t i = 0; !stop; ++i) {
+      WriteToStream(stream_, Frame(i));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::thread reader([&] { ReadFromStream(stream_, 1000000, 1500, 10); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  peer_->reset();
+  auto again = listener.accept(2000);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(listener.accept(500), nullptr);
+  EXPECT_FALSE(again->receive(10, 2000).empty());  // the frames go on over the new connection
+  stop = true;
+  writer.join();
+  reader.join();
+}
+
+class StalledSharedSocketStream : public SharedSocketStream {};
+
+// A write that loses its connection halfway starts again from its first byte on the new one.
+TEST_F(StalledSharedSocketStream, AWriteCutOffHalfwayIsSentWholeOnTheNewConnection) {
+  LoopbackListener listener(4096);
+  Connect(listener);
+  const Bytes flood(4 << 20, 0x66);
+  aErr written = aErrUnknown;
+  std::thread writer([&] { written = WriteToStream(stream_, flood); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the write is stuck in retries
+  peer_->reset();
+  auto again = listener.accept(2000);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->receive(flood.size(), 10000), flood);
+  writer.join();
+  EXPECT_EQ(written, aErrNone);
+}
+
+}  // namespace

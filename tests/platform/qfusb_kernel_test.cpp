@@ -1,0 +1,104 @@
+// The USB driver layer in kernel-driver mode, with a pseudo-terminal standing in for the
+// driver's node.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/qfusb_driver.h"
+#include "support/pty_node.h"
+#include "support/temp_folder.h"
+
+class KernelNode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pty = std::make_unique<PtyNode>(folder.join("quillfern.12345678"));
+    ASSERT_TRUE(pty->ok());
+    ASSERT_EQ(qfusb_set_kernel_node_format(folder.join("quillfern.%08X").c_str()), aErrNone);
+    handle = qfusb_create_usb(QFUSB_MODE_KERNEL);
+  }
+  void TearDown() override {
+    qfusb_destroy(&handle);
+    qfusb_set_kernel_node_format(nullptr);
+  }
+
+  qftest::TempFolder folder;
+  std::unique_ptr<PtyNode> pty;
+  qfusb_device* handle = nullptr;
+};
+
+TEST_F(KernelNode, TheNodeTellsWhetherTheDriverIsThere) {
+  ASSERT_EQ(mkdir(folder.join("quillfern.0000ABCD").c_str(), 0700), 0);
+  EXPECT_TRUE(qfusb_is_kernel_driver_installed(0x12345678));
+  EXPECT_FALSE(qfusb_is_kernel_driver_installed(0x0000ABCD));  // a folder
+  EXPECT_FALSE(qfusb_is_kernel_driver_installed(0x12345679));
+  qfusb_set_kernel_node_format(nullptr);
+  EXPECT_FALSE(qfusb_is_kernel_driver_installed(0x12345678));
+}
+
+TEST_F(KernelNode, BytesGoBothWays) {
+  ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
+  std::string frame(300, '\0');
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = char(i);
+  EXPECT_EQ(qfusb_write_to_device(handle, frame.data(), frame.size()), aErrNone);
+  EXPECT_EQ(pty->receive(frame.size()), frame);
+
+  pty->send(std::string("\x00\xFFz", 3));
+  EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
+  std::string got;
+  char byte = 0;
+  while (got.size() < 3 && qfusb_get_from_device(handle, &byte) == aErrNone) got += byte;
+  EXPECT_EQ(got, std::string("\x00\xFFz", 3));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(qfusb_get_from_device(handle, &byte), aErrNotReady);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+TEST_F(KernelNode, AWriteTheNodeNeverTakesGivesUp) {
+  ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
+  std::string flood(1 << 20, 'f');  // far more than the pty holds while nobody reads
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(qfusb_write_to_device(handle, flood.data(), flood.size()), aErrIO);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(KernelNode, WaitingForInputIsBounded) {
+  ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(qfusb_wait_for_input(handle, 40), aErrTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+  pty->send("x");
+  EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
+}
+
+TEST_F(KernelNode, OpeningAndClosing) {
+  EXPECT_EQ(qfusb_open_quillfern_device(handle, "12345679"), aErrIO);  // no such node
+  ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
+  EXPECT_EQ(qfusb_get_state(handle), QFUSB_STATE_CREATED);
+  EXPECT_EQ(qfusb_close_quillfern_device(handle), aErrNone);
+  EXPECT_EQ(qfusb_get_state(handle), QFUSB_STATE_CLOSED);
+  EXPECT_EQ(qfusb_close_quillfern_device(handle), aErrNone);
+  char byte = 0;
+  EXPECT_EQ(qfusb_get_from_device(handle, &byte), aErrMode);
+  EXPECT_EQ(qfusb_write_to_device(handle, "ab", 2), aErrMode);
+}
+
+TEST(KernelNodeFormat, MustHoldTheSerialPlaceholderOnce) {
+  struct Case {
+    const char* format;
+    aErr result;
+  } cases[] = {
+      {"/tmp/node.%08X", aErrNone},
+      {"/tmp/%08X/node", aErrNone},
+      {"/tmp/node", aErrParam},
+      {"/tmp/node.%08X.%08X", aErrParam},
+      {"/tmp/%s.%08X", aErrParam},
+      {"/tmp/node.%08X%n", aErrParam},
+      {"/tmp/node.%X", aErrParam},
+  };
+  for (const Case& c : cases) EXPECT_EQ(qfusb_set_kernel_node_format(c.format), c.result) << c.format;
+  EXPECT_EQ(qfusb_set_kernel_node_format(nullptr), aErrNone);
+}

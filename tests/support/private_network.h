@@ -1,0 +1,48 @@
+// Tests that send beyond the loopback interface (multicast on a network interface, broadcast
+// beacons) must never do so in the machine's own network namespace, where the traffic would
+// reach a real network. Such a test starts with QF_REQUIRE_PRIVATE_NETWORK(): the test
+// re-executes itself (only itself) in a fresh network namespace made with `unshare -rn`, holding
+//   lo    up
+//   v0    10.7.0.1/24 with broadcast 10.7.0.255, one end of a veth pair
+//   v1    the other end, up, without an address
+// plus whatever extra setup commands the test names, and passes or fails with that run. Where
+// no namespace can be made, the test is skipped with the reason.
+#pragma once
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace qftest {
+
+// The host's address in the private network (on v0).
+inline constexpr const char* kPrivateHostAddress = "10.7.0.1";
+
+enum class NetworkPlace {
+  inside,       // this process runs in the private network: go on with the test
+  ranInChild,   // the test ran in a child process inside one; its outcome is already reported
+  unavailable,  // no namespace can be made here (why says what failed)
+  unsafe,       // told it is inside but sees other interfaces: the test must not send anything
+};
+
+// extraSetup: shell commands run in the namespace after the standard setup (may be empty).
+NetworkPlace RunInPrivateNetwork(const std::string& extraSetup, std::string* why);
+
+}  // namespace qftest
+
+#define QF_REQUIRE_PRIVATE_NETWORK_WITH(extraSetup)                                  \
+  do {                                                                             \
+    std::string qfWhy_;                                                            \
+    switch (qftest::RunInPrivateNetwork(extraSetup, &qfWhy_)) {                    \
+      case qftest::NetworkPlace::inside:                                           \
+        break;                                                                     \
+      case qftest::NetworkPlace::ranInChild:                                       \
+        return;                                                                    \
+      case qftest::NetworkPlace::unavailable:                                      \
+        GTEST_SKIP() << "needs a private network namespace: " << qfWhy_;           \
+      case qftest::NetworkPlace::unsafe:                                           \
+        FAIL() << qfWhy_;                                                          \
+    }                                                                              \
+  } while (0)
+
+#define QF_REQUIRE_PRIVATE_NETWORK() QF_REQUIRE_PRIVATE_NETWORK_WITH("")

@@ -1,0 +1,228 @@
+#include "updater/UpdateServerRequest.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <optional>
+
+#include "updater/HTTPRequest.h"
+#include "updater/Log.h"
+#include "updater/ServerReply.h"
+
+const char* const UpdateServerRequest::default_url = "http://updates.tarnwick.example/cgi/u";
+
+namespace {
+
+using Query = std::map<std::string, std::string>;
+
+const char* _orEmpty(const char* text) { return text ? text : ""; }
+
+std::string _hex8(uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
+
+void _logStatus(const char* name, HTTPResponse& response) {
+  if (std::strcmp(name, "ping") == 0) {
+    Log::log(Log::DEBUG_ServerComm, "PING ==> [%ld] [%s]\n", response.get_status(),
+             response.get_response());
+  } else {
+    Log::log(Log::DEBUG_ServerComm, "%s ==> [%ld] [%s]\n", name, response.get_status(),
+             response.get_response());
+  }
+}
+
+// One request: GET url with query, accept only status 200 with a first line beginning "ok", then
+// let takeValues read the reply's values. Every failure is logged and gives false.
+template <typename TakeValues>
+bool _request(const char* name, const char* url, const Query& query, TakeValues takeValues) {
+  try {
+    HTTPResponse response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, query);
+    if (response.get_status() != 200) {
+      _logStatus(name, response);
+      return false;
+    }
+    ServerReply reply(response.get_response());
+    if (!reply.ok()) {
+      Log::log(Log::DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
+               response.get_request());
+      return false;
+    }
+    takeValues(reply);
+    return true;
+  } catch (const std::exception& e) {
+    Log::log(Log::DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    return false;
+  }
+}
+
+using VersionTriple = std::array<uint8_t, 3>;
+
+// A build entry with its version read once, before sorting.
+struct _RankedBuild {
+  UpdateServerRequest::BuildEntry entry;
+  std::optional<VersionTriple> version;
+};
+
+// Each part converted as std::stoi does (leading blanks and a sign allowed, trailing characters
+// ignored), kept to its low 8 bits; nothing when there are not three parts or one has no number.
+std::optional<VersionTriple> _parseVersion(const std::string& text) {
+  const std::vector<std::string> parts = UpdateServerRequest::SplitQuillfernVersion(text);
+  if (parts.size() != 3) return std::nullopt;
+  VersionTriple triple{};
+  try {
+    for (size_t i = 0; i < 3; ++i) triple[i] = static_cast<uint8_t>(std::stoi(parts[i]));
+  } catch (const std::exception& e) {
+    Log::log(Log::DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
+             e.what());
+    return std::nullopt;
+  }
+  return triple;
+}
+
+// True when a is newer than b. A version that does not parse is older than every one that does
+// and equal to every other that does not, which keeps this a strict weak ordering.
+bool _sortVersion(const _RankedBuild& a, const _RankedBuild& b) {
+  if (!a.version) return false;
+  if (!b.version) return true;
+  return *a.version > *b.version;
+}
+
+constexpr char encoding_table[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t mod_table[] = {0, 2, 1};
+
+// The 6-bit value of each character, -1 for characters outside the alphabet ("=" included).
+constexpr std::array<int8_t, 256> _build_decoding_table() {
+  std::array<int8_t, 256> table{};
+  table.fill(-1);
+  for (int8_t value = 0; value < 64; ++value)
+    table[static_cast<unsigned char>(encoding_table[value])] = value;
+  return table;
+}
+
+constexpr std::array<int8_t, 256> decoding_table = _build_decoding_table();
+
+int _sextet(char c) { return decoding_table[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+bool UpdateServerRequest::ping(const char* url) {
+  return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, [](ServerReply&) {});
+}
+
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
+                                     const char* url) {
+  return _request("QueryBuild", url, {{"op", "qu"}, {"sn", _hex8(serial)}},
+                  [&](ServerReply& reply) { reply.take_newest_build(build, firmware); });
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
+                                   std::string& reply, const char* url, bool noCal) {
+  const Query query{{"bld", _orEmpty(build)},
+                    {"fw", _orEmpty(firmware)},
+                    {"no_cal", noCal ? "true" : "false"},
+                    {"op", "bird"},
+                    {"sn", _hex8(serial)}};
+  return _request("GetBuild", url, query,
+                  [&](ServerReply& answer) { answer.take_build_file(reply); });
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const char* url) {
+  builds.clear();
+  return _request("GetBuildList", url, {{"op", "builds"}, {"sn", _hex8(serial)}},
+                  [&](ServerReply& reply) { reply.take_build_list(builds); });
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* serial, uint32_t* build,
+                                          const char* url) {
+  if (words == nullptr) {
+    Log::log(Log::DEBUG_ServerComm, "%s ==> [%s]\n", "GetRecoveryInfo", "no fingerprint");
+    return false;
+  }
+  char fingerprint[64];
+  std::snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", words[0], words[1],
+                words[2], words[3]);
+  const Query query{{"brief", "true"}, {"fp", fingerprint}, {"op", "fix"}};
+  return _request("GetRecoveryInfo", url, query,
+                  [&](ServerReply& reply) { reply.take_recovery_info(serial, build); });
+}
+
+std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVersion(
+    const BuildList& builds) {
+  std::vector<_RankedBuild> ranked;
+  ranked.reserve(builds.size());
+  for (const auto& entry : builds) ranked.push_back({entry, _parseVersion(entry.second)});
+  std::stable_sort(ranked.begin(), ranked.end(), _sortVersion);
+
+  std::vector<BuildEntry> sorted;
+  sorted.reserve(ranked.size());
+  for (auto& build : ranked) sorted.push_back(std::move(build.entry));
+  return sorted;
+}
+
+std::vector<std::string> UpdateServerRequest::SplitQuillfernVersion(const std::string& version) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = version.find('.', start);
+    parts.push_back(version.substr(start, dot - start));
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  if (parts.size() != 3) parts.clear();
+  return parts;
+}
+
+unsigned char* base64_decode(const char* text, size_t length, size_t* outLength) {
+  if (outLength) *outLength = 0;
+  if (text == nullptr || outLength == nullptr || length == 0 || length % 4 != 0) return nullptr;
+  size_t padding = 0;
+  if (text[length - 1] == '=') ++padding;
+  if (padding && text[length - 2] == '=') ++padding;
+  const size_t dataChars = length - padding;
+  for (size_t i = 0; i < dataChars; ++i) {
+    if (_sextet(text[i]) < 0) return nullptr;
+  }
+
+  const size_t size = length / 4 * 3 - padding;
+  auto* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
+  if (bytes == nullptr) return nullptr;
+  bytes[size] = 0;
+  size_t written = 0;
+  for (size_t group = 0; group < length; group += 4) {
+    uint32_t value = 0;
+    for (size_t k = group; k < group + 4; ++k)
+      value = (value << 6) | static_cast<uint32_t>(k < dataChars ? _sextet(text[k]) : 0);
+    for (int shift = 16; shift >= 0 && written < size; shift -= 8)
+      bytes[written++] = static_cast<unsigned char>(value >> shift);
+  }
+  *outLength = size;
+  return bytes;
+}
+
+char* base64_encode(const unsigned char* bytes, size_t length, size_t* outLength) {
+  if (outLength) *outLength = 0;
+  if (outLength == nullptr || (bytes == nullptr && length != 0)) return nullptr;
+  if (length / 3 >= std::numeric_limits<size_t>::max() / 4 - 1) return nullptr;
+  const size_t size = 4 * ((length + 2) / 3);
+  auto* text = static_cast<char*>(std::malloc(size + 1));
+  if (text == nullptr) return nullptr;
+  size_t out = 0;
+  for (size_t i = 0; i < length; i += 3) {
+    uint32_t value = static_cast<uint32_t>(bytes[i]) << 16;
+    if (i + 1 < length) value |= static_cast<uint32_t>(bytes[i + 1]) << 8;
+    if (i + 2 < length) value |= bytes[i + 2];
+    for (int shift = 18; shift >= 0; shift -= 6)
+      text[out++] = encoding_table[(value >> shift) & 0x3F];
+  }
+  for (size_t i = 0; i < mod_table[length % 3]; ++i) text[size - 1 - i] = '=';
+  text[size] = '\0';
+  *outLength = size;
+  return text;
+}

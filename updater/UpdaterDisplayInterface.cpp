@@ -1,0 +1,18 @@
+#include "updater/UpdaterDisplayInterface.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
+  if (muted) return;
+  char text[MAX_MESSAGE + 1];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (level == LEVEL_ERROR) {
+    error_message(text);
+  } else {
+    info_message(text);
+  }
+}

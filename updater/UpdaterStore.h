@@ -1,0 +1,74 @@
+// The per-user firmware store: a root folder with one folder per module, named by its serial
+// number ("%08X"), holding the bird files downloaded for it ("<build>.bird") and its settings
+// file (".settings"). Each operation opens the store afresh; the files on disk are the only
+// state that lasts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/aError.h"
+#include "updater/BirdFile.h"
+#include "updater/KeyValueStore.h"
+
+// Settings keys of a device folder.
+inline constexpr const char* KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
+inline constexpr const char* KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE";
+inline constexpr const char* KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
+inline constexpr const char* KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
+inline constexpr const char* KEY_LAST_TRANSFER_VERSION = "LAST_TRANSFER_VERSION";
+
+enum store_item_t : uint8_t {
+  STORE_ITEM_FILE = 0,
+  STORE_ITEM_FOLDER = 1,
+  STORE_ITEM_NONE = 2,
+};
+
+// Joins the texts of a list ended by a null argument with "/", as they are: a part that ends
+// in "/" gives a doubled separator.
+std::string BuildPath(const char* first, ...) __attribute__((sentinel));
+
+// One entry of the store (a device folder, or a file inside one) and the entry's own settings,
+// read from its path + "/.settings".
+class UpdaterStoreItem {
+ public:
+  UpdaterStoreItem();
+  UpdaterStoreItem(const char* base, const char* name, store_item_t type);
+
+  bool IsValid() const;
+  // True when an entry of this folder has a name containing fileName.
+  bool FileExists(const char* fileName) const;
+  // Replaces the file's contents in this folder as a whole: aErrNone; aErrNotFound without
+  // bytes or when the file cannot be created; aErrIO when not every byte could be written, in
+  // which case any earlier file of that name is left as it was.
+  aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t count);
+  // Loads a bird file of this folder. Throws std::runtime_error "Invalid bird <path>" when its
+  // header is wrong, or "Failed to load bird data" when it cannot be loaded.
+  BirdFile ReadBirdFile(const char* fileName) const;
+
+  std::string base;  // the folder holding the entry
+  std::string name;  // the entry's own name
+  store_item_t type = STORE_ITEM_NONE;
+  KeyValueStore settings;
+};
+
+class UpdaterStore {
+ public:
+  // Creates the root with its missing parents when needed. Throws std::runtime_error when it
+  // exists as a file or cannot be created.
+  explicit UpdaterStore(const char* root);
+
+  const char* BasePath() const;
+  // The device's folder, created when missing (throws as the constructor does).
+  UpdaterStoreItem AddDevice(uint32_t serial);
+  UpdaterStoreItem AddDevice(const char* name);
+  // The first root entry (in listing order) whose name contains the text; fills item when given.
+  bool FindDevice(uint32_t serial, UpdaterStoreItem* item);
+  bool FindDevice(const char* name, UpdaterStoreItem* item);
+  // Appends one item per entry of the device's folder whose name does not begin with ".".
+  bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items);
+
+ private:
+  std::string root;
+};

@@ -16,6 +16,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using qftest::ReadWholeFile;
+using qftest::TempFolder;
+using qftest::WriteWholeFile;
 
 // What the callback sees of the test: it gets only the file and the id.
 struct CallbackState {

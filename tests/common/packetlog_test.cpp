@@ -12,6 +12,8 @@
 
 namespace {
 
+using qftest::PipeTransport;
+
 using Bytes = std::vector<uint8_t>;
 
 struct Record {

@@ -15,6 +15,8 @@
 
 #include "common/aStream.h"
 
+namespace qftest {
+
 class PipeTransport {
  public:
   using Bytes = std::vector<uint8_t>;
@@ -132,3 +134,5 @@ class PipeTransport {
   bool held_ = false;
   int blockedWrites_ = 0;
 };
+
+}  // namespace qftest

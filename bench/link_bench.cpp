@@ -1,0 +1,327 @@
+// Link engine figures against the simulated module, which runs in a child process so that the
+// CPU time measured here is the link's alone:
+// - round trip: one request through the engine over loopback TCP and its reply back to the
+//   waiting caller, beside a raw blocking TCP ping-pong of the same bytes in the same run;
+// - idle cost: CPU time of a running link that carries nothing, over TCP and over a
+//   COBS-framed pseudo-terminal, for 2 s of wall time;
+// - pooled writes: packets per second the writer puts on the wire with pooling on and off.
+// Aims: a median round trip at most 3 times the raw one; an idle link under 1% of one core.
+#include <arpa/inet.h>
+#include <sched.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/aLink.h"
+#include "common/aLink_internal.h"
+#include "common/aStream.h"
+#include "common/aStreamsocket.h"
+#include "platform/unix_streamserial.h"
+#include "sim/module/simModule.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint8_t kAddress = 0x04;
+constexpr uint8_t kModel = 0x09;
+const uint8_t kQuery[] = {kAddress, 0x03, 0x03, 0x48, 0x20};
+constexpr size_t kReplyLength = 6;
+constexpr int kRounds = 10;
+constexpr int kTripsPerRound = 600;
+constexpr int kWarmUpTrips = 100;
+
+// ---- the simulated module in a child process ----------------------------------------------------
+
+// Write ends of every child's keep-alive pipe, so that a later child closes its copies of the
+// earlier ones (else an earlier child would outlive the close of its pipe in this process).
+std::vector<int> gKeepAlives;
+
+// Forked before this process starts any thread; the child serves until its pipe closes.
+struct ChildModule {
+  pid_t pid = -1;
+  int keepAlive = -1;      // closing it ends the child
+  uint16_t port = 0;       // tcp
+  std::string path;        // pseudo-terminal
+
+  static ChildModule Start(qfsim::SimTransport transport) {
+    int where[2], alive[2];
+    ChildModule child;
+    if (pipe(where) != 0 || pipe(alive) != 0) return child;
+    child.pid = fork();
+    if (child.pid == 0) {
+      close(where[0]);
+      close(alive[1]);
+      for (int inherited : gKeepAlives) close(inherited);
+      qfsim::SimModuleOptions options;
+      options.transport = transport;
+      options.address = kAddress;
+      options.model = kModel;
+      qfsim::SimModule module(options);
+      std::string line = module.start() ? (transport == qfsim::SimTransport::tcp ? std::to_string(module.port())
+                                                                                 : module.path())
+                                        : "";
+      line += "\n";
+      if (write(where[1], line.data(), line.size()) < 0) _exit(1);
+      char byte;
+      while (read(alive[0], &byte, 1) > 0) {
+      }
+      module.stop();
+      _exit(0);
+    }
+    close(where[1]);
+    close(alive[0]);
+    child.keepAlive = alive[1];
+    gKeepAlives.push_back(alive[1]);
+    std::string line;
+    char byte;
+    while (read(where[0], &byte, 1) == 1 && byte != '\n') line += byte;
+    close(where[0]);
+    if (transport == qfsim::SimTransport::tcp)
+      child.port = static_cast<uint16_t>(std::atoi(line.c_str()));
+    else
+      child.path = line;
+    return child;
+  }
+  bool Ready() const { return pid > 0 && (port != 0 || !path.empty()); }
+  void Stop() {
+    if (keepAlive >= 0) close(keepAlive);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    keepAlive = pid = -1;
+  }
+};
+
+// ---- figures ----------------------------------------------------------------------------------
+
+struct Spread {
+  double median;
+  double p99;
+};
+
+Spread SpreadOf(std::vector<double> micros) {
+  std::sort(micros.begin(), micros.end());
+  if (micros.empty()) return {0, 0};
+  return {micros[micros.size() / 2], micros[std::min(micros.size() - 1, micros.size() * 99 / 100)]};
+}
+
+double MicrosSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+std::chrono::microseconds CpuUsed() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// ---- raw ping-pong ----------------------------------------------------------------------------
+
+int RawConnect(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool RawTrip(int fd) {
+  if (send(fd, kQuery, sizeof kQuery, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kQuery)) return false;
+  uint8_t reply[kReplyLength];
+  for (size_t got = 0; got < kReplyLength;) {
+    const ssize_t n = recv(fd, reply + got, kReplyLength - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool RawRound(uint16_t port, std::vector<double>& samples) {
+  const int fd = RawConnect(port);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+    const auto start = Clock::now();
+    ok = RawTrip(fd);
+    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+  }
+  close(fd);
+  return ok;
+}
+
+// ---- through the engine -----------------------------------------------------------------------
+
+uint8_t IsModelReply(const aPacket* packet, const void*) {
+  return packet->address == kAddress && packet->dataSize == 4 && packet->data[0] == 0x03;
+}
+
+aLinkID TcpLink(uint16_t port) {
+  aStream* stream = nullptr;
+  if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone) return 0;
+  return aLink_Create(stream);
+}
+
+aLinkID TerminalLink(const std::string& path) {
+  aStream* stream = nullptr;
+  if (aStream_CreateSerial_Packetized(path.c_str(), 6, 0, 0, 0, &stream) != aErrNone) return 0;
+  return aLink_Create(stream);
+}
+
+bool EngineTrip(aLinkID id, const aPacket* query) {
+  if (aLink_PutPacket(id, query) != aErrNone) return false;
+  aPacket* reply = aLink_AwaitFirst(id, IsModelReply, nullptr, 1000);
+  const bool ok = reply != nullptr;
+  aPacket_Destroy(&reply);
+  return ok;
+}
+
+bool EngineRound(uint16_t port, std::vector<double>& samples) {
+  aLinkID id = TcpLink(port);
+  if (!id) return false;
+  aPacket* query = aPacket_CreateWithData(kAddress, 3, kQuery + 2);
+  bool ok = true;
+  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+    const auto start = Clock::now();
+    ok = EngineTrip(id, query);
+    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+  }
+  aPacket_Destroy(&query);
+  aLink_Destroy(&id);
+  return ok;
+}
+
+void RoundTrip(const char* where, uint16_t port) {
+  std::vector<double> raw, engine;
+  for (int round = 0; round < kRounds; ++round) {
+    if (!RawRound(port, raw) || !EngineRound(port, engine)) {
+      std::printf("round trip: FAILED (no reply from the simulated module)\n");
+      return;
+    }
+  }
+  const Spread r = SpreadOf(raw), e = SpreadOf(engine);
+  std::printf("round trip over loopback TCP, %s, %d requests each:\n", where, kRounds * kTripsPerRound);
+  std::printf("  raw ping-pong  median %7.1f us  p99 %7.1f us\n", r.median, r.p99);
+  std::printf("  link engine    median %7.1f us  p99 %7.1f us\n", e.median, e.p99);
+  std::printf("  ratio of medians %.2f (aim: at most 3)\n", r.median > 0 ? e.median / r.median : 0.0);
+}
+
+// Runs body with this thread (and so every thread it starts) on one processor, then puts the
+// thread's processors back. The engine's request passes four threads where the raw ping-pong
+// passes two; on a virtual machine every wake-up of a thread on an idle processor can cost tens
+// of microseconds, so the figures on one processor show the engine's own cost apart from that.
+template <typename Body>
+void OnOneProcessor(int processor, Body body) {
+  cpu_set_t saved, one;
+  sched_getaffinity(0, sizeof saved, &saved);
+  CPU_ZERO(&one);
+  CPU_SET(processor, &one);
+  sched_setaffinity(0, sizeof one, &one);
+  body();
+  sched_setaffinity(0, sizeof saved, &saved);
+}
+
+// ---- idle cost --------------------------------------------------------------------------------
+
+void Idle(const char* what, aLinkID id) {
+  if (!id) {
+    std::printf("idle %-22s FAILED (no link)\n", what);
+    return;
+  }
+  std::this_thread::sleep_for(200ms);  // past the start
+  const auto cpu = CpuUsed();
+  const auto wall = Clock::now();
+  std::this_thread::sleep_for(2s);
+  const double cpuMs = std::chrono::duration<double, std::milli>(CpuUsed() - cpu).count();
+  const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
+  std::printf("idle %-22s cpu %6.2f ms in %7.1f ms wall = %5.2f%% of one core (aim: under 1%%)\n", what, cpuMs,
+              wallMs, 100.0 * cpuMs / wallMs);
+  aLink_Destroy(&id);
+}
+
+// ---- pooled writes ----------------------------------------------------------------------------
+
+constexpr int kPooledPackets = 100000;
+constexpr size_t kQueueHighWater = 500;  // the outbound FIFO holds at most 1000
+
+// Packets per second from the first put until the module answered a query sent after the last
+// one (so every packet is on its side); 0 when the link fails.
+double WriteRate(uint16_t port, bool pooled) {
+  aLinkID id = TcpLink(port);
+  if (!id) return 0;
+  aLink_EnablePooledPackets(id, pooled);
+  const aPacketFifoID outbound = aLink_Lookup(id)->outboundFifo;
+  uint8_t data[aPACKET_MAX_DATA];
+  std::memset(data, 0x77, sizeof data);
+  aPacket* packet = aPacket_CreateWithData(kAddress, sizeof data, data);
+  aPacket* query = aPacket_CreateWithData(kAddress, 3, kQuery + 2);
+  const auto start = Clock::now();
+  for (int sent = 0; sent < kPooledPackets;) {
+    if (aPacketFifo_GetLength(outbound) >= kQueueHighWater) {
+      std::this_thread::sleep_for(50us);
+      continue;
+    }
+    aLink_PutPacket(id, packet);
+    ++sent;
+  }
+  const bool answered = EngineTrip(id, query) || EngineTrip(id, query);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  aPacket_Destroy(&packet);
+  aPacket_Destroy(&query);
+  aLink_Destroy(&id);
+  return answered ? kPooledPackets / seconds : 0;
+}
+
+void Pooled(uint16_t port) {
+  const double off = WriteRate(port, false);
+  const double on = WriteRate(port, true);
+  std::printf("writes of %d 30-byte frames over loopback TCP:\n", kPooledPackets);
+  std::printf("  pooling off %10.0f packets/s\n", off);
+  std::printf("  pooling on  %10.0f packets/s  (%.1f times)\n", on, off > 0 ? on / off : 0.0);
+}
+
+}  // namespace
+
+int main() {
+  signal(SIGPIPE, SIG_IGN);
+  const int processor = sched_getcpu() < 0 ? 0 : sched_getcpu();
+  ChildModule tcp = ChildModule::Start(qfsim::SimTransport::tcp);
+  ChildModule terminal = ChildModule::Start(qfsim::SimTransport::serial);
+  ChildModule pinned;
+  OnOneProcessor(processor, [&] { pinned = ChildModule::Start(qfsim::SimTransport::tcp); });
+  if (!tcp.Ready() || !terminal.Ready() || !pinned.Ready()) {
+    std::printf("the simulated module did not start\n");
+    tcp.Stop();
+    terminal.Stop();
+    pinned.Stop();
+    return 1;
+  }
+  RoundTrip("threads placed by the system", tcp.port);
+  OnOneProcessor(processor, [&] { RoundTrip("every thread on one processor", pinned.port); });
+  Idle("link over TCP", TcpLink(tcp.port));
+  Idle("link over a terminal", TerminalLink(terminal.path));
+  Pooled(tcp.port);
+  pinned.Stop();
+  terminal.Stop();
+  tcp.Stop();
+  return 0;
+}

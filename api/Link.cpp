@@ -221,6 +221,8 @@ aErr Link::connectThroughLinkModule(Link& other) {
   if (!other._impl || !other._impl->linkId) return aErrInitialization;
   // A link of our own would lose its use when replaced by the other's.
   if (_impl->linkId) return aErrConnection;
+  // The other's id is held only until the creation has taken a use of it (or failed).
+  if (!_impl->specifier) return aErrConfiguration;
   _impl->linkId = other._impl->linkId;
   return _impl->connectHelper();
 }

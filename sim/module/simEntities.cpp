@@ -120,6 +120,9 @@ SimEntities::SimEntities() {
       {45, SimOption::u32(0)},        // protocol features
   };
   for (const auto& entry : system) _options[{kSimClassSystem, 0, entry.option}] = entry.value;
+  // The entity settings store: save (0), factory defaults (1), load (2), each given
+  // class << 8 | index of the entity concerned.
+  for (std::uint8_t option = 0; option <= 2; ++option) _options[{kSimClassStore, 0, option}] = SimOption::u32(0, true);
   _buses[0] = SimI2CBus{};
 }
 
@@ -289,7 +292,9 @@ void SimEntities::_setBytes(SimContext& context, const Key& key, SimOption& opti
   if (data.size() < 4) return fail(simErr::packet);
   const std::uint8_t sequence = data.back() & 0x7F;
   Incoming& incoming = _incoming[key];
-  if (sequence == 0) incoming = Incoming{};
+  // Number 0 where another was due starts a new value; where 0 is due it may also be the
+  // wrap after 127.
+  if (sequence == 0 && incoming.nextSequence != 0) incoming = Incoming{};
   if (sequence != incoming.nextSequence) return fail(simErr::packet);
   incoming.bytes.insert(incoming.bytes.end(), data.begin() + 3, data.end() - 1);
   if (incoming.bytes.size() > _kMaxByteValue) return fail(simErr::size);

@@ -39,6 +39,7 @@ namespace qfsim {
 
 inline constexpr std::uint8_t kSimClassSystem = 0x03;
 inline constexpr std::uint8_t kSimClassI2C = 0x08;
+inline constexpr std::uint8_t kSimClassStore = 0x5C;
 inline constexpr std::uint8_t kSimCommandInfo = 0x49;
 inline constexpr std::uint8_t kSimCommandEcho = 0x17;
 
@@ -94,7 +95,7 @@ struct SimI2CBus {
 class SimEntities {
  public:
   // The system entity (class 3, index 0) with the options a host asks for at connection time,
-  // and I2C bus 0 without devices.
+  // the entity settings store (class 0x5C, index 0) and I2C bus 0 without devices.
   SimEntities();
   SimEntities(const SimEntities&) = delete;
   SimEntities& operator=(const SimEntities&) = delete;

@@ -122,16 +122,23 @@ TEST_P(ModuleTest, ByteValuesTravelInChunksBothWays) {
 }
 
 TEST_P(ModuleTest, AByteValueLargerThanTheBufferStopsAtTheLastWholeChunk) {
-  const Bytes value = Pattern(100);  // chunks of 24, 24, 24, 24, 4
-  sim->entities->define(0x03, 0, 32, SimOption::bytes(value, true));
+  sim->entities->define(0x03, 0, 32, SimOption::bytes(Pattern(100), true));  // chunks 24, 24, 24, 24, 4
   Bytes buffer(100);
   size_t count = 0;
-  EXPECT_EQ(system.getName(buffer.data(), 99, &count), aErrMemory);
-  EXPECT_EQ(count, 96u);
-  // The chunk that did not fit was dropped whole; what is left of that value must not be taken
-  // for the next read's chunks.
-  EXPECT_EQ(system.getName(buffer.data(), buffer.size(), &count), aErrNone);
-  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count)), value);
+  EXPECT_EQ(system.getName(buffer.data(), 50, &count), aErrMemory);
+  EXPECT_EQ(count, 48u) << "the chunk that did not fit is not taken at all";
+  EXPECT_EQ(system.getName(buffer.data(), 100, &count), aErrNone) << "a value that fills the buffer exactly";
+  EXPECT_EQ(count, 100u);
+  // The first read broke off with two chunks of the old value still on their way: they must
+  // not be taken for the next value's.
+  const Bytes renamed(96, 0x33);
+  ASSERT_EQ(system.getName(buffer.data(), 50, &count), aErrMemory);
+  sim->entities->define(0x03, 0, 32, SimOption::bytes(renamed, true));
+  ASSERT_EQ(system.getName(buffer.data(), buffer.size(), &count), aErrNone);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count)), renamed);
+
+  sim->entities->update(0x03, 0, 32, [](SimOption& o) { o.script = {{0x03, 32, 0x00}}; });
+  EXPECT_EQ(system.getName(buffer.data(), buffer.size(), &count), aErrPacket) << "a chunk without its sequence byte";
 
   uint32_t words[2] = {};
   sim->entities->define(0x03, 0, 31, SimOption::bytes(Bytes(6, 0x01)));

@@ -215,15 +215,26 @@ TEST_P(DirectLinkTest, ResetMakesTheStreamAgainUnderTheSameId) {
   EXPECT_TRUE(AwaitRoutes({1, 0, 1, 0}));
 }
 
+// Each creator's result, and the link's status at the moment it got it.
+struct Created {
+  aLinkID id = 0;
+  int32_t status = INVALID_LINK_STREAM;
+};
+
 TEST_P(DirectLinkTest, TwoThreadsCreatingAtOnceGetOneLink) {
   Plug();
-  aLinkID made[2] = {};
-  std::thread other([&] { made[1] = Create(); });
-  made[0] = Create();
+  Created made[2];
+  auto create = [this](Created& result) {
+    result.id = Create();
+    result.status = aLink_GetStatus(result.id);
+  };
+  std::thread other(create, std::ref(made[1]));
+  create(made[0]);
   other.join();
-  ASSERT_NE(made[0], 0u);
-  EXPECT_EQ(made[1], made[0]);
-  EXPECT_EQ(sLookupEntryByID(made[0])->useCount, 2);
+  ASSERT_NE(made[0].id, 0u);
+  EXPECT_EQ(made[1].id, made[0].id);
+  for (const Created& result : made) EXPECT_EQ(result.status, RUNNING) << "handed out before it was ready";
+  EXPECT_EQ(sLookupEntryByID(made[0].id)->useCount, 2);
   EXPECT_TRUE(AwaitRoutes({1}));
   std::this_thread::sleep_for(100ms);  // time for a second link's route-on to arrive
   EXPECT_EQ(Record().routes, std::vector<uint8_t>{1}) << "a second link was started";
@@ -244,6 +255,18 @@ TEST_P(SynchronisedLinkTest, AModuleThatNeverAnswersIsRefusedAndLeavesNothingBeh
   EXPECT_EQ(sLookupEntryByIdentifier(kSerial, USB), nullptr);
   EXPECT_GE(Record().syncRequests, 6u);
   EXPECT_TRUE(AwaitRoutes({1, 0})) << "the refused link was not stopped";
+}
+
+// The second creator must not pick up the first one's link before it is refused.
+TEST_P(SynchronisedLinkTest, TwoThreadsCreatingAtOnceForAModuleThatNeverAnswersGetNothing) {
+  Plug({.silent = true});
+  aLinkID made[2] = {1, 1};
+  std::thread other([&] { made[1] = Create(); });
+  made[0] = Create();
+  other.join();
+  EXPECT_EQ(made[0], 0u);
+  EXPECT_EQ(made[1], 0u);
+  EXPECT_EQ(sLookupEntryByIdentifier(kSerial, USB), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, SynchronisedLinkTest, testing::Values(Road::node, Road::usb), RoadName);

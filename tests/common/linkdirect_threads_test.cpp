@@ -24,6 +24,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using qftest::PipeTransport;
 using Bytes = PipeTransport::Bytes;
 using Clock = std::chrono::steady_clock;
 

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <latch>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/Link.h"
@@ -217,6 +219,36 @@ TEST_F(LinkTest, AModuleBehindARouterUsesTheRoutersLink) {
   EXPECT_EQ(router.reconnect(), aErrNone);
   EXPECT_EQ(behind.disconnect(), aErrNone);
   EXPECT_TRUE(router.isConnected());
+}
+
+// Modules on several threads: their creations are serialised into one device link, and each
+// thread's requests take their own replies.
+TEST_F(LinkTest, ModulesOnSeveralThreadsShareTheDeviceLinkAndTakeTheirOwnReplies) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 25;
+  for (int i = 0; i < kThreads; ++i)
+    sim->entities->define(0x03, 0, static_cast<uint8_t>(50 + i), qfsim::SimOption::u32(0x1111u * (i + 1)));
+  std::latch connected(kThreads);
+  std::latch done(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&, i] {
+      Module module(kAddress, false, 0);
+      EXPECT_EQ(module.setConfig(DirectControl()), aErrNone);
+      EXPECT_EQ(module.connectFromSpec(spec), aErrNone);
+      connected.arrive_and_wait();
+      SystemClass system;
+      system.init(&module, 0);
+      for (int round = 0; round < kRounds; ++round) {
+        uint32_t value = 0;
+        EXPECT_EQ(system.getUEI32(static_cast<uint8_t>(50 + i), &value), aErrNone);
+        EXPECT_EQ(value, 0x1111u * (i + 1)) << "thread " << i << " round " << round;
+      }
+      done.arrive_and_wait();  // nobody gives up its use before all are through
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(sim->module.record().connections, 1u);
+  EXPECT_FALSE(Registered());
 }
 
 TEST_F(LinkTest, AModuleThatNeverAnswersTheAddressQueryStaysConnected) {

@@ -133,6 +133,27 @@ aErr _setAndAcknowledge(Module* module, Link* link, uint8_t entityClass, uint8_t
   return aErrNone;
 }
 
+// Takes the remaining chunks of a byte value whose reading broke off at a chunk that did not
+// fit, so that none of them is left queued for a later read of the same option. Ends at the
+// value's last chunk, at an error reply, or when no chunk came within a reply's wait.
+void _discardRestOfValue(Link* link, const uei& broken) {
+  uint8_t scratch[aPACKET_MAX_DATA];
+  size_t received = 0;
+  uei rest = broken;
+  rest.index = static_cast<uint8_t>(broken.index & UEI_INDEX_MASK);
+  while (rest.value.bytes.continues) {
+    rest.value.bytes.sequence = static_cast<uint8_t>((rest.value.bytes.sequence + 1) & UEI_BYTES_SEQUENCE_MASK);
+    rest.value.bytes.data = scratch;
+    rest.value.bytes.length = sizeof scratch;
+    received = 0;
+    rest.value.bytes.received = &received;
+    if (link->receiveUEI(rest.module, rest.command, rest.option, rest.index, &rest, EntityClass::sUEIBytesFilter) !=
+            aErrNone ||
+        (rest.index & UEI_INDEX_ERROR))
+      return;
+  }
+}
+
 }  // namespace
 
 aErr EntityClass::setUEI(uint8_t option, uei* value) {
@@ -245,13 +266,22 @@ uint8_t EntityClass::sUEIBytesFilter(const aPacket* packet, const void* ref) {
   if (packet->data[2] & UEI_INDEX_ERROR) {
     reply->index = packet->data[2];
     reply->value.byteVal = packet->dataSize > 3 ? packet->data[3] : 0;  // no code: see ueiModuleError
+    reply->value.bytes.continues = 0;
     return 1;
   }
-  if (packet->dataSize < 4) return failWith(aErrPacket);  // no room for a sequence byte
+  if (packet->dataSize < 4) {  // no room for a sequence byte
+    reply->value.bytes.continues = 0;
+    return failWith(aErrPacket);
+  }
   const uint8_t sequence = getUEIBytesSequence(packet);
   if (sequence != reply->value.bytes.sequence) return 0;
   const size_t chunk = packet->dataSize - 4u;
-  if (*reply->value.bytes.received + chunk > reply->value.bytes.length) return failWith(aErrMemory);
+  if (*reply->value.bytes.received + chunk > reply->value.bytes.length) {
+    // The chunk is dropped whole; whether more follow tells the reader what is still to come.
+    reply->value.bytes.sequence = sequence;
+    reply->value.bytes.continues = getUEIBytesContinue(packet);
+    return failWith(aErrMemory);
+  }
   std::memcpy(reply->value.bytes.data, packet->data + 3, chunk);
   reply->value.bytes.data += chunk;
   *reply->value.bytes.received += chunk;
@@ -290,7 +320,11 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t length, si
   for (;;) {
     const aErr received = link->receiveUEI(address, entityClass, option, index, &reply, sUEIBytesFilter);
     if (received != aErrNone) return received;
-    if (reply.index & UEI_INDEX_ERROR) return ueiModuleError(reply.value.byteVal);
+    if (reply.index & UEI_INDEX_ERROR) {
+      const aErr failure = ueiModuleError(reply.value.byteVal);
+      if (reply.value.bytes.continues) _discardRestOfValue(link, reply);
+      return failure;
+    }
     if (!reply.value.bytes.continues) return aErrNone;
     reply.value.bytes.sequence = static_cast<uint8_t>((reply.value.bytes.sequence + 1) & UEI_BYTES_SEQUENCE_MASK);
   }

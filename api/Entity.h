@@ -68,8 +68,9 @@ class EntityClass {
 
   // Reads a byte value into buffer; *count receives the bytes received, also on failure.
   // aErrParam for a null buffer or count or a length of 0; aErrMemory when the value does not
-  // fit (the count then holds the whole chunks that did); aErrTimeout when a chunk is missing.
-  // Chunks left queued by an earlier, broken-off read of the same option are discarded first.
+  // fit (the count then holds the whole chunks that did; the rest of the value's chunks are
+  // taken and dropped before it returns); aErrTimeout when a chunk is missing. Chunks still
+  // queued from an earlier read of the same option are discarded before the request goes out.
   aErr getUEIBytes(uint8_t option, uint8_t* buffer, size_t length, size_t* count);
   // Turns a byte count into a count of units. aErrParam for a null count or a unit of 0;
   // aErrMemory when the count is not a multiple of the unit.

@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 

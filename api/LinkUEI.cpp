@@ -1,9 +1,10 @@
 // Link's entity requests: request packets from a uei record, the wait for the reply, and the
 // reply predicate.
+#include "api/Link.h"
+
 #include <algorithm>
 #include <cstring>
 
-#include "api/Link.h"
 #include "api/Link_impl.h"
 
 namespace Tarnwick::Quillfern {

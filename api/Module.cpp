@@ -114,11 +114,13 @@ aErr Module::_autoNetwork() {
 
 bool Module::_connectedLink() const { return link && link->isConnected(); }
 
-// Sends the request (command byte first) and takes the first reply that begins with it.
-aErr Module::_infoRequest(const uint8_t* request, uint8_t size, uint8_t* reply, uint8_t* replySize) {
+// Sends the request (command byte first) and takes the first reply that begins with its first
+// matchLength bytes.
+aErr Module::_infoRequest(const uint8_t* request, uint8_t size, uint8_t matchLength, uint8_t* reply,
+                          uint8_t* replySize) {
   const aErr sent = link->sendPacket(address, request[0], static_cast<uint8_t>(size - 1), request + 1);
   if (sent != aErrNone) return sent;
-  *replySize = request[0] == cmdINFO && request[1] == kInfoBuild ? 2 : 1;
+  *replySize = matchLength;
   return link->receivePacket(address, request, replySize, reply);
 }
 
@@ -129,7 +131,7 @@ aErr Module::_quantity(const uint8_t* request, uint8_t size, uint8_t* out) {
   if (!_connectedLink()) return aErrConnection;
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  const aErr received = _infoRequest(request, size, reply, &length);
+  const aErr received = _infoRequest(request, size, 1, reply, &length);
   if (received != aErrNone) return received;
   if (length != size + 1 || std::memcmp(reply, request, size) != 0) return aErrUnknown;
   *out = reply[size];
@@ -143,7 +145,7 @@ aErr Module::getBuild(uint32_t* build) {
   const uint8_t request[] = {cmdINFO, kInfoBuild};
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  const aErr received = _infoRequest(request, sizeof request, reply, &length);
+  const aErr received = _infoRequest(request, sizeof request, 2, reply, &length);
   if (received != aErrNone) return received;
   if (length != 6) return aErrSize;
   *build = aUEI_RetrieveInt(reply + 2);
@@ -156,7 +158,7 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
   const uint8_t request[] = {cmdINFO, kInfoHasUEI, command, option, index, flags};
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  const aErr received = _infoRequest(request, sizeof request, reply, &length);
+  const aErr received = _infoRequest(request, sizeof request, 1, reply, &length);
   if (received != aErrNone) return received;
   if (length != 6 || std::memcmp(reply, request, 5) != 0) return aErrUnknown;
   return reply[5];
@@ -184,7 +186,7 @@ aErr Module::debug(const uint8_t* bytes, uint8_t size) {
   if (size) std::memcpy(request + 1, bytes, size);
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  const aErr received = _infoRequest(request, static_cast<uint8_t>(size + 1), reply, &length);
+  const aErr received = _infoRequest(request, static_cast<uint8_t>(size + 1), 1, reply, &length);
   if (received != aErrNone) return received;
   return length == size + 1 && std::memcmp(reply, request, length) == 0 ? aErrNone : aErrIO;
 }

@@ -80,7 +80,7 @@ class Module {
   aErr _autoNetwork();
 
  private:
-  aErr _infoRequest(const uint8_t* request, uint8_t size, uint8_t* reply, uint8_t* replySize);
+  aErr _infoRequest(const uint8_t* request, uint8_t size, uint8_t matchLength, uint8_t* reply, uint8_t* replySize);
   aErr _quantity(const uint8_t* request, uint8_t size, uint8_t* out);
   bool _connectedLink() const;
 

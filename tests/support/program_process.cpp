@@ -1,6 +1,5 @@
 #include "support/program_process.h"
 
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>

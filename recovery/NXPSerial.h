@@ -6,7 +6,8 @@
 // Contracts:
 // - Every operation blocks the calling thread and every wait is bounded: a reply is polled with
 //   waits of at most 1 ms per empty read, within a budget of empty reads (100 for command
-//   replies, 2000 for a transfer's checksum answer), and a line of stray bytes ends a read too.
+//   replies, 2000 for a transfer's checksum answer); a read that has dropped 4096 stray bytes
+//   (a line held in break, a device talking at another rate) ends with aErrIO.
 // - A command succeeds only when the chip answered a complete return-code line whose decimal
 //   number is 0 (CMD_SUCCESS). A non-zero code gives aErrParam; no answer gives the read's code
 //   (aErrNotReady when nothing came); a port that fails gives the port's code at once.

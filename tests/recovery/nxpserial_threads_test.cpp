@@ -302,7 +302,7 @@ TEST_F(IspSession, AWriteSendsABlockAgainOnRESENDWithinItsBudget) {
               c.expected);
     EXPECT_EQ(log.contains("Write() exceeded retries\n"), c.expected == aErrTimeout);
   }
-  // The budget belongs to one call: the first call's write landed whole.
+  // The first call's blocks landed whole after their RESENDs.
   EXPECT_EQ(Memory(false, NXPSerialClass::WRITE_ADDRESS - IspDevice::kRamStart, data.size()), data);
 }
 

@@ -3,6 +3,7 @@
 #include <hidapi.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "updater/Log.h"
 
@@ -42,7 +43,8 @@ int64_t HID_SDPLoader::readData(std::vector<uint8_t>& out, unsigned timeoutMs) {
   int64_t appended = 0;
   unsigned char buffer[MAX_READ_BYTES] = {};
   for (unsigned reports = 0; reports < MAX_REPLY_REPORTS; ++reports) {
-    int got = hid_read_timeout(handle, buffer, sizeof buffer, int(timeoutMs));
+    // hidapi takes a negative time-out as "wait for ever".
+    int got = hid_read_timeout(handle, buffer, sizeof buffer, int(std::min(timeoutMs, unsigned(INT_MAX))));
     if (got <= 0) break;
     // The security report is always five bytes, whatever the read says.
     size_t take = buffer[0] == SECURITY_REPORT_ID ? SECURITY_REPORT_BYTES : size_t(got);

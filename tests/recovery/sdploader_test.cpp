@@ -1,7 +1,6 @@
 // The serial-download client without a device: which transport it holds, what its results say
 // when there is nothing to talk to, and how each transport reads a value out of a reply. The
 // protocol itself is tested against the simulated ROM (hid_ and serial_sdploader tests).
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
+#include "support/descriptors.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -39,14 +39,6 @@ struct CountingTransport : SDPLoader_Interface {
   bool opens;
   Counts* counts;
 };
-
-size_t _openDescriptors() {
-  size_t count = 0;
-  DIR* folder = opendir("/proc/self/fd");
-  while (folder && readdir(folder)) ++count;
-  if (folder) closedir(folder);
-  return count;
-}
 
 TEST(SDPLoaderTransport, OneTransportForTheLoadersLife) {
   CountingTransport::Counts first, second;
@@ -111,13 +103,13 @@ TEST(SerialSDPLoader, UnusablePortsFailInit) {
   const std::string paths[] = {folder / "missing", "/dev/null", folder / "plain", folder.path()};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    size_t before = _openDescriptors();
+    size_t before = qftest::OpenDescriptorCount();
     auto start = steady_clock::now();
     SDPLoader loader;
     loader.setLoader(new Serial_SDPLoader(path.c_str()));
     EXPECT_EQ(loader.init(), SDPLoader::OPEN_FAILED);
     EXPECT_LT(steady_clock::now() - start, milliseconds(500));
-    EXPECT_EQ(_openDescriptors(), before);
+    EXPECT_EQ(qftest::OpenDescriptorCount(), before);
   }
 }
 

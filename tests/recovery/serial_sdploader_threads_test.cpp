@@ -15,6 +15,7 @@
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "sim/sdp/simSdpSerial.h"
+#include "support/descriptors.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -204,6 +205,15 @@ TEST_F(SerialSdp, EveryFailureIsReportedInBoundedTime) {
       EXPECT_EQ(sim->received().size(), c.bytesOnTheLine);
     }
   }
+}
+
+TEST_F(SerialSdp, InitAgainReopensThePort) {
+  open();
+  size_t before = qftest::OpenDescriptorCount();
+  EXPECT_EQ(loader->init(), SDPLoader::SUCCESS);
+  EXPECT_EQ(qftest::OpenDescriptorCount(), before);
+  EXPECT_EQ(sim->associations(), 2u);
+  EXPECT_EQ(sim->received(), _joined({kKey, kKey}));
 }
 
 // Descriptor 0 is a port like any other: the transport closes it when it goes.

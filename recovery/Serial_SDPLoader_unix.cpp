@@ -73,8 +73,7 @@ bool Serial_SDPLoader::init() {
   if (port.fd < 0) return false;
   port.settings = _rawSettings();
   if (!isatty(port.fd) || tcsetattr(port.fd, TCSAFLUSH, &port.settings) != 0) {
-    close(port.fd);
-    port.fd = -1;
+    _close();
     return false;
   }
   std::this_thread::sleep_for(milliseconds(SETTLE_MS));
@@ -105,7 +104,8 @@ int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& report) {
 int64_t Serial_SDPLoader::_writeAll(const uint8_t* bytes, size_t length) {
   PrivateSerial_SDPLoader& port = *privateState;
   size_t done = 0;
-  Clock::time_point lastProgress = Clock::now();
+  const Clock::time_point started = Clock::now();
+  Clock::time_point lastProgress = started;
   while (done < length) {
     ssize_t written = write(port.fd, bytes + done, length - done);
     if (written > 0) {
@@ -118,7 +118,8 @@ int64_t Serial_SDPLoader::_writeAll(const uint8_t* bytes, size_t length) {
     if (!full || Clock::now() - lastProgress > milliseconds(WRITE_STALL_LIMIT_MS)) break;
     std::this_thread::sleep_for(milliseconds(1));
   }
-  port.lineFreeAt = std::max(port.lineFreeAt, Clock::now()) + _lineTime(done);
+  // The line sends from the first byte on, once what went before has left.
+  port.lineFreeAt = std::max(port.lineFreeAt, started) + _lineTime(done);
   if (done == 0 && length > 0) return -1;
   return int64_t(done);
 }

@@ -123,7 +123,7 @@ std::vector<SimSdpReply> SimSdpRom::_jump(std::uint32_t address) {
 std::vector<SimSdpReply> SimSdpRom::data(std::span<const std::uint8_t> bytes, std::size_t* taken) {
   std::lock_guard<std::mutex> hold(_lock);
   std::size_t take = std::min(bytes.size(), _due);
-  if (_received < _faults.abortAfterDataBytes) take = std::min(take, _faults.abortAfterDataBytes - _received);
+  if (_received <= _faults.abortAfterDataBytes) take = std::min(take, _faults.abortAfterDataBytes - _received);
   for (std::size_t i = 0; i < take; ++i) _memory[std::uint32_t(_writeAddress + _received + i)] = bytes[i];
   _received += take;
   _due -= take;

@@ -104,8 +104,9 @@ bool _device_entry(UpdaterDisplayInterface& display, UpdaterStore& store, uint32
   }
 }
 
-// Decodes the Base64 reply and stores it as the build's file, noting it in the device's settings
-// (also after a failed write). False, shown, when the reply is no bird file or the write failed.
+// Decodes the Base64 reply and stores it as the build's file, noting it in the device's settings.
+// False, shown, when the reply is no bird file or the write failed; a failed write notes nothing,
+// so the settings keep naming the last build that was stored.
 bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, const std::string& build,
                   const std::string& reply) {
   size_t count = 0;
@@ -119,11 +120,14 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, co
   const std::string date = _date_text();
   const aErr written = device.WriteFile(fileName.c_str(), bytes.get(), count);
   bytes.reset();
-  if (written != aErrNone) display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+  if (written != aErrNone) {
+    display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+    return false;
+  }
   device.settings.Add(KEY_LATEST_DOWNLOAD, fileName);
   device.settings.Add(KEY_LAST_DOWNLOAD_DATE, date);
   device.settings.Save(nullptr);
-  return written == aErrNone;
+  return true;
 }
 
 }  // namespace

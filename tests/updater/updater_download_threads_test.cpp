@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,20 @@ TEST_F(Download, FileInPlaceOfTheDeviceFolderFailsTheWrite) {
   EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
   EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to write file with 3"});
   EXPECT_EQ(qftest::ReadWholeFile(store + "/" + kDevice), "not a folder");
+}
+
+// A build that cannot be written leaves the settings naming the build stored before it.
+TEST_F(Download, FailedWriteKeepsTheLastStoredBuildNoted) {
+  ASSERT_EQ(updater.Download_Firmware(kSerial, "5", false, false), 5u);
+  const std::string date = settings().GetString(KEY_LAST_DOWNLOAD_DATE, "");
+  std::filesystem::create_directory(store + "/" + kDevice + "/12.bird");  // where the file should go
+
+  EXPECT_EQ(updater.Download_Firmware(kSerial, "12", false, false), 0u);
+  ASSERT_EQ(display.errors().size(), 1u);
+  EXPECT_EQ(display.errors()[0].rfind("Failed to write file with ", 0), 0u);
+  EXPECT_EQ(settings().GetString(KEY_LATEST_DOWNLOAD, ""), "5.bird");
+  EXPECT_EQ(settings().GetString(KEY_LAST_DOWNLOAD_DATE, ""), date);
+  EXPECT_EQ(stored("5.bird"), "five");
 }
 
 TEST_F(Download, ServerListsItsBuildsWithVersions) {

@@ -67,6 +67,9 @@ class SimModule {
   void closeConnection();
   // Installs the handler for packets to the module's address with this command byte.
   void setHandler(std::uint8_t command, SimHandler handler);
+  // Puts a module behind this one on its I2C bus (see SimProtocol::addRouted). Its state is
+  // read and changed on the module's thread under the module's lock from then on.
+  void addRoutedModule(std::shared_ptr<SimRoutedModule> routed);
 
   SimRecord record() const;
   void clearRecord();

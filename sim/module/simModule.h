@@ -67,6 +67,8 @@ class SimModule {
   void closeConnection();
   // Installs the handler for packets to the module's address with this command byte.
   void setHandler(std::uint8_t command, SimHandler handler);
+  // Installs what the module sends unasked to every host that connects.
+  void setGreeting(SimGreeting greeting);
 
   SimRecord record() const;
   void clearRecord();

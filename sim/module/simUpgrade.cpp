@@ -97,6 +97,10 @@ void SimUpgrade::handle(SimContext& context, const SimPacket& packet) {
       if (!_settings.answerLoad) return;
       _loaded = true;
       _prepared = false;
+      if (_settings.loadAnsweredAfterRestart) {
+        _announceLoad = true;
+        return context.dropConnection();
+      }
       context.reply(SimPacket{address, {kSimCommandUpgrade, _kLoad}});
       if (_settings.loaderRestarts) context.dropConnection();
       return;
@@ -113,6 +117,13 @@ void SimUpgrade::handle(SimContext& context, const SimPacket& packet) {
     default:
       return;
   }
+}
+
+void SimUpgrade::greet(SimContext& context) {
+  std::lock_guard<std::mutex> hold(_lock);
+  if (!_announceLoad) return;
+  _announceLoad = false;
+  context.reply(SimPacket{context.state().address, {kSimCommandUpgrade, _kLoad}});
 }
 
 SimImage* SimUpgrade::_current() {

@@ -44,6 +44,8 @@ struct SimUpgradeSettings {
   std::uint32_t loadBase = 0x00004000;   // INIT's load base
   bool loaderRestarts = true;            // LOAD drops the connection after its answer
   bool answerLoad = true;                // off: LOAD gets no answer (and no restart)
+  bool loadAnsweredAfterRestart = false; // LOAD drops the connection unanswered; the loader
+                                         // answers [5F 02] to the next host that connects
   bool rebootRestarts = true;            // REBOOT drops the connection
   bool offerUEIData = false;             // the module offers option 10 of class 0x5F
   std::uint32_t wrongSums = 0;           // the next so many SUM answers carry a wrong sum
@@ -73,6 +75,7 @@ class SimUpgrade {
     module.setHandler(kSimCommandUpgrade, [upgrade](SimContext& context, const SimPacket& packet) {
       upgrade->handle(context, packet);
     });
+    module.setGreeting([upgrade](SimContext& context) { upgrade->greet(context); });
   }
 
   void setSettings(const SimUpgradeSettings& settings);
@@ -80,6 +83,7 @@ class SimUpgrade {
   SimUpgradeRecord record() const;
 
   void handle(SimContext& context, const SimPacket& packet);
+  void greet(SimContext& context);
 
  private:
   void _share(const std::shared_ptr<SimEntities>& entities);
@@ -98,6 +102,7 @@ class SimUpgrade {
   std::shared_ptr<SimEntities> _entities;
   bool _loaded = false;                    // LOAD seen: images are firmware from now on
   bool _prepared = false;
+  bool _announceLoad = false;              // the loader's answer to LOAD waits for a connection
   std::uint32_t _sumSinceCheck = 0;
   std::vector<std::uint8_t> _uncommitted;  // firmware bytes awaiting WRITE
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 #include <memory>
@@ -158,8 +159,15 @@ TEST_P(UpgradePathTest, LoaderAndFirmwareArriveIntact) {
   EXPECT_EQ(record.reboots, 1u);
   EXPECT_EQ(record.dataPackets == loaderDataPackets, path.offerUEIData) << "byte arrays replace data packets";
   EXPECT_FALSE(log.contains(kUnvalidatedLine));
+  // The first block's progress: after its first chunk (n + 4) / L, L counting the address.
   const std::vector<std::string> events = display.all();
-  ASSERT_FALSE(events.empty());
+  const BirdBlock first = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).front();
+  const uint32_t chunk = std::min<uint32_t>(path.blockSize, first.length - 4);
+  char expected[32];
+  snprintf(expected, sizeof expected, "progress %.2f", static_cast<double>(chunk + 4) / first.length);
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(events[0], "progress start");
+  EXPECT_EQ(events[1], expected);
   EXPECT_NE(std::find(events.begin(), events.end(), "progress 1.00"), events.end());
   EXPECT_EQ(events.back(), "spin off");
 }
@@ -279,6 +287,17 @@ TEST_F(UpgradeTest, FailuresGiveTheirResultsPromptly) {
     EXPECT_LT(Seconds(started), c.within) << c.name;
     sim->module.setFaults({});
   }
+}
+
+TEST_F(UpgradeTest, LoadAnsweredOnlyAfterTheRestartIsTakenAfterAReconnect) {
+  Configure([](SimUpgradeSettings& settings) { settings.loadAnsweredAfterRestart = true; });
+  UpdaterEntity entity;
+  entity.init(module.get(), 0, true, false);
+  const auto started = Clock::now();
+  EXPECT_EQ(entity.LoaderStart(), aErrNone);
+  EXPECT_LT(Seconds(started), 2.5);
+  EXPECT_TRUE(log.contains("NETWORK: Loader validated start (Reconnect)\n"));
+  EXPECT_TRUE(module->isConnected());
 }
 
 TEST_F(UpgradeTest, RebootWaitsBoundedForTheLinkToDrop) {

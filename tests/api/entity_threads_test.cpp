@@ -25,12 +25,6 @@ namespace {
 
 constexpr uint8_t kAddress = 0x02;
 
-Bytes Pattern(size_t length) {
-  Bytes bytes(length);
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
-  return bytes;
-}
-
 // [prefix][bytes from..to][suffix]
 Bytes Frame(Bytes prefix, const Bytes& bytes, size_t from, size_t to, Bytes suffix) {
   prefix.insert(prefix.end(), bytes.begin() + static_cast<std::ptrdiff_t>(from),
@@ -77,7 +71,7 @@ TEST_F(EntityTest, EachOperationSendsItsRequest) {
   second.init(module.get(), 1);
   SystemClass third;
   third.init(module.get(), 2);
-  const Bytes value = Pattern(48);
+  const Bytes value = qftest::PatternBytes(48);
   uint8_t byte = 0;
   uint32_t word = 0;
 
@@ -139,7 +133,7 @@ TEST_F(EntityTest, RefusedRequestsSendNothing) {
       {"I2C count above 23", [&] {
          I2CClass bus;
          bus.init(module.get(), 0);
-         return bus.write(0x50, 24, Pattern(24).data());
+         return bus.write(0x50, 24, qftest::PatternBytes(24).data());
        }, aErrSize},
   };
   for (const auto& c : cases) {
@@ -188,7 +182,7 @@ TEST_F(EntityTest, I2CTransfersCarryTheSpeedAndReportTheStatus) {
   EXPECT_EQ(Sent([&] { EXPECT_EQ(bus.read(0x50, 2, read), aErrNone); }), (std::vector<Bytes>{{0x08, 0x00, 0x51, 0x02, 0x03}}));
   EXPECT_EQ(Bytes(read, read + 2), (Bytes{0xAA, 0xBB}));
 
-  const Bytes bytes = Pattern(23);
+  const Bytes bytes = qftest::PatternBytes(23);
   const auto sent = Sent([&] { EXPECT_EQ(bus.write(0x50, 23, bytes.data()), aErrNone); });
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].size(), 28u);

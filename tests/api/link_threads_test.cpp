@@ -29,10 +29,6 @@ namespace {
 constexpr uint8_t kAddress = 0x04;
 constexpr uint32_t kSerial = 0x0BADF00D;
 
-milliseconds Since(Clock::time_point start) {
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-}
-
 class LinkTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -146,8 +142,8 @@ TEST_F(LinkTest, TheAddressQueryIsAnsweredOrEndsAfterASecond) {
   const auto start = Clock::now();
   EXPECT_EQ(link->getModuleAddress(&address), aErrNotReady);
   EXPECT_EQ(address, 0);
-  EXPECT_GE(Since(start), milliseconds(900));
-  EXPECT_LT(Since(start), milliseconds(2500));
+  EXPECT_GE(qftest::MillisecondsSince(start), milliseconds(900));
+  EXPECT_LT(qftest::MillisecondsSince(start), milliseconds(2500));
 }
 
 TEST_F(LinkTest, LinksJoinedThroughOneAnotherShareOneDeviceLink) {
@@ -259,8 +255,8 @@ TEST_F(LinkTest, AModuleThatNeverAnswersTheAddressQueryStaysConnected) {
   ASSERT_EQ(module.setConfig(DirectControl()), aErrNone);
   const auto start = Clock::now();
   EXPECT_EQ(module.connectFromSpec(spec), aErrNotReady);
-  EXPECT_GE(Since(start), milliseconds(3900)) << "four tries of a second each";
-  EXPECT_LT(Since(start), milliseconds(6000));
+  EXPECT_GE(qftest::MillisecondsSince(start), milliseconds(3900)) << "four tries of a second each";
+  EXPECT_LT(qftest::MillisecondsSince(start), milliseconds(6000));
   EXPECT_TRUE(module.isConnected());
   EXPECT_EQ(module.getModuleAddress(), 0x02);
   EXPECT_EQ(module.connect(USB, 0), aErrParam);

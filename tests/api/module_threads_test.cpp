@@ -31,16 +31,6 @@ constexpr uint32_t kSerial = 0xCAFE0042;
 constexpr uint32_t kVersion = 0x2C000005;
 constexpr uint32_t kBuild = 0x00012345;
 
-Bytes Pattern(size_t length) {
-  Bytes bytes(length);
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
-  return bytes;
-}
-
-milliseconds Since(Clock::time_point start) {
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-}
-
 class ModuleTest : public testing::TestWithParam<SimTransport> {
  protected:
   void SetUp() override {
@@ -110,7 +100,7 @@ TEST_P(ModuleTest, ByteValuesTravelInChunksBothWays) {
   // 200 chunks run the sequence numbers past 127; more than 1000 bytes waits longer per chunk.
   for (size_t length : {size_t{0}, size_t{1}, size_t{24}, size_t{25}, size_t{48}, size_t{200 * 24}}) {
     SCOPED_TRACE(length);
-    const Bytes value = Pattern(length);
+    const Bytes value = qftest::PatternBytes(length);
     ASSERT_EQ(system.setName(value.data(), value.size()), aErrNone);
     EXPECT_EQ(sim->entities->option(0x03, 0, 32)->value, value);
     Bytes back(value.size() + 1);
@@ -122,7 +112,7 @@ TEST_P(ModuleTest, ByteValuesTravelInChunksBothWays) {
 }
 
 TEST_P(ModuleTest, AByteValueLargerThanTheBufferStopsAtTheLastWholeChunk) {
-  sim->entities->define(0x03, 0, 32, SimOption::bytes(Pattern(100), true));  // chunks 24, 24, 24, 24, 4
+  sim->entities->define(0x03, 0, 32, SimOption::bytes(qftest::PatternBytes(100), true));  // chunks 24, 24, 24, 24, 4
   Bytes buffer(100);
   size_t count = 0;
   EXPECT_EQ(system.getName(buffer.data(), 50, &count), aErrMemory);
@@ -183,16 +173,16 @@ TEST_P(ModuleTest, WaitsForAModuleThatStoppedAnsweringAreBounded) {
   uint32_t serial = 0;
   auto start = Clock::now();
   EXPECT_EQ(system.getSerialNumber(&serial), aErrTimeout);
-  EXPECT_GE(Since(start), milliseconds(900));
-  EXPECT_LT(Since(start), milliseconds(2500));
+  EXPECT_GE(qftest::MillisecondsSince(start), milliseconds(900));
+  EXPECT_LT(qftest::MillisecondsSince(start), milliseconds(2500));
   uint8_t buffer[32];
   size_t count = 0;
   start = Clock::now();
   EXPECT_EQ(system.getName(buffer, sizeof buffer, &count), aErrTimeout);
-  EXPECT_LT(Since(start), milliseconds(2500));
+  EXPECT_LT(qftest::MillisecondsSince(start), milliseconds(2500));
   start = Clock::now();
   EXPECT_EQ(system.reset(), aErrTimeout);
-  EXPECT_LT(Since(start), milliseconds(2500));
+  EXPECT_LT(qftest::MillisecondsSince(start), milliseconds(2500));
 }
 
 TEST_P(ModuleTest, AnswersTheInformationRequests) {

@@ -7,9 +7,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "api/Link.h"
 #include "common/discover.h"
@@ -56,6 +58,17 @@ inline Tarnwick::Quillfern::OrvaneConfig DirectControl() {
   config.fallback = 0;
   config.localOnly = 1;
   return config;
+}
+
+// Bytes that differ from their neighbours, so that a chunk out of place shows.
+inline std::vector<std::uint8_t> PatternBytes(std::size_t length) {
+  std::vector<std::uint8_t> bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return bytes;
+}
+
+inline std::chrono::milliseconds MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
 inline std::string TransportName(const testing::TestParamInfo<qfsim::SimTransport>& info) {

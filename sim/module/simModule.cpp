@@ -190,6 +190,11 @@ void SimModule::setGreeting(SimGreeting greeting) {
   _impl->session.protocol().setGreeting(std::move(greeting));
 }
 
+void SimModule::addRoutedModule(std::shared_ptr<SimRoutedModule> routed) {
+  std::lock_guard lock(_impl->mutex);
+  _impl->session.protocol().addRouted(std::move(routed));
+}
+
 SimRecord SimModule::record() const {
   std::lock_guard lock(_impl->mutex);
   return _impl->session.state().record;

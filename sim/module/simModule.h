@@ -69,6 +69,9 @@ class SimModule {
   void setHandler(std::uint8_t command, SimHandler handler);
   // Installs what the module sends unasked to every host that connects.
   void setGreeting(SimGreeting greeting);
+  // Puts a module behind this one on its I2C bus (see SimProtocol::addRouted). Its state is
+  // read and changed on the module's thread under the module's lock from then on.
+  void addRoutedModule(std::shared_ptr<SimRoutedModule> routed);
 
   SimRecord record() const;
   void clearRecord();

@@ -70,7 +70,12 @@ bool SimProtocol::handle(SimState& state, const SimPacket& packet, std::vector<S
     if (packet.data.size() == 1) state.record.routes.push_back(packet.data[0]);
     return true;
   }
-  if (packet.address != state.address || packet.data.empty()) return true;
+  if (packet.address != state.address) {
+    auto routed = _routed.find(packet.address);
+    if (routed == _routed.end()) return true;
+    return routed->second->protocol.handle(routed->second->state, packet, replies);
+  }
+  if (packet.data.empty()) return true;
   if (packet.data.size() == 2 && packet.data[0] == 0x00) {
     _checkHeartbeatAnswer(state, packet.data[1]);
     return true;
@@ -82,6 +87,10 @@ bool SimProtocol::handle(SimState& state, const SimPacket& packet, std::vector<S
     return !context.dropRequested();
   }
   return true;
+}
+
+void SimProtocol::addRouted(std::shared_ptr<SimRoutedModule> routed) {
+  if (routed) _routed[routed->state.address] = std::move(routed);
 }
 
 SimPacket SimProtocol::makeHeartbeat(SimState& state, HeartbeatKind kind) {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -85,6 +86,8 @@ using SimHandler = std::function<void(SimContext&, const SimPacket&)>;
 // itself); same rules as a SimHandler.
 using SimGreeting = std::function<void(SimContext&)>;
 
+struct SimRoutedModule;
+
 class SimProtocol {
  public:
   SimProtocol();  // registers the built-in handlers (the system entity's model query)
@@ -102,9 +105,21 @@ class SimProtocol {
   // A connection ended: answers to its heartbeats can no longer come.
   static void connectionEnded(SimState& state);
 
+  // A module behind this one on its I2C bus: packets to its address (other than this module's
+  // own) are passed on to it, and it answers them from its own state and handlers. Replaces a
+  // routed module of the same address.
+  void addRouted(std::shared_ptr<SimRoutedModule> routed);
+
  private:
   std::map<std::uint8_t, SimHandler> _handlers;
   SimGreeting _greeting;
+  std::map<std::uint8_t, std::shared_ptr<SimRoutedModule>> _routed;  // by address
+};
+
+// A module reached through a router module: its identity, record and packet handlers.
+struct SimRoutedModule {
+  SimState state;
+  SimProtocol protocol;
 };
 
 }  // namespace qfsim

@@ -41,6 +41,7 @@ FAULTS = {
     "badbase64": "bird files as text outside the Base64 alphabet",
     "badbuilds": "build lists with non-numeric, duplicate and too short entries",
     "stall": "accept the request, then never answer",
+    "stallbird": "answer normally, but never answer a bird file request",
     "stallbody": "send the headers and part of the body, then never send more",
     "huge": "an ok line followed by an endless body",
 }
@@ -159,7 +160,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.server.log_request_line(self.path)
         fault = self.server.fault
-        if fault == "stall":
+        _, _, query = self.path.partition("?")
+        if fault == "stall" or (fault == "stallbird" and ("op", "bird") in _parse_query(query)):
             self.server.stop_event.wait()
             return
         if fault in ("status404", "status500"):
@@ -174,7 +176,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault in ("stallbody", "huge"):
             self.stream_forever(fault)
             return
-        _, _, query = self.path.partition("?")
         lines = self.server.replies.answer(_parse_query(query))
         if fault == "notok":
             lines[0] = "fail " + lines[0]

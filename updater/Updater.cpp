@@ -1,0 +1,35 @@
+#include "updater/Updater.h"
+
+#include <cstring>
+#include <stdexcept>
+
+using Tarnwick::Quillfern::Module;
+using Tarnwick::Quillfern::OrvaneConfig;
+
+DeviceInfo::DeviceInfo() { std::memset(&spec, 0, sizeof spec); }
+
+Updater::Updater(std::string url, std::string root, UpdaterDisplayInterface& userDisplay)
+    : serverUrl(std::move(url)), storeDir(std::move(root)), display(userDisplay) {}
+
+Updater::~Updater() = default;
+
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
+                                                  const char* caller) {
+  try {
+    return std::make_unique<UpdaterStore>(root.c_str());
+  } catch (const std::runtime_error& failure) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s",
+                    caller, failure.what());
+    return nullptr;
+  }
+}
+
+aErr _disableEther(Module& module, UpdaterDisplayInterface& display) {
+  OrvaneConfig direct;  // port 0 and interface 127.0.0.1 as constructed
+  direct.enabled = 0;
+  direct.fallback = 0;
+  direct.localOnly = 1;
+  const aErr result = module.setConfig(direct);
+  if (result != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+  return result;
+}

@@ -1,0 +1,242 @@
+// Download and build lists: the per-user store meets the update server. No module is contacted.
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "updater/BirdFile.h"
+#include "updater/Log.h"
+#include "updater/UpdateServerRequest.h"
+#include "updater/Updater.h"
+
+namespace {
+
+constexpr auto kSpinnerPeriod = std::chrono::milliseconds(100);
+constexpr const char* kSpinnerLabel = "Downloading";
+constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
+constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
+
+// A decimal number in the 32-bit unsigned range, blanks (a server line's carriage return
+// included) allowed around it and nothing else: "12abc", "-1", "" and "4294967296" are refused.
+bool _parse_build(const std::string& text, uint32_t* build) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return false;
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  uint64_t value = 0;
+  for (size_t i = first; i <= last; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > UINT32_MAX) return false;
+  }
+  *build = static_cast<uint32_t>(value);
+  return true;
+}
+
+// As _parse_build, logging a refused text; the build is then 0.
+uint32_t _build_or_zero(const std::string& text) {
+  uint32_t build = 0;
+  if (!_parse_build(text, &build)) Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+  return build;
+}
+
+// The ctime text of now without its line end.
+std::string _date_text() {
+  const time_t now = time(nullptr);
+  char text[64] = "";
+  if (ctime_r(&now, text) == nullptr) return "";
+  std::string date(text);
+  if (!date.empty()) date.pop_back();
+  return date;
+}
+
+// Everything the download worker needs, owned by the calling operation, which joins the worker
+// before it reads reply or returns.
+struct DownloadJob {
+  const std::string* serverUrl;
+  std::promise<bool>* done;
+  uint32_t serialNumber;
+  std::string firmware;
+  std::string build;
+  std::string* reply;
+  bool noCal;
+};
+
+void _download_worker(DownloadJob job) {
+  bool fetched = false;
+  try {
+    fetched = UpdateServerRequest::GetBuild(job.serialNumber, job.firmware.c_str(), job.build.c_str(), *job.reply,
+                                            job.serverUrl->c_str(), job.noCal);
+  } catch (...) {
+    // The request raises nothing by contract; should memory run out, the download just failed.
+  }
+  job.done->set_value(fetched);
+}
+
+// Runs the build request on a worker thread while the spinner turns at least every 100 ms.
+bool _fetch_with_spinner(UpdaterDisplayInterface& display, DownloadJob job) {
+  std::promise<bool> done;
+  std::future<bool> result = done.get_future();
+  job.done = &done;
+  std::thread worker(_download_worker, std::move(job));
+  display.update_spinner(true, kSpinnerLabel);
+  while (result.wait_for(kSpinnerPeriod) != std::future_status::ready) display.update_spinner(true, kSpinnerLabel);
+  display.update_spinner(false, kSpinnerLabel);
+  const bool fetched = result.get();
+  worker.join();
+  return fetched;
+}
+
+// The device's store entry, made when missing; false (shown) when its folder cannot be made.
+bool _device_entry(UpdaterDisplayInterface& display, UpdaterStore& store, uint32_t serialNumber,
+                   UpdaterStoreItem* device) {
+  if (store.FindDevice(serialNumber, device)) return true;
+  Log::log(Log::DEBUG_APP, "Could not find device in our update history.\n");
+  try {
+    *device = store.AddDevice(serialNumber);
+    return true;
+  } catch (const std::runtime_error&) {
+    display.message(kError, "Could not create directory for storing BIRD file");
+    return false;
+  }
+}
+
+// Decodes the Base64 reply and stores it as the build's file, noting it in the device's settings.
+// False, shown, when the reply is no bird file or the write failed; a failed write notes nothing,
+// so the settings keep naming the last build that was stored.
+bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, const std::string& build,
+                  const std::string& reply) {
+  size_t count = 0;
+  std::unique_ptr<unsigned char, decltype(&std::free)> bytes(
+      reply.empty() ? nullptr : base64_decode(reply.data(), reply.size(), &count), &std::free);
+  if (!bytes) {
+    display.message(kError, "Failed to retrieve a valid BIRD file");
+    return false;
+  }
+  const std::string fileName = build + Updater::BIRD_FILE_EXTENSION;
+  const std::string date = _date_text();
+  const aErr written = device.WriteFile(fileName.c_str(), bytes.get(), count);
+  bytes.reset();
+  if (written != aErrNone) {
+    display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+    return false;
+  }
+  device.settings.Add(KEY_LATEST_DOWNLOAD, fileName);
+  device.settings.Add(KEY_LAST_DOWNLOAD_DATE, date);
+  device.settings.Save(nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url) {
+  UpdateServerRequest::BuildList builds;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) return false;
+  for (const auto& entry : builds) {
+    if (_build_or_zero(entry.first) == build) return true;
+  }
+  return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal) {
+  uint32_t build = 0;
+  if (!buildText.empty() && !_parse_build(buildText, &build)) {
+    display.message(kError, "Build number '%s' must be an number", buildText.c_str());
+    return 0;
+  }
+  if (serialNumber == 0) {
+    display.message(kError, "Serial Number must be non-zero");
+    return 0;
+  }
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(kError, "Server request failed for %s", serverUrl.c_str());
+    return 0;
+  }
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Download_Firmware");
+  if (!store) return 0;
+  UpdaterStoreItem device;
+  if (!_device_entry(display, *store, serialNumber, &device)) return 0;
+
+  // Asked even for a given build: its firmware text goes into the build request.
+  std::string newest;
+  std::string firmware;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, newest, firmware, serverUrl.c_str())) {
+    display.message(kError, "No build information for device");
+    return 0;
+  }
+  if (build == 0) build = _build_or_zero(newest);
+  display.message(kInfo, "Retrieving build %u", build);
+  if (override) {
+    display.message(kInfo, "Override specified, skipping validation of build %u", build);
+  } else {
+    display.message(kInfo, "Validating build %u with server", build);
+    if (!_valid_build(serialNumber, build, serverUrl)) {
+      display.message(kError, "No valid build %u", build);
+      return 0;
+    }
+    display.message(kInfo, "Build %u is valid", build);
+  }
+
+  buildText = std::to_string(build);
+  std::string reply;
+  DownloadJob job{&serverUrl, nullptr, serialNumber, firmware, buildText, &reply, noCal};
+  if (!_fetch_with_spinner(display, std::move(job))) display.message(kError, "Download failed");
+  return _store_build(display, device, buildText, reply) ? build : 0;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
+  uint32_t build = _build_or_zero(buildText);
+  uint32_t serialNumber = 0;
+  uint32_t serverBuild = 0;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild, serverUrl.c_str())) {
+    display.message(kError, "Failed to retrieve recovery information from Tarnwick update server");
+    return 0;
+  }
+  if (build == 0) build = serverBuild;
+  return Download_Firmware(serialNumber, std::to_string(build), override, false);
+}
+
+Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber) {
+  BuildList builds;
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(kError, "Server request failed for %s", serverUrl.c_str());
+    return builds;
+  }
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
+    display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
+  return builds;
+}
+
+namespace {
+
+// The version text of a stored bird file, or empty when it has none or cannot be loaded.
+std::string _stored_version(const UpdaterStoreItem& item) {
+  const std::string path = item.base + "/" + item.name;
+  if (!BirdFile::VerifyFile(path.c_str())) {
+    Log::log(Log::DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+    return "";
+  }
+  try {
+    return BirdFile(path.c_str()).GetVersion();
+  } catch (const std::runtime_error&) {
+    return "";
+  }
+}
+
+}  // namespace
+
+Updater::BuildList Updater::Get_BuildListLocal(uint32_t serialNumber) {
+  BuildList builds;
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
+  if (!store) return builds;
+  std::vector<UpdaterStoreItem> items;
+  store->FindLocalBuilds(serialNumber, items);
+  for (const UpdaterStoreItem& item : items) {
+    const std::string key = item.name.substr(0, item.name.find(BIRD_FILE_EXTENSION));
+    builds.emplace(key, item.IsValid() ? _stored_version(item) : std::string());
+  }
+  return builds;
+}

@@ -1,5 +1,6 @@
-// The upgrade protocol end to end over TCP against the simulated module's loader: the images the
-// module keeps are compared byte for byte with the bird file's blocks.
+// The upgrade protocol and the update's transfer steps end to end over TCP against the simulated
+// module's loader: the images the module keeps are compared byte for byte with the bird file's
+// blocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "support/temp_folder.h"
 #include "sim/module/simUpgrade.h"
 #include "updater/BirdFile.h"
+#include "updater/UpdateTransfer.h"
 #include "updater/UpdaterEntity.h"
 
 using namespace Tarnwick::Quillfern;
@@ -66,19 +68,6 @@ class UpgradeTest : public testing::Test {
     return BirdFile(path.c_str());
   }
 
-  // The loader phase as the update road runs it.
-  aErr SendLoader(const BirdFile& bird) {
-    UpdaterEntity entity;
-    entity.init(module.get(), 0, true, false);
-    aErr err = entity.LoaderInit();
-    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
-      uint16_t blockSize = 0;
-      if (err == aErrNone) err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-      if (err == aErrNone) err = entity.LoaderTransfer(block.data, block.length);
-    }
-    return err == aErrNone ? entity.LoaderStart() : err;
-  }
-
   // The module dropped its connection (restarting into its loader, rebooting); a TCP link does
   // not notice until it writes, so the road's reconnect is made at once.
   void Reconnect() {
@@ -86,25 +75,9 @@ class UpgradeTest : public testing::Test {
     ASSERT_EQ(module->reconnect(), aErrNone);
   }
 
-  // The firmware phase: each block prepared and sent up to five times, then the reboot (which
-  // waits only one pass: a TCP link does not see the module drop it).
-  aErr SendFirmware(const BirdFile& bird, bool viaUEI) {
-    UpdaterEntity entity;
-    entity.init(module.get(), 0, true, true);
-    if (viaUEI && entity.CheckUEIDataSupport() == aErrNone) {
-      EXPECT_EQ(entity.CheckPooledPacketsSupport(), aErrNone);
-    }
-    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
-      aErr err = aErrUnknown;
-      for (int attempt = 0; attempt < kAttemptsPerBlock && err != aErrNone; ++attempt) {
-        uint16_t blockSize = 0;
-        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-        if (err == aErrNone) err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-      }
-      if (err != aErrNone) return err;
-    }
-    return entity.LoaderReboot(display);
-  }
+  // The firmware phase; the reboot waits only one pass (a TCP link does not see the module
+  // drop it).
+  aErr SendFirmware(const BirdFile& bird, bool viaUEI) { return _transfer_firmware(display, *module, bird, true, viaUEI); }
 
   static void ExpectImages(const std::vector<SimImage>& images, const std::vector<BirdBlock>& blocks) {
     ASSERT_EQ(images.size(), blocks.size());
@@ -145,7 +118,7 @@ TEST_P(UpgradePathTest, LoaderAndFirmwareArriveIntact) {
   build.pieces = 3;
   const BirdFile bird = LoadBird(build);
 
-  ASSERT_EQ(SendLoader(bird), aErrNone);
+  ASSERT_EQ(_transfer_loader(display, *module, bird), aErrNone);
   Reconnect();
   const uint32_t loaderDataPackets = upgrade->record().dataPackets;
   ASSERT_EQ(SendFirmware(bird, true), aErrNone);
@@ -163,9 +136,12 @@ TEST_P(UpgradePathTest, LoaderAndFirmwareArriveIntact) {
   const uint32_t chunk = std::min<uint32_t>(path.blockSize, first.length - 4);
   char expected[32];
   snprintf(expected, sizeof expected, "progress %.2f", static_cast<double>(chunk + 4) / first.length);
-  ASSERT_GE(events.size(), 3u);
-  EXPECT_EQ(events[0], "progress start");
-  EXPECT_EQ(events[1], expected);
+  auto firstBlock = std::find_if(events.begin(), events.end(), [](const std::string& event) {
+    return event.rfind("info: Transferring firmware block 1 of 3", 0) == 0;
+  });
+  ASSERT_GE(events.end() - firstBlock, 3);
+  EXPECT_EQ(firstBlock[1], "progress start");
+  EXPECT_EQ(firstBlock[2], expected);
   EXPECT_NE(std::find(events.begin(), events.end(), "progress 1.00"), events.end());
   EXPECT_EQ(events.back(), "spin off");
 }
@@ -201,7 +177,7 @@ TEST_F(UpgradeTest, LoaderPayloadsGoInDataPacketsOfAtMost26Bytes) {
 
 TEST_F(UpgradeTest, RetriesRecoverFromWrongEchoesAndAWrongSum) {
   const BirdFile bird = LoadBird();
-  ASSERT_EQ(SendLoader(bird), aErrNone);
+  ASSERT_EQ(_transfer_loader(display, *module, bird), aErrNone);
   Reconnect();
   Configure([](SimUpgradeSettings& settings) {
     settings.wrongEchoes = 3;  // each chunk sent again, its bytes counted once
@@ -212,13 +188,16 @@ TEST_F(UpgradeTest, RetriesRecoverFromWrongEchoesAndAWrongSum) {
   EXPECT_EQ(log.count(kUnvalidatedLine), 1u);
   EXPECT_EQ(log.count("Invalid upgrade transfer response"), 3u);
   EXPECT_EQ(log.count(kFailedLine), 1u);
+  const std::vector<std::string> infos = display.infos();
+  EXPECT_EQ(std::count(infos.begin(), infos.end(), "  Retry 1"), 1);
+  EXPECT_EQ(std::count(infos.begin(), infos.end(), "  Retry 2"), 0);
 }
 
 TEST_F(UpgradeTest, ABlockThatAlwaysFailsEndsAfterFiveAttempts) {
   const BirdFile bird = LoadBird();
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   ASSERT_EQ(blocks.size(), 2u);
-  ASSERT_EQ(SendLoader(bird), aErrNone);
+  ASSERT_EQ(_transfer_loader(display, *module, bird), aErrNone);
   Reconnect();
   Configure([&](SimUpgradeSettings& settings) { settings.failingAddress = blocks[1].address; });
   const auto started = Clock::now();
@@ -229,6 +208,34 @@ TEST_F(UpgradeTest, ABlockThatAlwaysFailsEndsAfterFiveAttempts) {
   EXPECT_EQ(record.prepares, 1u + 1u + kAttemptsPerBlock) << "loader, first block, five attempts";
   EXPECT_EQ(log.count(kFailedLine), static_cast<size_t>(kAttemptsPerBlock));
   EXPECT_EQ(log.count(kUnvalidatedLine), static_cast<size_t>(kAttemptsPerBlock));
+  const std::vector<std::string> infos = display.infos();
+  EXPECT_NE(std::find(infos.begin(), infos.end(), "  Retry 4"), infos.end());
+  EXPECT_EQ(infos.back(), "Transferred 1 blocks, " + std::to_string(blocks[0].length) + " total bytes");
+}
+
+TEST_F(UpgradeTest, LoaderPhaseStartsTheLoaderOnlyWhenEveryBlockWent) {
+  const BirdFile bird = LoadBird();
+  const BirdBlock loader = bird.FindBlocks(BirdFile::BLOCK_LOADER).front();
+  struct Case {
+    const char* name;
+    std::function<void(SimUpgradeSettings&)> change;
+    aErr expected;
+    uint32_t loads;
+  };
+  const std::vector<Case> cases = {
+      {"a loader block that fails", [&](SimUpgradeSettings& s) { s.failingAddress = loader.address; },
+       aErrInvalidOption, 0},
+      {"loader taken without an answer", [](SimUpgradeSettings& s) { s.answerLoad = false; }, aErrNone, 1},
+  };
+  for (const Case& c : cases) {
+    SimUpgradeSettings settings;
+    c.change(settings);
+    upgrade->setSettings(settings);
+    Reconnect();
+    const uint32_t loads = upgrade->record().loads;
+    EXPECT_EQ(_transfer_loader(display, *module, bird), c.expected) << c.name;
+    EXPECT_EQ(upgrade->record().loads - loads, c.loads) << c.name;
+  }
 }
 
 // Failures that end an operation with the given result within bounded time.

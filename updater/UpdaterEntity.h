@@ -30,11 +30,11 @@
 
 #include "api/Entity.h"
 #include "api/Module.h"
+#include "common/aDefs.h"
 #include "updater/UpdaterDisplayInterface.h"
 
 class UpdaterEntity : public Tarnwick::Quillfern::EntityClass {
  public:
-  static constexpr uint8_t cmdUPGRADE = 0x5F;
   enum : uint8_t {
     val_UPGRADE_INIT = 0,
     val_UPGRADE_DATA = 1,

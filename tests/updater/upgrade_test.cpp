@@ -17,9 +17,10 @@
 #include "support/log_capture.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
+#include "common/aDefs.h"
 #include "sim/module/simUpgrade.h"
 #include "updater/BirdFile.h"
-#include "updater/UpdateTransfer.h"
+#include "updater/UpdateSteps.h"
 #include "updater/UpdaterEntity.h"
 
 using namespace Tarnwick::Quillfern;
@@ -211,6 +212,50 @@ TEST_F(UpgradeTest, ABlockThatAlwaysFailsEndsAfterFiveAttempts) {
   const std::vector<std::string> infos = display.infos();
   EXPECT_NE(std::find(infos.begin(), infos.end(), "  Retry 4"), infos.end());
   EXPECT_EQ(infos.back(), "Transferred 1 blocks, " + std::to_string(blocks[0].length) + " total bytes");
+}
+
+TEST_F(UpgradeTest, ValidationComparesSerialNumberAndModelWithTheModule) {
+  const uint32_t serial = sim->module.serialNumber();
+  auto birdWith = [&](const std::string& model, uint32_t birdSerial, bool serialBlocks) {
+    qftest::bird::Build build;
+    build.model = model;
+    build.serial = birdSerial;
+    std::vector<qftest::bird::Block> blocks = qftest::bird::buildBlocks(build);
+    if (!serialBlocks)
+      std::erase_if(blocks, [](const auto& block) { return block.type == qftest::bird::SERIAL_OFFSETS; });
+    const std::string path = folder / "check.bird";
+    qftest::bird::writeFile(path, qftest::bird::wrap(qftest::bird::compress(qftest::bird::encodeBody(blocks))));
+    return BirdFile(path.c_str());
+  };
+  char otherModel[96];
+  snprintf(otherModel, sizeof otherModel, "Connected device model and Bird file model do not match [%s] (0)",
+           aDefs_GetModelName(sim->module.model()));
+  struct Case {
+    const char* name;
+    std::string birdModel;
+    uint32_t birdSerial;
+    bool serialBlocks;
+    uint32_t expectedSerial;
+    bool valid;
+    std::string error;  // the one message shown, if any
+  };
+  const std::string model = aDefs_GetModelName(sim->module.model());
+  const std::vector<Case> cases = {
+      {"fits", model, serial, true, serial, true, ""},
+      {"patched file of another serial number", model, 0x99, true, serial, true, ""},
+      {"unpatched file of another serial number", model, 0x99, false, serial, false, ""},
+      {"another module answers", model, serial, true, serial + 1, false, ""},
+      {"another model", "QF-Display", serial, true, serial, false, otherModel},
+  };
+  for (const Case& c : cases) {
+    BirdFile bird = birdWith(c.birdModel, c.birdSerial, c.serialBlocks);
+    qftest::RecordingDisplay shown;
+    EXPECT_EQ(_validate_birdfile(shown, bird, *module, c.expectedSerial), c.valid) << c.name;
+    EXPECT_EQ(shown.errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error})
+        << c.name;
+  }
+  BirdFile empty;
+  EXPECT_FALSE(_validate_birdfile(display, empty, *module, serial));
 }
 
 TEST_F(UpgradeTest, LoaderPhaseStartsTheLoaderOnlyWhenEveryBlockWent) {

@@ -1,7 +1,9 @@
-#include "updater/UpdateTransfer.h"
+#include "updater/UpdateSteps.h"
 
 #include <vector>
 
+#include "api/SystemClass.h"
+#include "common/aDefs.h"
 #include "updater/Log.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterEntity.h"
@@ -16,6 +18,30 @@ constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 int _count(const std::vector<BirdBlock>& blocks) { return static_cast<int>(blocks.size()); }
 
 }  // namespace
+
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serialNumber) {
+  if (bird.blockCount == 0) return false;
+  if (!bird.hasSerialBlocks && !bird.ValidateSerialNumber(serialNumber)) return false;
+  Log::log(UPD, "UpdateFirmware() Connecting to device\n");
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t deviceSerial = 0;
+  const aErr serialRead = system.getSerialNumber(&deviceSerial);
+  if (serialRead != aErrNone) deviceSerial = 0;
+  if (deviceSerial != serialNumber) {
+    Log::log(UPD, "Bird serial number and connected device don't match (%d).\n", serialRead);
+    return false;
+  }
+  uint8_t model = 0;
+  const aErr modelRead = system.getModel(&model);
+  const char* name = aDefs_GetModelName(model);
+  if (!bird.ValidateModel(name)) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Connected device model and Bird file model do not match [%s] (%d)",
+                    name, modelRead);
+    return false;
+  }
+  return true;
+}
 
 aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
   UpdaterEntity entity;

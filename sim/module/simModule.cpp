@@ -185,6 +185,11 @@ void SimModule::setHandler(std::uint8_t command, SimHandler handler) {
   _impl->session.protocol().setHandler(command, std::move(handler));
 }
 
+void SimModule::setGreeting(SimGreeting greeting) {
+  std::lock_guard lock(_impl->mutex);
+  _impl->session.protocol().setGreeting(std::move(greeting));
+}
+
 void SimModule::addRoutedModule(std::shared_ptr<SimRoutedModule> routed) {
   std::lock_guard lock(_impl->mutex);
   _impl->session.protocol().addRouted(std::move(routed));

@@ -67,6 +67,8 @@ class SimModule {
   void closeConnection();
   // Installs the handler for packets to the module's address with this command byte.
   void setHandler(std::uint8_t command, SimHandler handler);
+  // Installs what the module sends unasked to every host that connects.
+  void setGreeting(SimGreeting greeting);
   // Puts a module behind this one on its I2C bus (see SimProtocol::addRouted). Its state is
   // read and changed on the module's thread under the module's lock from then on.
   void addRoutedModule(std::shared_ptr<SimRoutedModule> routed);

@@ -46,6 +46,14 @@ void SimProtocol::setHandler(std::uint8_t command, SimHandler handler) {
   else _handlers.erase(command);
 }
 
+void SimProtocol::setGreeting(SimGreeting greeting) { _greeting = std::move(greeting); }
+
+void SimProtocol::greet(SimState& state, std::vector<SimPacket>& replies) const {
+  if (!_greeting) return;
+  SimContext context(state, replies);
+  _greeting(context);
+}
+
 bool SimProtocol::handle(SimState& state, const SimPacket& packet, std::vector<SimPacket>& replies) const {
   state.record.packets.push_back(packet);
   ++state.packetsOnConnection;

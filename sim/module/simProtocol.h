@@ -82,6 +82,9 @@ class SimContext {
 // Handles one packet sent to the module's own address whose command byte it was registered for.
 // Runs on the module's thread with its state lock held: it must not call back into SimModule.
 using SimHandler = std::function<void(SimContext&, const SimPacket&)>;
+// Sends what the module says unasked when a host connects (a module that restarted announcing
+// itself); same rules as a SimHandler.
+using SimGreeting = std::function<void(SimContext&)>;
 
 struct SimRoutedModule;
 
@@ -90,6 +93,9 @@ class SimProtocol {
   SimProtocol();  // registers the built-in handlers (the system entity's model query)
 
   void setHandler(std::uint8_t command, SimHandler handler);  // an empty handler removes it
+  void setGreeting(SimGreeting greeting);                      // an empty one removes it
+  // The packets the greeting sends for a new connection.
+  void greet(SimState& state, std::vector<SimPacket>& replies) const;
   // Records the packet and queues whatever the module answers. False when the connection is to
   // drop after the replies: a handler asked for it, or this is the packet closeAfterPackets
   // names (which gets no answer).
@@ -106,6 +112,7 @@ class SimProtocol {
 
  private:
   std::map<std::uint8_t, SimHandler> _handlers;
+  SimGreeting _greeting;
   std::map<std::uint8_t, std::shared_ptr<SimRoutedModule>> _routed;  // by address
 };
 

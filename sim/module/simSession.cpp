@@ -18,6 +18,9 @@ void SimSession::connect(Clock::time_point now) {
   _connected = true;
   _framer->reset();
   _nextHeartbeat = now + _heartbeatInterval;
+  std::vector<SimPacket> greeting;
+  _protocol.greet(_state, greeting);
+  for (SimPacket& packet : greeting) _emit(std::move(packet), now);
 }
 
 void SimSession::disconnect() {

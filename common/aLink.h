@@ -48,9 +48,9 @@ aLinkID aLink_Create(aStream* stream);
 
 // Drops one use of the link and clears *id in every case. The last use removes the user filter,
 // takes the link out of the registry, stops it (the force-route-off frame is written and every
-// thread joined) and frees everything it owns, stream included. 0, or aErrParam when *id names
-// no link (or id is null), or the result of destroying the outbound FIFO on the last use, or
-// aErrUnknown for an entry without an engine.
+// thread joined), destroys an attached link sharing server and frees everything it owns, stream
+// included. 0, or aErrParam when *id names no link (or id is null), or the result of destroying
+// the outbound FIFO on the last use, or aErrUnknown for an entry without an engine.
 aErr aLink_Destroy(aLinkID* id);
 
 // The link's status; INVALID_LINK_STREAM when the id names no link.

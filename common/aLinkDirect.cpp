@@ -4,6 +4,7 @@
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
 #include "common/aStream.h"
+#include "server/aServer_ZeroMQ.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ aErr sTearDown(aLinkEntry* entry) {
   } else if (aVALIDLINK(link)) {
     aLink_SetUserPacketFilter(link, nullptr, nullptr);
     aLink_Stop(link);
+    if (entry->server) aServer_Destroy(&entry->server);  // it still uses the FIFOs
     if (entry->chainedID) {
       aLinkID chained = entry->chainedID;
       aLink_Destroy(&chained);

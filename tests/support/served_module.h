@@ -1,0 +1,94 @@
+// A simulated module on TCP behind a link sharing server, for tests: the module, a registered
+// TCP/IP device link to it (registered as the TCP/IP link creator registers one) and a server in
+// front of that link, attached to the link's entry as the served-link creator attaches it, so
+// that destroying the device link destroys the server. Header only: the tests that use it link
+// the device library.
+#pragma once
+
+#include <arpa/inet.h>
+
+#include <memory>
+#include <string>
+
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "common/aStreamsocket.h"
+#include "common/discover.h"
+#include "server/aServer_ZeroMQ.h"
+#include "sim/module/simModule.h"
+
+namespace qftest {
+
+// A started TCP/IP device link to 127.0.0.1:port with one use; 0 on failure (nothing left).
+inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber) {
+  aStream* stream = nullptr;
+  if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone) return 0;
+  aLinkID id = sCreate2(serialNumber, htonl(INADDR_LOOPBACK), port, TCPIP);
+  if (!id || aLink_Init(id, stream) != id) {
+    aStream_Destroy(&stream);
+    if (id) aLink_Destroy(&id);
+    return 0;
+  }
+  sAddUse(id);
+  if (aLink_Start(id) != aErrNone) aLink_Destroy(&id);
+  return id;
+}
+
+struct ServerOptions {
+  uint8_t localOnly = 1;
+  uint32_t networkInterface = 0;  // network byte order
+  uint8_t model = 0;              // set after the start when not 0, as the served-link creator does
+};
+
+class ServedModule {
+ public:
+  explicit ServedModule(qfsim::SimModuleOptions moduleOptions = {}, ServerOptions serverOptions = {})
+      : _module(std::make_unique<qfsim::SimModule>(moduleOptions)), _options(serverOptions) {}
+  ~ServedModule() {
+    if (_link) aLink_Destroy(&_link);  // the server goes with the device link
+    _module->stop();
+  }
+  ServedModule(const ServedModule&) = delete;
+  ServedModule& operator=(const ServedModule&) = delete;
+
+  // Module, device link, server; false with the reason for the first step that failed.
+  // startResult receives the server's own start result.
+  bool start(std::string* why, aErr* startResult = nullptr) {
+    if (!_module->start(why)) return false;
+    _link = RegisterTcpDeviceLink(_module->port(), _module->serialNumber());
+    if (!_link) return _fail(why, "the device link could not be made");
+    _server = aServer_Create(_link, _options.networkInterface, _options.localOnly);
+    if (!_server) return _fail(why, "aServer_Create gave no server");
+    sLookupEntryByID(_link)->server = _server;
+    const aErr started = aServer_Start(_server);
+    if (startResult) *startResult = started;
+    if (started != aErrNone) return _fail(why, "aServer_Start failed");
+    aServer_SetModuleAddress(_server, _module->address());
+    if (_options.model) aServer_SetModel(_server, _options.model);
+    return true;
+  }
+
+  qfsim::SimModule& module() { return *_module; }
+  aServer* server() const { return _server; }
+  aLinkID link() const { return _link; }
+  uint16_t port() const {
+    uint16_t port = 0;
+    aServer_GetPort(_server, &port);
+    return port;
+  }
+  // Ends device link and server now (the destructor then only stops the module).
+  void destroyLink() { aLink_Destroy(&_link); }
+
+ private:
+  static bool _fail(std::string* why, const char* text) {
+    if (why) *why = text;
+    return false;
+  }
+
+  std::unique_ptr<qfsim::SimModule> _module;
+  ServerOptions _options;
+  aLinkID _link = 0;
+  aServer* _server = nullptr;
+};
+
+}  // namespace qftest

@@ -2,9 +2,12 @@
 // that enabled streams (device link reader, then broker).
 //
 // A byte value longer than one packet comes as full packets (27 or 28 data bytes) whose last
-// data byte holds a 7-bit sequence number and the continue bit, then a last packet without it.
-// The broker collects such a write per client and forwards it in one run once its last packet
-// has come, so that no other client's packet reaches the module between its parts.
+// data byte holds a 7-bit sequence number and the continue bit, then a last packet without it;
+// all of them carry the same command, option and index bytes. The broker collects such a write
+// per client and forwards it in one run once its last packet has come, so that no other
+// client's packet reaches the module between its parts. Only the parts of the pending value are
+// taken: the client's other requests go their ordinary way meanwhile, and a value whose part
+// went missing is never forwarded (it ages out, or the client's next value replaces it).
 #include <algorithm>
 #include <cstring>
 
@@ -25,6 +28,16 @@ bool _startsPool(const aPacket* packet) {
 }
 
 uint8_t _nextSequence(uint8_t sequence) { return (sequence + 1) & UEI_BYTES_SEQUENCE_MASK; }
+
+// Every part of one value carries the same command, option and index bytes.
+bool _isPartOf(const SetBytesPool& pool, const aPacket* packet) {
+  const aPacket& first = pool.packets.front();
+  return packet->dataSize >= 3 && std::memcmp(packet->data, first.data, 3) == 0;
+}
+
+bool _isNextPart(const SetBytesPool& pool, const aPacket* packet) {
+  return _isPartOf(pool, packet) && aUEI_getBytesSequence(packet) == _nextSequence(pool.lastSequence);
+}
 
 // Every UEI packet ages every pool; a pool whose time is up goes.
 void _agePools(aServer* server) {
@@ -55,21 +68,24 @@ bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPac
   _agePools(server);
   auto pool = std::find_if(server->pools.begin(), server->pools.end(),
                            [&](const SetBytesPool& p) { return p.identity == identity; });
-  if (pool == server->pools.end()) {
-    if (!_startsPool(packet)) return false;
+  if (pool != server->pools.end() && _isNextPart(*pool, packet)) {
+    pool->packets.push_back(*packet);
+    if (aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet)) {
+      pool->lastSequence = aUEI_getBytesSequence(packet);
+      return true;
+    }
+    _forwardPool(server, *pool, broker);
+    server->pools.erase(pool);
+    return true;
+  }
+  if (_startsPool(packet)) {
+    // A new value: whatever was left of an earlier one (a part went missing) is given up.
+    if (pool != server->pools.end()) server->pools.erase(pool);
     server->pools.push_back(SetBytesPool{identity, {*packet}, 0, 2000});
     return true;
   }
-  const uint8_t sequence = aUEI_getBytesSequence(packet);
-  if (sequence != _nextSequence(pool->lastSequence)) return true;  // a part went missing: dropped
-  pool->packets.push_back(*packet);
-  if (aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet)) {
-    pool->lastSequence = sequence;
-    return true;
-  }
-  _forwardPool(server, *pool, broker);
-  server->pools.erase(pool);
-  return true;
+  // A part of the pending value out of order is dropped; any other packet goes its own way.
+  return pool != server->pools.end() && _isPartOf(*pool, packet);
 }
 
 void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet,

@@ -1,4 +1,4 @@
-# The simulated module; the loopback discovery slots and the beacon port (the beacon tests run
-# in a network namespace of their own; the locks also keep them apart from tests on the host).
+# The simulated module, and the loopback discovery slots (ports 9850-9999) of the host. The
+# beacon tests run in a network namespace of their own, where port 8585 is theirs alone.
 list(APPEND test_libs qfsim)
-list(APPEND test_props RESOURCE_LOCK "qf_port_8585;qf_ports_9850_9999")
+list(APPEND test_props RESOURCE_LOCK qf_ports_9850_9999)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <czmq.h>
 #include <dirent.h>
 
 #include <chrono>
@@ -154,4 +155,17 @@ TEST(ServerHandle, StoppingLeavesNoThreadAndNoFilterEvenWithARequestInFlight) {
     served.destroyLink();  // the device link takes its server with it
   }
   EXPECT_EQ(ThreadCountSettlingAt(before), before);
+}
+
+TEST(ServerHandle, AfterAnInterruptTheThreadsEndAndTheStopStillCompletes) {
+  ServedModule served;
+  ASSERT_TRUE(served.start(nullptr));
+  aServer* server = served.server();
+  sLookupEntryByID(served.link())->server = nullptr;
+  zsys_interrupted = 1;  // as the messaging library's own handler sets it on Ctrl+C
+  std::this_thread::sleep_for(2500ms);  // every thread notices within one poll or receive
+  const auto start = Clock::now();
+  EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+  zsys_interrupted = 0;
+  EXPECT_LT(Clock::now() - start, 500ms) << "the threads had ended already";
 }

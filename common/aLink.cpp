@@ -262,8 +262,14 @@ aMutex* sMakeNamedMutex(const char* format, const aLink* link) {
   return aMutex_Create(name);
 }
 
+// Destroys the FIFO the id names, if any, and clears the id.
+aErr sDestroyFifo(std::atomic<aPacketFifoID>& fifo) {
+  aPacketFifoID id = fifo.exchange(0);
+  return id ? aPacketFifo_Destroy(&id) : aErrNone;
+}
+
 void sReleaseResources(aLink* link) {
-  if (link->inboundFifo) aPacketFifo_Destroy(&link->inboundFifo);
+  sDestroyFifo(link->inboundFifo);
   if (link->packet) aPacket_Destroy(&link->packet);
   aPacketLog* log = link->packetLog.exchange(nullptr);
   aPacketLog_Destroy(&log);
@@ -329,7 +335,7 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
   link->lastBurstMs = 0;
   if (!link->inboundFifo || !link->outboundFifo || !link->packet || !link->logMutex || !link->userFilterMutex ||
       !link->controlMutex) {
-    if (link->outboundFifo) aPacketFifo_Destroy(&link->outboundFifo);
+    sDestroyFifo(link->outboundFifo);
     sReleaseResources(link);
     link->stream = nullptr;
     return 0;
@@ -340,9 +346,10 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
 
 aErr aLink_Start(aLinkID id) {
   aLink* link = aLink_Lookup(id);
-  if (!link || !link->stream) return aErrParam;
+  if (!link) return aErrParam;
   {
-    sControlLock hold(link);
+    sControlLock hold(link);  // the stream is read under the lock: a reset may be replacing it
+    if (!link->stream) return aErrParam;
     if (link->running) return aErrNone;
     link->running = true;
     link->status = INITIALIZING;
@@ -408,11 +415,45 @@ aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* 
   return aErrNone;
 }
 
+aErr aLink_DropTransport(aLink* link) {
+  if (!aVALIDLINK(link)) return aErrParam;
+  aLink_Stop(link);
+  sControlLock hold(link);
+  if (link->running || link->readerThread || link->writerThread) return aErrBusy;
+  link->status = INVALID_LINK_STREAM;
+  sDestroyFifo(link->inboundFifo);
+  sDestroyFifo(link->outboundFifo);
+  if (link->stream) aStream_Destroy(&link->stream);
+  return aErrNone;
+}
+
+aErr aLink_AttachTransport(aLink* link, aStream* stream) {
+  if (!aVALIDLINK(link) || !stream) return aErrParam;
+  sControlLock hold(link);
+  if (link->stream) return aErrBusy;
+  aPacketFifoID inbound = aPacketFifo_Create();
+  aPacketFifoID outbound = aPacketFifo_Create();
+  if (!inbound || !outbound) {
+    if (inbound) aPacketFifo_Destroy(&inbound);
+    if (outbound) aPacketFifo_Destroy(&outbound);
+    return aErrResource;
+  }
+  link->inboundFifo = inbound;
+  link->outboundFifo = outbound;
+  link->stream = stream;
+  link->heartbeatState = 0;
+  link->syncState = kSyncStateIdle;
+  link->lastBurstMs = 0;
+  aPacket_Reset(link->packet);
+  link->status = STOPPED;
+  return aErrNone;
+}
+
 aErr aLink_Finish(aLink* link) {
   if (!aVALIDLINK(link)) return aErrParam;
   aLink_Stop(link);
   link->check = 0;
-  const aErr result = aPacketFifo_Destroy(&link->outboundFifo);
+  const aErr result = sDestroyFifo(link->outboundFifo);
   sReleaseResources(link);
   aStream_Destroy(&link->stream);
   return result;

@@ -41,17 +41,72 @@ struct aStream;
 // you keep. It must not install or remove a filter on its own link.
 typedef bool (*aUserPacketFilterProc)(const aPacket* packet, void* ref);
 
+// Direct links to a module. Each creator returns the link's id, or 0 on failure (the reason is
+// not reported), and leaves nothing registered when it fails. A module that has a link of the
+// same kind already gets that link with one more use (the same id), whatever address, port or
+// path is given now; a link that a link sharing server serves is refused (0, no use added): its
+// users connect to the server instead. Creations are serialised, so two threads creating a link
+// to the same module get one link between them.
+
+// A link to a USB module by its serial number (through the kernel driver's node when it exists,
+// else libusb). It is handed out only once the module has answered the synchronisation burst:
+// 0 for a module that does not answer within about 2 s.
+aLinkID aLink_CreateUSB(uint32_t serialNumber);
+
+// A link to an Ethernet module over TCP (IPv4 address in network byte order, port in host
+// order); no synchronisation, the link reports RUNNING once started.
+aLinkID aLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipv4, uint16_t port);
+
+// A link to a module on a serial port: 8 data bits, no parity, one stop bit, packets in COBS
+// frames with a CRC-8. Rates: 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400; 0 for any
+// other. No synchronisation.
+aLinkID aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t baudRate);
+
 // A link over a stream the caller built; the link owns the stream from now on (also when the
 // creation fails: the stream is then destroyed). The link is started (threads running, the
 // force-route-on packet queued) and carries one use. 0 on failure, leaving nothing registered.
 aLinkID aLink_Create(aStream* stream);
 
+// Served and client links. A link sharing server can be put in front of a registered USB,
+// TCP/IP or serial device link; the owner then reaches its module through the server too, over
+// a client link (type ORVANE) whose stream is a ZeroMQ connection to the server. Client links
+// are not synchronised: the server's side keeps the device link in step.
+
+// Serves the device link: a server bound to *networkInterface (IPv4, network byte order; 0 for
+// the server's default) and, with localOnly, to loopback only. Learns the module's address and
+// model through the server (5 tries 10 ms apart, each query waiting up to 1000 ms), writes the
+// server's port to *port and its interface to *networkInterface, and returns the owner's client
+// link, which holds the device link's one use: destroying the client link's last use tears down
+// the device link and its server too. 0 on failure: when the details cannot be learnt the whole
+// pair is gone; when the failure came earlier (no such link, a server already attached, the
+// server or client link cannot be made or started) a server that was made stays attached to
+// the device link, and the caller's destroy of the device link ends it.
+aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly);
+
+// A client link to the server at ipv4 (network byte order) and port, a new entry every time,
+// started with one use; or, with a non-zero reference, one more use of that registered link
+// (any type) and its id. 0 when the reference names no link, or the stream cannot be made (an
+// invalid address) or the link not started; nothing stays registered then. A server that is
+// not there is not noticed here: the link's requests time out.
+aLinkID aLink_CreateClient(uint32_t ipv4, uint16_t port, aLinkID reference);
+
 // Drops one use of the link and clears *id in every case. The last use removes the user filter,
 // takes the link out of the registry, stops it (the force-route-off frame is written and every
-// thread joined), destroys an attached link sharing server and frees everything it owns, stream
-// included. 0, or aErrParam when *id names no link (or id is null), or the result of destroying
-// the outbound FIFO on the last use, or aErrUnknown for an entry without an engine.
+// thread joined), then destroys a link sharing server attached to it and drops one use of a
+// link chained to it, and frees everything it owns, stream included. 0, or aErrParam when *id names
+// no link (or id is null), or the result of destroying the outbound FIFO on the last use, or
+// aErrUnknown for an entry without an engine.
 aErr aLink_Destroy(aLinkID* id);
+
+// Stops the link, replaces its stream with a new one of the same kind and starts it again, under
+// the same id and use count. USB links open their module again by serial number, TCP/IP links
+// connect again to the registered address and port, client links of a link sharing server
+// connect again to their server (up to 20 tries, 100 ms apart); the link keeps its user
+// filter, packet log and pooling, and what was queued either way is dropped. A USB link is not synchronised again here. 0; aErrParam when the id names no link, or for a
+// serial link or a link over a caller's stream, which cannot be made again (it is left running
+// as it was); otherwise the reason the new stream could not be made or started, and the link is
+// then left without a stream (INVALID_LINK_STREAM) until another reset or its destruction.
+aErr aLink_Reset(aLinkID id);
 
 // The link's status; INVALID_LINK_STREAM when the id names no link.
 int32_t aLink_GetStatus(aLinkID id);

@@ -3,8 +3,10 @@
 //
 // Threads and sharing:
 // - Per started link one reader thread (sInPipeProcess) and one writer thread (sOutPipeProcess).
-// - status, running, the ready flags, syncState and pooledPackets are atomics shared without a
-//   lock; status is written by the reader and by the controls, the last write wins.
+// - status, running, the ready flags, syncState, pooledPackets and the FIFO ids are atomics
+//   shared without a lock; status is written by the reader and by the controls, the last write
+//   wins. A reset replaces the FIFOs while other threads may be queueing or waiting on them: the
+//   old ids then name no FIFO, so those calls fail or end as for a destroyed FIFO.
 // - packet, heartbeatState, syncAddress and the burst clock belong to the reader while it runs.
 // - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
 //   and every put or get on it by logMutex (made with the record, so the reader and writer can
@@ -21,6 +23,7 @@
 #include "platform/aThread.h"
 
 struct aPacketLog;
+struct aServer;
 
 constexpr uint16_t aLINK_CHECK = 0xCEED;
 
@@ -39,9 +42,9 @@ struct aLink {
   aLinkID id = 0;
   std::atomic<bool> running{false};
   std::atomic<int32_t> status{STOPPED};
-  aPacketFifoID inboundFifo = 0;
+  std::atomic<aPacketFifoID> inboundFifo{0};
   aPacket* packet = nullptr;
-  aPacketFifoID outboundFifo = 0;
+  std::atomic<aPacketFifoID> outboundFifo{0};
   aThread* readerThread = nullptr;
   aThread* writerThread = nullptr;
   aThreadProc readerProc = nullptr;
@@ -103,12 +106,38 @@ aErr aLink_ForceRoute(aLinkID id, uint8_t on);
 // road removes the filter of an entry it has already taken out of the registry).
 aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* ref);
 
+// A reset's two halves. Dropping stops the link and destroys both FIFOs and the stream; the
+// record keeps its assembly packet, locks, user filter, packet log and pooling, and reports
+// INVALID_LINK_STREAM. 0; aErrParam for an invalid record; aErrBusy when a thread of the link
+// still runs. Attaching gives a record without a stream the stream (the record owns it from then
+// on) and new FIFOs; STOPPED, ready for aLink_Start. 0; aErrParam for an invalid record or a null
+// stream; aErrBusy when the record has a stream; aErrResource when a FIFO cannot be made. On
+// failure the caller still owns the stream.
+aErr aLink_DropTransport(aLink* link);
+aErr aLink_AttachTransport(aLink* link, aStream* stream);
+
 // Releases everything a stopped engine owns: both FIFOs, the assembly packet, the packet log,
 // the locks and the stream; clears the check word. The result of destroying the outbound FIFO
-// (0 normally); aErrParam for an invalid record. Stops the link first if it still runs. The
+// (0 normally, also when a failed reset left none); aErrParam for an invalid record. Stops the link first if it still runs. The
 // record itself stays allocated (it belongs to the registry entry) and can be initialised again.
 aErr aLink_Finish(aLink* link);
 
 // Puts the packet's wire frame into the link's log (tag aPACKETLOG_SENT or aPACKETLOG_RECEIVED)
 // when the link has an enabled log; failures are ignored. Called by the reader and writer.
 void aLink_RecordPacket(aLink* link, uint8_t tag, const aPacket* packet);
+
+// Raw queries over a running link; each consumes the first packet received after it asked,
+// whatever that is. The module's address: an empty packet to cmdMAGIC, answered by an empty
+// packet from the module's address. The model code: the system entity's model option read at
+// the module's address. 0 and the value; aErrTimeout without an answer within 1000 ms; aErrIO
+// for any other answer; aErrParam for an id without a link or a null output; the queueing
+// failure when the question cannot be queued.
+aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address);
+aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model);
+
+// Tells the server the module's address and model, asked over the client link so the questions
+// travel through the server: each is passed on whatever the outcome (0 when its query failed;
+// the model is asked only once the address is known). 0 when both were learnt; otherwise the
+// server drops the requests it holds, so a late answer cannot pair with a later request, and
+// the first failure is returned.
+aErr _aLink_ConfigureServerDetails(aLinkID client, aServer* server);

@@ -1,13 +1,11 @@
 #include "common/aStream_CobsEncoding.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <new>
 
 #include "common/aPacket.h"
 #include "common/cobs.h"
 #include "common/crc8.h"
-#include "platform/aTime.h"
 
 namespace {
 
@@ -81,13 +79,11 @@ aErr sCobsStreamGet(char* byte, void* ref) {
   return sEndFrame(cobs);
 }
 
+// Installed only over a transport that can wait; without one the stream's own pause serves.
 aErr sCobsStreamWait(uint32_t timeoutMs, void* ref) {
   auto* cobs = static_cast<sCobs*>(ref);
   if (!aVALIDSS(cobs)) return aErrParam;
-  if (cobs->ready) return aErrNone;
-  if (cobs->wait) return cobs->wait(timeoutMs, cobs->ref);
-  aTime_MSSleep(std::min(timeoutMs, aSTREAM_POLL_PAUSE_MS));
-  return aErrNone;
+  return cobs->ready ? aErrNone : cobs->wait(timeoutMs, cobs->ref);
 }
 
 // Frames the completed assembling packet into the encode buffer and resets the packet.
@@ -157,7 +153,7 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
     delete cobs;
     return aErrResource;
   }
-  aStream_SetWaitProc(made, sCobsStreamWait);
+  if (wait) aStream_SetWaitProc(made, sCobsStreamWait);
   *stream = made;
   return aErrNone;
 }

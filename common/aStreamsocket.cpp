@@ -24,8 +24,10 @@ constexpr uint32_t sClosePauseMs = 10;
 constexpr size_t sInputRoom = 512;
 
 // One socket stream's transport record. The reader thread (get, wait) and the writer thread
-// (put, write) share it: the descriptor and the connection state are touched only under lock,
-// which is never held while sleeping or polling.
+// (put, write) share it: the descriptor and the connection state are touched only under lock.
+// The lock is never held while waiting for input or between send retries; a reconnect holds it
+// (the close pause and at most aSOCKET_CONNECT_TIMEOUT_MS of connecting), so that the other
+// thread, meeting the same loss, waits for that outcome instead of reconnecting again.
 struct sSocket {
   uint16_t port = 0;
   sockaddr_in address{};

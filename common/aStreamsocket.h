@@ -14,9 +14,9 @@
 
 #include "common/aStream.h"
 
-// Sends a write retries while the socket's buffer is full (or after a reconnect) ...
+// Sends a write tries in a row without progress (the socket's buffer full, or a reconnect) ...
 constexpr int aSOCKET_MAX_SEND_RETRY = 10;
-// ... pausing this long before each retry.
+// ... pausing this long after each.
 constexpr uint32_t aSOCKET_RETRY_DELAY_MS = 60;
 // The longest a connect may take before it counts as timed out.
 constexpr uint32_t aSOCKET_CONNECT_TIMEOUT_MS = 3000;

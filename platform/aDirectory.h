@@ -42,7 +42,10 @@ aErr aDirectory_Delete(const char* path);
 
 // Removes a folder with everything below it. Symbolic links are removed, never followed, and a
 // path that is itself a link is refused. aErrNotFound when the folder cannot be opened;
-// aErrUnknown when anything below could not be removed (the rest is kept from then on).
+// aErrUnknown when anything below could not be removed. An entry that cannot be unlinked, or
+// whose path does not fit aDIR_PATH_BUFFER, ends the removal in its folder (the unlink failure
+// is printed: the system's text on standard error, the path on standard output); a subfolder
+// that could not be emptied does not, and leaves its parent standing.
 aErr aDirectory_DeleteTree(const char* path);
 
 // The current working folder. aErrParam when it does not fit or cannot be read.

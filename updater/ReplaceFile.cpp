@@ -1,9 +1,16 @@
 #include "updater/ReplaceFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+
+bool ReplaceFile_MayWrite(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 || errno == ENOENT;
+}
 
 std::string ReplaceFile_TemporaryPath(const std::string& path) {
   static std::atomic<unsigned> serial{0};
@@ -15,7 +22,12 @@ std::string ReplaceFile_TemporaryPath(const std::string& path) {
 }
 
 aErr ReplaceFile_Finish(const std::string& temporary, const std::string& path, bool written) {
-  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return aErrNone;
+  struct stat old;
+  const bool keepMode = written && stat(path.c_str(), &old) == 0;
+  if (written && (!keepMode || chmod(temporary.c_str(), old.st_mode & 07777) == 0) &&
+      std::rename(temporary.c_str(), path.c_str()) == 0) {
+    return aErrNone;
+  }
   aFile_Delete(temporary.c_str());
   return aErrIO;
 }

@@ -1,6 +1,8 @@
 // Replacing a file's contents without ever leaving it half written: the new contents go into a
 // temporary file beside it, which takes the file's name only once it was written and closed in
-// full. On any failure the old file stays as it was and the temporary file is removed.
+// full. On any failure the old file stays as it was and the temporary file is removed. The
+// replacement keeps what a write in place would have kept: a file the process may not write is
+// not replaced, and the new contents keep the old file's permission bits.
 #pragma once
 
 #include <string>
@@ -9,21 +11,26 @@
 #include "platform/aFile.h"
 
 // Writes the contents through `write`, which returns false when a write fell short.
-// aErrNotFound when the temporary file cannot be created (a missing or read-only folder),
-// aErrIO when writing, closing or renaming fails.
+// aErrNotFound when the file may not be written or the temporary file cannot be created (a
+// missing or read-only folder), aErrIO when writing, closing or renaming fails.
 template <typename Writer>
 aErr ReplaceFile(const std::string& path, Writer&& write);
+
+// False when the path names a file that the process may not write (a missing one may be made).
+bool ReplaceFile_MayWrite(const std::string& path);
 
 // The temporary file's name: in the same folder, starting with "." so that store listings pass
 // it by, and not containing the file's own name so that a name search cannot mistake a leftover
 // of a crash for the file.
 std::string ReplaceFile_TemporaryPath(const std::string& path);
 
-// Renames the finished temporary file over the path, or removes it when `written` is false.
+// Renames the finished temporary file over the path (with the old file's permission bits), or
+// removes it when `written` is false.
 aErr ReplaceFile_Finish(const std::string& temporary, const std::string& path, bool written);
 
 template <typename Writer>
 aErr ReplaceFile(const std::string& path, Writer&& write) {
+  if (!ReplaceFile_MayWrite(path)) return aErrNotFound;
   std::string temporary = ReplaceFile_TemporaryPath(path);
   aFile* file = aFile_Open(temporary.c_str(), aFileModeWrite);
   if (file == nullptr) return aErrNotFound;

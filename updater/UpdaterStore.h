@@ -40,8 +40,8 @@ class UpdaterStoreItem {
   // True when an entry of this folder has a name containing fileName.
   bool FileExists(const char* fileName) const;
   // Replaces the file's contents in this folder as a whole: aErrNone; aErrNotFound without
-  // bytes or when the file cannot be created; aErrIO when not every byte could be written, in
-  // which case any earlier file of that name is left as it was.
+  // bytes, when the file may not be written or cannot be created; aErrIO when not every byte
+  // could be written, in which case any earlier file of that name is left as it was.
   aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t count);
   // Loads a bird file of this folder. Throws std::runtime_error "Invalid bird <path>" when its
   // header is wrong, or "Failed to load bird data" when it cannot be loaded.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
 #include "sim/module/simModule.h"
 
@@ -39,6 +40,9 @@ const char* _kUsage =
     "  --bad-crc                    spoil the CRC of every serial frame sent\n"
     "  --close-after N              drop the connection on its Nth packet\n"
     "  --reply-delay MS             hold every frame sent for MS milliseconds\n"
+    "  --name TEXT                  the module's name (system entity option 32)\n"
+    "  --build N                    firmware build number (option 43 and the build query)\n"
+    "  --version HEX                packed firmware version (option 7)\n"
     "  --ethernet-discovery ADDR    tcp: answer Ethernet discovery on the interface with this\n"
     "                               IPv4 address (run it in a private network namespace)\n"
     "  --control                    read commands from standard input, one per line:\n"
@@ -88,6 +92,9 @@ struct _Settings {
   SimModuleOptions module;
   bool control = false;
   std::string discoveryInterface;  // empty: no Ethernet discovery answers
+  std::optional<std::string> name;         // the system entity's name, build and firmware version
+  std::optional<std::uint32_t> build;
+  std::optional<std::uint32_t> version;
 };
 
 // Parses the command line; prints the reason and returns none on a bad one.
@@ -123,12 +130,15 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
         settings.module.linkPath = *text;
       } else if (option == "--ethernet-discovery") {
         settings.discoveryInterface = *text;
+      } else if (option == "--name") {
+        settings.name = *text;
       } else {
         std::optional<unsigned long> number;
         if (option == "--port") number = _number(*text, 0xFFFF);
         else if (option == "--address" || option == "--model") number = _number(*text, 0xFF);
         else if (option == "--serial") number = _number(*text, 0xFFFFFFFFul, 16);
-        else if (option == "--heartbeat-interval") number = _number(*text, 0xFFFFFFFFul);
+        else if (option == "--heartbeat-interval" || option == "--build") number = _number(*text, 0xFFFFFFFFul);
+        else if (option == "--version") number = _number(*text, 0xFFFFFFFFul, 16);
         else problem = "unknown option";
         if (problem.empty() && !number) problem = "bad value " + *text;
         if (problem.empty()) {
@@ -136,6 +146,8 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
           else if (option == "--address") settings.module.address = static_cast<std::uint8_t>(*number);
           else if (option == "--model") settings.module.model = static_cast<std::uint8_t>(*number);
           else if (option == "--serial") settings.module.serialNumber = static_cast<std::uint32_t>(*number);
+          else if (option == "--build") settings.build = static_cast<std::uint32_t>(*number);
+          else if (option == "--version") settings.version = static_cast<std::uint32_t>(*number);
           else settings.module.heartbeatIntervalMs = static_cast<std::uint32_t>(*number);
         }
       }
@@ -235,6 +247,12 @@ int main(int argc, char** argv) {
   int signals = ::signalfd(-1, &mask, SFD_CLOEXEC);
 
   SimModule module(settings->module);
+  auto entities = std::make_shared<SimEntities>();
+  if (settings->name)
+    entities->define(kSimClassSystem, 0, 32, SimOption::bytes({settings->name->begin(), settings->name->end()}, true));
+  if (settings->build) entities->define(kSimClassSystem, 0, 43, SimOption::u32(*settings->build));
+  if (settings->version) entities->define(kSimClassSystem, 0, 7, SimOption::u32(*settings->version));
+  SimEntities::attach(entities, module);
   std::string error;
   if (signals < 0 || !module.start(&error)) {
     std::fprintf(stderr, "simmodule: %s\n", signals < 0 ? std::strerror(errno) : error.c_str());

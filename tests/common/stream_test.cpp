@@ -13,7 +13,6 @@ namespace {
 using qftest::ScriptedStream;
 using qftest::ScriptedTransport;
 using qftest::TempFolder;
-using qftest::TempFolder;
 
 std::string ReadString(aStream* stream, size_t length, aErr* result) {
   std::string bytes(length, '\0');

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -18,12 +17,13 @@ namespace {
 
 using qftest::FreedDescriptorZero;
 using qftest::LoopbackListener;
-using qftest::LoopbackPeer;
+using qftest::RawPeer;
 using qftest::ReadFromStream;
 using qftest::StreamReading;
 using qftest::WriteToStream;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 Bytes Pattern(size_t length) {
   Bytes bytes;
@@ -38,20 +38,19 @@ class SocketStream : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener_.port(), &stream_),
               aErrNone);
-    peer_ = listener_.accept(2000);
-    ASSERT_NE(peer_, nullptr);
+    peer_ = listener_.accept();
+    ASSERT_TRUE(peer_.valid());
   }
   void TearDown() override { aStream_Destroy(&stream_); }
 
   // Ends the connection from the far end and waits until the stream's side has seen it.
   void LoseConnection() {
-    peer_->reset();
     peer_.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(milliseconds(50));
   }
 
   LoopbackListener listener_;
-  std::unique_ptr<LoopbackPeer> peer_;
+  RawPeer peer_;
   aStream* stream_ = nullptr;
 };
 
@@ -85,11 +84,11 @@ TEST(SocketStreamCreate, DescriptorZeroIsARealConnection) {
   FreedDescriptorZero freed;
   aStream* stream = nullptr;
   ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream), aErrNone);
-  auto peer = listener.accept(2000);
-  ASSERT_NE(peer, nullptr);
+  RawPeer peer = listener.accept();
+  ASSERT_TRUE(peer.valid());
   ASSERT_EQ(ClientDescriptorTo(listener.port()), 0);
   EXPECT_EQ(WriteToStream(stream, {0x01, 0x02}), aErrNone);
-  EXPECT_EQ(peer->receive(2, 2000), (Bytes{0x01, 0x02}));
+  EXPECT_EQ(peer.receive(2, milliseconds(2000)), (Bytes{0x01, 0x02}));
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
   EXPECT_FALSE(FreedDescriptorZero::IsOpen());  // closed with the stream, not left behind
 }
@@ -130,7 +129,7 @@ TEST_F(SocketStream, CarriesBytesBothWaysAndWaitsForInput) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(95));
 
   const Bytes in = Pattern(1500);
-  ASSERT_TRUE(peer_->send(in));
+  ASSERT_TRUE(peer_.send(in));
   EXPECT_EQ(ReadFromStream(stream_, in.size(), 2000).bytes, in);
 
   const Bytes out = Pattern(3000);
@@ -138,26 +137,26 @@ TEST_F(SocketStream, CarriesBytesBothWaysAndWaitsForInput) {
   EXPECT_EQ(WriteToStream(stream_, {0x5A}), aErrNone);
   Bytes expected = out;
   expected.push_back(0x5A);
-  EXPECT_EQ(peer_->receive(expected.size(), 2000), expected);
+  EXPECT_EQ(peer_.receive(expected.size(), milliseconds(2000)), expected);
 }
 
 TEST_F(SocketStream, AClosedConnectionKeepsAnsweringNotReadyWithoutSpinning) {
-  ASSERT_TRUE(peer_->send({0x01, 0x02}));
-  peer_->close();
+  ASSERT_TRUE(peer_.send({0x01, 0x02}));
+  peer_.close();
   EXPECT_EQ(ReadFromStream(stream_, 2, 2000).bytes, (Bytes{0x01, 0x02}));
   const StreamReading idle = ReadFromStream(stream_, 1, 300, 20);
   EXPECT_EQ(idle.stop, aErrTimeout);
   EXPECT_LE(idle.waits, 20);
-  EXPECT_EQ(listener_.accept(50), nullptr);  // not reconnected on that account
+  EXPECT_FALSE(listener_.accept(milliseconds(50)).valid());  // not reconnected on that account
 }
 
 TEST_F(SocketStream, AReadThatMeetsAResetReconnects) {
   LoseConnection();
   char byte = 0;
   EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
-  auto again = listener_.accept(2000);
-  ASSERT_NE(again, nullptr);
-  ASSERT_TRUE(again->send({0x33}));
+  RawPeer again = listener_.accept();
+  ASSERT_TRUE(again.valid());
+  ASSERT_TRUE(again.send({0x33}));
   EXPECT_EQ(ReadFromStream(stream_, 1, 2000).bytes, Bytes{0x33});
 }
 
@@ -165,9 +164,9 @@ TEST_F(SocketStream, AWriteThatMeetsALossSendsTheWholeBufferOnTheNewConnection) 
   LoseConnection();
   const Bytes frames = Pattern(40);
   EXPECT_EQ(WriteToStream(stream_, frames), aErrNone);
-  auto again = listener_.accept(2000);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(again->receive(frames.size(), 2000), frames);
+  RawPeer again = listener_.accept();
+  ASSERT_TRUE(again.valid());
+  EXPECT_EQ(again.receive(frames.size(), milliseconds(2000)), frames);
 }
 
 TEST_F(SocketStream, AFailedReconnectLeavesTheStreamDisconnected) {

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -13,11 +12,12 @@
 namespace {
 
 using qftest::LoopbackListener;
-using qftest::LoopbackPeer;
+using qftest::RawPeer;
 using qftest::ReadFromStream;
 using qftest::StreamReading;
 using qftest::WriteToStream;
 using Bytes = std::vector<uint8_t>;
+using std::chrono::milliseconds;
 
 Bytes Frame(size_t index) {
   Bytes frame = {static_cast<uint8_t>(2 + 2 * (index % 100)), 8};
@@ -30,12 +30,12 @@ class SharedSocketStream : public ::testing::Test {
   void Connect(LoopbackListener& listener) {
     ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream_),
               aErrNone);
-    peer_ = listener.accept(2000);
-    ASSERT_NE(peer_, nullptr);
+    peer_ = listener.accept();
+    ASSERT_TRUE(peer_.valid());
   }
   void TearDown() override { aStream_Destroy(&stream_); }
 
-  std::unique_ptr<LoopbackPeer> peer_;
+  RawPeer peer_;
   aStream* stream_ = nullptr;
 };
 
@@ -49,7 +49,7 @@ TEST_F(SharedSocketStream, AReaderAndAWriterUseItTogether) {
     const Bytes frame = Frame(i);
     sent.insert(sent.end(), frame.begin(), frame.end());
   }
-  std::thread echo([&] { peer_->send(peer_->receive(sent.size(), 5000)); });
+  std::thread echo([&] { peer_.send(peer_.receive(sent.size(), milliseconds(5000))); });
   std::thread writer([&] {
     for (size_t i = 0; i < kFrames; ++i) EXPECT_EQ(WriteToStream(stream_, Frame(i)), aErrNone);
   });
@@ -72,11 +72,11 @@ TEST_F(SharedSocketStream, BothThreadsMeetingOneLossReconnectOnce) {
   });
   std::thread reader([&] { ReadFromStream(stream_, 1000000, 1500, 10); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  peer_->reset();
-  auto again = listener.accept(2000);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(listener.accept(500), nullptr);
-  EXPECT_FALSE(again->receive(10, 2000).empty());  // the frames go on over the new connection
+  peer_.reset();
+  RawPeer again = listener.accept();
+  ASSERT_TRUE(again.valid());
+  EXPECT_FALSE(listener.accept(milliseconds(500)).valid());
+  EXPECT_FALSE(again.receive(10, milliseconds(2000)).empty());  // the frames go on over the new connection
   stop = true;
   writer.join();
   reader.join();
@@ -92,10 +92,10 @@ TEST_F(StalledSharedSocketStream, AWriteCutOffHalfwayIsSentWholeOnTheNewConnecti
   aErr written = aErrUnknown;
   std::thread writer([&] { written = WriteToStream(stream_, flood); });
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the write is stuck in retries
-  peer_->reset();
-  auto again = listener.accept(2000);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(again->receive(flood.size(), 10000), flood);
+  peer_.reset();
+  RawPeer again = listener.accept();
+  ASSERT_TRUE(again.valid());
+  EXPECT_EQ(again.receive(flood.size(), milliseconds(10000)), flood);
   writer.join();
   EXPECT_EQ(written, aErrNone);
 }

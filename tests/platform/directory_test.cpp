@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "platform/aDirectory.h"
+#include "support/child_process.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -305,21 +305,19 @@ HomeAnswer LookUpHomeAsUnknownUser(const char* home) {
   HomeAnswer answer = {aErrUnknown, "child failed"};
   int channel[2];
   if (pipe(channel) != 0) return answer;
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
+  const int status = qftest::runInChild([&] {
     const uid_t stranger = 4000001;
-    if (setuid(stranger) != 0 || getpwuid(stranger) != nullptr) _exit(1);
+    if (setuid(stranger) != 0 || getpwuid(stranger) != nullptr) return 1;
     home != nullptr ? setenv("HOME", home, 1) : unsetenv("HOME");
     memset(answer.home, 'Z', sizeof answer.home);
     answer.result = aDirectory_GetHomeDirectory(answer.home, sizeof answer.home);
-    _exit(write(channel[1], &answer, sizeof answer) == sizeof answer ? 0 : 1);
-  }
+    return write(channel[1], &answer, sizeof answer) == sizeof answer ? 0 : 1;
+  });
   close(channel[1]);
-  if (read(channel[0], &answer, sizeof answer) != sizeof answer) answer.result = aErrUnknown;
+  if (status != 0 || read(channel[0], &answer, sizeof answer) != sizeof answer) {
+    answer.result = aErrUnknown;
+  }
   close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
   return answer;
 }
 

@@ -5,18 +5,18 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 
 #include "platform/qfusb_driver.h"
-#include "support/pty_node.h"
+#include "support/pty.h"
 #include "support/temp_folder.h"
+
+using qftest::Bytes;
 
 class KernelNode : public ::testing::Test {
  protected:
   void SetUp() override {
-    pty = std::make_unique<PtyNode>(folder.join("quillfern.12345678"));
-    ASSERT_TRUE(pty->ok());
+    ASSERT_TRUE(pty.linkAs(folder.join("quillfern.12345678")));
     ASSERT_EQ(qfusb_set_kernel_node_format(folder.join("quillfern.%08X").c_str()), aErrNone);
     handle = qfusb_create_usb(QFUSB_MODE_KERNEL);
   }
@@ -26,7 +26,7 @@ class KernelNode : public ::testing::Test {
   }
 
   qftest::TempFolder folder;
-  std::unique_ptr<PtyNode> pty;
+  qftest::TestPty pty{qftest::TestPty::Line::Raw};
   qfusb_device* handle = nullptr;
 };
 
@@ -41,12 +41,13 @@ TEST_F(KernelNode, TheNodeTellsWhetherTheDriverIsThere) {
 
 TEST_F(KernelNode, BytesGoBothWays) {
   ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
-  std::string frame(300, '\0');
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = char(i);
-  EXPECT_EQ(qfusb_write_to_device(handle, frame.data(), frame.size()), aErrNone);
-  EXPECT_EQ(pty->receive(frame.size()), frame);
+  Bytes frame(300);
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i);
+  EXPECT_EQ(qfusb_write_to_device(handle, reinterpret_cast<const char*>(frame.data()), frame.size()),
+            aErrNone);
+  EXPECT_EQ(pty.receive(frame.size()), frame);
 
-  pty->send(std::string("\x00\xFFz", 3));
+  ASSERT_TRUE(pty.send({0x00, 0xFF, 'z'}));
   EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
   std::string got;
   char byte = 0;
@@ -70,7 +71,7 @@ TEST_F(KernelNode, WaitingForInputIsBounded) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(qfusb_wait_for_input(handle, 40), aErrTimeout);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
-  pty->send("x");
+  ASSERT_TRUE(pty.send({'x'}));
   EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
 }
 

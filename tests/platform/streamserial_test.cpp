@@ -16,6 +16,7 @@ namespace {
 
 using qftest::FreedDescriptorZero;
 using qftest::ReadFromStream;
+using qftest::StreamHandle;
 using qftest::StreamReading;
 using qftest::TempFolder;
 using qftest::TestPty;
@@ -25,11 +26,6 @@ using Clock = std::chrono::steady_clock;
 using Maker = aErr (*)(const char*, int32_t, int, int, int, aStream**);
 
 const Maker kMakers[] = {aStream_CreateSerial, aStream_CreateSerial_Packetized};
-
-struct StreamHandle {
-  aStream* stream = nullptr;
-  ~StreamHandle() { aStream_Destroy(&stream); }
-};
 
 // A line left in cooked mode at 9600 baud, so that every change the stream makes shows.
 termios CookedSettings(const TestPty& pty) {

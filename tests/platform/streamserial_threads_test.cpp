@@ -12,15 +12,11 @@
 namespace {
 
 using qftest::ReadFromStream;
+using qftest::StreamHandle;
 using qftest::StreamReading;
 using qftest::TestPty;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-
-struct StreamHandle {
-  aStream* stream = nullptr;
-  ~StreamHandle() { aStream_Destroy(&stream); }
-};
 
 TEST(SerialStreamThreads, AWaitingReaderWakesWhenInputArrives) {
   TestPty pty;

@@ -9,7 +9,8 @@
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_driver.h"
 #include "platform/unix_streamusb.h"
-#include "support/pty_node.h"
+#include "support/pty.h"
+#include "support/stream_io.h"
 #include "support/temp_folder.h"
 #include "support/usb_fake.h"
 
@@ -29,16 +30,10 @@ class UsbStream : public ::testing::Test {
     Quillfern_libusb_exit();
     fake.reset();
   }
-  // Waits (bounded) and reads exactly length bytes.
+  // What a link's reader gets within 2 s, at most length bytes.
   std::string readBytes(size_t length) {
-    std::string got(length, '\0');
-    for (int tries = 0; tries < 20; ++tries) {
-      aErr e = aStream_Read(stream, got.data(), length);
-      if (e == aErrNone) return got;
-      if (e != aErrNotReady) break;
-      aStream_WaitReadable(stream, 100);
-    }
-    return "";
+    const Bytes got = ReadFromStream(stream, length, 2000).bytes;
+    return std::string(got.begin(), got.end());
   }
 
   std::unique_ptr<UsbFake> fake;
@@ -72,13 +67,13 @@ TEST_F(UsbStream, CarriesBytesBothWaysOverLibusb) {
 
 TEST_F(UsbStream, TheKernelNodeWinsOverLibusb) {
   TempFolder folder;
-  PtyNode node(folder.join("quillfern.0012ABCD"));
-  ASSERT_TRUE(node.ok());
+  TestPty node(TestPty::Line::Raw);
+  ASSERT_TRUE(node.linkAs(folder.join("quillfern.0012ABCD")));
   ASSERT_EQ(qfusb_set_kernel_node_format(folder.join("quillfern.%08X").c_str()), aErrNone);
   ASSERT_EQ(aStream_CreateUSB(0x0012ABCD, &stream), aErrNone);
   EXPECT_EQ(aStream_Write(stream, "ping", 4), aErrNone);
-  EXPECT_EQ(node.receive(4), "ping");
-  node.send("pong");
+  EXPECT_EQ(node.receive(4), (Bytes{'p', 'i', 'n', 'g'}));
+  ASSERT_TRUE(node.send({'p', 'o', 'n', 'g'}));
   EXPECT_EQ(readBytes(4), "pong");
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
   EXPECT_EQ(fake->requests(dev), 0u);  // the module on USB was never opened

@@ -75,6 +75,26 @@ TEST(SimProgramTest, TcpModuleIsDrivenThroughItsControlCommands) {
   EXPECT_EQ(sim.child.waitExit(_kWait), 0);
 }
 
+TEST(SimProgramTest, AnswersEntityRequestsWithTheIdentityItWasGiven) {
+  _Running sim({"--address", "4", "--serial", "00C0FFEE", "--name", "Rig", "--build", "4660", "--version", "2C000005"});
+  RawPeer peer = sim.peer();
+  ASSERT_TRUE(peer.valid()) << sim.first;
+  const struct {
+    Bytes request;
+    const char* answer;
+  } cases[] = {
+      {{0x04, 0x03, 0x03, 0x49, 0x20}, "04 07 03 09 00 00 C0 FF EE"},
+      {{0x04, 0x03, 0x03, 0x60, 0x20}, "04 07 03 20 00 52 69 67 00"},
+      {{0x04, 0x03, 0x03, 0x6B, 0x20}, "04 07 03 2B 00 00 00 12 34"},
+      {{0x04, 0x03, 0x03, 0x47, 0x20}, "04 07 03 07 00 2C 00 00 05"},
+      {{0x04, 0x02, 0x49, 0xFF}, "04 06 49 FF 00 00 12 34"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(peer.send(c.request));
+    EXPECT_EQ(hex(peer.receive(std::string(c.answer).size() / 3 + 1, _kWait)), c.answer);
+  }
+}
+
 TEST(SimProgramTest, NodeModuleBehindALinkEndsOnSignal) {
   qftest::TempFolder folder;
   const std::string link = folder / "node";

@@ -17,20 +17,6 @@ namespace {
 
 constexpr uid_t _nobody = 65534;
 
-int _wait_bounded(pid_t child, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int status = 0;
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool _become_ordinary_user(const std::string& owned) {
   if (geteuid() != 0) return true;
   namespace fs = std::filesystem;
@@ -45,6 +31,27 @@ bool _become_ordinary_user(const std::string& owned) {
 
 }  // namespace
 
+std::optional<int> reapWithin(pid_t child, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) return status;
+    if (done < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+int awaitChild(pid_t child, std::chrono::milliseconds timeout) {
+  std::optional<int> status = reapWithin(child, timeout);
+  if (!status) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+  }
+  return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
 int runInChild(const std::function<int()>& body, int timeoutMs) {
   fflush(nullptr);
   pid_t child = fork();
@@ -54,7 +61,7 @@ int runInChild(const std::function<int()>& body, int timeoutMs) {
     fflush(nullptr);
     _exit(result);
   }
-  return _wait_bounded(child, timeoutMs);
+  return awaitChild(child, std::chrono::milliseconds(timeoutMs));
 }
 
 int runUnprivileged(const std::string& owned, const std::function<int()>& body, int timeoutMs) {

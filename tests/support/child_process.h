@@ -1,11 +1,24 @@
-// Runs a piece of a test in a forked child process, for what must not touch the test process
-// itself: lowered resource limits, or file permissions that root would ignore.
+// Child processes of a test: a piece of a test run in a forked child, for what must not touch
+// the test process itself (lowered resource limits, file permissions that root would ignore), and
+// the bounded waits for any child to end.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace qftest {
+
+// Waits at most `timeout` for the child to end and reaps it: its wait status as waitpid gives it,
+// or none while it still runs.
+std::optional<int> reapWithin(pid_t child, std::chrono::milliseconds timeout);
+
+// As reapWithin, but a child still running at the time-out is killed and reaped: its exit status
+// (0 to 255), or -1 when a signal ended it or it had to be killed.
+int awaitChild(pid_t child, std::chrono::milliseconds timeout);
 
 // The child runs body and exits with its result (0 to 255). Returns that status, or -1 when the
 // child died from a signal or was still running after timeoutMs (it is killed then).

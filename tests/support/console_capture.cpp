@@ -3,13 +3,14 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+
+#include "support/child_process.h"
 
 namespace qftest {
 namespace {
@@ -86,9 +87,8 @@ CapturedConsole runWithConsole(StdoutKind kind, const std::function<void()>& bod
   close(out.readFd);
   close(err.readFd);
   if (!finished) kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (finished && WIFEXITED(status)) captured.exitStatus = WEXITSTATUS(status);
+  const int status = awaitChild(child, std::chrono::milliseconds(timeoutMs));
+  if (finished) captured.exitStatus = status;
   return captured;
 }
 

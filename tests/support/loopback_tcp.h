@@ -1,35 +1,14 @@
-// A TCP listener on 127.0.0.1 with an ephemeral port, and the peers it accepts: the far end of a
-// TCP client under test. Nothing leaves the machine. Every wait is bounded.
+// A TCP listener on 127.0.0.1 with an ephemeral port, for the far end of a TCP client under
+// test; the connections it accepts are RawPeers. Nothing leaves the machine. Every wait is
+// bounded.
 #pragma once
 
-#include <cstddef>
+#include <chrono>
 #include <cstdint>
-#include <memory>
-#include <vector>
+
+#include "support/raw_peer.h"
 
 namespace qftest {
-
-// One accepted connection; closed (normally) when destroyed.
-class LoopbackPeer {
- public:
-  explicit LoopbackPeer(int descriptor) : descriptor_(descriptor) {}
-  ~LoopbackPeer();
-  LoopbackPeer(const LoopbackPeer&) = delete;
-  LoopbackPeer& operator=(const LoopbackPeer&) = delete;
-
-  int descriptor() const { return descriptor_; }
-  // False when not all bytes went within timeoutMs.
-  bool send(const std::vector<uint8_t>& bytes, int timeoutMs = 2000);
-  // Reads until count bytes came, the connection ended or timeoutMs passed.
-  std::vector<uint8_t> receive(size_t count, int timeoutMs);
-  // Closes the connection in order (the client reads the end of the data).
-  void close();
-  // Aborts the connection: the client meets a reset.
-  void reset();
-
- private:
-  int descriptor_;
-};
 
 class LoopbackListener {
  public:
@@ -44,8 +23,8 @@ class LoopbackListener {
   uint16_t port() const { return port_; }
   // 127.0.0.1 in network byte order.
   static uint32_t address();
-  // The next connection within timeoutMs, or null.
-  std::unique_ptr<LoopbackPeer> accept(int timeoutMs);
+  // The next connection within the time-out, or an invalid peer.
+  RawPeer accept(std::chrono::milliseconds timeout = std::chrono::seconds(2));
   // Stops listening: connects are refused from now on.
   void close();
 

@@ -1,14 +1,15 @@
 #include "support/program_process.h"
 
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include "support/child_process.h"
+#include "support/raw_peer.h"
 
 extern char** environ;
 
@@ -23,23 +24,14 @@ void _closeFd(int& fd) {
   fd = -1;
 }
 
-// Waits for the descriptor to become readable until the deadline.
-bool _readable(int fd, Clock::time_point deadline) {
-  while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left < 0) return false;
-    pollfd entry{fd, POLLIN, 0};
-    int ready = ::poll(&entry, 1, static_cast<int>(left) + 1);
-    if (ready < 0 && errno == EINTR) continue;
-    return ready > 0;
-  }
-}
-
 }  // namespace
 
-ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std::string>& arguments) {
+ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
+                               Output output) {
+  const bool piped = output == Output::Piped;
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 ||
+      (piped && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0))) {
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
       if (fd >= 0) ::close(fd);
     return;
@@ -47,16 +39,18 @@ ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  if (piped) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  }
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   if (::posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) _pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  _closeFd(out[1]);
+  _closeFd(err[1]);
   _input = in[1];
   _output = out[0];
   _error = err[0];
@@ -82,7 +76,7 @@ std::optional<std::string> ProgramProcess::readLine(std::chrono::milliseconds ti
       _pendingOutput.erase(0, end + 1);
       return line;
     }
-    if (_output < 0 || !_readable(_output, deadline)) return std::nullopt;
+    if (_output < 0 || !waitForDescriptor(_output, POLLIN, deadline)) return std::nullopt;
     char buffer[512];
     ssize_t got = ::read(_output, buffer, sizeof buffer);
     if (got <= 0) return std::nullopt;
@@ -102,17 +96,9 @@ void ProgramProcess::signal(int number) {
 }
 
 std::optional<int> ProgramProcess::waitExit(std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (started() && !_status) {
-    int raw = 0;
-    pid_t done = ::waitpid(_pid, &raw, WNOHANG);
-    if (done == _pid) {
-      _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      break;
-    }
-    if (done < 0 || Clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  if (!started() || _status) return _status;
+  if (std::optional<int> raw = reapWithin(_pid, timeout))
+    _status = WIFEXITED(*raw) ? WEXITSTATUS(*raw) : 128 + WTERMSIG(*raw);
   return _status;
 }
 
@@ -120,7 +106,7 @@ std::string ProgramProcess::errorOutput(std::chrono::milliseconds timeout) {
   std::string text;
   auto deadline = Clock::now() + timeout;
   char buffer[512];
-  while (_error >= 0 && _readable(_error, deadline)) {
+  while (_error >= 0 && waitForDescriptor(_error, POLLIN, deadline)) {
     ssize_t got = ::read(_error, buffer, sizeof buffer);
     if (got <= 0) break;
     text.append(buffer, static_cast<std::size_t>(got));

@@ -1,7 +1,7 @@
-// A program run by a test as a child process, with its standard input, output and error on
-// pipes, bounded reads of its output and a bounded wait for its exit. The destructor closes its
-// input and sends SIGTERM (SIGKILL after 2 s) to a child still running, and reaps it, so no
-// child outlives its test.
+// A program run by a test as a child process, with its standard input on a pipe, its standard
+// output and error on pipes too (or left to the test's own), bounded reads of its output and a
+// bounded wait for its exit. The destructor closes its input and sends SIGTERM (SIGKILL after
+// 2 s) to a child still running, and reaps it, so no child outlives its test.
 #pragma once
 
 #include <sys/types.h>
@@ -15,14 +15,20 @@ namespace qftest {
 
 class ProgramProcess {
  public:
+  // Piped: the test reads the program's output (readLine, errorOutput). Inherited: the program
+  // writes to the test's own standard output and error, where its messages stay visible.
+  enum class Output { Piped, Inherited };
+
   // Starts program (a path) with the arguments; started() tells whether it could be spawned.
-  ProgramProcess(const std::string& program, const std::vector<std::string>& arguments);
+  ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 Output output = Output::Piped);
   ~ProgramProcess();
   ProgramProcess(const ProgramProcess&) = delete;
   ProgramProcess& operator=(const ProgramProcess&) = delete;
 
   bool started() const { return _pid > 0; }
-  // The next line of standard output without its newline; none on time-out or end of output.
+  // The next line of standard output without its newline; none on time-out or end of output
+  // (always none with inherited output).
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
   bool writeLine(const std::string& line);
   void closeInput();

@@ -15,6 +15,17 @@ namespace qftest {
 
 using Clock = std::chrono::steady_clock;
 
+bool waitForDescriptor(int fd, short events, Clock::time_point deadline) {
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0) return false;
+    pollfd entry{fd, events, 0};
+    int ready = ::poll(&entry, 1, static_cast<int>(left) + 1);
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0;
+  }
+}
+
 RawPeer RawPeer::tcp(std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return RawPeer();
@@ -41,6 +52,11 @@ RawPeer RawPeer::terminal(const std::string& path) {
   return RawPeer(fd);
 }
 
+RawPeer RawPeer::adopt(int fd) { return fd >= 0 ? RawPeer(fd) : RawPeer(); }
+
+// Non-blocking, so that no send or read can outlast its deadline.
+RawPeer::RawPeer(int fd) : _fd(fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
 RawPeer::RawPeer(RawPeer&& other) noexcept : _fd(other._fd) { other._fd = -1; }
 
 RawPeer& RawPeer::operator=(RawPeer&& other) noexcept {
@@ -59,28 +75,35 @@ void RawPeer::close() {
   _fd = -1;
 }
 
-bool RawPeer::send(const Bytes& bytes) {
+void RawPeer::reset() {
+  const linger abort{1, 0};
+  if (_fd >= 0) ::setsockopt(_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close();
+}
+
+bool RawPeer::send(const Bytes& bytes, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t written = ::write(_fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
+    const std::uint8_t* rest = bytes.data() + done;
+    ssize_t written = ::send(_fd, rest, bytes.size() - done, MSG_NOSIGNAL);
+    if (written < 0 && errno == ENOTSOCK) written = ::write(_fd, rest, bytes.size() - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+    } else if (written == 0 || (errno != EAGAIN && errno != EINTR) ||
+               (errno == EAGAIN && !waitForDescriptor(_fd, POLLOUT, deadline))) {
+      return false;
+    }
   }
   return true;
 }
 
 long RawPeer::_readSome(std::uint8_t* buffer, std::size_t room, Clock::time_point deadline) {
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left < 0) return 0;
-    pollfd entry{_fd, POLLIN, 0};
-    int ready = ::poll(&entry, 1, static_cast<int>(left) + 1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return ready == 0 ? 0 : -1;
+    if (!waitForDescriptor(_fd, POLLIN, deadline)) return 0;
     ssize_t got = ::read(_fd, buffer, room);
     if (got > 0) return got;
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return -1;  // end of stream, or EIO once a terminal's other side is gone
   }
 }

@@ -1,5 +1,5 @@
-// Stream reads and writes for tests. Reading goes the way a link's reader does: one byte per
-// read, sleeping in aStream_WaitReadable whenever none is waiting, never spinning.
+// Stream handles, reads and writes for tests. Reading goes the way a link's reader does: one
+// byte per read, sleeping in aStream_WaitReadable whenever none is waiting, never spinning.
 #pragma once
 
 #include <chrono>
@@ -9,6 +9,12 @@
 #include "common/aStream.h"
 
 namespace qftest {
+
+// A stream destroyed with the test.
+struct StreamHandle {
+  aStream* stream = nullptr;
+  ~StreamHandle() { aStream_Destroy(&stream); }
+};
 
 struct StreamReading {
   std::vector<uint8_t> bytes;

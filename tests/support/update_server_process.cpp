@@ -1,23 +1,14 @@
 #include "support/update_server_process.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
 constexpr auto _startTimeout = std::chrono::seconds(15);
-constexpr auto _stopTimeout = std::chrono::seconds(5);
 constexpr auto _pollInterval = std::chrono::milliseconds(10);
 
 void _writeFile(const std::filesystem::path& path, const std::string& bytes, bool append = false) {
@@ -29,16 +20,6 @@ std::string _hex8(uint32_t value) {
   char text[9];
   std::snprintf(text, sizeof text, "%08X", value);
   return text;
-}
-
-// True once pid has ended (and is reaped) within timeout.
-bool _awaitExit(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(_pollInterval);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
 }
 
 }  // namespace
@@ -54,30 +35,17 @@ UpdateServerProcess::UpdateServerProcess(const std::string& fault,
   setenv("NO_PROXY", "127.0.0.1,localhost", 1);
 
   std::vector<std::string> args = {
-      QF_PYTHON3,    QF_SOURCE_DIR "/sim/update_server/update_server.py",
+      QF_SOURCE_DIR "/sim/update_server/update_server.py",
       "--root",      (_scratch / "builds").string(),
       "--port-file", (_scratch / "port").string(),
       "--log",       (_scratch / "requests.log").string(),
       "--fault",     fault};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  if (int error = posix_spawn(&_pid, argv[0], nullptr, nullptr, argv.data(), environ)) {
-    std::fprintf(stderr, "spawning the update server: %s\n", std::strerror(error));
-    _pid = -1;
-    return;
-  }
-  if (!_waitForPort()) std::fprintf(stderr, "the update server did not start\n");
-}
-
-UpdateServerProcess::~UpdateServerProcess() {
-  if (_pid > 0) {
-    kill(_pid, SIGTERM);
-    if (!_awaitExit(_pid, _stopTimeout)) {
-      kill(_pid, SIGKILL);
-      waitpid(_pid, nullptr, 0);
-    }
+  _server = std::make_unique<ProgramProcess>(QF_PYTHON3, args, ProgramProcess::Output::Inherited);
+  if (!_server->started()) {
+    std::fprintf(stderr, "the update server could not be spawned\n");
+  } else if (!_waitForPort()) {
+    std::fprintf(stderr, "the update server did not start\n");
   }
 }
 
@@ -87,10 +55,7 @@ bool UpdateServerProcess::_waitForPort() {
     std::ifstream in(_scratch / "port");
     if (in >> _port && _port > 0) return true;
     _port = 0;
-    if (waitpid(_pid, nullptr, WNOHANG) == _pid) {  // it died before listening
-      _pid = -1;
-      return false;
-    }
+    if (_server->waitExit(std::chrono::milliseconds(0))) return false;  // it died before listening
     std::this_thread::sleep_for(_pollInterval);
   }
   return false;

@@ -3,13 +3,13 @@
 // scratch folder of its own and logs every request's path and query, which tests read back.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/program_process.h"
 #include "support/temp_folder.h"
 
 namespace qftest {
@@ -20,8 +20,8 @@ class UpdateServerProcess {
   // to the server as they are (for instance --tls-cert FILE --tls-key FILE).
   explicit UpdateServerProcess(const std::string& fault = "none",
                                const std::vector<std::string>& extraArgs = {});
-  // Stops the server (SIGTERM, then SIGKILL after a bounded wait) and removes the scratch folder.
-  ~UpdateServerProcess();
+  // Stops the server (as ProgramProcess does) and removes the scratch folder.
+  ~UpdateServerProcess() = default;
 
   UpdateServerProcess(const UpdateServerProcess&) = delete;
   UpdateServerProcess& operator=(const UpdateServerProcess&) = delete;
@@ -52,7 +52,8 @@ class UpdateServerProcess {
 
   TempFolder _scratchFolder;
   std::filesystem::path _scratch;
-  pid_t _pid = -1;
+  // Its messages go to the test's own standard error, where a failed start can be read.
+  std::unique_ptr<ProgramProcess> _server;  // stopped before the scratch folder goes
   int _port = 0;
 };
 

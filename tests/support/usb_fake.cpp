@@ -12,6 +12,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "support/umockdev_hex.h"
+
 namespace qftest {
 
 namespace {
@@ -46,16 +48,6 @@ std::vector<uint8_t> _descriptors(const UsbFakeDeviceSpec& spec) {
   _put16(d, spec.outPacketSize);
   d.push_back(0);
   return d;
-}
-
-std::string _hex(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  char pair[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02x", b);
-    text += pair;
-  }
-  return text;
 }
 
 struct HeldUrb {
@@ -422,7 +414,7 @@ size_t UsbFake::addDevice(const UsbFakeDeviceSpec& spec) {
                 "H: descriptors=%s\n",
                 address, address, node, address, address,
                 spec.inPacketSize > 64 || spec.outPacketSize > 64 ? "480" : "12",
-                _hex(_descriptors(spec)).c_str());
+                UmockdevHex(_descriptors(spec)).c_str());
   if (!umockdev_testbed_add_from_string(impl_->testbed, record, nullptr)) {
     throw std::runtime_error("umockdev: cannot add the device record");
   }

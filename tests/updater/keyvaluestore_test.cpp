@@ -226,6 +226,34 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsTheOldFile) {
   EXPECT_EQ(ReadWholeFile(settings), old);
 }
 
+// A settings file the user may not write (or not even read) is never replaced: not by a fresh
+// file when it cannot be loaded, and not by the values in memory when they are saved.
+TEST_F(KeyValueStoreTest, AFileThatMayNotBeWrittenIsKeptAsItIs) {
+  const std::string old = "A=old\n";
+  struct Case {
+    const char* name;
+    mode_t mode;
+    const char* loadedA;  // what the store holds for A after loading
+  };
+  const Case cases[] = {{"read-only", 0444, "old"}, {"unreadable", 0000, nullptr}};
+  for (const Case& c : cases) {
+    WriteWholeFile(settings, old);
+    int status = qftest::runUnprivileged(folder.path(), [&] {
+      if (chmod(settings.c_str(), c.mode) != 0) return 4;
+      qftest::LogCapture log(Log::DEBUG_Attributes);
+      KeyValueStore store(settings.c_str());
+      const char* a = store["A"];
+      if ((a == nullptr) != (c.loadedA == nullptr) || (a && std::string(a) != c.loadedA)) return 2;
+      store.Add("A", "new");
+      store.Save(nullptr);
+      if (!store.IsDirty()) return 3;
+      return log.contains("cannot open attributes file for writting") ? 0 : 5;
+    });
+    EXPECT_EQ(status, 0) << c.name;
+    EXPECT_EQ(ReadWholeFile(settings), old) << c.name;
+  }
+}
+
 TEST_F(KeyValueStoreTest, MissingFileInAReadOnlyFolderLivesInMemory) {
   int status = qftest::runUnprivileged(folder.path(), [&] {
     if (chmod(folder.path().c_str(), 0555) != 0) return 4;

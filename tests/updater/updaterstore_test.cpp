@@ -174,8 +174,11 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesTheWholeFile) {
   const std::string longer = "a longer first version", shorter = "short";
   auto bytes = [](const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); };
   EXPECT_EQ(device.WriteFile("12345.bird", bytes(longer), longer.size()), aErrNone);
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(device.WriteFile("12345.bird", bytes(shorter), shorter.size()), aErrNone);
   EXPECT_EQ(ReadWholeFile(path), shorter);
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+      << "the new contents keep the file's permissions";
   EXPECT_EQ(device.WriteFile("12345.bird", nullptr, 4), aErrNotFound);
   EXPECT_EQ(device.WriteFile("missing/12345.bird", bytes(shorter), shorter.size()), aErrNotFound);
   EXPECT_EQ(ReadWholeFile(path), shorter);
@@ -208,6 +211,13 @@ TEST_F(UpdaterStoreTest, FailedWriteKeepsTheOldFile) {
        [&] {
          return qftest::runUnprivileged(folder.path(), [&] {
            return chmod(folderPath.c_str(), 0555) == 0 ? writeBig() : 99;
+         });
+       },
+       static_cast<int>(aErrNotFound)},
+      {"read-only file",
+       [&] {
+         return qftest::runUnprivileged(folder.path(), [&] {
+           return chmod((folderPath + "/12345.bird").c_str(), 0444) == 0 ? writeBig() : 99;
          });
        },
        static_cast<int>(aErrNotFound)},

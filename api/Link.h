@@ -1,0 +1,143 @@
+// The object layer's handle on one device link: how to reach a module (a linkSpec), the
+// network settings, and the registered device link once connected.
+//
+// Contracts:
+// - Every operation runs on the caller's thread. Connecting, disconnecting, the settings and the
+//   specifier of one Link are for one thread at a time; requests (packets, entity requests) may
+//   come from several threads, each taking the first reply its own predicate accepts.
+// - Creating a device link is serialised process-wide across all Links; the wait for the new
+//   link to run is not.
+// - Every wait for a module's reply ends within 1000 ms (4000 ms for a byte value of more than
+//   1000 bytes); a reply that comes later stays queued until a later wait or a drain takes it.
+// - Destroying a Link gives up its use of the device link; the registry frees the device link
+//   when its last use goes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "api/uei.h"
+#include "common/aError.h"
+#include "common/aLink.h"
+#include "common/aPacket.h"
+#include "common/discover.h"
+
+namespace Tarnwick::Quillfern {
+
+// A Link's network settings; a plain value, copied in and out.
+struct OrvaneConfig {
+  OrvaneConfig();
+
+  // Networking on: every direct link (USB, TCPIP, SERIAL) is served by a link sharing server
+  // and the Link is that server's client; the networked link types 4-7 need it on.
+  uint8_t enabled;
+  // discoverAndConnect tries once more with the other transport family.
+  uint8_t fallback;
+  // The server made for this Link accepts connections on the loopback interface only.
+  uint8_t localOnly;
+  // Receives the port of the server made for this Link; never read as an input.
+  uint16_t port;
+  // IPv4, network byte order: where discovery searches and the server is made; receives the
+  // interface the server reports. Default 127.0.0.1.
+  uint32_t networkInterface;
+};
+
+// The networked link types: ORVANE to ORVANE_SERIAL.
+bool isORVANE(linkType type);
+
+class Link {
+ public:
+  // A Link without a specifier; the name is kept (its first 1024 characters; null: none).
+  explicit Link(const char* name);
+  Link(const linkSpec& spec, const char* name);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // aErrParam for a null pointer.
+  aErr getConfig(OrvaneConfig* config) const;
+  // aErrMode, changing nothing, while connected.
+  aErr setConfig(OrvaneConfig config);
+
+  // Finds a module of the type (by serial number; with 0, the first one of the model, any
+  // model for 0) and connects to it; with fallback on, a search that finds or reaches nothing
+  // is repeated once with the other transport family (USB, TCPIP -> ORVANE; 4-7 -> USB).
+  // aErrNotFound when nothing was found; otherwise as connect.
+  aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model = 0);
+  // Connects from the stored specifier and waits up to about 2 s for the link to run.
+  // aErrConnection while a link is held (also a failed one: disconnect first), or when no
+  // device link could be made or it does not run; aErrConfiguration without a specifier or for
+  // a networked type with networking off; aErrMode for an unknown link type; aErrBusy for a
+  // link that is stopping; aErrUnimplemented for a served or client link in this build.
+  aErr connect();
+  // Shares the other Link's device link, taking one more use of it through this Link's own
+  // specifier (which must name the same device link). aErrInitialization when the other Link
+  // holds no device link; otherwise as connect.
+  aErr connectThroughLinkModule(Link& other);
+  // A device link is held and runs.
+  bool isConnected() const;
+  // The device link's status; UNKNOWN_ERROR without one.
+  linkStatus getStatus() const;
+  // Gives up the device link (if any). Always aErrNone.
+  aErr disconnect();
+  // Stops the device link and starts it again on a new stream (if any). Always aErrNone.
+  aErr reset();
+  // Asks the module at the far end for its address: an empty packet to cmdMAGIC, answered by an
+  // empty packet from the module's address within 1000 ms. *address is 0 unless it answered;
+  // aErrNotReady when not connected or no answer came; aErrParam for a null pointer.
+  aErr getModuleAddress(uint8_t* address);
+  // The name, or null.
+  const char* getName() const;
+  // aErrNotFound when none is stored; aErrParam for a null pointer.
+  aErr getLinkSpecifier(linkSpec* spec) const;
+  // aErrBusy, changing nothing, while connected.
+  aErr setLinkSpecifier(linkSpec spec);
+  // Pooled writes on the device link (aLink_EnablePooledPackets).
+  aErr enablePooledPackets(bool on);
+
+  // Queues [command][length data bytes] to the module. aErrConnection when not connected;
+  // aErrParam for more than 27 data bytes (or null data with some); aErrPacket for a module
+  // address that is 0 or odd.
+  aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
+  // Waits up to 1000 ms for the first inbound packet, from any address, whose first *length
+  // data bytes equal match (bytes past a packet's data count as 0); *length then becomes its
+  // data length and buffer (28 bytes) receives its data. aErrConnection when not connected;
+  // aErrPacket for a bad module address; aErrParam for null pointers or *length above 28;
+  // aErrTimeout when none came.
+  aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer);
+
+  // Entity requests. Queues the request packet(s) built from the record (a byte value in
+  // chunks, stopping at the first that cannot be queued): the result of the last. aErrConnection
+  // when not connected; aErrPacket for a bad module address; aErrParam for a type outside the
+  // table (and for UEI_TYPE_BYTES with a subindex) or byte data missing; aErrResource when a
+  // packet cannot be made.
+  aErr sendUEI(uei request);
+  aErr sendUEI(uei request, uint8_t subindex);
+  // Waits for the reply the record describes (its module, command, option and index; the
+  // other arguments are checked only) with the UEI reply predicate or the given one, for
+  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes. The reply's contents land in
+  // the record. aErrConnection, aErrPacket as above; aErrParam for a null record or filter;
+  // aErrTimeout when none came.
+  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
+  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
+                  aPacketFilterProc filter);
+  // Discards every queued reply the UEI reply predicate accepts for these four values.
+  aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+  // The last streamed sample of an entity value: aErrNone and a value not read before,
+  // aErrStreamStale and the value read before, aErrNotFound when none is cached.
+  aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                      uint32_t* value);
+
+  // The UEI reply predicate (an aPacketFilterProc over a uei record): a packet from the
+  // record's module with more than 2 data bytes and the record's command, option byte and
+  // index (index bits only). It records an error reply (index byte and code) or the value by
+  // the reply's length (3, 4, 5, 7 bytes; other lengths change neither type nor value).
+  static uint8_t sUEIFilter(const aPacket* packet, const void* reply);
+
+  struct impl;
+
+ private:
+  std::unique_ptr<impl> _impl;
+};
+
+}  // namespace Tarnwick::Quillfern

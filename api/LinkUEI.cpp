@@ -1,0 +1,158 @@
+// Link's entity requests: request packets from a uei record, the wait for the reply, and the
+// reply predicate.
+#include "api/Link.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "api/Link_impl.h"
+
+namespace Tarnwick::Quillfern {
+
+namespace {
+
+constexpr uint64_t kReplyTimeoutMs = 1000;
+constexpr uint64_t kLongByteValueTimeoutMs = 4000;
+constexpr size_t kLongByteValue = 1000;
+
+bool _validModule(uint8_t module) { return module != 0 && (module & 1) == 0; }
+
+aErr _queue(aLinkID id, uint8_t module, const uint8_t* data, size_t size) {
+  aPacket* packet = aPacket_CreateWithData(module, static_cast<uint8_t>(size), data);
+  if (!packet) return aErrResource;
+  const aErr queued = aLink_PutPacket(id, packet);
+  aPacket_Destroy(&packet);
+  return queued;
+}
+
+// Appends the scalar value of the record's type, big-endian; false for a type without one.
+bool _appendValue(const uei& request, uint8_t* data, size_t* size) {
+  switch (request.type) {
+    case UEI_TYPE_VOID:
+      return true;
+    case UEI_TYPE_BYTE:
+      data[(*size)++] = request.value.byteVal;
+      return true;
+    case UEI_TYPE_SHORT:
+      aUEI_StoreShort(data + *size, request.value.shortVal);
+      *size += 2;
+      return true;
+    case UEI_TYPE_INT:
+      aUEI_StoreInt(data + *size, request.value.intVal);
+      *size += 4;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// [command][option][index][chunk][sequence] packets, stopping at the first that is refused.
+aErr _queueBytes(aLinkID id, const uei& request) {
+  const uint8_t* bytes = request.value.bytes.data;
+  const size_t length = request.value.bytes.length;
+  if (length && !bytes) return aErrParam;
+  size_t sent = 0;
+  uint8_t number = 0;
+  aErr result = aErrNone;
+  bool more = false;
+  do {
+    const size_t chunk = std::min(length - sent, UEI_BYTES_CHUNK);
+    more = sent + chunk < length;
+    uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
+    if (chunk) std::memcpy(data + 3, bytes + sent, chunk);
+    data[3 + chunk] = static_cast<uint8_t>((more ? UEI_BYTES_CONTINUE : 0) | (number & UEI_BYTES_SEQUENCE_MASK));
+    result = _queue(id, request.module, data, chunk + 4);
+    ++number;
+    sent += chunk;
+  } while (more && result == aErrNone);
+  return result;
+}
+
+// sUEIFilter on a scratch copy of the record, so that every packet is judged against the same
+// four values (an accepted error reply would otherwise change the index it compares with).
+uint8_t _matchesReply(const aPacket* packet, const void* ref) {
+  uei scratch = *static_cast<const uei*>(ref);
+  return Link::sUEIFilter(packet, &scratch);
+}
+
+}  // namespace
+
+uint8_t Link::sUEIFilter(const aPacket* packet, const void* ref) {
+  auto* reply = static_cast<uei*>(const_cast<void*>(ref));
+  if (packet->address != reply->module || packet->dataSize <= 2 || packet->data[0] != reply->command ||
+      packet->data[1] != reply->option || (packet->data[2] & UEI_INDEX_MASK) != reply->index)
+    return 0;
+  if (packet->data[2] & UEI_INDEX_ERROR) {
+    reply->index = packet->data[2];
+    reply->value.byteVal = packet->dataSize > 3 ? packet->data[3] : 0;  // no code: see ueiModuleError
+    return 1;
+  }
+  switch (packet->dataSize) {
+    case 3:
+      reply->type = UEI_TYPE_VOID;
+      break;
+    case 4:
+      reply->type = UEI_TYPE_BYTE;
+      reply->value.byteVal = packet->data[3];
+      break;
+    case 5:
+      reply->type = UEI_TYPE_SHORT;
+      reply->value.shortVal = aUEI_RetrieveShort(packet->data + 3);
+      break;
+    case 7:
+      reply->type = UEI_TYPE_INT;
+      reply->value.intVal = aUEI_RetrieveInt(packet->data + 3);
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+aErr Link::sendUEI(uei request) {
+  if (!isConnected()) return aErrConnection;
+  if (!_validModule(request.module)) return aErrPacket;
+  if (request.type == UEI_TYPE_BYTES) return _queueBytes(_impl->linkId, request);
+  uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
+  size_t size = 3;
+  if (!_appendValue(request, data, &size)) return aErrParam;
+  return _queue(_impl->linkId, request.module, data, size);
+}
+
+aErr Link::sendUEI(uei request, uint8_t subindex) {
+  if (!isConnected()) return aErrConnection;
+  if (!_validModule(request.module)) return aErrPacket;
+  uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index, subindex};
+  size_t size = 4;
+  if (!_appendValue(request, data, &size)) return aErrParam;
+  return _queue(_impl->linkId, request.module, data, size);
+}
+
+aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply) {
+  return receiveUEI(module, command, option, index, reply, sUEIFilter);
+}
+
+aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* reply, aPacketFilterProc filter) {
+  if (!isConnected()) return aErrConnection;
+  if (!_validModule(module)) return aErrPacket;
+  if (!reply || !filter) return aErrParam;
+  const bool longBytes = reply->type == UEI_TYPE_BYTES && reply->value.bytes.length > kLongByteValue;
+  aPacket* packet = aLink_AwaitFirst(_impl->linkId, filter, reply, longBytes ? kLongByteValueTimeoutMs : kReplyTimeoutMs);
+  if (!packet) return aErrTimeout;
+  aPacket_Destroy(&packet);
+  return aErrNone;
+}
+
+aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
+  if (!isConnected()) return aErrConnection;
+  if (!_validModule(module)) return aErrPacket;
+  uei match{};
+  match.module = module;
+  match.command = command;
+  match.option = option;
+  match.index = index;
+  aLink_DrainPackets(_impl->linkId, _matchesReply, &match);
+  return aErrNone;
+}
+
+}  // namespace Tarnwick::Quillfern

@@ -1,0 +1,131 @@
+#include "sim/lpcisp/simIspPort.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "sim/module/simChannel.h"
+
+namespace qfsim {
+
+namespace {
+
+constexpr std::size_t _kReadChunk = 512;
+constexpr int _kIdlePollMs = 1000;
+constexpr int _kHangupPauseMs = 50;  // a terminal that polls hung up is looked at this often
+
+}  // namespace
+
+struct SimIspPort::Impl {
+  Impl(IspIdentity identity, std::string link) : device(identity), linkPath(std::move(link)) {}
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  IspDevice device;          // guarded by mutex
+  std::string linkPath;
+  std::unique_ptr<SimChannel> channel;  // used by the thread only while it runs
+  std::string pending;       // bytes the chip has yet to send; the thread's own
+  std::atomic<bool> stopping{false};
+  bool running = false;
+  int wakeFd = -1;
+  std::thread thread;
+
+  void loop();
+  void readPeer();
+  void writePending();
+};
+
+SimIspPort::SimIspPort(IspIdentity identity, std::string linkPath)
+    : _impl(std::make_unique<Impl>(identity, std::move(linkPath))) {}
+
+SimIspPort::~SimIspPort() { stop(); }
+
+bool SimIspPort::start(std::string* error) {
+  Impl& m = *_impl;
+  if (m.running) return true;
+  std::string problem;
+  m.channel = simMakePtyChannel(m.linkPath);
+  if (!m.channel->open(problem) && problem.empty()) problem = "cannot open a pseudo-terminal";
+  if (problem.empty()) {
+    m.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m.wakeFd < 0) problem = "eventfd failed";
+  }
+  if (!problem.empty()) {
+    m.channel.reset();
+    if (error) *error = problem;
+    return false;
+  }
+  m.stopping = false;
+  m.running = true;
+  m.thread = std::thread([&m] { m.loop(); });
+  return true;
+}
+
+void SimIspPort::stop() {
+  Impl& m = *_impl;
+  if (!m.running) return;
+  m.stopping = true;
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t ignored = ::write(m.wakeFd, &one, sizeof one);
+  m.thread.join();
+  ::close(m.wakeFd);
+  m.wakeFd = -1;
+  m.channel.reset();
+  m.running = false;
+}
+
+std::string SimIspPort::path() const { return _impl->channel ? _impl->channel->path() : std::string(); }
+
+void SimIspPort::withDevice(const std::function<void(IspDevice&)>& action) {
+  std::lock_guard lock(_impl->mutex);
+  action(_impl->device);
+}
+
+bool SimIspPort::waitUntil(const std::function<bool(const IspDevice&)>& condition,
+                           std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(_impl->mutex);
+  return _impl->changed.wait_for(lock, timeout, [&] { return condition(_impl->device); });
+}
+
+void SimIspPort::Impl::loop() {
+  while (!stopping) {
+    const int peer = channel->peerFd();
+    pollfd fds[2] = {{wakeFd, POLLIN, 0},
+                     {peer, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0}};
+    ::poll(fds, 2, _kIdlePollMs);
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t drained;
+      [[maybe_unused]] ssize_t ignored = ::read(wakeFd, &drained, sizeof drained);
+    }
+    if (fds[1].revents & POLLIN) readPeer();
+    if (!pending.empty()) writePending();
+    if ((fds[1].revents & POLLHUP) && !(fds[1].revents & POLLIN)) {
+      ::poll(fds, 1, _kHangupPauseMs);  // nobody has the terminal open: do not spin on it
+    }
+  }
+}
+
+void SimIspPort::Impl::readPeer() {
+  std::uint8_t bytes[_kReadChunk];
+  const ssize_t got = channel->readSome(bytes, sizeof bytes);
+  if (got <= 0) return;
+  {
+    std::lock_guard lock(mutex);
+    device.receive(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got)),
+                   pending);
+  }
+  changed.notify_all();
+}
+
+void SimIspPort::Impl::writePending() {
+  const ssize_t written =
+      channel->writeSome(reinterpret_cast<const std::uint8_t*>(pending.data()), pending.size());
+  if (written > 0) pending.erase(0, static_cast<std::size_t>(written));
+}
+
+}  // namespace qfsim

@@ -1,0 +1,1 @@
+list(APPEND test_libs qfsim)

@@ -34,6 +34,18 @@ inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber) {
   return id;
 }
 
+// A module handler that answers a request with the request's own data.
+inline qfsim::SimHandler EchoHandler() {
+  return [](qfsim::SimContext& c, const qfsim::SimPacket& p) { c.reply({c.state().address, p.data}); };
+}
+
+// Module options with the given address.
+inline qfsim::SimModuleOptions ModuleAt(uint8_t address) {
+  qfsim::SimModuleOptions options;
+  options.address = address;
+  return options;
+}
+
 struct ServerOptions {
   uint8_t localOnly = 1;
   uint32_t networkInterface = 0;  // network byte order

@@ -178,6 +178,22 @@ TEST(LoopbackResponder, ServersStartedInTurnHoldSlotsInTurn) {
   EXPECT_EQ(finds[1].port, second->port());
 }
 
+TEST(LoopbackResponder, AdvertisesTheTypeOfTheServedLink) {
+  struct Case {
+    linkType served;
+    linkType advertised;
+  };
+  for (const Case& c : {Case{USB, ORVANE_USB}, Case{SERIAL, ORVANE_SERIAL}}) {
+    SCOPED_TRACE(c.served);
+    ServerOptions options{1, 0, kModel};
+    options.registeredAs = c.served;
+    auto served = Serve(options);
+    const std::vector<linkSpec> found = Search(0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].type, c.advertised);
+  }
+}
+
 TEST(BeaconResponder, ANetworkServerServesAndAdvertisesTheHostsFirstInterface) {
   QF_REQUIRE_PRIVATE_NETWORK();
   for (uint32_t asked : {0u, kLoopback}) {

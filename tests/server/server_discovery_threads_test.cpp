@@ -6,12 +6,14 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/aMulticast.h"
@@ -45,8 +47,7 @@ const uint32_t kLoopback = Ip("127.0.0.1");
 const uint32_t kHost = Ip(qftest::kPrivateHostAddress);
 
 qfsim::SimModuleOptions Module() {
-  qfsim::SimModuleOptions options;
-  options.address = kAddress;
+  qfsim::SimModuleOptions options = qftest::ModuleAt(kAddress);
   options.serialNumber = kSerial;
   return options;
 }
@@ -71,10 +72,37 @@ void ExpectAdvertises(const linkSpec& found, const ServedModule& served, uint32_
   EXPECT_EQ(std::count(bytes + 32, bytes + sizeof found, 0), 96) << "bytes 32 to 127 are zero";
 }
 
-Finds Search(uint32_t networkInterface) {
+// What a search finds of the servers made here (other programs on this host may serve too).
+std::vector<linkSpec> Search(uint32_t networkInterface) {
   Finds finds;
   aDiscovery_Enumerate_OrvaneModules(Finds::collect, &finds, networkInterface);
-  return finds;
+  std::vector<linkSpec> ours;
+  for (const linkSpec& found : finds.specs)
+    if (found.serialNumber == kSerial) ours.push_back(found);
+  return ours;
+}
+
+// The loopback slots some server holds: their request port cannot be bound.
+std::vector<uint16_t> TakenSlots() {
+  std::vector<uint16_t> taken;
+  const uint32_t group = Ip(aDISCOVERY_LOOPBACK_GROUP);
+  for (uint16_t k = 0; k < aDISCOVERY_LOOPBACK_SLOTS; ++k) {
+    aMulticast* probe = aMulticast_Create(kLoopback, group, aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 0);
+    if (!probe) taken.push_back(k);
+    aMulticast_Destroy(&probe);
+  }
+  return taken;
+}
+
+// The slot the server that `serve` starts takes: taken afterwards, free before.
+template <typename Serve>
+std::pair<std::unique_ptr<ServedModule>, uint16_t> ServeInSlot(Serve serve) {
+  const std::vector<uint16_t> before = TakenSlots();
+  std::unique_ptr<ServedModule> served = serve();
+  for (uint16_t k : TakenSlots())
+    if (std::find(before.begin(), before.end(), k) == before.end()) return {std::move(served), k};
+  ADD_FAILURE() << "the server holds no loopback slot";
+  return {std::move(served), 0};
 }
 
 // Asks loopback slot k with the datagram; the answer (up to 129 bytes) or nothing within 1 s.
@@ -102,16 +130,16 @@ TEST(LoopbackResponder, EverySearchFindsTheServerAtOnceWithItsRecord) {
   for (int search = 0; search < 4; ++search) {
     SCOPED_TRACE(search);
     const auto start = Clock::now();
-    const Finds finds = Search(0);
+    const std::vector<linkSpec> found = Search(0);
     EXPECT_LT(Clock::now() - start, 700ms) << "the answer must not wait for the responder's other waits";
-    ASSERT_EQ(finds.specs.size(), 1u);
-    ExpectAdvertises(finds.specs[0], *served, kLoopback);
+    ASSERT_EQ(found.size(), 1u);
+    ExpectAdvertises(found[0], *served, kLoopback);
   }
 }
 
 TEST(LoopbackResponder, AnswersOnlyTheRequestAndOnlyOnceTheModelIsKnown) {
-  auto served = Serve(ServerOptions{1, 0, 0});
-  EXPECT_FALSE(AskSlot(0, kRequest).has_value()) << "no answer before the model is set";
+  auto [served, slot] = ServeInSlot([] { return Serve(ServerOptions{1, 0, 0}); });
+  EXPECT_FALSE(AskSlot(slot, kRequest).has_value()) << "no answer before the model is set";
   ASSERT_EQ(aServer_SetModel(served->server(), kModel), aErrNone);
   struct Case {
     const char* name;
@@ -126,7 +154,7 @@ TEST(LoopbackResponder, AnswersOnlyTheRequestAndOnlyOnceTheModelIsKnown) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::optional<Bytes> answer = AskSlot(0, c.request);
+    const std::optional<Bytes> answer = AskSlot(slot, c.request);
     ASSERT_EQ(answer.has_value(), c.answered);
     if (!answer) continue;
     linkSpec found;
@@ -136,17 +164,34 @@ TEST(LoopbackResponder, AnswersOnlyTheRequestAndOnlyOnceTheModelIsKnown) {
 }
 
 TEST(LoopbackResponder, ServersStartedInTurnHoldSlotsInTurn) {
-  auto first = Serve(ServerOptions{1, 0, kModel});
-  auto second = Serve(ServerOptions{1, 0, kModel});
-  const std::optional<Bytes> slot1 = AskSlot(1, kRequest);
-  ASSERT_TRUE(slot1.has_value());
+  auto [first, firstSlot] = ServeInSlot([] { return Serve(ServerOptions{1, 0, kModel}); });
+  auto [second, secondSlot] = ServeInSlot([] { return Serve(ServerOptions{1, 0, kModel}); });
+  EXPECT_GT(secondSlot, firstSlot);
+  const std::optional<Bytes> answer = AskSlot(secondSlot, kRequest);
+  ASSERT_TRUE(answer.has_value());
   linkSpec found;
-  ASSERT_TRUE(aDiscovery_ParseLinkSpec(slot1->data(), slot1->size(), &found));
-  EXPECT_EQ(found.port, second->port());
-  const Finds finds = Search(kLoopback);
-  ASSERT_EQ(finds.specs.size(), 2u);
-  EXPECT_EQ(finds.specs[0].port, first->port());
-  EXPECT_EQ(finds.specs[1].port, second->port());
+  ASSERT_TRUE(aDiscovery_ParseLinkSpec(answer->data(), answer->size(), &found));
+  EXPECT_EQ(found.port, second->port()) << "each server answers on its own slot's reply port";
+  const std::vector<linkSpec> finds = Search(kLoopback);
+  ASSERT_EQ(finds.size(), 2u);
+  EXPECT_EQ(finds[0].port, first->port());
+  EXPECT_EQ(finds[1].port, second->port());
+}
+
+TEST(LoopbackResponder, AdvertisesTheTypeOfTheServedLink) {
+  struct Case {
+    linkType served;
+    linkType advertised;
+  };
+  for (const Case& c : {Case{USB, ORVANE_USB}, Case{SERIAL, ORVANE_SERIAL}}) {
+    SCOPED_TRACE(c.served);
+    ServerOptions options{1, 0, kModel};
+    options.registeredAs = c.served;
+    auto served = Serve(options);
+    const std::vector<linkSpec> found = Search(0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].type, c.advertised);
+  }
 }
 
 TEST(BeaconResponder, ANetworkServerServesAndAdvertisesTheHostsFirstInterface) {
@@ -157,15 +202,13 @@ TEST(BeaconResponder, ANetworkServerServesAndAdvertisesTheHostsFirstInterface) {
     uint32_t served_on = 0;
     ASSERT_EQ(aServer_GetInterface(served->server(), &served_on), aErrNone);
     EXPECT_EQ(served_on, kHost);
-    EXPECT_TRUE(Search(kHost).specs.empty()) << "no answer before the model is set";
+    EXPECT_TRUE(Search(kHost).empty()) << "no answer before the model is set";
     ASSERT_EQ(aServer_SetModel(served->server(), kModel), aErrNone);
-    const Finds finds = Search(kHost);
-    ASSERT_EQ(finds.specs.size(), 1u);
-    ExpectAdvertises(finds.specs[0], *served, kHost);
+    const std::vector<linkSpec> found = Search(kHost);
+    ASSERT_EQ(found.size(), 1u);
+    ExpectAdvertises(found[0], *served, kHost);
 
-    served->module().setHandler(0x10, [](qfsim::SimContext& c, const qfsim::SimPacket& p) {
-      c.reply({c.state().address, p.data});
-    });
+    served->module().setHandler(0x10, qftest::EchoHandler());
     qftest::WireClient client(served->port(), qftest::kPrivateHostAddress);
     ASSERT_TRUE(client.send(kAddress, {0x10, 0x99}));
     EXPECT_EQ(client.receive(3000), (Bytes{kAddress, 2, 0x10, 0x99}));

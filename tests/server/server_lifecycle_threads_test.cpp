@@ -120,9 +120,7 @@ TEST(ServerHandle, AStartedServerServesLoopbackOnlyAndASecondStartChangesNothing
   EXPECT_EQ(aServer_Start(served.server()), aErrNone);
   EXPECT_EQ(served.port(), port);
 
-  served.module().setHandler(0x10, [](qfsim::SimContext& c, const qfsim::SimPacket& p) {
-    c.reply({c.state().address, p.data});
-  });
+  served.module().setHandler(0x10, qftest::EchoHandler());
   qftest::WireClient client(port);
   ASSERT_TRUE(client.send(served.module().address(), {0x10, 0x42}));
   EXPECT_EQ(client.receive(3000), (std::vector<uint8_t>{served.module().address(), 2, 0x10, 0x42}));

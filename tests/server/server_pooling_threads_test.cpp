@@ -20,6 +20,7 @@ using Bytes = std::vector<uint8_t>;
 using qfsim::SimContext;
 using qfsim::SimPacket;
 using qfsim::SimRecord;
+using qftest::PacketFrame;
 using qftest::WireClient;
 
 constexpr uint8_t kAddress = 0x04;
@@ -30,12 +31,6 @@ constexpr uint8_t kEmit = 0x23;      // answered, then followed by data[1] strea
 constexpr uint8_t kStream = 0x5D;
 constexpr int kReplyMs = 3000;
 constexpr int kQuietMs = 300;
-
-Bytes Frame(uint8_t address, const Bytes& data) {
-  Bytes frame{address, static_cast<uint8_t>(data.size())};
-  frame.insert(frame.end(), data.begin(), data.end());
-  return frame;
-}
 
 // The packets of a byte-value set as a client sends it: [command, option, index, chunk,
 // sequence byte], 24-byte chunks; every chunk byte is `fill`.
@@ -79,14 +74,9 @@ bool Contains(const std::vector<Bytes>& run, const std::vector<Bytes>& part) {
 class ServerPooling : public testing::Test {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    served = std::make_unique<qftest::ServedModule>(options);
+    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
     qfsim::SimModule& module = served->module();
-    const auto echo = [](SimContext& c, const SimPacket& p) { c.reply({c.state().address, p.data}); };
-    module.setHandler(kEcho, echo);
-    module.setHandler(kInfoEcho, echo);
-    module.setHandler(kStream, echo);
+    for (uint8_t command : {kEcho, kInfoEcho, kStream}) module.setHandler(command, qftest::EchoHandler());
     module.setHandler(kSetBytes, [](SimContext& c, const SimPacket& p) {
       if (!(p.data.back() & 0x80)) c.reply({c.state().address, kSetAck});
     });
@@ -116,7 +106,7 @@ class ServerPooling : public testing::Test {
   // Sends a request and expects its echo as the client's next frame.
   static void RoundTrip(WireClient& client, const Bytes& request) {
     ASSERT_TRUE(client.send(kAddress, request));
-    EXPECT_EQ(client.receive(kReplyMs), Frame(kAddress, request));
+    EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, request));
   }
 
   bool ModuleGets(const std::vector<Bytes>& run) {
@@ -152,7 +142,7 @@ TEST_F(ServerPooling, AByteValueReachesTheModuleInOneRunWhateverComesBetween) {
     RoundTrip(*writer, {kInfoEcho, tag});
     RoundTrip(*other, {kEcho, tag});
     ASSERT_TRUE(writer->send(kAddress, parts.back()));
-    EXPECT_EQ(writer->receive(kReplyMs), Frame(kAddress, kSetAck));
+    EXPECT_EQ(writer->receive(kReplyMs), PacketFrame(kAddress, kSetAck));
     EXPECT_TRUE(writer->receiveUntilQuiet(kQuietMs).empty()) << "one acknowledgement per value";
     const std::vector<Bytes> received = ReceivedFrom(served->module().record(), lookalike);
     const std::vector<Bytes> expected = [&] {
@@ -173,8 +163,8 @@ TEST_F(ServerPooling, TwoClientsWritingAtOnceEachHaveTheirValueWhole) {
     ASSERT_TRUE(first->send(kAddress, a[i]));
     ASSERT_TRUE(second->send(kAddress, b[i]));
   }
-  EXPECT_EQ(first->receive(kReplyMs), Frame(kAddress, kSetAck));
-  EXPECT_EQ(second->receive(kReplyMs), Frame(kAddress, kSetAck));
+  EXPECT_EQ(first->receive(kReplyMs), PacketFrame(kAddress, kSetAck));
+  EXPECT_EQ(second->receive(kReplyMs), PacketFrame(kAddress, kSetAck));
   const std::vector<Bytes> all = ModulePackets(served->module().record());
   EXPECT_TRUE(Contains(all, a));
   EXPECT_TRUE(Contains(all, b));
@@ -192,8 +182,9 @@ TEST_F(ServerPooling, AValueWithALostPartIsNeverWrittenAndARetryIsWrittenAsSent)
 
   const std::vector<Bytes> retry = SetBytesParts(2 * 24, 0x0C);
   for (const Bytes& part : retry) ASSERT_TRUE(writer->send(kAddress, part));
-  EXPECT_EQ(writer->receive(kReplyMs), Frame(kAddress, kSetAck));
-  EXPECT_EQ(ModulePackets(served->module().record(), kSetBytes), retry) << "no part of the broken value may reach the module";
+  EXPECT_EQ(writer->receive(kReplyMs), PacketFrame(kAddress, kSetAck));
+  EXPECT_EQ(ModulePackets(served->module().record(), kSetBytes), retry)
+      << "no part of the broken value may reach the module";
 }
 
 TEST_F(ServerPooling, AStuckValueHoldsItsPartsBackUntil2000FurtherEntityPacketsHavePassed) {
@@ -206,7 +197,7 @@ TEST_F(ServerPooling, AStuckValueHoldsItsPartsBackUntil2000FurtherEntityPacketsH
   for (int i = 0; i < 1998; ++i) ASSERT_TRUE(writer->send(kAddress, strayPart));  // 2000
   RoundTrip(*writer, {kInfoEcho, 0x02});           // link-level: not counted
   ASSERT_TRUE(writer->send(kAddress, strayPart));  // 2001: the value is given up first
-  EXPECT_EQ(writer->receive(kReplyMs), Frame(kAddress, kSetAck));
+  EXPECT_EQ(writer->receive(kReplyMs), PacketFrame(kAddress, kSetAck));
   EXPECT_EQ(ModulePackets(served->module().record(), kSetBytes), std::vector<Bytes>{strayPart});
 }
 
@@ -229,7 +220,7 @@ TEST_F(ServerPooling, StreamBatchesReachEveryEnrolledClientOnce) {
 
   Bytes batch;
   for (uint8_t i = 0; i < 3; ++i) {
-    const Bytes record = Frame(kAddress, StreamPacket(i, 7));
+    const Bytes record = PacketFrame(kAddress, StreamPacket(i, 7));
     batch.insert(batch.end(), record.begin(), record.end());
   }
   for (WireClient* subscriber : {twice.get(), disabling.get()}) {
@@ -249,7 +240,7 @@ TEST_F(ServerPooling, HeavyStreamingIsSentInBatchesOfAtMost4095Bytes) {
   RoundTrip(*subscriber, {kEmit, 150, 28});
   Bytes all;
   for (uint8_t i = 0; i < 150; ++i) {
-    const Bytes record = Frame(kAddress, StreamPacket(i, 28));
+    const Bytes record = PacketFrame(kAddress, StreamPacket(i, 28));
     all.insert(all.end(), record.begin(), record.end());
   }
   std::optional<Bytes> first = subscriber->receive(kReplyMs);

@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 using qfsim::SimContext;
 using qfsim::SimPacket;
 using qfsim::SimRecord;
+using qftest::PacketFrame;
 using qftest::WireClient;
 
 constexpr uint8_t kAddress = 0x06;
@@ -31,12 +32,6 @@ constexpr uint8_t kOneByte = 0x12;     // answered with its command byte alone: 
 constexpr uint8_t kUnanswered = 0x13;  // never answered
 constexpr int kReplyMs = 3000;
 constexpr int kQuietMs = 300;
-
-Bytes Frame(uint8_t address, const Bytes& data) {
-  Bytes frame{address, static_cast<uint8_t>(data.size())};
-  frame.insert(frame.end(), data.begin(), data.end());
-  return frame;
-}
 
 // A full byte-value packet: 28 data bytes, the last the sequence byte.
 Bytes FullPart(uint8_t command, uint8_t sequenceByte) {
@@ -49,8 +44,8 @@ Bytes FullPart(uint8_t command, uint8_t sequenceByte) {
 // The replies kManyReplies gives for a count.
 std::vector<Bytes> ManyReplies(uint8_t count) {
   std::vector<Bytes> frames;
-  for (uint8_t i = 0; i < count; ++i) frames.push_back(Frame(kAddress, FullPart(kManyReplies, 0x80 | i)));
-  frames.push_back(Frame(kAddress, {kManyReplies, 0x01, 0x02, 0x03, uint8_t(count & 0x7F)}));
+  for (uint8_t i = 0; i < count; ++i) frames.push_back(PacketFrame(kAddress, FullPart(kManyReplies, 0x80 | i)));
+  frames.push_back(PacketFrame(kAddress, {kManyReplies, 0x01, 0x02, 0x03, uint8_t(count & 0x7F)}));
   return frames;
 }
 
@@ -62,11 +57,9 @@ bool Received(const SimRecord& record, const Bytes& data) {
 class ServerRouting : public testing::Test {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    served = std::make_unique<qftest::ServedModule>(options);
+    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
     qfsim::SimModule& module = served->module();
-    module.setHandler(kEcho, [](SimContext& c, const SimPacket& p) { c.reply({c.state().address, p.data}); });
+    module.setHandler(kEcho, qftest::EchoHandler());
     module.setHandler(kManyReplies, [](SimContext& c, const SimPacket& p) {
       for (const Bytes& frame : ManyReplies(p.data.size() > 1 ? p.data[1] : 0))
         c.reply({frame[0], Bytes(frame.begin() + 2, frame.end())});
@@ -88,7 +81,7 @@ class ServerRouting : public testing::Test {
 
   // The client's next frame is the echo of the tag, and nothing follows it.
   static void ExpectOnlyEcho(WireClient& client, const Bytes& echo) {
-    EXPECT_EQ(client.receive(kReplyMs), Frame(kAddress, echo));
+    EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, echo));
     EXPECT_TRUE(client.receiveUntilQuiet(kQuietMs).empty());
   }
 
@@ -105,7 +98,7 @@ TEST_F(ServerRouting, EachClientGetsTheRepliesToItsOwnRequestsInOrder) {
 
   for (uint8_t c = 0; c < kClients; ++c) {
     std::vector<Bytes> expected;
-    for (uint8_t n = 0; n < kRequests; ++n) expected.push_back(Frame(kAddress, {kEcho, c, n}));
+    for (uint8_t n = 0; n < kRequests; ++n) expected.push_back(PacketFrame(kAddress, {kEcho, c, n}));
     std::vector<Bytes> got;
     while (got.size() < expected.size())
       if (auto frame = clients[c]->receive(kReplyMs)) got.push_back(*frame); else break;
@@ -121,8 +114,8 @@ TEST_F(ServerRouting, EveryReplyShapeReachesTheAskingClientWhole) {
     std::vector<Bytes> replies;
   };
   const std::vector<Case> cases = {
-      {"one reply", {kEcho, 0xE1, 0xE2}, {Frame(kAddress, {kEcho, 0xE1, 0xE2})}},
-      {"a reply of one data byte, as long as a server command", {kOneByte}, {Frame(kAddress, {kOneByte})}},
+      {"one reply", {kEcho, 0xE1, 0xE2}, {PacketFrame(kAddress, {kEcho, 0xE1, 0xE2})}},
+      {"a reply of one data byte, as long as a server command", {kOneByte}, {PacketFrame(kAddress, {kOneByte})}},
       {"a byte value in four reply packets", {kManyReplies, 3}, ManyReplies(3)},
       {"a byte value wrapping past sequence 127", {kManyReplies, 130}, ManyReplies(130)},
   };
@@ -149,9 +142,9 @@ TEST_F(ServerRouting, PacketsThatExpectNoAnswerLeaveThePairingIntact) {
     bool reachesModule;
   };
   const std::vector<Case> cases = {
-      {"a client's force-route packet", Frame(0xAF, {0x01}), false},
-      {"another packet to the route address", Frame(0xAF, {0x07, 0x08}), true},
-      {"a middle part of a byte value that no pool takes", Frame(kAddress, FullPart(0x33, 0x80 | 5)), true},
+      {"a client's force-route packet", PacketFrame(0xAF, {0x01}), false},
+      {"another packet to the route address", PacketFrame(0xAF, {0x07, 0x08}), true},
+      {"a middle part of a byte value that no pool takes", PacketFrame(kAddress, FullPart(0x33, 0x80 | 5)), true},
   };
   auto sender = Client();
   auto next = Client();
@@ -209,7 +202,7 @@ TEST_F(ServerRouting, AnUnansweredRequestIsGivenUpAfterTwoSecondsAndTheNextOneSe
   ASSERT_TRUE(silent->send(kAddress, {kUnanswered}));
   ASSERT_TRUE(ModuleGets({kUnanswered}));
   ASSERT_TRUE(next->send(kAddress, {kEcho, 0x21}));
-  EXPECT_EQ(next->receive(4000), Frame(kAddress, {kEcho, 0x21}));
+  EXPECT_EQ(next->receive(4000), PacketFrame(kAddress, {kEcho, 0x21}));
   const auto waited = Clock::now() - sent;
   EXPECT_GE(waited, 1900ms) << "the request behind waits for the server's whole reply wait";
   EXPECT_LT(waited, 3500ms);
@@ -226,7 +219,7 @@ TEST_F(ServerRouting, AFlushDropsTheLateAnswerInsteadOfGivingItToTheNextClient) 
   ASSERT_TRUE(ModuleGets({kEcho, 0xF1}));
   ASSERT_EQ(aServer_FlushFIFO(served->server()), aErrNone);
   ASSERT_TRUE(next->send(kAddress, {kEcho, 0xF2}));
-  EXPECT_EQ(next->receive(4000), Frame(kAddress, {kEcho, 0xF2}));
+  EXPECT_EQ(next->receive(4000), PacketFrame(kAddress, {kEcho, 0xF2}));
   EXPECT_TRUE(next->receiveUntilQuiet(kQuietMs).empty());
   EXPECT_TRUE(flushed->receiveUntilQuiet(kQuietMs).empty());
   // The pairing holds afterwards.

@@ -19,11 +19,13 @@
 
 namespace qftest {
 
-// A started TCP/IP device link to 127.0.0.1:port with one use; 0 on failure (nothing left).
-inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber) {
+// A started device link over TCP to 127.0.0.1:port with one use, registered as a link of the
+// given type (the server tells the types apart by the registry entry alone); 0 on failure
+// (nothing left).
+inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber, linkType type = TCPIP) {
   aStream* stream = nullptr;
   if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone) return 0;
-  aLinkID id = sCreate2(serialNumber, htonl(INADDR_LOOPBACK), port, TCPIP);
+  aLinkID id = sCreate2(serialNumber, htonl(INADDR_LOOPBACK), port, type);
   if (!id || aLink_Init(id, stream) != id) {
     aStream_Destroy(&stream);
     if (id) aLink_Destroy(&id);
@@ -34,10 +36,23 @@ inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber) {
   return id;
 }
 
+// A module handler that answers a request with the request's own data.
+inline qfsim::SimHandler EchoHandler() {
+  return [](qfsim::SimContext& c, const qfsim::SimPacket& p) { c.reply({c.state().address, p.data}); };
+}
+
+// Module options with the given address.
+inline qfsim::SimModuleOptions ModuleAt(uint8_t address) {
+  qfsim::SimModuleOptions options;
+  options.address = address;
+  return options;
+}
+
 struct ServerOptions {
   uint8_t localOnly = 1;
   uint32_t networkInterface = 0;  // network byte order
   uint8_t model = 0;              // set after the start when not 0, as the served-link creator does
+  linkType registeredAs = TCPIP;  // the device link's registry type
 };
 
 class ServedModule {
@@ -55,7 +70,7 @@ class ServedModule {
   // startResult receives the server's own start result.
   bool start(std::string* why, aErr* startResult = nullptr) {
     if (!_module->start(why)) return false;
-    _link = RegisterTcpDeviceLink(_module->port(), _module->serialNumber());
+    _link = RegisterTcpDeviceLink(_module->port(), _module->serialNumber(), _options.registeredAs);
     if (!_link) return _fail(why, "the device link could not be made");
     _server = aServer_Create(_link, _options.networkInterface, _options.localOnly);
     if (!_server) return _fail(why, "aServer_Create gave no server");

@@ -13,13 +13,21 @@
 
 namespace qftest {
 
+// The packet frame [address][length][data].
+inline std::vector<uint8_t> PacketFrame(uint8_t address, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> frame{address, static_cast<uint8_t>(data.size())};
+  frame.insert(frame.end(), data.begin(), data.end());
+  return frame;
+}
+
 class WireClient {
  public:
   using Bytes = std::vector<uint8_t>;
 
   explicit WireClient(uint16_t port, const std::string& host = "127.0.0.1") : _socket(zsock_new(ZMQ_DEALER)) {
     // ZeroMQ connects in the background; what is sent meanwhile waits for the connection.
-    if (_socket && zsock_connect(_socket, "tcp://%s:%u", host.c_str(), unsigned{port}) != 0) zsock_destroy(&_socket);
+    if (_socket && zsock_connect(_socket, "tcp://%s:%u", host.c_str(), unsigned{port}) != 0)
+      zsock_destroy(&_socket);
   }
   ~WireClient() { zsock_destroy(&_socket); }
   WireClient(const WireClient&) = delete;
@@ -34,11 +42,7 @@ class WireClient {
     zframe_destroy(&message);
     return false;
   }
-  bool send(uint8_t address, const Bytes& data) {
-    Bytes frame{address, static_cast<uint8_t>(data.size())};
-    frame.insert(frame.end(), data.begin(), data.end());
-    return sendFrame(frame);
-  }
+  bool send(uint8_t address, const Bytes& data) { return sendFrame(PacketFrame(address, data)); }
 
   // The next frame from the server, or nothing within the time.
   std::optional<Bytes> receive(int timeoutMs) {

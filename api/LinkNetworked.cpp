@@ -3,18 +3,13 @@
 namespace Tarnwick::Quillfern {
 
 aErr _Link_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client) {
-  (void)deviceLink;
-  (void)config;
-  *client = 0;
-  return aErrUnimplemented;
+  *client = aLink_CreateServer(deviceLink, &config->port, &config->networkInterface, config->localOnly);
+  return aErrNone;
 }
 
 aErr _Link_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client) {
-  (void)ipv4;
-  (void)port;
-  (void)reference;
-  *client = 0;
-  return aErrUnimplemented;
+  *client = aLink_CreateClient(ipv4, port, reference);
+  return aErrNone;
 }
 
 }  // namespace Tarnwick::Quillfern

@@ -67,6 +67,29 @@ aLinkID aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
 // force-route-on packet queued) and carries one use. 0 on failure, leaving nothing registered.
 aLinkID aLink_Create(aStream* stream);
 
+// Served and client links. A link sharing server can be put in front of a registered USB,
+// TCP/IP or serial device link; the owner then reaches its module through the server too, over
+// a client link (type ORVANE) whose stream is a ZeroMQ connection to the server. Client links
+// are not synchronised: the server's side keeps the device link in step.
+
+// Serves the device link: a server bound to *networkInterface (IPv4, network byte order; 0 for
+// the server's default) and, with localOnly, to loopback only. Learns the module's address and
+// model through the server (5 tries 10 ms apart, each query waiting up to 1000 ms), writes the
+// server's port to *port and its interface to *networkInterface, and returns the owner's client
+// link, which holds the device link's one use: destroying the client link's last use tears down
+// the device link and its server too. 0 on failure: when the details cannot be learnt the whole
+// pair is gone; when the failure came earlier (no such link, a server already attached, the
+// server or client link cannot be made or started) a server that was made stays attached to
+// the device link, and the caller's destroy of the device link ends it.
+aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly);
+
+// A client link to the server at ipv4 (network byte order) and port, a new entry every time,
+// started with one use; or, with a non-zero reference, one more use of that registered link
+// (any type) and its id. 0 when the reference names no link, or the stream cannot be made (an
+// invalid address) or the link not started; nothing stays registered then. A server that is
+// not there is not noticed here: the link's requests time out.
+aLinkID aLink_CreateClient(uint32_t ipv4, uint16_t port, aLinkID reference);
+
 // Drops one use of the link and clears *id in every case. The last use removes the user filter,
 // takes the link out of the registry, stops it (the force-route-off frame is written and every
 // thread joined), then destroys a link sharing server attached to it and drops one use of a

@@ -15,6 +15,8 @@
 #include "platform/aTime.h"
 #include "platform/unix_streamserial.h"
 #include "platform/unix_streamusb.h"
+#include "server/aServer_ZeroMQ.h"
+#include "server/aStream_ZeroMQClient.h"
 
 namespace {
 
@@ -44,8 +46,9 @@ int32_t sBaudIndex(uint32_t baudRate) {
 
 // ---- the link sharing side's procedures -------------------------------------------------------
 
-std::atomic<aErr (*)(aServer**)> sDestroyServerProc{nullptr};
-std::atomic<aErr (*)(uint32_t, uint16_t, aStream**)> sCreateClientStreamProc{nullptr};
+// The real server and client stream unless a caller installed others (tests do).
+std::atomic<aErr (*)(aServer**)> sDestroyServerProc{aServer_Destroy};
+std::atomic<aErr (*)(uint32_t, uint16_t, aStream**)> sCreateClientStreamProc{aStream_CreateClient};
 
 // ---- creation ---------------------------------------------------------------------------------
 
@@ -223,6 +226,20 @@ aLinkID aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
   return sBringUp(id, stream, false);
 }
 
+aLinkID aLink_CreateClient(uint32_t ipv4, uint16_t port, aLinkID reference) {
+  if (reference) return sAddUse(reference) == aErrNone ? reference : 0;
+  sCreationHold hold;
+  if (!hold.held()) return 0;
+  // The counter makes every client link its own entry, also for the same server.
+  static uint32_t clientCount = 0;
+  const aLinkID id = sCreate2(ipv4, port, clientCount, ORVANE);
+  if (!id) return 0;
+  ++clientCount;
+  aStream* stream = nullptr;
+  if (auto createClientStream = sCreateClientStreamProc.load()) createClientStream(ipv4, port, &stream);
+  return sBringUp(id, stream, false);
+}
+
 aLinkID aLink_Create(aStream* stream) {
   const aLinkID id = stream ? sCreate(kStreamLinkSerial, 0, UNSPECIFIED) : 0;
   if (!id) {
@@ -262,8 +279,8 @@ aErr aLink_ResetLink(aLinkEntry* entry) {
 }
 
 void aLink_SetServedProcs(const aLinkServedProcs* procs) {
-  sDestroyServerProc = procs ? procs->destroyServer : nullptr;
-  sCreateClientStreamProc = procs ? procs->createClientStream : nullptr;
+  sDestroyServerProc = procs ? procs->destroyServer : aServer_Destroy;
+  sCreateClientStreamProc = procs ? procs->createClientStream : aStream_CreateClient;
 }
 
 aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {

@@ -82,13 +82,14 @@ aErr aLink_ResetLink(aLinkEntry* entry);
 
 // What the link sharing side lends to the link core: tearing down a server attached to a device
 // link (the last destroy of that link calls it after the link has stopped), and making a client
-// link's stream again for a reset (server's IPv4 in network order, its port). The unit that
-// attaches servers or registers client links installs these before it does either; without
-// them a destroy leaves an attached server alone and a client link cannot be reset.
+// link's stream again for a reset (server's IPv4 in network order, its port). By default they
+// are aServer_Destroy and aStream_CreateClient; tests install stand-ins. An installed null
+// procedure means none: a destroy then leaves an attached server alone, or a client link
+// cannot be reset.
 struct aLinkServedProcs {
   aErr (*destroyServer)(aServer** server);
   aErr (*createClientStream)(uint32_t ipv4, uint16_t port, aStream** stream);
 };
 
-// Installs a copy of the procedures; null removes them.
+// Installs a copy of the procedures; null puts the defaults back.
 void aLink_SetServedProcs(const aLinkServedProcs* procs);

@@ -23,6 +23,7 @@
 #include "platform/aThread.h"
 
 struct aPacketLog;
+struct aServer;
 
 constexpr uint16_t aLINK_CHECK = 0xCEED;
 
@@ -133,3 +134,10 @@ void aLink_RecordPacket(aLink* link, uint8_t tag, const aPacket* packet);
 // failure when the question cannot be queued.
 aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address);
 aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model);
+
+// Tells the server the module's address and model, asked over the client link so the questions
+// travel through the server: each is passed on whatever the outcome (0 when its query failed;
+// the model is asked only once the address is known). 0 when both were learnt; otherwise the
+// server drops the requests it holds, so a late answer cannot pair with a later request, and
+// the first failure is returned.
+aErr _aLink_ConfigureServerDetails(aLinkID client, aServer* server);

@@ -66,9 +66,6 @@ TEST_F(LinkTest, ConnectIsRefusedBySettingsAndLinkType) {
       {"no specifier", std::make_unique<Link>("none"), aErrConfiguration},
       {"a networked type with networking off", Direct(network), aErrConfiguration},
       {"an unknown link type", Direct(unknown), aErrMode},
-      // With the default settings the device link is to be served by a link sharing server,
-      // which this build cannot make: the device link just made must not stay behind.
-      {"a served link", std::make_unique<Link>(spec, "served"), aErrUnimplemented},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.link->connect(), c.expected) << c.what;

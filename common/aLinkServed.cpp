@@ -1,0 +1,71 @@
+// Device links served by a link sharing server, and the owner's client link chained to one.
+#include "common/aLink.h"
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "platform/aTime.h"
+#include "server/aServer_ZeroMQ.h"
+
+namespace {
+
+// The server's details are learnt in this many tries, pausing after every failed one.
+constexpr int kDetailTries = 5;
+constexpr uint32_t kDetailPauseMs = 10;
+
+// The server for the device link, started and attached to its entry; its port and interface.
+// Null on failure; a server that was attached stays attached (the device link's destroy ends it).
+aServer* sStartServer(aLinkID deviceLink, uint32_t requestedInterface, uint8_t localOnly, uint16_t* port,
+                      uint32_t* servedInterface) {
+  aLinkEntry* entry = sLookupEntryByID(deviceLink);
+  if (!entry) return nullptr;
+  aServer* server = aServer_Create(deviceLink, requestedInterface, localOnly);
+  if (!server) return nullptr;
+  entry->server = server;  // from here on the device counts as served
+  if (aServer_Start(server) != aErrNone || aServer_GetPort(server, port) != aErrNone ||
+      aServer_GetInterface(server, servedInterface) != aErrNone)
+    return nullptr;
+  return server;
+}
+
+bool sLearnDetails(aLinkID client, aServer* server) {
+  for (int attempt = 0; attempt < kDetailTries; ++attempt) {
+    if (_aLink_ConfigureServerDetails(client, server) == aErrNone) return true;
+    aTime_MSSleep(kDetailPauseMs);
+  }
+  return false;
+}
+
+}  // namespace
+
+aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly) {
+  if (!port || !networkInterface || !deviceLink) return 0;
+  uint32_t servedInterface = 0;
+  aServer* server = sStartServer(deviceLink, *networkInterface, localOnly, port, &servedInterface);
+  if (!server) return 0;
+  aLinkID client = aLink_CreateClient(servedInterface, *port, 0);
+  if (!client) return 0;
+  aLinkEntry* clientEntry = sLookupEntryByID(client);
+  if (!clientEntry) {
+    aLink_Destroy(&client);
+    return 0;
+  }
+  clientEntry->chainedID = deviceLink;
+  if (!sLearnDetails(client, server)) {
+    aLink_Destroy(&client);  // through the chain, the device link and its server go too
+    return 0;
+  }
+  *networkInterface = servedInterface;
+  return client;
+}
+
+aErr _aLink_ConfigureServerDetails(aLinkID client, aServer* server) {
+  uint8_t address = 0;
+  aErr result = _aLink_GetModuleAddress(client, &address);
+  aServer_SetModuleAddress(server, result == aErrNone ? address : 0);
+  if (result == aErrNone) {
+    uint8_t model = 0;
+    result = _aLink_GetModel(client, address, &model);
+    aServer_SetModel(server, result == aErrNone ? model : 0);
+  }
+  if (result != aErrNone) aServer_FlushFIFO(server);
+  return result;
+}

@@ -1,0 +1,189 @@
+// The link sharing server's life: creation, start (sockets, threads, discovery, the stream
+// filter), the setters and flush, and the stop.
+#include "server/aServer_ZeroMQ.h"
+
+#include <arpa/inet.h>
+
+#include <new>
+
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "server/aServer_internal.h"
+
+using namespace aServerInternal;
+
+namespace {
+
+// How long the start waits for the sync pair's connection (see _connectSyncPair).
+constexpr int kPairConnectMs = 2000;
+
+bool _advertisedTypeOf(uint32_t linkType, uint32_t* advertised) {
+  switch (linkType) {
+    case USB:
+      *advertised = ORVANE_USB;
+      return true;
+    case TCPIP:
+      *advertised = ORVANE_TCPIP;
+      return true;
+    case SERIAL:
+      *advertised = ORVANE_SERIAL;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Binds the socket to an ephemeral TCP port on the interface (127.0.0.1 when local only); the
+// port, or -1.
+int _findPortAndBindSocket(zsock_t* socket, bool localOnly, uint32_t networkInterface) {
+  char text[INET_ADDRSTRLEN] = "127.0.0.1";
+  if (!localOnly && aDiscovery_ConvertIPv4Interface(networkInterface, text, sizeof text) == 0) return -1;
+  const int port = zsock_bind(socket, "tcp://%s:*", text);
+  return port > 0 ? port : -1;
+}
+
+// Binds the first socket of a pair on loopback and connects the second to it; the port, or 0.
+uint16_t _bindPair(zsock_t* bound, zsock_t* connected) {
+  const int port = _findPortAndBindSocket(bound, true, 0);
+  if (port < 0 || zsock_connect(connected, "tcp://127.0.0.1:%d", port) != 0) return 0;
+  return static_cast<uint16_t>(port);
+}
+
+// The broker's forwards on the sync pair never wait, and a bound DEALER refuses them until its
+// peer has connected: the start waits for one frame across the pair, so the first client
+// request cannot be lost to a connection still being made.
+bool _connectSyncPair(aServer* server) {
+  if (!_sendBytes(server->syncWorkerSocket, "", 0, 0)) return false;
+  zsock_set_rcvtimeo(server->syncBrokerSocket, kPairConnectMs);
+  zframe_t* hello = zframe_recv(server->syncBrokerSocket);
+  zsock_set_rcvtimeo(server->syncBrokerSocket, -1);
+  const bool connected = hello != nullptr;
+  zframe_destroy(&hello);
+  return connected;
+}
+
+bool _makeSockets(aServer* server) {
+  server->frontend = zsock_new(ZMQ_ROUTER);
+  server->streamBrokerSocket = zsock_new(ZMQ_DEALER);
+  server->streamFilterSocket = zsock_new(ZMQ_DEALER);
+  server->syncBrokerSocket = zsock_new(ZMQ_DEALER);
+  server->syncWorkerSocket = zsock_new(ZMQ_DEALER);
+  return server->frontend && server->streamBrokerSocket && server->streamFilterSocket &&
+         server->syncBrokerSocket && server->syncWorkerSocket;
+}
+
+bool _initServer(aServer* server) {
+  if (!_makeSockets(server)) return false;
+  _configureInterface(server);
+  const int frontendPort = _findPortAndBindSocket(server->frontend, server->localOnly, server->interfaceAddress);
+  if (frontendPort < 0) return false;
+  server->frontendPort = static_cast<uint16_t>(frontendPort);
+  server->streamingPort = _bindPair(server->streamBrokerSocket, server->streamFilterSocket);
+  server->syncPort = _bindPair(server->syncBrokerSocket, server->syncWorkerSocket);
+  if (!server->streamingPort || !server->syncPort || !_connectSyncPair(server)) return false;
+  server->broker = _startActor(_serverWorker_broker, server);
+  if (server->broker) server->syncWorker = _startActor(_serverWorker_syncCommands, server);
+  if (!server->broker || !server->syncWorker) return false;
+  aLink* link = server->entry->link;
+  server->filterInstalled = aLink_SetUserPacketFilter(link, _streamingPacketFilter, server) == aErrNone;
+  // A reply left from before the start must not be taken for a client's answer.
+  aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
+  return server->filterInstalled && server->discovery;
+}
+
+void _deinitServer(aServer* server) {
+  if (server->filterInstalled) aLink_SetUserPacketFilter(server->entry->link, nullptr, nullptr);
+  server->filterInstalled = false;
+  _stopActor(&server->syncWorker);
+  _stopActor(&server->broker);
+  _stopDiscovery(server);
+  zsock_destroy(&server->syncBrokerSocket);
+  zsock_destroy(&server->syncWorkerSocket);
+  zsock_destroy(&server->streamBrokerSocket);
+  zsock_destroy(&server->streamFilterSocket);
+  zsock_destroy(&server->frontend);
+  server->pools.clear();
+}
+
+}  // namespace
+
+namespace aServerInternal {
+
+zactor_t* _startActor(zactor_fn* body, aServer* server) {
+  zactor_t* actor = zactor_new(body, server);
+  if (actor && zsock_wait(actor) != 0) zactor_destroy(&actor);
+  return actor;
+}
+
+void _stopActor(zactor_t** actor) {
+  if (!*actor) return;
+  // An actor that ended by itself (an interrupt) has its closing signal queued already, and a
+  // send to it must not wait for a reader that is gone.
+  zsock_set_sndtimeo(*actor, 0);
+  zsock_signal(*actor, 0);
+  zsock_wait(*actor);
+  zactor_destroy(actor);
+}
+
+}  // namespace aServerInternal
+
+aServer* aServer_Create(aLinkID linkId, uint32_t networkInterface, uint8_t localOnly) {
+  aLinkEntry* entry = sLookupEntryByID(linkId);
+  uint32_t advertised = 0;
+  if (!entry || entry->server || !aVALIDLINK(entry->link) || !_advertisedTypeOf(entry->type, &advertised))
+    return nullptr;
+  aServer* server = new (std::nothrow) aServer{};
+  if (!server) return nullptr;
+  server->entry = entry;
+  server->advertisedType = advertised;
+  server->localOnly = localOnly ? 1 : 0;
+  server->interfaceAddress = networkInterface ? networkInterface : htonl(INADDR_LOOPBACK);
+  return server;
+}
+
+aErr aServer_Start(aServer* server) {
+  if (!server) return aErrParam;
+  if (!server->startTried) {
+    server->startTried = true;
+    server->startResult = _initServer(server) ? aErrNone : aErrResource;
+  }
+  return server->startResult;
+}
+
+aErr aServer_Destroy(aServer** server) {
+  if (!server || !*server) return aErrParam;
+  _deinitServer(*server);
+  delete *server;
+  *server = nullptr;
+  return aErrNone;
+}
+
+aErr aServer_GetPort(aServer* server, uint16_t* port) {
+  if (!server || !port) return aErrParam;
+  *port = server->frontendPort;
+  return aErrNone;
+}
+
+aErr aServer_GetInterface(aServer* server, uint32_t* networkInterface) {
+  if (!server || !networkInterface) return aErrParam;
+  *networkInterface = server->interfaceAddress;
+  return aErrNone;
+}
+
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address) {
+  if (!server) return aErrParam;
+  server->moduleAddress = address;
+  return aErrNone;
+}
+
+aErr aServer_SetModel(aServer* server, uint8_t model) {
+  if (!server) return aErrParam;
+  server->model = model;
+  return aErrNone;
+}
+
+aErr aServer_FlushFIFO(aServer* server) {
+  if (!server) return aErrParam;
+  if (server->broker) zsock_signal(server->broker, kFlushSignal);
+  return aErrNone;
+}

@@ -1,0 +1,62 @@
+// The link sharing server: puts one registered device link (USB, TCP/IP or serial) at the
+// disposal of any number of client processes over ZeroMQ.
+//
+// Clients connect a DEALER socket to the server's ROUTER frontend (an ephemeral TCP port) and
+// send one packet frame per message: [address][length][data of length bytes], 2 to 30 bytes.
+// The server forwards the packets to the module one at a time, in the order it received them,
+// and sends each client the module's replies to its own requests, one frame per reply packet.
+// A client that sent the stream-enable request [0x5D, 0x81, ...] (length 7) also receives every
+// batch of stream packets: one frame holding [address][length][data] records. The server never
+// answers force-route packets [0xAF][1][x], nor packets it does not forward; a request the module
+// leaves unanswered for 2000 ms gets no reply at all.
+//
+// Threads: a broker (the frontend, the pooling of multi-packet byte-value writes, the stream
+// fan-out, beacon answers), a sync worker (the one request in flight on the device link) and a
+// discovery responder. The functions below are called from one thread, the owner's; the model
+// and module address may be set while the server runs. After aServer_Destroy returns no thread
+// of the server runs and the device link has no user packet filter.
+#pragma once
+
+#include <cstdint>
+
+#include "common/aError.h"
+#include "common/aLink.h"
+
+typedef struct aServer aServer;
+
+// A server for the registered device link: nothing bound, no thread started. networkInterface
+// is the IPv4 address to serve on (network byte order), 0 for 127.0.0.1; with localOnly the
+// server serves and answers discovery on the loopback interface only. Null when the id names no
+// registered USB, TCP/IP or serial link, or a link that already has a server attached.
+aServer* aServer_Create(aLinkID linkId, uint32_t networkInterface, uint8_t localOnly);
+
+// Binds the frontend, starts the three threads and the discovery responder and takes the
+// device link's stream packets (its user packet filter). 0 once clients are served; aErrParam
+// without a handle; aErrResource when a socket cannot be bound or connected or a thread cannot be
+// started (what did start runs on until aServer_Destroy). A second start changes nothing and
+// gives the first one's result.
+aErr aServer_Start(aServer* server);
+
+// Stops the threads (sync worker, broker, discovery responder, each within about two seconds),
+// gives the device link its filter slot back, closes every socket and frees the server; *server
+// is cleared. aErrParam without a handle.
+aErr aServer_Destroy(aServer** server);
+
+// The frontend's TCP port (0 until the start has bound it). aErrParam when an argument is missing.
+aErr aServer_GetPort(aServer* server, uint16_t* port);
+
+// The IPv4 interface (network byte order) clients connect to: the one asked for until the
+// start, then the one served (127.0.0.1 for a local-only server; the host's first network
+// interface when a network server was asked for 0 or 127.0.0.1). aErrParam when an argument is
+// missing.
+aErr aServer_GetInterface(aServer* server, uint32_t* networkInterface);
+
+// What the server advertises in discovery answers. Until a non-zero model is set the server
+// answers no discovery request. aErrParam without a handle.
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
+aErr aServer_SetModel(aServer* server, uint8_t model);
+
+// Drops every request the server holds for an answer: the answers still owed to them are
+// discarded when they come, so they never reach a later request's client. aErrParam without a
+// handle; 0 (doing nothing) when no broker runs.
+aErr aServer_FlushFIFO(aServer* server);

@@ -1,0 +1,210 @@
+// The broker thread (clients in, replies and stream batches out, in request order) and the sync
+// worker thread (one request at a time on the device link).
+//
+// Between the two, over the sync pair: the broker sends each packet frame it forwards; the sync
+// worker sends one answer per packet that requires one, as a single multi-part message so that
+// it arrives whole or not at all:
+//   [SERVER_CMD_DROPPED_PACKET 0 0]                       no reply came (or the put failed)
+//   [SERVER_CMD_INCOMING_PACKETS count-hi count-lo][reply frame]...   the replies, in order
+// Each answer belongs to the oldest identity in the broker's reply-id FIFO.
+#include <cstring>
+
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "common/aUEI.h"
+#include "common/packetfifo.h"
+#include "server/aServer_internal.h"
+
+namespace aServerInternal {
+
+namespace {
+
+constexpr int kPollMs = 1000;
+constexpr uint64_t kReplyWaitMs = 2000;
+
+// ---- sync worker ------------------------------------------------------------------------------
+
+void _sendServerCmd_DroppedPacket(zsock_t* socket) {
+  const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
+  _sendBytes(socket, command, sizeof command, 0);
+}
+
+// The header and every reply as one message; the replies are freed.
+void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* replies) {
+  const size_t count = replies->size();
+  const uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS, uint8_t(count >> 8),
+                                               uint8_t(count)};
+  bool sent = _sendBytes(socket, command, sizeof command, ZFRAME_MORE);
+  for (size_t i = 0; i < count; ++i) {
+    // Once the first part of a message is taken, ZeroMQ takes the rest.
+    zframe_t* frame = sent ? _aPacket_To_zFrame((*replies)[i]) : nullptr;
+    const int more = i + 1 < count ? ZFRAME_MORE : 0;
+    if (frame && zframe_send(&frame, socket, more | ZFRAME_DONTWAIT) != 0) zframe_destroy(&frame);
+    aPacket_Destroy(&(*replies)[i]);
+  }
+  replies->clear();
+}
+
+// The module's replies to one request: the first packet to arrive within the wait, and more
+// while the last one says more follow.
+std::vector<aPacket*> _collectReplies(aPacketFifoID inbound) {
+  std::vector<aPacket*> replies;
+  while (aPacket* reply = aPacketFifo_Await(inbound, kReplyWaitMs)) {
+    replies.push_back(reply);
+    if (!_doesPacketContinue(reply)) break;
+  }
+  return replies;
+}
+
+void _serverWorker_syncCommands_syncBackend(aServer* server) {
+  zframe_t* frame = zframe_recv(server->syncWorkerSocket);
+  aPacket packet;
+  const bool valid = _zFrame_To_aPacket(frame, &packet);
+  zframe_destroy(&frame);
+  if (!valid) return;
+  const aLink* link = server->entry->link;
+  const bool answered = _isResponseRequired(&packet);
+  if (aPacketFifo_Put(link->outboundFifo, &packet) != aErrNone) {
+    if (answered) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
+    return;
+  }
+  if (!answered) return;
+  std::vector<aPacket*> replies = _collectReplies(link->inboundFifo);
+  if (replies.empty())
+    _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
+  else
+    _sendServerCmd_IncomingPackets(server->syncWorkerSocket, &replies);
+}
+
+// ---- broker -----------------------------------------------------------------------------------
+
+// The client an answer from the sync worker belongs to, taken off the FIFO; false when the
+// answer belongs to a flushed request or nobody waits.
+bool _takeAnswerOwner(BrokerState* broker, std::string* identity) {
+  if (broker->answersToDiscard > 0) {
+    --broker->answersToDiscard;
+    return false;
+  }
+  if (broker->replyIds.empty()) return false;
+  *identity = std::move(broker->replyIds.front());
+  broker->replyIds.pop_front();
+  return true;
+}
+
+void _serverWorker_broker_sync(aServer* server, BrokerState* broker) {
+  zmsg_t* answer = zmsg_recv(server->syncBrokerSocket);
+  if (!answer) return;
+  zframe_t* header = zmsg_pop(answer);
+  std::string identity;
+  const bool owned = _takeAnswerOwner(broker, &identity);
+  const bool replies = header && zframe_size(header) == kServerCommandSize &&
+                       zframe_data(header)[0] == SERVER_CMD_INCOMING_PACKETS;
+  if (owned && replies)
+    for (zframe_t* reply = zmsg_first(answer); reply; reply = zmsg_next(answer))
+      _sendToClient(server->frontend, identity, reply);
+  zframe_destroy(&header);
+  zmsg_destroy(&answer);
+}
+
+void _serverWorker_broker_frontend(aServer* server, BrokerState* broker) {
+  zmsg_t* message = zmsg_recv(server->frontend);
+  if (!message) return;
+  zframe_t* identityFrame = zmsg_pop(message);
+  zframe_t* content = zmsg_pop(message);
+  aPacket packet;
+  if (identityFrame && _zFrame_To_aPacket(content, &packet)) {
+    const std::string identity = _identityOf(identityFrame);
+    _handleStreamEnable(&broker->subscribers, &packet, identity);
+    if (!_handleSetUEIBytes(server, identity, &packet, broker) && !_isBlacklistedPacket(&packet) &&
+        _forwardToSyncWorker(server, &packet) && _isResponseRequired(&packet))
+      broker->replyIds.push_back(identity);
+  }
+  zframe_destroy(&content);
+  zframe_destroy(&identityFrame);
+  zmsg_destroy(&message);
+}
+
+// Handles one message from the owner; false when the broker is to stop.
+bool _serverWorker_broker_pipe(zsock_t* pipe, BrokerState* broker) {
+  zmsg_t* message = zmsg_recv(pipe);
+  if (!message) return true;
+  const int signal = zmsg_signal(message);
+  zmsg_destroy(&message);
+  if (signal != kFlushSignal) return false;
+  broker->answersToDiscard += static_cast<uint32_t>(broker->replyIds.size());
+  broker->replyIds.clear();
+  return true;
+}
+
+zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
+  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerSocket, server->frontend,
+                                  server->streamBrokerSocket, nullptr);
+  if (poller && server->useBeacon && server->discovery && zpoller_add(poller, server->discovery) != 0)
+    zpoller_destroy(&poller);
+  return poller;
+}
+
+}  // namespace
+
+bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
+  uint8_t bytes[aPACKET_MAX_FRAME];
+  size_t length = 0;
+  return aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone &&
+         _sendBytes(server->syncBrokerSocket, bytes, length, 0);
+}
+
+void _serverWorker_broker(zsock_t* pipe, void* ref) {
+  aServer* server = static_cast<aServer*>(ref);
+  zsock_signal(pipe, 0);
+  zpoller_t* poller = _brokerPoller(pipe, server);
+  if (!poller) {
+    zsock_signal(pipe, 1);
+    return;
+  }
+  server->publishStart = 0;
+  server->publishing = 0;
+  BrokerState broker;
+  zsock_signal(pipe, 0);
+  while (true) {
+    void* ready = zpoller_wait(poller, kPollMs);
+    if (ready == pipe) {
+      if (!_serverWorker_broker_pipe(pipe, &broker)) break;
+    } else if (ready == server->syncBrokerSocket) {
+      _serverWorker_broker_sync(server, &broker);
+    } else if (ready == server->frontend) {
+      _serverWorker_broker_frontend(server, &broker);
+    } else if (ready == server->streamBrokerSocket) {
+      _serverWorker_broker_streaming(server, &broker);
+    } else if (ready && ready == server->discovery) {
+      _serverWorker_broker_beacon(server);
+    } else if (!ready && zpoller_terminated(poller)) {
+      break;  // the messaging context ends, or the process was interrupted
+    }
+    _silenceBeaconWhenDue(server);
+  }
+  zpoller_destroy(&poller);
+  zsock_signal(pipe, 0);
+}
+
+void _serverWorker_syncCommands(zsock_t* pipe, void* ref) {
+  aServer* server = static_cast<aServer*>(ref);
+  zsock_signal(pipe, 0);
+  zpoller_t* poller = zpoller_new(pipe, server->syncWorkerSocket, nullptr);
+  if (!poller) {
+    zsock_signal(pipe, 1);
+    return;
+  }
+  zsock_signal(pipe, 0);
+  while (true) {
+    void* ready = zpoller_wait(poller, kPollMs);
+    if (ready == pipe) break;  // the owner's stop; the message is left for the actor's end
+    if (ready == server->syncWorkerSocket)
+      _serverWorker_syncCommands_syncBackend(server);
+    else if (!ready && zpoller_terminated(poller))
+      break;
+  }
+  zpoller_destroy(&poller);
+  zsock_signal(pipe, 0);
+}
+
+}  // namespace aServerInternal

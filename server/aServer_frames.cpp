@@ -1,0 +1,72 @@
+// Packet frames between clients, broker and sync worker, and which packets get an answer.
+#include <cstring>
+
+#include "common/aUEI.h"
+#include "server/aServer_internal.h"
+
+namespace aServerInternal {
+
+namespace {
+
+constexpr uint8_t kRouteAddress = 0xAF;
+
+bool _isFullContinuedUEI(const aPacket* packet) {
+  return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
+}
+
+}  // namespace
+
+bool _framePacket(const uint8_t* bytes, size_t size, aPacket* packet) {
+  if (!bytes || !packet || size < 2 || size > aPACKET_MAX_FRAME) return false;
+  const uint8_t length = bytes[1];
+  // Address 0 is line noise on every transport: forwarded, it would break the module's framing.
+  if (bytes[0] == 0 || length > aPACKET_MAX_DATA || length > size - 2) return false;
+  *packet = aPacket{};
+  packet->check = aPACKET_CHECK;
+  packet->address = bytes[0];
+  packet->dataSize = length;
+  packet->fillCount = static_cast<uint8_t>(length + 2);
+  std::memcpy(packet->data, bytes + 2, length);
+  return true;
+}
+
+bool _zFrame_To_aPacket(zframe_t* frame, aPacket* packet) {
+  return frame && _framePacket(zframe_data(frame), zframe_size(frame), packet);
+}
+
+zframe_t* _aPacket_To_zFrame(const aPacket* packet) {
+  uint8_t bytes[aPACKET_MAX_FRAME];
+  size_t length = 0;
+  if (aPacket_GetBytes(packet, bytes, sizeof bytes, &length) != aErrNone) return nullptr;
+  return zframe_new(bytes, length);
+}
+
+bool _isResponseRequired(const aPacket* packet) {
+  return packet->address != kRouteAddress && !_isFullContinuedUEI(packet);
+}
+
+bool _doesPacketContinue(const aPacket* packet) { return _isFullContinuedUEI(packet); }
+
+bool _isBlacklistedPacket(const aPacket* packet) {
+  return packet->address == kRouteAddress && packet->dataSize == 1;
+}
+
+bool _sendBytes(zsock_t* socket, const void* bytes, size_t size, int flags) {
+  zframe_t* frame = zframe_new(bytes, size);
+  if (!frame) return false;
+  if (zframe_send(&frame, socket, flags | ZFRAME_DONTWAIT) == 0) return true;
+  zframe_destroy(&frame);  // a frame that was not sent stays the sender's
+  return false;
+}
+
+bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame) {
+  // The ROUTER never waits: a message for a client that is gone or full is discarded.
+  return _sendBytes(frontend, identity.data(), identity.size(), ZFRAME_MORE) &&
+         zframe_send(&frame, frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT) == 0;
+}
+
+std::string _identityOf(zframe_t* frame) {
+  return std::string(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
+}
+
+}  // namespace aServerInternal

@@ -1,0 +1,204 @@
+#include "server/aStream_ZeroMQClient.h"
+
+#include <arpa/inet.h>
+#include <czmq.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "platform/aTime.h"
+
+namespace {
+
+constexpr int kReadWaitMs = 1000;
+constexpr int kForwardWaitMs = 1000;
+// A full queue is tried again this many times, 1 ms apart, before the frame is dropped.
+constexpr int kSendTries = 100;
+constexpr uint32_t kSendPauseMs = 1;
+
+struct sClientStream {
+  zsock_t* serverSocket = nullptr;
+  uint16_t outgoingPort = 0;
+  zsock_t* outgoingSocket = nullptr;
+  zsock_t* outgoingForwardSocket = nullptr;
+  uint16_t incomingPort = 0;
+  zsock_t* incomingSocket = nullptr;
+  zsock_t* incomingForwardSocket = nullptr;
+  zactor_t* forwarder = nullptr;
+  zpoller_t* incomingPoller = nullptr;
+  zframe_t* frame = nullptr;
+  size_t readPosition = 0;
+  size_t frameSize = 0;
+};
+
+bool sValid(const sClientStream* client) { return client && client->serverSocket; }
+
+// Sends a copy of the bytes without waiting, up to `tries` times 1 ms apart. True when sent.
+bool sSendBytes(zsock_t* socket, const void* data, size_t size, int tries) {
+  for (int attempt = 0; attempt < tries; ++attempt) {
+    if (zmq_send(zsock_resolve(socket), data, size, ZMQ_DONTWAIT) >= 0) return true;
+    if (attempt + 1 < tries) aTime_MSSleep(kSendPauseMs);
+  }
+  return false;
+}
+
+// Moves one frame from `from` to `to`; a frame that cannot be passed on is dropped.
+void sForwardFrame(zsock_t* from, zsock_t* to, int tries) {
+  zframe_t* frame = zframe_recv(from);
+  if (!frame) return;
+  sSendBytes(to, zframe_data(frame), zframe_size(frame), tries);
+  zframe_destroy(&frame);
+}
+
+// czmq's own handler caught SIGINT or SIGTERM: give the process the reaction it would have had
+// without czmq (by default it ends).
+void sHandBackInterrupt() {
+  if (!zsys_interrupted) return;
+  zsys_handler_set(nullptr);
+  kill(getpid(), SIGINT);
+  zsys_handler_reset();
+}
+
+void sForwardingTask(zsock_t* pipe, void* argument) {
+  auto* client = static_cast<sClientStream*>(argument);
+  zsock_signal(pipe, 0);  // taken by zactor_new
+  zpoller_t* poller = zpoller_new(pipe, client->serverSocket, client->outgoingForwardSocket, nullptr);
+  zsock_signal(pipe, poller ? 0 : 1);  // the creator's second wait
+  if (!poller) return;
+  for (;;) {
+    void* ready = zpoller_wait(poller, kForwardWaitMs);
+    sHandBackInterrupt();
+    if (ready == pipe) break;
+    if (ready == client->serverSocket) {
+      sForwardFrame(client->serverSocket, client->incomingForwardSocket, kSendTries);
+    } else if (ready == client->outgoingForwardSocket) {
+      sForwardFrame(client->outgoingForwardSocket, client->serverSocket, 1);
+    } else if (zpoller_terminated(poller)) {
+      break;
+    }
+  }
+  zpoller_destroy(&poller);
+}
+
+// ---- the stream's procedures ------------------------------------------------------------------
+
+void sReleaseFrame(sClientStream* client) {
+  zframe_destroy(&client->frame);
+  client->readPosition = 0;
+  client->frameSize = 0;
+}
+
+aErr sZeroMQStreamGet(char* byte, void* ref) {
+  auto* client = static_cast<sClientStream*>(ref);
+  if (!sValid(client) || !byte) return aErrParam;
+  if (!client->frame) {
+    if (!zpoller_wait(client->incomingPoller, kReadWaitMs)) return aErrNotReady;
+    client->frame = zframe_recv(client->incomingSocket);
+    if (!client->frame) return aErrIO;
+    client->readPosition = 0;
+    client->frameSize = zframe_size(client->frame);
+  }
+  if (client->readPosition >= client->frameSize) {
+    sReleaseFrame(client);  // reported once; the server never sends one
+    return aErrIndexRange;
+  }
+  *byte = static_cast<char>(zframe_data(client->frame)[client->readPosition++]);
+  if (client->readPosition == client->frameSize) sReleaseFrame(client);
+  return aErrNone;
+}
+
+aErr sZeroMQStreamPut(const char*, void*) { return aErrUnimplemented; }
+
+aErr sZeroMQStreamWrite(const char* data, size_t length, void* ref) {
+  auto* client = static_cast<sClientStream*>(ref);
+  if (!sValid(client)) return aErrParam;
+  if (data || length == 0) sSendBytes(client->outgoingSocket, data, length, kSendTries);
+  return aErrNone;
+}
+
+void sDestroyClient(sClientStream** clientRef) {
+  sClientStream* client = *clientRef;
+  if (!client) return;
+  if (client->forwarder) {
+    // A thread that ended by itself (an interrupt, no poller) reads no more: the stop request
+    // must not wait for it. Its closing signal is what the destroy waits for.
+    zsock_set_sndtimeo(client->forwarder, 0);
+    zactor_destroy(&client->forwarder);
+  }
+  zpoller_destroy(&client->incomingPoller);
+  zsock_destroy(&client->serverSocket);
+  zsock_destroy(&client->incomingSocket);
+  zsock_destroy(&client->outgoingSocket);
+  zsock_destroy(&client->incomingForwardSocket);
+  zsock_destroy(&client->outgoingForwardSocket);
+  zframe_destroy(&client->frame);
+  delete client;
+  *clientRef = nullptr;
+}
+
+aErr sZeroMQStreamDelete(void* ref) {
+  auto* client = static_cast<sClientStream*>(ref);
+  if (!sValid(client)) return aErrIO;
+  sDestroyClient(&client);
+  return aErrNone;
+}
+
+// ---- creation ---------------------------------------------------------------------------------
+
+// A loopback pair: `bound` on an ephemeral port, `connected` to it.
+aErr sMakePair(zsock_t** bound, uint16_t* port, zsock_t** connected) {
+  *bound = zsock_new(ZMQ_DEALER);
+  *connected = zsock_new(ZMQ_DEALER);
+  if (!*bound || !*connected) return aErrMemory;
+  const int picked = zsock_bind(*bound, "tcp://127.0.0.1:*");
+  if (picked <= 0) return aErrConnection;
+  *port = static_cast<uint16_t>(picked);
+  return zsock_connect(*connected, "tcp://127.0.0.1:%d", picked) == 0 ? aErrNone : aErrConnection;
+}
+
+aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
+  client->serverSocket = zsock_new(ZMQ_DEALER);
+  if (!client->serverSocket) return aErrMemory;
+  char dotted[INET_ADDRSTRLEN] = {};
+  in_addr address{};
+  address.s_addr = ipv4;
+  if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted)) return aErrConnection;
+  return zsock_connect(client->serverSocket, "tcp://%s:%u", dotted, unsigned{port}) == 0 ? aErrNone : aErrConnection;
+}
+
+aErr sStartForwarder(sClientStream* client) {
+  client->forwarder = zactor_new(sForwardingTask, client);
+  if (!client->forwarder) return aErrMemory;
+  // zactor_new took the thread's first signal; the second says whether its poller exists.
+  if (zsock_wait(client->forwarder) != 0) return aErrMemory;
+  return aErrNone;
+}
+
+aErr sBuild(sClientStream* client, uint32_t ipv4, uint16_t port) {
+  aErr result = sMakePair(&client->outgoingSocket, &client->outgoingPort, &client->outgoingForwardSocket);
+  if (result == aErrNone) result = sMakePair(&client->incomingSocket, &client->incomingPort, &client->incomingForwardSocket);
+  if (result == aErrNone) result = sConnectServer(client, ipv4, port);
+  if (result == aErrNone) {
+    client->incomingPoller = zpoller_new(client->incomingSocket, nullptr);
+    if (!client->incomingPoller) result = aErrMemory;
+  }
+  if (result == aErrNone) result = sStartForwarder(client);
+  return result;
+}
+
+}  // namespace
+
+aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream) {
+  if (!stream) return aErrParam;
+  *stream = nullptr;
+  auto* client = new (std::nothrow) sClientStream{};
+  if (!client) return aErrMemory;
+  aErr result = sBuild(client, ipv4, port);
+  if (result == aErrNone) {
+    *stream = aStream_Create(sZeroMQStreamGet, sZeroMQStreamPut, sZeroMQStreamWrite, sZeroMQStreamDelete, client);
+    if (!*stream) result = aErrResource;
+  }
+  if (result != aErrNone) sDestroyClient(&client);
+  return result;
+}

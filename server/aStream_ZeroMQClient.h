@@ -1,0 +1,33 @@
+// The byte stream of a client link: a ZeroMQ DEALER connection to a link sharing server's
+// frontend, presented as an ordinary aStream so that a link engine runs over it as over any
+// transport. Every write is one frame to the server (one packet frame [address][length][data]);
+// every frame from the server (a reply packet or a stream batch) is handed out byte by byte.
+//
+// Threads: a forwarding thread of the stream's own moves frames between the server connection
+// and two loopback pairs, one read by the get procedure (the link's reader thread), one written
+// by the write procedure (the link's writer thread); each ZeroMQ socket is used by one thread
+// only, so no lock is needed. The stream prints nothing.
+//
+// An absent or lost server is not reported: ZeroMQ connects, and reconnects, in the background;
+// reads then say aErrNotReady every 1000 ms and writes that cannot be queued are dropped, so the
+// link's requests time out.
+//
+// czmq catches SIGINT and SIGTERM once it has started; the forwarding thread hands such a
+// signal back to the process's own handlers within a second. Do not fork after czmq started.
+#pragma once
+
+#include <cstdint>
+
+#include "common/aError.h"
+#include "common/aStream.h"
+
+// A client stream to the server at ipv4 (network byte order) and port. 0 and *stream; aErrParam
+// without stream; aErrMemory when a socket, the poller or the record cannot be made;
+// aErrConnection when a connect is refused; aErrResource when the aStream cannot be made. On
+// failure *stream is null and nothing is left behind.
+//
+// The stream's procedures: get waits up to 1000 ms for a frame (aErrNotReady without one,
+// aErrIO when it cannot be received, aErrIndexRange once for an empty frame, which is dropped);
+// put of a single byte is aErrUnimplemented (a packet frame has at least two bytes); write
+// always answers 0, retrying a full queue for about 100 ms before it drops the frame.
+aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream);

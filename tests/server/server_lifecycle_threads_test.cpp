@@ -1,0 +1,169 @@
+// The link sharing server's handle: what creation refuses, what the start fixes, and that the
+// stop (directly or with the device link) leaves no thread and no filter behind.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <czmq.h>
+#include <dirent.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
+#include "server/aServer_ZeroMQ.h"
+#include "sim/module/simModule.h"
+#include "support/pipe_transport.h"
+#include "support/served_module.h"
+#include "support/zmq_wire_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using qftest::ServedModule;
+using qftest::ServerOptions;
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+size_t ThreadCount() {
+  size_t count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks))
+      if (entry->d_name[0] != '.') ++count;
+    closedir(tasks);
+  }
+  return count;
+}
+
+// The thread count once it has come down to `expected` (detached threads may take a moment to
+// leave after their last signal), or the last count seen after a second.
+size_t ThreadCountSettlingAt(size_t expected) {
+  const auto deadline = Clock::now() + 1s;
+  size_t count = ThreadCount();
+  while (count != expected && Clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    count = ThreadCount();
+  }
+  return count;
+}
+
+bool ConsumeNothing(const aPacket*, void*) { return false; }
+
+}  // namespace
+
+TEST(ServerHandle, OperationsWithoutAHandleOrAnOutputAreRefused) {
+  aServer* none = nullptr;
+  uint16_t port = 0;
+  uint32_t networkInterface = 0;
+  EXPECT_EQ(aServer_Start(nullptr), aErrParam);
+  EXPECT_EQ(aServer_Destroy(nullptr), aErrParam);
+  EXPECT_EQ(aServer_Destroy(&none), aErrParam);
+  EXPECT_EQ(aServer_GetPort(nullptr, &port), aErrParam);
+  EXPECT_EQ(aServer_GetInterface(nullptr, &networkInterface), aErrParam);
+  EXPECT_EQ(aServer_SetModuleAddress(nullptr, 2), aErrParam);
+  EXPECT_EQ(aServer_SetModel(nullptr, 4), aErrParam);
+  EXPECT_EQ(aServer_FlushFIFO(nullptr), aErrParam);
+
+  qftest::PipeTransport transport;
+  aLinkID streamLink = aLink_Create(transport.MakeStream());
+  ASSERT_NE(streamLink, 0u);
+  EXPECT_EQ(aServer_Create(0, 0, 1), nullptr);
+  EXPECT_EQ(aServer_Create(0xFFFFFF, 0, 1), nullptr) << "no such link";
+  EXPECT_EQ(aServer_Create(streamLink, 0, 1), nullptr) << "only USB, TCP/IP and serial links are served";
+  aLink_Destroy(&streamLink);
+}
+
+TEST(ServerHandle, ACreatedServerHoldsNothingAndLeavesTheLinksFilterAlone) {
+  qfsim::SimModule module({});
+  ASSERT_TRUE(module.start());
+  aLinkID link = qftest::RegisterTcpDeviceLink(module.port(), module.serialNumber());
+  ASSERT_NE(link, 0u);
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link, ConsumeNothing, nullptr), aErrNone);
+
+  struct Case {
+    uint32_t asked;
+    uint32_t reported;
+  };
+  for (const Case& c : {Case{0, kLoopback}, Case{kLoopback, kLoopback}, Case{0x0100070A, 0x0100070A}}) {
+    aServer* server = aServer_Create(link, c.asked, 1);
+    ASSERT_NE(server, nullptr);
+    uint16_t port = 1;
+    uint32_t networkInterface = 0;
+    EXPECT_EQ(aServer_GetPort(server, &port), aErrNone);
+    EXPECT_EQ(port, 0);
+    EXPECT_EQ(aServer_GetInterface(server, &networkInterface), aErrNone);
+    EXPECT_EQ(networkInterface, c.reported);
+    EXPECT_EQ(aServer_GetPort(server, nullptr), aErrParam);
+    EXPECT_EQ(aServer_GetInterface(server, nullptr), aErrParam);
+    EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+    EXPECT_EQ(server, nullptr);
+  }
+  EXPECT_EQ(aLink_Lookup(link)->userFilter, ConsumeNothing) << "a server that never started took the filter away";
+  aLink_Destroy(&link);
+  module.stop();
+}
+
+TEST(ServerHandle, AStartedServerServesLoopbackOnlyAndASecondStartChangesNothing) {
+  // Asked for an interface this host lacks, a local-only server still serves, on loopback.
+  ServedModule served({}, ServerOptions{1, 0x0100070A, 0});
+  std::string why;
+  ASSERT_TRUE(served.start(&why)) << why;
+  uint32_t networkInterface = 0;
+  ASSERT_EQ(aServer_GetInterface(served.server(), &networkInterface), aErrNone);
+  EXPECT_EQ(networkInterface, kLoopback) << "clients must be told the interface actually served";
+  EXPECT_EQ(aServer_Create(served.link(), 0, 1), nullptr) << "a served link gets no second server";
+  const uint16_t port = served.port();
+  EXPECT_NE(port, 0);
+  EXPECT_EQ(aServer_Start(served.server()), aErrNone);
+  EXPECT_EQ(served.port(), port);
+
+  served.module().setHandler(0x10, qftest::EchoHandler());
+  qftest::WireClient client(port);
+  ASSERT_TRUE(client.send(served.module().address(), {0x10, 0x42}));
+  EXPECT_EQ(client.receive(3000), (std::vector<uint8_t>{served.module().address(), 2, 0x10, 0x42}));
+}
+
+TEST(ServerHandle, StoppingLeavesNoThreadAndNoFilterEvenWithARequestInFlight) {
+  { // The messaging library's own threads stay for the life of the process: let them start.
+    ServedModule warmUp;
+    ASSERT_TRUE(warmUp.start(nullptr));
+  }
+  const size_t before = ThreadCount();
+  {
+    ServedModule served;
+    ASSERT_TRUE(served.start(nullptr));
+    qftest::WireClient client(served.port());
+    ASSERT_TRUE(client.send(served.module().address(), {0x13}));  // never answered
+    ASSERT_TRUE(served.module().waitUntil([](const qfsim::SimRecord& r) { return !r.packets.empty(); }, 3s));
+    aServer* server = served.server();
+    sLookupEntryByID(served.link())->server = nullptr;  // stopped here, not with the link
+    const auto start = Clock::now();
+    EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+    EXPECT_LT(Clock::now() - start, 3500ms);
+    EXPECT_EQ(aLink_Lookup(served.link())->userFilter, nullptr);
+  }
+  EXPECT_EQ(ThreadCountSettlingAt(before), before);
+
+  {
+    ServedModule served;
+    ASSERT_TRUE(served.start(nullptr));
+    served.destroyLink();  // the device link takes its server with it
+  }
+  EXPECT_EQ(ThreadCountSettlingAt(before), before);
+}
+
+TEST(ServerHandle, AfterAnInterruptTheThreadsEndAndTheStopStillCompletes) {
+  ServedModule served;
+  ASSERT_TRUE(served.start(nullptr));
+  aServer* server = served.server();
+  sLookupEntryByID(served.link())->server = nullptr;
+  zsys_interrupted = 1;  // as the messaging library's own handler sets it on Ctrl+C
+  std::this_thread::sleep_for(2500ms);  // every thread notices within one poll or receive
+  const auto start = Clock::now();
+  EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+  zsys_interrupted = 0;
+  EXPECT_LT(Clock::now() - start, 500ms) << "the threads had ended already";
+}

@@ -1,0 +1,231 @@
+// Request routing of the link sharing server: wire clients (DEALER sockets speaking the packet
+// frames) share one TCP/IP device link to the simulated module through the server.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/aServer_ZeroMQ.h"
+#include "sim/module/simModule.h"
+#include "support/served_module.h"
+#include "support/zmq_wire_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using qfsim::SimContext;
+using qfsim::SimPacket;
+using qfsim::SimRecord;
+using qftest::PacketFrame;
+using qftest::WireClient;
+
+constexpr uint8_t kAddress = 0x06;
+// Commands of the simulated module in these tests.
+constexpr uint8_t kEcho = 0x10;        // answered with the request's own data
+constexpr uint8_t kManyReplies = 0x11;  // answered by data[1] full packets with the continue bit, then a short one
+constexpr uint8_t kOneByte = 0x12;     // answered with its command byte alone: a 3-byte frame
+constexpr uint8_t kUnanswered = 0x13;  // never answered
+constexpr int kReplyMs = 3000;
+constexpr int kQuietMs = 300;
+
+// A full byte-value packet: 28 data bytes, the last the sequence byte.
+Bytes FullPart(uint8_t command, uint8_t sequenceByte) {
+  Bytes data(28, 0x5A);
+  data[0] = command;
+  data.back() = sequenceByte;
+  return data;
+}
+
+// The replies kManyReplies gives for a count.
+std::vector<Bytes> ManyReplies(uint8_t count) {
+  std::vector<Bytes> frames;
+  for (uint8_t i = 0; i < count; ++i) frames.push_back(PacketFrame(kAddress, FullPart(kManyReplies, 0x80 | i)));
+  frames.push_back(PacketFrame(kAddress, {kManyReplies, 0x01, 0x02, 0x03, uint8_t(count & 0x7F)}));
+  return frames;
+}
+
+bool Received(const SimRecord& record, const Bytes& data) {
+  return std::any_of(record.packets.begin(), record.packets.end(),
+                     [&](const SimPacket& p) { return p.address == kAddress && p.data == data; });
+}
+
+class ServerRouting : public testing::Test {
+ protected:
+  void SetUp() override {
+    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
+    qfsim::SimModule& module = served->module();
+    module.setHandler(kEcho, qftest::EchoHandler());
+    module.setHandler(kManyReplies, [](SimContext& c, const SimPacket& p) {
+      for (const Bytes& frame : ManyReplies(p.data.size() > 1 ? p.data[1] : 0))
+        c.reply({frame[0], Bytes(frame.begin() + 2, frame.end())});
+    });
+    module.setHandler(kOneByte, [](SimContext& c, const SimPacket&) { c.reply({c.state().address, {kOneByte}}); });
+    std::string why;
+    ASSERT_TRUE(served->start(&why)) << why;
+  }
+
+  std::unique_ptr<WireClient> Client() {
+    auto client = std::make_unique<WireClient>(served->port());
+    EXPECT_TRUE(client->ok());
+    return client;
+  }
+
+  bool ModuleGets(const Bytes& data) {
+    return served->module().waitUntil([&](const SimRecord& r) { return Received(r, data); }, 3s);
+  }
+
+  // The client's next frame is the echo of the tag, and nothing follows it.
+  static void ExpectOnlyEcho(WireClient& client, const Bytes& echo) {
+    EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, echo));
+    EXPECT_TRUE(client.receiveUntilQuiet(kQuietMs).empty());
+  }
+
+  std::unique_ptr<qftest::ServedModule> served;
+};
+
+TEST_F(ServerRouting, EachClientGetsTheRepliesToItsOwnRequestsInOrder) {
+  constexpr uint8_t kClients = 3;
+  constexpr uint8_t kRequests = 6;
+  std::vector<std::unique_ptr<WireClient>> clients;
+  for (uint8_t c = 0; c < kClients; ++c) clients.push_back(Client());
+  for (uint8_t n = 0; n < kRequests; ++n)
+    for (uint8_t c = 0; c < kClients; ++c) ASSERT_TRUE(clients[c]->send(kAddress, {kEcho, c, n}));
+
+  for (uint8_t c = 0; c < kClients; ++c) {
+    std::vector<Bytes> expected;
+    for (uint8_t n = 0; n < kRequests; ++n) expected.push_back(PacketFrame(kAddress, {kEcho, c, n}));
+    std::vector<Bytes> got;
+    while (got.size() < expected.size())
+      if (auto frame = clients[c]->receive(kReplyMs)) got.push_back(*frame); else break;
+    EXPECT_EQ(got, expected) << "client " << int(c);
+  }
+  EXPECT_TRUE(clients[0]->receiveUntilQuiet(kQuietMs).empty());
+}
+
+TEST_F(ServerRouting, EveryReplyShapeReachesTheAskingClientWhole) {
+  struct Case {
+    const char* name;
+    Bytes request;
+    std::vector<Bytes> replies;
+  };
+  const std::vector<Case> cases = {
+      {"one reply", {kEcho, 0xE1, 0xE2}, {PacketFrame(kAddress, {kEcho, 0xE1, 0xE2})}},
+      {"a reply of one data byte, as long as a server command", {kOneByte}, {PacketFrame(kAddress, {kOneByte})}},
+      {"a byte value in four reply packets", {kManyReplies, 3}, ManyReplies(3)},
+      {"a byte value wrapping past sequence 127", {kManyReplies, 130}, ManyReplies(130)},
+  };
+  auto asking = Client();
+  auto other = Client();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(asking->send(kAddress, c.request));
+    ASSERT_TRUE(ModuleGets(c.request));
+    ASSERT_TRUE(other->send(kAddress, {kEcho, 0x0B}));
+    std::vector<Bytes> got;
+    while (got.size() < c.replies.size())
+      if (auto frame = asking->receive(kReplyMs)) got.push_back(*frame); else break;
+    EXPECT_EQ(got, c.replies);
+    ExpectOnlyEcho(*other, {kEcho, 0x0B});
+    EXPECT_TRUE(asking->receiveUntilQuiet(kQuietMs).empty());
+  }
+}
+
+TEST_F(ServerRouting, PacketsThatExpectNoAnswerLeaveThePairingIntact) {
+  struct Case {
+    const char* name;
+    Bytes frame;
+    bool reachesModule;
+  };
+  const std::vector<Case> cases = {
+      {"a client's force-route packet", PacketFrame(0xAF, {0x01}), false},
+      {"another packet to the route address", PacketFrame(0xAF, {0x07, 0x08}), true},
+      {"a middle part of a byte value that no pool takes", PacketFrame(kAddress, FullPart(0x33, 0x80 | 5)), true},
+  };
+  auto sender = Client();
+  auto next = Client();
+  uint8_t tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++tag;
+    served->module().clearRecord();
+    ASSERT_TRUE(sender->sendFrame(c.frame));
+    ASSERT_TRUE(sender->send(kAddress, {kEcho, tag}));
+    ExpectOnlyEcho(*sender, {kEcho, tag});  // replies come in order: nothing came for the first
+    const SimRecord record = served->module().record();
+    const bool reached = std::any_of(record.packets.begin(), record.packets.end(), [&](const SimPacket& p) {
+      return p.address == c.frame[0] && p.data == Bytes(c.frame.begin() + 2, c.frame.end());
+    });
+    EXPECT_EQ(reached, c.reachesModule);
+    ASSERT_TRUE(next->send(kAddress, {kEcho, 0x40, tag}));
+    ExpectOnlyEcho(*next, {kEcho, 0x40, tag});
+  }
+  EXPECT_EQ(served->module().record().routes, Bytes{}) << "a client's route packet reached the module";
+}
+
+TEST_F(ServerRouting, FramesThatAreNotPacketsAreDroppedSilently) {
+  struct Case {
+    const char* name;
+    Bytes frame;
+  };
+  const std::vector<Case> cases = {
+      {"empty", {}},
+      {"one byte", {kAddress}},
+      {"length beyond the frame", {kAddress, 4, kEcho, 0x01}},
+      {"length above 28", [] { Bytes f(31, 0x01); f[0] = kAddress; f[1] = 29; return f; }()},
+      {"longer than 30 bytes", [] { Bytes f(31, 0x01); f[0] = kAddress; f[1] = 28; return f; }()},
+      {"address 0", {0x00, 1, kEcho}},
+  };
+  auto client = Client();
+  uint8_t tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    served->module().clearRecord();
+    ASSERT_TRUE(client->sendFrame(c.frame));
+    ASSERT_TRUE(client->send(kAddress, {kEcho, ++tag}));
+    ExpectOnlyEcho(*client, {kEcho, tag});
+    EXPECT_EQ(served->module().record().packets.size(), 1u) << "only the echo request may reach the module";
+  }
+  // Bytes after the packet a frame holds are not part of it.
+  ASSERT_TRUE(client->sendFrame({kAddress, 2, kEcho, 0x77, 0xEE, 0xEE}));
+  ExpectOnlyEcho(*client, {kEcho, 0x77});
+}
+
+TEST_F(ServerRouting, AnUnansweredRequestIsGivenUpAfterTwoSecondsAndTheNextOneServed) {
+  auto silent = Client();
+  auto next = Client();
+  const auto sent = Clock::now();
+  ASSERT_TRUE(silent->send(kAddress, {kUnanswered}));
+  ASSERT_TRUE(ModuleGets({kUnanswered}));
+  ASSERT_TRUE(next->send(kAddress, {kEcho, 0x21}));
+  EXPECT_EQ(next->receive(4000), PacketFrame(kAddress, {kEcho, 0x21}));
+  const auto waited = Clock::now() - sent;
+  EXPECT_GE(waited, 1900ms) << "the request behind waits for the server's whole reply wait";
+  EXPECT_LT(waited, 3500ms);
+  EXPECT_TRUE(silent->receiveUntilQuiet(kQuietMs).empty());
+}
+
+TEST_F(ServerRouting, AFlushDropsTheLateAnswerInsteadOfGivingItToTheNextClient) {
+  qfsim::SimFaults slow;
+  slow.replyDelayMs = 1000;
+  served->module().setFaults(slow);
+  auto flushed = Client();
+  auto next = Client();
+  ASSERT_TRUE(flushed->send(kAddress, {kEcho, 0xF1}));
+  ASSERT_TRUE(ModuleGets({kEcho, 0xF1}));
+  ASSERT_EQ(aServer_FlushFIFO(served->server()), aErrNone);
+  ASSERT_TRUE(next->send(kAddress, {kEcho, 0xF2}));
+  EXPECT_EQ(next->receive(4000), PacketFrame(kAddress, {kEcho, 0xF2}));
+  EXPECT_TRUE(next->receiveUntilQuiet(kQuietMs).empty());
+  EXPECT_TRUE(flushed->receiveUntilQuiet(kQuietMs).empty());
+  // The pairing holds afterwards.
+  served->module().setFaults({});
+  ASSERT_TRUE(flushed->send(kAddress, {kEcho, 0xF3}));
+  ExpectOnlyEcho(*flushed, {kEcho, 0xF3});
+}
+
+}  // namespace

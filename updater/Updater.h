@@ -44,6 +44,12 @@ class Updater {
   static constexpr int BLOCK_RETRIES = 5;
   // A stored build is "<decimal build><BIRD_FILE_EXTENSION>" in the device's store folder.
   static constexpr const char* BIRD_FILE_EXTENSION = ".bird";
+  // The serial number that stands for none: its store entry holds the default recovery image,
+  // and a freshly started live loader may answer under it.
+  static constexpr uint32_t DEFAULT_SERIAL_NUMBER = 0xDEADDEAD;
+  // What the last fingerprint found: the LPC bootloader answered, or it did not (i.MX tried).
+  static constexpr uint8_t CHIP_KIND_IMX = 1;
+  static constexpr uint8_t CHIP_KIND_LPC = 2;
 
   // Copies both texts; the display is used, not owned, and must outlive the Updater.
   Updater(std::string serverUrl, std::string storeDir, UpdaterDisplayInterface& display);
@@ -78,6 +84,27 @@ class Updater {
   // reached over the given transport (UNSPECIFIED: looked up, USB first). Empty when the router
   // is not found or cannot be reached; the router's routing to this host is off again on return.
   std::vector<DeviceInfo> Discover_QFNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+
+  // Updates the module's firmware through its running firmware: from the file, else the build,
+  // else the newest build kept in the store; directly, or through the router module with that
+  // serial number (0: none) at moduleAddress (0: looked up on the router's bus). Records the
+  // transfer in the device's store entry on success only. Every failure is shown.
+  bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string file, uint8_t moduleAddress,
+                       uint32_t router, bool override);
+  // Loads the bird file to send: the file when one is given, else the build's file from the
+  // device's store entry (made when missing). With download on, a build that is not kept is
+  // fetched first, and the build the download stored is the one read. Shows "<verb> ...".
+  // Throws std::runtime_error when nothing can be loaded; an empty BirdFile without a store.
+  BirdFile load_bird(const char* verb, std::string file, uint32_t serialNumber, uint32_t build, bool download);
+
+  // Reads the chip's fingerprint through its ROM bootloader on the port: an LPC chip over ISP,
+  // else an i.MX chip through its serial download protocol and live loader. Notes the chip kind.
+  bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
+                       uint32_t baud, bool resetAfter);
+  // Loads the recovery build into a chip whose firmware does not run, by the road the last
+  // fingerprint chose.
+  bool Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber, std::string file,
+                        bool override);
 
  private:
   std::string serverUrl;

@@ -90,9 +90,9 @@ class EntityClass {
   aErr loadEntityFromStore();
 
   // The byte-value reply predicate (an aPacketFilterProc over a uei record set up for receipt):
-  // the chunk with the expected sequence number is copied on and counted; an error reply, a
-  // chunk that would overflow (aErrMemory) and a packet too short to be a chunk (aErrPacket)
-  // are taken as error replies.
+  // accepts this entity option's chunk with the expected sequence number, an error reply, and a
+  // packet too short to be a chunk. It changes nothing; the reader decodes what it took (a chunk
+  // that would overflow reads as aErrMemory, a packet too short as aErrPacket).
   static uint8_t sUEIBytesFilter(const aPacket* packet, const void* reply);
 
   struct impl;

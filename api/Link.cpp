@@ -238,10 +238,7 @@ aErr Link::disconnect() {
   return aErrNone;
 }
 
-aErr Link::reset() {
-  if (_impl->linkId) aLink_Reset(_impl->linkId);
-  return aErrNone;
-}
+aErr Link::reset() { return _impl->linkId ? aLink_Reset(_impl->linkId) : aErrNone; }
 
 aErr Link::getModuleAddress(uint8_t* address) {
   if (!address) return aErrParam;

@@ -80,7 +80,8 @@ class Link {
   linkStatus getStatus() const;
   // Gives up the device link (if any). Always aErrNone.
   aErr disconnect();
-  // Stops the device link and starts it again on a new stream (if any). Always aErrNone.
+  // Stops the device link and starts it again on a new stream: aLink_Reset's result (for
+  // instance when no new stream could be made). aErrNone without a device link.
   aErr reset();
   // Asks the module at the far end for its address: an empty packet to cmdMAGIC, answered by an
   // empty packet from the module's address within 1000 ms. *address is 0 unless it answered;
@@ -115,12 +116,16 @@ class Link {
   aErr sendUEI(uei request, uint8_t subindex);
   // Waits for the reply the record describes (its module, command, option and index; the
   // other arguments are checked only) with the UEI reply predicate or the given one, for
-  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes. The reply's contents land in
-  // the record. aErrConnection, aErrPacket as above; aErrParam for a null record or filter;
+  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes. The reply taken is decoded as
+  // the UEI reply predicate's description says, into the record. aErrConnection, aErrPacket as above; aErrParam for a null record or filter;
   // aErrTimeout when none came.
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
                   aPacketFilterProc filter);
+  // The wait of receiveUEI without the decoding: the first inbound packet the filter accepts
+  // for the record (the caller destroys it). The filter only matches; it must not change the
+  // record or anything else, as it runs under the inbound queue's lock for every packet there.
+  aErr awaitUEIPacket(uint8_t module, const uei& match, aPacketFilterProc filter, aPacket** packet);
   // Discards every queued reply the UEI reply predicate accepts for these four values.
   aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
   // The last streamed sample of an entity value: aErrNone and a value not read before,
@@ -130,8 +135,9 @@ class Link {
 
   // The UEI reply predicate (an aPacketFilterProc over a uei record): a packet from the
   // record's module with more than 2 data bytes and the record's command, option byte and
-  // index (index bits only). It records an error reply (index byte and code) or the value by
-  // the reply's length (3, 4, 5, 7 bytes; other lengths change neither type nor value).
+  // index (index bits only). It changes nothing; receiveUEI decodes the reply it took: an error
+  // reply (index byte and code) or the value by the reply's length (3, 4, 5, 7 bytes; other
+  // lengths change neither type nor value).
   static uint8_t sUEIFilter(const aPacket* packet, const void* reply);
 
   struct impl;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "api/Entity_impl.h"
 #include "api/Link.h"
@@ -373,6 +374,26 @@ aErr EntityClass::drainUEI(uint8_t option) {
   Link* link = _impl->link();
   if (!link) return aErrResource;
   return link->dropMatchingUEIPackets(_impl->module->getModuleAddress(), _impl->entityClass, option, _impl->index);
+}
+
+aErr EntityClass::setStreamEnabled(uint8_t enable) {
+  Link* link = _impl->link();
+  if (!link) return aErrResource;
+  return link->enableStream(_impl->module->getModuleAddress(), _impl->entityClass, 0xFF, _impl->index, enable != 0);
+}
+
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void* ref) {
+  Link* link = _impl->link();
+  if (!link) return aErrResource;
+  return link->registerStreamCallback(_impl->module->getModuleAddress(), _impl->entityClass, option, _impl->index,
+                                      enable, std::move(callback), ref);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count) {
+  Link* link = _impl->link();
+  if (!link) return aErrResource;
+  return link->getStreamStatus(_impl->module->getModuleAddress(), _impl->entityClass, 0xFF, _impl->index, 0xFF,
+                               entries, capacity, count);
 }
 
 aErr EntityClass::_storeRequest(uint8_t option) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "api/Link.h"
 #include "api/uei.h"
 #include "common/aError.h"
 #include "common/aPacket.h"
@@ -24,6 +25,7 @@
 namespace Tarnwick::Quillfern {
 
 class Module;
+class Link;
 
 class EntityClass {
  public:
@@ -83,6 +85,12 @@ class EntityClass {
   aErr awaitUEI32Val(uint32_t option, uint32_t* value, uint32_t unused);
   // Discards every queued reply of this entity with exactly this option byte.
   aErr drainUEI(uint8_t option);
+
+  // Streams of this entity's values (see Link's stream subscriptions): all its options, one
+  // option with a callback, and the values cached for the entity.
+  aErr setStreamEnabled(uint8_t enable);
+  aErr registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void* ref);
+  aErr getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count);
 
   // The module's entity settings store (class 92): save, reset to factory defaults, load.
   aErr saveEntityToStore();

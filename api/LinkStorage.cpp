@@ -34,6 +34,7 @@ constexpr size_t kFactoryChunk = aPACKET_MAX_DATA - COMMAND_OVERHEAD;
 constexpr uint8_t kLogSent = 1;
 constexpr uint8_t kLogText = 3;
 constexpr uint32_t kLogIdlePauseMs = 5;
+constexpr uint64_t kLogDrainMs = 1000;
 
 // A request's data bytes: the record of the reply predicates.
 struct Request {
@@ -166,6 +167,19 @@ aErr _closeFactory(aLinkID link, uint8_t module, size_t moved) {
   const aErr result = _isError(reply) ? _codeAt(reply, 2) : aErrNone;
   aPacket_Destroy(&reply);
   return result;
+}
+
+// Gives the logger thread up to a second to write out what the packet log holds. A look with no
+// room takes nothing out: it tells a record waiting (aErrOverrun) from an empty log.
+void _waitForLogWritten(aLinkID link) {
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + kLogDrainMs;
+  for (;;) {
+    uint8_t tag = 0, none = 0;
+    uint32_t room = 0;
+    if (aLink_PacketDebug_Read(link, &tag, &room, &none) != aErrOverrun) return;
+    if (aTime_GetMonotonicMSTicks() >= deadline) return;
+    aTime_MSSleep(kLogIdlePauseMs);
+  }
 }
 
 }  // namespace
@@ -325,7 +339,10 @@ aErr Link::enablePacketLog(const char* path) {
 aErr Link::disablePacketLog() {
   if (!_impl->linkId) return aErrConfiguration;
   aLink_PacketDebug_Disable(_impl->linkId);
-  return _impl->logger ? aLogger_Disable(_impl->logger) : aErrParam;
+  if (!_impl->logger) return aErrParam;
+  // What was recorded before the switch still goes to the file.
+  if (_impl->loggerLink == _impl->linkId) _waitForLogWritten(_impl->linkId);
+  return aLogger_Disable(_impl->logger);
 }
 
 }  // namespace Tarnwick::Quillfern

@@ -29,6 +29,7 @@ TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
   sim.addSource(kClass, 1, 0, 1, 0);
   sim.addSource(kClass, 2, 0, 2, 0);
 
+  CallbackLog firstLog, secondLog;  // outlive the Links that call back into them
   Module owner(kAddress, false, 0);  // default settings: the device link is served
   ASSERT_EQ(owner.connectFromSpec(sim.spec(SimTransport::tcp)), aErrNone);
   OrvaneConfig config;
@@ -42,7 +43,6 @@ TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
   ASSERT_EQ(first.connect(), aErrNone);
   ASSERT_EQ(second.connect(), aErrNone);
 
-  CallbackLog firstLog, secondLog;
   ASSERT_EQ(first.registerStreamCallback(kAddress, kClass, 1, 0, true, firstLog.callback(), nullptr), aErrNone);
   ASSERT_EQ(second.registerStreamCallback(kAddress, kClass, 2, 0, true, secondLog.callback(), nullptr), aErrNone);
   ASSERT_TRUE(firstLog.waitFor(5));

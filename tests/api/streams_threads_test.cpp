@@ -61,13 +61,14 @@ class StreamsTest : public testing::Test {
     ASSERT_EQ(qftest::Settle(*link), aErrNone);
   }
 
+  // Declared first, so that they outlive every Link whose callbacks write into them.
+  CallbackLog log, firstLog, secondLog;
   std::unique_ptr<qftest::StreamSim> sim;
   std::unique_ptr<Link> link;
 };
 
 TEST_F(StreamsTest, ASubscriptionCallsBackAndCachesTheLatestValue) {
   sim->addSource(kClass, 3, 1, 3, 1000);
-  CallbackLog log;
   int tag = 0;
   ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 3, 1, true, log.callback(), &tag), aErrNone);
   EXPECT_EQ(Received(0x5D), (std::vector<Bytes>{{0x5D, 0x81, 0x20, kAddress, kClass, 3, 1}}));
@@ -160,7 +161,6 @@ TEST_F(StreamsTest, RefusedOrUnansweredSubscriptionsAreRolledBack) {
     settings.startError = c.startError;
     settings.unanswered = c.unanswered;
     sim->streams->setSettings(settings);
-    CallbackLog log;
     EXPECT_EQ(link->registerStreamCallback(kAddress, kClass, 0xFF, 1, true, log.callback(), nullptr), c.expected)
         << c.what;
     EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF).empty()) << c.what;
@@ -189,7 +189,6 @@ TEST_F(StreamsTest, PacketsWithoutAKindAreRepliesAndByteValuesOnlyCallBack) {
     context.reply({kAddress, byteValue});
     context.reply({kAddress, noKind});
   });
-  CallbackLog log;
   ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 3, 1, true, log.callback(), nullptr), aErrNone);
   ASSERT_EQ(link->sendPacket(kAddress, 0x30, 0, nullptr), aErrNone);
   uint8_t length = 1;
@@ -227,7 +226,6 @@ TEST_F(StreamsTest, LinksOnOneDeviceLinkKeepEachOthersStreams) {
   auto second = std::make_unique<Link>(sim->spec(SimTransport::tcp), "second");
   ASSERT_EQ(second->setConfig(DirectControl()), aErrNone);
   ASSERT_EQ(second->connectThroughLinkModule(*link), aErrNone);
-  CallbackLog firstLog, secondLog;
   ASSERT_EQ(second->registerStreamCallback(kAddress, kClass, 2, 1, true, secondLog.callback(), nullptr), aErrNone);
   ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 1, 1, true, firstLog.callback(), nullptr), aErrNone);
   ASSERT_TRUE(firstLog.waitFor(3));
@@ -255,7 +253,6 @@ TEST_F(StreamsTest, ACallbackMayUnsubscribeItsOwnStream) {
   EXPECT_EQ(result.get(), aErrNone);
   EXPECT_TRUE(sim->streams->running().empty());
   // The Link can subscribe again from outside, and its end waits for the callback thread.
-  CallbackLog log;
   ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 1, 1, true, log.callback(), nullptr), aErrNone);
   EXPECT_TRUE(log.waitFor(2));
   link.reset();
@@ -266,9 +263,18 @@ TEST_F(StreamsTest, ASlowCallbackCostsRunsNotTheLink) {
   sim->module.setTickInterval(milliseconds(1));
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  CallbackLog log;
+  // However the test ends, the callback is let go before the Link waits for its thread.
+  struct Releaser {
+    std::promise<void>& promise;
+    bool done = false;
+    void operator()() {
+      if (!done) promise.set_value();
+      done = true;
+    }
+    ~Releaser() { (*this)(); }
+  } releaser{release};
   auto record = log.callback();
-  auto slow = [&, released](const aPacket* packet, void* ref) -> uint8_t {
+  auto slow = [record, released](const aPacket* packet, void* ref) -> uint8_t {
     record(packet, ref);
     released.wait();
     return 0;
@@ -284,7 +290,7 @@ TEST_F(StreamsTest, ASlowCallbackCostsRunsNotTheLink) {
   EXPECT_EQ(link->getStreamValue(kAddress, kClass, 1, 1, 0, &value), aErrNone);
   EXPECT_EQ(value, stoppedAt - 1) << "the value is stored whether or not its run fits";
 
-  release.set_value();
+  releaser();
   sim->module.setTickInterval(milliseconds(2));
   // Runs are delivered in order: once a sample published after the stop comes back, every run
   // queued before it has been made.

@@ -220,6 +220,15 @@ TEST_F(StreamsTest, AReconnectStartsWithoutTheOldValues) {
   EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF).empty());
 }
 
+TEST_F(StreamsTest, ALinkWhoseModuleWentAwayStillEndsItsCallbackThread) {
+  sim->addSource(kClass, 1, 1);
+  ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 1, 1, true, log.callback(), nullptr), aErrNone);
+  ASSERT_TRUE(log.waitFor(1));
+  sim->module.stop();
+  EXPECT_NE(link->enableStream(kAddress, kClass, 2, 1, true), aErrNone) << "nobody answers";
+  link.reset();  // waits for the callback thread: a thread left running would end the process
+}
+
 TEST_F(StreamsTest, LinksOnOneDeviceLinkKeepEachOthersStreams) {
   sim->addSource(kClass, 1, 1);
   sim->addSource(kClass, 2, 1);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "api/Entity_impl.h"
 #include "api/Link.h"
@@ -133,6 +134,50 @@ aErr _setAndAcknowledge(Module* module, Link* link, uint8_t entityClass, uint8_t
   return aErrNone;
 }
 
+// Writes what a packet taken by the byte-value reply predicate carries into the record: the
+// module's error, a failure of its own (aErrPacket for a packet with no room for a sequence
+// byte, aErrMemory for a chunk that does not fit, dropped whole), or the chunk, copied on and
+// counted.
+void _takeChunk(const aPacket* packet, uei* reply) {
+  auto failWith = [reply](uint8_t code) {
+    reply->index = static_cast<uint8_t>(reply->index | UEI_INDEX_ERROR);
+    reply->value.byteVal = code;
+  };
+  if (packet->data[2] & UEI_INDEX_ERROR) {
+    reply->index = packet->data[2];
+    reply->value.byteVal = packet->dataSize > 3 ? packet->data[3] : 0;  // no code: see ueiModuleError
+    reply->value.bytes.continues = 0;
+    return;
+  }
+  if (packet->dataSize < 4) {
+    reply->value.bytes.continues = 0;
+    failWith(aErrPacket);
+    return;
+  }
+  const uint8_t sequence = EntityClass::getUEIBytesSequence(packet);
+  const size_t chunk = packet->dataSize - 4u;
+  reply->value.bytes.sequence = sequence;
+  // Whether more follow tells the reader what is still to come, also after a chunk that did not fit.
+  reply->value.bytes.continues = EntityClass::getUEIBytesContinue(packet);
+  if (*reply->value.bytes.received + chunk > reply->value.bytes.length) {
+    failWith(aErrMemory);
+    return;
+  }
+  std::memcpy(reply->value.bytes.data, packet->data + 3, chunk);
+  reply->value.bytes.data += chunk;
+  *reply->value.bytes.received += chunk;
+}
+
+// One byte-value reply packet, taken and decoded into the record.
+aErr _receiveChunk(Link* link, uei* reply) {
+  aPacket* packet = nullptr;
+  const aErr received = link->awaitUEIPacket(reply->module, *reply, EntityClass::sUEIBytesFilter, &packet);
+  if (received != aErrNone) return received;
+  _takeChunk(packet, reply);
+  aPacket_Destroy(&packet);
+  return aErrNone;
+}
+
 // Takes the remaining chunks of a byte value whose reading broke off at a chunk that did not
 // fit, so that none of them is left queued for a later read of the same option. Ends at the
 // value's last chunk, at an error reply, or when no chunk came within a reply's wait.
@@ -147,10 +192,7 @@ void _discardRestOfValue(Link* link, const uei& broken) {
     rest.value.bytes.length = sizeof scratch;
     received = 0;
     rest.value.bytes.received = &received;
-    if (link->receiveUEI(rest.module, rest.command, rest.option, rest.index, &rest, EntityClass::sUEIBytesFilter) !=
-            aErrNone ||
-        (rest.index & UEI_INDEX_ERROR))
-      return;
+    if (_receiveChunk(link, &rest) != aErrNone || (rest.index & UEI_INDEX_ERROR)) return;
   }
 }
 
@@ -253,41 +295,12 @@ aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value) {
   return _getScalar(*this, option, request, value);
 }
 
+// Runs under the inbound FIFO's lock for every queued packet: it only compares.
 uint8_t EntityClass::sUEIBytesFilter(const aPacket* packet, const void* ref) {
-  auto* reply = static_cast<uei*>(const_cast<void*>(ref));
-  if (packet->address != reply->module || packet->dataSize <= 2 || packet->data[0] != reply->command ||
-      packet->data[1] != reply->option || (packet->data[2] & UEI_INDEX_MASK) != reply->index)
-    return 0;
-  auto failWith = [reply](uint8_t code) {
-    reply->index = static_cast<uint8_t>(reply->index | UEI_INDEX_ERROR);
-    reply->value.byteVal = code;
-    return uint8_t{1};
-  };
-  if (packet->data[2] & UEI_INDEX_ERROR) {
-    reply->index = packet->data[2];
-    reply->value.byteVal = packet->dataSize > 3 ? packet->data[3] : 0;  // no code: see ueiModuleError
-    reply->value.bytes.continues = 0;
-    return 1;
-  }
-  if (packet->dataSize < 4) {  // no room for a sequence byte
-    reply->value.bytes.continues = 0;
-    return failWith(aErrPacket);
-  }
-  const uint8_t sequence = getUEIBytesSequence(packet);
-  if (sequence != reply->value.bytes.sequence) return 0;
-  const size_t chunk = packet->dataSize - 4u;
-  if (*reply->value.bytes.received + chunk > reply->value.bytes.length) {
-    // The chunk is dropped whole; whether more follow tells the reader what is still to come.
-    reply->value.bytes.sequence = sequence;
-    reply->value.bytes.continues = getUEIBytesContinue(packet);
-    return failWith(aErrMemory);
-  }
-  std::memcpy(reply->value.bytes.data, packet->data + 3, chunk);
-  reply->value.bytes.data += chunk;
-  *reply->value.bytes.received += chunk;
-  reply->value.bytes.sequence = sequence;
-  reply->value.bytes.continues = getUEIBytesContinue(packet);
-  return 1;
+  const auto* reply = static_cast<const uei*>(ref);
+  if (!Link::sUEIFilter(packet, reply)) return 0;
+  if ((packet->data[2] & UEI_INDEX_ERROR) || packet->dataSize < 4) return 1;  // taken as error replies
+  return getUEIBytesSequence(packet) == reply->value.bytes.sequence;
 }
 
 aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t length, size_t* count) {
@@ -318,7 +331,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t length, si
   reply.value.bytes.length = length;
   reply.value.bytes.received = count;
   for (;;) {
-    const aErr received = link->receiveUEI(address, entityClass, option, index, &reply, sUEIBytesFilter);
+    const aErr received = _receiveChunk(link, &reply);
     if (received != aErrNone) return received;
     if (reply.index & UEI_INDEX_ERROR) {
       const aErr failure = ueiModuleError(reply.value.byteVal);
@@ -361,6 +374,26 @@ aErr EntityClass::drainUEI(uint8_t option) {
   Link* link = _impl->link();
   if (!link) return aErrResource;
   return link->dropMatchingUEIPackets(_impl->module->getModuleAddress(), _impl->entityClass, option, _impl->index);
+}
+
+aErr EntityClass::setStreamEnabled(uint8_t enable) {
+  Link* link = _impl->link();
+  if (!link) return aErrResource;
+  return link->enableStream(_impl->module->getModuleAddress(), _impl->entityClass, 0xFF, _impl->index, enable != 0);
+}
+
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void* ref) {
+  Link* link = _impl->link();
+  if (!link) return aErrResource;
+  return link->registerStreamCallback(_impl->module->getModuleAddress(), _impl->entityClass, option, _impl->index,
+                                      enable, std::move(callback), ref);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count) {
+  Link* link = _impl->link();
+  if (!link) return aErrResource;
+  return link->getStreamStatus(_impl->module->getModuleAddress(), _impl->entityClass, 0xFF, _impl->index, 0xFF,
+                               entries, capacity, count);
 }
 
 aErr EntityClass::_storeRequest(uint8_t option) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "api/Link.h"
 #include "api/uei.h"
 #include "common/aError.h"
 #include "common/aPacket.h"
@@ -24,6 +25,7 @@
 namespace Tarnwick::Quillfern {
 
 class Module;
+class Link;
 
 class EntityClass {
  public:
@@ -84,15 +86,21 @@ class EntityClass {
   // Discards every queued reply of this entity with exactly this option byte.
   aErr drainUEI(uint8_t option);
 
+  // Streams of this entity's values (see Link's stream subscriptions): all its options, one
+  // option with a callback, and the values cached for the entity.
+  aErr setStreamEnabled(uint8_t enable);
+  aErr registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void* ref);
+  aErr getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count);
+
   // The module's entity settings store (class 92): save, reset to factory defaults, load.
   aErr saveEntityToStore();
   aErr resetEntityToFactoryDefaults();
   aErr loadEntityFromStore();
 
   // The byte-value reply predicate (an aPacketFilterProc over a uei record set up for receipt):
-  // the chunk with the expected sequence number is copied on and counted; an error reply, a
-  // chunk that would overflow (aErrMemory) and a packet too short to be a chunk (aErrPacket)
-  // are taken as error replies.
+  // accepts this entity option's chunk with the expected sequence number, an error reply, and a
+  // packet too short to be a chunk. It changes nothing; the reader decodes what it took (a chunk
+  // that would overflow reads as aErrMemory, a packet too short as aErrPacket).
   static uint8_t sUEIBytesFilter(const aPacket* packet, const void* reply);
 
   struct impl;

@@ -77,6 +77,12 @@ Link::impl::impl(Link* owner_, const char* name_) : owner(owner_) {
 }
 
 Link::impl::~impl() {
+  dropStreams();
+  // Only a Link destroyed from its own callback still has its thread here. It cannot wait for
+  // itself; once the callback returns, the thread finds its stop signal broken (the promise goes
+  // with this record) and ends without touching the ring again.
+  if (streamThread.joinable()) streamThread.detach();
+  for (asyncPacket run; streamQueue.pop(&run);) aPacket_Destroy(&run.packet);
   if (linkId) aLink_Destroy(&linkId);
   if (specifier) aLinkSpec_Destroy(&specifier);
   if (logger) aLogger_Destroy(&logger);
@@ -234,13 +240,19 @@ linkStatus Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
+  // Subscriptions and cached values belong to the device link given up: a later connection
+  // starts without them rather than with values of another.
+  _impl->dropStreams();
+  if (_impl->logger) aLogger_Disable(_impl->logger);  // nothing left to drain
   if (_impl->linkId) aLink_Destroy(&_impl->linkId);
   return aErrNone;
 }
 
 aErr Link::reset() {
-  if (_impl->linkId) aLink_Reset(_impl->linkId);
-  return aErrNone;
+  if (!_impl->linkId) return aErrNone;
+  const aErr result = aLink_Reset(_impl->linkId);
+  _impl->forgetCachedValues();  // the module may have started afresh
+  return result;
 }
 
 aErr Link::getModuleAddress(uint8_t* address) {

@@ -13,8 +13,11 @@
 //   when its last use goes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "api/uei.h"
 #include "common/aError.h"
@@ -80,7 +83,8 @@ class Link {
   linkStatus getStatus() const;
   // Gives up the device link (if any). Always aErrNone.
   aErr disconnect();
-  // Stops the device link and starts it again on a new stream (if any). Always aErrNone.
+  // Stops the device link and starts it again on a new stream: aLink_Reset's result (for
+  // instance when no new stream could be made). aErrNone without a device link.
   aErr reset();
   // Asks the module at the far end for its address: an empty packet to cmdMAGIC, answered by an
   // empty packet from the module's address within 1000 ms. *address is 0 unless it answered;
@@ -115,23 +119,129 @@ class Link {
   aErr sendUEI(uei request, uint8_t subindex);
   // Waits for the reply the record describes (its module, command, option and index; the
   // other arguments are checked only) with the UEI reply predicate or the given one, for
-  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes. The reply's contents land in
-  // the record. aErrConnection, aErrPacket as above; aErrParam for a null record or filter;
+  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes. The reply taken is decoded as
+  // the UEI reply predicate's description says, into the record. aErrConnection, aErrPacket as above; aErrParam for a null record or filter;
   // aErrTimeout when none came.
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
                   aPacketFilterProc filter);
+  // The wait of receiveUEI without the decoding: the first inbound packet the filter accepts
+  // for the record (the caller destroys it). The filter only matches; it must not change the
+  // record or anything else, as it runs under the inbound queue's lock for every packet there.
+  aErr awaitUEIPacket(uint8_t module, const uei& match, aPacketFilterProc filter, aPacket** packet);
   // Discards every queued reply the UEI reply predicate accepts for these four values.
   aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+  // ---- stream subscriptions ----
+  // Once a stream is enabled for an entity value, the module sends unasked stream packets
+  // [command][option][index | 0x40][kind][subindex (kinds 5-7)][timestamp, 8 bytes][value][0x00]
+  // carrying timestamped samples. The link's reader thread takes every stream packet out of the
+  // reply path, keeps the latest sample value per entity value and queues the callbacks that
+  // cover it; one callback thread per Link runs them, in the order they were queued, each with a
+  // private copy of the packet that is freed when it returns. A callback may subscribe,
+  // unsubscribe and even destroy its Link. Links sharing one device link each see every
+  // stream packet.
+
+  // Sample kinds (byte 3 of a stream packet); BYTES is a byte value, never a sample.
+  enum STREAM_PACKET : uint32_t {
+    STREAM_PACKET_NONE = 0,
+    STREAM_PACKET_U8 = 1,
+    STREAM_PACKET_U16 = 2,
+    STREAM_PACKET_U32 = 3,
+    STREAM_PACKET_BYTES = 4,
+    STREAM_PACKET_SUB_U8 = 5,
+    STREAM_PACKET_SUB_U16 = 6,
+    STREAM_PACKET_SUB_U32 = 7,
+  };
+  // The elements of a stream key.
+  enum STREAM_KEY : uint32_t {
+    STREAM_KEY_ADDRESS = 0,
+    STREAM_KEY_COMMAND = 1,
+    STREAM_KEY_OPTION = 2,
+    STREAM_KEY_INDEX = 3,
+    STREAM_KEY_SUBINDEX = 4,
+  };
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+  // Runs on the callback thread with a packet copy that is freed when it returns; its result is
+  // not looked at.
+  using StreamCallback = std::function<uint8_t(const aPacket* packet, void* ref)>;
+
+  // registerStreamCallback without a callback: the samples are only cached.
+  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  // Subscribes (enable) or unsubscribes; 0xFF in command, option or index means any. Asks the
+  // module to start or stop the stream and waits for its acknowledgement; on any failure the
+  // entries the request covers are removed again. Unsubscribing removes the subscription and
+  // every cached value it covers. aErrParam for an odd module address; aErrConnection without a
+  // device link; the module's code for an error reply; aErrTimeout without an answer.
+  aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                              StreamCallback callback, void* ref);
   // The last streamed sample of an entity value: aErrNone and a value not read before,
-  // aErrStreamStale and the value read before, aErrNotFound when none is cached.
+  // aErrStreamStale and the value read before, aErrNotFound when none is cached. The cache is
+  // emptied when the device link is given up or reset.
   aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                       uint32_t* value);
+  // The cached values that match (0xFF = any), in ascending key order; never subscriptions.
+  // aErrConnection when not connected; aErrParam for null outputs or a capacity of 0; aErrSize,
+  // with the first capacity entries written, when more match.
+  aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                       StreamStatusEntry* entries, size_t capacity, size_t* count);
+  // The keys of the table (subscriptions and cached values) that match, ascending. lock: take the
+  // table's lock for the scan (false only where it is held already).
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock = true);
+  // Asks the module whether it streams.
+  aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
+
+  // subindex << 32 | module << 24 | command << 16 | option << 8 | index.
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
+  // One element of a key; 0 for an unknown element.
+  static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);
+  static bool isStreamPacket(const aPacket* packet);
+  // The packet's kind; false (and NONE) when it has none.
+  static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind);
+  static bool isSubindexType(STREAM_PACKET kind);
+  // A sample: a kind other than BYTES, sequence byte 0 and exactly the kind's length.
+  static bool isStreamSample(const aPacket* packet);
+  // Decodes a sample (each output may be null). aErrPacket for a packet without a kind or not a
+  // sample; aErrSize for a byte value.
+  static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+  static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+  // The reader thread's stream filter for one Link (ref: its private part): true for every
+  // packet with a kind.
+  static bool linkStreamFilter(const aPacket* packet, void* ref);
+
+  // ---- store slots, factory data, packet log ----
+  // Each request goes to the module and takes the first reply its predicate accepts: 3000 ms for
+  // a slot's open, 1000 ms for every other. aErrConnection when not connected; aErrParam for null
+  // pointers; aErrTimeout without a reply; the module's code for an error reply.
+  // The capacity and the size of a slot (aErrUnknown for a reply of the wrong length).
+  aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
+  aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
+  // Writes the bytes into the slot, 25 to a packet, each acknowledged by its 8-bit sum (aErrIO
+  // for a wrong sum or a short reply); aErrMedia when the slot cannot be opened. An opened slot
+  // is always closed.
+  aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length);
+  // Reads the slot into the buffer; *count receives the bytes read. aErrOverrun, after a full
+  // buffer, when the slot holds more; aErrMedia when it cannot be opened.
+  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length, size_t* count);
+  // Factory data of a type (0-15): read into the buffer (aErrOverrun when longer) and written,
+  // 26 bytes to a packet; a null buffer or a zero buffer length gives aErrParam for a read, null
+  // bytes with a length for a write.
+  aErr getFactoryData(uint8_t module, uint8_t type, uint8_t* buffer, size_t length, size_t* count);
+  aErr setFactoryData(uint8_t module, uint8_t type, const uint8_t* bytes, size_t length);
+  // Records every packet of the device link and appends it as a line of text to the file (made
+  // on the first enable): "<length> <'>' sent or '<' received> 0x<byte> ...\r\n".
+  // aErrConfiguration without a device link. Without a file that opens, the log still records.
+  aErr enablePacketLog(const char* path);
+  aErr disablePacketLog();
 
   // The UEI reply predicate (an aPacketFilterProc over a uei record): a packet from the
   // record's module with more than 2 data bytes and the record's command, option byte and
-  // index (index bits only). It records an error reply (index byte and code) or the value by
-  // the reply's length (3, 4, 5, 7 bytes; other lengths change neither type nor value).
+  // index (index bits only). It changes nothing; receiveUEI decodes the reply it took: an error
+  // reply (index byte and code) or the value by the reply's length (3, 4, 5, 7 bytes; other
+  // lengths change neither type nor value).
   static uint8_t sUEIFilter(const aPacket* packet, const void* reply);
 
   struct impl;

@@ -1,12 +1,444 @@
-// Link's cache of streamed entity values. This build keeps no stream subscriptions, so no
-// value is ever cached and every entity get goes to the module.
+// Link's stream subscriptions: stream keys and samples, the reader thread's stream filter, the
+// callback thread, and the requests that start and stop a module's streams.
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "api/Link.h"
+#include "api/Link_impl.h"
+#include "common/aUEI.h"
+#include "platform/aTime.h"
 
 namespace Tarnwick::Quillfern {
 
-aErr Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t* value) {
+namespace {
+
+constexpr uint8_t cmdSTREAM = 0x5D;
+constexpr uint8_t kStreamEnable = 0x81;
+constexpr uint8_t kStreamDisable = 0x82;
+constexpr uint8_t kStreamQuery = 0x41;
+constexpr uint8_t kAny = 0xFF;
+constexpr uint32_t kIdlePollMs = 1;
+constexpr uint8_t kGenericMasks = 15;
+
+// The exact data length of a sample of each kind (0: never a sample).
+bool _checkStreamSampleLength(size_t length, Link::STREAM_PACKET kind) {
+  static constexpr size_t kLengths[] = {0, 14, 15, 17, 0, 15, 16, 18};
+  return kind < std::size(kLengths) && kLengths[kind] != 0 && length == kLengths[kind];
+}
+
+// The elements wildcarded by the bits of i + 1: bit 0 index, 1 option, 2 command, 3 subindex.
+uint64_t _getGenericStreamKeyMask(uint8_t i) {
+  if (i >= kGenericMasks) return 0;
+  const unsigned bits = i + 1u;
+  uint64_t mask = 0;
+  if (bits & 1) mask |= 0xFFull;
+  if (bits & 2) mask |= 0xFFull << 8;
+  if (bits & 4) mask |= 0xFFull << 16;
+  if (bits & 8) mask |= 0xFFull << 32;
+  return mask;
+}
+
+uint64_t _receivedKey(const aPacket* packet, Link::STREAM_PACKET kind) {
+  const uint8_t subindex = Link::isSubindexType(kind) ? packet->data[4] : 0;
+  return Link::createStreamKey(packet->address, packet->data[0], packet->data[1] & UEI_OPTION_MASK,
+                               packet->data[2] & UEI_INDEX_MASK, subindex);
+}
+
+bool _matches(uint64_t key, uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex) {
+  const uint8_t wanted[] = {module, command, option, index, subindex};
+  for (uint32_t element = 0; element < std::size(wanted); ++element)
+    if (wanted[element] != kAny && wanted[element] != Link::getStreamKeyElement(key, Link::STREAM_KEY(element)))
+      return false;
+  return true;
+}
+
+bool _isSubscription(uint64_t key) {
+  for (uint32_t element = 0; element <= Link::STREAM_KEY_SUBINDEX; ++element)
+    if (Link::getStreamKeyElement(key, Link::STREAM_KEY(element)) == kAny) return true;
+  return false;
+}
+
+// ---- the stream filter shared by the Links of one device link ----------------------------------
+//
+// A device link has one user filter. Every Link that subscribes on it joins the same filter,
+// which offers each packet to all of them, so that no Link replaces or removes another's.
+
+struct StreamHub {
+  std::mutex mutex;  // taken by the reader thread inside the user filter, before streamMutex
+  std::vector<Link::impl*> members;
+};
+
+// Serialises joining and leaving, and the installs and removals that go with them. Never taken
+// by the reader thread.
+std::mutex sHubChange;
+std::map<aLinkID, std::unique_ptr<StreamHub>> sHubs;
+
+bool sDispatchToMembers(const aPacket* packet, void* ref) {
+  auto* hub = static_cast<StreamHub*>(ref);
+  std::lock_guard lock(hub->mutex);
+  bool consumed = false;
+  for (Link::impl* member : hub->members) consumed = Link::linkStreamFilter(packet, member) || consumed;
+  return consumed;
+}
+
+void _removeMember(StreamHub& hub, Link::impl* member) {
+  std::lock_guard lock(hub.mutex);
+  std::erase(hub.members, member);
+}
+
+// Takes the member out of its hub; the last member removes the filter from the device link
+// (after which no reader thread can be inside it, as the removal waits for the user-filter lock).
+aErr _leaveHub(Link::impl* member) {
+  if (!member->filterLink) return aErrNone;
+  const auto found = sHubs.find(member->filterLink);
+  aErr result = aErrNone;
+  if (found != sHubs.end()) {
+    _removeMember(*found->second, member);
+    bool empty;
+    {
+      std::lock_guard lock(found->second->mutex);
+      empty = found->second->members.empty();
+    }
+    if (empty) {
+      result = aLink_InstallUserPacketFilter(member->filterLink, nullptr, nullptr);
+      sHubs.erase(found);
+    }
+  }
+  member->filterLink = 0;
+  return result;
+}
+
+aErr _joinHub(Link::impl* member, aLinkID link) {
+  if (member->filterLink && member->filterLink != link) _leaveHub(member);
+  std::unique_ptr<StreamHub>& hub = sHubs[link];
+  if (!hub) hub = std::make_unique<StreamHub>();
+  {
+    std::lock_guard lock(hub->mutex);
+    if (std::find(hub->members.begin(), hub->members.end(), member) == hub->members.end())
+      hub->members.push_back(member);
+  }
+  const aErr installed = aLink_InstallUserPacketFilter(link, sDispatchToMembers, hub.get());
+  if (installed == aErrNone) {
+    member->filterLink = link;
+    return aErrNone;
+  }
+  _removeMember(*hub, member);
+  member->filterLink = link;
+  _leaveHub(member);
+  return installed;
+}
+
+// The stream request [0x5D][0x81 or 0x82][0x20][module command option index] and its
+// acknowledgement.
+aErr _requestStream(Link& link, uint8_t module, uint64_t key, bool enable) {
+  uei request{};
+  request.module = module;
+  request.command = cmdSTREAM;
+  request.option = enable ? kStreamEnable : kStreamDisable;
+  request.index = UEI_INDEX_REQUEST;
+  request.type = UEI_TYPE_INT;
+  request.value.intVal = static_cast<uint32_t>(key);
+  const aErr sent = link.sendUEI(request);
+  if (sent != aErrNone) return sent;
+  uei reply{};
+  reply.module = module;
+  reply.command = cmdSTREAM;
+  reply.option = static_cast<uint8_t>(request.option | UEI_ACK);
+  reply.index = 0;
+  const aErr received = link.receiveUEI(module, reply.command, reply.option, reply.index, &reply);
+  if (received != aErrNone) return received;
+  return (reply.index & UEI_INDEX_ERROR) ? ueiModuleError(reply.value.byteVal) : aErrNone;
+}
+
+}  // namespace
+
+// ---- keys and samples -----------------------------------------------------------------------------
+
+uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex) {
+  return uint64_t{subindex} << 32 | uint64_t{module} << 24 | uint64_t{command} << 16 | uint64_t{option} << 8 | index;
+}
+
+uint8_t Link::getStreamKeyElement(uint64_t key, STREAM_KEY element) {
+  switch (element) {
+    case STREAM_KEY_ADDRESS:
+      return static_cast<uint8_t>(key >> 24);
+    case STREAM_KEY_COMMAND:
+      return static_cast<uint8_t>(key >> 16);
+    case STREAM_KEY_OPTION:
+      return static_cast<uint8_t>(key >> 8);
+    case STREAM_KEY_INDEX:
+      return static_cast<uint8_t>(key);
+    case STREAM_KEY_SUBINDEX:
+      return static_cast<uint8_t>(key >> 32);
+    default:
+      return 0;
+  }
+}
+
+bool Link::isStreamPacket(const aPacket* packet) { return packet && aUEI_isStreamPacket(packet); }
+
+bool Link::getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind) {
+  STREAM_PACKET found = STREAM_PACKET_NONE;
+  if (isStreamPacket(packet)) {
+    const uint8_t sequence = packet->data[packet->dataSize - 1];
+    const uint8_t declared = packet->data[3];
+    if (sequence != 0) found = STREAM_PACKET_BYTES;
+    else if (declared >= STREAM_PACKET_U8 && declared <= STREAM_PACKET_SUB_U32) found = STREAM_PACKET(declared);
+  }
+  if (kind) *kind = found;
+  return found != STREAM_PACKET_NONE;
+}
+
+bool Link::isSubindexType(STREAM_PACKET kind) { return kind >= STREAM_PACKET_SUB_U8 && kind <= STREAM_PACKET_SUB_U32; }
+
+bool Link::isStreamSample(const aPacket* packet) {
+  STREAM_PACKET kind;
+  return getStreamPacketType(packet, &kind) && kind != STREAM_PACKET_BYTES &&
+         packet->data[packet->dataSize - 1] == 0 && _checkStreamSampleLength(packet->dataSize, kind);
+}
+
+aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
+  STREAM_PACKET kind;
+  if (!getStreamPacketType(packet, &kind)) return aErrPacket;
+  if (kind == STREAM_PACKET_BYTES) return aErrSize;
+  if (!isStreamSample(packet)) return aErrPacket;
+  const bool subindexed = isSubindexType(kind);
+  const uint8_t* at = packet->data + (subindexed ? 5 : 4);
+  const uint8_t* valueAt = at + 8;
+  uint32_t decoded = 0;
+  switch (subindexed ? kind - 4 : kind) {
+    case STREAM_PACKET_U8:
+      decoded = valueAt[0];
+      break;
+    case STREAM_PACKET_U16:
+      decoded = aUEI_RetrieveShort(valueAt);
+      break;
+    default:
+      decoded = aUEI_RetrieveInt(valueAt);
+      break;
+  }
+  if (timestamp) *timestamp = uint64_t{aUEI_RetrieveInt(at)} << 32 | aUEI_RetrieveInt(at + 4);
+  if (value) *value = decoded;
+  if (subindex) *subindex = subindexed ? packet->data[4] : 0;
+  return aErrNone;
+}
+
+void Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) {
+  if (high) *high = static_cast<uint32_t>(timestamp >> 32);
+  if (low) *low = static_cast<uint32_t>(timestamp);
+}
+
+// ---- the reader thread's side ---------------------------------------------------------------------
+
+bool Link::linkStreamFilter(const aPacket* packet, void* ref) {
+  STREAM_PACKET kind;
+  if (!getStreamPacketType(packet, &kind)) return false;
+  auto* self = static_cast<impl*>(ref);
+  const uint64_t key = _receivedKey(packet, kind);
+  uint32_t value = 0;
+  const bool sample = getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+
+  std::lock_guard lock(self->streamMutex);
+  const auto exact = self->streams.find(key);
+  if (exact != self->streams.end()) {
+    self->queueAsyncCallback(exact->second, packet);
+    if (sample) {
+      exact->second.value = value;
+      exact->second.fresh = 1;
+    }
+  }
+  bool covered = false;
+  for (uint8_t i = 0; i < kGenericMasks; ++i) {
+    const auto wildcard = self->streams.find(key | _getGenericStreamKeyMask(i));
+    if (wildcard == self->streams.end()) continue;
+    self->queueAsyncCallback(wildcard->second, packet);
+    covered = true;
+  }
+  if (exact == self->streams.end() && covered && sample) self->streams[key] = StreamEntry{key, 1, {}, nullptr, value};
+  return true;
+}
+
+void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
+  if (!entry.callback) return;
+  asyncPacket run{entry.callback, entry.ref, aPacket_Copy(packet)};
+  if (!run.packet) return;
+  if (!streamQueue.push(std::move(run))) aPacket_Destroy(&run.packet);
+}
+
+// ---- the callback thread --------------------------------------------------------------------------
+
+void Link::impl::asyncWork(Tarnwick::LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop) {
+  // The stop is looked at between runs, so a busy stream cannot keep the thread from ending;
+  // runs left in the ring go to the next callback thread of the same Link.
+  while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
+    asyncPacket run;
+    if (!queue->pop(&run)) {
+      aTime_MSSleep(kIdlePollMs);
+      continue;
+    }
+    try {
+      run.callback(run.packet, run.ref);
+    } catch (...) {
+      // A callback's failure is its own; the thread goes on with the next run.
+    }
+    aPacket_Destroy(&run.packet);
+  }
+}
+
+void Link::impl::startCallbackThread() {
+  std::lock_guard control(streamControl);
+  if (streamThread.joinable()) return;
+  std::shared_future<void> stop = streamStop.get_future().share();
+  streamThread = std::thread([this, stop] {
+    callbackThreadId = std::this_thread::get_id();
+    asyncWork(&streamQueue, stop);
+  });
+}
+
+void Link::impl::stopCallbackThread() {
+  // On the callback thread itself the thread goes on; a later stop from elsewhere, or the end of
+  // the Link, ends it.
+  if (onCallbackThread()) return;
+  std::lock_guard control(streamControl);
+  if (!streamThread.joinable()) return;
+  streamStop.set_value();
+  streamThread.join();
+  callbackThreadId = std::thread::id();
+  streamStop = std::promise<void>();
+}
+
+aErr Link::impl::installStreamFilter(bool on) {
+  if (!linkId) return aErrConnection;
+  aErr result;
+  {
+    std::lock_guard change(sHubChange);
+    result = on ? _joinHub(this, linkId) : _leaveHub(this);
+  }
+  if (result != aErrNone) return result;
+  if (on) {
+    // Joined on the callback thread, the thread runs already.
+    if (!onCallbackThread()) startCallbackThread();
+    return aErrNone;
+  }
+  {
+    std::lock_guard lock(streamMutex);
+    streams.clear();
+  }
+  stopCallbackThread();
+  return aErrNone;
+}
+
+void Link::impl::dropStreams() {
+  {
+    std::lock_guard change(sHubChange);
+    _leaveHub(this);
+  }
+  {
+    std::lock_guard lock(streamMutex);
+    streams.clear();
+  }
+  stopCallbackThread();
+}
+
+void Link::impl::forgetCachedValues() {
+  std::lock_guard lock(streamMutex);
+  std::erase_if(streams, [](const auto& entry) { return !_isSubscription(entry.first); });
+}
+
+// ---- the Link's operations ------------------------------------------------------------------------
+
+aErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable) {
+  return registerStreamCallback(module, command, option, index, enable, StreamCallback(), nullptr);
+}
+
+aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                                  StreamCallback callback, void* ref) {
+  if (module & 1) return aErrParam;
+  const uint64_t key = createStreamKey(module, command, option, index, kAny);
+  auto removeCovered = [&] {
+    std::lock_guard lock(_impl->streamMutex);
+    for (uint64_t covered : filterActiveStreamKeys(module, command, option, index, kAny, false))
+      _impl->streams.erase(covered);
+  };
+  bool empty;
+  if (enable) {
+    std::lock_guard lock(_impl->streamMutex);
+    StreamEntry& entry = _impl->streams[key];
+    entry.key = key;
+    entry.callback = std::move(callback);
+    entry.ref = ref;
+    empty = false;
+  } else {
+    removeCovered();
+    std::lock_guard lock(_impl->streamMutex);
+    empty = _impl->streams.empty();
+  }
+  aErr result = _impl->installStreamFilter(!empty);
+  if (result == aErrNone) result = _requestStream(*this, module, key, enable);
+  if (result != aErrNone) removeCovered();
+  return result;
+}
+
+aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                          uint32_t* value) {
   if (!value) return aErrParam;
-  return aErrNotFound;
+  std::lock_guard lock(_impl->streamMutex);
+  const auto found = _impl->streams.find(createStreamKey(module, command, option, index, subindex));
+  if (found == _impl->streams.end()) return aErrNotFound;
+  *value = found->second.value;
+  if (!found->second.fresh) return aErrStreamStale;
+  found->second.fresh = 0;
+  return aErrNone;
+}
+
+aErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                           StreamStatusEntry* entries, size_t capacity, size_t* count) {
+  if (!isConnected()) return aErrConnection;
+  if (!entries || !count || capacity == 0) return aErrParam;
+  std::lock_guard lock(_impl->streamMutex);
+  *count = 0;
+  for (uint64_t key : filterActiveStreamKeys(module, command, option, index, subindex, false)) {
+    if (_isSubscription(key)) continue;
+    if (*count == capacity) return aErrSize;
+    entries[(*count)++] = StreamStatusEntry{key, _impl->streams[key].value};
+  }
+  return aErrNone;
+}
+
+std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                                   uint8_t subindex, bool lock) {
+  std::unique_lock guard(_impl->streamMutex, std::defer_lock);
+  if (lock) guard.lock();
+  std::vector<uint64_t> keys;
+  for (const auto& [key, entry] : _impl->streams)
+    if (_matches(key, module, command, option, index, subindex)) keys.push_back(key);
+  return keys;
+}
+
+aErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming) {
+  if (!streaming) return aErrParam;
+  uei request{};
+  request.module = module;
+  request.command = cmdSTREAM;
+  request.option = kStreamQuery;
+  request.index = UEI_INDEX_REQUEST;
+  request.type = UEI_TYPE_VOID;
+  const aErr sent = sendUEI(request);
+  if (sent != aErrNone) return sent;
+  uei reply{};
+  reply.module = module;
+  reply.command = cmdSTREAM;
+  reply.option = kStreamQuery & UEI_OPTION_MASK;
+  reply.index = 0;
+  const aErr received = receiveUEI(module, reply.command, reply.option, reply.index, &reply);
+  if (received != aErrNone) return received;
+  if (reply.index & UEI_INDEX_ERROR) return ueiModuleError(reply.value.byteVal);
+  *streaming = reply.value.byteVal;
+  return aErrNone;
 }
 
 }  // namespace Tarnwick::Quillfern

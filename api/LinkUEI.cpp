@@ -68,24 +68,15 @@ aErr _queueBytes(aLinkID id, const uei& request) {
   return result;
 }
 
-// sUEIFilter on a scratch copy of the record, so that every packet is judged against the same
-// four values (an accepted error reply would otherwise change the index it compares with).
-uint8_t _matchesReply(const aPacket* packet, const void* ref) {
-  uei scratch = *static_cast<const uei*>(ref);
-  return Link::sUEIFilter(packet, &scratch);
-}
-
-}  // namespace
-
-uint8_t Link::sUEIFilter(const aPacket* packet, const void* ref) {
-  auto* reply = static_cast<uei*>(const_cast<void*>(ref));
-  if (packet->address != reply->module || packet->dataSize <= 2 || packet->data[0] != reply->command ||
-      packet->data[1] != reply->option || (packet->data[2] & UEI_INDEX_MASK) != reply->index)
-    return 0;
+// Writes what a reply taken by the UEI reply predicate carries into the record: an error
+// reply's index byte and code, or the value by the reply's length (3, 4, 5, 7 bytes; other
+// lengths change neither type nor value).
+void _decodeReply(const aPacket* packet, uei* reply) {
+  if (packet->dataSize <= 2) return;
   if (packet->data[2] & UEI_INDEX_ERROR) {
     reply->index = packet->data[2];
     reply->value.byteVal = packet->dataSize > 3 ? packet->data[3] : 0;  // no code: see ueiModuleError
-    return 1;
+    return;
   }
   switch (packet->dataSize) {
     case 3:
@@ -106,7 +97,16 @@ uint8_t Link::sUEIFilter(const aPacket* packet, const void* ref) {
     default:
       break;
   }
-  return 1;
+}
+
+}  // namespace
+
+// Runs under the inbound FIFO's lock for every queued packet: it only compares, so one record
+// judges any number of packets alike and a packet it accepts is decoded once it is ours.
+uint8_t Link::sUEIFilter(const aPacket* packet, const void* ref) {
+  const auto* reply = static_cast<const uei*>(ref);
+  return packet->address == reply->module && packet->dataSize > 2 && packet->data[0] == reply->command &&
+         packet->data[1] == reply->option && (packet->data[2] & UEI_INDEX_MASK) == reply->index;
 }
 
 aErr Link::sendUEI(uei request) {
@@ -133,14 +133,21 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* reply, aPacketFilterProc filter) {
-  if (!isConnected()) return aErrConnection;
-  if (!_validModule(module)) return aErrPacket;
-  if (!reply || !filter) return aErrParam;
-  const bool longBytes = reply->type == UEI_TYPE_BYTES && reply->value.bytes.length > kLongByteValue;
-  aPacket* packet = aLink_AwaitFirst(_impl->linkId, filter, reply, longBytes ? kLongByteValueTimeoutMs : kReplyTimeoutMs);
-  if (!packet) return aErrTimeout;
+  aPacket* packet = nullptr;
+  const aErr received = reply ? awaitUEIPacket(module, *reply, filter, &packet) : aErrParam;
+  if (received != aErrNone) return received;
+  _decodeReply(packet, reply);
   aPacket_Destroy(&packet);
   return aErrNone;
+}
+
+aErr Link::awaitUEIPacket(uint8_t module, const uei& match, aPacketFilterProc filter, aPacket** packet) {
+  if (!isConnected()) return aErrConnection;
+  if (!_validModule(module)) return aErrPacket;
+  if (!filter || !packet) return aErrParam;
+  const bool longBytes = match.type == UEI_TYPE_BYTES && match.value.bytes.length > kLongByteValue;
+  *packet = aLink_AwaitFirst(_impl->linkId, filter, &match, longBytes ? kLongByteValueTimeoutMs : kReplyTimeoutMs);
+  return *packet ? aErrNone : aErrTimeout;
 }
 
 aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
@@ -151,7 +158,7 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
   match.command = command;
   match.option = option;
   match.index = index;
-  aLink_DrainPackets(_impl->linkId, _matchesReply, &match);
+  aLink_DrainPackets(_impl->linkId, sUEIFilter, &match);
   return aErrNone;
 }
 

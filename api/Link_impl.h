@@ -2,13 +2,37 @@
 // settings, the name and the specifier, and the helpers that create and wait for device links.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <future>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "api/Link.h"
+#include "api/LocklessQueue.h"
 #include "common/aLogger.h"
 
 namespace Tarnwick::Quillfern {
+
+// One entry of a Link's stream table: a subscription (some element of its key 0xFF, with the
+// callback, which may be empty) or a cached value (a concrete key, no callback).
+struct StreamEntry {
+  uint64_t key = 0;
+  uint8_t fresh = 0;  // a sample was stored since the value was last read
+  Link::StreamCallback callback;
+  void* ref = nullptr;
+  uint32_t value = 0;
+};
+
+// One queued callback run. The packet copy belongs to whoever holds the record in the ring; the
+// callback thread frees it after the run.
+struct asyncPacket {
+  Link::StreamCallback callback;
+  void* ref = nullptr;
+  aPacket* packet = nullptr;
+};
 
 struct Link::impl {
   impl(Link* owner, const char* name);
@@ -35,13 +59,50 @@ struct Link::impl {
   aErr connectHelper();
   bool connected() const;
 
+  // Streams. Lock order: the device link's user-filter lock, then the table of filters shared
+  // by Links on one device link, then streamMutex; filters are installed and removed holding
+  // none of these.
+  // Joins (on) or leaves (off) the stream filter of the device link; joining the first starts the
+  // callback thread, leaving clears the table. aErrConnection without a device link.
+  aErr installStreamFilter(bool on);
+  // Pushes a run of the entry's callback with a copy of the packet; dropped when the ring is full.
+  void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
+  // The callback thread: runs queued callbacks until the stop signal is set.
+  static void asyncWork(Tarnwick::LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop);
+  // Leaves the filter, empties the table and ends the callback thread (unless called on it):
+  // what giving up the device link and destruction do, with or without a device link.
+  void dropStreams();
+  // Forgets every cached value (the subscriptions stay): the device link started afresh.
+  void forgetCachedValues();
+  bool onCallbackThread() const { return callbackThreadId.load() == std::this_thread::get_id(); }
+  void startCallbackThread();
+  void stopCallbackThread();
+
+  // The logger thread's callback: one record of the device link's packet log, as a line of the
+  // file; a short pause when there is none to take (or the link is gone).
+  static void readDebugBuffer(void* file, uint32_t id);
+
   Link* owner;
   aLinkID linkId = 0;
   aLogger* logger = nullptr;
+  aLinkID loggerLink = 0;  // the device link whose packet log the logger drains
   OrvaneConfig config;
   bool hasName = false;
   std::string name;  // at most kMaxNameLength characters
   linkSpec* specifier = nullptr;
+
+  std::map<uint64_t, StreamEntry> streams;  // guarded by streamMutex
+  std::mutex streamMutex;
+  Tarnwick::LocklessQueue_SPSC<asyncPacket> streamQueue{kStreamQueueSlots};
+  // The callback thread and its stop signal, started and stopped under streamControl (never
+  // taken on the callback thread itself, so a stop may wait for the thread while holding it).
+  std::mutex streamControl;
+  std::thread streamThread;
+  std::promise<void> streamStop;
+  std::atomic<std::thread::id> callbackThreadId{};
+  aLinkID filterLink = 0;  // the device link whose stream filter this Link has joined; 0: none
+
+  static constexpr uint32_t kStreamQueueSlots = 500;
 
   static constexpr size_t kMaxNameLength = 1024;
 };

@@ -81,6 +81,10 @@ aErr Module::disconnect() {
   return link->disconnect();
 }
 
+aErr Module::enablePacketLog(const char* path) { return link ? link->enablePacketLog(path) : aErrConfiguration; }
+
+aErr Module::disablePacketLog() { return link ? link->disablePacketLog() : aErrConfiguration; }
+
 bool Module::isConnected() const { return link && link->isConnected(); }
 
 linkStatus Module::getStatus() const { return link ? link->getStatus() : UNKNOWN_ERROR; }

@@ -59,6 +59,9 @@ class Module {
   aErr getConfig(OrvaneConfig* config) const;
   aErr setConfig(OrvaneConfig config);
   void setNetworkingMode(bool on) { autoNetworking = on; }
+  // The link's packet log and its file (Link::enablePacketLog); aErrConfiguration without a link.
+  aErr enablePacketLog(const char* path);
+  aErr disablePacketLog();
 
   // The firmware build. aErrParam for a null pointer; aErrInitialization without a link;
   // aErrConnection when not connected; aErrSize for a reply that is not 6 bytes.

@@ -242,6 +242,17 @@ aErr sSocketStreamDelete(void* ref) {
 
 }  // namespace
 
+aErr sSocketStreamAcceptDelete(void* ref) {
+  auto* record = static_cast<sSocket*>(ref);
+  if (!aVALIDSS(record)) return aErrIO;
+  // The descriptor belongs to whoever accepted the connection: it stays open for them.
+  record->descriptor = -1;
+  record->flags = 0;
+  record->check = 0;
+  delete record;
+  return aErrNone;
+}
+
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   if (!stream) return aErrResource;
   *stream = nullptr;

@@ -30,3 +30,8 @@ constexpr uint32_t aSOCKET_CONNECT_TIMEOUT_MS = 3000;
 // the buffer may then be on the wire). After a reconnect the buffer is sent again from its start,
 // so the new connection never begins in the middle of a frame.
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
+
+// A socket stream's second delete procedure, for a socket owned elsewhere (an accepted
+// connection its owner closes): frees a valid record without closing its socket. aErrIO, with
+// nothing freed, for a record that is not a socket stream's. No maker installs it.
+aErr sSocketStreamAcceptDelete(void* ref);

@@ -185,6 +185,18 @@ void SimModule::setHandler(std::uint8_t command, SimHandler handler) {
   _impl->session.protocol().setHandler(command, std::move(handler));
 }
 
+void SimModule::setTicker(std::chrono::milliseconds interval, SimTicker ticker) {
+  std::unique_lock lock(_impl->mutex);
+  _impl->session.setTicker(interval, std::move(ticker), _Clock::now());
+  if (_impl->running) _impl->runCommand(lock);  // the thread's sleep takes the new due time
+}
+
+void SimModule::setTickInterval(std::chrono::milliseconds interval) {
+  std::unique_lock lock(_impl->mutex);
+  _impl->session.setTickInterval(interval, _Clock::now());
+  if (_impl->running) _impl->runCommand(lock);
+}
+
 void SimModule::setGreeting(SimGreeting greeting) {
   std::lock_guard lock(_impl->mutex);
   _impl->session.protocol().setGreeting(std::move(greeting));

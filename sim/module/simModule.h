@@ -67,6 +67,10 @@ class SimModule {
   void closeConnection();
   // Installs the handler for packets to the module's address with this command byte.
   void setHandler(std::uint8_t command, SimHandler handler);
+  // Installs what the module sends unasked every interval while a host is connected (0: never).
+  void setTicker(std::chrono::milliseconds interval, SimTicker ticker);
+  // Changes the ticker's interval (0 stops it).
+  void setTickInterval(std::chrono::milliseconds interval);
   // Installs what the module sends unasked to every host that connects.
   void setGreeting(SimGreeting greeting);
   // Puts a module behind this one on its I2C bus (see SimProtocol::addRouted). Its state is

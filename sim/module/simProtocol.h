@@ -86,6 +86,10 @@ using SimHandler = std::function<void(SimContext&, const SimPacket&)>;
 // itself); same rules as a SimHandler.
 using SimGreeting = std::function<void(SimContext&)>;
 
+// Runs at a steady interval while a host is connected (a module that publishes on its own); same
+// rules as a SimHandler.
+using SimTicker = std::function<void(SimContext&)>;
+
 struct SimRoutedModule;
 
 class SimProtocol {

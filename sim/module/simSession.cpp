@@ -18,6 +18,7 @@ void SimSession::connect(Clock::time_point now) {
   _connected = true;
   _framer->reset();
   _nextHeartbeat = now + _heartbeatInterval;
+  _nextTick = now + _tickInterval;
   std::vector<SimPacket> greeting;
   _protocol.greet(_state, greeting);
   for (SimPacket& packet : greeting) _emit(std::move(packet), now);
@@ -55,6 +56,25 @@ void SimSession::setHeartbeatInterval(std::chrono::milliseconds interval, Clock:
   _nextHeartbeat = now + interval;
 }
 
+void SimSession::setTicker(std::chrono::milliseconds interval, SimTicker ticker, Clock::time_point now) {
+  _ticker = std::move(ticker);
+  setTickInterval(interval, now);
+}
+
+void SimSession::setTickInterval(std::chrono::milliseconds interval, Clock::time_point now) {
+  _tickInterval = interval;
+  _nextTick = now + interval;
+}
+
+void SimSession::_tick(Clock::time_point now) {
+  std::vector<SimPacket> packets;
+  SimContext context(_state, packets);
+  _ticker(context);
+  for (SimPacket& packet : packets) _emit(std::move(packet), now);
+  // A late host does not get a burst of the ticks it missed.
+  _nextTick = std::max(_nextTick + _tickInterval, now);
+}
+
 void SimSession::advance(Clock::time_point now) {
   while (!_late.empty() && _late.front().due <= now) {
     _queue(_late.front().bytes);
@@ -64,12 +84,14 @@ void SimSession::advance(Clock::time_point now) {
     sendHeartbeat(HeartbeatKind::up, now);
     _nextHeartbeat = now + _heartbeatInterval;
   }
+  if (_ticking() && now >= _nextTick) _tick(now);
 }
 
 std::optional<SimSession::Clock::time_point> SimSession::nextDue() const {
   std::optional<Clock::time_point> due;
   if (!_late.empty()) due = _late.front().due;
   if (_heartbeatInterval.count() > 0 && _connected) due = due ? std::min(*due, _nextHeartbeat) : _nextHeartbeat;
+  if (_ticking()) due = due ? std::min(*due, _nextTick) : _nextTick;
   return due;
 }
 

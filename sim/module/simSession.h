@@ -45,7 +45,12 @@ class SimSession {
   void sendHeartbeat(HeartbeatKind kind, Clock::time_point now);
   // Up heartbeats every interval while connected; 0 turns them off. The period restarts now.
   void setHeartbeatInterval(std::chrono::milliseconds interval, Clock::time_point now);
-  // Moves the late frames that are due to the output and sends the periodic heartbeat when due.
+  // Runs the ticker every interval while connected (0 or an empty ticker: never); the period
+  // restarts now.
+  void setTicker(std::chrono::milliseconds interval, SimTicker ticker, Clock::time_point now);
+  void setTickInterval(std::chrono::milliseconds interval, Clock::time_point now);
+  // Moves the late frames that are due to the output, sends the periodic heartbeat and runs the
+  // ticker when due.
   void advance(Clock::time_point now);
   // When advance has work next; none while nothing is scheduled.
   std::optional<Clock::time_point> nextDue() const;
@@ -71,6 +76,12 @@ class SimSession {
   std::deque<LateFrame> _late;  // ordered by due time
   std::chrono::milliseconds _heartbeatInterval{0};
   Clock::time_point _nextHeartbeat;
+  SimTicker _ticker;
+  std::chrono::milliseconds _tickInterval{0};
+  Clock::time_point _nextTick;
+
+  bool _ticking() const { return _ticker && _tickInterval.count() > 0 && _connected; }
+  void _tick(Clock::time_point now);
 };
 
 }  // namespace qfsim

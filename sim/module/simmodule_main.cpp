@@ -18,6 +18,8 @@
 
 #include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
+#include "sim/module/simStorage.h"
+#include "sim/module/simStreams.h"
 #include "sim/module/simModule.h"
 
 using namespace qfsim;
@@ -253,6 +255,12 @@ int main(int argc, char** argv) {
   if (settings->build) entities->define(kSimClassSystem, 0, 43, SimOption::u32(*settings->build));
   if (settings->version) entities->define(kSimClassSystem, 0, 7, SimOption::u32(*settings->version));
   SimEntities::attach(entities, module);
+  // Streams (none publishing until a host starts one) and an empty slot 0 of store 0.
+  auto streams = std::make_shared<SimStreams>();
+  SimStreams::attach(streams, module);
+  auto storage = std::make_shared<SimStorage>();
+  storage->setSlot(0, 0, SimSlot{});
+  SimStorage::attach(storage, module);
   std::string error;
   if (signals < 0 || !module.start(&error)) {
     std::fprintf(stderr, "simmodule: %s\n", signals < 0 ? std::strerror(errno) : error.c_str());

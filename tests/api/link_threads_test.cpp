@@ -259,4 +259,13 @@ TEST_F(LinkTest, AModuleThatNeverAnswersTheAddressQueryStaysConnected) {
   EXPECT_EQ(module.connect(USB, 0), aErrParam);
 }
 
+TEST_F(LinkTest, AResetReportsWhetherTheLinkCameBack) {
+  auto link = Direct(spec);
+  ASSERT_EQ(link->connect(), aErrNone);
+  EXPECT_EQ(link->reset(), aErrNone);
+  EXPECT_TRUE(sim->module.waitUntil([](const qfsim::SimRecord& r) { return r.connections == 2; }, milliseconds(2000)));
+  sim->module.stop();  // nothing listens on the port any more
+  EXPECT_NE(link->reset(), aErrNone) << "a link that could not be made again is not reported as reset";
+}
+
 }  // namespace

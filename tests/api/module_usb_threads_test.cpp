@@ -9,6 +9,8 @@
 #include "platform/Quillfern-C.h"
 #include "sim/module/simEntities.h"
 #include "support/entity_sim.h"
+#include "support/private_network.h"
+#include "support/served_module.h"
 #include "support/usb_sim_module.h"
 
 using namespace Tarnwick::Quillfern;
@@ -93,6 +95,35 @@ TEST_F(UsbModuleTest, AModuleNotOnTheBusIsNotFound) {
   config.fallback = 1;
   ASSERT_EQ(falling.setConfig(config), aErrNone);
   EXPECT_EQ(falling.connect(USB, 0x99999999), aErrNotFound);
+}
+
+TEST_F(UsbModuleTest, AModuleNotOnTheBusIsReachedThroughALinkSharingServer) {
+  QF_REQUIRE_PRIVATE_NETWORK();  // the server search asks on the loopback group
+  constexpr uint32_t kServedSerial = 0xCCCC0003;
+  qfsim::SimModuleOptions options = qftest::ModuleAt(0x06);
+  options.serialNumber = kServedSerial;
+  qftest::ServerOptions serverOptions;
+  serverOptions.model = kFirstModel;  // a server answers searches once it knows its module's model
+  qftest::ServedModule served(options, serverOptions);
+  qfsim::SimEntities::attach(std::make_shared<qfsim::SimEntities>(), served.module());
+  std::string why;
+  ASSERT_TRUE(served.start(&why)) << why;
+
+  OrvaneConfig config;  // networking on: the networked link types need it
+  config.fallback = 0;
+  Module& strict = Host(0);
+  ASSERT_EQ(strict.setConfig(config), aErrNone);
+  EXPECT_EQ(strict.connect(USB, kServedSerial), aErrNotFound) << "without the fallback only USB is searched";
+
+  config.fallback = 1;
+  Module& falling = Host(0);
+  ASSERT_EQ(falling.setConfig(config), aErrNone);
+  ASSERT_EQ(falling.connect(USB, kServedSerial), aErrNone);
+  EXPECT_EQ(SerialNumber(falling), kServedSerial);
+  linkSpec spec{};
+  ASSERT_EQ(falling.getLinkSpecifier(&spec), aErrNone);
+  EXPECT_TRUE(isORVANE(static_cast<linkType>(spec.type))) << spec.type;
+  EXPECT_EQ(spec.port, served.port());
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "api/I2CClass.h"
 #include "api/Link.h"
@@ -92,6 +94,46 @@ TEST(I2CObjectTest, SpeedIsKeptWithinItsCodes) {
   EXPECT_EQ(speed, 3) << "a refused speed changes nothing";
   uint8_t buffer[4];
   EXPECT_EQ(bus.read(0x50, 1, buffer), aErrResource) << "bound to no module";
+}
+
+// The reply predicates run under the inbound queue's lock for every queued packet: they judge
+// and leave the record alone, whatever the packet (an error reply, a value, a chunk that does not
+// fit), so that the next packet is judged against the same record.
+TEST(ReplyPredicateTest, JudgeWithoutChangingTheRecord) {
+  uint8_t buffer[4] = {};
+  size_t received = 0;
+  uei record{};
+  record.module = 2;
+  record.command = 3;
+  record.option = 1;
+  record.index = 0;
+  record.type = UEI_TYPE_BYTES;
+  record.value.bytes.data = buffer;
+  record.value.bytes.length = sizeof buffer;
+  record.value.bytes.received = &received;
+  const struct {
+    std::vector<uint8_t> data;
+    uint8_t scalar;  // accepted by the UEI reply predicate
+    uint8_t chunk;   // accepted by the byte-value predicate
+  } cases[] = {
+      {{3, 1, 0x80, 21}, 1, 1},                      // error reply
+      {{3, 1, 0x00, 0x11, 0x22, 0x33, 0x44}, 1, 0},  // a value; as a chunk, sequence 0x44 is not due
+      {{3, 1, 0x00, 9, 9, 9, 9, 9, 9, 0x00}, 1, 1},  // a chunk of 6 bytes that does not fit
+      {{3, 1, 0x00, 5, 0x00}, 1, 1},                 // a chunk of 1 byte
+      {{3, 1, 0x00}, 1, 1},                          // no room for a sequence byte
+      {{3, 2, 0x00, 5}, 0, 0},                       // another option
+  };
+  for (const auto& c : cases) {
+    aPacket* packet = aPacket_CreateWithData(2, static_cast<uint8_t>(c.data.size()), c.data.data());
+    ASSERT_NE(packet, nullptr);
+    uei judged = record;
+    EXPECT_EQ(Link::sUEIFilter(packet, &judged), c.scalar) << c.data.size();
+    EXPECT_EQ(std::memcmp(&judged, &record, sizeof record), 0) << "UEI predicate, " << c.data.size() << " bytes";
+    EXPECT_EQ(EntityClass::sUEIBytesFilter(packet, &judged), c.chunk) << c.data.size();
+    EXPECT_EQ(std::memcmp(&judged, &record, sizeof record), 0) << "byte-value predicate, " << c.data.size() << " bytes";
+    EXPECT_EQ(received, 0u);
+    aPacket_Destroy(&packet);
+  }
 }
 
 }  // namespace

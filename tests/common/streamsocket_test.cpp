@@ -79,6 +79,12 @@ TEST(SocketStreamCreate, EveryFailureIsAResourceError) {
   EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), closedPort, nullptr), aErrResource);
 }
 
+TEST(SocketStreamAcceptDelete, FreesNothingThatIsNotASocketRecord) {
+  EXPECT_EQ(sSocketStreamAcceptDelete(nullptr), aErrIO);
+  alignas(64) unsigned char foreign[1024] = {};  // on the stack: freeing it would be caught
+  EXPECT_EQ(sSocketStreamAcceptDelete(foreign), aErrIO);
+}
+
 TEST(SocketStreamCreate, DescriptorZeroIsARealConnection) {
   LoopbackListener listener;
   FreedDescriptorZero freed;

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "sim/module/simSession.h"
+#include "sim/module/simStreams.h"
 #include "support/raw_peer.h"
 
 using namespace qfsim;
@@ -56,6 +57,37 @@ TEST(SimSessionTest, TimersFollowTheOwnersClock) {
     EXPECT_EQ(due, step.due);
   }
   EXPECT_EQ(session.state().record.heartbeatsSent, 1u);
+}
+
+// A started stream publishes on the ticker while a host is connected, one sample per covered
+// source and tick, and a late tick sends one sample, not the ones it missed.
+TEST(SimSessionTest, StreamsPublishOnTheTickerWhileConnected) {
+  const SimSession::Clock::time_point start{};
+  SimState initial;
+  initial.address = 0x04;
+  SimSession session(initial, simMakeRawFramer());
+  auto streams = std::make_shared<SimStreams>();
+  SimStreamSource source;
+  source.command = 0x12;
+  source.option = 1;
+  source.index = 2;
+  source.kind = 2;
+  source.value = 0xBEEF;
+  streams->setSource(source);
+  session.protocol().setHandler(kSimCommandStream, [streams](SimContext& c, const SimPacket& p) { streams->handle(c, p); });
+  session.setTicker(10ms, [streams](SimContext& c) { streams->publish(c); }, start);
+  session.connect(start);
+  session.advance(start + 10ms);
+  EXPECT_EQ(hex(session.output()), "") << "no stream started";
+  const Bytes startAll{0x04, 0x07, 0x5D, 0x81, 0x20, 0x04, 0x12, 0xFF, 0x02};
+  ASSERT_TRUE(session.receive(startAll.data(), startAll.size(), start + 12ms));
+  EXPECT_EQ(hex(session.output()), "04 03 5D C1 00");
+  session.output().clear();
+  session.advance(start + 55ms);  // four ticks late
+  EXPECT_EQ(hex(session.output()), "04 0F 12 01 42 02 00 00 00 00 00 00 00 00 BE EF 00");
+  EXPECT_EQ(streams->record().samplesSent, 1u);
+  session.disconnect();
+  EXPECT_EQ(session.nextDue(), std::nullopt) << "no ticks without a host";
 }
 
 }  // namespace

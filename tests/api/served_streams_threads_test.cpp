@@ -1,0 +1,62 @@
+// Streams through a link sharing server: the simulated module on TCP is served by the server a
+// Module with the default network settings makes, and two more Links, each a client of that
+// server of its own, subscribe at once. The module's heartbeats flush the server's batches.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <memory>
+
+#include "api/Link.h"
+#include "api/Module.h"
+#include "support/stream_sim.h"
+
+using namespace Tarnwick::Quillfern;
+using qfsim::SimTransport;
+using qftest::CallbackLog;
+
+namespace {
+
+constexpr uint8_t kAddress = 0x0C;
+constexpr uint8_t kClass = 0x21;
+
+TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
+  qfsim::SimModuleOptions options;
+  options.address = kAddress;
+  options.heartbeatIntervalMs = 20;
+  qftest::StreamSim sim(options);
+  ASSERT_TRUE(sim.started);
+  sim.addSource(kClass, 1, 0, 1, 0);
+  sim.addSource(kClass, 2, 0, 2, 0);
+
+  CallbackLog firstLog, secondLog;  // outlive the Links that call back into them
+  Module owner(kAddress, false, 0);  // default settings: the device link is served
+  ASSERT_EQ(owner.connectFromSpec(sim.spec(SimTransport::tcp)), aErrNone);
+  OrvaneConfig config;
+  ASSERT_EQ(owner.getConfig(&config), aErrNone);
+  ASSERT_NE(config.port, 0);
+  linkSpec server{};
+  server.type = ORVANE;
+  server.ipAddress = htonl(INADDR_LOOPBACK);
+  server.port = config.port;
+  Link first(server, "first"), second(server, "second");
+  ASSERT_EQ(first.connect(), aErrNone);
+  ASSERT_EQ(second.connect(), aErrNone);
+
+  ASSERT_EQ(first.registerStreamCallback(kAddress, kClass, 1, 0, true, firstLog.callback(), nullptr), aErrNone);
+  ASSERT_EQ(second.registerStreamCallback(kAddress, kClass, 2, 0, true, secondLog.callback(), nullptr), aErrNone);
+  ASSERT_TRUE(firstLog.waitFor(5));
+  ASSERT_TRUE(secondLog.waitFor(5));
+  for (const auto& packet : firstLog.packets()) EXPECT_EQ(packet[1], 1);
+  for (const auto& packet : secondLog.packets()) EXPECT_EQ(packet[1], 2);
+  uint32_t value = 0;
+  const aErr cached = second.getStreamValue(kAddress, kClass, 2, 0, 0, &value);
+  EXPECT_TRUE(cached == aErrNone || cached == aErrStreamStale) << cached;
+  EXPECT_EQ(first.getStreamValue(kAddress, kClass, 2, 0, 0, &value), aErrNotFound) << "not the first's subscription";
+
+  ASSERT_EQ(second.registerStreamCallback(kAddress, kClass, 2, 0, false, {}, nullptr), aErrNone);
+  const size_t before = firstLog.runs();
+  EXPECT_TRUE(firstLog.waitFor(before + 5)) << "the other client's unsubscription leaves this one's stream";
+}
+
+}  // namespace

@@ -363,7 +363,10 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
   const uint32_t waitMs = WAIT_TIME_MS(static_cast<uint32_t>(expectedLength), baudRate) + 20;
   Log::log(Log::DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
            static_cast<int>(expectedLength), _signed(baudRate), _signed(waitMs));
-  aTime_MSSleep(waitMs);
+  // The reply takes up to that long to arrive; wake as soon as its first byte is there rather
+  // than sleeping the whole time on every reply.
+  // A failing port shows in the first read below.
+  aStream_WaitReadable(stream, waitMs);
   *count = 0;
   size_t matched = 0;
   uint32_t failures = 0;
@@ -411,9 +414,8 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
     if (err == aErrNotReady) continue;
     if (err != aErrNone) break;
     if (byte == '\n' && *count == 0) {
-      ++spent;
+      ++spent;  // the budget still bounds a line that sends nothing but LF
       Log::log(Log::DEBUG_NXPSerial_E, ",");
-      aTime_MSSleep(1);
       continue;
     }
     matched = byte == _kTerminator[matched] ? matched + 1 : 0;
@@ -498,6 +500,7 @@ aErr NXPSerialClass::Sync() {
   size_t count = 0;
   Send("?", false);
   aErr err = Response(reply, sizeof reply, &count, synchronized, 14);
+  if (count == 1 && reply[0] == '?') return _resumeCommandMode();
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial,
              "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
@@ -527,6 +530,21 @@ aErr NXPSerialClass::Sync() {
     return aErrIO;
   }
   return aErrNone;
+}
+
+// A chip synchronised by an earlier session is still in command mode with echo on: it only
+// echoed the "?" and keeps it in its line buffer, where it would spoil the next command. End
+// that line (the chip answers it as an unknown command) and drop what comes back.
+aErr NXPSerialClass::_resumeCommandMode() {
+  Log::log(Log::DEBUG_NXPSerial, "Device already synchronized: clearing its command line\n");
+  const aErr err = Send("\r\n", false);
+  if (err != aErrNone) return err;
+  echo = true;
+  char line[_kLineRoom] = {};
+  size_t count = 0;
+  // The echoed line end, then the return-code line of the unknown command.
+  GetLine(line, sizeof line, &count, _kReplyRetries);
+  return GetLine(line, sizeof line, &count, _kReplyRetries);
 }
 
 aErr NXPSerialClass::GetBootLoaderVersion(uint8_t* first, uint8_t* second) {

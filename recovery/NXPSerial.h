@@ -81,7 +81,9 @@ class NXPSerialClass {
   aErr SendCommand(const char* command, int waitMs);
 
   // The synchronisation handshake: "?", "Synchronized", the crystal frequency. aErrNotReady when
-  // nothing answers; aErrIO when the chip did not confirm the crystal frequency with "OK".
+  // nothing answers; aErrIO when the chip did not confirm the crystal frequency with "OK". A chip
+  // that only echoes the "?" was synchronised before and is in command mode with echo on: its
+  // line is cleared and Sync succeeds without a handshake.
   aErr Sync();
 
   // The commands. Outputs and deviceId change only when every line of the answer came.
@@ -125,4 +127,7 @@ class NXPSerialClass {
   uint32_t status;
   char portName[2048];
   uint32_t deviceId[4];
+
+ private:
+  aErr _resumeCommandMode();
 };

@@ -91,14 +91,14 @@ int32_t _rateIndex(uint32_t wanted) {
 bool _isPrintable(char c) { return std::isprint(static_cast<unsigned char>(c)) != 0; }
 
 // One byte for a read loop: aErrNone with the byte; aErrNotReady after an empty read, which is
-// counted in *empty and followed by a wait of up to 1 ms for input (the pause between polls);
-// the port's code when it fails.
-aErr _nextByte(aStream* stream, char* byte, uint32_t* empty) {
+// counted in *empty and followed by a wait of up to waitMs (1 ms: the pause between polls) for
+// input; the port's code when it fails. The wait ends as soon as input arrives.
+aErr _nextByte(aStream* stream, char* byte, uint32_t* empty, uint32_t waitMs = 1) {
   aErr err = aStream_Read(stream, byte, 1);
   if (err != aErrNotReady) return err;
   ++*empty;
   Log::log(Log::DEBUG_NXPSerial_E, ".");
-  err = aStream_WaitReadable(stream, 1);
+  err = aStream_WaitReadable(stream, waitMs);
   return err == aErrNone || err == aErrTimeout ? aErrNotReady : err;
 }
 
@@ -363,10 +363,6 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
   const uint32_t waitMs = WAIT_TIME_MS(static_cast<uint32_t>(expectedLength), baudRate) + 20;
   Log::log(Log::DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
            static_cast<int>(expectedLength), _signed(baudRate), _signed(waitMs));
-  // The reply takes up to that long to arrive; wake as soon as its first byte is there rather
-  // than sleeping the whole time on every reply.
-  // A failing port shows in the first read below.
-  aStream_WaitReadable(stream, waitMs);
   *count = 0;
   size_t matched = 0;
   uint32_t failures = 0;
@@ -374,7 +370,9 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
   aErr err = aErrNone;
   while (*count < limit && matched < _kTerminatorSize && failures < _kReplyRetries) {
     char byte = 0;
-    err = _nextByte(stream, &byte, &failures);
+    // The reply takes up to waitMs to arrive: the first wait for it is that long, but ends as
+    // soon as its first byte is there (and costs nothing when the bytes are already waiting).
+    err = _nextByte(stream, &byte, &failures, failures == 0 ? waitMs : 1);
     if (err == aErrNotReady) continue;
     if (err != aErrNone) break;
     const bool leadingLineEnd = (byte == '\n' || byte == '\r') && *count == 0;

@@ -4,8 +4,9 @@
 // flash sector by sector.
 //
 // Contracts:
-// - Every operation blocks the calling thread and every wait is bounded: a reply is polled with
-//   waits of at most 1 ms per empty read, within a budget of empty reads (100 for command
+// - Every operation blocks the calling thread and every wait is bounded and ends as soon as input
+//   arrives: a reply is polled with waits of at most 1 ms per empty read (the first wait of a
+//   Response: the reply's transfer time plus 20 ms), within a budget of empty reads (100 for command
 //   replies, 2000 for a transfer's checksum answer); a read that has dropped 4096 stray bytes
 //   (a line held in break, a device talking at another rate) ends with aErrIO.
 // - A command succeeds only when the chip answered a complete return-code line whose decimal
@@ -59,9 +60,9 @@ class NXPSerialClass {
   // Writes text; with expectEcho, consumes the chip's echo of all but its last character.
   // The write's result.
   aErr Send(const char* text, bool expectEcho);
-  // Waits the transfer time of expectedLength bytes plus 20 ms, then reads up to expectedLength
-  // bytes (with an expected text) or length - 1 bytes, or to CR LF; leading CR, LF and zero
-  // bytes are dropped. The bytes are zero-terminated in buffer and counted in *count.
+  // Reads up to expectedLength bytes (with an expected text) or length - 1 bytes, or to CR LF,
+  // waiting up to the transfer time of expectedLength bytes plus 20 ms for the reply to begin
+  // (a wait that ends as soon as a byte arrives); leading CR, LF and zero bytes are dropped. The bytes are zero-terminated in buffer and counted in *count.
   // aErrNone when the reply reached its limit or CR LF, else the read's failure code;
   // aErrParam for no buffer, a length below 2 or no count.
   aErr Response(char* buffer, size_t length, size_t* count, const char* expected,

@@ -26,6 +26,8 @@ constexpr uint8_t ASSOCIATION_KEY[] = {0x23, 0x45, 0x45, 0x23};
 constexpr unsigned BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr unsigned MAX_WORD_OFFSET = 15;
 constexpr size_t UART_VALUE_AT = 4;
+// How much more slowly than the line a ROM may read and still be waited for.
+constexpr uint64_t SLOW_READER_FACTOR = 4;
 // Bytes init drops at most while it empties the line: a line that never stops talking is left
 // to the connection check.
 constexpr size_t SETTLE_DISCARD_LIMIT = 64 * 1024;
@@ -113,9 +115,10 @@ int64_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, unsigned timeoutMs
   if (!port.stream) return 0;
   size_t taken = _takeWaiting(port.stream, out, MAX_REPLY_BYTES);
   // Until the bytes written have crossed the line, the ROM cannot have answered the last of
-  // them; one that reads more slowly than the line is given their line time once more.
+  // them; one that reads more slowly than the line (down to a quarter of its pace) is given
+  // SLOW_READER_FACTOR times their line time more.
   const uint64_t now = aTime_GetMSTicks();
-  const uint64_t slowReader = timeoutMs > 0 ? _lineTimeMs(port.unansweredBytes) : 0;
+  const uint64_t slowReader = timeoutMs > 0 ? SLOW_READER_FACTOR * _lineTimeMs(port.unansweredBytes) : 0;
   const uint64_t lineMs = std::min<uint64_t>(std::max(port.lineFreeAt, now) - now + slowReader, MAX_LINE_WAIT_MS);
   const uint64_t latest = now + timeoutMs + lineMs;
   uint64_t deadline = taken > 0 ? std::min(latest, now + QUIET_MS) : latest;

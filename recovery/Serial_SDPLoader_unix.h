@@ -7,9 +7,11 @@
 // commands then go out plainly, and the connection check finds out whether anything listens.
 // The key is never sent again before a command.
 //
-// Time on the line counts: the ROM may read more slowly than the port takes bytes, so a read
-// waits for the first byte of a reply up to its time-out plus the line time of every byte written
-// since the ROM last answered, and returns as soon as the reply has arrived.
+// Time on the line counts: the port may take bytes faster than the line carries them, and the ROM
+// may read more slowly than the line, so a read waits for the first byte of a reply until the
+// bytes written have crossed the line, plus its time-out, plus four times the line time of every
+// byte written since the ROM last answered (bounded by MAX_LINE_WAIT_MS), and returns as soon as
+// the reply has arrived.
 #pragma once
 
 #include <cstdint>

@@ -91,14 +91,14 @@ int32_t _rateIndex(uint32_t wanted) {
 bool _isPrintable(char c) { return std::isprint(static_cast<unsigned char>(c)) != 0; }
 
 // One byte for a read loop: aErrNone with the byte; aErrNotReady after an empty read, which is
-// counted in *empty and followed by a wait of up to 1 ms for input (the pause between polls);
-// the port's code when it fails.
-aErr _nextByte(aStream* stream, char* byte, uint32_t* empty) {
+// counted in *empty and followed by a wait of up to waitMs (1 ms: the pause between polls) for
+// input; the port's code when it fails. The wait ends as soon as input arrives.
+aErr _nextByte(aStream* stream, char* byte, uint32_t* empty, uint32_t waitMs = 1) {
   aErr err = aStream_Read(stream, byte, 1);
   if (err != aErrNotReady) return err;
   ++*empty;
   Log::log(Log::DEBUG_NXPSerial_E, ".");
-  err = aStream_WaitReadable(stream, 1);
+  err = aStream_WaitReadable(stream, waitMs);
   return err == aErrNone || err == aErrTimeout ? aErrNotReady : err;
 }
 
@@ -363,7 +363,6 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
   const uint32_t waitMs = WAIT_TIME_MS(static_cast<uint32_t>(expectedLength), baudRate) + 20;
   Log::log(Log::DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
            static_cast<int>(expectedLength), _signed(baudRate), _signed(waitMs));
-  aTime_MSSleep(waitMs);
   *count = 0;
   size_t matched = 0;
   uint32_t failures = 0;
@@ -371,7 +370,9 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
   aErr err = aErrNone;
   while (*count < limit && matched < _kTerminatorSize && failures < _kReplyRetries) {
     char byte = 0;
-    err = _nextByte(stream, &byte, &failures);
+    // The reply takes up to waitMs to arrive: the first wait for it is that long, but ends as
+    // soon as its first byte is there (and costs nothing when the bytes are already waiting).
+    err = _nextByte(stream, &byte, &failures, failures == 0 ? waitMs : 1);
     if (err == aErrNotReady) continue;
     if (err != aErrNone) break;
     const bool leadingLineEnd = (byte == '\n' || byte == '\r') && *count == 0;
@@ -411,9 +412,8 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
     if (err == aErrNotReady) continue;
     if (err != aErrNone) break;
     if (byte == '\n' && *count == 0) {
-      ++spent;
+      ++spent;  // the budget still bounds a line that sends nothing but LF
       Log::log(Log::DEBUG_NXPSerial_E, ",");
-      aTime_MSSleep(1);
       continue;
     }
     matched = byte == _kTerminator[matched] ? matched + 1 : 0;
@@ -498,6 +498,7 @@ aErr NXPSerialClass::Sync() {
   size_t count = 0;
   Send("?", false);
   aErr err = Response(reply, sizeof reply, &count, synchronized, 14);
+  if (count == 1 && reply[0] == '?') return _resumeCommandMode();
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial,
              "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
@@ -527,6 +528,21 @@ aErr NXPSerialClass::Sync() {
     return aErrIO;
   }
   return aErrNone;
+}
+
+// A chip synchronised by an earlier session is still in command mode with echo on: it only
+// echoed the "?" and keeps it in its line buffer, where it would spoil the next command. End
+// that line (the chip answers it as an unknown command) and drop what comes back.
+aErr NXPSerialClass::_resumeCommandMode() {
+  Log::log(Log::DEBUG_NXPSerial, "Device already synchronized: clearing its command line\n");
+  const aErr err = Send("\r\n", false);
+  if (err != aErrNone) return err;
+  echo = true;
+  char line[_kLineRoom] = {};
+  size_t count = 0;
+  // The echoed line end, then the return-code line of the unknown command.
+  GetLine(line, sizeof line, &count, _kReplyRetries);
+  return GetLine(line, sizeof line, &count, _kReplyRetries);
 }
 
 aErr NXPSerialClass::GetBootLoaderVersion(uint8_t* first, uint8_t* second) {

@@ -4,8 +4,9 @@
 // flash sector by sector.
 //
 // Contracts:
-// - Every operation blocks the calling thread and every wait is bounded: a reply is polled with
-//   waits of at most 1 ms per empty read, within a budget of empty reads (100 for command
+// - Every operation blocks the calling thread and every wait is bounded and ends as soon as input
+//   arrives: a reply is polled with waits of at most 1 ms per empty read (the first wait of a
+//   Response: the reply's transfer time plus 20 ms), within a budget of empty reads (100 for command
 //   replies, 2000 for a transfer's checksum answer); a read that has dropped 4096 stray bytes
 //   (a line held in break, a device talking at another rate) ends with aErrIO.
 // - A command succeeds only when the chip answered a complete return-code line whose decimal
@@ -59,9 +60,9 @@ class NXPSerialClass {
   // Writes text; with expectEcho, consumes the chip's echo of all but its last character.
   // The write's result.
   aErr Send(const char* text, bool expectEcho);
-  // Waits the transfer time of expectedLength bytes plus 20 ms, then reads up to expectedLength
-  // bytes (with an expected text) or length - 1 bytes, or to CR LF; leading CR, LF and zero
-  // bytes are dropped. The bytes are zero-terminated in buffer and counted in *count.
+  // Reads up to expectedLength bytes (with an expected text) or length - 1 bytes, or to CR LF,
+  // waiting up to the transfer time of expectedLength bytes plus 20 ms for the reply to begin
+  // (a wait that ends as soon as a byte arrives); leading CR, LF and zero bytes are dropped. The bytes are zero-terminated in buffer and counted in *count.
   // aErrNone when the reply reached its limit or CR LF, else the read's failure code;
   // aErrParam for no buffer, a length below 2 or no count.
   aErr Response(char* buffer, size_t length, size_t* count, const char* expected,
@@ -81,7 +82,9 @@ class NXPSerialClass {
   aErr SendCommand(const char* command, int waitMs);
 
   // The synchronisation handshake: "?", "Synchronized", the crystal frequency. aErrNotReady when
-  // nothing answers; aErrIO when the chip did not confirm the crystal frequency with "OK".
+  // nothing answers; aErrIO when the chip did not confirm the crystal frequency with "OK". A chip
+  // that only echoes the "?" was synchronised before and is in command mode with echo on: its
+  // line is cleared and Sync succeeds without a handshake.
   aErr Sync();
 
   // The commands. Outputs and deviceId change only when every line of the answer came.
@@ -125,4 +128,7 @@ class NXPSerialClass {
   uint32_t status;
   char portName[2048];
   uint32_t deviceId[4];
+
+ private:
+  aErr _resumeCommandMode();
 };

@@ -114,8 +114,8 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
   return NOT_COMPLETED;
 }
 
-void SDPLoader::startLoader(unsigned address) {
-  if (!loader) return;
+int SDPLoader::startLoader(unsigned address) {
+  if (!loader) return NO_TRANSPORT;
   std::vector<uint8_t> report;
   _createJumpPacket(report, address);
   int64_t written = loader->writeData(report);
@@ -123,6 +123,10 @@ void SDPLoader::startLoader(unsigned address) {
   _printBuffer(report);
   std::vector<uint8_t> reply;
   loader->readData(reply, REPLY_TIMEOUT_MS);
+  uint32_t status = 0;
+  if (!loader->getDataFromBuffer(reply, 0, status)) return SUCCESS;
+  Log::log(Log::DEBUG_iMXSerial, "Jump to 0x%08X refused, status 0x%08X\n", address, status);
+  return JUMP_REFUSED;
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& value) {

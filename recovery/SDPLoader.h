@@ -60,6 +60,7 @@ class SDPLoader {
     NOT_COMPLETED = 4,     // the final status was missing or not "complete"
     OPEN_FAILED = 6,       // the transport's init failed
     NO_VALUE = 7,          // a register read gave no value
+    JUMP_REFUSED = 8,      // the ROM answered the jump with an error status
   };
   static constexpr uint32_t STATUS_COMPLETE = 0x88888888;
   static constexpr uint32_t STATUS_ACK = 0xF0F0F0F0;
@@ -78,8 +79,10 @@ class SDPLoader {
   // SUCCESS only when every report was sent whole and the ROM confirmed the write; a report that
   // cannot be sent ends the transfer.
   int writeLoader(const std::vector<uint8_t>& image, unsigned address);
-  // Jumps to the address; the reply (if any) is read and dropped.
-  void startLoader(unsigned address);
+  // Jumps to the address: SUCCESS when the ROM let go (it answers a jump it takes with its
+  // security word alone), JUMP_REFUSED when it answered with a status (an error: it stays in
+  // the ROM), NO_TRANSPORT without a transport.
+  int startLoader(unsigned address);
   // The fuse words CFG1:CFG0 as one number: SUCCESS, NO_ANSWER or NO_VALUE. The fingerprint is
   // set only on SUCCESS.
   int getFingerprint(uint64_t& fingerprint);

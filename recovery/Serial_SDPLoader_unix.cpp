@@ -1,52 +1,55 @@
 #include "recovery/Serial_SDPLoader_unix.h"
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
+#include <iterator>
 #include <string>
-#include <thread>
 
+#include "common/aStream.h"
+#include "platform/aTime.h"
+#include "platform/unix_streamserial.h"
 #include "updater/Log.h"
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 struct PrivateSerial_SDPLoader {
-  int fd = -1;  // -1: not open (0 is a descriptor like any other)
+  aStream* stream = nullptr;
   std::string path;
-  termios settings{};
   bool associated = false;
-  Clock::time_point lineFreeAt{};  // when the bytes written so far have left the line
+  uint64_t unansweredBytes = 0;  // written since the ROM last sent anything
+  uint64_t lineFreeAt = 0;       // ms tick by which the bytes written so far have crossed the line
 };
 
 namespace {
 
+constexpr int32_t BAUD_INDEX_115200 = 6;
 constexpr unsigned SETTLE_MS = 1000;
 constexpr unsigned ASSOCIATION_TIMEOUT_MS = 100;
 constexpr uint8_t ASSOCIATION_KEY[] = {0x23, 0x45, 0x45, 0x23};
 constexpr unsigned BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr unsigned MAX_WORD_OFFSET = 15;
 constexpr size_t UART_VALUE_AT = 4;
+// How much more slowly than the line a ROM may read and still be waited for.
+constexpr uint64_t SLOW_READER_FACTOR = 4;
+// Bytes init drops at most while it empties the line: a line that never stops talking is left
+// to the connection check.
+constexpr size_t SETTLE_DISCARD_LIMIT = 64 * 1024;
 
-Clock::duration _lineTime(size_t bytes) {
-  return std::chrono::microseconds(uint64_t(bytes) * BITS_PER_BYTE * 1000000 / Serial_SDPLoader::BAUD_RATE);
-}
-
-termios _rawSettings() {
-  termios settings{};
-  settings.c_cflag = CS8 | CREAD | CLOCAL;
-  cfsetispeed(&settings, B115200);
-  cfsetospeed(&settings, B115200);
-  return settings;
+uint64_t _lineTimeMs(uint64_t bytes) {
+  return (bytes * BITS_PER_BYTE * 1000 + Serial_SDPLoader::BAUD_RATE - 1) / Serial_SDPLoader::BAUD_RATE;
 }
 
 bool _holdsKey(const std::vector<uint8_t>& reply) {
   return std::search(reply.begin(), reply.end(), std::begin(ASSOCIATION_KEY), std::end(ASSOCIATION_KEY)) !=
          reply.end();
+}
+
+// Takes bytes that are already waiting, at most room of them.
+size_t _takeWaiting(aStream* stream, std::vector<uint8_t>& out, size_t room) {
+  size_t taken = 0;
+  char byte = 0;
+  while (taken < room && aStream_Read(stream, &byte, 1) == aErrNone) {
+    out.push_back(uint8_t(byte));
+    ++taken;
+  }
+  return taken;
 }
 
 }  // namespace
@@ -59,36 +62,34 @@ Serial_SDPLoader::~Serial_SDPLoader() { _close(); }
 
 void Serial_SDPLoader::_close() {
   PrivateSerial_SDPLoader& port = *privateState;
-  if (port.fd < 0) return;
-  tcflush(port.fd, TCIOFLUSH);
-  close(port.fd);
-  port.fd = -1;
+  if (port.stream) aStream_Destroy(&port.stream);
   port.associated = false;
+  port.unansweredBytes = 0;
 }
 
 bool Serial_SDPLoader::init() {
   _close();
   PrivateSerial_SDPLoader& port = *privateState;
-  port.fd = open(port.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (port.fd < 0) return false;
-  port.settings = _rawSettings();
-  if (!isatty(port.fd) || tcsetattr(port.fd, TCSAFLUSH, &port.settings) != 0) {
-    _close();
+  if (aStream_CreateSerial(port.path.c_str(), BAUD_INDEX_115200, 0, 0, 0, &port.stream) != aErrNone) {
+    port.stream = nullptr;
     return false;
   }
-  std::this_thread::sleep_for(milliseconds(SETTLE_MS));
-  tcflush(port.fd, TCIOFLUSH);
-  port.lineFreeAt = Clock::now();
+  aTime_MSSleep(SETTLE_MS);
+  std::vector<uint8_t> noise;
+  _takeWaiting(port.stream, noise, SETTLE_DISCARD_LIMIT);
   _associate();
   return true;
 }
 
+bool Serial_SDPLoader::associated() const { return privateState->associated; }
+
 bool Serial_SDPLoader::_associate() {
   PrivateSerial_SDPLoader& port = *privateState;
+  // Behind a report id, which the write drops.
+  const std::vector<uint8_t> key = {0, ASSOCIATION_KEY[0], ASSOCIATION_KEY[1], ASSOCIATION_KEY[2],
+                                    ASSOCIATION_KEY[3]};
   std::vector<uint8_t> reply;
-  if (_writeAll(ASSOCIATION_KEY, sizeof ASSOCIATION_KEY) == int64_t(sizeof ASSOCIATION_KEY)) {
-    readData(reply, ASSOCIATION_TIMEOUT_MS);
-  }
+  if (writeData(key) == int64_t(sizeof ASSOCIATION_KEY)) readData(reply, ASSOCIATION_TIMEOUT_MS);
   port.associated = _holdsKey(reply);
   if (!port.associated) Log::log(Log::DEBUG_iMXSerial, "Error: No association from iMX device\n");
   return port.associated;
@@ -96,46 +97,39 @@ bool Serial_SDPLoader::_associate() {
 
 int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& report) {
   PrivateSerial_SDPLoader& port = *privateState;
-  if (port.fd < 0 || report.empty()) return -1;
-  if (!port.associated && !_associate()) return -1;
-  return _writeAll(report.data() + 1, report.size() - 1);
-}
-
-int64_t Serial_SDPLoader::_writeAll(const uint8_t* bytes, size_t length) {
-  PrivateSerial_SDPLoader& port = *privateState;
-  size_t done = 0;
-  const Clock::time_point started = Clock::now();
-  Clock::time_point lastProgress = started;
-  while (done < length) {
-    ssize_t written = write(port.fd, bytes + done, length - done);
-    if (written > 0) {
-      done += size_t(written);
-      lastProgress = Clock::now();
-      continue;
-    }
-    bool full = written == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    // A port that fails, or takes nothing for this long, has gone away.
-    if (!full || Clock::now() - lastProgress > milliseconds(WRITE_STALL_LIMIT_MS)) break;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  // The line sends from the first byte on, once what went before has left.
-  port.lineFreeAt = std::max(port.lineFreeAt, started) + _lineTime(done);
-  if (done == 0 && length > 0) return -1;
-  return int64_t(done);
+  if (!port.stream || report.empty()) return -1;
+  const size_t length = report.size() - 1;
+  if (length == 0) return 0;
+  const uint64_t started = aTime_GetMSTicks();
+  // The stream's write returns once the port has taken every byte, or fails as a whole.
+  if (aStream_Write(port.stream, reinterpret_cast<const char*>(report.data() + 1), length) != aErrNone) return -1;
+  port.unansweredBytes += length;
+  // A port that takes bytes faster than the line carries them (a pseudo-terminal, a USB
+  // adapter's buffer) returns early: the bytes are still on their way to the ROM.
+  port.lineFreeAt = std::max(port.lineFreeAt, started) + _lineTimeMs(length);
+  return int64_t(length);
 }
 
 int64_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, unsigned timeoutMs) {
   PrivateSerial_SDPLoader& port = *privateState;
-  if (port.fd < 0) return 0;
-  std::this_thread::sleep_until(port.lineFreeAt);
-  std::this_thread::sleep_for(milliseconds(timeoutMs));
-  int64_t appended = 0;
-  uint8_t byte = 0;
-  while (appended < MAX_REPLY_BYTES && read(port.fd, &byte, 1) > 0) {
-    out.push_back(byte);
-    ++appended;
+  if (!port.stream) return 0;
+  size_t taken = _takeWaiting(port.stream, out, MAX_REPLY_BYTES);
+  // Until the bytes written have crossed the line, the ROM cannot have answered the last of
+  // them; one that reads more slowly than the line (down to a quarter of its pace) is given
+  // SLOW_READER_FACTOR times their line time more.
+  const uint64_t now = aTime_GetMSTicks();
+  const uint64_t slowReader = timeoutMs > 0 ? SLOW_READER_FACTOR * _lineTimeMs(port.unansweredBytes) : 0;
+  const uint64_t lineMs = std::min<uint64_t>(std::max(port.lineFreeAt, now) - now + slowReader, MAX_LINE_WAIT_MS);
+  const uint64_t latest = now + timeoutMs + lineMs;
+  uint64_t deadline = taken > 0 ? std::min(latest, now + QUIET_MS) : latest;
+  for (uint64_t at = now; taken < MAX_REPLY_BYTES && at < deadline; at = aTime_GetMSTicks()) {
+    if (aStream_WaitReadable(port.stream, uint32_t(deadline - at)) != aErrNone) break;  // time-out or failure
+    taken += _takeWaiting(port.stream, out, MAX_REPLY_BYTES - taken);
+    // Once the reply has begun, it is over when the line falls quiet.
+    if (taken > 0) deadline = std::min(latest, aTime_GetMSTicks() + QUIET_MS);
   }
-  return appended;
+  if (taken > 0) port.unansweredBytes = 0;
+  return int64_t(taken);
 }
 
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, uint32_t& value) {

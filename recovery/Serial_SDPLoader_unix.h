@@ -1,14 +1,17 @@
-// The serial download protocol over a UART (a terminal device): 115200 baud, 8N1, raw. Reports
-// go out without their report id; a reply is the ROM's two words (security word, then status or
-// value) as they arrive.
+// The serial download protocol over a UART, on the project's serial stream: 115200 baud, 8N1,
+// raw. Reports go out without their report id; a reply is the ROM's two words (security word,
+// then status or value) as they arrive.
 //
-// The ROM listens on a UART only after the association key 23 45 45 23, which it answers with
-// the same four bytes: init() sends it once the port has settled, and a transport whose key went
-// unanswered sends it again before each report until the ROM answers.
+// Association: init() sends the key 23 45 45 23 once the port has settled. A ROM that answers
+// it with the same four bytes is associated; one that does not echo it is still spoken to: the
+// commands then go out plainly, and the connection check finds out whether anything listens.
+// The key is never sent again before a command.
 //
-// Time on the line counts: the port takes bytes faster than they leave, so a read first waits
-// until what was written has gone out at 115200 baud, then its time-out, so that the ROM's answer
-// to the last byte can be there.
+// Time on the line counts: the port may take bytes faster than the line carries them, and the ROM
+// may read more slowly than the line, so a read waits for the first byte of a reply until the
+// bytes written have crossed the line, plus its time-out, plus four times the line time of every
+// byte written since the ROM last answered (bounded by MAX_LINE_WAIT_MS), and returns as soon as
+// the reply has arrived.
 #pragma once
 
 #include <cstdint>
@@ -23,31 +26,33 @@ class Serial_SDPLoader : public SDPLoader_Interface {
  public:
   // The path is copied.
   explicit Serial_SDPLoader(const char* path);
-  ~Serial_SDPLoader() override;  // flushes and closes the port
+  ~Serial_SDPLoader() override;  // closes the port
   Serial_SDPLoader(const Serial_SDPLoader&) = delete;
   Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
 
-  // Opens and sets up the port, lets it settle for 1 s and associates; false when the path
-  // cannot be opened, is not a terminal or cannot be set up (an unanswered association is not
-  // a failure here: the connection check finds the silent ROM). A port already open is closed
-  // first.
+  // Opens and sets up the port, lets it settle for 1 s, drops what it received meanwhile and
+  // sends the association key; false when the path cannot be opened or set up as a serial port.
+  // An unanswered key is not a failure here. A port already open is closed first.
   bool init() override;
-  // Writes the report without its first byte: the bytes written (fewer when the port stops
-  // taking bytes for WRITE_STALL_LIMIT_MS or fails), -1 when none could be written or the ROM
-  // does not answer the association.
+  // Writes the report without its first byte: the bytes written, -1 when none could be.
   int64_t writeData(const std::vector<uint8_t>& report) override;
-  // Waits for the line and timeoutMs, then takes what is waiting, at most MAX_REPLY_BYTES.
+  // 0: takes what is waiting. Otherwise waits for the first byte (see above), then takes bytes
+  // until the line has been quiet for QUIET_MS, at most MAX_REPLY_BYTES.
   int64_t readData(std::vector<uint8_t>& out, unsigned timeoutMs) override;
   // A reply of at least 4 × (offset + 2) bytes: the word at offset + 4.
   bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, uint32_t& value) override;
 
+  // Whether the ROM echoed the association key at the last init.
+  bool associated() const;
+
   static constexpr unsigned MAX_REPLY_BYTES = 1024;
-  static constexpr unsigned WRITE_STALL_LIMIT_MS = 1000;
   static constexpr unsigned BAUD_RATE = 115200;
+  static constexpr unsigned QUIET_MS = 5;
+  // What a read waits at most for the line, however much was written: a bound on any read.
+  static constexpr unsigned MAX_LINE_WAIT_MS = 30000;
 
  private:
   bool _associate();
-  int64_t _writeAll(const uint8_t* bytes, size_t length);
   void _close();
 
   std::unique_ptr<PrivateSerial_SDPLoader> privateState;

@@ -115,6 +115,8 @@ void IspDevice::loadFlash(std::uint32_t address, const std::vector<std::uint8_t>
   for (std::size_t i = 0; i < bytes.size() && address + i < kFlashSize; ++i) _flash[address + i] = bytes[i];
 }
 
+void IspDevice::fillRam(std::uint8_t value) { std::fill(_ram.begin(), _ram.end(), value); }
+
 void IspDevice::receive(std::string_view bytes, std::string& out) {
   for (char c : bytes) _byte(c, out);
 }
@@ -125,7 +127,12 @@ void IspDevice::_byte(char c, std::string& out) {
     if (c == '?') {
       out += "Synchronized\r\n";
       _phase = _Phase::synchronized;
+      _record.syncRate = _lineRate;
     }
+    return;
+  }
+  if (_record.syncRate != 0 && _lineRate != 0 && _lineRate != _record.syncRate) {
+    ++_record.garbledBytes;
     return;
   }
   if (_echo) out += c;
@@ -199,6 +206,7 @@ void IspDevice::_command(const std::string& line, std::string& out) {
   if (code != _kSuccess) return;
   out += data;
   if (letter == 'A') _echo = args[0] == 1;
+  if (letter == 'B' && _record.syncRate != 0) _record.syncRate = static_cast<std::uint32_t>(args[0]);
   if (letter == 'R') _sendReadBlock(out);
 }
 

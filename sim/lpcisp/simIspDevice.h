@@ -62,6 +62,8 @@ struct IspRecord {
   std::uint32_t resendsReceived = 0;
   bool executed = false;
   std::uint32_t executeAddress = 0;
+  std::uint32_t syncRate = 0;          // the line rate the autobaud locked on to (0: unknown)
+  std::uint32_t garbledBytes = 0;      // bytes that came at another rate and were lost
 };
 
 class IspDevice {
@@ -85,6 +87,12 @@ class IspDevice {
   const std::vector<std::uint8_t>& ram() const { return _ram; }
   // Sets flash bytes directly (as a factory would), for reads.
   void loadFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
+  // Fills the RAM with the value, as leftovers from earlier work would.
+  void fillRam(std::uint8_t value);
+  // The rate the host's side of the line runs at now (0: unknown, every byte counts). The
+  // autobaud locks on to the rate of the "?"; after it, bytes at another rate are garbage to the
+  // chip and are lost, until "B" moves the chip to a new rate.
+  void setLineRate(std::uint32_t baud) { _lineRate = baud; }
 
  private:
   enum class _Phase { autobaud, synchronized, crystal, commands, writeData, readAnswer, running };
@@ -110,6 +118,7 @@ class IspDevice {
   _Phase _phase = _Phase::autobaud;
   bool _echo = true;
   bool _unlocked = false;
+  std::uint32_t _lineRate = 0;
   int _preparedFirst = -1;
   int _preparedLast = -1;
   std::string _pending;  // the line being received

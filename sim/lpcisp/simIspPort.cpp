@@ -2,12 +2,14 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "sim/module/simChannel.h"
 
@@ -18,6 +20,21 @@ namespace {
 constexpr std::size_t _kReadChunk = 512;
 constexpr int _kIdlePollMs = 1000;
 constexpr int _kHangupPauseMs = 50;  // a terminal that polls hung up is looked at this often
+
+// The rate the program under test set on its side of the terminal (0 when not one of the
+// rates a UART of this chip runs at).
+std::uint32_t _lineRate(int fd) {
+  static const std::pair<speed_t, std::uint32_t> rates[] = {
+      {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},
+      {B38400, 38400},   {B57600, 57600},   {B115200, 115200},   {B230400, 230400}};
+  termios settings{};
+  if (::tcgetattr(fd, &settings) != 0) return 0;
+  const speed_t speed = ::cfgetospeed(&settings);
+  for (const auto& [code, baud] : rates) {
+    if (code == speed) return baud;
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -114,8 +131,10 @@ void SimIspPort::Impl::readPeer() {
   std::uint8_t bytes[_kReadChunk];
   const ssize_t got = channel->readSome(bytes, sizeof bytes);
   if (got <= 0) return;
+  const std::uint32_t rate = _lineRate(channel->peerFd());
   {
     std::lock_guard lock(mutex);
+    device.setLineRate(rate);
     device.receive(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got)),
                    pending);
   }

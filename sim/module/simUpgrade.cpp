@@ -52,6 +52,7 @@ void SimUpgrade::setSettings(const SimUpgradeSettings& settings) {
   {
     std::lock_guard<std::mutex> hold(_lock);
     _settings = settings;
+    if (_settings.loaderRunning) _loaded = true;
   }
   _offerUEIData();
 }

@@ -53,6 +53,8 @@ struct SimUpgradeSettings {
   std::optional<std::uint32_t> failingAddress;  // every SUM while this image is prepared fails
   bool shortStatusReplies = false;       // PREPARE, SUM and WRITE answered with [5F 07] only
   std::uint32_t protocolFeatures = 0;    // the system entity's option 45
+  bool loaderRunning = false;            // the module runs a loader already (started by other
+                                         // means): images are firmware from the first PREPARE
 };
 
 struct SimUpgradeRecord {

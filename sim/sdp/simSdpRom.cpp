@@ -115,6 +115,7 @@ std::vector<SimSdpReply> SimSdpRom::_jump(std::uint32_t address) {
   _jumps.push_back({address, accepted});
   if (!accepted) return _answer(kSdpJumpRefused);
   _running = false;
+  _stopped.notify_all();
   std::vector<SimSdpReply> replies = _answer(0);
   replies.pop_back();  // the loader runs: no response follows the security word
   return replies;
@@ -170,6 +171,11 @@ std::vector<SimSdpJump> SimSdpRom::jumps() const {
 bool SimSdpRom::running() const {
   std::lock_guard<std::mutex> hold(_lock);
   return _running;
+}
+
+bool SimSdpRom::waitUntilStopped(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> hold(_lock);
+  return _stopped.wait_for(hold, timeout, [this] { return !_running; });
 }
 
 }  // namespace qfsim

@@ -19,6 +19,8 @@
 // Thread-safe: every member takes the ROM's lock.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -77,6 +79,8 @@ class SimSdpRom {
   std::vector<std::vector<std::uint8_t>> commands() const;  // as received
   std::vector<SimSdpJump> jumps() const;
   bool running() const;  // false once a jump was accepted
+  // Waits until a jump was accepted (the loader runs); false when the time-out passes first.
+  bool waitUntilStopped(std::chrono::milliseconds timeout) const;
 
  private:
   std::vector<SimSdpReply> _answer(std::uint32_t response);
@@ -86,6 +90,7 @@ class SimSdpRom {
   std::uint32_t _registerOrMemoryWord(std::uint32_t address) const;
 
   mutable std::mutex _lock;
+  mutable std::condition_variable _stopped;
   SimSdpFaults _faults;
   std::map<std::uint32_t, std::uint32_t> _registers;
   std::map<std::uint32_t, std::uint8_t> _memory;

@@ -83,7 +83,7 @@ TEST_F(SerialSdp, InitSetsTheLineUpAndAssociates) {
   EXPECT_EQ(cfgetispeed(&line), speed_t(B115200));
   EXPECT_EQ(cfgetospeed(&line), speed_t(B115200));
   EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL), tcflag_t(CS8 | CREAD | CLOCAL));
-  EXPECT_EQ(line.c_iflag, 0u);
+  EXPECT_EQ(line.c_iflag & ~tcflag_t(IGNBRK), 0u);
   EXPECT_EQ(line.c_oflag, 0u);
   EXPECT_EQ(line.c_lflag, 0u);
   EXPECT_EQ(sim->associations(), 1u);
@@ -170,16 +170,18 @@ TEST_F(SerialSdp, EveryFailureIsReportedInBoundedTime) {
   const FailureCase cases[] = {
       {"silent ROM", nullptr, faults([](auto& f) { f.silent = true; }), Operation::WriteImage,
        SDPLoader::NO_ANSWER, "Error: No ack from iMX device\n", 1500, 4 + 5 * 16},
+      // The key goes once; the status requests follow it plainly.
       {"ROM not listening", line({.ignoreAssociation = true}), nullptr, Operation::WriteImage,
-       SDPLoader::NO_ANSWER, "Error: No association from iMX device\n", 2000, 6 * 4},
+       SDPLoader::NO_ANSWER, "Error: No ack from iMX device\n", 2000, 4 + 5 * 16},
       {"status answered on the fifth request", nullptr, faults([](auto& f) { f.ignoreStatusRequests = 4; }),
        Operation::WriteImage, SDPLoader::SUCCESS, "Loader Transfer Successful\n", 1500},
       {"replies without the security word", nullptr, faults([](auto& f) { f.shortReply = true; }),
        Operation::WriteImage, SDPLoader::NO_ANSWER, "Error: No ack from iMX device\n", 1500},
       {"wrong final status", nullptr, faults([](auto& f) { f.completionStatus = 0x12345678; }),
        Operation::WriteImage, SDPLoader::NOT_COMPLETED, "Loader Transfer Unsuccessful\n", 1000},
+      // A missing status is waited for in proportion to the image: a slow ROM may still be reading.
       {"no final status", nullptr, faults([](auto& f) { f.completionStatus.reset(); }), Operation::WriteImage,
-       SDPLoader::NOT_COMPLETED, "Loader Transfer Unsuccessful\n", 1000},
+       SDPLoader::NOT_COMPLETED, "Loader Transfer Unsuccessful\n", 2000},
       {"early error after the first report", nullptr, faults([](auto& f) { f.abortAfterDataBytes = 1024; }),
        Operation::WriteImage, SDPLoader::TRANSFER_ABORTED, "Error while transfering loader. Aborting\n", 1000,
        4 + 16 + 16 + 1024},
@@ -230,6 +232,49 @@ TEST_F(SerialSdp, PortOnDescriptorZeroIsClosed) {
   EXPECT_EQ(errno, EBADF);
   dup2(savedInput, 0);
   close(savedInput);
+}
+
+}  // namespace
+
+namespace {
+
+// A ROM that takes commands without echoing the key is still reached: the key goes once, the
+// commands plainly after it.
+TEST_F(SerialSdp, RomThatDoesNotEchoTheKeyTakesPlainCommands) {
+  open([](SimSdpSerial& s) { s.setLineFaults({.requireAssociation = false, .ignoreAssociation = true}); });
+  EXPECT_FALSE(transport->associated());
+  const Bytes image = _pattern(3000);
+  EXPECT_EQ(loader->writeLoader(image, 0x20000000), SDPLoader::SUCCESS) << log->text();
+  EXPECT_EQ(sim->rom().memory(0x20000000, image.size()), image);
+  const Bytes received = sim->received();
+  ASSERT_GE(received.size(), 4u + 16u);
+  EXPECT_EQ(Bytes(received.begin(), received.begin() + 4), kKey);
+  EXPECT_EQ(Bytes(received.begin() + 4, received.begin() + 20), _command({0x05, 0x05})) << "no second key";
+}
+
+// A ROM that reads more slowly than the port takes bytes gets a large image all the same: the
+// final status is waited for in proportion to what is still on its way.
+TEST_F(SerialSdp, SlowReadingRomGetsALargeImage) {
+  struct Case {
+    uint32_t bytesPerSecond;
+    size_t size;
+  };
+  // 20 ms for each 1024-byte report, and a ROM that reads at less than half the line's pace.
+  for (const Case& c : {Case{1024 * 1000 / 20, 70000}, Case{kLineBytesPerSecond / 3, 8000}}) {
+    SCOPED_TRACE(c.bytesPerSecond);
+    open([&](SimSdpSerial& s) { s.setLineFaults({.bytesPerSecond = c.bytesPerSecond}); });
+    const Bytes image = _pattern(c.size);
+    EXPECT_EQ(loader->writeLoader(image, 0x20000000), SDPLoader::SUCCESS) << log->text();
+    EXPECT_EQ(sim->rom().memory(0x20000000, image.size()), image);
+  }
+}
+
+// A jump the ROM refuses (nothing was written there) is reported; an accepted one is not.
+TEST_F(SerialSdp, RefusedJumpIsReported) {
+  open();
+  EXPECT_EQ(loader->startLoader(0x20000400), SDPLoader::JUMP_REFUSED);
+  EXPECT_EQ(loader->writeLoader(_pattern(64), 0x20000400), SDPLoader::SUCCESS);
+  EXPECT_EQ(loader->startLoader(0x20000400), SDPLoader::SUCCESS);
 }
 
 }  // namespace

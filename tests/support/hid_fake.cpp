@@ -163,8 +163,8 @@ gboolean _handleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
 
 }  // namespace
 
-HidFake::HidFake(const HidFakeDeviceSpec& spec) : impl_(std::make_unique<Impl>()) {
-  impl_->testbed = umockdev_testbed_new();
+HidFake::HidFake(const HidFakeDeviceSpec& spec, UMockdevTestbed* shared) : impl_(std::make_unique<Impl>()) {
+  impl_->testbed = shared ? UMOCKDEV_TESTBED(g_object_ref(shared)) : umockdev_testbed_new();
   impl_->handler = umockdev_ioctl_base_new();
   g_signal_connect(impl_->handler, "handle-ioctl", G_CALLBACK(_handleIoctl), impl_.get());
   g_signal_connect(impl_->handler, "handle-read", G_CALLBACK(_handleRead), impl_.get());

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
 namespace qftest {
 
 struct HidFakeDeviceSpec {
@@ -35,7 +37,9 @@ class HidFake {
   // Receives every output report the device accepted, report id first.
   using Model = std::function<void(std::span<const uint8_t> report)>;
 
-  explicit HidFake(const HidFakeDeviceSpec& spec = {});
+  // With a testbed given (another fake's), the device goes into that one and the testbed is
+  // shared; else the fake makes its own.
+  explicit HidFake(const HidFakeDeviceSpec& spec = {}, UMockdevTestbed* shared = nullptr);
   ~HidFake();
   HidFake(const HidFake&) = delete;
   HidFake& operator=(const HidFake&) = delete;

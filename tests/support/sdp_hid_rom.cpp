@@ -13,7 +13,7 @@ constexpr uint8_t kResponseReport = 4;
 
 }  // namespace
 
-SdpHidRom::SdpHidRom() {
+SdpHidRom::SdpHidRom(UMockdevTestbed* shared) : hid_({}, shared) {
   hid_.setModel([this](std::span<const uint8_t> report) { _take(report); });
 }
 

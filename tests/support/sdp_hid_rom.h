@@ -11,7 +11,8 @@ namespace qftest {
 
 class SdpHidRom {
  public:
-  SdpHidRom();
+  // shared: the testbed of a fake USB bus the ROM's device joins (see HidFake).
+  explicit SdpHidRom(UMockdevTestbed* shared = nullptr);
   SdpHidRom(const SdpHidRom&) = delete;
   SdpHidRom& operator=(const SdpHidRom&) = delete;
 

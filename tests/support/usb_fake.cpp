@@ -388,6 +388,8 @@ bool UsbFake::available() {
   return preload && std::strstr(preload, "libumockdev-preload");
 }
 
+UMockdevTestbed* UsbFake::testbed() const { return impl_->testbed; }
+
 size_t UsbFake::addDevice(const UsbFakeDeviceSpec& spec) {
   auto dev = std::make_unique<FakeDevice>();
   dev->fake = impl_.get();

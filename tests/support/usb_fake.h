@@ -22,6 +22,8 @@
 
 #include "platform/qfusb_ids.h"
 
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
 namespace qftest {
 
 // What one fake device looks like on the bus.
@@ -95,6 +97,10 @@ class UsbFake {
   std::vector<uint8_t> clearedHalts(size_t device) const;              // endpoint addresses
   size_t requests(size_t device) const;  // every usbfs request the device saw (0: never opened)
   bool claimed(size_t device) const;
+
+  // The fake's testbed, for another fake (a HID device) that must share the one testbed a
+  // process can have.
+  UMockdevTestbed* testbed() const;
 
   struct Impl;
 

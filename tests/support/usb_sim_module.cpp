@@ -151,6 +151,11 @@ void UsbSimModule::setHandler(std::uint8_t command, qfsim::SimHandler handler) {
   _impl->session.protocol().setHandler(command, std::move(handler));
 }
 
+void UsbSimModule::setGreeting(qfsim::SimGreeting greeting) {
+  std::lock_guard lock(_impl->mutex);
+  _impl->session.protocol().setGreeting(std::move(greeting));
+}
+
 void UsbSimModule::unplug() {
   std::lock_guard lock(_impl->mutex);
   _impl->leaveBus(false);

@@ -55,6 +55,8 @@ class UsbSimModule {
   void sendHeartbeat(qfsim::HeartbeatKind kind);
   // Installs the handler for packets to the module's address with this command byte.
   void setHandler(std::uint8_t command, qfsim::SimHandler handler);
+  // Installs what the module sends by itself once a host has synchronised with it.
+  void setGreeting(qfsim::SimGreeting greeting);
   // The device vanishes: the host's transfers in flight and all later ones fail.
   void unplug();
 

@@ -1,0 +1,46 @@
+// The recovery roads of the updater: reading a processor's fingerprint through its ROM
+// bootloader, and loading a recovery build into a module whose firmware does not run. An LPC
+// chip is flashed over its in-system-programming protocol; an i.MX chip is given the live
+// loader over its serial download protocol (a serial port, or the ROM's USB HID device for the
+// port text "USB"), which then answers on USB as a module and takes the firmware through the
+// in-band upgrade protocol.
+//
+// Everything runs on the caller's thread and blocks; every transport, client and module is made
+// inside the call that uses it and released on return. Updater::Get_Fingerprint and
+// Updater::Recover_Firmware are the entry points; these routines are their steps.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/aError.h"
+#include "updater/BirdFile.h"
+#include "updater/Fingerprint.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterDisplayInterface.h"
+
+// The LPC fingerprint: the four numbers of the chip's device-identification reply, read over
+// ISP at baud after synchronising. False when no LPC bootloader answers on the port.
+bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint);
+
+// The i.MX fingerprint: loads the live loader (the bird file given, else the store's latest
+// download for the serial number, downloaded when the store has none), reaches it on USB under
+// the default serial number or the given one, and reads the system entity's unique identifier.
+// With resetAfter the live loader is reset afterwards. Serial number 0 means the default.
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter);
+
+// Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader.
+// aErrNone; aErrNotReady when the bootloader transport cannot be opened; aErrConnection when a
+// loader block is not accepted or the ROM refuses to start the loader.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port);
+
+// Flashes the (already descrambled) firmware blocks into an LPC chip that was synchronised at
+// baud. Every failure is shown with what failed.
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, uint32_t baud,
+                           Fingerprint& fingerprint);
+
+// Reaches the running live loader on USB (default serial number first, then the given one) and
+// sends it the firmware through the in-band upgrade protocol.
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber,
+                           bool ueiBytesLoad);

@@ -224,7 +224,9 @@ TEST_F(StorageTest, ThePacketLogWritesEveryPacketAsALine) {
   // finish them.
   ASSERT_EQ(link->disablePacketLog(), aErrNone);
   const std::string text = qftest::ReadWholeFile(path);
-  EXPECT_EQ(text.rfind(std::string("6 < START\0\r\n", 12), 0), 0u) << text;
+  // The marker follows the switch-on, so a packet the engine sends meanwhile (a route request
+  // of the synchronisation) may come before it.
+  EXPECT_NE(text.find(std::string("6 < START\0\r\n", 12)), std::string::npos) << text;
   EXPECT_NE(text.find("2 > 0xAD 0x0 \r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("2 < 0xA 0x0 \r\n"), std::string::npos) << text;
 

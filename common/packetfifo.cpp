@@ -33,6 +33,8 @@ class SerialPacket {
 struct packetFifo {
   std::mutex mutex;  // guards everything below
   std::condition_variable changed;
+  std::condition_variable roomMade;  // for producers waiting on a full FIFO
+  int roomWaiters = 0;
   std::deque<SerialPacket> entries;  // arrival order
   std::atomic<bool> valid{true};
   std::atomic<int64_t> windowStart{0};  // id of the front entry, or nextId when empty
@@ -90,12 +92,18 @@ void sUpdateWindow(packetFifo& fifo) {
   fifo.windowStart = fifo.entries.empty() ? fifo.nextId.load() : fifo.entries.front().getId();
 }
 
+// After entries went: a producer waiting for room may go on.
+void sRoomMade(packetFifo& fifo) {
+  if (fifo.roomWaiters > 0) fifo.roomMade.notify_all();
+}
+
 // Hands the caller a copy of the entry and erases it; when no copy can be made the entry stays.
 aPacket* sTake(packetFifo& fifo, std::deque<SerialPacket>::iterator entry) {
   aPacket* copy = aPacket_Copy(entry->getPacket());
   if (!copy) return nullptr;
   fifo.entries.erase(entry);
   sUpdateWindow(fifo);
+  sRoomMade(fifo);
   return copy;
 }
 
@@ -106,6 +114,32 @@ bool sAccepts(aPacketFilterProc filter, const void* ref, const SerialPacket& ent
 void sDiscardAll(packetFifo& fifo) {
   fifo.entries.clear();
   fifo.windowStart = fifo.nextId.load();
+  sRoomMade(fifo);
+}
+
+// Appends the copy under the FIFO's lock; false when the queue cannot grow.
+bool sAppend(packetFifo& fifo, PacketPtr copy) {
+  try {
+    fifo.entries.emplace_back(fifo.nextId.load(), std::move(copy));
+  } catch (...) {
+    return false;
+  }
+  ++fifo.nextId;
+  sUpdateWindow(fifo);
+  return true;
+}
+
+// Waits until the FIFO has room or is destroyed, at most until the deadline; true with room.
+bool sAwaitRoom(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+  const auto room = [&] { return fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES || !fifo.valid; };
+  if (room()) return fifo.valid;
+  ++fifo.roomWaiters;
+  if (deadline == Clock::time_point::max())
+    fifo.roomMade.wait(lock, room);
+  else
+    fifo.roomMade.wait_until(lock, deadline, room);
+  --fifo.roomWaiters;
+  return fifo.valid && fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES;
 }
 
 }  // namespace
@@ -152,17 +186,28 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet) {
     if (!copy) return aErrParam;
     std::lock_guard lock(fifo->mutex);
     if (!fifo->valid) return aErrParam;
-    try {
-      fifo->entries.emplace_back(fifo->nextId.load(), std::move(copy));
-    } catch (...) {
-      return aErrResource;
-    }
-    ++fifo->nextId;
-    sUpdateWindow(*fifo);
+    if (!sAppend(*fifo, std::move(copy))) return aErrResource;
     if (fifo->entries.size() > aPACKETFIFO_MAX_ENTRIES) {
       sDiscardAll(*fifo);
       return aErrNone;
     }
+    fifo->changed.notify_all();
+    return aErrNone;
+  } catch (...) {
+    return aErrResource;
+  }
+}
+
+aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
+    PacketPtr copy(aPacket_Copy(packet));
+    if (!copy) return aErrParam;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    if (!sAwaitRoom(*fifo, lock, deadline)) return fifo->valid ? aErrResource : aErrParam;
+    if (!sAppend(*fifo, std::move(copy))) return aErrResource;
     fifo->changed.notify_all();
     return aErrNone;
   } catch (...) {
@@ -235,6 +280,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoID id, aPacketFilterProc filter, cons
     const size_t removed = std::erase_if(
         fifo->entries, [&](const SerialPacket& entry) { return sAccepts(filter, ref, entry); });
     sUpdateWindow(*fifo);
+    if (removed > 0) sRoomMade(*fifo);
     return removed;
   } catch (...) {
     return 0;

@@ -37,6 +37,13 @@ aErr aPacketFifo_Destroy(aPacketFifoID* id);
 // packet is invalid or cannot be copied; aErrResource when the queue cannot grow.
 aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
 
+// Appends a copy of the packet without ever discarding anything: when the FIFO holds
+// aPACKETFIFO_MAX_ENTRIES packets already, waits up to timeoutMs (0: not at all) for a consumer
+// to take one, and wakes the waiters once the packet is in. For a producer that must not lose
+// what it queued. 0; aErrResource when the FIFO is still full at the deadline (nothing was
+// queued); aErrParam as for aPacketFifo_Put, also when the FIFO is destroyed during the wait.
+aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs);
+
 // The oldest packet, removed; null when empty or for an unknown id. Never waits.
 aPacket* aPacketFifo_Get(aPacketFifoID id);
 

@@ -76,27 +76,49 @@ void sWritePooled(aLink* link, const aPacket* first) {
 // Writes every packet still queued, one write each: what a stop leaves behind, the
 // force-route-off packet above all.
 void sFlushOutbound(aLink* link) {
+  std::lock_guard hold(link->writeMutex);
   while (aPacket* packet = aPacketFifo_Get(link->outboundFifo)) {
     sWriteFrame(link, packet);
     aPacket_Destroy(&packet);
   }
 }
 
+// One write of the oldest queued packet (with pooling, of as many as fit), taken and written
+// under the write lock.
+void sWriteQueued(aLink* link) {
+  std::lock_guard hold(link->writeMutex);
+  aPacket* packet = aPacketFifo_Get(link->outboundFifo);
+  if (!packet) return;  // a caller wrote it already
+  if (link->pooledPackets)
+    sWritePooled(link, packet);
+  else
+    sWriteFrame(link, packet);
+  aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
+  aPacket_Destroy(&packet);
+}
+
 void* sOutPipeProcess(void* argument) {
   auto* link = static_cast<aLink*>(argument);
   link->writerReady = true;
-  while (link->running) {
-    aPacket* packet = aPacketFifo_Await(link->outboundFifo, kWriterWaitMs);
-    if (!packet) continue;
-    if (link->pooledPackets)
-      sWritePooled(link, packet);
-    else
-      sWriteFrame(link, packet);
-    aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
-    aPacket_Destroy(&packet);
-  }
+  while (link->running)
+    if (aPacketFifo_AwaitAny(link->outboundFifo, kWriterWaitMs)) sWriteQueued(link);
   sFlushOutbound(link);
   return nullptr;
+}
+
+// A request on a quiet link goes out on its caller's thread: with nothing queued before it and
+// nobody writing, the caller writes it at once and the writer thread is not woken for it (one
+// wake-up less per round trip). Not with pooling, whose point is to gather what is queued, nor
+// while the link is not running (a stop's flush, or no stream). True when written.
+bool sWriteDirect(aLink* link, const aPacket* packet) {
+  if (link->pooledPackets || !link->running || !link->writerReady) return false;
+  std::unique_lock hold(link->writeMutex, std::try_to_lock);
+  // `running` again under the lock: a stop clears it before its flush takes the lock, and the
+  // stream goes only after that flush.
+  if (!hold.owns_lock() || !link->running || aPacketFifo_GetLength(link->outboundFifo) != 0) return false;
+  sWriteFrame(link, packet);
+  aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
+  return true;
 }
 
 // ---- queueing control packets -----------------------------------------------------------------
@@ -335,7 +357,7 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
   link->stream = stream;
   link->readerThread = link->writerThread = nullptr;
   link->inboundFifo = aPacketFifo_Create();
-  link->outboundFifo = aPacketFifo_Create();
+  link->outboundFifo = aPacketFifo_CreateRefusingOverflow();
   link->readerProc = sInPipeProcess;
   link->writerProc = sOutPipeProcess;
   link->readerReady = link->writerReady = false;
@@ -468,7 +490,7 @@ aErr aLink_AttachTransport(aLink* link, aStream* stream) {
   if (!aVALIDLINK(link)) return aErrParam;
   if (link->stream) return aErrBusy;
   aPacketFifoID inbound = aPacketFifo_Create();
-  aPacketFifoID outbound = aPacketFifo_Create();
+  aPacketFifoID outbound = aPacketFifo_CreateRefusingOverflow();
   if (!inbound || !outbound) {
     if (inbound) aPacketFifo_Destroy(&inbound);
     if (outbound) aPacketFifo_Destroy(&outbound);
@@ -504,7 +526,9 @@ int32_t aLink_GetStatus(aLinkID id) {
 
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
-  return link ? aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs) : aErrParam;
+  if (!link || !aVALIDPACKET(packet)) return aErrParam;
+  if (sWriteDirect(link.get(), packet)) return aErrNone;
+  return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
 }
 
 aPacket* aLink_GetPacket(aLinkID id) { return aLink_AwaitPacket(id, 0); }

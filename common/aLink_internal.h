@@ -11,6 +11,10 @@
 // - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
 //   and every put or get on it by logMutex (made with the record, so the reader and writer can
 //   test for a log at any time).
+// - Writes to the stream happen under writeMutex, and whoever writes takes the packet from the
+//   outbound FIFO while holding it: the writer thread, the final flush of a stop, and a caller of
+//   aLink_PutPacket that finds the queue empty and nobody writing (it writes its packet at once
+//   instead of waking the writer). So frames go out whole and in the order they were queued.
 // - Start, stop, the reset's halves and teardown of one link are serialised by controlMutex, and
 //   each of them checks the record's validity again once it holds the lock: a teardown clears
 //   the check word under it, so a control that comes late finds the record finished.
@@ -23,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "common/aLink.h"
 #include "common/packetfifo.h"
@@ -71,6 +76,7 @@ struct aLink {
   std::atomic<bool> pooledPackets{false};
   aMutex* controlMutex = nullptr;
   uint64_t lastBurstMs = 0;  // monotonic time of the last burst, 0 before the first
+  std::mutex writeMutex;
 
   // The locks outlive aLink_Finish: an operation that still holds the record may take them.
   ~aLink() {

@@ -37,6 +37,7 @@ struct packetFifo {
   int roomWaiters = 0;
   std::deque<SerialPacket> entries;  // arrival order
   std::atomic<bool> valid{true};
+  bool refusesOverflow = false;  // set at creation: a full FIFO refuses a put instead of emptying
   std::atomic<int64_t> windowStart{0};  // id of the front entry, or nextId when empty
   std::atomic<int64_t> nextId{0};
 };
@@ -117,6 +118,13 @@ void sDiscardAll(packetFifo& fifo) {
   sRoomMade(fifo);
 }
 
+// After a put: wakes the consumers once the lock is released, so that a woken consumer does not
+// run straight into the lock still held (the caller's reference keeps the FIFO alive).
+void sWakeWaiters(packetFifo& fifo, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  fifo.changed.notify_all();
+}
+
 // Appends the copy under the FIFO's lock; false when the queue cannot grow.
 bool sAppend(packetFifo& fifo, PacketPtr copy) {
   try {
@@ -142,11 +150,10 @@ bool sAwaitRoom(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::tim
   return fifo.valid && fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES;
 }
 
-}  // namespace
-
-aPacketFifoID aPacketFifo_Create() {
+aPacketFifoID sCreate(bool refusesOverflow) {
   try {
     auto fifo = std::make_shared<packetFifo>();
+    fifo->refusesOverflow = refusesOverflow;
     std::lock_guard lock(sDictionaryMutex());
     const aPacketFifoID id = sDrawId();
     sDictionary().emplace(id, std::move(fifo));
@@ -155,6 +162,12 @@ aPacketFifoID aPacketFifo_Create() {
     return 0;
   }
 }
+
+}  // namespace
+
+aPacketFifoID aPacketFifo_Create() { return sCreate(false); }
+
+aPacketFifoID aPacketFifo_CreateRefusingOverflow() { return sCreate(true); }
 
 aErr aPacketFifo_Destroy(aPacketFifoID* id) {
   if (!id) return aErrParam;
@@ -184,14 +197,15 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet) {
     if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
     PacketPtr copy(aPacket_Copy(packet));
     if (!copy) return aErrParam;
-    std::lock_guard lock(fifo->mutex);
+    std::unique_lock lock(fifo->mutex);
     if (!fifo->valid) return aErrParam;
+    if (fifo->refusesOverflow && fifo->entries.size() >= aPACKETFIFO_MAX_ENTRIES) return aErrResource;
     if (!sAppend(*fifo, std::move(copy))) return aErrResource;
     if (fifo->entries.size() > aPACKETFIFO_MAX_ENTRIES) {
       sDiscardAll(*fifo);
       return aErrNone;
     }
-    fifo->changed.notify_all();
+    sWakeWaiters(*fifo, lock);
     return aErrNone;
   } catch (...) {
     return aErrResource;
@@ -208,7 +222,7 @@ aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t ti
     std::unique_lock lock(fifo->mutex);
     if (!sAwaitRoom(*fifo, lock, deadline)) return fifo->valid ? aErrResource : aErrParam;
     if (!sAppend(*fifo, std::move(copy))) return aErrResource;
-    fifo->changed.notify_all();
+    sWakeWaiters(*fifo, lock);
     return aErrNone;
   } catch (...) {
     return aErrResource;
@@ -227,6 +241,19 @@ aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs) {
     return fifo->entries.empty() ? nullptr : sTake(*fifo, fifo->entries.begin());
   } catch (...) {
     return nullptr;
+  }
+}
+
+bool aPacketFifo_AwaitAny(aPacketFifoID id, uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo) return false;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    sWaitUntil(*fifo, lock, deadline, [&] { return !fifo->entries.empty() || !fifo->valid; });
+    return !fifo->entries.empty();
+  } catch (...) {
+    return false;
   }
 }
 

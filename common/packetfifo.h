@@ -28,6 +28,11 @@ constexpr size_t aPACKETFIFO_MAX_ENTRIES = 1000;
 // A new, empty FIFO; 0 when it cannot be made.
 aPacketFifoID aPacketFifo_Create();
 
+// A new, empty FIFO that never discards: a put into it while it holds aPACKETFIFO_MAX_ENTRIES
+// packets fails with aErrResource (the producer sees it) instead of emptying it. For queues
+// whose every packet must go out (a link's outbound queue). 0 when it cannot be made.
+aPacketFifoID aPacketFifo_CreateRefusingOverflow();
+
 // Empties the FIFO, wakes every waiter (they return null unless they already found a packet),
 // forgets the id and clears the caller's copy. aErrParam for a null pointer; aErrNotFound when
 // the id names no FIFO (the id is left as it was); aErrUnknown on an internal failure.
@@ -50,6 +55,11 @@ aPacket* aPacketFifo_Get(aPacketFifoID id);
 // The oldest packet, waiting up to timeoutMs (UINT64_MAX waits for ever) on a monotonic clock.
 // Null on time-out, for an unknown id, or when the FIFO is destroyed during the wait.
 aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs);
+
+// Waits up to timeoutMs for the FIFO to hold a packet, without taking it: true when it holds one
+// (at once when it does already); false on time-out, for an unknown id, or when the FIFO is
+// destroyed during the wait.
+bool aPacketFifo_AwaitAny(aPacketFifoID id, uint64_t timeoutMs);
 
 // The oldest packet the predicate accepts, removed; null when none does. Never waits.
 aPacket* aPacketFifo_GetFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref);

@@ -104,6 +104,25 @@ TEST_F(FifoThreadsTest, DestroyReleasesEveryWaiterAtOnce) {
   EXPECT_EQ(released, 3u);
 }
 
+// Waiting for a packet without taking it: woken by a put, leaving the packet where it is; false at
+// the deadline and when the FIFO is destroyed.
+TEST_F(FifoThreadsTest, AwaitAnyWakesOnAPutAndTakesNothing) {
+  EXPECT_FALSE(aPacketFifo_AwaitAny(fifo, 20));
+  auto waiter = std::async(std::launch::async, [&] { return aPacketFifo_AwaitAny(fifo, 60000); });
+  PutLater({7});
+  ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
+  EXPECT_TRUE(waiter.get());
+  producer_.join();
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 1u);
+  EXPECT_TRUE(aPacketFifo_AwaitAny(fifo, 0));
+  EXPECT_EQ(TakeAll(), std::vector<uint8_t>{7});
+  auto released = std::async(std::launch::async, [&] { return aPacketFifo_AwaitAny(fifo, UINT64_MAX); });
+  EXPECT_EQ(released.wait_for(milliseconds(50)), std::future_status::timeout);
+  ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+  ASSERT_EQ(released.wait_for(kPrompt), std::future_status::ready);
+  EXPECT_FALSE(released.get());
+}
+
 // A producer that must not lose packets: on a full FIFO it waits for a consumer's take, gives up
 // at its deadline with nothing lost, and is released by a destroy.
 TEST_F(FifoThreadsTest, AWaitingPutGoesOnWhenRoomIsMadeAndNeverDiscards) {

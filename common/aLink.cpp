@@ -14,8 +14,9 @@
 namespace {
 
 // The longest the reader sleeps waiting for input, so that a stop or a synchronisation request
-// is noticed within this time.
-constexpr uint32_t kReadWaitMs = 100;
+// is noticed within this time: a stop ends within 100 ms on every transport (no transport's get
+// waits longer than 10 ms).
+constexpr uint32_t kReadWaitMs = 80;
 // Pause after a failed read before the next one.
 constexpr uint32_t kReadErrorPauseMs = 100;
 // Bursts are sent at most this often: an answer may take this long before a new burst replaces
@@ -33,6 +34,11 @@ constexpr int kControlChecks = 200;
 constexpr uint32_t kControlCheckMs = 10;
 // The late answers to a burst are given this long before they are discarded.
 constexpr uint32_t kSyncSettleMs = 100;
+// The outbound FIFO never discards what it holds: a caller's put into a full one waits this long
+// for the writer to make room before it fails. Packets the reader queues itself (bursts,
+// heartbeat answers) do not wait: the reader must go on reading.
+constexpr uint64_t kOutboundRoomWaitMs = 2000;
+constexpr uint64_t kNoWait = 0;
 // aLink_AwaitFirst looks at the link's status at least this often.
 constexpr uint64_t kAwaitSliceMs = 100;
 
@@ -70,42 +76,64 @@ void sWritePooled(aLink* link, const aPacket* first) {
 // Writes every packet still queued, one write each: what a stop leaves behind, the
 // force-route-off packet above all.
 void sFlushOutbound(aLink* link) {
+  std::lock_guard hold(link->writeMutex);
   while (aPacket* packet = aPacketFifo_Get(link->outboundFifo)) {
     sWriteFrame(link, packet);
     aPacket_Destroy(&packet);
   }
 }
 
+// One write of the oldest queued packet (with pooling, of as many as fit), taken and written
+// under the write lock.
+void sWriteQueued(aLink* link) {
+  std::lock_guard hold(link->writeMutex);
+  aPacket* packet = aPacketFifo_Get(link->outboundFifo);
+  if (!packet) return;  // a caller wrote it already
+  if (link->pooledPackets)
+    sWritePooled(link, packet);
+  else
+    sWriteFrame(link, packet);
+  aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
+  aPacket_Destroy(&packet);
+}
+
 void* sOutPipeProcess(void* argument) {
   auto* link = static_cast<aLink*>(argument);
   link->writerReady = true;
-  while (link->running) {
-    aPacket* packet = aPacketFifo_Await(link->outboundFifo, kWriterWaitMs);
-    if (!packet) continue;
-    if (link->pooledPackets)
-      sWritePooled(link, packet);
-    else
-      sWriteFrame(link, packet);
-    aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
-    aPacket_Destroy(&packet);
-  }
+  while (link->running)
+    if (aPacketFifo_AwaitAny(link->outboundFifo, kWriterWaitMs)) sWriteQueued(link);
   sFlushOutbound(link);
   return nullptr;
 }
 
+// A request on a quiet link goes out on its caller's thread: with nothing queued before it and
+// nobody writing, the caller writes it at once and the writer thread is not woken for it (one
+// wake-up less per round trip). Not with pooling, whose point is to gather what is queued, nor
+// while the link is not running (a stop's flush, or no stream). True when written.
+bool sWriteDirect(aLink* link, const aPacket* packet) {
+  if (link->pooledPackets || !link->running || !link->writerReady) return false;
+  std::unique_lock hold(link->writeMutex, std::try_to_lock);
+  // `running` again under the lock: a stop clears it before its flush takes the lock, and the
+  // stream goes only after that flush.
+  if (!hold.owns_lock() || !link->running || aPacketFifo_GetLength(link->outboundFifo) != 0) return false;
+  sWriteFrame(link, packet);
+  aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
+  return true;
+}
+
 // ---- queueing control packets -----------------------------------------------------------------
 
-aErr sQueue(aLink* link, uint8_t address, uint8_t dataSize, const uint8_t* data) {
+aErr sQueue(aLink* link, uint8_t address, uint8_t dataSize, const uint8_t* data, uint64_t roomWaitMs) {
   aPacket* packet = aPacket_CreateWithData(address, dataSize, data);
   if (!packet) return aErrMemory;
-  const aErr queued = aPacketFifo_Put(link->outboundFifo, packet);
+  const aErr queued = aPacketFifo_PutWaiting(link->outboundFifo, packet, roomWaitMs);
   aPacket_Destroy(&packet);
   return queued;
 }
 
-aErr sQueueForceRoute(aLink* link, uint8_t on) {
+aErr sQueueForceRoute(aLink* link, uint8_t on, uint64_t roomWaitMs) {
   const uint8_t data[1] = {on};
-  return sQueue(link, cmdFORCEROUTE, 1, data);
+  return sQueue(link, cmdFORCEROUTE, 1, data, roomWaitMs);
 }
 
 // ---- synchronisation --------------------------------------------------------------------------
@@ -131,7 +159,7 @@ void sStartSync(aLink* link) {
   link->lastBurstMs = now;
   static const uint8_t kNoData = 0;
   for (int i = 0; i < kSyncBurstLength; ++i)
-    if (sQueue(link, cmdMAGIC, 0, &kNoData) != aErrNone) return;
+    if (sQueue(link, cmdMAGIC, 0, &kNoData, kNoWait) != aErrNone) return;
   link->syncState = kSyncStateByte1;
 }
 
@@ -174,7 +202,7 @@ bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
   const uint8_t answer[2] = {0x00, static_cast<uint8_t>(packet->data[1] + 2)};
   aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
   if (!reply) return true;
-  aPacketFifo_Put(link->outboundFifo, reply);
+  aPacketFifo_PutWaiting(link->outboundFifo, reply, kNoWait);  // a full queue: this answer is lost
   link->heartbeatState = 0;
   aPacket_Destroy(&reply);
   return true;
@@ -242,8 +270,9 @@ void* sInPipeProcess(void* argument) {
 
 // ---- controls ---------------------------------------------------------------------------------
 
+// Polls the condition while the link runs; false at once when a stop (or a teardown) ends it.
 bool sWaitForCondition(bool (*condition)(const aLink*), const aLink* link) {
-  for (int check = 0; check < kControlChecks; ++check) {
+  for (int check = 0; check < kControlChecks && link->running; ++check) {
     if (condition(link)) return true;
     aTime_MSSleep(kControlCheckMs);
   }
@@ -268,14 +297,20 @@ aErr sDestroyFifo(std::atomic<aPacketFifoID>& fifo) {
   return id ? aPacketFifo_Destroy(&id) : aErrNone;
 }
 
+// Everything but the locks, which stay with the record (see ~aLink).
 void sReleaseResources(aLink* link) {
   sDestroyFifo(link->inboundFifo);
   if (link->packet) aPacket_Destroy(&link->packet);
+  const bool logLocked = link->logMutex && aMutex_Lock(link->logMutex) == aErrNone;
   aPacketLog* log = link->packetLog.exchange(nullptr);
+  if (logLocked) aMutex_Unlock(link->logMutex);
   aPacketLog_Destroy(&log);
-  if (link->logMutex) aMutex_Destroy(&link->logMutex);
-  if (link->userFilterMutex) aMutex_Destroy(&link->userFilterMutex);
-  if (link->controlMutex) aMutex_Destroy(&link->controlMutex);
+}
+
+// Makes the lock unless the record has it from an earlier life.
+bool sEnsureMutex(aMutex** lock, const char* format, const aLink* link) {
+  if (!*lock) *lock = sMakeNamedMutex(format, link);
+  return *lock != nullptr;
 }
 
 class sControlLock {
@@ -308,6 +343,11 @@ aLink* aLink_Lookup(aLinkID id) {
   return aVALIDLINK(link) ? link : nullptr;
 }
 
+std::shared_ptr<aLink> aLink_Hold(aLinkID id) {
+  std::shared_ptr<aLink> link = sHoldLink(id);
+  return aVALIDLINK(link.get()) ? link : nullptr;
+}
+
 aLinkID aLink_Init(aLinkID id, aStream* stream) {
   aLink* link = sGetLink(id);
   if (!link || aVALIDLINK(link)) return 0;
@@ -317,7 +357,7 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
   link->stream = stream;
   link->readerThread = link->writerThread = nullptr;
   link->inboundFifo = aPacketFifo_Create();
-  link->outboundFifo = aPacketFifo_Create();
+  link->outboundFifo = aPacketFifo_CreateRefusingOverflow();
   link->readerProc = sInPipeProcess;
   link->writerProc = sOutPipeProcess;
   link->readerReady = link->writerReady = false;
@@ -326,15 +366,14 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
   link->packet = aPacket_Create();
   link->packetLog = nullptr;
   link->logSize = 0;
-  link->logMutex = sMakeNamedMutex("LOG_SEMA_%p", link);
   link->pooledPackets = false;
   link->userFilter = nullptr;
   link->userFilterRef = nullptr;
-  link->userFilterMutex = sMakeNamedMutex("aLink(%p)->userFilterSema", link);
-  link->controlMutex = sMakeNamedMutex("aLink(%p)->controlSema", link);
+  const bool locks = sEnsureMutex(&link->logMutex, "LOG_SEMA_%p", link) &&
+                     sEnsureMutex(&link->userFilterMutex, "aLink(%p)->userFilterSema", link) &&
+                     sEnsureMutex(&link->controlMutex, "aLink(%p)->controlSema", link);
   link->lastBurstMs = 0;
-  if (!link->inboundFifo || !link->outboundFifo || !link->packet || !link->logMutex || !link->userFilterMutex ||
-      !link->controlMutex) {
+  if (!link->inboundFifo || !link->outboundFifo || !link->packet || !locks) {
     sDestroyFifo(link->outboundFifo);
     sReleaseResources(link);
     link->stream = nullptr;
@@ -345,29 +384,30 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
 }
 
 aErr aLink_Start(aLinkID id) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   if (!link) return aErrParam;
   {
-    sControlLock hold(link);  // the stream is read under the lock: a reset may be replacing it
-    if (!link->stream) return aErrParam;
+    sControlLock hold(link.get());  // the stream is read under the lock: a reset may be replacing it
+    if (!aVALIDLINK(link.get()) || !link->stream) return aErrParam;
     if (link->running) return aErrNone;
     link->running = true;
     link->status = INITIALIZING;
     link->heartbeatState = 0;
     link->readerReady = link->writerReady = false;
     link->lastBurstMs = 0;
-    link->readerThread = aThread_Create(link->readerProc, link);
+    link->readerThread = aThread_Create(link->readerProc, link.get());
     if (!link->readerThread) return aErrResource;
-    link->writerThread = aThread_Create(link->writerProc, link);
+    link->writerThread = aThread_Create(link->writerProc, link.get());
     if (!link->writerThread) return aErrResource;
   }
-  if (!sWaitForCondition(sStarted, link)) return aErrIndexRange;
+  if (!sWaitForCondition(sStarted, link.get())) return aErrIndexRange;
   return aLink_ForceRoute(id, 1);
 }
 
-aErr aLink_Stop(aLink* link) {
-  if (!aVALIDLINK(link)) return aErrParam;
-  sControlLock hold(link);
+namespace {
+
+// aLink_Stop with the control lock held.
+aErr sStopLocked(aLink* link) {
   const int32_t status = link->status;
   if (status == STOPPING || status == STOPPED) return aErrNone;
   if (!link->running && !link->readerThread && !link->writerThread) return aErrNone;  // never started
@@ -376,11 +416,19 @@ aErr aLink_Stop(aLink* link) {
   // right after wakes a writer that is waiting already, and whatever the writer does not take
   // is written below once both threads are gone.
   link->running = false;
-  aErr result = sQueueForceRoute(link, 0);
+  // The writer is ending: it cannot make room in a full queue. Force-route off then goes after
+  // the backlog, once the flush below has emptied the queue.
+  aErr result = sQueueForceRoute(link, 0, kNoWait);
+  const bool routeOffQueued = result == aErrNone;
   const bool readerJoined = sJoin(&link->readerThread);
   const bool writerJoined = sJoin(&link->writerThread);
   if (!readerJoined || !writerJoined) result = aErrUnknown;
   sFlushOutbound(link);
+  if (!routeOffQueued) {
+    const aErr late = sQueueForceRoute(link, 0, kNoWait);
+    sFlushOutbound(link);
+    if (result != aErrUnknown) result = late;
+  }
   link->readerReady = link->writerReady = false;
   aPacket_Reset(link->packet);
   link->status = STOPPED;
@@ -388,12 +436,20 @@ aErr aLink_Stop(aLink* link) {
   return result;
 }
 
+}  // namespace
+
+aErr aLink_Stop(aLink* link) {
+  if (!aVALIDLINK(link)) return aErrParam;
+  sControlLock hold(link);
+  return aVALIDLINK(link) ? sStopLocked(link) : aErrParam;
+}
+
 aErr aLink_Sync(aLinkID id) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   if (!link) return aErrParam;
   if (!link->running) return aErrNotReady;  // no reader to synchronise
   link->status = SYNCING;
-  const aErr result = sWaitForCondition(sInStep, link) ? aErrNone : aErrNotReady;
+  const aErr result = sWaitForCondition(sInStep, link.get()) ? aErrNone : aErrNotReady;
   aPacketFifo_DrainPackets(link->outboundFifo, drainAll, nullptr);
   aTime_MSSleep(kSyncSettleMs);
   aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
@@ -401,10 +457,10 @@ aErr aLink_Sync(aLinkID id) {
 }
 
 aErr aLink_ForceRoute(aLinkID id, uint8_t on) {
-  aLinkEntry* entry = sLookupEntryByID(id);
+  const aLinkEntryRef entry = sHoldEntry(id);
   if (!entry) return aErrNotFound;
   if (!aVALIDLINK(entry->link)) return aErrParam;
-  return sQueueForceRoute(entry->link, on);
+  return sQueueForceRoute(entry->link, on, kOutboundRoomWaitMs);
 }
 
 aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* ref) {
@@ -417,8 +473,9 @@ aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* 
 
 aErr aLink_DropTransport(aLink* link) {
   if (!aVALIDLINK(link)) return aErrParam;
-  aLink_Stop(link);
   sControlLock hold(link);
+  if (!aVALIDLINK(link)) return aErrParam;
+  sStopLocked(link);
   if (link->running || link->readerThread || link->writerThread) return aErrBusy;
   link->status = INVALID_LINK_STREAM;
   sDestroyFifo(link->inboundFifo);
@@ -430,9 +487,10 @@ aErr aLink_DropTransport(aLink* link) {
 aErr aLink_AttachTransport(aLink* link, aStream* stream) {
   if (!aVALIDLINK(link) || !stream) return aErrParam;
   sControlLock hold(link);
+  if (!aVALIDLINK(link)) return aErrParam;
   if (link->stream) return aErrBusy;
   aPacketFifoID inbound = aPacketFifo_Create();
-  aPacketFifoID outbound = aPacketFifo_Create();
+  aPacketFifoID outbound = aPacketFifo_CreateRefusingOverflow();
   if (!inbound || !outbound) {
     if (inbound) aPacketFifo_Destroy(&inbound);
     if (outbound) aPacketFifo_Destroy(&outbound);
@@ -451,7 +509,9 @@ aErr aLink_AttachTransport(aLink* link, aStream* stream) {
 
 aErr aLink_Finish(aLink* link) {
   if (!aVALIDLINK(link)) return aErrParam;
-  aLink_Stop(link);
+  sControlLock hold(link);
+  if (!aVALIDLINK(link)) return aErrParam;
+  sStopLocked(link);
   link->check = 0;
   const aErr result = sDestroyFifo(link->outboundFifo);
   sReleaseResources(link);
@@ -460,43 +520,45 @@ aErr aLink_Finish(aLink* link) {
 }
 
 int32_t aLink_GetStatus(aLinkID id) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   return link ? link->status.load() : INVALID_LINK_STREAM;
 }
 
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet) {
-  aLink* link = aLink_Lookup(id);
-  return link ? aPacketFifo_Put(link->outboundFifo, packet) : aErrParam;
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  if (!link || !aVALIDPACKET(packet)) return aErrParam;
+  if (sWriteDirect(link.get(), packet)) return aErrNone;
+  return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
 }
 
 aPacket* aLink_GetPacket(aLinkID id) { return aLink_AwaitPacket(id, 0); }
 
 aPacket* aLink_AwaitPacket(aLinkID id, uint64_t timeoutMs) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   return link ? aPacketFifo_Await(link->inboundFifo, timeoutMs) : nullptr;
 }
 
 aPacket* aLink_GetFirst(aLinkID id, aPacketFilterProc filter, const void* ref) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   return link ? aPacketFifo_GetFirst(link->inboundFifo, filter, ref) : nullptr;
 }
 
 aPacket* aLink_AwaitFirst(aLinkID id, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
-  aLink* link = aLink_Lookup(id);
-  return link && timeoutMs > 0 ? sAwaitWhileRunning(link, filter, ref, timeoutMs) : nullptr;
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  return link && timeoutMs > 0 ? sAwaitWhileRunning(link.get(), filter, ref, timeoutMs) : nullptr;
 }
 
 uint32_t aLink_DrainPackets(aLinkID id, aPacketFilterProc filter, const void* ref) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   return link ? static_cast<uint32_t>(aPacketFifo_DrainPackets(link->inboundFifo, filter, ref)) : 0;
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkID id, aUserPacketFilterProc filter, void* ref) {
-  return aLink_SetUserPacketFilter(aLink_Lookup(id), filter, ref);
+  return aLink_SetUserPacketFilter(aLink_Hold(id).get(), filter, ref);
 }
 
 aErr aLink_EnablePooledPackets(aLinkID id, bool on) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
   if (!link) return aErrParam;
   link->pooledPackets = on;
   return aErrNone;

@@ -111,8 +111,12 @@ aErr aLink_Reset(aLinkID id);
 // The link's status; INVALID_LINK_STREAM when the id names no link.
 int32_t aLink_GetStatus(aLinkID id);
 
-// Queues a copy of the caller's packet for the writer (the caller keeps its packet). 0;
-// aErrParam for an id without a link or an invalid packet; aErrResource when the FIFO is full.
+// Queues a copy of the caller's packet for the writer (the caller keeps its packet); on a quiet
+// link (nothing queued, nobody writing, pooling off) the packet is written at once on the
+// caller's thread instead, in the same order as if queued. Nothing queued is ever thrown away: when 1000 packets wait already (the module takes them slower than
+// they come), the put waits up to 2 s for the writer to make room. 0; aErrParam for an id
+// without a link or an invalid packet; aErrResource when the queue stayed full (this packet was
+// not queued; those before it still go).
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet);
 
 // The oldest received packet (the caller owns it), or null. Never waits.

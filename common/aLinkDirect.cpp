@@ -120,13 +120,13 @@ aErr sTearDown(aLinkEntry* entry) {
   } else if (aVALIDLINK(link)) {
     aLink_SetUserPacketFilter(link, nullptr, nullptr);
     aLink_Stop(link);
-    if (entry->server) {
-      if (auto destroyServer = sDestroyServerProc.load()) destroyServer(&entry->server);
+    if (aServer* server = entry->server.load()) {
+      if (auto destroyServer = sDestroyServerProc.load()) {
+        destroyServer(&server);
+        entry->server = server;
+      }
     }
-    if (entry->chainedID) {
-      aLinkID chained = entry->chainedID;
-      aLink_Destroy(&chained);
-    }
+    if (aLinkID chained = entry->chainedID.exchange(0)) aLink_Destroy(&chained);
     result = aLink_Finish(link);
   }
   sFreeEntry(&entry);
@@ -258,7 +258,10 @@ aErr aLink_Destroy(aLinkID* id) {
   return last ? sTearDown(last) : aErrNone;
 }
 
-aErr aLink_Reset(aLinkID id) { return aLink_ResetLink(sLookupEntryByID(id)); }
+aErr aLink_Reset(aLinkID id) {
+  const aLinkEntryRef entry = sHoldEntry(id);  // held: a destroy may race the reset
+  return aLink_ResetLink(entry.get());
+}
 
 aErr aLink_ResetLink(aLinkEntry* entry) {
   if (!entry || !aVALIDLINK(entry->link)) return aErrParam;

@@ -61,6 +61,12 @@ void sCountLocked(aLinkEntry* entry, int delta) {
 
 aLinkEntry* const kNoEntry = nullptr;
 
+// What the last reference to an entry does.
+void sDeleteEntry(aLinkEntry* entry) {
+  delete entry->link;
+  delete entry;
+}
+
 }  // namespace
 
 aLinkID sCreate(uint32_t ident0, uint32_t ident1, uint32_t type) { return sCreate2(ident0, ident1, 0, type); }
@@ -71,6 +77,11 @@ aLinkID sCreate2(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t typ
   entry->link = new (std::nothrow) aLink{};
   if (!entry->link) {
     delete entry;
+    return 0;
+  }
+  try {
+    entry->self = aLinkEntryRef(entry, sDeleteEntry);
+  } catch (...) {  // the deleter ran already
     return 0;
   }
   entry->identifiers[0] = ident0;
@@ -133,6 +144,22 @@ aLink* sGetLink(aLinkID id) {
   return entry ? entry->link : nullptr;
 }
 
+aLinkEntryRef sHoldEntry(aLinkID id) {
+  return sLocked<aLinkEntryRef>(
+      [id]() -> aLinkEntryRef {
+        aLinkEntry* entry = sFindByIDLocked(id);
+        return entry ? entry->self : nullptr;
+      },
+      nullptr);
+}
+
+aLinkRef sHoldLink(aLinkID id) {
+  aLinkEntryRef entry = sHoldEntry(id);
+  if (!entry || !entry->link) return nullptr;
+  aLink* link = entry->link;
+  return aLinkRef(std::move(entry), link);
+}
+
 aErr sAddUse(aLinkID id) {
   return sLocked<aErr>(
       [id]() -> aErr {
@@ -177,7 +204,11 @@ aErr sReleaseUse(aLinkID id, aLinkEntry** last) {
 
 void sFreeEntry(aLinkEntry** entry) {
   if (!entry || !*entry) return;
-  delete (*entry)->link;
-  delete *entry;
+  // Taken under the lock that holders copy it under; released outside it, since the last
+  // release frees the entry.
+  aMutex* lock = sRegistryLock();
+  const bool locked = lock && aMutex_Lock(lock) == aErrNone;
+  aLinkEntryRef registryReference = std::move((*entry)->self);
+  if (locked) aMutex_Unlock(lock);
   *entry = nullptr;
 }

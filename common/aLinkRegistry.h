@@ -6,14 +6,21 @@
 // - One process-wide lock, made on the first registry call, guards the list, the next id and
 //   every use count. It is held only while searching, inserting, unlinking or counting; never
 //   while a link is started, stopped or waited on.
-// - A lookup returns the entry after releasing the lock; the caller uses it without the lock.
-//   The last release of an id must therefore come after every other use of it has ended.
+// - Entries are shared-owned: the registry holds one reference from creation until the entry is
+//   freed after its last use, and every operation in progress holds another (sHoldEntry,
+//   sHoldLink), so an entry and its engine record live until the last operation that found
+//   them returns, even when another thread destroys the link meanwhile. The plain lookups
+//   (sLookupEntryBy...) hand out the bare pointer: only for a caller that knows the link
+//   outlives its use (its creator, its own teardown, tests).
+// - `server` and `chainedID` are atomics: they are set while other threads look at them.
 // - Use counts are changed only under the lock, and the operations that find an entry and count
 //   it (sAddUse, sAddUseByIdentifier, sReleaseUse) do both in one hold of the lock, so two
 //   holders releasing at once can never both see themselves as the last.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "common/aLink.h"
 #include "common/aStream.h"
@@ -26,14 +33,20 @@ struct aServer;
 // sharing server (server's IPv4, its port, process-wide client counter).
 struct aLinkEntry {
   aLinkID id;
-  aLinkID chainedID;  // device link destroyed together with this client link, or 0
-  aServer* server;    // link sharing server attached to this device link, or null
+  std::atomic<aLinkID> chainedID;  // device link destroyed together with this client link, or 0
+  std::atomic<aServer*> server;    // link sharing server attached to this device link, or null
   uint32_t identifiers[3];
   uint32_t type;
   int16_t useCount;
-  aLink* link;  // the engine record; null only when it could not be allocated
+  aLink* link;  // the engine record, owned with the entry; null only when it could not be allocated
   aLinkEntry* next;
+  // The registry's own reference, from registration until sFreeEntry; holders copy it.
+  std::shared_ptr<aLinkEntry> self;
 };
+
+// One operation's hold on an entry, or on its engine record (which keeps the entry alive).
+using aLinkEntryRef = std::shared_ptr<aLinkEntry>;
+using aLinkRef = std::shared_ptr<aLink>;
 
 // sCreate2(ident0, ident1, 0, type).
 aLinkID sCreate(uint32_t ident0, uint32_t ident1, uint32_t type);
@@ -61,6 +74,12 @@ int16_t sChangeUseCount(aLinkEntry* entry, int16_t delta);
 // The entry's engine record, or null.
 aLink* sGetLink(aLinkID id);
 
+// Shared ownership of the registered entry with that id (of its engine record, for sHoldLink),
+// for the length of one operation; null when the id names no entry (or the entry has no engine
+// record). Freed entries stay alive until the last hold goes.
+aLinkEntryRef sHoldEntry(aLinkID id);
+aLinkRef sHoldLink(aLinkID id);
+
 // Adds one use to the entry with that id. aErrParam when there is none.
 aErr sAddUse(aLinkID id);
 
@@ -74,7 +93,8 @@ aErr sAddUseByIdentifier(uint32_t serialNumber, uint32_t type, bool refuseServed
 // aErrParam when there is no such entry; *last is null unless this was the last use.
 aErr sReleaseUse(aLinkID id, aLinkEntry** last);
 
-// Frees an entry that is no longer in the registry (its engine must have been torn down).
+// Drops the registry's reference to an entry that is no longer in the registry (its engine must
+// have been torn down); the entry is freed now, or when the last operation holding it returns.
 void sFreeEntry(aLinkEntry** entry);
 
 // aLink_Reset of the entry (see there); aErrParam for a null entry or one without an engine.

@@ -15,7 +15,7 @@ constexpr uint32_t kDetailPauseMs = 10;
 // Null on failure; a server that was attached stays attached (the device link's destroy ends it).
 aServer* sStartServer(aLinkID deviceLink, uint32_t requestedInterface, uint8_t localOnly, uint16_t* port,
                       uint32_t* servedInterface) {
-  aLinkEntry* entry = sLookupEntryByID(deviceLink);
+  const aLinkEntryRef entry = sHoldEntry(deviceLink);
   if (!entry) return nullptr;
   aServer* server = aServer_Create(deviceLink, requestedInterface, localOnly);
   if (!server) return nullptr;
@@ -43,7 +43,7 @@ aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* network
   if (!server) return 0;
   aLinkID client = aLink_CreateClient(servedInterface, *port, 0);
   if (!client) return 0;
-  aLinkEntry* clientEntry = sLookupEntryByID(client);
+  const aLinkEntryRef clientEntry = sHoldEntry(client);
   if (!clientEntry) {
     aLink_Destroy(&client);
     return 0;

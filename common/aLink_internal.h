@@ -11,11 +11,23 @@
 // - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
 //   and every put or get on it by logMutex (made with the record, so the reader and writer can
 //   test for a log at any time).
-// - Start, stop and teardown of one link are serialised by controlMutex; nothing else takes it.
+// - Writes to the stream happen under writeMutex, and whoever writes takes the packet from the
+//   outbound FIFO while holding it: the writer thread, the final flush of a stop, and a caller of
+//   aLink_PutPacket that finds the queue empty and nobody writing (it writes its packet at once
+//   instead of waking the writer). So frames go out whole and in the order they were queued.
+// - Start, stop, the reset's halves and teardown of one link are serialised by controlMutex, and
+//   each of them checks the record's validity again once it holds the lock: a teardown clears
+//   the check word under it, so a control that comes late finds the record finished.
+// - Lifetime: the record belongs to its registry entry, which is shared-owned (see the
+//   registry). Every operation by id holds the record (aLink_Hold) for its whole length, so a
+//   destroy that races it finishes the engine (threads joined, FIFOs, stream and packet gone)
+//   but the memory and the locks live until the last operation returns.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "common/aLink.h"
 #include "common/packetfifo.h"
@@ -64,12 +76,24 @@ struct aLink {
   std::atomic<bool> pooledPackets{false};
   aMutex* controlMutex = nullptr;
   uint64_t lastBurstMs = 0;  // monotonic time of the last burst, 0 before the first
+  std::mutex writeMutex;
+
+  // The locks outlive aLink_Finish: an operation that still holds the record may take them.
+  ~aLink() {
+    for (aMutex** lock : {&logMutex, &userFilterMutex, &controlMutex})
+      if (*lock) aMutex_Destroy(lock);
+  }
 };
 
 inline bool aVALIDLINK(const aLink* link) { return link != nullptr && link->check == aLINK_CHECK; }
 
-// The engine record of a registered link, or null when the id names no link.
+// The engine record of a registered link, or null when the id names no link. The bare pointer:
+// only for callers that know the link outlives their use (tests, the link's own owner).
 aLink* aLink_Lookup(aLinkID id);
+
+// Shared ownership of a registered link's valid engine record for the length of one operation,
+// or null when the id names no link.
+std::shared_ptr<aLink> aLink_Hold(aLinkID id);
 
 // Fills the entry's engine record: STOPPED with a stream (the record owns it from now on),
 // INVALID_LINK_STREAM without; new FIFOs, assembly packet and locks; no threads, no filter, no
@@ -116,8 +140,8 @@ aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* 
 aErr aLink_DropTransport(aLink* link);
 aErr aLink_AttachTransport(aLink* link, aStream* stream);
 
-// Releases everything a stopped engine owns: both FIFOs, the assembly packet, the packet log,
-// the locks and the stream; clears the check word. The result of destroying the outbound FIFO
+// Releases everything a stopped engine owns: both FIFOs, the assembly packet, the packet log and
+// the stream; clears the check word. The locks stay with the record until it is freed. The result of destroying the outbound FIFO
 // (0 normally, also when a failed reset left none); aErrParam for an invalid record. Stops the link first if it still runs. The
 // record itself stays allocated (it belongs to the registry entry) and can be initialised again.
 aErr aLink_Finish(aLink* link);

@@ -35,9 +35,11 @@ void sAppendByte(aPacketLog& log, uint8_t byte) {
 // Runs body(link) with the link's log lock held; aErrParam for an id without a link.
 template <typename Body>
 aErr sWithLogLock(aLinkID id, Body body) {
-  aLink* link = aLink_Lookup(id);
+  const std::shared_ptr<aLink> link = aLink_Hold(id);  // held: a destroy may race this
   if (!link || aMutex_Lock(link->logMutex) != aErrNone) return aErrParam;
-  const aErr result = body(*link);
+  // A teardown clears the check word before it takes the log under this lock: a log made after
+  // that would never be freed.
+  const aErr result = aVALIDLINK(link.get()) ? body(*link) : aErrParam;
   aMutex_Unlock(link->logMutex);
   return result;
 }

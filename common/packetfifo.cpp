@@ -33,8 +33,11 @@ class SerialPacket {
 struct packetFifo {
   std::mutex mutex;  // guards everything below
   std::condition_variable changed;
+  std::condition_variable roomMade;  // for producers waiting on a full FIFO
+  int roomWaiters = 0;
   std::deque<SerialPacket> entries;  // arrival order
   std::atomic<bool> valid{true};
+  bool refusesOverflow = false;  // set at creation: a full FIFO refuses a put instead of emptying
   std::atomic<int64_t> windowStart{0};  // id of the front entry, or nextId when empty
   std::atomic<int64_t> nextId{0};
 };
@@ -90,12 +93,18 @@ void sUpdateWindow(packetFifo& fifo) {
   fifo.windowStart = fifo.entries.empty() ? fifo.nextId.load() : fifo.entries.front().getId();
 }
 
+// After entries went: a producer waiting for room may go on.
+void sRoomMade(packetFifo& fifo) {
+  if (fifo.roomWaiters > 0) fifo.roomMade.notify_all();
+}
+
 // Hands the caller a copy of the entry and erases it; when no copy can be made the entry stays.
 aPacket* sTake(packetFifo& fifo, std::deque<SerialPacket>::iterator entry) {
   aPacket* copy = aPacket_Copy(entry->getPacket());
   if (!copy) return nullptr;
   fifo.entries.erase(entry);
   sUpdateWindow(fifo);
+  sRoomMade(fifo);
   return copy;
 }
 
@@ -106,13 +115,45 @@ bool sAccepts(aPacketFilterProc filter, const void* ref, const SerialPacket& ent
 void sDiscardAll(packetFifo& fifo) {
   fifo.entries.clear();
   fifo.windowStart = fifo.nextId.load();
+  sRoomMade(fifo);
 }
 
-}  // namespace
+// After a put: wakes the consumers once the lock is released, so that a woken consumer does not
+// run straight into the lock still held (the caller's reference keeps the FIFO alive).
+void sWakeWaiters(packetFifo& fifo, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  fifo.changed.notify_all();
+}
 
-aPacketFifoID aPacketFifo_Create() {
+// Appends the copy under the FIFO's lock; false when the queue cannot grow.
+bool sAppend(packetFifo& fifo, PacketPtr copy) {
+  try {
+    fifo.entries.emplace_back(fifo.nextId.load(), std::move(copy));
+  } catch (...) {
+    return false;
+  }
+  ++fifo.nextId;
+  sUpdateWindow(fifo);
+  return true;
+}
+
+// Waits until the FIFO has room or is destroyed, at most until the deadline; true with room.
+bool sAwaitRoom(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+  const auto room = [&] { return fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES || !fifo.valid; };
+  if (room()) return fifo.valid;
+  ++fifo.roomWaiters;
+  if (deadline == Clock::time_point::max())
+    fifo.roomMade.wait(lock, room);
+  else
+    fifo.roomMade.wait_until(lock, deadline, room);
+  --fifo.roomWaiters;
+  return fifo.valid && fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES;
+}
+
+aPacketFifoID sCreate(bool refusesOverflow) {
   try {
     auto fifo = std::make_shared<packetFifo>();
+    fifo->refusesOverflow = refusesOverflow;
     std::lock_guard lock(sDictionaryMutex());
     const aPacketFifoID id = sDrawId();
     sDictionary().emplace(id, std::move(fifo));
@@ -121,6 +162,12 @@ aPacketFifoID aPacketFifo_Create() {
     return 0;
   }
 }
+
+}  // namespace
+
+aPacketFifoID aPacketFifo_Create() { return sCreate(false); }
+
+aPacketFifoID aPacketFifo_CreateRefusingOverflow() { return sCreate(true); }
 
 aErr aPacketFifo_Destroy(aPacketFifoID* id) {
   if (!id) return aErrParam;
@@ -150,20 +197,32 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet) {
     if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
     PacketPtr copy(aPacket_Copy(packet));
     if (!copy) return aErrParam;
-    std::lock_guard lock(fifo->mutex);
+    std::unique_lock lock(fifo->mutex);
     if (!fifo->valid) return aErrParam;
-    try {
-      fifo->entries.emplace_back(fifo->nextId.load(), std::move(copy));
-    } catch (...) {
-      return aErrResource;
-    }
-    ++fifo->nextId;
-    sUpdateWindow(*fifo);
+    if (fifo->refusesOverflow && fifo->entries.size() >= aPACKETFIFO_MAX_ENTRIES) return aErrResource;
+    if (!sAppend(*fifo, std::move(copy))) return aErrResource;
     if (fifo->entries.size() > aPACKETFIFO_MAX_ENTRIES) {
       sDiscardAll(*fifo);
       return aErrNone;
     }
-    fifo->changed.notify_all();
+    sWakeWaiters(*fifo, lock);
+    return aErrNone;
+  } catch (...) {
+    return aErrResource;
+  }
+}
+
+aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
+    PacketPtr copy(aPacket_Copy(packet));
+    if (!copy) return aErrParam;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    if (!sAwaitRoom(*fifo, lock, deadline)) return fifo->valid ? aErrResource : aErrParam;
+    if (!sAppend(*fifo, std::move(copy))) return aErrResource;
+    sWakeWaiters(*fifo, lock);
     return aErrNone;
   } catch (...) {
     return aErrResource;
@@ -182,6 +241,19 @@ aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs) {
     return fifo->entries.empty() ? nullptr : sTake(*fifo, fifo->entries.begin());
   } catch (...) {
     return nullptr;
+  }
+}
+
+bool aPacketFifo_AwaitAny(aPacketFifoID id, uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo) return false;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    sWaitUntil(*fifo, lock, deadline, [&] { return !fifo->entries.empty() || !fifo->valid; });
+    return !fifo->entries.empty();
+  } catch (...) {
+    return false;
   }
 }
 
@@ -235,6 +307,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoID id, aPacketFilterProc filter, cons
     const size_t removed = std::erase_if(
         fifo->entries, [&](const SerialPacket& entry) { return sAccepts(filter, ref, entry); });
     sUpdateWindow(*fifo);
+    if (removed > 0) sRoomMade(*fifo);
     return removed;
   } catch (...) {
     return 0;

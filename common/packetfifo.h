@@ -28,6 +28,11 @@ constexpr size_t aPACKETFIFO_MAX_ENTRIES = 1000;
 // A new, empty FIFO; 0 when it cannot be made.
 aPacketFifoID aPacketFifo_Create();
 
+// A new, empty FIFO that never discards: a put into it while it holds aPACKETFIFO_MAX_ENTRIES
+// packets fails with aErrResource (the producer sees it) instead of emptying it. For queues
+// whose every packet must go out (a link's outbound queue). 0 when it cannot be made.
+aPacketFifoID aPacketFifo_CreateRefusingOverflow();
+
 // Empties the FIFO, wakes every waiter (they return null unless they already found a packet),
 // forgets the id and clears the caller's copy. aErrParam for a null pointer; aErrNotFound when
 // the id names no FIFO (the id is left as it was); aErrUnknown on an internal failure.
@@ -37,12 +42,24 @@ aErr aPacketFifo_Destroy(aPacketFifoID* id);
 // packet is invalid or cannot be copied; aErrResource when the queue cannot grow.
 aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
 
+// Appends a copy of the packet without ever discarding anything: when the FIFO holds
+// aPACKETFIFO_MAX_ENTRIES packets already, waits up to timeoutMs (0: not at all) for a consumer
+// to take one, and wakes the waiters once the packet is in. For a producer that must not lose
+// what it queued. 0; aErrResource when the FIFO is still full at the deadline (nothing was
+// queued); aErrParam as for aPacketFifo_Put, also when the FIFO is destroyed during the wait.
+aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs);
+
 // The oldest packet, removed; null when empty or for an unknown id. Never waits.
 aPacket* aPacketFifo_Get(aPacketFifoID id);
 
 // The oldest packet, waiting up to timeoutMs (UINT64_MAX waits for ever) on a monotonic clock.
 // Null on time-out, for an unknown id, or when the FIFO is destroyed during the wait.
 aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs);
+
+// Waits up to timeoutMs for the FIFO to hold a packet, without taking it: true when it holds one
+// (at once when it does already); false on time-out, for an unknown id, or when the FIFO is
+// destroyed during the wait.
+bool aPacketFifo_AwaitAny(aPacketFifoID id, uint64_t timeoutMs);
 
 // The oldest packet the predicate accepts, removed; null when none does. Never waits.
 aPacket* aPacketFifo_GetFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref);

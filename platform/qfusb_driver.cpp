@@ -16,6 +16,7 @@
 #include "platform/Quillfern-C.h"
 #include "platform/aFile.h"
 #include "platform/qfusb_ids.h"
+#include "platform/unix_discovery.h"
 
 struct qfusb_device {
   int32_t mode = QFUSB_MODE_KERNEL;
@@ -136,6 +137,17 @@ bool sFindEndpoints(qfusb_device* handle, libusb_device* device) {
   return in && out;
 }
 
+// Whether the device's serial string names the wanted module. Serial numbers are compared by
+// value, so a module that writes its hexadecimal digits in lower case is the same module that
+// discovery lists; any other text must match exactly.
+bool sSameSerial(const char* found, const char* wanted) {
+  uint32_t foundValue = 0, wantedValue = 0;
+  if (aDiscovery_ParseUSBSerial(found, std::strlen(found), &foundValue) &&
+      aDiscovery_ParseUSBSerial(wanted, std::strlen(wanted), &wantedValue))
+    return foundValue == wantedValue;
+  return std::strcmp(found, wanted) == 0;
+}
+
 // Opens the device when it is one of the maker's modules with the serial string; null otherwise.
 libusb_device_handle* sOpenIfSerial(libusb_device* device, const char* serial) {
   libusb_device_descriptor descriptor;
@@ -147,7 +159,7 @@ libusb_device_handle* sOpenIfSerial(libusb_device* device, const char* serial) {
   int length = descriptor.iSerialNumber == 0
                    ? -1
                    : libusb_get_string_descriptor_ascii(usb, descriptor.iSerialNumber, text, sizeof text);
-  if (length >= 0 && std::strcmp(reinterpret_cast<char*>(text), serial) == 0) return usb;
+  if (length >= 0 && sSameSerial(reinterpret_cast<char*>(text), serial)) return usb;
   libusb_close(usb);
   return nullptr;
 }
@@ -231,8 +243,10 @@ aErr sWaitKernel(qfusb_device* handle, uint32_t timeoutMs) {
   int r = poll(&watch, 1, int(std::min<uint32_t>(timeoutMs, INT32_MAX)));
   if (r == 0) return aErrTimeout;
   if (r < 0) return errno == EINTR ? aErrNone : aErrIO;
-  // A hang-up without input would make every read come back empty at once.
-  if (!(watch.revents & POLLIN) && (watch.revents & (POLLHUP | POLLERR | POLLNVAL))) return aErrIO;
+  // A node that went away (the module re-enumerated) reports a hang-up, often together with
+  // "readable", and every read of it then comes back empty at once. The reader only waits after
+  // get found nothing, so no byte is left behind by calling it an I/O error.
+  if (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) return aErrIO;
   return aErrNone;
 }
 
@@ -375,7 +389,7 @@ aErr qfusb_get_from_USBlib_device(qfusb_device* handle, char* byte) {
   if (handle->state == QFUSB_STATE_FAILED) return aErrIO;
   aErr result = sStateResult(handle);
   if (result == aErrNone) {
-    switch (sFetchInput(handle, QFUSB_READ_TIMEOUT_MS)) {
+    switch (sFetchInput(handle, QFUSB_GET_TIMEOUT_MS)) {
       case sFetch::Bytes:
         result = sDeliver(handle, byte);
         break;

@@ -43,8 +43,11 @@ enum : int32_t {
 // Bytes a libusb read fetches per bulk IN transfer (delivered one per get).
 #define QFUSB_READ_BUFFER_SIZE 1024
 
-// Time-outs of one bulk transfer, in milliseconds.
+// Time-outs of one bulk transfer, in milliseconds: the longest a wait for input lasts in one
+// transfer, the short look a get takes when its buffer is empty (a get must not hold up a
+// reader that is asked to stop), and a write's chunk.
 #define QFUSB_READ_TIMEOUT_MS 1000
+#define QFUSB_GET_TIMEOUT_MS 10
 #define QFUSB_WRITE_TIMEOUT_MS 50
 
 typedef struct qfusb_device qfusb_device;
@@ -90,7 +93,8 @@ aErr qfusb_write_to_kernel_device(qfusb_device* handle, const char* data, size_t
 
 // Delivers one byte: aErrNone with *byte set, aErrNotReady when none is waiting.
 // libusb mode: from the read buffer, refilled by one bulk IN transfer of up to 1024 bytes that
-// waits at most 1000 ms when the buffer is empty. States as for writes.
+// waits at most QFUSB_GET_TIMEOUT_MS when the buffer is empty (qfusb_wait_for_input is the
+// longer wait). States as for writes.
 // Kernel mode: one read of one byte, which does not wait; aErrIO on a failure.
 aErr qfusb_get_from_device(qfusb_device* handle, char* byte);
 aErr qfusb_get_from_USBlib_device(qfusb_device* handle, char* byte);
@@ -99,7 +103,8 @@ aErr qfusb_get_from_kernel_device(qfusb_device* handle, char* byte);
 // Waits at most timeoutMs for input (the reader's side, like get): aErrNone when get has a byte
 // or will answer at once, aErrTimeout when nothing came in time, aErrIO when the handle has
 // failed for good. In libusb mode the wait is one bulk IN transfer into the read buffer (at most
-// 1000 ms of it); in kernel mode a poll of the node.
+// 1000 ms of it); in kernel mode a poll of the node, where a hang-up (the node went away) is
+// aErrIO.
 aErr qfusb_wait_for_input(qfusb_device* handle, uint32_t timeoutMs);
 
 // Closes the device. libusb mode: releases the interface and closes the device (aErrMode when

@@ -197,6 +197,35 @@ TEST_F(PipeLinkTest, PooledWritesGatherWhatIsQueued) {
   EXPECT_EQ(pipe.Writes().size(), 3u);
 }
 
+// Callers that write on their own threads and the writer thread never split or reorder frames:
+// every thread's packets arrive whole and in the order it put them.
+TEST_F(PipeLinkTest, PacketsFromManyThreadsGoOutWholeAndInOrder) {
+  constexpr int kThreads = 4, kEach = 300;
+  std::vector<std::thread> putters;
+  for (int t = 0; t < kThreads; ++t)
+    putters.emplace_back([this, t] {
+      for (int i = 0; i < kEach; ++i)
+        EXPECT_EQ(aLink_PutPacket(id, MakePacket(0x04, {uint8_t(t), uint8_t(i >> 8), uint8_t(i)}).get()), aErrNone);
+    });
+  for (std::thread& putter : putters) putter.join();
+  constexpr size_t kFrame = 5;
+  ASSERT_TRUE(pipe.AwaitWrites([&](const std::vector<Bytes>& writes) {
+    size_t bytes = 0;
+    for (const Bytes& write : writes) bytes += write.size();
+    return bytes >= kThreads * kEach * kFrame;
+  }, kSoon));
+  const Bytes written = pipe.Written();
+  ASSERT_EQ(written.size(), kThreads * kEach * kFrame);
+  int next[kThreads] = {};
+  for (size_t at = 0; at < written.size(); at += kFrame) {
+    ASSERT_EQ(written[at], 0x04) << at;
+    ASSERT_EQ(written[at + 1], 3) << at;
+    const int thread = written[at + 2];
+    ASSERT_LT(thread, kThreads);
+    EXPECT_EQ(written[at + 3] << 8 | written[at + 4], next[thread]++) << "thread " << thread;
+  }
+}
+
 uint8_t AcceptAll(const aPacket*, const void*) { return 1; }
 
 TEST_F(PipeLinkTest, AwaitFirstWaitsOnlyWhileRunning) {

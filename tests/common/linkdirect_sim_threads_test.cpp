@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -215,6 +216,19 @@ TEST_P(DirectLinkTest, ResetMakesTheStreamAgainUnderTheSameId) {
   EXPECT_TRUE(AwaitRoutes({1, 0, 1, 0}));
 }
 
+// A stop does not wait out a read: the reader looks at the stop at least every 100 ms on every
+// road (the bound here leaves room for slow sanitizer builds and a loaded machine).
+TEST_P(DirectLinkTest, AStopEndsPromptly) {
+  Plug();
+  aLinkID id = Create();
+  ASSERT_NE(id, 0u);
+  ExpectQueriesAnswered(id);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Stop(aLink_Lookup(id)), aErrNone);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms);
+  EXPECT_TRUE(AwaitRoutes({1, 0}));
+}
+
 // Each creator's result, and the link's status at the moment it got it.
 struct Created {
   aLinkID id = 0;
@@ -270,6 +284,36 @@ TEST_P(SynchronisedLinkTest, TwoThreadsCreatingAtOnceForAModuleThatNeverAnswersG
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, SynchronisedLinkTest, testing::Values(Road::node, Road::usb), RoadName);
+
+std::chrono::microseconds CpuUsed() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// A module on the kernel driver's node re-enumerates (it rebooted): its old node hangs up, and
+// the new one appears under the same path.
+using NodeLinkTest = DirectLinkTest;
+
+TEST_P(NodeLinkTest, ANodeThatHangsUpEndsRunningWithoutSpinningAndAResetFindsTheNewOne) {
+  Plug();
+  aLinkID id = Create();
+  ASSERT_NE(id, 0u);
+  sim->closeConnection();
+  const auto until = std::chrono::steady_clock::now() + kSoon;
+  while (aLink_GetStatus(id) == RUNNING && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  EXPECT_NE(aLink_GetStatus(id), RUNNING) << "the hang-up went unnoticed";
+  const auto before = CpuUsed();
+  std::this_thread::sleep_for(500ms);  // measuring the reader at rest, not waiting for anything
+  EXPECT_LT(CpuUsed() - before, 60ms) << "the reader spins on the dead node";
+  EXPECT_NE(aLink_GetStatus(id), RUNNING);
+  ASSERT_EQ(aLink_Reset(id), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id), RUNNING);
+  ExpectQueriesAnswered(id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, NodeLinkTest, testing::Values(Road::node), RoadName);
 
 // Creators that cannot reach a module give 0 and leave no entry for it.
 TEST(DirectLinkFailureTest, AnUnreachableModuleLeavesNothingRegistered) {

@@ -68,6 +68,22 @@ TEST_F(FifoTest, ThePutPastOneThousandDiscardsTheWholeBacklog) {
   EXPECT_EQ(TakeAll(), std::vector<uint8_t>{0xE2});
 }
 
+// A queue whose every packet must go out refuses the put past one thousand and keeps its backlog.
+TEST_F(FifoTest, AFifoRefusingOverflowKeepsItsBacklog) {
+  aPacketFifo_Destroy(&fifo);
+  fifo = aPacketFifo_CreateRefusingOverflow();
+  ASSERT_NE(fifo, 0u);
+  for (size_t i = 0; i < aPACKETFIFO_MAX_ENTRIES; ++i) PutTags({static_cast<uint8_t>(i)});
+  EXPECT_EQ(aPacketFifo_Put(fifo, MakeTagged(0xE1).get()), aErrResource);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), aPACKETFIFO_MAX_ENTRIES);
+  EXPECT_EQ(Tag(OwnedPacket(aPacketFifo_Get(fifo))), 0);
+  PutTags({0xE2});
+  const std::vector<uint8_t> tags = TakeAll();
+  ASSERT_EQ(tags.size(), aPACKETFIFO_MAX_ENTRIES);
+  EXPECT_EQ(tags.front(), 1);
+  EXPECT_EQ(tags.back(), 0xE2);
+}
+
 TEST_F(FifoTest, AwaitWithoutTimeOutNeverSleeps) {
   const auto start = Clock::now();
   EXPECT_EQ(OwnedPacket(aPacketFifo_Await(fifo, 0)), nullptr);

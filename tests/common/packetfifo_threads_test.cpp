@@ -104,6 +104,54 @@ TEST_F(FifoThreadsTest, DestroyReleasesEveryWaiterAtOnce) {
   EXPECT_EQ(released, 3u);
 }
 
+// Waiting for a packet without taking it: woken by a put, leaving the packet where it is; false at
+// the deadline and when the FIFO is destroyed.
+TEST_F(FifoThreadsTest, AwaitAnyWakesOnAPutAndTakesNothing) {
+  EXPECT_FALSE(aPacketFifo_AwaitAny(fifo, 20));
+  auto waiter = std::async(std::launch::async, [&] { return aPacketFifo_AwaitAny(fifo, 60000); });
+  PutLater({7});
+  ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
+  EXPECT_TRUE(waiter.get());
+  producer_.join();
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 1u);
+  EXPECT_TRUE(aPacketFifo_AwaitAny(fifo, 0));
+  EXPECT_EQ(TakeAll(), std::vector<uint8_t>{7});
+  auto released = std::async(std::launch::async, [&] { return aPacketFifo_AwaitAny(fifo, UINT64_MAX); });
+  EXPECT_EQ(released.wait_for(milliseconds(50)), std::future_status::timeout);
+  ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+  ASSERT_EQ(released.wait_for(kPrompt), std::future_status::ready);
+  EXPECT_FALSE(released.get());
+}
+
+// A producer that must not lose packets: on a full FIFO it waits for a consumer's take, gives up
+// at its deadline with nothing lost, and is released by a destroy.
+TEST_F(FifoThreadsTest, AWaitingPutGoesOnWhenRoomIsMadeAndNeverDiscards) {
+  for (size_t i = 0; i < aPACKETFIFO_MAX_ENTRIES; ++i)
+    ASSERT_EQ(aPacketFifo_PutWaiting(fifo, MakeTagged(uint8_t(i)).get(), 0), aErrNone);
+  EXPECT_EQ(aPacketFifo_PutWaiting(fifo, MakeTagged(1).get(), 0), aErrResource);
+  EXPECT_EQ(aPacketFifo_PutWaiting(fifo, MakeTagged(1).get(), 30), aErrResource);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), aPACKETFIFO_MAX_ENTRIES) << "a refused put discards nothing";
+
+  auto producer = std::async(std::launch::async,
+                             [&] { return aPacketFifo_PutWaiting(fifo, MakeTagged(0xEE).get(), 60000); });
+  EXPECT_EQ(producer.wait_for(milliseconds(50)), std::future_status::timeout) << "no room yet";
+  EXPECT_EQ(Tag(OwnedPacket(aPacketFifo_Get(fifo))), 0);
+  ASSERT_EQ(producer.wait_for(kPrompt), std::future_status::ready);
+  EXPECT_EQ(producer.get(), aErrNone);
+  const std::vector<uint8_t> tags = TakeAll();
+  ASSERT_EQ(tags.size(), aPACKETFIFO_MAX_ENTRIES);
+  EXPECT_EQ(tags.front(), 1);
+  EXPECT_EQ(tags.back(), 0xEE);
+
+  for (size_t i = 0; i < aPACKETFIFO_MAX_ENTRIES; ++i) aPacketFifo_PutWaiting(fifo, MakeTagged(2).get(), 0);
+  auto released = std::async(std::launch::async,
+                             [&] { return aPacketFifo_PutWaiting(fifo, MakeTagged(3).get(), UINT64_MAX); });
+  EXPECT_EQ(released.wait_for(milliseconds(50)), std::future_status::timeout);
+  ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+  ASSERT_EQ(released.wait_for(kPrompt), std::future_status::ready);
+  EXPECT_EQ(released.get(), aErrParam);
+}
+
 // Several producers and consumers at once: nothing is lost or doubled, and each consumer sees
 // any one producer's packets in the order they were put.
 TEST_F(FifoThreadsTest, ConcurrentProducersAndConsumersKeepEveryPacketOnce) {

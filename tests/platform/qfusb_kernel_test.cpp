@@ -75,6 +75,16 @@ TEST_F(KernelNode, WaitingForInputIsBounded) {
   EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrNone);
 }
 
+// The node going away (the module re-enumerates) hangs up: the wait says so instead of calling
+// the node readable, since every read would come back empty at once.
+TEST_F(KernelNode, AHungUpNodeIsAnInputError) {
+  ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
+  pty.hangUp();
+  char byte = 0;
+  EXPECT_EQ(qfusb_get_from_device(handle, &byte), aErrNotReady);
+  EXPECT_EQ(qfusb_wait_for_input(handle, 1000), aErrIO);
+}
+
 TEST_F(KernelNode, OpeningAndClosing) {
   EXPECT_EQ(qfusb_open_quillfern_device(handle, "12345679"), aErrIO);  // no such node
   ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);

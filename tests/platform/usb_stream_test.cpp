@@ -65,6 +65,16 @@ TEST_F(UsbStream, CarriesBytesBothWaysOverLibusb) {
   EXPECT_FALSE(fake->claimed(dev));
 }
 
+TEST_F(UsbStream, OpensAModuleWhoseSerialStringIsInLowerCase) {
+  const size_t lower = fake->addDevice({.serial = "00ab12cd"});
+  fake->setEchoModel(lower);
+  ASSERT_EQ(aStream_CreateUSB(0x00AB12CD, &stream), aErrNone);
+  EXPECT_TRUE(fake->claimed(lower));
+  EXPECT_FALSE(fake->claimed(dev));
+  EXPECT_EQ(aStream_Write(stream, "ab", 2), aErrNone);
+  EXPECT_EQ(readBytes(2), "ab");
+}
+
 TEST_F(UsbStream, TheKernelNodeWinsOverLibusb) {
   TempFolder folder;
   TestPty node(TestPty::Line::Raw);

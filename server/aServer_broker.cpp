@@ -6,13 +6,16 @@
 // it arrives whole or not at all:
 //   [SERVER_CMD_DROPPED_PACKET 0 0]                       no reply came (or the put failed)
 //   [SERVER_CMD_INCOMING_PACKETS count-hi count-lo][reply frame]...   the replies, in order
-// Each answer belongs to the oldest identity in the broker's reply-id FIFO.
+// Each answer belongs to the oldest identity in the broker's reply-id FIFO. The sync worker keeps
+// that pairing whatever the module sends: it drains the device link's inbound FIFO before each
+// request and takes as replies only packets that answer the request (_isReplyTo).
 #include <cstring>
 
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
 #include "common/aUEI.h"
 #include "common/packetfifo.h"
+#include "platform/aTime.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {
@@ -45,11 +48,24 @@ void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* repl
   replies->clear();
 }
 
-// The module's replies to one request: the first packet to arrive within the wait, and more
-// while the last one says more follow.
-std::vector<aPacket*> _collectReplies(aPacketFifoID inbound) {
+// The first packet within the wait that answers the request. Whatever else the module sends
+// meanwhile (a late answer to a request given up, the answer to a packet that expects none) is
+// discarded: taken for this reply, it would shift every later reply onto the wrong client.
+aPacket* _awaitReplyTo(aPacketFifoID inbound, const aPacket* request) {
+  const uint64_t deadline = aTime_GetMSTicks() + kReplyWaitMs;
+  for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+    aPacket* packet = aPacketFifo_Await(inbound, deadline - now);
+    if (!packet) break;
+    if (_isReplyTo(request, packet)) return packet;
+    aPacket_Destroy(&packet);
+  }
+  return nullptr;
+}
+
+// The module's replies to one request: its answer, and more while the last one says more follow.
+std::vector<aPacket*> _collectReplies(aPacketFifoID inbound, const aPacket* request) {
   std::vector<aPacket*> replies;
-  while (aPacket* reply = aPacketFifo_Await(inbound, kReplyWaitMs)) {
+  while (aPacket* reply = _awaitReplyTo(inbound, request)) {
     replies.push_back(reply);
     if (!_doesPacketContinue(reply)) break;
   }
@@ -64,12 +80,14 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
   if (!valid) return;
   const aLink* link = server->entry->link;
   const bool answered = _isResponseRequired(&packet);
+  // Nothing queued before this request answers it.
+  aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
   if (aPacketFifo_Put(link->outboundFifo, &packet) != aErrNone) {
     if (answered) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
     return;
   }
   if (!answered) return;
-  std::vector<aPacket*> replies = _collectReplies(link->inboundFifo);
+  std::vector<aPacket*> replies = _collectReplies(link->inboundFifo, &packet);
   if (replies.empty())
     _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
   else

@@ -47,6 +47,13 @@ bool _isResponseRequired(const aPacket* packet) {
 
 bool _doesPacketContinue(const aPacket* packet) { return _isFullContinuedUEI(packet); }
 
+bool _isReplyTo(const aPacket* request, const aPacket* reply) {
+  if (request->dataSize == 0) return reply->dataSize == 0;
+  if (reply->dataSize == 0 || reply->data[0] != request->data[0]) return false;
+  if (aUEI_isNotUEIPayload(request) || request->dataSize < 2) return true;
+  return reply->dataSize >= 2 && (reply->data[1] & UEI_OPTION_MASK) == (request->data[1] & UEI_OPTION_MASK);
+}
+
 bool _isBlacklistedPacket(const aPacket* packet) {
   return packet->address == kRouteAddress && packet->dataSize == 1;
 }

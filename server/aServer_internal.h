@@ -109,6 +109,12 @@ zframe_t* _aPacket_To_zFrame(const aPacket* packet);
 bool _isResponseRequired(const aPacket* packet);
 // A reply that is a full UEI packet with the continue bit: more reply packets follow.
 bool _doesPacketContinue(const aPacket* packet);
+// Whether a packet from the module answers the request: the same command byte and, for an
+// entity request, the same option number (a get's reply carries the bare option, a set's
+// acknowledgement the option with the ack bits, an error reply the request's option). A request
+// without data (the address query) is answered by a packet without data. Non-entity commands are
+// matched by their command byte alone: their replies may carry another option (a status).
+bool _isReplyTo(const aPacket* request, const aPacket* reply);
 // A client's force-route packet [0xAF][1][x]: never forwarded, never answered.
 bool _isBlacklistedPacket(const aPacket* packet);
 

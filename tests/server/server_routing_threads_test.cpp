@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,10 @@ using qftest::WireClient;
 constexpr uint8_t kAddress = 0x06;
 // Commands of the simulated module in these tests.
 constexpr uint8_t kEcho = 0x10;        // answered with the request's own data
-constexpr uint8_t kManyReplies = 0x11;  // answered by data[1] full packets with the continue bit, then a short one
+constexpr uint8_t kManyReplies = 0x11;  // answered by data[2] full packets with the continue bit, then a short one
 constexpr uint8_t kOneByte = 0x12;     // answered with its command byte alone: a 3-byte frame
 constexpr uint8_t kUnanswered = 0x13;  // never answered
+constexpr uint8_t kRefused = 0x14;     // every packet answered with an error reply, as for a missing option
 constexpr int kReplyMs = 3000;
 constexpr int kQuietMs = 300;
 
@@ -41,13 +43,24 @@ Bytes FullPart(uint8_t command, uint8_t sequenceByte) {
   return data;
 }
 
-// The replies kManyReplies gives for a count.
+constexpr uint8_t kManyOption = 0x07;
+
+// The replies kManyReplies gives for a count: like a byte value, each carries the request's option.
 std::vector<Bytes> ManyReplies(uint8_t count) {
   std::vector<Bytes> frames;
-  for (uint8_t i = 0; i < count; ++i) frames.push_back(PacketFrame(kAddress, FullPart(kManyReplies, 0x80 | i)));
-  frames.push_back(PacketFrame(kAddress, {kManyReplies, 0x01, 0x02, 0x03, uint8_t(count & 0x7F)}));
+  for (uint8_t i = 0; i < count; ++i) {
+    Bytes part = FullPart(kManyReplies, 0x80 | i);
+    part[1] = kManyOption;
+    part[2] = 0x02;  // an index without the stream bit
+    frames.push_back(PacketFrame(kAddress, part));
+  }
+  frames.push_back(PacketFrame(kAddress, {kManyReplies, kManyOption, 0x02, 0x03, uint8_t(count & 0x7F)}));
   return frames;
 }
+
+// The module's error reply to a request of kRefused: the request's command and option, the index
+// with its error bit, then the error code.
+Bytes RefusalOf(const Bytes& request) { return {request[0], request[1], uint8_t(0x80 | (request[2] & 0x1F)), 0x13}; }
 
 bool Received(const SimRecord& record, const Bytes& data) {
   return std::any_of(record.packets.begin(), record.packets.end(),
@@ -61,8 +74,11 @@ class ServerRouting : public testing::Test {
     qfsim::SimModule& module = served->module();
     module.setHandler(kEcho, qftest::EchoHandler());
     module.setHandler(kManyReplies, [](SimContext& c, const SimPacket& p) {
-      for (const Bytes& frame : ManyReplies(p.data.size() > 1 ? p.data[1] : 0))
+      for (const Bytes& frame : ManyReplies(p.data.size() > 2 ? p.data[2] : 0))
         c.reply({frame[0], Bytes(frame.begin() + 2, frame.end())});
+    });
+    module.setHandler(kRefused, [](SimContext& c, const SimPacket& p) {
+      if (p.data.size() >= 3) c.reply({c.state().address, RefusalOf(p.data)});
     });
     module.setHandler(kOneByte, [](SimContext& c, const SimPacket&) { c.reply({c.state().address, {kOneByte}}); });
     std::string why;
@@ -116,8 +132,8 @@ TEST_F(ServerRouting, EveryReplyShapeReachesTheAskingClientWhole) {
   const std::vector<Case> cases = {
       {"one reply", {kEcho, 0xE1, 0xE2}, {PacketFrame(kAddress, {kEcho, 0xE1, 0xE2})}},
       {"a reply of one data byte, as long as a server command", {kOneByte}, {PacketFrame(kAddress, {kOneByte})}},
-      {"a byte value in four reply packets", {kManyReplies, 3}, ManyReplies(3)},
-      {"a byte value wrapping past sequence 127", {kManyReplies, 130}, ManyReplies(130)},
+      {"a byte value in four reply packets", {kManyReplies, kManyOption, 3}, ManyReplies(3)},
+      {"a byte value wrapping past sequence 127", {kManyReplies, kManyOption, 130}, ManyReplies(130)},
   };
   auto asking = Client();
   auto other = Client();
@@ -165,6 +181,49 @@ TEST_F(ServerRouting, PacketsThatExpectNoAnswerLeaveThePairingIntact) {
     ExpectOnlyEcho(*next, {kEcho, 0x40, tag});
   }
   EXPECT_EQ(served->module().record().routes, Bytes{}) << "a client's route packet reached the module";
+}
+
+TEST_F(ServerRouting, WhatTheModuleSendsUnaskedNeverShiftsLaterRepliesToOtherClients) {
+  // A set of 60 bytes in three packets: 24 + 24 + 12.
+  Bytes first = FullPart(kRefused, 0x80 | 0);
+  first[1] = 0x80 | 0x09;
+  first[2] = 0x20;
+  Bytes second = first;
+  second.back() = 0x80 | 1;
+  Bytes last(first.begin(), first.begin() + 3 + 12);
+  last.push_back(2);
+  struct Case {
+    const char* name;
+    std::vector<Bytes> sent;              // by one client, in this order
+    std::optional<Bytes> senderExpects;   // its only reply
+  };
+  const std::vector<Case> cases = {
+      {"a stray byte-value part with the continue bit, answered with an error",
+       {FullPart(kRefused, 0x80 | 5)}, std::nullopt},
+      {"a set of 60 bytes to an option the module lacks: every part answered with an error",
+       {first, second, last}, RefusalOf(first)},
+  };
+  uint8_t tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto sender = Client();
+    for (const Bytes& data : c.sent) ASSERT_TRUE(sender->send(kAddress, data));
+    ASSERT_TRUE(ModuleGets(c.sent.back()));
+    if (c.senderExpects) {
+      EXPECT_EQ(sender->receive(kReplyMs), PacketFrame(kAddress, *c.senderExpects));
+    }
+    // Clients that come later, one after another and a new one last, each get their own reply.
+    auto a = Client();
+    auto b = Client();
+    for (WireClient* client : {a.get(), b.get()}) {
+      ASSERT_TRUE(client->send(kAddress, {kEcho, 0x50, ++tag}));
+      ExpectOnlyEcho(*client, {kEcho, 0x50, tag});
+    }
+    auto fresh = Client();
+    ASSERT_TRUE(fresh->send(kAddress, {kEcho, 0x51, ++tag}));
+    ExpectOnlyEcho(*fresh, {kEcho, 0x51, tag});
+    EXPECT_TRUE(sender->receiveUntilQuiet(kQuietMs).empty());
+  }
 }
 
 TEST_F(ServerRouting, FramesThatAreNotPacketsAreDroppedSilently) {

@@ -8,6 +8,7 @@
 
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
+#include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
 
 using namespace aServerInternal;
@@ -42,13 +43,6 @@ int _findPortAndBindSocket(zsock_t* socket, bool localOnly, uint32_t networkInte
   return port > 0 ? port : -1;
 }
 
-// Binds the first socket of a pair on loopback and connects the second to it; the port, or 0.
-uint16_t _bindPair(zsock_t* bound, zsock_t* connected) {
-  const int port = _findPortAndBindSocket(bound, true, 0);
-  if (port < 0 || zsock_connect(connected, "tcp://127.0.0.1:%d", port) != 0) return 0;
-  return static_cast<uint16_t>(port);
-}
-
 // The broker's forwards on the sync pair never wait, and a bound DEALER refuses them until its
 // peer has connected: the start waits for one frame across the pair, so the first client
 // request cannot be lost to a connection still being made.
@@ -78,9 +72,10 @@ bool _initServer(aServer* server) {
   const int frontendPort = _findPortAndBindSocket(server->frontend, server->localOnly, server->interfaceAddress);
   if (frontendPort < 0) return false;
   server->frontendPort = static_cast<uint16_t>(frontendPort);
-  server->streamingPort = _bindPair(server->streamBrokerSocket, server->streamFilterSocket);
-  server->syncPort = _bindPair(server->syncBrokerSocket, server->syncWorkerSocket);
-  if (!server->streamingPort || !server->syncPort || !_connectSyncPair(server)) return false;
+  // The inner pairs join threads of this process only, so no other process can reach them.
+  if (!aInprocPair_Join(server->streamBrokerSocket, server->streamFilterSocket) ||
+      !aInprocPair_Join(server->syncBrokerSocket, server->syncWorkerSocket) || !_connectSyncPair(server))
+    return false;
   server->broker = _startActor(_serverWorker_broker, server);
   if (server->broker) server->syncWorker = _startActor(_serverWorker_syncCommands, server);
   if (!server->broker || !server->syncWorker) return false;

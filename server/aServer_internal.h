@@ -68,10 +68,10 @@ struct aServer {
   uint8_t useBeacon = 0;
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
-  uint16_t syncPort = 0;
+  uint16_t syncPort = 0;  // stays 0: the inner pairs are in-process (no port)
   zsock_t* syncWorkerSocket = nullptr;
   zsock_t* syncBrokerSocket = nullptr;
-  uint16_t streamingPort = 0;
+  uint16_t streamingPort = 0;  // stays 0, as syncPort
   zsock_t* streamFilterSocket = nullptr;
   zsock_t* streamBrokerSocket = nullptr;
   uint8_t streamBatch[aServerInternal::kStreamBatchCapacity] = {};

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/aTime.h"
+#include "server/aInprocPair.h"
 
 namespace {
 
@@ -19,10 +20,10 @@ constexpr uint32_t kSendPauseMs = 1;
 
 struct sClientStream {
   zsock_t* serverSocket = nullptr;
-  uint16_t outgoingPort = 0;
+  uint16_t outgoingPort = 0;  // stays 0: the pairs are in-process
   zsock_t* outgoingSocket = nullptr;
   zsock_t* outgoingForwardSocket = nullptr;
-  uint16_t incomingPort = 0;
+  uint16_t incomingPort = 0;  // stays 0, as outgoingPort
   zsock_t* incomingSocket = nullptr;
   zsock_t* incomingForwardSocket = nullptr;
   zactor_t* forwarder = nullptr;
@@ -146,15 +147,13 @@ aErr sZeroMQStreamDelete(void* ref) {
 
 // ---- creation ---------------------------------------------------------------------------------
 
-// A loopback pair: `bound` on an ephemeral port, `connected` to it.
-aErr sMakePair(zsock_t** bound, uint16_t* port, zsock_t** connected) {
+// A forwarding pair between the forwarding thread and one of the link's threads, in-process so
+// that no other process can reach it (the port stays 0).
+aErr sMakePair(zsock_t** bound, zsock_t** connected) {
   *bound = zsock_new(ZMQ_DEALER);
   *connected = zsock_new(ZMQ_DEALER);
   if (!*bound || !*connected) return aErrMemory;
-  const int picked = zsock_bind(*bound, "tcp://127.0.0.1:*");
-  if (picked <= 0) return aErrConnection;
-  *port = static_cast<uint16_t>(picked);
-  return zsock_connect(*connected, "tcp://127.0.0.1:%d", picked) == 0 ? aErrNone : aErrConnection;
+  return aInprocPair_Join(*bound, *connected) ? aErrNone : aErrConnection;
 }
 
 aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
@@ -176,8 +175,8 @@ aErr sStartForwarder(sClientStream* client) {
 }
 
 aErr sBuild(sClientStream* client, uint32_t ipv4, uint16_t port) {
-  aErr result = sMakePair(&client->outgoingSocket, &client->outgoingPort, &client->outgoingForwardSocket);
-  if (result == aErrNone) result = sMakePair(&client->incomingSocket, &client->incomingPort, &client->incomingForwardSocket);
+  aErr result = sMakePair(&client->outgoingSocket, &client->outgoingForwardSocket);
+  if (result == aErrNone) result = sMakePair(&client->incomingSocket, &client->incomingForwardSocket);
   if (result == aErrNone) result = sConnectServer(client, ipv4, port);
   if (result == aErrNone) {
     client->incomingPoller = zpoller_new(client->incomingSocket, nullptr);

@@ -6,14 +6,21 @@
 #include <czmq.h>
 #include <dirent.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
 #include "server/aServer_ZeroMQ.h"
+#include "server/aStream_ZeroMQClient.h"
 #include "sim/module/simModule.h"
 #include "support/pipe_transport.h"
 #include "support/served_module.h"
@@ -51,6 +58,36 @@ size_t ThreadCountSettlingAt(size_t expected) {
 }
 
 bool ConsumeNothing(const aPacket*, void*) { return false; }
+
+// The TCP ports on which sockets of this process listen: what any local process can connect to.
+std::set<uint16_t> ListeningPortsOfThisProcess() {
+  std::set<unsigned long> ownSockets;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(fds)) {
+      char target[64] = {};
+      const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+      unsigned long inode = 0;
+      if (readlink(path.c_str(), target, sizeof target - 1) > 0 && std::sscanf(target, "socket:[%lu]", &inode) == 1)
+        ownSockets.insert(inode);
+    }
+    closedir(fds);
+  }
+  std::set<uint16_t> ports;
+  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+    std::ifstream lines(table);
+    std::string line;
+    std::getline(lines, line);  // the heading
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+      unsigned long inode = 0;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      if (state == "0A" && ownSockets.count(inode))
+        ports.insert(static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
+    }
+  }
+  return ports;
+}
 
 }  // namespace
 
@@ -124,6 +161,18 @@ TEST(ServerHandle, AStartedServerServesLoopbackOnlyAndASecondStartChangesNothing
   qftest::WireClient client(port);
   ASSERT_TRUE(client.send(served.module().address(), {0x10, 0x42}));
   EXPECT_EQ(client.receive(3000), (std::vector<uint8_t>{served.module().address(), 2, 0x10, 0x42}));
+}
+
+TEST(ServerHandle, OtherProcessesCanConnectToTheFrontendAlone) {
+  // The server's inner pairs and a client stream's forwarding pairs carry nothing a peer relies
+  // on: a process that could connect to one could take requests or forge replies.
+  ServedModule served;
+  std::string why;
+  ASSERT_TRUE(served.start(&why)) << why;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateClient(kLoopback, served.port(), &stream), aErrNone);
+  EXPECT_EQ(ListeningPortsOfThisProcess(), (std::set<uint16_t>{served.port(), served.module().port()}));
+  aStream_Destroy(&stream);
 }
 
 TEST(ServerHandle, StoppingLeavesNoThreadAndNoFilterEvenWithARequestInFlight) {

@@ -58,6 +58,8 @@ bool _connectSyncPair(aServer* server) {
 
 bool _makeSockets(aServer* server) {
   server->frontend = zsock_new(ZMQ_ROUTER);
+  // Set before the bind: it holds for every connection the frontend accepts.
+  if (server->frontend) zsock_set_maxmsgsize(server->frontend, aSERVER_MAX_FRAME_SIZE);
   server->streamBrokerSocket = zsock_new(ZMQ_DEALER);
   server->streamFilterSocket = zsock_new(ZMQ_DEALER);
   server->syncBrokerSocket = zsock_new(ZMQ_DEALER);

@@ -24,6 +24,11 @@
 
 typedef struct aServer aServer;
 
+// The largest frame either side of a client connection sends: a stream batch from the server,
+// or a client's pooled write of several packet frames. A peer that announces a larger frame is
+// disconnected before anything is set aside for it.
+constexpr int aSERVER_MAX_FRAME_SIZE = 4096;
+
 // A server for the registered device link: nothing bound, no thread started. networkInterface
 // is the IPv4 address to serve on (network byte order), 0 for 127.0.0.1; with localOnly the
 // server serves and answers discovery on the loopback interface only. Null when the id names no

@@ -32,7 +32,7 @@ struct aLinkEntry;
 
 namespace aServerInternal {
 
-constexpr size_t kStreamBatchCapacity = 4096;
+constexpr size_t kStreamBatchCapacity = aSERVER_MAX_FRAME_SIZE;
 // A batch is sent once it holds more than this, so one more record (at most 30 bytes) fits.
 constexpr uint16_t kStreamBatchSendLevel = 4065;
 

@@ -9,6 +9,7 @@
 
 #include "platform/aTime.h"
 #include "server/aInprocPair.h"
+#include "server/aServer_ZeroMQ.h"
 
 namespace {
 
@@ -159,6 +160,8 @@ aErr sMakePair(zsock_t** bound, zsock_t** connected) {
 aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
   client->serverSocket = zsock_new(ZMQ_DEALER);
   if (!client->serverSocket) return aErrMemory;
+  // Set before the connect: it holds for the connection and every reconnection.
+  zsock_set_maxmsgsize(client->serverSocket, aSERVER_MAX_FRAME_SIZE);
   char dotted[INET_ADDRSTRLEN] = {};
   in_addr address{};
   address.s_addr = ipv4;

@@ -11,9 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -22,7 +24,9 @@
 #include "server/aServer_ZeroMQ.h"
 #include "server/aStream_ZeroMQClient.h"
 #include "sim/module/simModule.h"
+#include "support/loopback_tcp.h"
 #include "support/pipe_transport.h"
+#include "support/raw_peer.h"
 #include "support/served_module.h"
 #include "support/zmq_wire_client.h"
 
@@ -87,6 +91,31 @@ std::set<uint16_t> ListeningPortsOfThisProcess() {
     }
   }
   return ports;
+}
+
+// The messaging library's wire, spoken by hand: the greeting of a peer without security, then its
+// READY command naming its socket type.
+qftest::Bytes WireGreeting(const std::string& socketType) {
+  qftest::Bytes bytes{0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0x7F, 3, 0};
+  const std::string mechanism = "NULL";
+  bytes.insert(bytes.end(), mechanism.begin(), mechanism.end());
+  bytes.resize(64, 0);  // mechanism padding, the as-server byte and the filler
+  qftest::Bytes ready{5, 'R', 'E', 'A', 'D', 'Y', 11};
+  const std::string name = "Socket-Type";
+  ready.insert(ready.end(), name.begin(), name.end());
+  ready.insert(ready.end(), {0, 0, 0, uint8_t(socketType.size())});
+  ready.insert(ready.end(), socketType.begin(), socketType.end());
+  bytes.push_back(0x04);  // a short command
+  bytes.push_back(uint8_t(ready.size()));
+  bytes.insert(bytes.end(), ready.begin(), ready.end());
+  return bytes;
+}
+
+// The header of one long message frame of the given size; its body never comes.
+qftest::Bytes HugeFrameHeader(uint64_t size) {
+  qftest::Bytes bytes{0x02};
+  for (int shift = 56; shift >= 0; shift -= 8) bytes.push_back(uint8_t(size >> shift));
+  return bytes;
 }
 
 }  // namespace
@@ -173,6 +202,40 @@ TEST(ServerHandle, OtherProcessesCanConnectToTheFrontendAlone) {
   ASSERT_EQ(aStream_CreateClient(kLoopback, served.port(), &stream), aErrNone);
   EXPECT_EQ(ListeningPortsOfThisProcess(), (std::set<uint16_t>{served.port(), served.module().port()}));
   aStream_Destroy(&stream);
+}
+
+TEST(ServerHandle, APeerAnnouncingAFrameLargerThanAnyPacketOrBatchIsCutOffAtOnce) {
+  // Without a bound the receiving side would set 256 MB aside and wait for all of it.
+  constexpr uint64_t kAnnounced = uint64_t(256) << 20;
+  ServedModule served;
+  std::string why;
+  ASSERT_TRUE(served.start(&why)) << why;
+  qftest::LoopbackListener fakeServer;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateClient(kLoopback, fakeServer.port(), &stream), aErrNone);
+  struct Case {
+    const char* name;
+    std::function<qftest::RawPeer()> connect;
+    const char* peerType;
+  };
+  const std::vector<Case> cases = {
+      {"a client of the server's frontend", [&] { return qftest::RawPeer::tcp(served.port()); }, "DEALER"},
+      {"a server that a client stream reached", [&] { return fakeServer.accept(); }, "ROUTER"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qftest::RawPeer peer = c.connect();
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(peer.send(WireGreeting(c.peerType)));
+    ASSERT_TRUE(peer.send(HugeFrameHeader(kAnnounced)));
+    EXPECT_TRUE(peer.closedWithin(2s));
+  }
+  aStream_Destroy(&stream);
+  // The server still serves.
+  served.module().setHandler(0x10, qftest::EchoHandler());
+  qftest::WireClient client(served.port());
+  ASSERT_TRUE(client.send(served.module().address(), {0x10, 0x43}));
+  EXPECT_EQ(client.receive(3000), (std::vector<uint8_t>{served.module().address(), 2, 0x10, 0x43}));
 }
 
 TEST(ServerHandle, StoppingLeavesNoThreadAndNoFilterEvenWithARequestInFlight) {

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <new>
 
 #include "platform/aTime.h"
@@ -53,12 +55,47 @@ void sForwardFrame(zsock_t* from, zsock_t* to, int tries) {
   zframe_destroy(&frame);
 }
 
+// czmq's handler sets one flag for SIGINT and SIGTERM alike; the signal itself is noted here, in
+// a handler laid over czmq's that passes every signal on to it.
+std::atomic<int> sCaughtSignal{0};
+struct sigaction sMessagingHandlers[2];  // czmq's, for SIGINT and SIGTERM
+constexpr int kCaughtSignals[2] = {SIGINT, SIGTERM};
+
+void sNoteSignal(int signal, siginfo_t* info, void* context) {
+  sCaughtSignal = signal;
+  const struct sigaction& next = sMessagingHandlers[signal == SIGTERM ? 1 : 0];
+  if (next.sa_flags & SA_SIGINFO)
+    next.sa_sigaction(signal, info, context);
+  else
+    next.sa_handler(signal);
+}
+
+// Once per process, after czmq has installed its handlers (the first socket does): lays the
+// noting handler over each of them. A signal czmq does not catch is left alone.
+void sNoteSignalsCaught() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (int i = 0; i < 2; ++i) {
+      struct sigaction& current = sMessagingHandlers[i];
+      if (sigaction(kCaughtSignals[i], nullptr, &current) != 0) continue;
+      const bool handled = (current.sa_flags & SA_SIGINFO) ||
+                           (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+      if (!handled) continue;
+      struct sigaction noting = current;
+      noting.sa_flags |= SA_SIGINFO;
+      noting.sa_sigaction = sNoteSignal;
+      sigaction(kCaughtSignals[i], &noting, nullptr);
+    }
+  });
+}
+
 // czmq's own handler caught SIGINT or SIGTERM: give the process the reaction it would have had
-// without czmq (by default it ends).
+// without czmq (by default it ends by that signal).
 void sHandBackInterrupt() {
   if (!zsys_interrupted) return;
-  zsys_handler_set(nullptr);
-  kill(getpid(), SIGINT);
+  const int caught = sCaughtSignal.exchange(0);
+  zsys_handler_set(nullptr);  // puts back the handlers the process had before czmq's
+  kill(getpid(), caught ? caught : SIGINT);
   zsys_handler_reset();
 }
 
@@ -170,6 +207,7 @@ aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
 }
 
 aErr sStartForwarder(sClientStream* client) {
+  sNoteSignalsCaught();
   client->forwarder = zactor_new(sForwardingTask, client);
   if (!client->forwarder) return aErrMemory;
   // zactor_new took the thread's first signal; the second says whether its poller exists.

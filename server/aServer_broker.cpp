@@ -50,48 +50,59 @@ void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* repl
 
 // The first packet within the wait that answers the request. Whatever else the module sends
 // meanwhile (a late answer to a request given up, the answer to a packet that expects none) is
-// discarded: taken for this reply, it would shift every later reply onto the wrong client.
-aPacket* _awaitReplyTo(aPacketFifoID inbound, const aPacket* request) {
-  const uint64_t deadline = aTime_GetMSTicks() + kReplyWaitMs;
-  for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
-    aPacket* packet = aPacketFifo_Await(inbound, deadline - now);
-    if (!packet) break;
+// discarded: taken for this reply, it would shift every later reply onto the wrong client. Once
+// the wait is over, packets already queued are still looked through.
+aPacket* _awaitReplyTo(aPacketFifoID inbound, const aPacket* request, uint64_t waitMs) {
+  const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+  for (uint64_t now = aTime_GetMSTicks();; now = aTime_GetMSTicks()) {
+    aPacket* packet = aPacketFifo_Await(inbound, deadline > now ? deadline - now : 0);
+    if (!packet) return nullptr;
     if (_isReplyTo(request, packet)) return packet;
     aPacket_Destroy(&packet);
   }
-  return nullptr;
 }
 
 // The module's replies to one request: its answer, and more while the last one says more follow.
-std::vector<aPacket*> _collectReplies(aPacketFifoID inbound, const aPacket* request) {
+std::vector<aPacket*> _collectReplies(aPacketFifoID inbound, const aPacket* request, uint64_t waitMs) {
   std::vector<aPacket*> replies;
-  while (aPacket* reply = _awaitReplyTo(inbound, request)) {
+  while (aPacket* reply = _awaitReplyTo(inbound, request, waitMs)) {
     replies.push_back(reply);
     if (!_doesPacketContinue(reply)) break;
   }
   return replies;
 }
 
-void _serverWorker_syncCommands_syncBackend(aServer* server) {
+}  // namespace
+
+bool _syncRequest_Send(aServer* server, aPacket* request) {
   zframe_t* frame = zframe_recv(server->syncWorkerSocket);
-  aPacket packet;
-  const bool valid = _zFrame_To_aPacket(frame, &packet);
+  const bool valid = _zFrame_To_aPacket(frame, request);
   zframe_destroy(&frame);
-  if (!valid) return;
+  if (!valid) return false;
   const aLink* link = server->entry->link;
-  const bool answered = _isResponseRequired(&packet);
+  const bool answered = _isResponseRequired(request);
   // Nothing queued before this request answers it.
   aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
-  if (aPacketFifo_Put(link->outboundFifo, &packet) != aErrNone) {
+  if (aPacketFifo_Put(link->outboundFifo, request) != aErrNone) {
     if (answered) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
-    return;
+    return false;
   }
-  if (!answered) return;
-  std::vector<aPacket*> replies = _collectReplies(link->inboundFifo, &packet);
+  return answered;
+}
+
+void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs) {
+  std::vector<aPacket*> replies = _collectReplies(server->entry->link->inboundFifo, request, waitMs);
   if (replies.empty())
     _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
   else
     _sendServerCmd_IncomingPackets(server->syncWorkerSocket, &replies);
+}
+
+namespace {
+
+void _serverWorker_syncCommands_syncBackend(aServer* server) {
+  aPacket request;
+  if (_syncRequest_Send(server, &request)) _syncRequest_Answer(server, &request, kReplyWaitMs);
 }
 
 // ---- broker -----------------------------------------------------------------------------------
@@ -108,6 +119,28 @@ bool _takeAnswerOwner(BrokerState* broker, std::string* identity) {
   broker->replyIds.pop_front();
   return true;
 }
+
+// Handles one message from the owner; false when the broker is to stop.
+bool _serverWorker_broker_pipe(zsock_t* pipe, BrokerState* broker) {
+  zmsg_t* message = zmsg_recv(pipe);
+  if (!message) return true;
+  const int signal = zmsg_signal(message);
+  zmsg_destroy(&message);
+  if (signal != kFlushSignal) return false;
+  broker->answersToDiscard += static_cast<uint32_t>(broker->replyIds.size());
+  broker->replyIds.clear();
+  return true;
+}
+
+zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
+  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerSocket, server->frontend,
+                                  server->streamBrokerSocket, nullptr);
+  if (poller && server->useBeacon && server->discovery && zpoller_add(poller, server->discovery) != 0)
+    zpoller_destroy(&poller);
+  return poller;
+}
+
+}  // namespace
 
 void _serverWorker_broker_sync(aServer* server, BrokerState* broker) {
   zmsg_t* answer = zmsg_recv(server->syncBrokerSocket);
@@ -141,28 +174,6 @@ void _serverWorker_broker_frontend(aServer* server, BrokerState* broker) {
   zframe_destroy(&identityFrame);
   zmsg_destroy(&message);
 }
-
-// Handles one message from the owner; false when the broker is to stop.
-bool _serverWorker_broker_pipe(zsock_t* pipe, BrokerState* broker) {
-  zmsg_t* message = zmsg_recv(pipe);
-  if (!message) return true;
-  const int signal = zmsg_signal(message);
-  zmsg_destroy(&message);
-  if (signal != kFlushSignal) return false;
-  broker->answersToDiscard += static_cast<uint32_t>(broker->replyIds.size());
-  broker->replyIds.clear();
-  return true;
-}
-
-zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
-  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerSocket, server->frontend,
-                                  server->streamBrokerSocket, nullptr);
-  if (poller && server->useBeacon && server->discovery && zpoller_add(poller, server->discovery) != 0)
-    zpoller_destroy(&poller);
-  return poller;
-}
-
-}  // namespace
 
 bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
   uint8_t bytes[aPACKET_MAX_FRAME];

@@ -128,6 +128,16 @@ std::string _identityOf(zframe_t* frame);
 
 void _serverWorker_broker(zsock_t* pipe, void* server);
 void _serverWorker_syncCommands(zsock_t* pipe, void* server);
+// One client message from the frontend (broker).
+void _serverWorker_broker_frontend(aServer* server, BrokerState* broker);
+// One answer from the sync worker, routed to the client it belongs to (broker).
+void _serverWorker_broker_sync(aServer* server, BrokerState* broker);
+// One request on the sync worker, in two halves: the first takes the broker's frame into
+// request, drains the device link's inbound FIFO and puts the request on its outbound FIFO; true
+// when the request awaits replies (else any answer has gone already). The second collects the
+// replies, waiting up to waitMs for each, and answers the broker.
+bool _syncRequest_Send(aServer* server, aPacket* request);
+void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs);
 // Forwards a client's packet frame to the sync worker without waiting; true when sent.
 bool _forwardToSyncWorker(aServer* server, const aPacket* packet);
 

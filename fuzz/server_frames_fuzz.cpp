@@ -1,17 +1,34 @@
-// Feeds client frames to the link sharing server's broker-side steps on a server record whose
-// sockets lead nowhere: frame parsing (every accepted packet must give back the frame's bytes),
-// stream enabling, the pooling of byte-value writes and the stream filter. Checks that a pool
-// only ever holds one value's parts in sequence, bounded by its time to live, and that the
-// stream batch never outgrows its buffer.
+// Feeds client frames and module packets to the link sharing server's broker and sync worker
+// steps, without threads or waits.
+//
+// On a server record whose sockets lead nowhere: frame parsing (every accepted packet must give
+// back the frame's bytes), stream enabling, the pooling of byte-value writes and the stream
+// filter. Checks that a pool only ever holds one value's parts in sequence, bounded by its time
+// to live, and that the stream batch never outgrows its buffer.
+//
+// On a second record whose frontend, two clients and sync pair are joined in-process and whose
+// device link is a pair of packet FIFOs: the broker takes each client frame and forwards it, the
+// sync worker runs every forwarded request (the module packets of the input arriving after it
+// went out, the reply wait 0) and the broker routes the answer. Checks that whatever the module
+// sends, a client only ever receives replies to a request of its own, that the answer to a
+// request goes to the client that sent it, and that no other client receives anything then.
 //
 // Input: records [control][frame length][frame bytes]; bit 0 of control picks one of two
-// clients, bit 1 also offers the packet to the stream filter as if the module had sent it.
+// clients, bit 1 also offers the packet to the stream filter as if the module had sent it, bit 2
+// makes the record a packet the module sends after the next request instead of a client frame.
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "common/aLinkRegistry.h"
+#include "common/aLink_internal.h"
 #include "common/aPacket.h"
 #include "common/aUEI.h"
+#include "common/packetfifo.h"
+#include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
 
 using namespace aServerInternal;
@@ -34,10 +51,47 @@ struct FuzzServer {
   aServer server;
 };
 
-aServer* _server() {
-  static FuzzServer fuzzServer;
-  return &fuzzServer.server;
+void _require(bool condition) {
+  if (!condition) std::abort();
 }
+
+// The broker and sync worker of a server whose device link is two packet FIFOs.
+struct RoutingServer {
+  RoutingServer() {
+    link.check = aLINK_CHECK;
+    link.inboundFifo = aPacketFifo_Create();
+    link.outboundFifo = aPacketFifo_Create();
+    entry.link = &link;
+    server.entry = &entry;
+    server.frontend = zsock_new(ZMQ_ROUTER);
+    server.syncBrokerSocket = zsock_new(ZMQ_DEALER);
+    server.syncWorkerSocket = zsock_new(ZMQ_DEALER);
+    _require(server.frontend && server.syncBrokerSocket && server.syncWorkerSocket &&
+             zsock_bind(server.frontend, "inproc://fuzz-frontend") == 0 &&
+             aInprocPair_Join(server.syncBrokerSocket, server.syncWorkerSocket));
+    zsock_set_rcvtimeo(server.frontend, 1000);  // a frame sent in-process is there at once
+    for (int c = 0; c < 2; ++c) {
+      clients[c] = zsock_new(ZMQ_DEALER);
+      _require(clients[c] != nullptr);
+      zsock_set_identity(clients[c], c == 0 ? "A" : "B");
+      _require(zsock_connect(clients[c], "inproc://fuzz-frontend") == 0);
+    }
+  }
+  ~RoutingServer() {
+    for (zsock_t*& client : clients) zsock_destroy(&client);
+    zsock_destroy(&server.frontend);
+    zsock_destroy(&server.syncBrokerSocket);
+    zsock_destroy(&server.syncWorkerSocket);
+    for (std::atomic<aPacketFifoID>* fifo : {&link.inboundFifo, &link.outboundFifo}) {
+      aPacketFifoID id = *fifo;
+      aPacketFifo_Destroy(&id);
+    }
+  }
+  aLink link;
+  aLinkEntry entry{};
+  aServer server;
+  zsock_t* clients[2] = {};
+};
 
 void _checkPools(const aServer* server) {
   for (const SetBytesPool& pool : server->pools) {
@@ -52,6 +106,86 @@ void _checkPools(const aServer* server) {
   }
 }
 
+
+aServer* _server() {
+  static FuzzServer fuzzServer;
+  return &fuzzServer.server;
+}
+
+RoutingServer* _routing() {
+  static RoutingServer routing;
+  return &routing;
+}
+
+bool _readable(zsock_t* socket) { return (zsock_events(socket) & ZMQ_POLLIN) != 0; }
+
+// Every frame waiting at a client.
+std::vector<aPacket> _receivedBy(zsock_t* client) {
+  std::vector<aPacket> frames;
+  while (_readable(client)) {
+    zframe_t* frame = zframe_recv(client);
+    aPacket packet;
+    _require(_zFrame_To_aPacket(frame, &packet));  // the server sends clients packet frames only
+    frames.push_back(packet);
+    zframe_destroy(&frame);
+  }
+  return frames;
+}
+
+// A weaker rule than the server's own, kept apart from it: a reply carries its request's command
+// byte, and only a request without data gets a reply without data.
+bool _carriesCommandOf(const aPacket& request, const aPacket& reply) {
+  if (request.dataSize == 0 || reply.dataSize == 0) return request.dataSize == reply.dataSize;
+  return reply.data[0] == request.data[0];
+}
+
+bool _samePacket(const aPacket& a, const aPacket& b) {
+  return a.address == b.address && a.dataSize == b.dataSize && std::memcmp(a.data, b.data, a.dataSize) == 0;
+}
+
+// What the routing server's clients sent and what the module sends next.
+struct RoutingRun {
+  std::vector<aPacket> sentBy[2];
+  std::vector<aPacket> moduleSends;
+  BrokerState broker;
+};
+
+// Runs every request the broker forwarded, answers it with the module's packets and checks where
+// the answer went.
+void _runForwarded(RoutingServer* routing, RoutingRun* run) {
+  aServer* server = &routing->server;
+  while (_readable(server->syncWorkerSocket)) {
+    aPacket request;
+    const bool awaitsReplies = _syncRequest_Send(server, &request);
+    aPacketFifo_DrainPackets(routing->link.outboundFifo, drainAll, nullptr);
+    if (!awaitsReplies) continue;
+    for (const aPacket& packet : run->moduleSends) aPacketFifo_Put(routing->link.inboundFifo, &packet);
+    run->moduleSends.clear();
+    _syncRequest_Answer(server, &request, 0);
+    _require(!run->broker.replyIds.empty());  // every awaited request has its client queued
+    const int owner = run->broker.replyIds.front() == "A" ? 0 : 1;
+    _serverWorker_broker_sync(server, &run->broker);
+    const auto& sent = run->sentBy[owner];
+    _require(std::any_of(sent.begin(), sent.end(), [&](const aPacket& p) { return _samePacket(p, request); }));
+    for (const aPacket& reply : _receivedBy(routing->clients[owner])) _require(_carriesCommandOf(request, reply));
+    _require(_receivedBy(routing->clients[1 - owner]).empty());
+  }
+}
+
+void _routeClientFrame(RoutingServer* routing, RoutingRun* run, int client, const uint8_t* frame, size_t length,
+                       const aPacket& packet) {
+  _require(zmq_send(zsock_resolve(routing->clients[client]), frame, length, ZMQ_DONTWAIT) == int(length));
+  run->sentBy[client].push_back(packet);
+  _serverWorker_broker_frontend(&routing->server, &run->broker);
+  _runForwarded(routing, run);
+}
+
+void _resetRouting(RoutingServer* routing) {
+  routing->server.pools.clear();
+  aPacketFifo_DrainPackets(routing->link.inboundFifo, drainAll, nullptr);
+  for (zsock_t* client : routing->clients) _receivedBy(client);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,6 +194,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   server->streamBatchLength = 0;
   BrokerState broker;
   const std::string clients[2] = {std::string("\0A", 2), std::string("\0B", 2)};
+  RoutingServer* routing = _routing();
+  _resetRouting(routing);
+  RoutingRun run;
   size_t at = 0;
   while (at + 2 <= size) {
     const uint8_t control = data[at];
@@ -68,6 +205,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += 2 + length;
     aPacket packet;
     if (!_framePacket(frame, length, &packet)) continue;
+    if (control & 4) {
+      run.moduleSends.push_back(packet);
+      continue;
+    }
+    _routeClientFrame(routing, &run, control & 1, frame, length, packet);
     uint8_t back[aPACKET_MAX_FRAME];
     size_t written = 0;
     if (aPacket_GetBytes(&packet, back, sizeof back, &written) != aErrNone || written != size_t(frame[1]) + 2 ||

@@ -69,13 +69,6 @@ void _takeSlot(aMulticast** receiver, aMulticast** sender) {
   }
 }
 
-bool _isLoopbackRequest(const uint8_t* bytes, int length) {
-  const uint8_t request[4] = {
-      uint8_t(aDISCOVERY_LOOPBACK_REQUEST), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 8),
-      uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 16), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 24)};
-  return length == sizeof request && std::memcmp(bytes, request, sizeof request) == 0;
-}
-
 void _answerLoopbackRequest(const aServer* server, aMulticast* receiver, aMulticast* sender) {
   uint8_t request[4];  // a longer datagram is cut to its first four bytes
   const int length = aMulticast_Receive(receiver, request, sizeof request);
@@ -111,6 +104,13 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* ref) {
 }
 
 }  // namespace
+
+bool _isLoopbackRequest(const uint8_t* bytes, int length) {
+  const uint8_t request[4] = {
+      uint8_t(aDISCOVERY_LOOPBACK_REQUEST), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 8),
+      uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 16), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 24)};
+  return length == sizeof request && std::memcmp(bytes, request, sizeof request) == 0;
+}
 
 void _configureInterface(aServer* server) {
   uint32_t interfaces[kInterfacesAsked];

@@ -160,6 +160,8 @@ void _serverWorker_broker_streaming(aServer* server, const BrokerState* broker);
 
 // Chooses and starts the discovery responder; may replace interfaceAddress.
 void _configureInterface(aServer* server);
+// A loopback discovery request as received (cut to its first four bytes): BA DC CD AB.
+bool _isLoopbackRequest(const uint8_t* bytes, int length);
 // Answers one beacon heard by the beacon actor (broker).
 void _serverWorker_broker_beacon(aServer* server);
 // Ends a beacon answer that has lasted long enough (broker, after every wake-up).

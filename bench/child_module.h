@@ -1,0 +1,96 @@
+// Pieces the benchmarks share: the simulated module in a child process, so that the CPU time
+// measured in the benchmark's own process is the library's alone, and the spread of samples.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "sim/module/simModule.h"
+
+namespace qfbench {
+
+// Write ends of every child's keep-alive pipe, so that a later child closes its copies of the
+// earlier ones (else an earlier child would outlive the close of its pipe in this process).
+inline std::vector<int> gKeepAlives;
+
+// Forked before this process starts any thread; the child serves until its pipe closes.
+struct ChildModule {
+  pid_t pid = -1;
+  int keepAlive = -1;      // closing it ends the child
+  uint16_t port = 0;       // tcp
+  std::string path;        // pseudo-terminal
+
+  static ChildModule Start(qfsim::SimTransport transport, uint8_t address, uint8_t model) {
+    int where[2], alive[2];
+    ChildModule child;
+    if (pipe(where) != 0 || pipe(alive) != 0) return child;
+    child.pid = fork();
+    if (child.pid == 0) {
+      close(where[0]);
+      close(alive[1]);
+      for (int inherited : gKeepAlives) close(inherited);
+      qfsim::SimModuleOptions options;
+      options.transport = transport;
+      options.address = address;
+      options.model = model;
+      qfsim::SimModule module(options);
+      std::string line = module.start() ? (transport == qfsim::SimTransport::tcp ? std::to_string(module.port())
+                                                                                 : module.path())
+                                        : "";
+      line += "\n";
+      if (write(where[1], line.data(), line.size()) < 0) _exit(1);
+      char byte;
+      while (read(alive[0], &byte, 1) > 0) {
+      }
+      module.stop();
+      _exit(0);
+    }
+    close(where[1]);
+    close(alive[0]);
+    child.keepAlive = alive[1];
+    gKeepAlives.push_back(alive[1]);
+    std::string line;
+    char byte;
+    while (read(where[0], &byte, 1) == 1 && byte != '\n') line += byte;
+    close(where[0]);
+    if (transport == qfsim::SimTransport::tcp)
+      child.port = static_cast<uint16_t>(std::atoi(line.c_str()));
+    else
+      child.path = line;
+    return child;
+  }
+  bool Ready() const { return pid > 0 && (port != 0 || !path.empty()); }
+  void Stop() {
+    if (keepAlive >= 0) close(keepAlive);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    keepAlive = pid = -1;
+  }
+};
+
+// ---- figures ----------------------------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+struct Spread {
+  double median;
+  double p99;
+};
+
+inline Spread SpreadOf(std::vector<double> micros) {
+  std::sort(micros.begin(), micros.end());
+  if (micros.empty()) return {0, 0};
+  return {micros[micros.size() / 2], micros[std::min(micros.size() - 1, micros.size() * 99 / 100)]};
+}
+
+inline double MicrosSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+}  // namespace qfbench

@@ -1,0 +1,200 @@
+// The round trip of one request through a served link: client link, client stream, server
+// (broker, sync worker), device link, the simulated module and back. Beside it, in the same run
+// and taking turns round by round, the same request over a direct TCP link to a module of the
+// same kind, a raw libzmq DEALER-ROUTER ping-pong over loopback TCP, and the request sent to the
+// server by a bare DEALER (the served path without the client link and its stream), which shows
+// how the served time divides between the client's side and the server's.
+// Aim: a served median at most the direct link's median plus 1.5 times the raw libzmq one.
+//
+// The simulated modules run in child processes. The local-only server's discovery responder
+// listens on the loopback multicast group; to keep even that off the machine's own network, the
+// benchmark runs itself in a private network namespace where it can make one.
+#include <arpa/inet.h>
+#include <czmq.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "bench/child_module.h"
+#include "common/aLink.h"
+#include "common/aPacket.h"
+
+namespace {
+
+using qfbench::ChildModule;
+using qfbench::Clock;
+using qfbench::MicrosSince;
+using qfbench::Spread;
+using qfbench::SpreadOf;
+
+constexpr uint8_t kAddress = 0x04;
+constexpr uint8_t kModel = 0x09;
+const uint8_t kQuery[] = {0x03, 0x48, 0x20};  // the model query
+constexpr int kRounds = 10;
+constexpr int kTripsPerRound = 600;
+constexpr int kWarmUpTrips = 100;
+constexpr int kReplyWaitMs = 1000;
+const char* const kPrivateFlag = "QF_BENCH_IN_PRIVATE_NETWORK";
+
+// Re-runs this program in a fresh network namespace holding only loopback; returns only when
+// that cannot be done (or already done), and says so.
+void EnterPrivateNetwork(char** argv) {
+  if (std::getenv(kPrivateFlag)) return;
+  setenv(kPrivateFlag, "1", 1);
+  const char* args[] = {"unshare", "-rn", "sh", "-c", "ip link set lo up && exec \"$0\"", argv[0], nullptr};
+  execvp("unshare", const_cast<char* const*>(args));
+  std::printf("(no private network namespace: running in the machine's own; nothing is sent beyond loopback)\n");
+}
+
+// Times rounds of trips; false when a trip failed.
+template <typename Trip>
+bool TimeRound(Trip trip, std::vector<double>* samples) {
+  for (int i = 0; i < kWarmUpTrips + kTripsPerRound; ++i) {
+    const auto start = Clock::now();
+    if (!trip()) return false;
+    if (i >= kWarmUpTrips) samples->push_back(MicrosSince(start));
+  }
+  return true;
+}
+
+// ---- raw libzmq -------------------------------------------------------------------------------
+
+// A ROUTER on loopback that echoes every message, on a thread of its own.
+class EchoRouter {
+ public:
+  EchoRouter() : _router(zsock_new(ZMQ_ROUTER)) {
+    _port = zsock_bind(_router, "tcp://127.0.0.1:*");
+    zsock_set_rcvtimeo(_router, 100);
+    _thread = std::thread([this] {
+      while (!_stop) {
+        zmsg_t* message = zmsg_recv(_router);
+        if (message) zmsg_send(&message, _router);
+      }
+    });
+  }
+  ~EchoRouter() {
+    _stop = true;
+    _thread.join();
+    zsock_destroy(&_router);
+  }
+  int port() const { return _port; }
+
+ private:
+  zsock_t* _router;
+  int _port = -1;
+  std::atomic<bool> _stop{false};
+  std::thread _thread;
+};
+
+// A DEALER that sends one frame and waits for one back.
+class Dealer {
+ public:
+  explicit Dealer(int port) : _socket(zsock_new(ZMQ_DEALER)) {
+    zsock_set_rcvtimeo(_socket, kReplyWaitMs);
+    zsock_connect(_socket, "tcp://127.0.0.1:%d", port);
+  }
+  ~Dealer() { zsock_destroy(&_socket); }
+  bool trip(const uint8_t* frame, size_t size) {
+    if (zmq_send(zsock_resolve(_socket), frame, size, 0) != int(size)) return false;
+    zframe_t* reply = zframe_recv(_socket);
+    const bool ok = reply != nullptr;
+    zframe_destroy(&reply);
+    return ok;
+  }
+
+ private:
+  zsock_t* _socket;
+};
+
+// ---- links ------------------------------------------------------------------------------------
+
+uint8_t IsModelReply(const aPacket* packet, const void*) {
+  return packet->address == kAddress && packet->dataSize == 4 && packet->data[0] == kQuery[0];
+}
+
+bool LinkTrip(aLinkID id, const aPacket* query) {
+  if (aLink_PutPacket(id, query) != aErrNone) return false;
+  aPacket* reply = aLink_AwaitFirst(id, IsModelReply, nullptr, kReplyWaitMs);
+  const bool ok = reply != nullptr;
+  aPacket_Destroy(&reply);
+  return ok;
+}
+
+struct Figures {
+  std::vector<double> rawZmq, direct, servedBare, served;
+};
+
+bool Measure(uint16_t directPort, uint16_t servedPort, Figures* figures) {
+  const uint32_t loopback = htonl(INADDR_LOOPBACK);
+  aLinkID direct = aLink_CreateTCPIP(0x1A2B3C4D, loopback, directPort);
+  aLinkID device = aLink_CreateTCPIP(0x1A2B3C4E, loopback, servedPort);
+  uint16_t serverPort = 0;
+  uint32_t serverInterface = 0;
+  aLinkID served = device ? aLink_CreateServer(device, &serverPort, &serverInterface, 1) : 0;
+  if (!served && device) aLink_Destroy(&device);
+  bool ok = direct && served;
+  aPacket* query = aPacket_CreateWithData(kAddress, sizeof kQuery, kQuery);
+  const uint8_t queryFrame[] = {kAddress, sizeof kQuery, kQuery[0], kQuery[1], kQuery[2]};
+  {
+    EchoRouter echo;
+    Dealer rawClient(echo.port());
+    Dealer bareClient(serverPort);
+    for (int round = 0; ok && round < kRounds; ++round) {
+      ok = TimeRound([&] { return rawClient.trip(queryFrame, sizeof queryFrame); }, &figures->rawZmq) &&
+           TimeRound([&] { return LinkTrip(direct, query); }, &figures->direct) &&
+           TimeRound([&] { return bareClient.trip(queryFrame, sizeof queryFrame); }, &figures->servedBare) &&
+           TimeRound([&] { return LinkTrip(served, query); }, &figures->served);
+    }
+  }
+  aPacket_Destroy(&query);
+  if (served) aLink_Destroy(&served);  // the device link and its server go with it
+  if (direct) aLink_Destroy(&direct);
+  return ok;
+}
+
+void Report(const Figures& figures) {
+  const Spread raw = SpreadOf(figures.rawZmq), direct = SpreadOf(figures.direct);
+  const Spread bare = SpreadOf(figures.servedBare), served = SpreadOf(figures.served);
+  std::printf("round trip of the model query over loopback, %d requests each:\n", kRounds * kTripsPerRound);
+  std::printf("  raw libzmq DEALER-ROUTER   median %7.1f us  p99 %7.1f us\n", raw.median, raw.p99);
+  std::printf("  direct TCP link            median %7.1f us  p99 %7.1f us\n", direct.median, direct.p99);
+  std::printf("  server, bare DEALER client median %7.1f us  p99 %7.1f us\n", bare.median, bare.p99);
+  std::printf("  served link                median %7.1f us  p99 %7.1f us\n", served.median, served.p99);
+  const double bound = direct.median + 1.5 * raw.median;
+  std::printf("  served median %.1f us beside the bound direct + 1.5 x raw libzmq = %.1f us: %s\n", served.median,
+              bound, served.median <= bound ? "within" : "OVER");
+  std::printf("  ratios of medians: served / direct %.2f, served / raw libzmq %.2f\n",
+              direct.median > 0 ? served.median / direct.median : 0.0, raw.median > 0 ? served.median / raw.median : 0.0);
+  std::printf("  where it goes: server beyond the direct link %.1f us, client link and stream %.1f us\n",
+              bare.median - direct.median, served.median - bare.median);
+}
+
+}  // namespace
+
+int main(int, char** argv) {
+  EnterPrivateNetwork(argv);
+  signal(SIGPIPE, SIG_IGN);
+  // Both children are forked before the messaging library starts any thread here.
+  ChildModule directModule = ChildModule::Start(qfsim::SimTransport::tcp, kAddress, kModel);
+  ChildModule servedModule = ChildModule::Start(qfsim::SimTransport::tcp, kAddress, kModel);
+  if (!directModule.Ready() || !servedModule.Ready()) {
+    std::printf("the simulated module did not start\n");
+    directModule.Stop();
+    servedModule.Stop();
+    return 1;
+  }
+  Figures figures;
+  const bool ok = Measure(directModule.port, servedModule.port, &figures);
+  if (ok)
+    Report(figures);
+  else
+    std::printf("served round trip: FAILED (a link or server could not be made, or a request went unanswered)\n");
+  servedModule.Stop();
+  directModule.Stop();
+  return ok ? 0 : 1;
+}

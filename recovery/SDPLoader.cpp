@@ -25,7 +25,10 @@ constexpr unsigned REPLY_TIMEOUT_MS = 100;
 constexpr size_t DUMP_BYTES_PER_LINE = 256;
 
 void _appendCommandHead(std::vector<uint8_t>& report, uint8_t type) {
-  report.insert(report.end(), {COMMAND_REPORT_ID, type, type});
+  // Byte by byte: g++ 12 at -O3 mistakes an initializer-list insert here for an overflow.
+  report.push_back(COMMAND_REPORT_ID);
+  report.push_back(type);
+  report.push_back(type);
 }
 
 void _appendBigEndian(std::vector<uint8_t>& report, uint32_t value) {

@@ -78,7 +78,9 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
   int64_t written = loader->writeData(report);
   Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", ssize_t(written));
   _printBuffer(report);
-  bool sentWhole = written > 0;
+  // The ROM reads a whole command before it takes data: a command cut short is no write. As for
+  // the data reports below, what counts is the bytes after the report id, which a UART drops.
+  bool sentWhole = written >= int64_t(report.size() - 1);
 
   std::vector<uint8_t> reply;
   int total = 0;

@@ -27,20 +27,31 @@ test-tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan -L threads -j $(JOBS) --output-on-failure --timeout 600
 
-# Benchmarks, each printing its figure beside the bound measured in the same run.
+# Benchmarks, each printing its figure beside the bound it is compared with, measured in the same
+# run. A Release build of its own folder, so that the test builds keep their settings.
+# BENCH_SHORT=1 runs each benchmark once and briefly (CI: it still builds and starts them all).
+BENCH_SHORT ?=
+BENCH_ARGS = $(if $(BENCH_SHORT),--benchmark_min_time=0.01)
 bench: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS)
-	@for b in build/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS) --target benchmarks
+	@for b in build-bench/bench/bench_*; do \
+	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" $(BENCH_ARGS) || exit 1; done
 
-# Real coverage-guided fuzzing (needs clang with libFuzzer), 60 s per target.
+# Coverage-guided fuzzing with clang's libFuzzer, FUZZ_SECONDS per target (the corpus found is kept
+# in build-fuzz/corpus/<name>/). FUZZ_SECONDS=0 only replays the seeds (CI: the targets build and
+# every seed runs under the fuzzing build's instrumentation).
+FUZZ_SECONDS ?= 60
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug \
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQF_SANITIZE=address,undefined -DQF_LIBFUZZER=ON $(CMAKE_FLAGS)
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	@for f in build-fuzz/fuzz/fuzz_*; do \
-	  name=$${f##*/fuzz_}; mkdir -p build-fuzz/corpus/$$name; \
-	  "$$f" -max_total_time=60 build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; done
+	  [ -x "$$f" ] || continue; name=$${f##*/fuzz_}; \
+	  if [ "$(FUZZ_SECONDS)" = 0 ]; then echo "== $$name: replaying the seeds"; \
+	    "$$f" -runs=0 fuzz/corpus/$$name || exit 1; continue; fi; \
+	  mkdir -p build-fuzz/corpus/$$name; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; done
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/qfVersion.h"
+
 namespace {
 
-constexpr uint8_t sMajor = 2;
-constexpr uint8_t sMinor = 12;
-constexpr uint8_t sPatch = 0;
+constexpr uint8_t sMajor = QF_VERSION_MAJOR;
+constexpr uint8_t sMinor = QF_VERSION_MINOR;
+constexpr uint8_t sPatch = QF_VERSION_PATCH;
 constexpr const char* sPhase = ".";
 
 // Top byte of every current-layout word: it reads as 2.15 in the legacy fields, the first

@@ -21,7 +21,7 @@ int aVersion_ParseString(uint32_t version, char* buf, size_t size);
 
 uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch);
 
-// The library's own version, 2.12.0.
+// The library's own version, 2.12.0 (set in the build, see common/qfVersion.h.in).
 uint8_t aVersion_GetMajor();
 uint8_t aVersion_GetMinor();
 uint8_t aVersion_GetPatch();

@@ -25,7 +25,10 @@ constexpr unsigned REPLY_TIMEOUT_MS = 100;
 constexpr size_t DUMP_BYTES_PER_LINE = 256;
 
 void _appendCommandHead(std::vector<uint8_t>& report, uint8_t type) {
-  report.insert(report.end(), {COMMAND_REPORT_ID, type, type});
+  // Byte by byte: g++ 12 at -O3 mistakes an initializer-list insert here for an overflow.
+  report.push_back(COMMAND_REPORT_ID);
+  report.push_back(type);
+  report.push_back(type);
 }
 
 void _appendBigEndian(std::vector<uint8_t>& report, uint32_t value) {
@@ -75,7 +78,9 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
   int64_t written = loader->writeData(report);
   Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", ssize_t(written));
   _printBuffer(report);
-  bool sentWhole = written > 0;
+  // The ROM reads a whole command before it takes data: a command cut short is no write. As for
+  // the data reports below, what counts is the bytes after the report id, which a UART drops.
+  bool sentWhole = written >= int64_t(report.size() - 1);
 
   std::vector<uint8_t> reply;
   int total = 0;

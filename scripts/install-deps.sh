@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests, the benchmarks and the demo need.
+# Installs the Debian packages the build, the tests, the benchmarks and the demo need (clang and
+# its runtime for the fuzz build, lpc21isp as the benchmarks' peer ISP tool).
 # As root the missing ones are installed; otherwise they are named and the script fails.
 set -eu
 
@@ -7,7 +8,9 @@ packages="build-essential cmake pkg-config python3 iproute2
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libhidapi-dev libudev-dev libcurl4-openssl-dev zlib1g-dev
   libczmq-dev libzmq3-dev
-  umockdev libumockdev-dev socat"
+  umockdev libumockdev-dev socat
+  clang libclang-rt-14-dev
+  lpc21isp"
 
 missing=""
 for package in $packages; do

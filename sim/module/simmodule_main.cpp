@@ -177,7 +177,10 @@ void _printWhere(const SimModule& module, const _Settings& settings) {
 
 std::string _report(const SimRecord& record) {
   std::string routes;
-  for (std::uint8_t route : record.routes) routes += (routes.empty() ? "" : ",") + std::to_string(route);
+  for (std::uint8_t route : record.routes) {
+    if (!routes.empty()) routes += ',';
+    routes += std::to_string(route);
+  }
   unsigned ok = 0;
   for (const HeartbeatCheck& check : record.heartbeatAnswers) ok += check.ok ? 1 : 0;
   std::ostringstream line;

@@ -96,6 +96,48 @@ TEST(SDPLoaderTransport, NothingToTalkToIsNoAnswer) {
   }
 }
 
+// A ROM that acknowledges every request and confirms the write, over a line that cuts one kind
+// of report (by its command byte, or the data report) to half its length.
+struct HalvingTransport : SDPLoader_Interface {
+  explicit HalvingTransport(int halved) : halved(halved) {}
+  bool init() override { return true; }
+  int64_t writeData(const Bytes& report) override {
+    const int kind = report[0] == 2 ? 2 : report[1];
+    return int64_t(kind == halved ? report.size() / 2 : report.size());
+  }
+  int64_t readData(Bytes& out, unsigned timeoutMs) override {
+    if (timeoutMs == 0) return 0;  // it never speaks unasked
+    out = {0x56, 0x78, 0x78, 0x56, 0x88, 0x88, 0x88, 0x88};
+    return int64_t(out.size());
+  }
+  bool getDataFromBuffer(const Bytes& reply, unsigned, uint32_t& value) override {
+    value |= SDPLoader_WordAt(reply, 4);
+    return true;
+  }
+  int halved;
+};
+
+// The ROM waits for every byte a report promised: a write whose command or data went out only
+// in part is not done, whatever the final status says.
+TEST(SDPLoaderTransport, WriteIsDoneOnlyWhenEveryReportWentOutWhole) {
+  struct Case {
+    const char* name;
+    int halved;
+    int result;
+  };
+  const Case cases[] = {
+      {"every report whole", 0, SDPLoader::SUCCESS},
+      {"write command halved", 0x04, SDPLoader::NOT_COMPLETED},
+      {"data report halved", 2, SDPLoader::NOT_COMPLETED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SDPLoader loader;
+    ASSERT_TRUE(loader.setLoader(new HalvingTransport(c.halved)));
+    EXPECT_EQ(loader.writeLoader(Bytes(100, 0xAA), 0x20000000), c.result);
+  }
+}
+
 // A port that cannot be had fails at once, before the line would settle, and keeps no descriptor.
 TEST(SerialSDPLoader, UnusablePortsFailInit) {
   qftest::TempFolder folder;

@@ -155,7 +155,8 @@ std::string hex(const Bytes& bytes) {
   char two[4];
   for (std::uint8_t byte : bytes) {
     std::snprintf(two, sizeof two, "%02X", byte);
-    text += (text.empty() ? "" : " ") + std::string(two);
+    if (!text.empty()) text += ' ';
+    text += two;
   }
   return text;
 }

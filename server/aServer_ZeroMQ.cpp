@@ -74,6 +74,9 @@ bool _initServer(aServer* server) {
   const int frontendPort = _findPortAndBindSocket(server->frontend, server->localOnly, server->interfaceAddress);
   if (frontendPort < 0) return false;
   server->frontendPort = static_cast<uint16_t>(frontendPort);
+  // Clients in this process (the owner's own link first of all) reach the frontend in-process.
+  server->inprocPublished =
+      aInprocFrontend_Publish(server->frontend, server->interfaceAddress, server->frontendPort);
   // The inner pairs join threads of this process only, so no other process can reach them.
   if (!aInprocPair_Join(server->streamBrokerSocket, server->streamFilterSocket) ||
       !aInprocPair_Join(server->syncBrokerSocket, server->syncWorkerSocket) || !_connectSyncPair(server))
@@ -91,6 +94,8 @@ bool _initServer(aServer* server) {
 void _deinitServer(aServer* server) {
   if (server->filterInstalled) aLink_SetUserPacketFilter(server->entry->link, nullptr, nullptr);
   server->filterInstalled = false;
+  if (server->inprocPublished) aInprocFrontend_Withdraw(server->interfaceAddress, server->frontendPort);
+  server->inprocPublished = false;
   _stopActor(&server->syncWorker);
   _stopActor(&server->broker);
   _stopDiscovery(server);

@@ -53,8 +53,8 @@ void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* repl
 // discarded: taken for this reply, it would shift every later reply onto the wrong client. Once
 // the wait is over, packets already queued are still looked through.
 aPacket* _awaitReplyTo(aPacketFifoID inbound, const aPacket* request, uint64_t waitMs) {
-  const uint64_t deadline = aTime_GetMSTicks() + waitMs;
-  for (uint64_t now = aTime_GetMSTicks();; now = aTime_GetMSTicks()) {
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + waitMs;
+  for (uint64_t now = aTime_GetMonotonicMSTicks();; now = aTime_GetMonotonicMSTicks()) {
     aPacket* packet = aPacketFifo_Await(inbound, deadline > now ? deadline - now : 0);
     if (!packet) return nullptr;
     if (_isReplyTo(request, packet)) return packet;

@@ -83,6 +83,7 @@ struct aServer {
   bool startTried = false;
   aErr startResult = aErrNone;
   bool filterInstalled = false;
+  bool inprocPublished = false;  // the frontend's in-process endpoint is noted for its clients
 };
 
 namespace aServerInternal {

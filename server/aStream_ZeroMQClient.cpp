@@ -199,6 +199,10 @@ aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
   if (!client->serverSocket) return aErrMemory;
   // Set before the connect: it holds for the connection and every reconnection.
   zsock_set_maxmsgsize(client->serverSocket, aSERVER_MAX_FRAME_SIZE);
+  // A server of this process is reached in-process: two wake-ups fewer each way.
+  const std::string inproc = aInprocFrontend_Find(ipv4, port);
+  if (!inproc.empty())
+    return zsock_connect(client->serverSocket, "%s", inproc.c_str()) == 0 ? aErrNone : aErrConnection;
   char dotted[INET_ADDRSTRLEN] = {};
   in_addr address{};
   address.s_addr = ipv4;

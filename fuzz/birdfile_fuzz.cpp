@@ -2,8 +2,6 @@
 // any other input is an inflated body, which is compressed and given the header first, so that
 // mutations reach the block parser instead of dying in zlib. Where the load succeeds, every
 // block is read whole and every operation that patches or searches the image is run.
-#include <sys/mman.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -12,29 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "fuzz/memory_file.h"
 #include "updater/BirdFile.h"
 
 namespace {
-
-// The input goes through the reader's real file path: an in-memory file reached by its
-// /proc/self/fd name, rewritten for every input.
-class InputFile {
- public:
-  InputFile() : fd(memfd_create("birdfile_fuzz", 0)) {
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  }
-  ~InputFile() { close(fd); }
-  const char* write(const uint8_t* data, size_t size) {
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
-      abort();
-    }
-    return path;
-  }
-
- private:
-  int fd;
-  char path[64];
-};
 
 std::vector<uint8_t> _as_file(const uint8_t* data, size_t size) {
   if (size >= 4 && memcmp(data, "bird", 4) == 0) return std::vector<uint8_t>(data, data + size);
@@ -82,7 +61,7 @@ void _exercise(BirdFile& file, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static InputFile input;
+  static MemoryFile input;  // the reader's real file path
   std::vector<uint8_t> file = _as_file(data, size);
   const char* path = input.write(file.data(), file.size());
   BirdFile::VerifyFile(path);

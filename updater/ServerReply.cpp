@@ -24,6 +24,21 @@ void _addBuildEntry(std::map<std::string, std::string>& builds, char* line) {
 
 }  // namespace
 
+bool ServerReply::parse_build(const std::string& text, uint32_t* build) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return false;
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  uint64_t value = 0;
+  for (size_t i = first; i <= last; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > UINT32_MAX) return false;
+  }
+  *build = static_cast<uint32_t>(value);
+  return true;
+}
+
 ServerReply::ServerReply(char* body) : _rest(body) { _first = _nextLine(delimiters); }
 
 char* ServerReply::_nextLine(const char* lineEnds) {

@@ -10,6 +10,11 @@
 
 class ServerReply {
  public:
+  // A build number's text, from a reply line or the user: a decimal number in the 32-bit
+  // unsigned range, blanks (a reply line's carriage return included) allowed around it and
+  // nothing else: "12abc", "-1", "" and "4294967296" are refused, *build then left as it was.
+  static bool parse_build(const std::string& text, uint32_t* build);
+
   // body: zero-terminated text that the reply cuts up (it is changed) and that must outlive it.
   explicit ServerReply(char* body);
 

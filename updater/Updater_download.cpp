@@ -9,6 +9,7 @@
 
 #include "updater/BirdFile.h"
 #include "updater/Log.h"
+#include "updater/ServerReply.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
 
@@ -19,27 +20,10 @@ constexpr const char* kSpinnerLabel = "Downloading";
 constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
 
-// A decimal number in the 32-bit unsigned range, blanks (a server line's carriage return
-// included) allowed around it and nothing else: "12abc", "-1", "" and "4294967296" are refused.
-bool _parse_build(const std::string& text, uint32_t* build) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return false;
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  uint64_t value = 0;
-  for (size_t i = first; i <= last; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > UINT32_MAX) return false;
-  }
-  *build = static_cast<uint32_t>(value);
-  return true;
-}
-
-// As _parse_build, logging a refused text; the build is then 0.
+// As ServerReply::parse_build, logging a refused text; the build is then 0.
 uint32_t _build_or_zero(const std::string& text) {
   uint32_t build = 0;
-  if (!_parse_build(text, &build)) Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+  if (!ServerReply::parse_build(text, &build)) Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
   return build;
 }
 
@@ -143,7 +127,7 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url)
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal) {
   uint32_t build = 0;
-  if (!buildText.empty() && !_parse_build(buildText, &build)) {
+  if (!buildText.empty() && !ServerReply::parse_build(buildText, &build)) {
     display.message(kError, "Build number '%s' must be an number", buildText.c_str());
     return 0;
   }

@@ -9,6 +9,7 @@
 #include "platform/aMutex.h"
 #include "platform/aThread.h"
 #include "platform/aTime.h"
+#include "support/eventually.h"
 
 namespace {
 
@@ -67,9 +68,7 @@ void* HoldUntilReleased(void* argument) {
 }
 
 bool WaitFor(const std::atomic<bool>& flag) {
-  const uint64_t deadline = aTime_GetMonotonicMSTicks() + 5000;
-  while (!flag && aTime_GetMonotonicMSTicks() < deadline) aTime_MSSleep(1);
-  return flag;
+  return qftest::Eventually([&] { return flag.load(); }, std::chrono::milliseconds(5000));
 }
 
 TEST(Threads, MutexHeldByAnotherThreadIsBusy) {

@@ -24,6 +24,7 @@
 #include "sim/module/simModule.h"
 #include "support/eventually.h"
 #include "support/loopback_tcp.h"
+#include "support/sim_module_start.h"
 #include "support/temp_folder.h"
 #include "support/test_packets.h"
 #include "support/usb_sim_module.h"
@@ -88,13 +89,11 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
           *fake, qftest::UsbSimModuleOptions{.address = kAddress, .model = kModel, .serialNumber = kSerial, .faults = faults});
       return;
     }
-    qfsim::SimModuleOptions options;
-    options.transport = GetParam() == Road::tcp      ? qfsim::SimTransport::tcp
-                        : GetParam() == Road::serial ? qfsim::SimTransport::serial
-                                                     : qfsim::SimTransport::node;
-    options.address = kAddress;
-    options.model = kModel;
-    options.serialNumber = kSerial;
+    qfsim::SimModuleOptions options = qftest::SimModuleWith(
+        kAddress, kModel, kSerial,
+        GetParam() == Road::tcp      ? qfsim::SimTransport::tcp
+        : GetParam() == Road::serial ? qfsim::SimTransport::serial
+                                     : qfsim::SimTransport::node);
     options.faults = faults;
     if (GetParam() == Road::node) {
       char node[32];
@@ -102,9 +101,8 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
       options.linkPath = folder.join(node);
       ASSERT_EQ(qfusb_set_kernel_node_format(folder.join("quillfern.%08X").c_str()), aErrNone);
     }
-    sim = std::make_unique<qfsim::SimModule>(options);
-    std::string error;
-    ASSERT_TRUE(sim->start(&error)) << error;
+    sim = qftest::StartedSimModule(options);
+    ASSERT_TRUE(sim);
   }
 
   // Creates a link to the module the way its road does; kept for the tear-down. Elsewhere: at an

@@ -13,6 +13,8 @@
 #include "common/aLinkRegistry.h"
 #include "common/discover.h"
 #include "sim/module/simModule.h"
+#include "support/served_module.h"
+#include "support/sim_module_start.h"
 #include "support/test_packets.h"
 
 namespace {
@@ -20,8 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-using qfsim::SimContext;
-using qfsim::SimPacket;
 using qfsim::SimRecord;
 
 constexpr uint8_t kAddress = 0x06;
@@ -34,12 +34,8 @@ constexpr uint64_t kReplyMs = 3000;
 class ServedLink : public testing::Test {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    options.model = kModel;
-    options.serialNumber = kSerial;
-    module = std::make_unique<qfsim::SimModule>(options);
-    module->setHandler(kEcho, [](SimContext& c, const SimPacket& p) { c.reply({c.state().address, p.data}); });
+    module = std::make_unique<qfsim::SimModule>(qftest::SimModuleWith(kAddress, kModel, kSerial));
+    module->setHandler(kEcho, qftest::EchoHandler());
     std::string why;
     ASSERT_TRUE(module->start(&why)) << why;
   }

@@ -8,11 +8,15 @@
 #include "api/Module.h"
 #include "api/SystemClass.h"
 #include "common/aLinkRegistry.h"
+#include "support/private_network.h"
 #include "support/sim_module_fixture.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimTransport;
 using namespace std::chrono_literals;
+
+// The tests hold fixed ports: the loopback discovery slots of link sharing servers.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 

@@ -13,9 +13,13 @@
 #include "common/aLinkRegistry.h"
 #include "common/discover.h"
 #include "sim/module/simModule.h"
+#include "support/private_network.h"
 #include "support/served_module.h"
 #include "support/sim_module_start.h"
 #include "support/test_packets.h"
+
+// The tests hold fixed ports: the loopback discovery slots of link sharing servers.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 

@@ -338,13 +338,13 @@ TEST(LinkLogThreadsTest, TrafficIsRecordedWhileTheLogIsEnabled) {
 // where a reader that spins makes millions.
 TEST_F(PipeLinkTest, IdleReaderSleeps) {
   const int before = pipe.ReaderCalls();
-  std::this_thread::sleep_for(1000ms);
+  std::this_thread::sleep_for(1000ms);  // the window measured
   EXPECT_LE(pipe.ReaderCalls() - before, 30);
 }
 
 TEST_F(PipeLinkTest, BurstsKeepABoundedRate) {
   pipe.Feed({0x00});  // synchronising against silence
-  std::this_thread::sleep_for(1000ms);
+  std::this_thread::sleep_for(1000ms);  // the window whose bursts are counted
   const int silent = CountBursts(pipe.Writes());
   EXPECT_GE(silent, 3) << "synchronisation is not retried";
   EXPECT_LE(silent, 12);

@@ -88,7 +88,7 @@ TEST(Threads, MutexHeldByAnotherThreadIsBusy) {
 
 // Finishes a little later than it starts, leaving a mark that the join must have waited for.
 void* FinishLate(void* argument) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the lateness the join must wait out
   static_cast<std::atomic<int>*>(argument)->store(42);
   return reinterpret_cast<void*>(1);
 }

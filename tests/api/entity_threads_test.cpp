@@ -12,7 +12,7 @@
 #include "api/I2CClass.h"
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "support/entity_sim.h"
+#include "support/sim_module_fixture.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimContext;
@@ -33,16 +33,12 @@ Bytes Frame(Bytes prefix, const Bytes& bytes, size_t from, size_t to, Bytes suff
   return prefix;
 }
 
-class EntityTest : public testing::Test {
+class EntityTest : public qftest::SimModuleFixture<> {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    sim = std::make_unique<qftest::EntitySim>(options);
-    ASSERT_TRUE(sim->started);
+    ASSERT_NO_FATAL_FAILURE(StartSim(qftest::SimModuleWith(kAddress)));
     module = std::make_unique<Module>(kAddress, false, 0);
-    ASSERT_EQ(module->setConfig(qftest::DirectControl()), aErrNone);
-    ASSERT_EQ(module->connectFromSpec(sim->spec(SimTransport::tcp)), aErrNone);
+    ASSERT_EQ(qftest::ConnectDirectly(*module, sim->spec(SimTransport::tcp)), aErrNone);
     system.init(module.get(), 0);
   }
 
@@ -57,7 +53,6 @@ class EntityTest : public testing::Test {
     return sent;
   }
 
-  std::unique_ptr<qftest::EntitySim> sim;
   std::unique_ptr<Module> module;
   SystemClass system;
 };
@@ -164,7 +159,8 @@ TEST_F(EntityTest, UnsolicitedValuesAreAwaitedAndLeftoversDrained) {
   });
   ASSERT_EQ(system.getUptime(&value), aErrNone);
   EXPECT_EQ(value, 7u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other two arrive
+  uint8_t model = 0;  // a round trip: the module's frames come in order, so the other two are in
+  ASSERT_EQ(system.getModel(&model), aErrNone);
   EXPECT_EQ(system.drainUEI(22), aErrNone);
   EXPECT_EQ(system.awaitUEI32Val(22, &value, 0), aErrTimeout) << "nothing of option 22 is left";
 }

@@ -14,7 +14,7 @@
 #include "api/Module.h"
 #include "api/SystemClass.h"
 #include "common/aLinkRegistry.h"
-#include "support/entity_sim.h"
+#include "support/sim_module_fixture.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimTransport;
@@ -29,27 +29,18 @@ namespace {
 constexpr uint8_t kAddress = 0x04;
 constexpr uint32_t kSerial = 0x0BADF00D;
 
-class LinkTest : public testing::Test {
+class LinkTest : public qftest::SimModuleFixture<> {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    options.serialNumber = kSerial;
-    sim = std::make_unique<EntitySim>(options);
-    ASSERT_TRUE(sim->started);
+    ASSERT_NO_FATAL_FAILURE(StartSim(qftest::SimModuleWith(kAddress, 0, kSerial)));
     spec = sim->spec(SimTransport::tcp);
   }
 
-  // A Link under direct control holding the module's specifier.
-  std::unique_ptr<Link> Direct(const linkSpec& target) {
-    auto link = std::make_unique<Link>(target, "test");
-    EXPECT_EQ(link->setConfig(DirectControl()), aErrNone);
-    return link;
-  }
+  // A Link under direct control holding the specifier.
+  static std::unique_ptr<Link> Direct(const linkSpec& target) { return qftest::DirectLink(target, "test"); }
 
   bool Registered() const { return sLookupEntryByIdentifier(kSerial, TCPIP) != nullptr; }
 
-  std::unique_ptr<EntitySim> sim;
   linkSpec spec{};
 };
 
@@ -185,8 +176,7 @@ TEST_F(LinkTest, AFailedJoinTakesNoUseOfTheOtherLink) {
 
 TEST_F(LinkTest, AModuleBehindARouterUsesTheRoutersLink) {
   Module router(0x02, 0);
-  ASSERT_EQ(router.setConfig(DirectControl()), aErrNone);
-  ASSERT_EQ(router.connectFromSpec(spec), aErrNone);
+  ASSERT_EQ(qftest::ConnectDirectly(router, spec), aErrNone);
   EXPECT_EQ(router.getModuleAddress(), kAddress);
   EXPECT_EQ(router.connectFromSpec(spec), aErrBusy);
 
@@ -227,8 +217,7 @@ TEST_F(LinkTest, ModulesOnSeveralThreadsShareTheDeviceLinkAndTakeTheirOwnReplies
   for (int i = 0; i < kThreads; ++i)
     threads.emplace_back([&, i] {
       Module module(kAddress, false, 0);
-      EXPECT_EQ(module.setConfig(DirectControl()), aErrNone);
-      EXPECT_EQ(module.connectFromSpec(spec), aErrNone);
+      EXPECT_EQ(qftest::ConnectDirectly(module, spec), aErrNone);
       connected.arrive_and_wait();
       SystemClass system;
       system.init(&module, 0);

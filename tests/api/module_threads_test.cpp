@@ -12,12 +12,11 @@
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "support/entity_sim.h"
+#include "support/sim_module_fixture.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimOption;
 using qfsim::SimTransport;
-using qftest::DirectControl;
 using qftest::EntitySim;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -31,33 +30,17 @@ constexpr uint32_t kSerial = 0xCAFE0042;
 constexpr uint32_t kVersion = 0x2C000005;
 constexpr uint32_t kBuild = 0x00012345;
 
-class ModuleTest : public testing::TestWithParam<SimTransport> {
+class ModuleTest : public qftest::SimModuleFixture<EntitySim, testing::TestWithParam<SimTransport>> {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.transport = GetParam();
-    options.address = kAddress;
-    options.model = kModel;
-    options.serialNumber = kSerial;
-    sim = std::make_unique<EntitySim>(options);
-    ASSERT_TRUE(sim->started);
+    ASSERT_NO_FATAL_FAILURE(StartSim(qftest::SimModuleWith(kAddress, kModel, kSerial, GetParam())));
     sim->entities->define(0x03, 0, 7, SimOption::u32(kVersion));
     sim->entities->define(0x03, 0, 43, SimOption::u32(kBuild));
     module = std::make_unique<Module>(0x02, 0);  // the address is learned from the module
-    ASSERT_EQ(module->setConfig(DirectControl()), aErrNone);
-    ASSERT_EQ(module->connectFromSpec(sim->spec(GetParam())), aErrNone);
+    ASSERT_EQ(qftest::ConnectDirectly(*module, sim->spec(GetParam())), aErrNone);
     system.init(module.get(), 0);
   }
 
-  // What the module received with this command byte, as data.
-  std::vector<Bytes> Received(uint8_t command) const {
-    std::vector<Bytes> found;
-    for (const qfsim::SimPacket& packet : sim->module.record().packets)
-      if (!packet.data.empty() && packet.data[0] == command) found.push_back(packet.data);
-    return found;
-  }
-
-  std::unique_ptr<EntitySim> sim;
   std::unique_ptr<Module> module;
   SystemClass system;
 };

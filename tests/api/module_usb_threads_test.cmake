@@ -1,4 +1,3 @@
 # Modules on a fake USB bus behind the real libusb; the fallback search uses the loopback
-# link-server discovery ports.
+# link-server discovery ports (the program runs in a network namespace of its own).
 include(${CMAKE_CURRENT_SOURCE_DIR}/support/umockdev.cmake)
-list(APPEND test_props RESOURCE_LOCK qf_ports_9850_9999)

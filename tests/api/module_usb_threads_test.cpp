@@ -16,6 +16,10 @@
 using namespace Tarnwick::Quillfern;
 using qftest::DirectControl;
 
+// The fallback search asks the loopback discovery slots, which are fixed ports, and the server
+// search the loopback group.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
+
 namespace {
 
 constexpr uint32_t kFirstSerial = 0xAAAA0001;

@@ -8,12 +8,15 @@
 #include "api/Module.h"
 #include "api/SystemClass.h"
 #include "common/aLinkRegistry.h"
-#include "support/entity_sim.h"
+#include "support/private_network.h"
+#include "support/sim_module_fixture.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimTransport;
-using qftest::EntitySim;
 using namespace std::chrono_literals;
+
+// The tests hold fixed ports: the loopback discovery slots of link sharing servers.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 
@@ -21,16 +24,9 @@ constexpr uint8_t kAddress = 0x08;
 constexpr uint8_t kModel = 0x1D;
 constexpr uint32_t kSerial = 0x0C11E47;
 
-class ServedModuleTest : public testing::Test {
+class ServedModuleTest : public qftest::SimModuleFixture<> {
  protected:
-  void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    options.model = kModel;
-    options.serialNumber = kSerial;
-    sim = std::make_unique<EntitySim>(options);
-    ASSERT_TRUE(sim->started);
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartSim(qftest::SimModuleWith(kAddress, kModel, kSerial))); }
 
   // The module's identity as read over the Module's link.
   static void ExpectIdentity(Module& module) {
@@ -46,7 +42,6 @@ class ServedModuleTest : public testing::Test {
 
   bool DeviceRegistered() const { return sLookupEntryByIdentifier(kSerial, TCPIP) != nullptr; }
 
-  std::unique_ptr<EntitySim> sim;
 };
 
 TEST_F(ServedModuleTest, ModulesReachTheDeviceThroughItsServer) {

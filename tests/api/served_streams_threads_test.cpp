@@ -9,11 +9,15 @@
 
 #include "api/Link.h"
 #include "api/Module.h"
+#include "support/private_network.h"
 #include "support/stream_sim.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimTransport;
 using qftest::CallbackLog;
+
+// The tests hold fixed ports: the loopback discovery slots of link sharing servers.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 

@@ -11,13 +11,12 @@
 #include "api/Link.h"
 #include "api/Module.h"
 #include "sim/module/simStorage.h"
-#include "support/entity_sim.h"
+#include "support/sim_module_fixture.h"
 #include "support/temp_folder.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimStorageFaults;
 using qfsim::SimTransport;
-using qftest::DirectControl;
 using qftest::PatternBytes;
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
@@ -28,18 +27,13 @@ constexpr uint8_t kAddress = 0x0A;
 constexpr uint8_t kStore = 1;
 constexpr uint8_t kSlot = 2;
 
-class StorageTest : public testing::Test {
+class StorageTest : public qftest::SimModuleFixture<> {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    sim = std::make_unique<qftest::EntitySim>(options);
-    ASSERT_TRUE(sim->started);
+    ASSERT_NO_FATAL_FAILURE(StartSim(qftest::SimModuleWith(kAddress)));
     qfsim::SimStorage::attach(storage, sim->module);
     storage->setSlot(kStore, kSlot, qfsim::SimSlot{256, {}});
-    link = std::make_unique<Link>(sim->spec(SimTransport::tcp), "storage");
-    ASSERT_EQ(link->setConfig(DirectControl()), aErrNone);
-    ASSERT_EQ(link->connect(), aErrNone);
+    link = ConnectedLink("storage");
   }
 
   // The slot operation byte of every slot request since the last call.
@@ -52,7 +46,6 @@ class StorageTest : public testing::Test {
   }
 
   std::shared_ptr<qfsim::SimStorage> storage = std::make_shared<qfsim::SimStorage>();
-  std::unique_ptr<qftest::EntitySim> sim;
   std::unique_ptr<Link> link;
   size_t seenSlotRequests = 0;
 };
@@ -233,11 +226,10 @@ TEST_F(StorageTest, ThePacketLogWritesEveryPacketAsALine) {
   // Enabled again, the same file goes on; a file that cannot open leaves the log recording.
   ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
   ASSERT_EQ(link->disablePacketLog(), aErrNone);
-  Link other(sim->spec(SimTransport::tcp), "other");
-  ASSERT_EQ(other.setConfig(DirectControl()), aErrNone);
-  ASSERT_EQ(other.connectThroughLinkModule(*link), aErrNone);
-  EXPECT_EQ(other.enablePacketLog((folder / "missing/packets.log").c_str()), aErrNone);
-  EXPECT_EQ(other.disablePacketLog(), aErrParam) << "no file writer was made";
+  auto other = qftest::DirectLink(sim->spec(SimTransport::tcp), "other");
+  ASSERT_EQ(other->connectThroughLinkModule(*link), aErrNone);
+  EXPECT_EQ(other->enablePacketLog((folder / "missing/packets.log").c_str()), aErrNone);
+  EXPECT_EQ(other->disablePacketLog(), aErrParam) << "no file writer was made";
 }
 
 }  // namespace

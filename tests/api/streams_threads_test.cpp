@@ -14,12 +14,12 @@
 #include "api/Entity.h"
 #include "api/Link.h"
 #include "api/Module.h"
+#include "support/sim_module_fixture.h"
 #include "support/stream_sim.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimTransport;
 using qftest::CallbackLog;
-using qftest::DirectControl;
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 
@@ -28,31 +28,13 @@ namespace {
 constexpr uint8_t kAddress = 0x06;
 constexpr uint8_t kClass = 0x12;
 
-class StreamsTest : public testing::Test {
+class StreamsTest : public qftest::SimModuleFixture<qftest::StreamSim> {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
     qfsim::SimStreamSettings settings;
     settings.intervalMs = 2;
-    sim = std::make_unique<qftest::StreamSim>(options, settings);
-    ASSERT_TRUE(sim->started);
-    link = Connected();
-  }
-
-  std::unique_ptr<Link> Connected() {
-    auto made = std::make_unique<Link>(sim->spec(SimTransport::tcp), "streams");
-    EXPECT_EQ(made->setConfig(DirectControl()), aErrNone);
-    EXPECT_EQ(made->connect(), aErrNone);
-    return made;
-  }
-
-  // The data of every packet the module received with this command byte.
-  std::vector<Bytes> Received(uint8_t command) const {
-    std::vector<Bytes> found;
-    for (const qfsim::SimPacket& packet : sim->module.record().packets)
-      if (!packet.data.empty() && packet.data[0] == command) found.push_back(packet.data);
-    return found;
+    ASSERT_NO_FATAL_FAILURE(StartSim(qftest::SimModuleWith(kAddress), settings));
+    link = ConnectedLink("streams");
   }
 
   // Stops publishing and lets everything published reach the link.
@@ -63,7 +45,6 @@ class StreamsTest : public testing::Test {
 
   // Declared first, so that they outlive every Link whose callbacks write into them.
   CallbackLog log, firstLog, secondLog;
-  std::unique_ptr<qftest::StreamSim> sim;
   std::unique_ptr<Link> link;
 };
 
@@ -103,8 +84,7 @@ TEST_F(StreamsTest, AnEntityStreamCachesEveryOptionAndGetsReadTheCache) {
   sim->addSource(kClass, 2, 2, 6, 900, 4);   // subindex 4
   sim->addSource(kClass, 1, 3, 1, 77);       // another entity: not covered
   Module module(kAddress, false, 0);
-  ASSERT_EQ(module.setConfig(DirectControl()), aErrNone);
-  ASSERT_EQ(module.connectFromSpec(sim->spec(SimTransport::tcp)), aErrNone);
+  ASSERT_EQ(qftest::ConnectDirectly(module, sim->spec(SimTransport::tcp)), aErrNone);
   EntityClass entity;
   entity.init(&module, kClass, 2);
   ASSERT_EQ(entity.setStreamEnabled(1), aErrNone);
@@ -232,8 +212,7 @@ TEST_F(StreamsTest, ALinkWhoseModuleWentAwayStillEndsItsCallbackThread) {
 TEST_F(StreamsTest, LinksOnOneDeviceLinkKeepEachOthersStreams) {
   sim->addSource(kClass, 1, 1);
   sim->addSource(kClass, 2, 1);
-  auto second = std::make_unique<Link>(sim->spec(SimTransport::tcp), "second");
-  ASSERT_EQ(second->setConfig(DirectControl()), aErrNone);
+  auto second = qftest::DirectLink(sim->spec(SimTransport::tcp), "second");
   ASSERT_EQ(second->connectThroughLinkModule(*link), aErrNone);
   ASSERT_EQ(second->registerStreamCallback(kAddress, kClass, 2, 1, true, secondLog.callback(), nullptr), aErrNone);
   ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 1, 1, true, firstLog.callback(), nullptr), aErrNone);

@@ -16,6 +16,7 @@
 #include "common/discover.h"
 #include "common/zBeaconInterface.h"
 #include "support/discovery_finds.h"
+#include "support/eventually.h"
 #include "support/loopback_slot_server.h"
 #include "support/private_network.h"
 
@@ -37,7 +38,8 @@ const uint32_t kLoopback = _ip("127.0.0.1");
 const std::string kService = "Quillfern2-Discovery";
 
 // A link server's beacon side: on the first beacon that carries exactly the service name it
-// starts publishing its record every 50 ms. Its actor lives on its own thread.
+// starts publishing its record every 50 ms; with an empty record it only listens. Its actor
+// lives on its own thread.
 class BeaconServer {
  public:
   explicit BeaconServer(Bytes record) : _record(std::move(record)) {
@@ -75,7 +77,7 @@ class BeaconServer {
       if (!sender) continue;
       zframe_t* content = zframe_recv(beacon);
       if (content && std::string(reinterpret_cast<char*>(zframe_data(content)), zframe_size(content)) == kService &&
-          _heard++ == 0)
+          _heard++ == 0 && !_record.empty())
         zsock_send(beacon, "sbi", "PUBLISH", _record.data(), _record.size(), 50);
       zframe_destroy(&content);
       zstr_free(&sender);
@@ -141,8 +143,8 @@ TEST(BeaconSearch, LoopbackSearchSendsNoBeaconAndBeaconSearchAsksNoSlot) {
   EXPECT_EQ(aDiscovery_Enumerate_OrvaneModules(Finds::collect, &local, kLoopback), 1);
   ASSERT_EQ(local.specs.size(), 1u);
   EXPECT_EQ(local.specs[0].serialNumber, 0x2222u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a beacon would have arrived by now
-  EXPECT_EQ(networkServer.servicesHeard(), 0);
+  EXPECT_FALSE(qftest::Eventually([&] { return networkServer.servicesHeard() > 0; }, std::chrono::milliseconds(300)))
+      << "the loopback search sent a beacon";
 
   Finds network;
   EXPECT_EQ(aDiscovery_Enumerate_OrvaneModules(Finds::collect, &network, kHost), 1);
@@ -164,12 +166,14 @@ TEST(BeaconSearch, AHostWithoutNetworkInterfacesSearchesTheLoopbackSlots) {
 TEST(BeaconSearch, HoldsTheInterfaceLockUntilItHasEnded) {
   QF_REQUIRE_PRIVATE_NETWORK();
   zsys_set_interface("");
+  BeaconServer listener(Bytes{});  // hears the search's beacon, which goes out under the lock
+  ASSERT_TRUE(listener.ready());
   const auto start = Clock::now();
   std::thread search([] {
     Finds finds;
     aDiscovery_Enumerate_OrvaneModules(Finds::collect, &finds, kHost);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(qftest::Eventually([&] { return listener.servicesHeard() > 0; })) << "the search sent no beacon";
   // With nobody answering, the search makes all its 22 waits of 100 ms.
   EXPECT_STREQ(zBeaconInterface_getAndLock(), "") << "the setting is restored before the lock is released";
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2000)) << "the lock was free while the search ran";

@@ -12,6 +12,7 @@
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
+#include "support/eventually.h"
 #include "support/loopback_tcp.h"
 #include "support/test_packets.h"
 
@@ -45,12 +46,6 @@ class Acceptor {
   std::atomic<bool> _running{true};
   std::thread _thread;
 };
-
-bool _waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  for (const auto until = Clock::now() + timeout; Clock::now() < until; std::this_thread::sleep_for(1ms))
-    if (condition()) return true;
-  return condition();
-}
 
 uint8_t _acceptNothing(const aPacket*, const void*) { return 0; }
 bool _consumeNothing(const aPacket*, void*) { return false; }
@@ -105,7 +100,7 @@ TEST(LinkLifetime, OperationsRacingTheLastDestroyNeverMeetAFreedLink) {
       });
     // The destroy lands at a different point of the others' work each round.
     const int wanted = calls + 1 + rounds % 7 * 3;
-    EXPECT_TRUE(_waitFor([&] { return calls >= wanted; }, 2s));
+    EXPECT_TRUE(qftest::Eventually([&] { return calls >= wanted; }, 2s));
     aLinkID destroyed = id;
     EXPECT_EQ(aLink_Destroy(&destroyed), aErrNone);
     gone = true;

@@ -14,11 +14,13 @@
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
+#include "support/eventually.h"
 #include "support/pipe_transport.h"
 #include "support/test_packets.h"
 
 namespace {
 
+using qftest::Eventually;
 using qftest::PipeTransport;
 
 using namespace std::chrono_literals;
@@ -30,12 +32,6 @@ const Bytes kRouteOn{0xAF, 0x01, 0x01};
 const Bytes kRouteOff{0xAF, 0x01, 0x00};
 constexpr auto kSoon = 3s;     // for what must happen
 constexpr auto kQuiet = 150ms;  // how long nothing is awaited
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kSoon) {
-  for (const auto until = Clock::now() + timeout; Clock::now() < until; std::this_thread::sleep_for(1ms))
-    if (condition()) return true;
-  return condition();
-}
 
 int CountBursts(const std::vector<Bytes>& writes) {
   return static_cast<int>(std::count(writes.begin(), writes.end(), kBurstFrame)) / 6;
@@ -247,7 +243,7 @@ TEST_F(PipeLinkTest, AwaitFirstWaitsOnlyWhileRunning) {
 
 TEST_F(PipeLinkTest, AwaitFirstEndsSoonAfterTheLinkLeavesRunning) {
   std::thread leave([this] {
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(50ms);  // how long the await must last
     pipe.Feed({0x00});  // a framing error: resynchronisation
   });
   const auto start = Clock::now();
@@ -334,8 +330,7 @@ TEST(LinkLogThreadsTest, TrafficIsRecordedWhileTheLogIsEnabled) {
   EXPECT_TRUE(OwnedPacket(aLink_AwaitPacket(id, 3000)));
   ASSERT_EQ(aLink_PutPacket(id, sent.get()), aErrNone);
   EXPECT_TRUE(pipe.AwaitWrites([](auto& writes) { return writes.size() >= 3; }, kSoon));
-  std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(TakeLogRecord(id, records)) << "recorded while disabled";
+  EXPECT_FALSE(Eventually([&] { return TakeLogRecord(id, records); }, 50ms)) << "recorded while disabled";
   EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
@@ -343,13 +338,13 @@ TEST(LinkLogThreadsTest, TrafficIsRecordedWhileTheLogIsEnabled) {
 // where a reader that spins makes millions.
 TEST_F(PipeLinkTest, IdleReaderSleeps) {
   const int before = pipe.ReaderCalls();
-  std::this_thread::sleep_for(1000ms);
+  std::this_thread::sleep_for(1000ms);  // the window measured
   EXPECT_LE(pipe.ReaderCalls() - before, 30);
 }
 
 TEST_F(PipeLinkTest, BurstsKeepABoundedRate) {
   pipe.Feed({0x00});  // synchronising against silence
-  std::this_thread::sleep_for(1000ms);
+  std::this_thread::sleep_for(1000ms);  // the window whose bursts are counted
   const int silent = CountBursts(pipe.Writes());
   EXPECT_GE(silent, 3) << "synchronisation is not retried";
   EXPECT_LE(silent, 12);
@@ -358,7 +353,7 @@ TEST_F(PipeLinkTest, BurstsKeepABoundedRate) {
   const auto start = Clock::now();
   for (int i = 0; i < 20; ++i) {
     pipe.Feed(Bytes(500, 0x01));
-    std::this_thread::sleep_for(25ms);
+    std::this_thread::sleep_for(25ms);  // the garbage's pace
   }
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_LE(CountBursts(pipe.Writes()), elapsedMs / 100 + 2);

@@ -22,7 +22,9 @@
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_driver.h"
 #include "sim/module/simModule.h"
+#include "support/eventually.h"
 #include "support/loopback_tcp.h"
+#include "support/sim_module_start.h"
 #include "support/temp_folder.h"
 #include "support/test_packets.h"
 #include "support/usb_sim_module.h"
@@ -87,13 +89,11 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
           *fake, qftest::UsbSimModuleOptions{.address = kAddress, .model = kModel, .serialNumber = kSerial, .faults = faults});
       return;
     }
-    qfsim::SimModuleOptions options;
-    options.transport = GetParam() == Road::tcp      ? qfsim::SimTransport::tcp
-                        : GetParam() == Road::serial ? qfsim::SimTransport::serial
-                                                     : qfsim::SimTransport::node;
-    options.address = kAddress;
-    options.model = kModel;
-    options.serialNumber = kSerial;
+    qfsim::SimModuleOptions options = qftest::SimModuleWith(
+        kAddress, kModel, kSerial,
+        GetParam() == Road::tcp      ? qfsim::SimTransport::tcp
+        : GetParam() == Road::serial ? qfsim::SimTransport::serial
+                                     : qfsim::SimTransport::node);
     options.faults = faults;
     if (GetParam() == Road::node) {
       char node[32];
@@ -101,9 +101,8 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
       options.linkPath = folder.join(node);
       ASSERT_EQ(qfusb_set_kernel_node_format(folder.join("quillfern.%08X").c_str()), aErrNone);
     }
-    sim = std::make_unique<qfsim::SimModule>(options);
-    std::string error;
-    ASSERT_TRUE(sim->start(&error)) << error;
+    sim = qftest::StartedSimModule(options);
+    ASSERT_TRUE(sim);
   }
 
   // Creates a link to the module the way its road does; kept for the tear-down. Elsewhere: at an
@@ -129,8 +128,9 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
   }
 
   SimRecord Record() const { return sim ? sim->record() : usb->record(); }
-  bool AwaitRecord(const std::function<bool(const SimRecord&)>& condition) const {
-    return sim ? sim->waitUntil(condition, kSoon) : usb->waitUntil(condition, kSoon);
+  bool AwaitRecord(const std::function<bool(const SimRecord&)>& condition,
+                   std::chrono::milliseconds timeout = kSoon) const {
+    return sim ? sim->waitUntil(condition, timeout) : usb->waitUntil(condition, timeout);
   }
   bool AwaitRoutes(const std::vector<uint8_t>& routes) const {
     return AwaitRecord([&](const SimRecord& r) { return r.routes == routes; });
@@ -250,8 +250,8 @@ TEST_P(DirectLinkTest, TwoThreadsCreatingAtOnceGetOneLink) {
   for (const Created& result : made) EXPECT_EQ(result.status, RUNNING) << "handed out before it was ready";
   EXPECT_EQ(sLookupEntryByID(made[0].id)->useCount, 2);
   EXPECT_TRUE(AwaitRoutes({1}));
-  std::this_thread::sleep_for(100ms);  // time for a second link's route-on to arrive
-  EXPECT_EQ(Record().routes, std::vector<uint8_t>{1}) << "a second link was started";
+  EXPECT_FALSE(AwaitRecord([](const SimRecord& r) { return r.routes.size() > 1; }, 100ms))
+      << "a second link was started";
 }
 
 std::string RoadName(const testing::TestParamInfo<Road>& info) { return Traits(info.param).name; }
@@ -301,9 +301,7 @@ TEST_P(NodeLinkTest, ANodeThatHangsUpEndsRunningWithoutSpinningAndAResetFindsThe
   aLinkID id = Create();
   ASSERT_NE(id, 0u);
   sim->closeConnection();
-  const auto until = std::chrono::steady_clock::now() + kSoon;
-  while (aLink_GetStatus(id) == RUNNING && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-  EXPECT_NE(aLink_GetStatus(id), RUNNING) << "the hang-up went unnoticed";
+  EXPECT_TRUE(qftest::Eventually([&] { return aLink_GetStatus(id) != RUNNING; }, kSoon)) << "the hang-up went unnoticed";
   const auto before = CpuUsed();
   std::this_thread::sleep_for(500ms);  // measuring the reader at rest, not waiting for anything
   EXPECT_LT(CpuUsed() - before, 60ms) << "the reader spins on the dead node";

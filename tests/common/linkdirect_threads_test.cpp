@@ -18,12 +18,14 @@
 #include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
 #include "common/discover.h"
+#include "support/eventually.h"
 #include "support/pipe_transport.h"
 #include "support/test_packets.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using qftest::Eventually;
 using qftest::PipeTransport;
 using Bytes = PipeTransport::Bytes;
 using Clock = std::chrono::steady_clock;
@@ -31,12 +33,6 @@ using Clock = std::chrono::steady_clock;
 const Bytes kRouteOn{0xAF, 0x01, 0x01};
 const Bytes kRouteOff{0xAF, 0x01, 0x00};
 constexpr auto kSoon = 3s;
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kSoon) {
-  for (const auto until = Clock::now() + timeout; Clock::now() < until; std::this_thread::sleep_for(1ms))
-    if (condition()) return true;
-  return condition();
-}
 
 bool AwaitWrite(PipeTransport& pipe, const Bytes& frame) {
   return pipe.AwaitWrites([&](const std::vector<Bytes>& writes) {

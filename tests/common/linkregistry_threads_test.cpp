@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -18,12 +19,11 @@ TEST(RegistryThreadsTest, ConcurrentReleasesHaveExactlyOneLast) {
   for (int i = 0; i < kThreads; ++i) ASSERT_EQ(sAddUse(id), aErrNone);
 
   std::atomic<int> lasts{0};
-  std::atomic<int> going{0};
+  std::latch going(kThreads);
   std::vector<std::thread> holders;
   for (int i = 0; i < kThreads; ++i) {
     holders.emplace_back([&] {
-      ++going;
-      while (going < kThreads) std::this_thread::yield();  // release together
+      going.arrive_and_wait();  // release together
       aLinkEntry* last = nullptr;
       EXPECT_EQ(sReleaseUse(id, &last), aErrNone);
       if (last) {

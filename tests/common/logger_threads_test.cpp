@@ -11,6 +11,7 @@
 #include "common/aLogger.h"
 #include "platform/aFile.h"
 #include "platform/aTime.h"
+#include "support/eventually.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -41,12 +42,8 @@ void WriteLine(void* file, uint32_t id) {
   aTime_MSSleep(1);  // a callback waits by itself when it has nothing to do
 }
 
-bool AwaitCalls(int calls) {
-  for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
-    if (gState.calls >= calls) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return false;
+bool AwaitCalls(int calls, std::chrono::milliseconds timeout = 5s) {
+  return qftest::Eventually([calls] { return gState.calls >= calls; }, timeout);
 }
 
 class LoggerTest : public testing::Test {
@@ -74,8 +71,7 @@ TEST_F(LoggerTest, ThreadAppendsToTheFileUntilDisabled) {
   const std::string content = ReadWholeFile(path);  // unbuffered: everything is there
   EXPECT_EQ(content.rfind("earlier\ncall 0 of 7\ncall 1 of 7\n", 0), 0u) << content;
   EXPECT_EQ(static_cast<int>(std::count(content.begin(), content.end(), '\n')), calls + 1);
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(gState.calls, calls) << "the callback ran after the logger was disabled";
+  EXPECT_FALSE(AwaitCalls(calls + 1, 50ms)) << "the callback ran after the logger was disabled";
   EXPECT_EQ(aLogger_Disable(logger), aErrNone);
   ASSERT_EQ(aLogger_Enable(logger), aErrNone);  // and once more
   EXPECT_TRUE(AwaitCalls(calls + 2));

@@ -11,6 +11,10 @@
 #include "common/discover.h"
 #include "support/discovery_finds.h"
 #include "support/loopback_slot_server.h"
+#include "support/private_network.h"
+
+// The servers here hold loopback discovery slots, which are fixed ports.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 

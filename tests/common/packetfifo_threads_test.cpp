@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/packetfifo.h"
+#include "support/eventually.h"
+#include "support/sleeping_threads.h"
 #include "support/test_fifo.h"
 #include "support/test_packets.h"
 
@@ -23,10 +25,10 @@ constexpr auto kPrompt = milliseconds(3000);
 
 class FifoThreadsTest : public FifoTest {
  protected:
-  // Puts the tags from another thread after a pause, so a waiter is asleep when they arrive.
-  void PutLater(std::vector<uint8_t> tags, milliseconds pause = milliseconds(50)) {
-    producer_ = std::thread([this, tags, pause] {
-      std::this_thread::sleep_for(pause);
+  // Puts the tags from another thread once the waiter is asleep.
+  void PutLater(std::vector<uint8_t> tags) {
+    producer_ = std::thread([this, tags] {
+      EXPECT_TRUE(qftest::Eventually([this] { return waiters.asleep() == 1; })) << "the waiter is not asleep";
       for (uint8_t tag : tags) aPacketFifo_Put(fifo, MakeTagged(tag).get());
     });
   }
@@ -46,14 +48,18 @@ class FifoThreadsTest : public FifoTest {
     return waiter.get();
   }
 
+  qftest::SleepingThreads waiters;
   std::thread producer_;
 };
 
 TEST_F(FifoThreadsTest, AWaiterIsWokenByAnotherThreadsPut) {
   for (uint64_t timeout : {uint64_t{60000}, UINT64_MAX}) {
     const auto start = Clock::now();
-    auto waiter = std::async(std::launch::async,
-                             [&] { return OwnedPacket(aPacketFifo_Await(fifo, timeout)); });
+    waiters.clear();
+    auto waiter = std::async(std::launch::async, [&] {
+      waiters.enter();
+      return OwnedPacket(aPacketFifo_Await(fifo, timeout));
+    });
     PutLater({42});
     EXPECT_EQ(Tag(Outcome(waiter)), 42) << "time-out " << timeout;
     EXPECT_LT(Clock::now() - start, kPrompt);
@@ -68,6 +74,7 @@ TEST_F(FifoThreadsTest, AwaitFirstOffersEachPacketOnceWhileItWaits) {
   PutTags({1, 2, 3});
   const TagPicker picker{{9}};
   auto waiter = std::async(std::launch::async, [&] {
+    waiters.enter();
     return OwnedPacket(aPacketFifo_AwaitFirst(fifo, TagPicker::Pick, &picker, 60000));
   });
   PutLater({4, 5, 9, 6});
@@ -79,23 +86,24 @@ TEST_F(FifoThreadsTest, AwaitFirstOffersEachPacketOnceWhileItWaits) {
 
 TEST_F(FifoThreadsTest, DestroyReleasesEveryWaiterAtOnce) {
   const TagPicker never{{}};
-  std::vector<std::future<OwnedPacket>> waiters;
+  std::vector<std::future<OwnedPacket>> futures;
   for (uint64_t timeout : {uint64_t{60000}, UINT64_MAX}) {
-    waiters.push_back(std::async(std::launch::async,
-                                 [&, timeout] { return OwnedPacket(aPacketFifo_Await(fifo, timeout)); }));
-    waiters.push_back(std::async(std::launch::async, [&, timeout] {
+    futures.push_back(std::async(std::launch::async, [&, timeout] {
+      waiters.enter();
+      return OwnedPacket(aPacketFifo_Await(fifo, timeout));
+    }));
+    futures.push_back(std::async(std::launch::async, [&, timeout] {
+      waiters.enter();
       return OwnedPacket(aPacketFifo_AwaitFirst(fifo, TagPicker::Pick, &never, timeout));
     }));
   }
   PutTags({1});  // one Await takes it; the other three waiters stay asleep
-  const auto taken = Clock::now() + kPrompt;
-  while (aPacketFifo_GetLength(fifo) != 0 && Clock::now() < taken)
-    std::this_thread::sleep_for(milliseconds(1));
-  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_TRUE(qftest::Eventually([&] { return aPacketFifo_GetLength(fifo) == 0; }, kPrompt));
+  EXPECT_TRUE(qftest::Eventually([&] { return waiters.asleep() == 3; }, kPrompt));
   const auto start = Clock::now();
   ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
   size_t released = 0, handedOut = 0;
-  for (auto& waiter : waiters) {
+  for (auto& waiter : futures) {
     ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
     (waiter.get() ? handedOut : released)++;
   }
@@ -108,7 +116,10 @@ TEST_F(FifoThreadsTest, DestroyReleasesEveryWaiterAtOnce) {
 // the deadline and when the FIFO is destroyed.
 TEST_F(FifoThreadsTest, AwaitAnyWakesOnAPutAndTakesNothing) {
   EXPECT_FALSE(aPacketFifo_AwaitAny(fifo, 20));
-  auto waiter = std::async(std::launch::async, [&] { return aPacketFifo_AwaitAny(fifo, 60000); });
+  auto waiter = std::async(std::launch::async, [&] {
+    waiters.enter();
+    return aPacketFifo_AwaitAny(fifo, 60000);
+  });
   PutLater({7});
   ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
   EXPECT_TRUE(waiter.get());

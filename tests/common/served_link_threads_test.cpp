@@ -13,15 +13,19 @@
 #include "common/aLinkRegistry.h"
 #include "common/discover.h"
 #include "sim/module/simModule.h"
+#include "support/private_network.h"
+#include "support/served_module.h"
+#include "support/sim_module_start.h"
 #include "support/test_packets.h"
+
+// The tests hold fixed ports: the loopback discovery slots of link sharing servers.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-using qfsim::SimContext;
-using qfsim::SimPacket;
 using qfsim::SimRecord;
 
 constexpr uint8_t kAddress = 0x06;
@@ -34,12 +38,8 @@ constexpr uint64_t kReplyMs = 3000;
 class ServedLink : public testing::Test {
  protected:
   void SetUp() override {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    options.model = kModel;
-    options.serialNumber = kSerial;
-    module = std::make_unique<qfsim::SimModule>(options);
-    module->setHandler(kEcho, [](SimContext& c, const SimPacket& p) { c.reply({c.state().address, p.data}); });
+    module = std::make_unique<qfsim::SimModule>(qftest::SimModuleWith(kAddress, kModel, kSerial));
+    module->setHandler(kEcho, qftest::EchoHandler());
     std::string why;
     ASSERT_TRUE(module->start(&why)) << why;
   }

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -32,6 +33,19 @@ Bytes Pattern(size_t length) {
 }
 
 // A socket stream connected to a listener of its own, and the accepted far end.
+// The descriptor of this process's connection to the port (the client side of it).
+int ClientDescriptorTo(uint16_t port) {
+  for (int descriptor = 0; descriptor < 1024; ++descriptor) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+      return descriptor;
+    }
+  }
+  return -1;
+}
+
 class SocketStream : public ::testing::Test {
  protected:
   explicit SocketStream(int receiveBuffer = 0) : listener_(receiveBuffer) {}
@@ -45,27 +59,16 @@ class SocketStream : public ::testing::Test {
 
   // Ends the connection from the far end and waits until the stream's side has seen it.
   void LoseConnection() {
+    const int client = ClientDescriptorTo(listener_.port());
     peer_.reset();
-    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_TRUE(qftest::waitForDescriptor(client, POLLIN, std::chrono::steady_clock::now() + milliseconds(3000)))
+        << "the reset did not reach the stream's side";
   }
 
   LoopbackListener listener_;
   RawPeer peer_;
   aStream* stream_ = nullptr;
 };
-
-// The descriptor of this process's connection to the port (the client side of it).
-int ClientDescriptorTo(uint16_t port) {
-  for (int descriptor = 0; descriptor < 1024; ++descriptor) {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
-        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
-      return descriptor;
-    }
-  }
-  return -1;
-}
 
 TEST(SocketStreamCreate, EveryFailureIsAResourceError) {
   uint16_t closedPort = 0;

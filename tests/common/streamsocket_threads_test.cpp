@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/aStreamsocket.h"
+#include "support/eventually.h"
 #include "support/loopback_tcp.h"
 #include "support/stream_io.h"
 
@@ -67,11 +68,16 @@ TEST_F(SharedSocketStream, BothThreadsMeetingOneLossReconnectOnce) {
   std::thread writer([&] {
     for (size_t i = 0; !stop; ++i) {
       WriteToStream(stream_, Frame(i));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the writer's pace
     }
   });
-  std::thread reader([&] { ReadFromStream(stream_, 1000000, 1500, 10); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::atomic<bool> reading{false};
+  std::thread reader([&] {
+    reading = true;
+    ReadFromStream(stream_, 1000000, 1500, 10);
+  });
+  EXPECT_FALSE(peer_.receive(1, milliseconds(5000)).empty()) << "the writer sent nothing";
+  EXPECT_TRUE(qftest::Eventually([&] { return reading.load(); }));
   peer_.reset();
   RawPeer again = listener.accept();
   ASSERT_TRUE(again.valid());
@@ -91,7 +97,8 @@ TEST_F(StalledSharedSocketStream, AWriteCutOffHalfwayIsSentWholeOnTheNewConnecti
   const Bytes flood(4 << 20, 0x66);
   aErr written = aErrUnknown;
   std::thread writer([&] { written = WriteToStream(stream_, flood); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the write is stuck in retries
+  // The first bytes are through, and the rest can't be until the peer reads much more.
+  EXPECT_FALSE(peer_.receive(1, milliseconds(5000)).empty()) << "the write did not start";
   peer_.reset();
   RawPeer again = listener.accept();
   ASSERT_TRUE(again.valid());

@@ -9,6 +9,7 @@
 #include "platform/aMutex.h"
 #include "platform/aThread.h"
 #include "platform/aTime.h"
+#include "support/eventually.h"
 
 namespace {
 
@@ -67,9 +68,7 @@ void* HoldUntilReleased(void* argument) {
 }
 
 bool WaitFor(const std::atomic<bool>& flag) {
-  const uint64_t deadline = aTime_GetMonotonicMSTicks() + 5000;
-  while (!flag && aTime_GetMonotonicMSTicks() < deadline) aTime_MSSleep(1);
-  return flag;
+  return qftest::Eventually([&] { return flag.load(); }, std::chrono::milliseconds(5000));
 }
 
 TEST(Threads, MutexHeldByAnotherThreadIsBusy) {
@@ -89,7 +88,7 @@ TEST(Threads, MutexHeldByAnotherThreadIsBusy) {
 
 // Finishes a little later than it starts, leaving a mark that the join must have waited for.
 void* FinishLate(void* argument) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the lateness the join must wait out
   static_cast<std::atomic<int>*>(argument)->store(42);
   return reinterpret_cast<void*>(1);
 }

@@ -9,6 +9,7 @@
 
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_driver.h"
+#include "support/eventually.h"
 #include "support/usb_fake.h"
 
 using namespace qftest;
@@ -78,8 +79,7 @@ TEST_F(UsbHandleThreads, UnplugWhileTheReaderWaits) {
     started = true;
     readResult = readUntil(1, &got);
   });
-  while (!started) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(qftest::Eventually([&] { return started.load(); })) << "the reader did not start";
   auto unplugged = std::chrono::steady_clock::now();
   fake->unplug(dev);
   reader.join();

@@ -23,7 +23,7 @@ TEST(SerialStreamThreads, AWaitingReaderWakesWhenInputArrives) {
   StreamHandle handle;
   ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
   std::thread device([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the wait to be measured
     pty.send({0x7E});
   });
   const auto start = Clock::now();

@@ -2,6 +2,7 @@
 // libusb: raw frames both ways, heartbeats from its own timer, and a module that leaves the bus.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "common/aStream.h"
 #include "platform/Quillfern-C.h"
 #include "platform/unix_streamusb.h"
+#include "support/eventually.h"
 #include "support/raw_peer.h"
 #include "support/usb_sim_module.h"
 
@@ -143,8 +145,12 @@ TEST_F(UsbSimModuleTest, AModuleLeavingTheBusFailsTheRead) {
     });
     aErr failure = aErrNone;
     Bytes got;
-    std::thread reader([&] { got = receive(c.before.size() + 1, &failure); });
-    std::this_thread::sleep_for(50ms);  // the reader waits in a transfer
+    std::atomic<bool> reading{false};
+    std::thread reader([&] {
+      reading = true;
+      got = receive(c.before.size() + 1, &failure);
+    });
+    EXPECT_TRUE(qftest::Eventually([&] { return reading.load(); })) << "the reader did not start";
     if (c.unplugMidRead) module->unplug();
     else send({0x02, 0x01, 0x5F});
     reader.join();

@@ -13,6 +13,7 @@
 #include "recovery/SDPLoader.h"
 #include "support/log_capture.h"
 #include "support/sdp_hid_rom.h"
+#include "support/sdp_loader_cases.h"
 
 namespace {
 
@@ -147,7 +148,7 @@ TEST_F(HidSdp, OnlyTheRomsIdsOpen) {
   EXPECT_TRUE(logged("handle: (nil)\n"));
 }
 
-enum class Operation { WriteImage, ReadFingerprint };
+using Operation = qftest::SdpOperation;
 
 struct FailureCase {
   const char* name;
@@ -161,13 +162,7 @@ struct FailureCase {
 };
 
 TEST_F(HidSdp, EveryFailureIsReportedInBoundedTime) {
-  auto faults = [](auto change) {
-    return [change](SdpHidRom& d) {
-      qfsim::SimSdpFaults f;
-      change(f);
-      d.rom().setFaults(f);
-    };
-  };
+  auto faults = [](auto change) { return qftest::RomFaults<SdpHidRom>(change); };
   const FailureCase cases[] = {
       {"silent ROM", faults([](auto& f) { f.silent = true; }), Operation::WriteImage, SDPLoader::NO_ANSWER,
        "Error: No ack from iMX device\n", 1500, 5},
@@ -202,8 +197,7 @@ TEST_F(HidSdp, EveryFailureIsReportedInBoundedTime) {
     c.arrange(*device);
     auto start = steady_clock::now();
     uint64_t fingerprint = 0;
-    int result = c.operation == Operation::WriteImage ? loader->writeLoader(_pattern(2500), 0x20000000)
-                                                      : loader->getFingerprint(fingerprint);
+    const int result = qftest::RunSdpOperation(*loader, c.operation, _pattern(2500), fingerprint);
     EXPECT_EQ(result, c.result);
     EXPECT_LT(steady_clock::now() - start, milliseconds(c.withinMs));
     EXPECT_TRUE(logged(c.logged)) << log.text().substr(logMark);

@@ -17,6 +17,7 @@
 #include "sim/sdp/simSdpSerial.h"
 #include "support/descriptors.h"
 #include "support/log_capture.h"
+#include "support/sdp_loader_cases.h"
 
 namespace {
 
@@ -145,7 +146,7 @@ TEST_F(SerialSdp, FingerprintIsTheTwoFuseWords) {
   EXPECT_EQ(fingerprint, 0x0123456789ABCDEFull);
 }
 
-enum class Operation { WriteImage, ReadFingerprint };
+using Operation = qftest::SdpOperation;
 
 struct FailureCase {
   const char* name;
@@ -159,13 +160,7 @@ struct FailureCase {
 };
 
 TEST_F(SerialSdp, EveryFailureIsReportedInBoundedTime) {
-  auto faults = [](auto change) {
-    return [change](SimSdpSerial& s) {
-      qfsim::SimSdpFaults f;
-      change(f);
-      s.rom().setFaults(f);
-    };
-  };
+  auto faults = [](auto change) { return qftest::RomFaults<SimSdpSerial>(change); };
   auto line = [](qfsim::SimSdpLineFaults f) { return [f](SimSdpSerial& s) { s.setLineFaults(f); }; };
   const FailureCase cases[] = {
       {"silent ROM", nullptr, faults([](auto& f) { f.silent = true; }), Operation::WriteImage,
@@ -198,8 +193,7 @@ TEST_F(SerialSdp, EveryFailureIsReportedInBoundedTime) {
     if (c.afterInit) c.afterInit(*sim);
     auto start = steady_clock::now();
     uint64_t fingerprint = 0;
-    int result = c.operation == Operation::WriteImage ? loader->writeLoader(_pattern(2500), 0x20000000)
-                                                      : loader->getFingerprint(fingerprint);
+    const int result = qftest::RunSdpOperation(*loader, c.operation, _pattern(2500), fingerprint);
     EXPECT_EQ(result, c.result);
     EXPECT_LT(steady_clock::now() - start, milliseconds(c.withinMs));
     EXPECT_TRUE(log->contains(c.logged)) << log->text();

@@ -316,7 +316,7 @@ TEST(SimModuleTest, IdleModulesUseNoMeasurableCpu) {
            std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
   };
   auto before = cpu();
-  std::this_thread::sleep_for(500ms);
+  std::this_thread::sleep_for(500ms);  // the window measured
   EXPECT_LT(cpu() - before, 50ms);
 }
 

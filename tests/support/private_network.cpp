@@ -4,14 +4,19 @@
 #include <net/if.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
-#include <thread>
 #include <vector>
+
+#include "support/eventually.h"
 
 extern char** environ;
 
@@ -22,6 +27,9 @@ namespace {
 // Set in the environment of the re-executed test; the namespace's interfaces are checked too.
 constexpr const char* _kMarker = "QF_TEST_PRIVATE_NETWORK";
 constexpr auto _kChildLimit = std::chrono::seconds(90);
+// A whole program runs all its tests when started by hand; under ctest its time-out ends the
+// parent first, and the child with it.
+constexpr auto _kProgramLimit = std::chrono::seconds(600);
 
 const char* _kSetup =
     "ip link set lo up && ip link add v0 type veth peer name v1 && "
@@ -39,7 +47,7 @@ std::set<std::string> _interfaceNames() {
 // Runs the arguments (looked up on PATH) with the given extra environment entries, output
 // discarded when quiet; the exit status, or -1 when it could not be run or took too long.
 int _run(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment,
-         bool quiet) {
+         bool quiet, std::chrono::milliseconds limit = _kChildLimit) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -59,15 +67,11 @@ int _run(const std::vector<std::string>& arguments, const std::vector<std::strin
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
 
-  const auto deadline = std::chrono::steady_clock::now() + _kChildLimit;
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; }, limit)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -79,6 +83,39 @@ std::string _selfPath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
+// This program's arguments, its own path left out, as the kernel keeps them: readable before main.
+std::vector<std::string> _programArguments() {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  for (size_t at = 0; at < all.size();) {
+    const size_t end = all.find('\0', at);
+    arguments.push_back(all.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end == std::string::npos ? all.size() : end + 1;
+  }
+  if (!arguments.empty()) arguments.erase(arguments.begin());
+  return arguments;
+}
+
+bool _onlyListsTests(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments)
+    if (argument.rfind("--gtest_list_tests", 0) == 0) return true;
+  return false;
+}
+
+bool _isInside() { return _interfaceNames() == std::set<std::string>{"lo", "v0", "v1"}; }
+
+bool _namespaceAvailable() {
+  return _run({"unshare", "-rn", "sh", "-c", "ip link add v0 type veth peer name v1"}, {}, true) == 0;
+}
+
+// The shell script that sets the namespace up and then runs the program with its arguments.
+std::string _setupThenExec(const std::string& extraSetup) {
+  std::string script = _kSetup;
+  if (!extraSetup.empty()) script += " && " + extraSetup;
+  return script + " && exec \"$0\" \"$@\"";
+}
+
 std::string _currentTestFilter() {
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
   return std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
@@ -88,21 +125,41 @@ std::string _currentTestFilter() {
 
 NetworkPlace RunInPrivateNetwork(const std::string& extraSetup, std::string* why) {
   if (std::getenv(_kMarker)) {
-    if (_interfaceNames() == std::set<std::string>{"lo", "v0", "v1"}) return NetworkPlace::inside;
+    if (_isInside()) return NetworkPlace::inside;
     *why = "expected to run in a private network namespace, but other interfaces are present";
     return NetworkPlace::unsafe;
   }
-  if (_run({"unshare", "-rn", "sh", "-c", "ip link add v0 type veth peer name v1"}, {}, true) != 0) {
+  if (!_namespaceAvailable()) {
     *why = "`unshare -rn` with a veth pair failed (user or network namespaces, or veth, unavailable)";
     return NetworkPlace::unavailable;
   }
-  std::string script = _kSetup;
-  if (!extraSetup.empty()) script += " && " + extraSetup;
-  script += " && exec \"$0\" \"$@\"";
-  const int status = _run({"unshare", "-rn", "sh", "-c", script, _selfPath(), _currentTestFilter()},
+  const int status = _run({"unshare", "-rn", "sh", "-c", _setupThenExec(extraSetup), _selfPath(), _currentTestFilter()},
                           {std::string(_kMarker) + "=1"}, false);
   EXPECT_EQ(status, 0) << "the test failed in its private network namespace (output above)";
   return NetworkPlace::ranInChild;
+}
+
+bool RunProgramInPrivateNetwork() {
+  if (std::getenv(_kMarker)) {
+    if (!_isInside()) {
+      std::fprintf(stderr, "expected to run in a private network namespace, but other interfaces are present\n");
+      std::_Exit(1);
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a parent ended by a time-out takes this run with it
+    return true;
+  }
+  const std::vector<std::string> arguments = _programArguments();
+  if (_onlyListsTests(arguments)) return true;
+  if (!_namespaceAvailable()) {
+    std::fprintf(stderr, "no private network namespace can be made here: the tests run in this one\n");
+    return true;
+  }
+  std::vector<std::string> command{"unshare", "-rn", "sh", "-c", _setupThenExec(""), _selfPath()};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  const int status = _run(command, {std::string(_kMarker) + "=1"}, false, _kProgramLimit);
+  if (status < 0) std::fprintf(stderr, "the tests did not finish in their private network namespace\n");
+  std::fflush(nullptr);
+  std::_Exit(status < 0 ? 1 : status);
 }
 
 }  // namespace qftest

@@ -7,6 +7,13 @@
 //   v1    the other end, up, without an address
 // plus whatever extra setup commands the test names, and passes or fails with that run. Where
 // no namespace can be made, the test is skipped with the reason.
+//
+// A test program whose tests hold fixed ports (the loopback discovery slots, a link sharing
+// server's) names QF_RUN_PROGRAM_IN_PRIVATE_NETWORK() once at namespace scope instead: before
+// any test runs, the whole program re-executes itself with the same arguments in such a
+// namespace, so that two checkouts running their suites on one machine at once never meet on a
+// port. Listing the tests stays in the machine's namespace. Where no namespace can be made, the
+// program runs where it is, as such tests only ever use the loopback interface.
 #pragma once
 
 #include <string>
@@ -28,6 +35,10 @@ enum class NetworkPlace {
 // extraSetup: shell commands run in the namespace after the standard setup (may be empty).
 NetworkPlace RunInPrivateNetwork(const std::string& extraSetup, std::string* why);
 
+// Runs the whole program in a private network namespace and ends this process with its exit
+// status; returns (true) only in the namespace itself, or where none can be made.
+bool RunProgramInPrivateNetwork();
+
 }  // namespace qftest
 
 #define QF_REQUIRE_PRIVATE_NETWORK_WITH(extraSetup)                                  \
@@ -46,3 +57,10 @@ NetworkPlace RunInPrivateNetwork(const std::string& extraSetup, std::string* why
   } while (0)
 
 #define QF_REQUIRE_PRIVATE_NETWORK() QF_REQUIRE_PRIVATE_NETWORK_WITH("")
+
+// Evaluated during static initialisation: before the test framework, and before any library
+// starts a thread that a re-execution would have to leave behind.
+#define QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()                                  \
+  namespace {                                                                \
+  [[maybe_unused]] const bool qfProgramInPrivateNetwork_ = qftest::RunProgramInPrivateNetwork(); \
+  }

@@ -133,6 +133,7 @@ void SimUpgrade::_prepare(SimContext& context, const std::vector<std::uint8_t>& 
   ++_record.prepares;
   if (data.size() < 7) return _status(context, {1});
   const std::uint32_t address = _readBigEndian(data, 3, 4);
+  if (_settings.refusedAddress && *_settings.refusedAddress == address) return _status(context, {1});
   std::vector<SimImage>& images = _loaded ? _record.firmware : _record.loaders;
   // A retry of the image last prepared starts it again.
   const bool retry = !images.empty() && images.back().address == address;

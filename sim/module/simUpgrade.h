@@ -59,6 +59,7 @@ struct SimUpgradeSettings {
   std::uint32_t wrongSums = 0;           // the next so many SUM answers carry a wrong sum
   std::uint32_t wrongEchoes = 0;         // the next so many DATA answers echo a wrong count
   std::optional<std::uint32_t> failingAddress;  // every SUM while this image is prepared fails
+  std::optional<std::uint32_t> refusedAddress;  // every PREPARE of this address is refused
   bool shortStatusReplies = false;       // PREPARE, SUM and WRITE answered with [5F 07] only
   std::uint32_t protocolFeatures = 0;    // the system entity's option 45
   bool loaderRunning = false;            // the module runs a loader already (started by other

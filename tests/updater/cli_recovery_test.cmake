@@ -1,0 +1,2 @@
+# The simulated LPC bootloader.
+list(APPEND test_libs qfsim)

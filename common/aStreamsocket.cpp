@@ -148,7 +148,9 @@ aErr sReceive(sSocket* record) {
       record->inputIndex = 0;
       return aErrNone;
     }
-    if (received == 0) return aErrNotReady;  // closed by the module: not reconnected for that
+    // Closed by the module: the end of the stream, which the link reports as an I/O state so
+    // that its user sees the connection gone. It is not re-established on this account.
+    if (received == 0) return aErrEOF;
     if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return aErrNotReady;
     if (!sIsLostConnection(error) || attempt > 0) return aErrConnection;
     const aErr reset = sReconnect(record, seenResets);

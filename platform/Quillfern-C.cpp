@@ -4,9 +4,10 @@
 
 namespace {
 
-// Guards the making and the release of the context; nothing else holds it.
+// Guards the making and the release of the context and the count of open handles.
 std::mutex _libusbContextLock;
 libusb_context* _libusbContext = nullptr;
+int _openHandles = 0;
 Quillfern_libusb_init_proc _libusbInit = libusb_init;
 
 }  // namespace
@@ -28,4 +29,22 @@ void Quillfern_libusb_exit() {
 void Quillfern_libusb_set_init_proc(Quillfern_libusb_init_proc proc) {
   std::lock_guard<std::mutex> hold(_libusbContextLock);
   _libusbInit = proc ? proc : libusb_init;
+}
+
+bool Quillfern_libusb_exit_when_unused() {
+  std::lock_guard<std::mutex> hold(_libusbContextLock);
+  if (_openHandles > 0) return false;
+  if (_libusbContext) libusb_exit(_libusbContext);
+  _libusbContext = nullptr;
+  return true;
+}
+
+void Quillfern_libusb_handle_opened() {
+  std::lock_guard<std::mutex> hold(_libusbContextLock);
+  ++_openHandles;
+}
+
+void Quillfern_libusb_handle_closed() {
+  std::lock_guard<std::mutex> hold(_libusbContextLock);
+  if (_openHandles > 0) --_openHandles;
 }

@@ -1,5 +1,5 @@
 // The one libusb context of the process, shared by USB discovery and every USB device handle.
-// It is made on first use and released only on request; there is no reference count.
+// It is made on first use and released only on request; the open device handles are counted.
 #pragma once
 
 #include <libusb.h>
@@ -15,6 +15,15 @@ libusb_context* Quillfern_libusb_init();
 // Releases the context; the next user makes a fresh one, which sees devices that re-enumerated
 // meanwhile. No USB handle or device list of the old context may be in use or used afterwards.
 void Quillfern_libusb_exit();
+
+// Releases the context as Quillfern_libusb_exit does, but only while no USB handle of it is
+// open (a router module held over USB keeps it): true when it was released or there was none.
+bool Quillfern_libusb_exit_when_unused();
+
+// Library-internal: the USB driver counts the device handles it opens in the context and
+// closes again, so that an unused context can be told from one in use.
+void Quillfern_libusb_handle_opened();
+void Quillfern_libusb_handle_closed();
 
 // Library-internal: the procedure that makes the context (libusb_init unless replaced; null
 // restores it). Lets tests see what happens when libusb cannot be initialised.

@@ -178,6 +178,7 @@ aErr sTakeDevice(qfusb_device* handle, libusb_device* device, libusb_device_hand
   if (result == aErrNone) {
     handle->errorCount = 0;
     handle->state = QFUSB_STATE_OPEN;
+    Quillfern_libusb_handle_opened();
     return aErrNone;
   }
   libusb_close(usb);
@@ -432,6 +433,7 @@ aErr qfusb_close_quillfern_USBlib_device(qfusb_device* handle) {
   if (handle->mode != QFUSB_MODE_LIBUSB || !handle->usbHandle) return aErrMode;
   libusb_release_interface(handle->usbHandle, handle->interface);
   libusb_close(handle->usbHandle);
+  Quillfern_libusb_handle_closed();
   handle->usbHandle = nullptr;
   handle->interface = 0;
   handle->inEndpoint = 0;

@@ -307,8 +307,8 @@ bool BirdFile::ValidateModel(const char* name) const {
   if (name == nullptr || FirstBlock(BLOCK_DESCRIPTOR) == nullptr) return false;
   std::string model = DescriptorField(48, 16);
   model.erase(model.find_last_not_of(' ') + 1);
-  size_t length = strlen(name);
-  if (model.size() < length || model.compare(0, length, name) != 0) return false;
+  // The whole name: a "QF-Core-E" file is no file for a "QF-Core" module.
+  if (model != name) return false;
   Log::log(Log::DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", model.c_str(), name);
   return true;
 }

@@ -59,7 +59,7 @@ class BirdFile {
   std::string GetVersion() const;
   uint32_t GetSerialNumber() const;
   bool ValidateSerialNumber(uint32_t serial) const;
-  // True when the descriptor's model text (trailing blanks removed) begins with name.
+  // True when the descriptor's model text (trailing blanks removed) is the whole name.
   bool ValidateModel(const char* name) const;
 
   // Patches the serial number into the firmware image in memory: the 32-bit word at

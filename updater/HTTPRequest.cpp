@@ -35,13 +35,23 @@ void _initCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::string _requestUrl(const char* url, const std::map<std::string, std::string>& query) {
+// The value as it may stand in a query string; escaping cannot fail short of memory, and a
+// value left out is better than one that splits the query.
+std::string _escaped(CURL* handle, const std::string& value) {
+  char* escaped = curl_easy_escape(handle, value.c_str(), static_cast<int>(value.size()));
+  if (escaped == nullptr) return "";
+  std::string text(escaped);
+  curl_free(escaped);
+  return text;
+}
+
+std::string _requestUrl(CURL* handle, const char* url, const std::map<std::string, std::string>& query) {
   std::string full(url);
   if (!query.empty()) full += '?';
   for (const auto& [key, value] : query) {
     full += key;
     full += '=';
-    full += value;
+    full += _escaped(handle, value);
     full += '&';
   }
   return full;
@@ -80,6 +90,7 @@ CURLcode _configure(CURL* handle, _Transfer& transfer, const HTTPLimits& limits)
     code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
   if (code == CURLE_OK)
     code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
   return code;
 }
 
@@ -101,8 +112,8 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   if (url == nullptr) throw std::runtime_error("No URL to request");
   _initCurlOnce();
   _CurlHandle handle(curl_easy_init());
-  HTTPResponse response(_requestUrl(url, query));
   if (!handle) throw std::runtime_error("Could not create curl instance");
+  HTTPResponse response(_requestUrl(handle.get(), url, query));
 
   const HTTPLimits limits = GetLimits();
   _Transfer transfer{&response, limits.maxBodyBytes, false};

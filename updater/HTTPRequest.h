@@ -1,6 +1,6 @@
 // One HTTP GET to the update server through libcurl, with the reply collected whole in memory.
 // Every transfer is bounded: a connect time-out, a low-speed limit that ends a stalled transfer,
-// and a cap on the body size. An https URL is only accepted with a certificate that verifies.
+// a total deadline and a cap on the body size. An https URL is only accepted with a certificate that verifies.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +36,13 @@ struct HTTPLimits {
   long connectTimeoutMs = 15000;
   // A transfer slower than lowSpeedBytesPerSecond for lowSpeedSeconds in a row ends with an
   // error: a server that accepted and then went silent cannot hold a request forever.
-  long lowSpeedBytesPerSecond = 1;
+  // The floor lies far below any real server's rate yet above a server that drips a byte now
+  // and then, which would otherwise hold a request without end.
+  long lowSpeedBytesPerSecond = 1024;
   long lowSpeedSeconds = 30;
+  // Longest a whole transfer may last, whatever the rate: the largest build over a slow line
+  // takes well under this.
+  long totalTimeoutMs = 600000;
   // Largest body accepted. A bird file arrives as Base64 text of about four thirds of its size;
   // the largest build is a few megabytes, so this leaves a wide margin while keeping a runaway
   // reply from eating the machine's memory.
@@ -47,7 +52,7 @@ struct HTTPLimits {
 class HTTPRequest {
  public:
   // Requests url, then "?" when query has pairs, then key=value& for each pair in ascending key
-  // order, nothing escaped. Returns the response whatever its status. Throws std::runtime_error
+  // order, each value escaped once by libcurl (a blank, "#" or "&" stays inside its value). Returns the response whatever its status. Throws std::runtime_error
   // when the transfer fails (no connection, bad URL, time-out, certificate not verified, body
   // larger than the limit); the text says why.
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& query);

@@ -39,9 +39,14 @@ void ServerReply::take_newest_build(std::string& build, std::string& firmware) {
   if (const char* line = _nextLine("\r\n")) firmware = line;
 }
 
+// A server may wrap the Base64 text into lines: the whole rest of the reply is the file, its
+// line breaks and blanks left out (one line of it alone would decode to a piece of the file).
 void ServerReply::take_build_file(std::string& text) {
   text.clear();
-  if (const char* line = _nextLine(delimiters)) text = line;
+  while (const char* line = _nextLine(delimiters)) {
+    for (const char* at = line; *at; ++at)
+      if (*at != '\r' && *at != ' ' && *at != '\t') text += *at;
+  }
 }
 
 void ServerReply::take_build_list(std::map<std::string, std::string>& builds) {

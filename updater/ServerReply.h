@@ -21,7 +21,8 @@ class ServerReply {
   // Newest build: build = line 2 (cut at a line feed), firmware = line 3 (cut at a carriage
   // return or line feed); each written only when its line exists.
   void take_newest_build(std::string& build, std::string& firmware);
-  // A build file: text = line 2, or empty when there is none.
+  // A build file: text = every line after the first, joined without line breaks or blanks;
+  // empty when there is none.
   void take_build_file(std::string& text);
   // Build list: every line of at least 3 characters is "build;version" (cut on ";", carriage
   // return, line feed); the first entry for a build wins and a missing version is empty.

@@ -146,7 +146,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* seria
     return false;
   }
   char fingerprint[64];
-  std::snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", words[0], words[1],
+  std::snprintf(fingerprint, sizeof fingerprint, "%08X %08X %08X %08X", words[0], words[1],
                 words[2], words[3]);
   const Query query{{"brief", "true"}, {"fp", fingerprint}, {"op", "fix"}};
   return _request("GetRecoveryInfo", url, query,

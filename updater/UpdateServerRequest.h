@@ -28,8 +28,9 @@ class UpdateServerRequest {
   static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
                          const char* url);
 
-  // A build's bird file as Base64 text: reply is cleared, then set to line 2 when sent. An "ok"
-  // without a second line leaves reply empty, which callers treat as a failed download.
+  // A build's bird file as Base64 text: reply is cleared, then set to the lines after the first
+  // joined (a server may wrap the text). An "ok" alone leaves reply empty, which callers treat
+  // as a failed download.
   static bool GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& reply,
                        const char* url, bool noCal);
 

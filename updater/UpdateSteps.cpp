@@ -1,9 +1,12 @@
 #include "updater/UpdateSteps.h"
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
+#include "platform/Quillfern-C.h"
 #include "updater/Log.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterEntity.h"
@@ -14,10 +17,108 @@ namespace {
 
 constexpr uint32_t UPD = Log::DEBUG_Updater;
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
+constexpr auto kLinkPoll = std::chrono::milliseconds(20);
+constexpr auto ERR = UpdaterDisplayInterface::LEVEL_ERROR;
+// The USB context is made afresh before every third reconnect try.
+constexpr int kTriesPerUsbRefresh = 3;
 
 int _count(const std::vector<BirdBlock>& blocks) { return static_cast<int>(blocks.size()); }
 
+// A stream that failed or ended never runs again by itself; a synchronising link may.
+bool _link_lost(linkStatus status) { return status == IO_ERROR || status == UNKNOWN_ERROR || status == STOPPED; }
+
+// Whether a module reached directly answers one address query (its address is taken from the
+// answer): one bounded wait per try, so that a silent module costs each try little.
+aErr _answers(Module& target) {
+  uint8_t address = 0;
+  const aErr answered = target.getLink() ? target.getLink()->getModuleAddress(&address) : aErrConnection;
+  if (answered == aErrNone && address != 0) target.setModuleAddress(address);
+  return answered;
+}
+
+// One try to reach the target again by its first road. A try counts only when the module
+// answers; one that does not is disconnected, so that the next try is a real one.
+bool _reconnect_try(UpdaterDisplayInterface& display, Module& target, UpdateRoute& route) {
+  aErr result = aErrConnection;
+  if (route.router) {
+    // The router's link is up; the module behind it is asked by the transfer itself.
+    Module linkModule(0, 0);
+    if (_connect_link_module(display, linkModule, route) == aErrNone)
+      result = target.connectThroughLinkModule(&linkModule);
+  } else {
+    target.setNetworkingMode(false);
+    // USB by serial number (the module re-enumerates); otherwise the address the connection
+    // went to: a module restarting behind it comes back there.
+    result = route.transport == USB ? target.discoverAndConnect(USB, route.serialNumber) : target.reconnect();
+    target.setNetworkingMode(true);
+    if (result == aErrNone) result = _answers(target);
+  }
+  if (result == aErrNone && target.isConnected()) return true;
+  target.disconnect();
+  return false;
+}
+
+// Before every third try over USB the context is made afresh, so that enumeration sees the
+// module that re-enumerated to run its loader, unless a device handle still holds it (a router
+// module connected over USB).
+void _refresh_usb_context(int attempt, const UpdateRoute& route) {
+  if (route.transport != USB || attempt % kTriesPerUsbRefresh != 0) return;
+  if (!Quillfern_libusb_exit_when_unused()) return;
+  Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+}
+
 }  // namespace
+
+aErr _connect_direct(Module& module, uint32_t serialNumber, linkType& used) {
+  used = USB;
+  aErr result = module.connect(USB, serialNumber);
+  if (result != aErrNotFound) return result;
+  used = TCPIP;
+  return module.connect(TCPIP, serialNumber);
+}
+
+aErr _connect_link_module(UpdaterDisplayInterface& display, Module& linkModule, UpdateRoute& route) {
+  aErr result = _disableEther(linkModule, display);
+  if (result != aErrNone) return result;
+  result = _connect_direct(linkModule, route.router, route.transport);
+  if (result != aErrNone) display.message(ERR, "Failed to connect to link module [%08X]", route.router);
+  return result;
+}
+
+aErr _reconnect_after_loader(UpdaterDisplayInterface& display, Module& target, UpdateRoute& route) {
+  using Clock = std::chrono::steady_clock;
+  const auto dropped = Clock::now() + std::chrono::milliseconds(_update_road_pauses().loaderDropMs);
+  while (target.isConnected() && Clock::now() < dropped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (target.isConnected()) return aErrNone;
+  target.disconnect();
+  for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS; ++attempt) {
+    _refresh_usb_context(attempt, route);
+    if (_reconnect_try(display, target, route)) return aErrNone;
+    std::this_thread::sleep_for(std::chrono::milliseconds(_update_road_pauses().reconnectPauseMs));
+  }
+  display.message(ERR, "Module [%08X] did not come back after starting its loader", route.serialNumber);
+  return aErrConnection;
+}
+
+UpdateRoadPauses& _update_road_pauses() {
+  static UpdateRoadPauses pauses;
+  return pauses;
+}
+
+bool _await_running_link(Module& module, bool sharedLink) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(_update_road_pauses().linkRecoveryMs);
+  for (;;) {
+    if (module.isConnected()) return true;
+    if (Clock::now() >= deadline) return false;
+    if (!sharedLink && _link_lost(module.getStatus())) {
+      Log::log(Log::DEBUG_Network, "NETWORK: Link lost, reconnecting before the retry\n");
+      module.disconnect();
+      if (module.reconnect() == aErrNone && module.isConnected()) return true;
+    }
+    std::this_thread::sleep_for(kLinkPoll);
+  }
+}
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serialNumber) {
   if (bird.blockCount == 0) return false;
@@ -106,7 +207,12 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     for (int attempt = 0; attempt < Updater::BLOCK_RETRIES; ++attempt) {
       display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number,
                       static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
-      if (attempt > 0) display.message(INFO, "  Retry %d", attempt);
+      if (attempt > 0) {
+        display.message(INFO, "  Retry %d", attempt);
+        // The fault that failed the last attempt may have left the link resynchronising or
+        // dropped: a PREPARE sent now would fail at once or be lost.
+        _await_running_link(module, skipLinkDropWait);
+      }
       uint16_t blockSize = 0;
       err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
       if (err != aErrNone) {

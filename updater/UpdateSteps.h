@@ -5,7 +5,10 @@
 // between them when the module dropped its link to run the loader.
 #pragma once
 
+#include <cstdint>
+
 #include "api/Module.h"
+#include "common/discover.h"
 #include "common/aError.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdaterDisplayInterface.h"
@@ -27,3 +30,43 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Mod
 // PREPARE fails, ends the transfer with its error and no reboot.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& module, const BirdFile& bird,
                         bool skipLinkDropWait, bool ueiBytesLoad);
+
+// The waits of the update road, in milliseconds. One set per process, read when a wait begins;
+// tests shorten them so that a module that never comes back costs little time.
+struct UpdateRoadPauses {
+  uint32_t reconnectPauseMs = 1000;  // after each failed reconnect try once the loader runs
+  uint32_t loaderDropMs = 500;       // how long the link may take to show that the module
+                                     // dropped it to run the loader
+  uint32_t linkRecoveryMs = 3000;    // how long a block's retry waits for its link to run again
+};
+UpdateRoadPauses& _update_road_pauses();
+
+// Waits (bounded by linkRecoveryMs) until the module's link runs again after a transient fault:
+// a link that resynchronises is given its time; a direct link whose stream failed or ended (a
+// dropped TCP/IP connection, an unplugged USB module) is disconnected and made again from its
+// specifier. Links shared through a router are only waited for. Whether the link runs.
+bool _await_running_link(Tarnwick::Quillfern::Module& module, bool sharedLink);
+
+// How an update reached its target the first time, so that a reconnect takes the same road.
+struct UpdateRoute {
+  uint32_t serialNumber = 0;
+  uint32_t router = 0;       // serial number of the router module; 0 when reached directly
+  linkType transport = USB;  // of the target's own link, or of the router's
+};
+
+// The module by serial number over USB, else, when no USB module has it, over TCP/IP; the
+// transport of the connection made (or last tried) goes into used.
+aErr _connect_direct(Tarnwick::Quillfern::Module& module, uint32_t serialNumber, linkType& used);
+
+// The router module of the route under direct control and connected by serial number (USB, else
+// TCP/IP, noted in the route); a failure is shown as "Failed to connect to link module [...]".
+aErr _connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& linkModule, UpdateRoute& route);
+
+// After the loader start: waits (loaderDropMs) for the module to drop its link to run the
+// loader; when it did, reaches it again by the road the first connection took (USB by serial
+// number, with a fresh USB context before every third try; TCP/IP and serial to the same place;
+// through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs apart. A try
+// counts only when the module answers; one that does not is disconnected before the next.
+// aErrConnection, shown, when the module never comes back.
+aErr _reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target,
+                             UpdateRoute& route);

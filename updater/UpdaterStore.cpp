@@ -16,6 +16,7 @@ constexpr uint16_t _folder_mode = 0755;
 
 struct _Search {
   const char* wanted;
+  bool whole;  // the name must be wanted itself, not merely contain it
   bool found;
   UpdaterStoreItem* item;
 };
@@ -64,7 +65,8 @@ bool _find_item(const aDirectoryListData* entry, void* ref) {
   Log::log(Log::DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
            static_cast<int>(entry->isDirectory), static_cast<int>(entry->size), search->wanted);
   std::string name = _entry_name(entry->path);
-  if (_is_dot_entry(name) || name.find(search->wanted) == std::string::npos) return true;
+  const bool matches = search->whole ? name == search->wanted : name.find(search->wanted) != std::string::npos;
+  if (_is_dot_entry(name) || !matches) return true;
   search->found = true;
   if (search->item != nullptr) {
     UpdaterStoreItem& item = *search->item;
@@ -87,10 +89,10 @@ bool _find_items(const aDirectoryListData* entry, void* ref) {
   return true;
 }
 
-// Lists the folder looking for an entry whose name contains `wanted`.
-bool _search(const std::string& folder, const char* wanted, UpdaterStoreItem* item) {
+// Lists the folder looking for the entry named `wanted` (whole) or whose name contains it.
+bool _search(const std::string& folder, const char* wanted, bool whole, UpdaterStoreItem* item) {
   if (wanted == nullptr) return false;
-  _Search search{wanted, false, item};
+  _Search search{wanted, whole, false, item};
   aDirectory_List(folder.c_str(), _find_item, &search);
   Log::log(Log::DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n",
            search.found ? "Found" : "Not Found", wanted);
@@ -121,7 +123,7 @@ UpdaterStoreItem::UpdaterStoreItem(const char* base_, const char* name_, store_i
 bool UpdaterStoreItem::IsValid() const { return !base.empty() && !name.empty(); }
 
 bool UpdaterStoreItem::FileExists(const char* fileName) const {
-  return _search(BuildPath(base.c_str(), name.c_str(), nullptr), fileName, nullptr);
+  return _search(BuildPath(base.c_str(), name.c_str(), nullptr), fileName, false, nullptr);
 }
 
 aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, size_t count) {
@@ -159,7 +161,8 @@ bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* item) {
 }
 
 bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) {
-  return _search(root, name, item);
+  // Only the folder of exactly that name: "0012ABCD.old" is no entry of 0012ABCD.
+  return _search(root, name, true, item);
 }
 
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) {

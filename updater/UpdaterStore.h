@@ -63,7 +63,7 @@ class UpdaterStore {
   // The device's folder, created when missing (throws as the constructor does).
   UpdaterStoreItem AddDevice(uint32_t serial);
   UpdaterStoreItem AddDevice(const char* name);
-  // The first root entry (in listing order) whose name contains the text; fills item when given.
+  // The root entry of exactly that name; fills item when given.
   bool FindDevice(uint32_t serial, UpdaterStoreItem* item);
   bool FindDevice(const char* name, UpdaterStoreItem* item);
   // Appends one item per entry of the device's folder whose name does not begin with ".".

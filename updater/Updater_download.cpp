@@ -1,16 +1,19 @@
 // Download and build lists: the per-user store meets the update server. No module is contacted.
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "updater/BirdFile.h"
 #include "updater/Log.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterText.h"
 
 namespace {
 
@@ -18,40 +21,6 @@ constexpr auto kSpinnerPeriod = std::chrono::milliseconds(100);
 constexpr const char* kSpinnerLabel = "Downloading";
 constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
-
-// A decimal number in the 32-bit unsigned range, blanks (a server line's carriage return
-// included) allowed around it and nothing else: "12abc", "-1", "" and "4294967296" are refused.
-bool _parse_build(const std::string& text, uint32_t* build) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return false;
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  uint64_t value = 0;
-  for (size_t i = first; i <= last; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > UINT32_MAX) return false;
-  }
-  *build = static_cast<uint32_t>(value);
-  return true;
-}
-
-// As _parse_build, logging a refused text; the build is then 0.
-uint32_t _build_or_zero(const std::string& text) {
-  uint32_t build = 0;
-  if (!_parse_build(text, &build)) Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-  return build;
-}
-
-// The ctime text of now without its line end.
-std::string _date_text() {
-  const time_t now = time(nullptr);
-  char text[64] = "";
-  if (ctime_r(&now, text) == nullptr) return "";
-  std::string date(text);
-  if (!date.empty()) date.pop_back();
-  return date;
-}
 
 // Everything the download worker needs, owned by the calling operation, which joins the worker
 // before it reads reply or returns.
@@ -107,6 +76,20 @@ bool _device_entry(UpdaterDisplayInterface& display, UpdaterStore& store, uint32
 // Decodes the Base64 reply and stores it as the build's file, noting it in the device's settings.
 // False, shown, when the reply is no bird file or the write failed; a failed write notes nothing,
 // so the settings keep naming the last build that was stored.
+// Where a download waits in the device's folder until it is known to load.
+constexpr const char* kCheckedDownload = ".download.bird";
+
+// Whether the file loads as the update loads a stored build; a file that does not is removed.
+bool _loads_as_bird_file(const UpdaterStoreItem& device, const std::string& path) {
+  try {
+    device.ReadBirdFile(kCheckedDownload);
+    return true;
+  } catch (const std::runtime_error&) {
+    std::remove(path.c_str());
+    return false;
+  }
+}
+
 bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, const std::string& build,
                   const std::string& reply) {
   size_t count = 0;
@@ -118,10 +101,24 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, co
   }
   const std::string fileName = build + Updater::BIRD_FILE_EXTENSION;
   const std::string date = _date_text();
-  const aErr written = device.WriteFile(fileName.c_str(), bytes.get(), count);
+  // The bytes go in under a hidden name first and take the build's name only once they load as
+  // the update will load them: a broken download never replaces a good file or its key.
+  const aErr written = device.WriteFile(kCheckedDownload, bytes.get(), count);
   bytes.reset();
+  const std::string checked = BuildPath(device.base.c_str(), device.name.c_str(), kCheckedDownload, nullptr);
   if (written != aErrNone) {
+    std::remove(checked.c_str());
     display.message(kError, "Failed to write file with %d", static_cast<int>(written));
+    return false;
+  }
+  if (!_loads_as_bird_file(device, checked)) {
+    display.message(kError, "Failed to retrieve a valid BIRD file");
+    return false;
+  }
+  const std::string path = BuildPath(device.base.c_str(), device.name.c_str(), fileName.c_str(), nullptr);
+  if (std::rename(checked.c_str(), path.c_str()) != 0) {
+    std::remove(checked.c_str());
+    display.message(kError, "Failed to write file with %d", static_cast<int>(aErrIO));
     return false;
   }
   device.settings.Add(KEY_LATEST_DOWNLOAD, fileName);

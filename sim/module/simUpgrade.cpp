@@ -77,27 +77,22 @@ void SimUpgrade::handle(SimContext& context, const SimPacket& packet) {
     case _kInit: {
       ++_record.inits;
       _loaded = false;
+      _restarted = false;
       _prepared = false;
       std::vector<std::uint8_t> reply{kSimCommandUpgrade, _kInit};
       _appendBigEndian(reply, _settings.loadBase, 4);
       return context.reply(SimPacket{address, reply});
     }
-    case _kData: {
-      ++_record.dataPackets;
-      const std::vector<std::uint8_t> bytes(data.begin() + 2, data.end());
-      auto echo = static_cast<std::uint8_t>(bytes.size());
-      if (_settings.wrongEchoes) {
-        --_settings.wrongEchoes;
-        return context.reply(SimPacket{address, {kSimCommandUpgrade, _kData, static_cast<std::uint8_t>(echo - 1)}});
-      }
-      _take(bytes);
-      return context.reply(SimPacket{address, {kSimCommandUpgrade, _kData, echo}});
-    }
+    case _kData:
+      return _data(context, data);
     case _kLoad:
       ++_record.loads;
       if (!_settings.answerLoad) return;
       _loaded = true;
       _prepared = false;
+      _restarted = _settings.loaderRestarts || _settings.loadAnsweredAfterRestart;
+      _firmwareImages = 0;
+      _dataFaultMet = false;
       if (_settings.loadAnsweredAfterRestart) {
         _announceLoad = true;
         return context.dropConnection();
@@ -122,6 +117,7 @@ void SimUpgrade::handle(SimContext& context, const SimPacket& packet) {
 
 void SimUpgrade::greet(SimContext& context) {
   std::lock_guard<std::mutex> hold(_lock);
+  if (_restarted && _settings.silentAfterRestart) context.state().faults.silent = true;
   if (!_announceLoad) return;
   _announceLoad = false;
   context.reply(SimPacket{context.state().address, {kSimCommandUpgrade, _kLoad}});
@@ -137,9 +133,12 @@ void SimUpgrade::_prepare(SimContext& context, const std::vector<std::uint8_t>& 
   ++_record.prepares;
   if (data.size() < 7) return _status(context, {1});
   const std::uint32_t address = _readBigEndian(data, 3, 4);
+  if (_settings.refusedAddress && *_settings.refusedAddress == address) return _status(context, {1});
   std::vector<SimImage>& images = _loaded ? _record.firmware : _record.loaders;
   // A retry of the image last prepared starts it again.
-  if (!images.empty() && images.back().address == address) images.pop_back();
+  const bool retry = !images.empty() && images.back().address == address;
+  if (retry) images.pop_back();
+  if (_loaded && !retry) ++_firmwareImages;
   images.push_back(SimImage{address, data[2], {}});
   _prepared = true;
   _sumSinceCheck = 0;
@@ -147,6 +146,30 @@ void SimUpgrade::_prepare(SimContext& context, const std::vector<std::uint8_t>& 
   std::vector<std::uint8_t> fields{0};
   _appendBigEndian(fields, _settings.blockSize, 2);
   _status(context, fields);
+}
+
+bool SimUpgrade::_dataFaultStrikes() {
+  if (_dataFaultMet || !_loaded || !_settings.dataFaultImage) return false;
+  if (_firmwareImages != *_settings.dataFaultImage + 1) return false;
+  _dataFaultMet = true;
+  return true;
+}
+
+void SimUpgrade::_data(SimContext& context, const std::vector<std::uint8_t>& data) {
+  ++_record.dataPackets;
+  const std::uint8_t address = context.state().address;
+  const std::vector<std::uint8_t> bytes(data.begin() + 2, data.end());
+  if (_dataFaultStrikes()) {
+    if (_settings.dataFault == SimDataFault::dropConnection) return context.dropConnection();
+    return _take(bytes);  // taken, but the answer is lost
+  }
+  const auto echo = static_cast<std::uint8_t>(bytes.size());
+  if (_settings.wrongEchoes) {
+    --_settings.wrongEchoes;
+    return context.reply(SimPacket{address, {kSimCommandUpgrade, _kData, static_cast<std::uint8_t>(echo - 1)}});
+  }
+  _take(bytes);
+  context.reply(SimPacket{address, {kSimCommandUpgrade, _kData, echo}});
 }
 
 void SimUpgrade::_take(const std::vector<std::uint8_t>& bytes) {

@@ -11,6 +11,8 @@
 //   [5F 05 count16]          WRITE: commits the firmware bytes received since the last WRITE,
 //                            answered [5F 07 status]; status 1 when count disagrees
 //   [5F 06]                  REBOOT: the connection drops (when rebootRestarts)
+// Faults for the road's tests: one DATA request of a chosen firmware image drops the
+// connection or loses its answer; a loader that answers nothing once it restarted.
 //   a UEI set of option 10 of entity class 0x5F (byte array) carries data in place of DATA;
 //   the entity side (SimEntities) takes the chunks and acknowledges it.
 // Before LOAD every PREPARE starts a loader image and data go straight into it; after LOAD
@@ -38,6 +40,12 @@ struct SimImage {
   std::vector<std::uint8_t> bytes;
 };
 
+// What a DATA request meets when the data fault strikes.
+enum class SimDataFault {
+  dropConnection,  // the connection drops unanswered, as a module that resets mid-block
+  loseReply,       // the request is taken but its answer lost
+};
+
 // Fault knobs and settings; changeable while running.
 struct SimUpgradeSettings {
   std::uint16_t blockSize = 512;         // the chunk size PREPARE answers with
@@ -51,10 +59,17 @@ struct SimUpgradeSettings {
   std::uint32_t wrongSums = 0;           // the next so many SUM answers carry a wrong sum
   std::uint32_t wrongEchoes = 0;         // the next so many DATA answers echo a wrong count
   std::optional<std::uint32_t> failingAddress;  // every SUM while this image is prepared fails
+  std::optional<std::uint32_t> refusedAddress;  // every PREPARE of this address is refused
   bool shortStatusReplies = false;       // PREPARE, SUM and WRITE answered with [5F 07] only
   std::uint32_t protocolFeatures = 0;    // the system entity's option 45
   bool loaderRunning = false;            // the module runs a loader already (started by other
                                          // means): images are firmware from the first PREPARE
+  // A fault met once, by the first DATA request into the firmware image of this index (counted
+  // from 0 in the order prepared, retries not counted).
+  std::optional<std::uint32_t> dataFaultImage;
+  SimDataFault dataFault = SimDataFault::dropConnection;
+  bool silentAfterRestart = false;       // once the loader restarted, the module answers nothing
+                                         // on any later connection (a loader that hangs)
 };
 
 struct SimUpgradeRecord {
@@ -91,6 +106,8 @@ class SimUpgrade {
   void _share(const std::shared_ptr<SimEntities>& entities);
   void _offerUEIData();
   void _prepare(SimContext& context, const std::vector<std::uint8_t>& data);
+  void _data(SimContext& context, const std::vector<std::uint8_t>& data);
+  bool _dataFaultStrikes();
   void _take(const std::vector<std::uint8_t>& bytes);
   void _sum(SimContext& context);
   void _write(SimContext& context, const std::vector<std::uint8_t>& data);
@@ -105,6 +122,9 @@ class SimUpgrade {
   bool _loaded = false;                    // LOAD seen: images are firmware from now on
   bool _prepared = false;
   bool _announceLoad = false;              // the loader's answer to LOAD waits for a connection
+  bool _restarted = false;                 // the loader has restarted the module
+  std::uint32_t _firmwareImages = 0;       // firmware images begun (a retry begins none)
+  bool _dataFaultMet = false;
   std::uint32_t _sumSinceCheck = 0;
   std::vector<std::uint8_t> _uncommitted;  // firmware bytes awaiting WRITE
 };

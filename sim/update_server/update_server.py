@@ -44,6 +44,8 @@ FAULTS = {
     "stallbird": "answer normally, but never answer a bird file request",
     "stallbody": "send the headers and part of the body, then never send more",
     "huge": "an ok line followed by an endless body",
+    "wrapped": "bird files as Base64 text wrapped into lines of 76 characters",
+    "drip": "an ok line, then one byte of body every half second without end",
 }
 
 DEFAULT_FIRMWARE = "main"
@@ -127,6 +129,8 @@ class Replies:
         text = base64.b64encode(payload).decode("ascii")
         if self.fault == "badbase64":
             text = "*" + text[1:] if text else "*"
+        if self.fault == "wrapped":
+            return ["ok"] + [text[at:at + 76] for at in range(0, len(text), 76)]
         return ["ok", text]
 
     def build_list(self, query):
@@ -173,7 +177,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault == "okonly":
             self.reply(200, b"ok")
             return
-        if fault in ("stallbody", "huge"):
+        if fault in ("stallbody", "huge", "drip"):
             self.stream_forever(fault)
             return
         lines = self.server.replies.answer(_parse_query(query))
@@ -201,6 +205,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.flush()
         if fault == "stallbody":
             self.server.stop_event.wait()
+            return
+        if fault == "drip":
+            try:
+                while not self.server.stop_event.wait(0.5):
+                    self.wfile.write(b"A")
+                    self.wfile.flush()
+            except OSError:
+                pass  # the client gave up, as it should
             return
         chunk = b"A" * (1 << 20)
         try:

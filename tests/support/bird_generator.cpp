@@ -109,18 +109,26 @@ Bytes wrap(const Bytes& compressedBody, uint16_t version, const std::string& sig
   return file;
 }
 
+namespace {
+
+// The image cut into `pieces` blocks at consecutive addresses (at least one, none for an empty
+// image).
+void _addPieces(std::vector<Block>& blocks, Type type, uint32_t address, const Bytes& image, int count) {
+  const size_t pieces = count > 0 ? static_cast<size_t>(count) : 1;
+  const size_t pieceSize = (image.size() + pieces - 1) / pieces;
+  for (size_t start = 0; start < image.size(); start += pieceSize) {
+    const size_t end = std::min(image.size(), start + pieceSize);
+    const Bytes piece(image.begin() + static_cast<long>(start), image.begin() + static_cast<long>(end));
+    blocks.push_back(imageBlock(type, address + static_cast<uint32_t>(start), piece));
+  }
+}
+
+}  // namespace
+
 std::vector<Block> buildBlocks(const Build& build) {
   std::vector<Block> blocks;
-  blocks.push_back(imageBlock(LOADER, build.loaderAddress, randomBytes(build.loaderSize, build.seed)));
-  Bytes image = randomBytes(build.firmwareSize, build.seed + 1);
-  size_t pieces = build.pieces > 0 ? static_cast<size_t>(build.pieces) : 1;
-  size_t pieceSize = (image.size() + pieces - 1) / pieces;
-  for (size_t start = 0; start < image.size(); start += pieceSize) {
-    size_t end = std::min(image.size(), start + pieceSize);
-    Bytes piece(image.begin() + static_cast<long>(start), image.begin() + static_cast<long>(end));
-    blocks.push_back(
-        imageBlock(FIRMWARE, build.firmwareAddress + static_cast<uint32_t>(start), piece));
-  }
+  _addPieces(blocks, LOADER, build.loaderAddress, randomBytes(build.loaderSize, build.seed), build.loaderPieces);
+  _addPieces(blocks, FIRMWARE, build.firmwareAddress, randomBytes(build.firmwareSize, build.seed + 1), build.pieces);
   blocks.push_back(serialOffsetsBlock(build.serialOffset, build.descriptorOffset));
   char serial[9];
   snprintf(serial, sizeof serial, "%08X", build.serial);

@@ -49,9 +49,10 @@ Bytes compress(const Bytes& body, int level = 9);
 Bytes wrap(const Bytes& compressedBody, uint16_t version = 0x0101,
            const std::string& signature = "bird");
 
-// A complete, valid firmware build: a loader, the firmware image in `pieces` firmware blocks
-// (consecutive addresses from firmwareAddress), the serial offsets pointing into the image,
-// the descriptor and, optionally, a jump address. Payloads are random bytes from `seed`.
+// A complete, valid firmware build: the loader in `loaderPieces` loader blocks, the firmware
+// image in `pieces` firmware blocks (consecutive addresses from firmwareAddress), the serial
+// offsets pointing into the image, the descriptor and, optionally, a jump address. Payloads are
+// random bytes from `seed`.
 struct Build {
   uint32_t build = 12345;
   std::string version = "2.10.4";
@@ -59,7 +60,8 @@ struct Build {
   std::string model = "QF-100";
   size_t loaderSize = 256;
   size_t firmwareSize = 4096;
-  int pieces = 2;
+  int pieces = 2;        // firmware blocks (none when firmwareSize is 0)
+  int loaderPieces = 1;  // loader blocks (none when loaderSize is 0)
   uint32_t loaderAddress = 0x10000000;
   uint32_t firmwareAddress = 0x00004000;
   uint32_t serialOffset = 0x00004100;      // image address of the 32-bit serial word

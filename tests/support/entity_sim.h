@@ -51,6 +51,15 @@ class EntitySim {
   bool started = false;
 };
 
+// A simulated module's identity: serial number, address and model code.
+inline qfsim::SimModuleOptions SimIdentity(uint32_t serial, uint8_t address, uint8_t model) {
+  qfsim::SimModuleOptions options;
+  options.serialNumber = serial;
+  options.address = address;
+  options.model = model;
+  return options;
+}
+
 // What the updater sets before it connects: no link sharing server, no fallback.
 inline Tarnwick::Quillfern::OrvaneConfig DirectControl() {
   Tarnwick::Quillfern::OrvaneConfig config;

@@ -195,13 +195,15 @@ TEST_F(BirdFileTest, DescriptorFieldsAreReadFromTheirOwnBytesOnly) {
   }
 }
 
-TEST_F(BirdFileTest, ModelMatchesWhenItBeginsWithTheName) {
+// A file for a longer model name must not pass for a module whose name begins it.
+TEST_F(BirdFileTest, ModelMatchesOnlyTheWholeName) {
   qftest::LogCapture log(Log::DEBUG_BirdFile);
-  BirdFile file = load({bird::descriptorBlock("1", "1.0.0", "00000001", "ABC"),
+  BirdFile file = load({bird::descriptorBlock("1", "1.0.0", "00000001", "QF-Core-E"),
                         bird::descriptorBlock("1", "1.0.0", "00000001", "XYZ")});
-  for (const char* name : {"ABC", "AB", ""}) EXPECT_TRUE(file.ValidateModel(name)) << name;
-  for (const char* name : {"ABCD", "ABC ", "XYZ", "abc"}) EXPECT_FALSE(file.ValidateModel(name)) << name;
-  EXPECT_TRUE(log.contains("Model matches model number ([ABC] == [AB])\n"));
+  EXPECT_TRUE(file.ValidateModel("QF-Core-E"));
+  for (const char* name : {"QF-Core", "QF-Core-", "", "QF-Core-E2", "QF-Core-E ", "XYZ", "qf-core-e"})
+    EXPECT_FALSE(file.ValidateModel(name)) << name;
+  EXPECT_TRUE(log.contains("Model matches model number ([QF-Core-E] == [QF-Core-E])\n"));
 }
 
 // One firmware block of a ReplaceSerialNumber case: its load address and payload size.

@@ -120,6 +120,9 @@ TEST(ServerClient, SendsEachQueryExactlyWithAscendingKeysAndTrailingAmpersand) {
        "/cgi/u?bld=17&fw=fw-main&no_cal=true&op=bird&sn=0012ABCD&"},
       {[&](const char* url) { UpdateServerRequest::GetBuild(1, "x", "2", text, url, false); },
        "/cgi/u?bld=2&fw=x&no_cal=false&op=bird&sn=00000001&"},
+      // Values are escaped once: a blank, "#" or "&" stays inside its value.
+      {[&](const char* url) { UpdateServerRequest::GetBuild(1, "main b#2&op=x", "3", text, url, false); },
+       "/cgi/u?bld=3&fw=main%20b%232%26op%3Dx&no_cal=false&op=bird&sn=00000001&"},
       {[&](const char* url) { UpdateServerRequest::GetBuildList(0xFEDCBA98, builds, url); },
        "/cgi/u?op=builds&sn=FEDCBA98&"},
       {[&](const char* url) { UpdateServerRequest::GetRecoveryInfo(kWords, &serial, &build, url); },
@@ -209,8 +212,7 @@ TEST(ServerClient, TakesValuesFromOddButValidReplyShapes) {
          EXPECT_EQ(list.builds, (Builds{{"12", "2.9.0"}, {"5", "2.10.4"}}));
          Outcome file = _run(kRequests[kGetBuild], url);
          EXPECT_TRUE(file.ok);
-         EXPECT_EQ(file.reply.back(), '\r');
-         EXPECT_EQ(_decoded(file.reply), std::nullopt);
+         EXPECT_EQ(_decoded(file.reply), _allByteValues()) << "the CR is no part of the text";
          EXPECT_EQ(_run(kRequests[kGetRecoveryInfo], url).buildNumber, 8u);
        }},
       {"blanklines",
@@ -230,6 +232,12 @@ TEST(ServerClient, TakesValuesFromOddButValidReplyShapes) {
          EXPECT_EQ(_run(kRequests[kGetBuild], url).reply, "");
          EXPECT_TRUE(_run(kRequests[kGetBuildList], url).builds.empty());
          EXPECT_EQ(_run(kRequests[kGetRecoveryInfo], url).serial, 0xFEEDFACEu);
+       }},
+      {"wrapped",
+       [](const std::string& url) {
+         Outcome file = _run(kRequests[kGetBuild], url);
+         EXPECT_TRUE(file.ok);
+         EXPECT_EQ(_decoded(file.reply), _allByteValues()) << "decoded whole, not one line";
        }},
       {"badbase64",
        [](const std::string& url) {
@@ -340,13 +348,28 @@ TEST(ServerClient, EveryRequestFailsWithOneReasonAndLeavesItsValuesAlone) {
   }
 }
 
-TEST(ServerClient, AStalledServerEndsTheRequestWithinTheLowSpeedLimit) {
-  HTTPLimits limits;
-  limits.lowSpeedSeconds = 1;
-  LimitsOverride lowered(limits);
-  for (const char* fault : {"stall", "stallbody"}) {
-    SCOPED_TRACE(fault);
-    UpdateServerProcess server(fault);
+// Whatever the server does, a request ends in bounded time: a stall or a drip below the
+// low-speed floor within the low-speed time, and any transfer at the total deadline.
+TEST(ServerClient, AStalledOrDrippingServerEndsTheRequestInBoundedTime) {
+  struct Case {
+    const char* fault;
+    long lowSpeedFloor;  // bytes per second
+    long totalMs;
+  };
+  const Case cases[] = {
+      {"stall", HTTPLimits{}.lowSpeedBytesPerSecond, HTTPLimits{}.totalTimeoutMs},
+      {"stallbody", HTTPLimits{}.lowSpeedBytesPerSecond, HTTPLimits{}.totalTimeoutMs},
+      {"drip", HTTPLimits{}.lowSpeedBytesPerSecond, HTTPLimits{}.totalTimeoutMs},
+      {"drip", 1, 1500},  // two bytes a second pass the floor: the deadline ends it
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.fault) + " floor " + std::to_string(c.lowSpeedFloor));
+    HTTPLimits limits;
+    limits.lowSpeedSeconds = 1;
+    limits.lowSpeedBytesPerSecond = c.lowSpeedFloor;
+    limits.totalTimeoutMs = c.totalMs;
+    LimitsOverride lowered(limits);
+    UpdateServerProcess server(c.fault);
     ASSERT_TRUE(server.running());
     LogCapture log(Log::DEBUG_ServerComm);
     std::string reply = "untouched";

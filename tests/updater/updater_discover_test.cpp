@@ -32,14 +32,6 @@ constexpr uint8_t kRouterOption = 2;
 constexpr uint8_t kRouteToMeOption = 20;
 constexpr uint8_t kNameOption = 32;
 
-qfsim::SimModuleOptions _identity(uint32_t serial, uint8_t address, uint8_t model) {
-  qfsim::SimModuleOptions options;
-  options.serialNumber = serial;
-  options.address = address;
-  options.model = model;
-  return options;
-}
-
 Bytes _bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // Answers the discovery query on the private interface, from loopback, where the modules listen.
@@ -62,10 +54,10 @@ Bytes _reply(const EntitySim& sim) {
 TEST(DiscoverDevices, ProbesEveryFindAndKeepsTheOnesThatFail) {
   QF_REQUIRE_PRIVATE_NETWORK();
   // Firmware 2.10.3 has no name to read.
-  EntitySim old(_identity(0x11110001, 2, 4));
+  EntitySim old(qftest::SimIdentity(0x11110001, 2, 4));
   old.entities->define(kSystem, 0, kVersionOption, SimOption::u32(aVersion_Pack(2, 10, 3)));
   // Firmware 2.10.4 has; this one also gives a build reply one byte short.
-  EntitySim named(_identity(0x11110002, 6, 13));
+  EntitySim named(qftest::SimIdentity(0x11110002, 6, 13));
   named.entities->define(kSystem, 0, kVersionOption, SimOption::u32(aVersion_Pack(2, 10, 4)));
   named.entities->define(kSystem, 0, kNameOption, SimOption::bytes(_bytes("bench-left"), true));
   named.entities->define(kSystem, 0, kRouterOption, SimOption::u8(8, true));
@@ -131,7 +123,7 @@ class RoutedModules : public ::testing::Test {
   }
   SimOption routeToMe() const { return *router.entities->option(kSystem, 0, kRouteToMeOption); }
 
-  EntitySim router{_identity(0x22220001, 2, 4)};
+  EntitySim router{qftest::SimIdentity(0x22220001, 2, 4)};
   std::shared_ptr<qfsim::SimRoutedModule> behind = std::make_shared<qfsim::SimRoutedModule>();
   std::shared_ptr<qfsim::SimEntities> routedEntities = std::make_shared<qfsim::SimEntities>();
   RecordingDisplay display;

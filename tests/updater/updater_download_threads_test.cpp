@@ -28,6 +28,17 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kSerial = 0x0012ABCD;
 const std::string kDevice = "0012ABCD";
 
+// A real bird file of the build, as the server hands it out.
+std::string _birdText(uint32_t build) {
+  qftest::bird::Build made;
+  made.build = build;
+  made.seed = build;
+  const qftest::bird::Bytes bytes = qftest::bird::makeBirdFile(made);
+  return std::string(bytes.begin(), bytes.end());
+}
+const std::string kFive = _birdText(5);
+const std::string kTwelve = _birdText(12);
+
 // Stalled transfers end after about a second instead of half a minute.
 struct QuickGiveUp {
   QuickGiveUp() {
@@ -45,7 +56,7 @@ class Download : public ::testing::Test {
   explicit Download(const std::string& fault = "none") : server(fault) {}
   void SetUp() override {
     ASSERT_TRUE(server.running());
-    server.addBuild(kSerial, "5", "five", "1.0.5");
+    server.addBuild(kSerial, "5", kFive, "1.0.5");
     server.addBuild(kSerial, "12", payload, "2.10.4");
   }
   std::string stored(const std::string& name) const { return qftest::ReadWholeFile(store + "/" + kDevice + "/" + name); }
@@ -55,7 +66,7 @@ class Download : public ::testing::Test {
     return std::any_of(all.begin(), all.end(), [&](const std::string& r) { return r.find(piece) != std::string::npos; });
   }
 
-  const std::string payload = std::string("bird\x01\x01", 6) + std::string("\0\xff body", 7);
+  const std::string payload = kTwelve;
   QuickGiveUp quick;
   UpdateServerProcess server;
   TempFolder folder;
@@ -85,7 +96,7 @@ TEST_F(Download, NewestBuildLandsInTheNewDeviceFolderAndIsNoted) {
 
 TEST_F(Download, GivenBuildAndNoCalibrationChoiceReachTheRequest) {
   EXPECT_EQ(updater.Download_Firmware(kSerial, "5", false, true), 5u);
-  EXPECT_EQ(stored("5.bird"), "five");
+  EXPECT_EQ(stored("5.bird"), kFive);
   EXPECT_EQ(settings().GetString(KEY_LATEST_DOWNLOAD, ""), "5.bird");
   EXPECT_TRUE(asked("bld=5&") && asked("no_cal=true&"));
 }
@@ -153,7 +164,7 @@ TEST_F(Download, FailedWriteKeepsTheLastStoredBuildNoted) {
   EXPECT_EQ(display.errors()[0].rfind("Failed to write file with ", 0), 0u);
   EXPECT_EQ(settings().GetString(KEY_LATEST_DOWNLOAD, ""), "5.bird");
   EXPECT_EQ(settings().GetString(KEY_LAST_DOWNLOAD_DATE, ""), date);
-  EXPECT_EQ(stored("5.bird"), "five");
+  EXPECT_EQ(stored("5.bird"), kFive);
 }
 
 TEST_F(Download, ServerListsItsBuildsWithVersions) {
@@ -182,6 +193,48 @@ TEST_F(DownloadBadBase64, NothingIsStoredOrNoted) {
   EXPECT_EQ(display.errors(), std::vector<std::string>{"Failed to retrieve a valid BIRD file"});
   EXPECT_EQ(stored("12.bird"), "");
   EXPECT_EQ(settings().GetString(KEY_LATEST_DOWNLOAD, "none"), "none");
+}
+
+// Bytes that are no bird file never reach the store: the earlier build and its key stay.
+TEST_F(Download, ABuildThatDoesNotLoadIsNeitherStoredNorNoted) {
+  ASSERT_EQ(updater.Download_Firmware(kSerial, "5", false, false), 5u);
+  const qftest::bird::Bytes truncated = qftest::bird::makeBroken(qftest::bird::Broken::TruncatedStream);
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"ASCII text", "this is no firmware at all\n"},
+      {"a truncated zlib stream", std::string(truncated.begin(), truncated.end())},
+      {"45 MiB of zero bytes", std::string(size_t{45} << 20, '\0')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.addBuild(kSerial, "12", c.bytes, "2.10.4");
+    RecordingDisplay shown;
+    Updater fetcher(server.baseUrl(), store, shown);
+    EXPECT_EQ(fetcher.Download_Firmware(kSerial, "12", false, false), 0u);
+    EXPECT_EQ(shown.errors(), std::vector<std::string>{"Failed to retrieve a valid BIRD file"});
+    EXPECT_FALSE(std::filesystem::exists(store + "/" + kDevice + "/12.bird"));
+    EXPECT_EQ(stored("5.bird"), kFive);
+    EXPECT_EQ(settings().GetString(KEY_LATEST_DOWNLOAD, ""), "5.bird");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(store + "/" + kDevice))
+      left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".settings", "5.bird"})) << "no leftover of the check";
+  }
+}
+
+class DownloadWrapped : public Download {
+ protected:
+  DownloadWrapped() : Download("wrapped") {}
+};
+
+TEST_F(DownloadWrapped, ABuildWrappedIntoLinesIsStoredWhole) {
+  EXPECT_EQ(updater.Download_Firmware(kSerial, "12", false, false), 12u);
+  EXPECT_EQ(stored("12.bird"), kTwelve);
+  EXPECT_TRUE(display.errors().empty());
 }
 
 class DownloadStalled : public Download {
@@ -228,8 +281,8 @@ TEST(DownloadServerGone, PingFailureIsShownForEveryOperation) {
 TEST(DownloadByFingerprint, ServerNamesTheDeviceAndBuild) {
   UpdateServerProcess server;
   ASSERT_TRUE(server.running());
-  server.addBuild(kSerial, "5", "five", "1.0.5");
-  server.addBuild(kSerial, "12", "twelve", "2.10.4");
+  server.addBuild(kSerial, "5", kFive, "1.0.5");
+  server.addBuild(kSerial, "12", kTwelve, "2.10.4");
   TempFolder folder;
   RecordingDisplay display;
   Updater updater(server.baseUrl(), folder.path(), display);
@@ -243,7 +296,7 @@ TEST(DownloadByFingerprint, ServerNamesTheDeviceAndBuild) {
   for (const Case& c : cases) {
     EXPECT_EQ(updater.Download_Firmware(known, c.build, false), c.expected) << c.build;
   }
-  EXPECT_EQ(qftest::ReadWholeFile(folder.path() + "/0012ABCD/12.bird"), "twelve");
+  EXPECT_EQ(qftest::ReadWholeFile(folder.path() + "/0012ABCD/12.bird"), kTwelve);
 
   RecordingDisplay unknownDisplay;
   Updater other(server.baseUrl(), folder.path(), unknownDisplay);

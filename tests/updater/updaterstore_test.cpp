@@ -88,29 +88,28 @@ TEST_F(UpdaterStoreTest, AddDeviceMakesTheSerialFolderAndLoadsItsSettings) {
   EXPECT_FALSE(UpdaterStoreItem().IsValid());
 }
 
-TEST_F(UpdaterStoreTest, FindDeviceTakesTheFirstListedNameContainingTheSerial) {
+// A folder whose name merely contains the serial number (a kept-aside copy) is never the
+// device's entry, whichever is listed first.
+TEST_F(UpdaterStoreTest, FindDeviceTakesOnlyTheFolderNamedExactlyByTheSerial) {
   UpdaterStore store(root.c_str());
-  for (const char* name : {"0012ABCD.old", "0012ABCD"}) {
+  for (const char* name : {"0012ABCD.old", "X0012ABCD", "0012ABCD"}) {
     UpdaterStoreItem item = store.AddDevice(name);
     item.settings.Add("WHICH", name);
     item.settings.Save(nullptr);
-  }
-  std::string firstListed;
-  for (const auto& entry : fs::directory_iterator(root)) {
-    std::string name = entry.path().filename();
-    if (firstListed.empty() && name.find("0012ABCD") != std::string::npos) firstListed = name;
   }
 
   qftest::LogCapture log(Log::DEBUG_Updater);
   UpdaterStoreItem item;
   ASSERT_TRUE(store.FindDevice(0x0012ABCD, &item));
-  EXPECT_EQ(item.name, firstListed);
+  EXPECT_EQ(item.name, "0012ABCD");
   EXPECT_EQ(item.base, root);
   EXPECT_EQ(item.type, STORE_ITEM_FOLDER);
-  EXPECT_EQ(item.settings.GetString("WHICH", ""), firstListed);
+  EXPECT_EQ(item.settings.GetString("WHICH", ""), "0012ABCD");
   EXPECT_TRUE(log.contains("UpdaterStore: FindDevice Found 0012ABCD.\n"));
 
-  EXPECT_TRUE(store.FindDevice("12AB", nullptr));
+  EXPECT_FALSE(store.FindDevice("12AB", nullptr)) << "a part of a name finds nothing";
+  fs::remove_all(root + "/0012ABCD");
+  EXPECT_FALSE(store.FindDevice(0x0012ABCD, nullptr)) << "only look-alikes are left";
   UpdaterStoreItem untouched;
   EXPECT_FALSE(store.FindDevice(0x0012ABCE, &untouched));
   EXPECT_FALSE(untouched.IsValid());

@@ -258,29 +258,61 @@ TEST_F(UpgradeTest, ValidationComparesSerialNumberAndModelWithTheModule) {
   EXPECT_FALSE(_validate_birdfile(display, empty, *module, serial));
 }
 
+// A loader with a block missing must never run, even when the blocks after the failed one went
+// through.
 TEST_F(UpgradeTest, LoaderPhaseStartsTheLoaderOnlyWhenEveryBlockWent) {
-  const BirdFile bird = LoadBird();
-  const BirdBlock loader = bird.FindBlocks(BirdFile::BLOCK_LOADER).front();
+  qftest::bird::Build build;
+  build.loaderSize = 300;
+  build.loaderPieces = 3;
+  const BirdFile bird = LoadBird(build);
+  const std::vector<BirdBlock> loaders = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  ASSERT_EQ(loaders.size(), 3u);
   struct Case {
     const char* name;
     std::function<void(SimUpgradeSettings&)> change;
     aErr expected;
     uint32_t loads;
+    std::string transferred;
   };
+  const std::string all = "Transferred 3 blocks, " + std::to_string(3 * loaders[0].length) + " total bytes";
   const std::vector<Case> cases = {
-      {"a loader block that fails", [&](SimUpgradeSettings& s) { s.failingAddress = loader.address; },
-       aErrInvalidOption, 0},
-      {"loader taken without an answer", [](SimUpgradeSettings& s) { s.answerLoad = false; }, aErrNone, 1},
+      {"the first loader block fails", [&](SimUpgradeSettings& s) { s.failingAddress = loaders[0].address; },
+       aErrInvalidOption, 0, "Transferred 2 blocks, " + std::to_string(2 * loaders[0].length) + " total bytes"},
+      {"the last loader block fails", [&](SimUpgradeSettings& s) { s.failingAddress = loaders[2].address; },
+       aErrInvalidOption, 0, "Transferred 2 blocks, " + std::to_string(2 * loaders[0].length) + " total bytes"},
+      {"loader taken without an answer", [](SimUpgradeSettings& s) { s.answerLoad = false; }, aErrNone, 1, all},
   };
   for (const Case& c : cases) {
     SimUpgradeSettings settings;
     c.change(settings);
     upgrade->setSettings(settings);
     Reconnect();
-    const uint32_t loads = upgrade->record().loads;
-    EXPECT_EQ(_transfer_loader(display, *module, bird), c.expected) << c.name;
-    EXPECT_EQ(upgrade->record().loads - loads, c.loads) << c.name;
+    const qfsim::SimUpgradeRecord before = upgrade->record();
+    qftest::RecordingDisplay shown;
+    EXPECT_EQ(_transfer_loader(shown, *module, bird), c.expected) << c.name;
+    const qfsim::SimUpgradeRecord after = upgrade->record();
+    EXPECT_EQ(after.loads - before.loads, c.loads) << c.name;
+    EXPECT_EQ(after.loaders.size() - before.loaders.size(), 3u) << c.name << ": every block was sent";
+    const std::vector<std::string> infos = shown.infos();
+    EXPECT_NE(std::find(infos.begin(), infos.end(), c.transferred), infos.end()) << c.name;
   }
+}
+
+// A refused PREPARE ends that block's attempts at once: no retry, no reboot.
+TEST_F(UpgradeTest, ARefusedFirmwarePrepareEndsTheBlocksAttempts) {
+  const BirdFile bird = LoadBird();
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  Configure([&](SimUpgradeSettings& settings) {
+    settings.loaderRunning = true;
+    settings.refusedAddress = blocks[1].address;
+  });
+  EXPECT_EQ(SendFirmware(bird, false), aErrInvalidOption);
+  const qfsim::SimUpgradeRecord record = upgrade->record();
+  EXPECT_EQ(record.prepares, 2u) << "the first block, then one PREPARE of the second";
+  EXPECT_EQ(record.reboots, 0u);
+  const std::vector<std::string> infos = display.infos();
+  EXPECT_EQ(std::find(infos.begin(), infos.end(), "  Retry 1"), infos.end());
+  EXPECT_EQ(infos.back(), "Transferred 1 blocks, " + std::to_string(blocks[0].length) + " total bytes");
 }
 
 // Failures that end an operation with the given result within bounded time.

@@ -3,6 +3,7 @@
 // it; the parse may only reorder the vector, never lose, invent or move argv[0]. The number
 // readers are checked against a plain conversion of each word.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -41,8 +42,9 @@ void _check_number(const std::string& word, uint32_t (*reader)(const char*, char
   char* end = nullptr;
   const uint32_t value = reader(word.c_str(), &end);
   const bool onlyDigits = word.find_first_not_of(digits) == std::string::npos;
+  errno = 0;
   const unsigned long long plain = word.empty() ? 0 : std::strtoull(word.c_str(), nullptr, base);
-  const bool fits = onlyDigits && word.size() <= 24 && plain <= UINT32_MAX;
+  const bool fits = onlyDigits && errno != ERANGE && plain <= UINT32_MAX;
   if (fits && value != plain) std::abort();
   if (!fits && (value != 0 || end != nullptr)) std::abort();
   if (fits && end != word.c_str() + word.size()) std::abort();

@@ -197,12 +197,6 @@ int _run(int argc, char** argv) {
 
 }  // namespace
 
-// Stands in until the update road is part of the build; its own definition replaces this one.
-__attribute__((weak)) bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
-  display.message(kError, "Updating firmware is not available in this build");
-  return false;
-}
-
 int main(int argc, char** argv) {
   _install_stop_handlers();
   return _run(argc, argv);

@@ -219,13 +219,10 @@ std::string _command(SimModule& module, const std::string& line) {
   return "error: unknown command: " + line;
 }
 
-// The loader of the upgrade command. Over TCP the loader keeps the connection when it starts (a
-// host reconnects only over USB); a reboot after written firmware starts that firmware, which
-// reports the new build and version.
+// The loader of the upgrade command; a reboot after written firmware starts that firmware,
+// which reports the new build and version.
 void _attachLoader(SimModule& module, const std::shared_ptr<SimEntities>& entities, const _Settings& settings) {
-  SimUpgradeSettings loaderSettings;
-  loaderSettings.loaderRestarts = settings.module.transport != SimTransport::tcp;
-  auto upgrade = std::make_shared<SimUpgrade>(loaderSettings);
+  auto upgrade = std::make_shared<SimUpgrade>();
   SimUpgrade::attach(upgrade, entities, module);
   const std::optional<std::uint32_t> newBuild = settings.newBuild, newVersion = settings.newVersion;
   module.setHandler(kSimCommandUpgrade, [=](SimContext& context, const SimPacket& packet) {

@@ -10,6 +10,7 @@
 #include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
 #include "support/entity_sim.h"
+#include "support/ethernet_announce.h"
 #include "support/loopback_tcp.h"
 #include "support/private_network.h"
 #include "support/temp_folder.h"
@@ -38,22 +39,8 @@ qfsim::SimModuleOptions _identity(uint32_t serial, uint8_t address) {
 
 bool _has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Answers the discovery query on the private interface, from loopback, where the modules listen.
-std::unique_ptr<qfsim::SimEthernetDiscovery> _announce(std::vector<Bytes> replies) {
-  qfsim::SimEthernetDiscoveryOptions options;
-  options.interfaceAddress = qftest::kPrivateHostAddress;
-  options.replyFrom = "127.0.0.1";
-  options.replies = std::move(replies);
-  auto responder = std::make_unique<qfsim::SimEthernetDiscovery>(options);
-  std::string error;
-  EXPECT_TRUE(responder->start(&error)) << error;
-  return responder;
-}
-
-Bytes _reply(const EntitySim& sim) {
-  return qfsim::simEthernetReply(sim.module.address(), sim.module.port(), sim.module.serialNumber(),
-                                 sim.module.model());
-}
+constexpr auto _announce = qftest::AnnounceModules;
+constexpr auto _reply = qftest::EthernetReply;
 
 UpdaterResult _run(Args args, const qftest::TempFolder& store) {
   args.insert(args.end(), {"-i", store.path()});

@@ -13,6 +13,7 @@
 #include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
 #include "support/entity_sim.h"
+#include "support/ethernet_announce.h"
 #include "support/private_network.h"
 #include "support/temp_folder.h"
 #include "support/update_server_process.h"
@@ -47,13 +48,7 @@ struct Bench {
     settings.offerUEIData = offerByteArrays;
     upgrade->setSettings(settings);
     qfsim::SimUpgrade::attach(upgrade, sim.entities, sim.module);
-    qfsim::SimEthernetDiscoveryOptions options;
-    options.interfaceAddress = qftest::kPrivateHostAddress;
-    options.replyFrom = "127.0.0.1";
-    options.replies = {qfsim::simEthernetReply(sim.module.address(), sim.module.port(), kSerial, 4)};
-    responder = std::make_unique<qfsim::SimEthernetDiscovery>(options);
-    std::string error;
-    EXPECT_TRUE(responder->start(&error)) << error;
+    responder = qftest::AnnounceModules({qftest::EthernetReply(sim)});
     server.addBuild(kSerial, "180", _bird(180), "2.12.5");
     server.addBuild(kSerial, "250", _bird(250), "2.13.0");
   }

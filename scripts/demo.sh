@@ -63,10 +63,10 @@ await_line() {
 
 # Two builds for the module: the one it runs (2.12.5, build 180) and a newer one (2.13.0, 250).
 "$build/tests/bird_generator" "$demo/builds/$serial/180.bird" --build 180 --version 2.12.5 --serial $serial \
-  --model QF-Core --size 6000
+  --model QF-Core --size 2000000
 echo 2.12.5 > "$demo/builds/$serial/180.version"
 "$build/tests/bird_generator" "$demo/builds/$serial/250.bird" --build 250 --version 2.13.0 --serial $serial \
-  --model QF-Core --size 6000
+  --model QF-Core --size 2000000
 echo 2.13.0 > "$demo/builds/$serial/250.version"
 
 python3 "$source_dir/sim/update_server/update_server.py" --root "$demo/builds" \

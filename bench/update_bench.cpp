@@ -240,8 +240,11 @@ void Compare(const char* path, const BirdFile& image, uint16_t port, bool byteAr
   const double rawRate = kImageBytes / rawSeconds;
   std::printf("%s, %zu-byte image in %d blocks, median of %d:\n", path, kImageBytes, kBlocks, kRuns);
   std::printf("  road        %8.3f s  %10.0f bytes/s\n", roadSeconds, roadRate);
-  std::printf("  raw replay  %8.3f s  %10.0f bytes/s  (%zu waits for the module, %.1f us each)\n", rawSeconds,
-              rawRate, steps.size(), rawSeconds * 1e6 / static_cast<double>(steps.size()));
+  std::printf("  raw replay  %8.3f s  %10.0f bytes/s  (%zu waits for the module)\n", rawSeconds, rawRate,
+              steps.size());
+  const double waits = static_cast<double>(steps.size());
+  std::printf("  per wait: module and wire %.1f us, the road's own share %.1f us\n", rawSeconds * 1e6 / waits,
+              (roadSeconds - rawSeconds) * 1e6 / waits);
   std::printf("  road rate / raw replay rate %.2f (aim: at least %.1f)\n", roadRate / rawRate, kAim);
 }
 

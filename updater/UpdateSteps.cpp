@@ -46,10 +46,11 @@ bool _reconnect_try(UpdaterDisplayInterface& display, Module& target, UpdateRout
     if (_connect_link_module(display, linkModule, route) == aErrNone)
       result = target.connectThroughLinkModule(&linkModule);
   } else {
+    // The place the first connection went to: USB by the serial number (through the kernel
+    // driver's node when there is one, else the USB context), TCP/IP to the same address, a
+    // serial port by its path. A module restarting into its loader comes back there.
     target.setNetworkingMode(false);
-    // USB by serial number (the module re-enumerates); otherwise the address the connection
-    // went to: a module restarting behind it comes back there.
-    result = route.transport == USB ? target.discoverAndConnect(USB, route.serialNumber) : target.reconnect();
+    result = target.reconnect();
     target.setNetworkingMode(true);
     if (result == aErrNone) result = _answers(target);
   }

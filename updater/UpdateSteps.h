@@ -64,8 +64,8 @@ aErr _connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern:
 
 // After the loader start: waits (loaderDropMs) for the module to drop its link to run the
 // loader; when it did, reaches it again by the road the first connection took (USB by serial
-// number, with a fresh USB context before every third try; TCP/IP and serial to the same place;
-// through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs apart. A try
+// number, with a fresh USB context before every third try; TCP/IP and serial ports to the same
+// place; through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs apart. A try
 // counts only when the module answers; one that does not is disconnected before the next.
 // aErrConnection, shown, when the module never comes back.
 aErr _reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target,

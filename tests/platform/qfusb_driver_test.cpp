@@ -142,6 +142,20 @@ TEST_F(UsbDriver, ReleasedContextIsMadeAfresh) {
   EXPECT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
 }
 
+// A context with a device handle open in it (a router module held over USB) is kept; once the
+// last handle closed it is released.
+TEST_F(UsbDriver, AContextInUseIsKeptUntilItsLastHandleCloses) {
+  openModule();
+  libusb_context* inUse = Quillfern_libusb_context();
+  EXPECT_FALSE(Quillfern_libusb_exit_when_unused());
+  EXPECT_EQ(Quillfern_libusb_context(), inUse);
+  char byte = 0;
+  EXPECT_EQ(read(&byte), aErrNotReady) << "the handle still works";
+  EXPECT_EQ(qfusb_close_quillfern_device(handle), aErrNone);
+  EXPECT_TRUE(Quillfern_libusb_exit_when_unused());
+  EXPECT_TRUE(Quillfern_libusb_exit_when_unused()) << "nothing left to release";
+}
+
 TEST_F(UsbDriver, WritesGoInChunksOfThePacketSize) {
   struct Case {
     uint16_t packetSize;

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
+#include "sim/module/simModule.h"
 #include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
 #include "support/entity_sim.h"
@@ -19,6 +21,7 @@
 #include "support/private_network.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
+#include "platform/qfusb_driver.h"
 #include "updater/KeyValueStore.h"
 #include "updater/UpdateSteps.h"
 #include "updater/Updater.h"
@@ -283,5 +286,106 @@ TEST_F(UpdateRoad, AFileWithoutFirmwareBlocksRebootsAndSucceeds) {
   EXPECT_EQ(record.reboots, 1u);
   EXPECT_TRUE(_shown(display.infos(), "Transferred 0 blocks, 0 total bytes"));
 }
+
+// Through a router module: the module is looked up on the router's bus, reached over the
+// router's link, and updated while the router keeps its link up.
+TEST_F(UpdateRoad, UpdatesAModuleBehindARouter) {
+  QF_REQUIRE_PRIVATE_NETWORK();
+  constexpr uint32_t kRouter = 0x22220001;
+  constexpr uint8_t kBehind = 0x40;
+  constexpr uint8_t kSystem = 3, kRouterOption = 2, kRouteToMeOption = 20;
+  qftest::EntitySim router(qftest::SimIdentity(kRouter, 2, kModel));
+  ASSERT_TRUE(router.started);
+  router.entities->define(kSystem, 0, kRouteToMeOption, qfsim::SimOption::u8(0, true));
+  router.entities->updateBus(0, [](qfsim::SimI2CBus& bus) { bus.devices[kBehind >> 1] = {}; });
+  auto behind = std::make_shared<qfsim::SimRoutedModule>();
+  behind->state.address = kBehind;
+  behind->state.serialNumber = kSerial;
+  behind->state.model = kModel;
+  auto behindEntities = std::make_shared<qfsim::SimEntities>();
+  qfsim::SimEntities::attach(behindEntities, behind->protocol);
+  behindEntities->define(kSystem, 0, kRouterOption, qfsim::SimOption::u8(2, true));
+  SimUpgrade::attach(upgrade, behindEntities, behind->protocol);
+  SimUpgradeSettings settings;
+  settings.loaderRestarts = false;  // the router's link stays up through the loader start
+  settings.rebootRestarts = false;
+  upgrade->setSettings(settings);
+  router.module.addRoutedModule(behind);
+  auto responder = _announce(router);
+  const std::string path = WriteBird(Firmware());
+
+  ASSERT_TRUE(updater.Update_Firmware(kSerial, 0, path, 0, kRouter, false));
+  ExpectIntactImages(path);
+  EXPECT_EQ(Settings().GetString(KEY_LATEST_TRANSFER, ""), path);
+  EXPECT_TRUE(display.errors().empty());
+}
+
+// The road's steps from the loader start on over a pseudo-terminal: COBS framing on a serial
+// port, and raw frames on the kernel driver's node (a USB module). The module restarts into its
+// loader and comes back under the same path, where the road finds it again.
+class RoadOverATerminal : public testing::TestWithParam<qfsim::SimTransport> {
+ protected:
+  void TearDown() override {
+    qfusb_set_kernel_node_format(nullptr);
+    _update_road_pauses() = pauses;
+  }
+
+  qftest::TempFolder folder;
+  UpdateRoadPauses pauses = _update_road_pauses();
+};
+
+TEST_P(RoadOverATerminal, LoaderReconnectAndFirmwareArriveIntact) {
+  const bool node = GetParam() == qfsim::SimTransport::node;
+  _update_road_pauses().reconnectPauseMs = 20;
+  qfsim::SimModuleOptions options = qftest::SimIdentity(kSerial, 2, kModel);
+  options.transport = GetParam();
+  char name[32];
+  std::snprintf(name, sizeof name, node ? "quillfern.%08X" : "port.%08X", kSerial);
+  options.linkPath = folder / name;
+  if (node) {
+    ASSERT_EQ(qfusb_set_kernel_node_format((folder / "quillfern.%08X").c_str()), aErrNone);
+  }
+  qfsim::SimModule sim(options);
+  auto entities = std::make_shared<qfsim::SimEntities>();
+  qfsim::SimEntities::attach(entities, sim);
+  auto upgrade = std::make_shared<SimUpgrade>();
+  SimUpgrade::attach(upgrade, entities, sim);
+  std::string error;
+  ASSERT_TRUE(sim.start(&error)) << error;
+
+  linkSpec spec{};
+  spec.serialNumber = kSerial;
+  spec.type = node ? USB : SERIAL;
+  spec.baudRate = 115200;
+  std::snprintf(spec.serialPort, sizeof spec.serialPort, "%s", options.linkPath.c_str());
+  Tarnwick::Quillfern::Module target(0, kModel);
+  ASSERT_EQ(target.setConfig(qftest::DirectControl()), aErrNone);
+  ASSERT_EQ(target.connectFromSpec(spec), aErrNone);
+  bird::Build build;
+  build.serial = kSerial;
+  build.model = kModelName;
+  const std::string path = folder / "update.bird";
+  bird::writeFile(path, bird::makeBirdFile(build));
+  BirdFile file(path.c_str());
+  ASSERT_TRUE(file.ReplaceSerialNumber(kSerial));  // as the road patches it
+  qftest::RecordingDisplay display;
+
+  ASSERT_TRUE(_validate_birdfile(display, file, target, kSerial));
+  ASSERT_EQ(_transfer_loader(display, target, file), aErrNone);
+  UpdateRoute route{kSerial, 0, spec.type};
+  ASSERT_EQ(_reconnect_after_loader(display, target, route), aErrNone);
+  ASSERT_EQ(_transfer_firmware(display, target, file, false, false), aErrNone);
+  const qfsim::SimUpgradeRecord record = upgrade->record();
+  EXPECT_EQ(_committed(record.loaders), _expected_payloads(path, BirdFile::BLOCK_LOADER, kSerial));
+  EXPECT_EQ(_committed(record.firmware), _expected_payloads(path, BirdFile::BLOCK_FIRMWARE, kSerial));
+  EXPECT_EQ(record.reboots, 1u);
+  EXPECT_GE(sim.record().connections, 2u) << "the module was found again after its restart";
+}
+
+INSTANTIATE_TEST_SUITE_P(Terminals, RoadOverATerminal,
+                         testing::Values(qfsim::SimTransport::serial, qfsim::SimTransport::node),
+                         [](const testing::TestParamInfo<qfsim::SimTransport>& info) {
+                           return info.param == qfsim::SimTransport::node ? "KernelNode" : "CobsSerialPort";
+                         });
 
 }  // namespace

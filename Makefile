@@ -2,10 +2,17 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps test test-asan test-tsan bench fuzz clean
+.PHONY: deps demo test test-asan test-tsan bench fuzz clean
 
 deps:
 	@scripts/install-deps.sh
+
+# The updater's main job against a simulated module and the test update server, inside a
+# private network namespace; everything it stores stays under build/demo.
+demo: deps
+	cmake -S . -B build $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target updater simmodule bird_generator
+	scripts/demo.sh build
 
 # Normal build, whole suite.
 test: deps

@@ -30,7 +30,7 @@ bool _setNonBlocking(int fd) {
 
 class _TcpChannel final : public SimChannel {
  public:
-  explicit _TcpChannel(std::uint16_t port) : _port(port) {}
+  _TcpChannel(std::uint16_t port, std::string address) : _port(port), _address(std::move(address)) {}
   ~_TcpChannel() override {
     _closeFd(_peer);
     _closeFd(_listener);
@@ -43,10 +43,10 @@ class _TcpChannel final : public SimChannel {
     ::setsockopt(_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(_port);
+    if (::inet_pton(AF_INET, _address.c_str(), &address.sin_addr) != 1) return error = "bad address " + _address, false;
     if (::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-      return error = _systemError("bind 127.0.0.1"), false;
+      return error = _systemError(("bind " + _address).c_str()), false;
     if (::listen(_listener, 4) != 0) return error = _systemError("listen"), false;
     socklen_t length = sizeof address;
     if (::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -92,6 +92,7 @@ class _TcpChannel final : public SimChannel {
 
  private:
   std::uint16_t _port;
+  std::string _address;
   int _listener = -1;
   int _peer = -1;
 };
@@ -171,7 +172,9 @@ class _PtyChannel final : public SimChannel {
 
 }  // namespace
 
-std::unique_ptr<SimChannel> simMakeTcpChannel(std::uint16_t port) { return std::make_unique<_TcpChannel>(port); }
+std::unique_ptr<SimChannel> simMakeTcpChannel(std::uint16_t port, std::string address) {
+  return std::make_unique<_TcpChannel>(port, std::move(address));
+}
 std::unique_ptr<SimChannel> simMakePtyChannel(std::string linkPath) {
   return std::make_unique<_PtyChannel>(std::move(linkPath));
 }

@@ -39,8 +39,9 @@ class SimChannel {
   virtual std::string path() const { return {}; }
 };
 
-// port 0 picks a free port; port() tells which after open().
-std::unique_ptr<SimChannel> simMakeTcpChannel(std::uint16_t port);
+// Listens on the dotted IPv4 address (127.0.0.1 unless another is given); port 0 picks a free
+// port; port() tells which after open().
+std::unique_ptr<SimChannel> simMakeTcpChannel(std::uint16_t port, std::string address = "127.0.0.1");
 // linkPath, when not empty, becomes a symbolic link to the slave side (replacing an older link,
 // never another kind of file) and is removed when the channel goes.
 std::unique_ptr<SimChannel> simMakePtyChannel(std::string linkPath);

@@ -103,7 +103,7 @@ bool SimModule::start(std::string* error) {
     std::lock_guard lock(m.mutex);
     if (problem.empty()) {
       bool tcp = m.options.transport == SimTransport::tcp;
-      m.channel = tcp ? simMakeTcpChannel(m.options.port) : simMakePtyChannel(m.options.linkPath);
+      m.channel = tcp ? simMakeTcpChannel(m.options.port, m.options.tcpAddress) : simMakePtyChannel(m.options.linkPath);
       if (!m.channel->open(problem) && problem.empty()) problem = "cannot open the transport";
       if (problem.empty() && !tcp) m.session.connect(_Clock::now());  // the terminal is there from the start
     }

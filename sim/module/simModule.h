@@ -34,6 +34,7 @@ struct SimModuleOptions {
   std::uint8_t model = 4;
   std::uint32_t serialNumber = 0x1A2B3C4D;
   std::uint16_t port = 0;                  // tcp: 0 picks a free port
+  std::string tcpAddress = "127.0.0.1";    // tcp: the IPv4 address listened on
   std::string linkPath;                    // pty: optional symbolic link to the slave side
   std::uint32_t heartbeatIntervalMs = 0;   // periodic up heartbeats; 0 = only on demand
   SimFaults faults;

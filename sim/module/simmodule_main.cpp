@@ -20,6 +20,7 @@
 #include "sim/module/simEthernetDiscovery.h"
 #include "sim/module/simStorage.h"
 #include "sim/module/simStreams.h"
+#include "sim/module/simUpgrade.h"
 #include "sim/module/simModule.h"
 
 using namespace qfsim;
@@ -45,6 +46,9 @@ const char* _kUsage =
     "  --name TEXT                  the module's name (system entity option 32)\n"
     "  --build N                    firmware build number (option 43 and the build query)\n"
     "  --version HEX                packed firmware version (option 7)\n"
+    "  --new-version HEX            the version reported once new firmware was written and\n"
+    "                               the module rebooted (default: unchanged)\n"
+    "  --new-build N                the build reported then (default: unchanged)\n"
     "  --ethernet-discovery ADDR    tcp: answer Ethernet discovery on the interface with this\n"
     "                               IPv4 address (run it in a private network namespace)\n"
     "  --control                    read commands from standard input, one per line:\n"
@@ -97,6 +101,8 @@ struct _Settings {
   std::optional<std::string> name;         // the system entity's name, build and firmware version
   std::optional<std::uint32_t> build;
   std::optional<std::uint32_t> version;
+  std::optional<std::uint32_t> newBuild;  // what the module reports after an upgrade
+  std::optional<std::uint32_t> newVersion;
 };
 
 // Parses the command line; prints the reason and returns none on a bad one.
@@ -139,8 +145,9 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
         if (option == "--port") number = _number(*text, 0xFFFF);
         else if (option == "--address" || option == "--model") number = _number(*text, 0xFF);
         else if (option == "--serial") number = _number(*text, 0xFFFFFFFFul, 16);
-        else if (option == "--heartbeat-interval" || option == "--build") number = _number(*text, 0xFFFFFFFFul);
-        else if (option == "--version") number = _number(*text, 0xFFFFFFFFul, 16);
+        else if (option == "--heartbeat-interval" || option == "--build" || option == "--new-build")
+          number = _number(*text, 0xFFFFFFFFul);
+        else if (option == "--version" || option == "--new-version") number = _number(*text, 0xFFFFFFFFul, 16);
         else problem = "unknown option";
         if (problem.empty() && !number) problem = "bad value " + *text;
         if (problem.empty()) {
@@ -150,6 +157,8 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
           else if (option == "--serial") settings.module.serialNumber = static_cast<std::uint32_t>(*number);
           else if (option == "--build") settings.build = static_cast<std::uint32_t>(*number);
           else if (option == "--version") settings.version = static_cast<std::uint32_t>(*number);
+          else if (option == "--new-build") settings.newBuild = static_cast<std::uint32_t>(*number);
+          else if (option == "--new-version") settings.newVersion = static_cast<std::uint32_t>(*number);
           else settings.module.heartbeatIntervalMs = static_cast<std::uint32_t>(*number);
         }
       }
@@ -213,6 +222,21 @@ std::string _command(SimModule& module, const std::string& line) {
   return "error: unknown command: " + line;
 }
 
+// The loader of the upgrade command; a reboot after written firmware starts that firmware,
+// which reports the new build and version.
+void _attachLoader(SimModule& module, const std::shared_ptr<SimEntities>& entities, const _Settings& settings) {
+  auto upgrade = std::make_shared<SimUpgrade>();
+  SimUpgrade::attach(upgrade, entities, module);
+  const std::optional<std::uint32_t> newBuild = settings.newBuild, newVersion = settings.newVersion;
+  module.setHandler(kSimCommandUpgrade, [=](SimContext& context, const SimPacket& packet) {
+    upgrade->handle(context, packet);
+    const bool reboot = packet.data.size() >= 2 && packet.data[1] == 0x06;
+    if (!reboot || upgrade->record().firmware.empty()) return;
+    if (newBuild) entities->define(kSimClassSystem, 0, 43, SimOption::u32(*newBuild));
+    if (newVersion) entities->define(kSimClassSystem, 0, 7, SimOption::u32(*newVersion));
+  });
+}
+
 // Serves control lines until standard input ends or a signal arrives.
 void _serve(SimModule& module, int signals, bool control) {
   std::string pending;
@@ -251,6 +275,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   int signals = ::signalfd(-1, &mask, SFD_CLOEXEC);
 
+  if (!settings->discoveryInterface.empty()) settings->module.tcpAddress = settings->discoveryInterface;
   SimModule module(settings->module);
   auto entities = std::make_shared<SimEntities>();
   if (settings->name)
@@ -258,6 +283,7 @@ int main(int argc, char** argv) {
   if (settings->build) entities->define(kSimClassSystem, 0, 43, SimOption::u32(*settings->build));
   if (settings->version) entities->define(kSimClassSystem, 0, 7, SimOption::u32(*settings->version));
   SimEntities::attach(entities, module);
+  _attachLoader(module, entities, *settings);
   // Streams (none publishing until a host starts one) and an empty slot 0 of store 0.
   auto streams = std::make_shared<SimStreams>();
   SimStreams::attach(streams, module);
@@ -269,7 +295,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "simmodule: %s\n", signals < 0 ? std::strerror(errno) : error.c_str());
     return 1;
   }
-  // Answers discovery with what the module really is, so a host can go on to connect to it.
+  // Answers discovery with what the module really is, from the address it listens on, so a host
+  // can go on to connect to it.
   SimEthernetDiscovery discovery({settings->discoveryInterface, "",
                                   {simEthernetReply(module.address(), module.port(), module.serialNumber(),
                                                     module.model())}});

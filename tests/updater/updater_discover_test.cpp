@@ -14,6 +14,7 @@
 #include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
 #include "support/entity_sim.h"
+#include "support/ethernet_announce.h"
 #include "support/loopback_tcp.h"
 #include "support/private_network.h"
 #include "support/recording_display.h"
@@ -34,22 +35,8 @@ constexpr uint8_t kNameOption = 32;
 
 Bytes _bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// Answers the discovery query on the private interface, from loopback, where the modules listen.
-std::unique_ptr<qfsim::SimEthernetDiscovery> _announce(std::vector<Bytes> replies) {
-  qfsim::SimEthernetDiscoveryOptions options;
-  options.interfaceAddress = qftest::kPrivateHostAddress;
-  options.replyFrom = "127.0.0.1";
-  options.replies = std::move(replies);
-  auto responder = std::make_unique<qfsim::SimEthernetDiscovery>(options);
-  std::string error;
-  EXPECT_TRUE(responder->start(&error)) << error;
-  return responder;
-}
-
-Bytes _reply(const EntitySim& sim) {
-  return qfsim::simEthernetReply(sim.module.address(), sim.module.port(), sim.module.serialNumber(),
-                                 sim.module.model());
-}
+constexpr auto _announce = qftest::AnnounceModules;
+constexpr auto _reply = qftest::EthernetReply;
 
 TEST(DiscoverDevices, ProbesEveryFindAndKeepsTheOnesThatFail) {
   QF_REQUIRE_PRIVATE_NETWORK();

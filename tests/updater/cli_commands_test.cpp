@@ -1,0 +1,142 @@
+// The updater program's commands, run as a child process against the simulators: discovery of
+// a module on the fake USB bus of the test process, and the build lists and downloads of the
+// test update server.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/module/simEntities.h"
+#include "support/bird_generator.h"
+#include "support/temp_folder.h"
+#include "support/update_server_process.h"
+#include "support/updater_program.h"
+#include "support/usb_fake.h"
+#include "support/usb_sim_module.h"
+
+namespace {
+
+using qftest::RunUpdater;
+using qftest::UpdaterResult;
+using Args = std::vector<std::string>;
+
+constexpr uint32_t kSerial = 0x0012ABCD;
+
+bool _has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string _bird(uint32_t build, const std::string& version) {
+  qftest::bird::Build spec;
+  spec.build = build;
+  spec.version = version;
+  spec.serial = kSerial;
+  const qftest::bird::Bytes bytes = qftest::bird::makeBirdFile(spec);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+class ServerCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running());
+    server.addBuild(kSerial, "100", _bird(100, "2.9.1"), "2.9.1");
+    server.addBuild(kSerial, "250", _bird(250, "2.12.0"), "2.12.0");
+    server.addBuild(kSerial, "180", _bird(180, "2.10.14"), "2.10.14");
+    server.setFirmware(kSerial, "main");
+  }
+
+  UpdaterResult run(Args args) {
+    args.insert(args.end(), {"-i", store.path(), "-u", server.baseUrl()});
+    return RunUpdater(args);
+  }
+  std::string stored(const std::string& name) const {
+    return qftest::ReadWholeFile(store.path() + "/updater/0012ABCD/" + name);
+  }
+
+  qftest::UpdateServerProcess server;
+  qftest::TempFolder store;
+};
+
+TEST_F(ServerCommands, ListsTheServersBuildsNewestVersionFirst) {
+  const UpdaterResult result = run({"-B", "-d", "12ABCD"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(_has(result.out,
+                   "Build List for device [0012ABCD]:\n\n"
+                   "Build          \tVersion        \n"
+                   "250            \t2.12.0         \n"
+                   "180            \t2.10.14        \n"
+                   "100            \t2.9.1          \n"))
+      << result.out;
+  const UpdaterResult none = run({"-B", "-d", "77"});
+  EXPECT_EQ(none.status, 0);
+  EXPECT_TRUE(_has(none.out, "No builds found for device [00000077]"));
+}
+
+TEST_F(ServerCommands, DownloadsTheNewestOrTheNamedBuildAndListsTheLocalOnes) {
+  const UpdaterResult local = run({"-L", "-d", "12ABCD"});
+  EXPECT_EQ(local.status, 0);
+  EXPECT_TRUE(_has(local.out, "No builds found for device [0012ABCD]"));
+
+  const UpdaterResult newest = run({"-G", "-d", "12ABCD"});
+  EXPECT_EQ(newest.status, 0) << newest.out << newest.err;
+  EXPECT_TRUE(_has(newest.out, "No build specified\nUsing Latest build\n"));
+  EXPECT_EQ(stored("250.bird"), _bird(250, "2.12.0"));
+
+  const UpdaterResult named = run({"-G", "-d", "12ABCD", "-b", "100"});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_TRUE(_has(named.out, "Retrieving firmware build 100\n"));
+  EXPECT_EQ(stored("100.bird"), _bird(100, "2.9.1"));
+  EXPECT_TRUE(_has(stored(".settings"), "LATEST_DOWNLOAD=100.bird\n"));
+
+  const UpdaterResult missing = run({"-G", "-d", "12ABCD", "-b", "999"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(_has(missing.err, "No valid build 999"));
+
+  const UpdaterResult listed = run({"-L", "-d", "0x12abcd"});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_TRUE(_has(listed.out,
+                   "Build          \tVersion        \n"
+                   "250            \t2.12.0         \n"
+                   "100            \t2.9.1          \n"))
+      << listed.out;
+}
+
+// A module on the fake USB bus, reached by the program through the bus of this process.
+class UsbCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!qftest::UsbFake::available()) GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0";
+    fake = std::make_unique<qftest::UsbFake>();
+    qftest::UsbSimModuleOptions options;
+    options.serialNumber = kSerial;
+    options.model = 4;
+    module = std::make_unique<qftest::UsbSimModule>(*fake, options);
+    qfsim::SimEntities::attach(entities, *module);
+  }
+  void TearDown() override {
+    module.reset();
+    fake.reset();
+  }
+
+  std::unique_ptr<qftest::UsbFake> fake;
+  std::unique_ptr<qftest::UsbSimModule> module;
+  std::shared_ptr<qfsim::SimEntities> entities = std::make_shared<qfsim::SimEntities>();
+  qftest::TempFolder store;
+};
+
+TEST_F(UsbCommands, DiscoversTheModuleWithItsVersionBuildAndName) {
+  // Model code 4 is the core module.
+  const std::string expected =
+      "Searching for Quillfern devices\nDiscovered Devices: (USB)\n"
+      "    Device    Module   Router  Model          Firmware Version (Build)    Device Name\n"
+      "    0012ABCD  02       00      QF-Core        2.12.5 (       100)         Simulated module\n";
+  for (const Args& args : {Args{"-D"}, Args{"-D", "-t", "USB"}, Args{"-D", "-t", "RECOVER"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    Args full = args;
+    full.insert(full.end(), {"-i", store.path()});
+    const UpdaterResult result = RunUpdater(full);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(_has(result.out, expected)) << result.out << result.err;
+  }
+}
+
+}  // namespace

@@ -59,8 +59,8 @@ class _ScriptedRom : public SDPLoader_Interface {
   }
 
   int64_t readData(Bytes& out, unsigned) override {
-    const size_t wanted = next();  // taken first: it moves the script's position
-    const size_t length = std::min<size_t>(wanted, size_ - at_);
+    const size_t asked = next();  // taken first: the room left is counted after it
+    const size_t length = std::min(asked, size_ - at_);
     const Bytes reply(script_ + at_, script_ + at_ + length);
     at_ += length;
     _checkParser(*parser_, reply, overHid_ ? 6 : 4);

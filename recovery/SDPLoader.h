@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/aByteOrder.h"
+
 // A command report: report id + 16 command bytes.
 static constexpr unsigned MAX_COMMAND_BYTES = 17;
 // One HID input report: report id + 64 bytes.
@@ -28,8 +30,7 @@ static constexpr uint32_t DEFAULT_IMX_LOADER_IVT_ADDRESS = 0x20000400;
 
 // The little-endian word at reply[at] to reply[at + 3]; the caller has checked the length.
 inline uint32_t SDPLoader_WordAt(const std::vector<uint8_t>& reply, size_t at) {
-  return uint32_t(reply[at]) | uint32_t(reply[at + 1]) << 8 | uint32_t(reply[at + 2]) << 16 |
-         uint32_t(reply[at + 3]) << 24;
+  return aByteOrder_ReadLE32(reply.data() + at);
 }
 
 // A byte channel to the ROM. Reports start with their report id; a transport that does not

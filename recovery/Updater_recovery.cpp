@@ -10,6 +10,7 @@
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
+#include "common/aByteOrder.h"
 #include "platform/Quillfern-C.h"
 #include "platform/aTime.h"
 #include "recovery/HID_SDPLoader.h"
@@ -36,10 +37,6 @@ constexpr uint32_t kChunkBytes = 4096;
 constexpr uint32_t kSettleBetweenTriesMs = 1000;
 // A firmware block whose payload is this long closes the image: it is not flashed.
 constexpr uint32_t kEndMarkerPayload = 4;
-
-uint32_t _bigEndian32(const uint8_t* bytes) {
-  return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]);
-}
 
 uint32_t _payloadLength(const BirdBlock& block) { return block.length - 4; }
 const uint8_t* _payload(const BirdBlock& block) { return block.data + 4; }
@@ -109,7 +106,7 @@ bool _connect_live_loader(Module& module, uint32_t serialNumber) {
 uint32_t _jump_address(const BirdFile& bird) {
   const std::vector<BirdBlock> jumps = bird.FindBlocks(BirdFile::BLOCK_JUMP_ADDRESS);
   if (jumps.empty() || jumps.front().length < 4) return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-  return _bigEndian32(jumps.front().data);
+  return aByteOrder_ReadBE32(jumps.front().data);
 }
 
 // The firmware blocks to flash: all of them but a closing end marker.
@@ -282,7 +279,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
       ++counter;
       continue;
     }
-    const uint32_t address = _bigEndian32(block.data);
+    const uint32_t address = aByteOrder_ReadBE32(block.data);
     const std::vector<uint8_t> payload(block.data + 4, block.data + block.length);
     Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
              int(address));

@@ -9,6 +9,7 @@
 
 #include "api/Link.h"
 #include "api/Link_impl.h"
+#include "common/aDefs.h"
 #include "common/aUEI.h"
 #include "platform/aTime.h"
 
@@ -16,7 +17,6 @@ namespace Tarnwick::Quillfern {
 
 namespace {
 
-constexpr uint8_t cmdSTREAM = 0x5D;
 constexpr uint8_t kStreamEnable = 0x81;
 constexpr uint8_t kStreamDisable = 0x82;
 constexpr uint8_t kStreamQuery = 0x41;

@@ -74,6 +74,13 @@ class SDPLoader {
   // Takes ownership of the transport; false (and the caller keeps it) for null or when a
   // transport is already set: one transport for the loader's whole life.
   bool setLoader(SDPLoader_Interface* transport);
+  // As above; the owner gives the transport up only when it is taken.
+  template <class Transport>
+  bool setLoader(std::unique_ptr<Transport>&& transport) {
+    if (!setLoader(transport.get())) return false;
+    static_cast<void>(transport.release());
+    return true;
+  }
   // NO_TRANSPORT, OPEN_FAILED or SUCCESS.
   int init();
   // Writes the image to the address: SUCCESS, NO_ANSWER, TRANSFER_ABORTED or NOT_COMPLETED.

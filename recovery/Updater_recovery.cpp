@@ -266,9 +266,9 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader sdp;
   if (port == kHidPort) {
-    sdp.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
+    sdp.setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID));
   } else {
-    sdp.setLoader(new Serial_SDPLoader(port.c_str()));
+    sdp.setLoader(std::make_unique<Serial_SDPLoader>(port.c_str()));
   }
   if (sdp.init() != SDPLoader::SUCCESS) return aErrNotReady;
   int counter = 0;

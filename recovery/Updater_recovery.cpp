@@ -120,14 +120,14 @@ std::vector<BirdBlock> _flash_blocks(const BirdFile& bird) {
 }
 
 // Where an LPC flash step failed, for the user.
-struct _LpcFailure {
+struct LpcFailure {
   const char* step = nullptr;
   int block = 0;
   uint32_t address = 0;
   aErr code = aErrNone;
 };
 
-void _show_lpc_failure(UpdaterDisplayInterface& display, const _LpcFailure& failure, int blocks) {
+void _show_lpc_failure(UpdaterDisplayInterface& display, const LpcFailure& failure, int blocks) {
   display.message(kError, "Recovery Error: %s failed for firmware block %d of %d at address 0x%08X ==> [%d, %s]",
                   failure.step, failure.block, blocks, failure.address, int(failure.code),
                   aError_GetErrorText(failure.code));
@@ -170,7 +170,7 @@ aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* byt
 
 // Flashes one firmware block chunk by chunk; the bytes flashed, or the failure.
 bool _flash_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block, int number,
-                  int blocks, uint32_t* done, _LpcFailure* failure) {
+                  int blocks, uint32_t* done, LpcFailure* failure) {
   const uint32_t length = _payloadLength(block);
   uint32_t flashAddress = block.address;
   display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", number, blocks, int(length));
@@ -343,7 +343,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   uint32_t total = 0;
   for (int k = 0; k < count; ++k) {
     uint32_t done = 0;
-    _LpcFailure failure;
+    LpcFailure failure;
     const bool flashed = _flash_block(display, isp, blocks[size_t(k)], k + 1, count, &done, &failure);
     total += done;
     if (!flashed) {

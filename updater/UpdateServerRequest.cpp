@@ -63,7 +63,7 @@ bool _request(const char* name, const char* url, const Query& query, TakeValues 
 using VersionTriple = std::array<uint8_t, 3>;
 
 // A build entry with its version read once, before sorting.
-struct _RankedBuild {
+struct RankedBuild {
   UpdateServerRequest::BuildEntry entry;
   std::optional<VersionTriple> version;
 };
@@ -86,7 +86,7 @@ std::optional<VersionTriple> _parseVersion(const std::string& text) {
 
 // True when a is newer than b. A version that does not parse is older than every one that does
 // and equal to every other that does not, which keeps this a strict weak ordering.
-bool _sortVersion(const _RankedBuild& a, const _RankedBuild& b) {
+bool _sortVersion(const RankedBuild& a, const RankedBuild& b) {
   if (!a.version) return false;
   if (!b.version) return true;
   return *a.version > *b.version;
@@ -137,7 +137,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* seria
 
 std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVersion(
     const BuildList& builds) {
-  std::vector<_RankedBuild> ranked;
+  std::vector<RankedBuild> ranked;
   ranked.reserve(builds.size());
   for (const auto& entry : builds) ranked.push_back({entry, _parseVersion(entry.second)});
   std::stable_sort(ranked.begin(), ranked.end(), _sortVersion);

@@ -164,7 +164,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   Module target(moduleAddress, 0);
   aErr err = _disableEther(target, display);
   if (err == aErrNone && router == 0) {
-    err = _connect_direct(target, serialNumber, route.transport);
+    err = connect_direct(target, serialNumber, route.transport);
     if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
   } else if (err == aErrNone) {
     if (moduleAddress == 0) {
@@ -173,7 +173,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       target.setModuleAddress(found);
     }
     Module linkModule(0, 0);
-    if (_connect_link_module(display, linkModule, route) != aErrNone) return false;
+    if (connect_link_module(display, linkModule, route) != aErrNone) return false;
     err = target.connectThroughLinkModule(&linkModule);
     if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
   }
@@ -182,7 +182,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     return false;
   }
   if (err == aErrNone) err = _transfer_loader(display, target, bird);
-  if (err == aErrNone) err = _reconnect_after_loader(display, target, route);
+  if (err == aErrNone) err = reconnect_after_loader(display, target, route);
   if (err == aErrNone) err = _transfer_firmware(display, target, bird, router != 0, ueiBytesLoad);
   if (err != aErrNone) {
     Log::log(UPD, "Failed _transfer_firmware(): %d\n", err);

@@ -38,10 +38,10 @@ constexpr uint32_t kSettleBetweenTriesMs = 1000;
 // A firmware block whose payload is this long closes the image: it is not flashed.
 constexpr uint32_t kEndMarkerPayload = 4;
 
-uint32_t _payloadLength(const BirdBlock& block) { return block.length - 4; }
+uint32_t _payload_length(const BirdBlock& block) { return block.length - 4; }
 const uint8_t* _payload(const BirdBlock& block) { return block.data + 4; }
 
-bool _refuseZeroBaud(UpdaterDisplayInterface& display, uint32_t baud) {
+bool _refuse_zero_baud(UpdaterDisplayInterface& display, uint32_t baud) {
   if (baud != 0) return false;
   display.message(kError,
                   "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
@@ -112,7 +112,7 @@ uint32_t _jump_address(const BirdFile& bird) {
 // The firmware blocks to flash: all of them but a closing end marker.
 std::vector<BirdBlock> _flash_blocks(const BirdFile& bird) {
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-  if (!blocks.empty() && _payloadLength(blocks.back()) == kEndMarkerPayload) {
+  if (!blocks.empty() && _payload_length(blocks.back()) == kEndMarkerPayload) {
     Log::log(Log::DEBUG_Updater, "Firmware end marker at 0x%08X is not flashed\n", blocks.back().address);
     blocks.pop_back();
   }
@@ -171,7 +171,7 @@ aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* byt
 // Flashes one firmware block chunk by chunk; the bytes flashed, or the failure.
 bool _flash_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block, int number,
                   int blocks, uint32_t* done, LpcFailure* failure) {
-  const uint32_t length = _payloadLength(block);
+  const uint32_t length = _payload_length(block);
   uint32_t flashAddress = block.address;
   display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", number, blocks, int(length));
   display.display_progress(true);
@@ -365,7 +365,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
                               uint32_t baud, bool resetAfter) {
-  if (_refuseZeroBaud(display, baud)) return false;
+  if (_refuse_zero_baud(display, baud)) return false;
   if (_get_fingerprint_lpc(port, baud, fingerprint)) {
     chipKind = CHIP_KIND_LPC;
     return true;
@@ -377,7 +377,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,
                                std::string file, bool) {
   const uint64_t start = aTime_GetMSTicks();
-  if (_refuseZeroBaud(display, baud)) return false;
+  if (_refuse_zero_baud(display, baud)) return false;
   Fingerprint fingerprint;
   // The chip's bootloader locks on to the rate of its synchronisation, so the fingerprint is
   // taken at the rate the flash road will use.

@@ -30,7 +30,7 @@ struct CurlCleanup {
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
 // libcurl's global set-up is not safe to race with a first request on another thread.
-void _initCurlOnce() {
+void _init_curl_once() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -45,7 +45,7 @@ std::string _escaped(CURL* handle, const std::string& value) {
   return text;
 }
 
-std::string _requestUrl(CURL* handle, const char* url, const std::map<std::string, std::string>& query) {
+std::string _request_url(CURL* handle, const char* url, const std::map<std::string, std::string>& query) {
   std::string full(url);
   if (!query.empty()) full += '?';
   for (const auto& [key, value] : query) {
@@ -110,10 +110,10 @@ HTTPLimits HTTPRequest::GetLimits() {
 
 HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& query) {
   if (url == nullptr) throw std::runtime_error("No URL to request");
-  _initCurlOnce();
+  _init_curl_once();
   CurlHandle handle(curl_easy_init());
   if (!handle) throw std::runtime_error("Could not create curl instance");
-  HTTPResponse response(_requestUrl(handle.get(), url, query));
+  HTTPResponse response(_request_url(handle.get(), url, query));
 
   const HTTPLimits limits = GetLimits();
   Transfer transfer{&response, limits.maxBodyBytes, false};

@@ -18,7 +18,7 @@ constexpr uint32_t kPooledPacketsFeature = 0x80000000u;
 constexpr uint32_t kLoaderReconnectDelayMs = 500;
 constexpr uint8_t kStatusUnset = 0xFF;
 
-uint32_t _byteSum(const uint8_t* data, uint32_t length) {
+uint32_t _byte_sum(const uint8_t* data, uint32_t length) {
   uint32_t sum = 0;
   for (uint32_t at = 0; at < length; ++at) sum += data[at];
   return sum;
@@ -27,7 +27,7 @@ uint32_t _byteSum(const uint8_t* data, uint32_t length) {
 // The status byte of a [5F 07 status ...] reply; unset when the reply is too short to carry it.
 uint8_t _status(const uint8_t* reply, uint8_t length) { return length > 2 ? reply[2] : kStatusUnset; }
 
-bool _holdsAddress(const uint8_t* data, uint32_t length) { return data && length >= 4; }
+bool _holds_address(const uint8_t* data, uint32_t length) { return data && length >= 4; }
 
 }  // namespace
 
@@ -79,7 +79,7 @@ aErr UpdaterEntity::LoaderInit() {
 
 aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize) {
   Log::log(FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags, blockSize);
-  if (!_holdsAddress(data, length)) return aErrParam;
+  if (!_holds_address(data, length)) return aErrParam;
   Log::log(FIRM, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
   Log::log(FIRM, "NETWORK: Address: %d\n", static_cast<int>(aByteOrder_ReadBE32(data)));
@@ -101,7 +101,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
-  if (!_holdsAddress(data, length)) return aErrParam;
+  if (!_holds_address(data, length)) return aErrParam;
   Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data), static_cast<int>(length - 4));
   uint32_t packets = 0;
   return _block_transfer(data + 4, length - 4, packets);
@@ -217,7 +217,7 @@ aErr UpdaterEntity::_data_packets(const uint8_t* data, uint32_t length, uint32_t
       continue;
     }
     resends = 0;
-    sum += _byteSum(chunk, n);
+    sum += _byte_sum(chunk, n);
     remaining -= n;
     sent += n;
     ++packets;
@@ -257,14 +257,14 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
     Log::log(FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
     return err;
   }
-  sum += _byteSum(data, length);
+  sum += _byte_sum(data, length);
   packets = 1;
   return aErrNone;
 }
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (!_holdsAddress(data, length)) return aErrParam;
+  if (!_holds_address(data, length)) return aErrParam;
   Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data), static_cast<int>(length - 4));
   uint32_t remaining = length - 4;
   const uint8_t* position = data + 4;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "updater/Base64.h"
 #include "updater/BirdFile.h"
 #include "updater/Log.h"
 #include "updater/ServerReply.h"

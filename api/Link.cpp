@@ -109,7 +109,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
       linkId = device;
       return aErrNone;
     }
-    const aErr served = _Link_ServeDeviceLink(device, &config, &linkId);
+    const aErr served = LinkNetworked_ServeDeviceLink(device, &config, &linkId);
     if (served != aErrNone || !linkId) {
       linkId = 0;
       aLink_Destroy(&device);
@@ -135,7 +135,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
     case ORVANE_SERIAL:
       if (!config.enabled) return aErrConfiguration;
       if (spec.port > 0xFFFF) return aErrNone;
-      return _Link_ConnectToServer(spec.ipAddress, static_cast<uint16_t>(spec.port), reference, &linkId);
+      return LinkNetworked_ConnectToServer(spec.ipAddress, static_cast<uint16_t>(spec.port), reference, &linkId);
     default:
       return aErrMode;
   }

@@ -71,7 +71,7 @@ class Link {
   // aErrConnection while a link is held (also a failed one: disconnect first), or when no
   // device link could be made or it does not run; aErrConfiguration without a specifier or for
   // a networked type with networking off; aErrMode for an unknown link type; aErrBusy for a
-  // link that is stopping; aErrUnimplemented for a served or client link in this build.
+  // link that is stopping.
   aErr connect();
   // Shares the other Link's device link, taking one more use of it through this Link's own
   // specifier (which must name the same device link). aErrInitialization when the other Link

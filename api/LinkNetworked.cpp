@@ -2,12 +2,12 @@
 
 namespace Tarnwick::Quillfern {
 
-aErr _Link_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client) {
+aErr LinkNetworked_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client) {
   *client = aLink_CreateServer(deviceLink, &config->port, &config->networkInterface, config->localOnly);
   return aErrNone;
 }
 
-aErr _Link_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client) {
+aErr LinkNetworked_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client) {
   *client = aLink_CreateClient(ipv4, port, reference);
   return aErrNone;
 }

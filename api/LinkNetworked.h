@@ -15,11 +15,11 @@ namespace Tarnwick::Quillfern {
 // loopback only when localOnly is set), writes the server's port and interface into the
 // settings, and gives a client link to it in *client (0 when none was made). The device link
 // stays the caller's to destroy when no client link was made. aErrNone in every case.
-aErr _Link_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client);
+aErr LinkNetworked_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client);
 
 // A client link to the server at ipv4 (network byte order) and port, or, with a reference
 // that names an existing client link, one more use of it; *client receives its id (0 when
 // none was made). aErrNone in every case.
-aErr _Link_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client);
+aErr LinkNetworked_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client);
 
 }  // namespace Tarnwick::Quillfern

@@ -8,6 +8,7 @@
 
 #include "api/Link.h"
 #include "api/Link_impl.h"
+#include "common/aByteOrder.h"
 #include "common/aLogger.h"
 #include "common/aPacketLog.h"
 #include "platform/aFile.h"
@@ -120,7 +121,7 @@ aErr _slotQuery(aLinkID link, uint8_t module, uint8_t op, uint8_t store, uint8_t
   if (_isError(reply)) {
     result = _codeAt(reply, 4);
   } else if (reply->dataSize == 6) {
-    *value = static_cast<size_t>(reply->data[4] << 8 | reply->data[5]);
+    *value = aByteOrder_ReadBE16(reply->data + 4);
     result = aErrNone;
   }
   aPacket_Destroy(&reply);
@@ -161,7 +162,9 @@ aErr _readChunk(aLinkID link, uint8_t module, uint8_t handle, uint8_t* buffer, s
 // The close of a factory transfer: [5E 20 n16], answered [5E 00] or [5E 80 code].
 aErr _closeFactory(aLinkID link, uint8_t module, size_t moved) {
   aPacket* reply = nullptr;
-  const Request close = _request({cmdFACTORY, kFactoryClose, uint8_t(moved >> 8), uint8_t(moved)});
+  uint8_t count[2];
+  aByteOrder_WriteBE16(count, static_cast<uint16_t>(moved));
+  const Request close = _request({cmdFACTORY, kFactoryClose, count[0], count[1]});
   const aErr asked = _ask(link, module, close, sFactoryFilter, kReplyTimeoutMs, &reply);
   if (asked != aErrNone) return asked;
   const aErr result = _isError(reply) ? _codeAt(reply, 2) : aErrNone;

@@ -9,6 +9,7 @@
 
 #include "api/Link.h"
 #include "api/Link_impl.h"
+#include "common/aDefs.h"
 #include "common/aUEI.h"
 #include "platform/aTime.h"
 
@@ -16,10 +17,6 @@ namespace Tarnwick::Quillfern {
 
 namespace {
 
-constexpr uint8_t cmdSTREAM = 0x5D;
-constexpr uint8_t kStreamEnable = 0x81;
-constexpr uint8_t kStreamDisable = 0x82;
-constexpr uint8_t kStreamQuery = 0x41;
 constexpr uint8_t kAny = 0xFF;
 constexpr uint32_t kIdlePollMs = 1;
 constexpr uint8_t kGenericMasks = 15;
@@ -138,7 +135,7 @@ aErr _requestStream(Link& link, uint8_t module, uint64_t key, bool enable) {
   uei request{};
   request.module = module;
   request.command = cmdSTREAM;
-  request.option = enable ? kStreamEnable : kStreamDisable;
+  request.option = enable ? streamOPTION_ENABLE : streamOPTION_DISABLE;
   request.index = UEI_INDEX_REQUEST;
   request.type = UEI_TYPE_INT;
   request.value.intVal = static_cast<uint32_t>(key);
@@ -424,7 +421,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming) {
   uei request{};
   request.module = module;
   request.command = cmdSTREAM;
-  request.option = kStreamQuery;
+  request.option = streamOPTION_QUERY;
   request.index = UEI_INDEX_REQUEST;
   request.type = UEI_TYPE_VOID;
   const aErr sent = sendUEI(request);
@@ -432,7 +429,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming) {
   uei reply{};
   reply.module = module;
   reply.command = cmdSTREAM;
-  reply.option = kStreamQuery & UEI_OPTION_MASK;
+  reply.option = streamOPTION_QUERY & UEI_OPTION_MASK;
   reply.index = 0;
   const aErr received = receiveUEI(module, reply.command, reply.option, reply.index, &reply);
   if (received != aErrNone) return received;

@@ -24,9 +24,9 @@ constexpr uint8_t kMaxEchoBytes = aPACKET_MAX_DATA - 1;
 Module::Module(uint8_t address_, uint8_t model_) : Module(address_, true, model_) {}
 
 Module::Module(uint8_t address_, bool autoNetworking_, uint8_t model_)
-    : link(new Link("Link")), address(address_), autoNetworking(autoNetworking_), model(model_) {}
+    : link(std::make_unique<Link>("Link")), address(address_), autoNetworking(autoNetworking_), model(model_) {}
 
-Module::~Module() { delete link; }
+Module::~Module() = default;
 
 aErr Module::connect(linkType type, uint32_t serialNumber) {
   if (serialNumber == 0) return aErrParam;

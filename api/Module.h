@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "api/Link.h"
 
@@ -53,7 +54,7 @@ class Module {
 
   uint8_t getModuleAddress() const { return address; }
   void setModuleAddress(uint8_t moduleAddress) { address = moduleAddress; }
-  Link* getLink() const { return link; }
+  Link* getLink() const { return link.get(); }
   // Without a link aErrNotReady.
   aErr getLinkSpecifier(linkSpec* spec) const;
   aErr getConfig(OrvaneConfig* config) const;
@@ -87,7 +88,7 @@ class Module {
   aErr _quantity(const uint8_t* request, uint8_t size, uint8_t* out);
   bool _connectedLink() const;
 
-  Link* link;
+  std::unique_ptr<Link> link;
   uint8_t address;
   bool autoNetworking;
   uint8_t model;

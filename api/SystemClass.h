@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "api/Entity.h"
+#include "common/aDefs.h"
 
 namespace Tarnwick::Quillfern {
 
@@ -19,7 +20,7 @@ enum SystemOption : uint8_t {
   systemLED = 4,
   systemBootSlot = 6,
   systemVersion = 7,
-  systemModel = 8,
+  systemModel = sysOPTION_MODEL,
   systemSerialNumber = 9,
   systemSave = 10,
   systemReset = 11,

@@ -32,9 +32,8 @@ constexpr uint32_t kResetPauseMs = 100;
 
 // How long a raw query waits for its answer.
 constexpr uint64_t kQueryTimeoutMs = 1000;
-// The system entity's option that holds the model code, and the size of its answer:
+// The size of the answer to the model question:
 // [cmdSYSTEM][UEI_GET | option][index][model].
-constexpr uint8_t kSystemModelOption = 8;
 constexpr uint8_t kModelAnswerSize = 4;
 
 // The baud index of the rate, or -1 for a rate outside the table.
@@ -300,7 +299,7 @@ aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
 
 aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model) {
   if (!model) return aErrParam;
-  const uint8_t question[3] = {cmdSYSTEM, UEI_GET | kSystemModelOption, UEI_INDEX_REQUEST | 0};
+  const uint8_t question[3] = {cmdSYSTEM, UEI_GET | sysOPTION_MODEL, UEI_INDEX_REQUEST | 0};
   aPacket* answer = nullptr;
   const aErr asked = sAsk(id, address, sizeof question, question, &answer);
   if (asked != aErrNone) return asked;

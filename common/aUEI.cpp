@@ -1,3 +1,4 @@
+#include "common/aByteOrder.h"
 #include "common/aUEI.h"
 
 #include <algorithm>
@@ -26,26 +27,19 @@ uint8_t sSequenceByte(const aPacket* packet) {
 }  // namespace
 
 uint16_t aUEI_RetrieveShort(const uint8_t* p) {
-  return p ? static_cast<uint16_t>(p[0] << 8 | p[1]) : 0;
+  return p ? aByteOrder_ReadBE16(p) : 0;
 }
 
 void aUEI_StoreShort(uint8_t* p, uint16_t value) {
-  if (!p) return;
-  p[0] = static_cast<uint8_t>(value >> 8);
-  p[1] = static_cast<uint8_t>(value);
+  if (p) aByteOrder_WriteBE16(p, value);
 }
 
 uint32_t aUEI_RetrieveInt(const uint8_t* p) {
-  if (!p) return 0;
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+  return p ? aByteOrder_ReadBE32(p) : 0;
 }
 
 void aUEI_StoreInt(uint8_t* p, uint32_t value) {
-  if (!p) return;
-  p[0] = static_cast<uint8_t>(value >> 24);
-  p[1] = static_cast<uint8_t>(value >> 16);
-  p[2] = static_cast<uint8_t>(value >> 8);
-  p[3] = static_cast<uint8_t>(value);
+  if (p) aByteOrder_WriteBE32(p, value);
 }
 
 void aUEI_ModifyIntBuffer(uint32_t* words, size_t count) {

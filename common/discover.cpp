@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/aByteOrder.h"
 #include "platform/unix_discovery.h"
 
 namespace {
@@ -14,11 +15,6 @@ constexpr size_t sEthernetModelOffset = 12;
 constexpr uint32_t sMissingModel = 0xFF;
 // Dotted IPv4 text needs up to 15 characters and the terminator.
 constexpr size_t sDottedTextRoom = INET_ADDRSTRLEN;
-
-uint32_t sLittleEndian32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-         uint32_t{bytes[3]} << 24;
-}
 
 // Keeps the first find with the serial number of the record passed as ref.
 bool cbSNCallback(const linkSpec* found, bool* counted, void* ref) {
@@ -136,8 +132,8 @@ bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t
   spec->type = TCPIP;
   spec->module = reply[1];
   spec->router = reply[1];
-  spec->port = uint32_t{reply[2]} | uint32_t{reply[3]} << 8;
-  spec->serialNumber = sLittleEndian32(reply + 4);
+  spec->port = aByteOrder_ReadLE16(reply + 2);
+  spec->serialNumber = aByteOrder_ReadLE32(reply + 4);
   spec->routerSerialNumber = spec->serialNumber;
   spec->model = length > sEthernetModelOffset ? reply[sEthernetModelOffset] : sMissingModel;
   spec->ipAddress = sender;

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/aByteOrder.h"
 #include "common/aMulticast.h"
 #include "common/discover.h"
 #include "common/zBeaconInterface.h"
@@ -51,9 +52,8 @@ void sAskSlot(sSearch* search, uint16_t k) {
       aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REPLY_PORT + k, 0);
   aMulticast* sender =
       aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 1);
-  const uint8_t request[4] = {
-      uint8_t(aDISCOVERY_LOOPBACK_REQUEST), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 8),
-      uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 16), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 24)};
+  uint8_t request[4];
+  aByteOrder_WriteLE32(request, aDISCOVERY_LOOPBACK_REQUEST);
   if (receiver && sender && aMulticast_Send(sender, request, sizeof request) == sizeof request) {
     // One byte more than a record, so that a longer datagram is seen as the wrong size.
     uint8_t reply[sizeof(linkSpec) + 1];

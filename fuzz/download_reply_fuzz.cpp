@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz/memory_file.h"
+#include "updater/Base64.h"
 #include "updater/BirdFile.h"
 #include "updater/ServerReply.h"
 #include "updater/UpdateServerRequest.h"

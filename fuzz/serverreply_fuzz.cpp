@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "updater/Base64.h"
 #include "updater/Log.h"
 #include "updater/ServerReply.h"
 #include "updater/UpdateServerRequest.h"

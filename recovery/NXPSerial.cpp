@@ -104,10 +104,10 @@ aErr _nextByte(aStream* stream, char* byte, uint32_t* empty, uint32_t waitMs = 1
 
 // A log line put together piece by piece, written once so that it stays whole; nothing is
 // formatted when its package is off.
-class _Trace {
+class Trace {
  public:
-  explicit _Trace(uint32_t package) : _package(package), _on(Log::IsActive(package)) {}
-  _Trace& add(const char* format, ...) QF_PRINTF_LIKE(2, 3) {
+  explicit Trace(uint32_t package) : _package(package), _on(Log::IsActive(package)) {}
+  Trace& add(const char* format, ...) QF_PRINTF_LIKE(2, 3) {
     if (!_on) return *this;
     char piece[256];
     va_list args;
@@ -117,12 +117,12 @@ class _Trace {
     if (length > 0) _text.append(piece, std::min(static_cast<size_t>(length), sizeof piece - 1));
     return *this;
   }
-  _Trace& hex(const char* bytes, size_t n) {
+  Trace& hex(const char* bytes, size_t n) {
     for (size_t i = 0; _on && i < n; ++i) add(i ? " %02X" : "%02X", static_cast<uint8_t>(bytes[i]));
     return *this;
   }
   // The bytes as text, unprintable ones as blanks, or CR and LF as \r and \n with escapes.
-  _Trace& text(const char* bytes, size_t n, bool escapes) {
+  Trace& text(const char* bytes, size_t n, bool escapes) {
     for (size_t i = 0; _on && i < n; ++i) {
       const char c = bytes[i];
       if (escapes && c == '\r') _text += "\\r";
@@ -156,27 +156,27 @@ bool _isSuccessLine(const char* line) {
   return std::strtol(line, nullptr, 10) == 0;
 }
 
-enum class _Report { quiet, command, write };
+enum class Report { quiet, command, write };
 
 // Reads a command's return-code line. aErrNone for CMD_SUCCESS, aErrParam for any other code,
 // the read's code when no complete line came.
-aErr _readReturnCode(NXPSerialClass& isp, _Report report) {
+aErr _readReturnCode(NXPSerialClass& isp, Report report) {
   char line[_kLineRoom] = {};
   size_t count = 0;
   const aErr err = isp.GetLine(line, sizeof line, &count, _kReplyRetries);
   if (err == aErrNone && _isSuccessLine(line)) return aErrNone;
   const char* name = err != aErrNone ? aError_GetErrorText(err) : NXPSerialClass::GetErrorText(line);
-  if (report == _Report::command) Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", name);
-  if (report == _Report::write) {
+  if (report == Report::command) Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", name);
+  if (report == Report::write) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", name);
   }
   return err != aErrNone ? err : aErrParam;
 }
 
-aErr _sendCommand(NXPSerialClass& isp, const char* command, _Report report) {
+aErr _sendCommand(NXPSerialClass& isp, const char* command, Report report) {
   const aErr err = isp.SendCommand(command, 0);
   if (err != aErrNone) {
-    const char* format = report == _Report::write ? "Write() Error Sending command [%s] [%s]\n"
+    const char* format = report == Report::write ? "Write() Error Sending command [%s] [%s]\n"
                                                   : "Error Sending command [%s] [%s]\n";
     Log::log(Log::DEBUG_NXPSerial, format, _printable(command).c_str(), aError_GetErrorText(err));
   }
@@ -184,7 +184,7 @@ aErr _sendCommand(NXPSerialClass& isp, const char* command, _Report report) {
 }
 
 // A command whose success is its return code.
-aErr _runCommand(NXPSerialClass& isp, const char* command, _Report report) {
+aErr _runCommand(NXPSerialClass& isp, const char* command, Report report) {
   const aErr err = _sendCommand(isp, command, report);
   return err != aErrNone ? err : _readReturnCode(isp, report);
 }
@@ -192,7 +192,7 @@ aErr _runCommand(NXPSerialClass& isp, const char* command, _Report report) {
 // A command followed by lines of values; its return-code line is read but not judged (the
 // value lines that follow are), so only a missing line fails it.
 aErr _runQuery(NXPSerialClass& isp, const char* command) {
-  aErr err = _sendCommand(isp, command, _Report::quiet);
+  aErr err = _sendCommand(isp, command, Report::quiet);
   if (err != aErrNone) return err;
   char line[_kLineRoom] = {};
   size_t count = 0;
@@ -341,7 +341,7 @@ aErr NXPSerialClass::Disconnect() {
 aErr NXPSerialClass::Send(const char* text, bool expectEcho) {
   if (!text) return aErrParam;
   const size_t length = std::strlen(text);
-  _Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(text, length).add("] [")
+  Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(text, length).add("] [")
       .text(text, length, true).add("]\n").write();
   const aErr err = aStream_Write(stream, text, length);
   if (err != aErrNone) {
@@ -395,7 +395,7 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
     buffer[(*count)++] = byte;
   }
   buffer[*count] = 0;
-  _Trace(Log::DEBUG_NXPSerial_SR).add("Response: [").hex(buffer, *count).add("] [")
+  Trace(Log::DEBUG_NXPSerial_SR).add("Response: [").hex(buffer, *count).add("] [")
       .text(buffer, *count, true).add("]\n").write();
   return err;
 }
@@ -420,7 +420,7 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
     buffer[(*count)++] = byte;
   }
   buffer[*count] = 0;
-  _Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(buffer, *count).add("] [")
+  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(buffer, *count).add("] [")
       .text(buffer, *count, false)
       .add("] %d %s [%s]\n", static_cast<int>(*count), matched > 0 ? "term" : "non-term",
            aError_GetErrorText(err))
@@ -430,9 +430,9 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
 
 aErr NXPSerialClass::GetEcho(const char* text, size_t n, size_t* count) {
   if (!text || !count || std::strlen(text) < n) return aErrParam;
-  _Trace(Log::DEBUG_NXPSerial_E).add("GetEcho([").hex(text, n).add("] %d, ...)\n", static_cast<int>(n))
+  Trace(Log::DEBUG_NXPSerial_E).add("GetEcho([").hex(text, n).add("] %d, ...)\n", static_cast<int>(n))
       .write();
-  _Trace trace(Log::DEBUG_NXPSerial_E);
+  Trace trace(Log::DEBUG_NXPSerial_E);
   trace.add("recv Echo:[");
   *count = 0;
   uint32_t failures = 0;
@@ -468,7 +468,7 @@ uint8_t NXPSerialClass::GetErrorIndex(size_t lineLength) {
 aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
   if (!command || !*command) return aErrParam;
   const size_t length = std::strlen(command);
-  _Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(command, length)
+  Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(command, length)
       .add("] [%s]\n", _printable(command).c_str()).write();
   const aErr err = aStream_Write(stream, command, length);
   if (waitMs > 0) {
@@ -585,45 +585,45 @@ aErr NXPSerialClass::GetDeviceID() {
 }
 
 aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
-  return _sendCommand(*this, _format("G %d T\r\n", _signed(address)).c_str(), _Report::quiet);
+  return _sendCommand(*this, _format("G %d T\r\n", _signed(address)).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::SetEcho(bool on) {
   Log::log(Log::DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
-  const aErr err = _runCommand(*this, _format("A %d\r\n", on ? 1 : 0).c_str(), _Report::quiet);
+  const aErr err = _runCommand(*this, _format("A %d\r\n", on ? 1 : 0).c_str(), Report::quiet);
   if (err == aErrNone) echo = on;
   return err;
 }
 
 aErr NXPSerialClass::SetBaudRate(uint32_t baud) {
-  return _runCommand(*this, _format("B %d %d\r\n", _signed(baud), 1).c_str(), _Report::quiet);
+  return _runCommand(*this, _format("B %d %d\r\n", _signed(baud), 1).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::Unlock() {
-  return _runCommand(*this, _format("U %d\r\n", _signed(_kUnlockCode)).c_str(), _Report::quiet);
+  return _runCommand(*this, _format("U %d\r\n", _signed(_kUnlockCode)).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::Prepare(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
-  return _runCommand(*this, _format("P %d %d\r\n", firstSector, lastSector).c_str(), _Report::command);
+  return _runCommand(*this, _format("P %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
 }
 
 aErr NXPSerialClass::Erase(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
-  return _runCommand(*this, _format("E %d %d\r\n", firstSector, lastSector).c_str(), _Report::command);
+  return _runCommand(*this, _format("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
 }
 
 aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* bytes) {
   if (count == 0 || count % 4 != 0 || !bytes) return aErrParam;
   const std::string command = _format("R %d %d\r\n", _signed(address), _signed(count));
-  const aErr err = _runCommand(*this, command.c_str(), _Report::command);
+  const aErr err = _runCommand(*this, command.c_str(), Report::command);
   return err != aErrNone ? err : _readTransfer(*this, count, bytes);
 }
 
 aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* bytes) {
   if (count == 0 || count % 4 != 0 || !bytes) return aErrParam;
   const std::string command = _format("W %d %d\r\n", _signed(address), _signed(count));
-  const aErr err = _runCommand(*this, command.c_str(), _Report::write);
+  const aErr err = _runCommand(*this, command.c_str(), Report::write);
   return err != aErrNone ? err : _writeTransfer(*this, count, bytes);
 }
 
@@ -632,7 +632,7 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
   if (flashAddress % 256 != 0 || !goodCount) return aErrParam;
   const std::string command =
       _format("C %d %d %d\r\n", _signed(flashAddress), _signed(ramAddress), _signed(count));
-  return _runCommand(*this, command.c_str(), _Report::command);
+  return _runCommand(*this, command.c_str(), Report::command);
 }
 
 const char* NXPSerialClass::GetErrorText(const char* line) {

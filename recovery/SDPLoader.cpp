@@ -32,7 +32,9 @@ void _appendCommandHead(std::vector<uint8_t>& report, uint8_t type) {
 }
 
 void _appendBigEndian(std::vector<uint8_t>& report, uint32_t value) {
-  report.insert(report.end(), {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)});
+  uint8_t bytes[4];
+  aByteOrder_WriteBE32(bytes, value);
+  report.insert(report.end(), bytes, bytes + sizeof bytes);
 }
 
 }  // namespace

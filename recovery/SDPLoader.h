@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/aByteOrder.h"
+
 // A command report: report id + 16 command bytes.
 static constexpr unsigned MAX_COMMAND_BYTES = 17;
 // One HID input report: report id + 64 bytes.
@@ -28,8 +30,7 @@ static constexpr uint32_t DEFAULT_IMX_LOADER_IVT_ADDRESS = 0x20000400;
 
 // The little-endian word at reply[at] to reply[at + 3]; the caller has checked the length.
 inline uint32_t SDPLoader_WordAt(const std::vector<uint8_t>& reply, size_t at) {
-  return uint32_t(reply[at]) | uint32_t(reply[at + 1]) << 8 | uint32_t(reply[at + 2]) << 16 |
-         uint32_t(reply[at + 3]) << 24;
+  return aByteOrder_ReadLE32(reply.data() + at);
 }
 
 // A byte channel to the ROM. Reports start with their report id; a transport that does not
@@ -73,6 +74,13 @@ class SDPLoader {
   // Takes ownership of the transport; false (and the caller keeps it) for null or when a
   // transport is already set: one transport for the loader's whole life.
   bool setLoader(SDPLoader_Interface* transport);
+  // As above; the owner gives the transport up only when it is taken.
+  template <class Transport>
+  bool setLoader(std::unique_ptr<Transport>&& transport) {
+    if (!setLoader(transport.get())) return false;
+    static_cast<void>(transport.release());
+    return true;
+  }
   // NO_TRANSPORT, OPEN_FAILED or SUCCESS.
   int init();
   // Writes the image to the address: SUCCESS, NO_ANSWER, TRANSFER_ABORTED or NOT_COMPLETED.

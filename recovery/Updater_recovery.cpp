@@ -10,6 +10,7 @@
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
+#include "common/aByteOrder.h"
 #include "platform/Quillfern-C.h"
 #include "platform/aTime.h"
 #include "recovery/HID_SDPLoader.h"
@@ -37,14 +38,10 @@ constexpr uint32_t kSettleBetweenTriesMs = 1000;
 // A firmware block whose payload is this long closes the image: it is not flashed.
 constexpr uint32_t kEndMarkerPayload = 4;
 
-uint32_t _bigEndian32(const uint8_t* bytes) {
-  return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]);
-}
-
-uint32_t _payloadLength(const BirdBlock& block) { return block.length - 4; }
+uint32_t _payload_length(const BirdBlock& block) { return block.length - 4; }
 const uint8_t* _payload(const BirdBlock& block) { return block.data + 4; }
 
-bool _refuseZeroBaud(UpdaterDisplayInterface& display, uint32_t baud) {
+bool _refuse_zero_baud(UpdaterDisplayInterface& display, uint32_t baud) {
   if (baud != 0) return false;
   display.message(kError,
                   "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
@@ -109,13 +106,13 @@ bool _connect_live_loader(Module& module, uint32_t serialNumber) {
 uint32_t _jump_address(const BirdFile& bird) {
   const std::vector<BirdBlock> jumps = bird.FindBlocks(BirdFile::BLOCK_JUMP_ADDRESS);
   if (jumps.empty() || jumps.front().length < 4) return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-  return _bigEndian32(jumps.front().data);
+  return aByteOrder_ReadBE32(jumps.front().data);
 }
 
 // The firmware blocks to flash: all of them but a closing end marker.
 std::vector<BirdBlock> _flash_blocks(const BirdFile& bird) {
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-  if (!blocks.empty() && _payloadLength(blocks.back()) == kEndMarkerPayload) {
+  if (!blocks.empty() && _payload_length(blocks.back()) == kEndMarkerPayload) {
     Log::log(Log::DEBUG_Updater, "Firmware end marker at 0x%08X is not flashed\n", blocks.back().address);
     blocks.pop_back();
   }
@@ -123,14 +120,14 @@ std::vector<BirdBlock> _flash_blocks(const BirdFile& bird) {
 }
 
 // Where an LPC flash step failed, for the user.
-struct _LpcFailure {
+struct LpcFailure {
   const char* step = nullptr;
   int block = 0;
   uint32_t address = 0;
   aErr code = aErrNone;
 };
 
-void _show_lpc_failure(UpdaterDisplayInterface& display, const _LpcFailure& failure, int blocks) {
+void _show_lpc_failure(UpdaterDisplayInterface& display, const LpcFailure& failure, int blocks) {
   display.message(kError, "Recovery Error: %s failed for firmware block %d of %d at address 0x%08X ==> [%d, %s]",
                   failure.step, failure.block, blocks, failure.address, int(failure.code),
                   aError_GetErrorText(failure.code));
@@ -173,8 +170,8 @@ aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* byt
 
 // Flashes one firmware block chunk by chunk; the bytes flashed, or the failure.
 bool _flash_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block, int number,
-                  int blocks, uint32_t* done, _LpcFailure* failure) {
-  const uint32_t length = _payloadLength(block);
+                  int blocks, uint32_t* done, LpcFailure* failure) {
+  const uint32_t length = _payload_length(block);
   uint32_t flashAddress = block.address;
   display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", number, blocks, int(length));
   display.display_progress(true);
@@ -269,9 +266,9 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader sdp;
   if (port == kHidPort) {
-    sdp.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
+    sdp.setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID));
   } else {
-    sdp.setLoader(new Serial_SDPLoader(port.c_str()));
+    sdp.setLoader(std::make_unique<Serial_SDPLoader>(port.c_str()));
   }
   if (sdp.init() != SDPLoader::SUCCESS) return aErrNotReady;
   int counter = 0;
@@ -282,7 +279,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
       ++counter;
       continue;
     }
-    const uint32_t address = _bigEndian32(block.data);
+    const uint32_t address = aByteOrder_ReadBE32(block.data);
     const std::vector<uint8_t> payload(block.data + 4, block.data + block.length);
     Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
              int(address));
@@ -346,7 +343,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   uint32_t total = 0;
   for (int k = 0; k < count; ++k) {
     uint32_t done = 0;
-    _LpcFailure failure;
+    LpcFailure failure;
     const bool flashed = _flash_block(display, isp, blocks[size_t(k)], k + 1, count, &done, &failure);
     total += done;
     if (!flashed) {
@@ -368,7 +365,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
                               uint32_t baud, bool resetAfter) {
-  if (_refuseZeroBaud(display, baud)) return false;
+  if (_refuse_zero_baud(display, baud)) return false;
   if (_get_fingerprint_lpc(port, baud, fingerprint)) {
     chipKind = CHIP_KIND_LPC;
     return true;
@@ -380,7 +377,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,
                                std::string file, bool) {
   const uint64_t start = aTime_GetMSTicks();
-  if (_refuseZeroBaud(display, baud)) return false;
+  if (_refuse_zero_baud(display, baud)) return false;
   Fingerprint fingerprint;
   // The chip's bootloader locks on to the rate of its synchronisation, so the fingerprint is
   // taken at the rate the flash road will use.

@@ -11,6 +11,7 @@
 // request and takes as replies only packets that answer the request (_isReplyTo).
 #include <cstring>
 
+#include "common/aByteOrder.h"
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
 #include "common/aUEI.h"
@@ -35,8 +36,8 @@ void _sendServerCmd_DroppedPacket(zsock_t* socket) {
 // The header and every reply as one message; the replies are freed.
 void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* replies) {
   const size_t count = replies->size();
-  const uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS, uint8_t(count >> 8),
-                                               uint8_t(count)};
+  uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS};
+  aByteOrder_WriteBE16(command + 1, static_cast<uint16_t>(count));
   bool sent = _sendBytes(socket, command, sizeof command, ZFRAME_MORE);
   for (size_t i = 0; i < count; ++i) {
     // Once the first part of a message is taken, ZeroMQ takes the rest.

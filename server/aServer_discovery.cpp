@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "common/aByteOrder.h"
 #include "common/aLinkRegistry.h"
 #include "common/aMulticast.h"
 #include "common/zBeaconInterface.h"
@@ -106,9 +107,8 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* ref) {
 }  // namespace
 
 bool _isLoopbackRequest(const uint8_t* bytes, int length) {
-  const uint8_t request[4] = {
-      uint8_t(aDISCOVERY_LOOPBACK_REQUEST), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 8),
-      uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 16), uint8_t(aDISCOVERY_LOOPBACK_REQUEST >> 24)};
+  uint8_t request[4];
+  aByteOrder_WriteLE32(request, aDISCOVERY_LOOPBACK_REQUEST);
   return length == sizeof request && std::memcmp(bytes, request, sizeof request) == 0;
 }
 

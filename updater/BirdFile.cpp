@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/aByteOrder.h"
 #include "platform/aFile.h"
 #include "updater/Log.h"
 
@@ -23,21 +24,6 @@ constexpr uint32_t _serial_text_chars = 8;
 constexpr uint32_t _serial_text_size = 2 * _serial_text_chars;
 constexpr uint32_t _inflation_factor = 8;
 
-uint32_t GetInt(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-         uint32_t{bytes[3]};
-}
-
-uint32_t GetShort(const uint8_t* bytes) { return (uint32_t{bytes[0]} << 8) | uint32_t{bytes[1]}; }
-
-uint32_t _get_le32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-         (uint32_t{bytes[3]} << 24);
-}
-
-void _put_le32(uint8_t* bytes, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 bool _is_image_block(uint8_t type) {
   return type == BirdFile::BLOCK_LOADER || type == BirdFile::BLOCK_FIRMWARE;
@@ -142,8 +128,8 @@ bool BirdFile::Load() {
 
 bool BirdFile::LoadContents(const uint8_t* bytes, size_t count) {
   if (count > _header_size) {
-    signature = GetInt(bytes);
-    version = GetShort(bytes + 4);
+    signature = aByteOrder_ReadBE32(bytes);
+    version = aByteOrder_ReadBE16(bytes + 4);
   }
   size_t compressed = count > _header_size ? count - _header_size : 0;
   if (!DecompressData(bytes + (count > _header_size ? _header_size : count), compressed)) {
@@ -189,7 +175,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
              count);
     return false;
   }
-  uint32_t reported = GetInt(bytes);
+  uint32_t reported = aByteOrder_ReadBE32(bytes);
   Log::log(Log::DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", static_cast<int>(reported));
   Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
   Log::log(Log::DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
@@ -200,7 +186,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
     BirdBlock block;
     block.type = bytes[position] & BIRD_FILE_TYPE_MASK;
     block.flags = static_cast<uint8_t>((bytes[position] & BIRD_FILE_FLAG_MASK) >> 5);
-    block.length = GetInt(bytes + position + 1);
+    block.length = aByteOrder_ReadBE32(bytes + position + 1);
     position += _block_header_size;
     remaining -= _block_header_size;
     block.data = bytes + position;
@@ -214,7 +200,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
                blockCount, block.type, block.length);
       sound = false;
     } else {
-      if (_is_image_block(block.type)) block.address = GetInt(block.data);
+      if (_is_image_block(block.type)) block.address = aByteOrder_ReadBE32(block.data);
       Log::log(Log::DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
                static_cast<int>(block.length));
       if (block.type == BLOCK_DESCRIPTOR) {
@@ -239,7 +225,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
   int64_t left = int64_t{remaining} - _word_size;
   checksum = 0;
   if (left >= 0) {
-    checksum = GetInt(bytes + position);
+    checksum = aByteOrder_ReadBE32(bytes + position);
     Log::log(Log::DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
   }
   if (left != 0) {
@@ -265,8 +251,8 @@ const BirdBlock* BirdFile::FirstBlock(BLOCK_TYPE type) const {
 bool BirdFile::FindSerialNumberOffsets() {
   const BirdBlock* offsets = blockCount ? FirstBlock(BLOCK_SERIAL_OFFSETS) : nullptr;
   if (offsets == nullptr || offsets->length < _serial_offsets_size) return false;
-  serialOffset = GetInt(offsets->data);
-  descriptorOffset = GetInt(offsets->data + _word_size);
+  serialOffset = aByteOrder_ReadBE32(offsets->data);
+  descriptorOffset = aByteOrder_ReadBE32(offsets->data + _word_size);
   Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
            static_cast<int>(serialOffset), static_cast<int>(descriptorOffset));
   return true;
@@ -324,8 +310,8 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
       if (_field_in_block(block, serialOffset, _word_size)) {
         uint8_t* word = payload + (serialOffset - block.address);
         Log::log(Log::DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                 _get_le32(word), serial);
-        _put_le32(word, serial);
+                 aByteOrder_ReadLE32(word), serial);
+        aByteOrder_WriteLE32(word, serial);
       }
       replaced = true;
     }
@@ -402,11 +388,11 @@ bool BirdFile::ReplaceVectorChecksum() {
     if (_payload_length(block) < vector_words * _word_size) continue;
     uint8_t* table = _payload(block);
     uint32_t sum = 0;
-    for (uint32_t word : {0u, 1u, 2u, 3u, 4u, 6u}) sum += _get_le32(table + _word_size * word);
+    for (uint32_t word : {0u, 1u, 2u, 3u, 4u, 6u}) sum += aByteOrder_ReadLE32(table + _word_size * word);
     uint32_t balance = ~sum + 1;
     Log::log(Log::DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
-             _get_le32(table + _word_size * 7), balance);
-    _put_le32(table + _word_size * 7, balance);
+             aByteOrder_ReadLE32(table + _word_size * 7), balance);
+    aByteOrder_WriteLE32(table + _word_size * 7, balance);
   }
   return true;
 }
@@ -422,6 +408,6 @@ bool BirdFile::VerifyFile(const char* path) {
   size_t got = 0;
   aFile_Read(file, header, sizeof header, &got);
   aFile_Close(&file);
-  return got == _header_size && GetInt(header) == BIRD_FILE_SIGNATURE && header[4] != 0 &&
+  return got == _header_size && aByteOrder_ReadBE32(header) == BIRD_FILE_SIGNATURE && header[4] != 0 &&
          header[5] != 0;
 }

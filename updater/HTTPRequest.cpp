@@ -18,19 +18,19 @@ HTTPLimits _limits;
 
 // What the write callback needs besides the response: the body cap, and whether it was hit (so
 // that the failed transfer can say so instead of libcurl's generic write error).
-struct _Transfer {
+struct Transfer {
   HTTPResponse* response;
   size_t maxBodyBytes;
   bool bodyTooLarge;
 };
 
-struct _CurlCleanup {
+struct CurlCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
-using _CurlHandle = std::unique_ptr<CURL, _CurlCleanup>;
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
 // libcurl's global set-up is not safe to race with a first request on another thread.
-void _initCurlOnce() {
+void _init_curl_once() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -45,7 +45,7 @@ std::string _escaped(CURL* handle, const std::string& value) {
   return text;
 }
 
-std::string _requestUrl(CURL* handle, const char* url, const std::map<std::string, std::string>& query) {
+std::string _request_url(CURL* handle, const char* url, const std::map<std::string, std::string>& query) {
   std::string full(url);
   if (!query.empty()) full += '?';
   for (const auto& [key, value] : query) {
@@ -59,7 +59,7 @@ std::string _requestUrl(CURL* handle, const char* url, const std::map<std::strin
 
 // Logs at most the first 100 bytes of a chunk: the chunk is not zero-terminated.
 size_t _rcv_data(char* bytes, size_t size, size_t count, void* userdata) {
-  auto* transfer = static_cast<_Transfer*>(userdata);
+  auto* transfer = static_cast<Transfer*>(userdata);
   const size_t total = size * count;
   const int shown = static_cast<int>(std::min<size_t>(total, 100));
   Log::log(Log::DEBUG_ServerComm, "rcv_data called (..., %zu, %zu, %08X) [%100.*s]\n", size, count,
@@ -74,7 +74,7 @@ size_t _rcv_data(char* bytes, size_t size, size_t count, void* userdata) {
 }
 
 // Sets the options in order, stopping at the first that libcurl refuses.
-CURLcode _configure(CURL* handle, _Transfer& transfer, const HTTPLimits& limits) {
+CURLcode _configure(CURL* handle, Transfer& transfer, const HTTPLimits& limits) {
   CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
   if (code == CURLE_OK)
@@ -110,13 +110,13 @@ HTTPLimits HTTPRequest::GetLimits() {
 
 HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& query) {
   if (url == nullptr) throw std::runtime_error("No URL to request");
-  _initCurlOnce();
-  _CurlHandle handle(curl_easy_init());
+  _init_curl_once();
+  CurlHandle handle(curl_easy_init());
   if (!handle) throw std::runtime_error("Could not create curl instance");
-  HTTPResponse response(_requestUrl(handle.get(), url, query));
+  HTTPResponse response(_request_url(handle.get(), url, query));
 
   const HTTPLimits limits = GetLimits();
-  _Transfer transfer{&response, limits.maxBodyBytes, false};
+  Transfer transfer{&response, limits.maxBodyBytes, false};
   CURLcode code = _configure(handle.get(), transfer, limits);
   if (code == CURLE_OK) {
     Log::log(Log::DEBUG_ServerComm, "GET(%s)\n", response.get_request());

@@ -4,25 +4,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "platform/aFile.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
+#include "updater/UpdaterText.h"
 
 namespace {
 
 constexpr size_t _line_size = 2048;
-
-// The current time as ctime gives it, without its newline.
-std::string _now() {
-  time_t now = time(nullptr);
-  char text[64] = "";
-  ctime_r(&now, text);
-  std::string date(text);
-  if (!date.empty()) date.pop_back();
-  return date;
-}
 
 bool _is_blank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -56,7 +46,7 @@ void KeyValueStore::Load(const char* path) {
   if (file == nullptr) {
     Log::log(Log::DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
              path, errno);
-    Add(KEY_CREATED_TIME, _now());
+    Add(KEY_CREATED_TIME, date_text());
     Save(path);
   }
   filename = path;
@@ -79,7 +69,7 @@ void KeyValueStore::Save(const char* path) {
     Log::log(Log::DEBUG_Attributes,
              "Attibutes: no filename given for attributes, using default:[%s]\n", filename.c_str());
   }
-  if (dirty) Add(KEY_UPDATED_TIME, _now());
+  if (dirty) Add(KEY_UPDATED_TIME, date_text());
   if (Write()) dirty = false;
 }
 

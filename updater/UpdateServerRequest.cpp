@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <optional>
 
 #include "updater/HTTPRequest.h"
@@ -64,7 +63,7 @@ bool _request(const char* name, const char* url, const Query& query, TakeValues 
 using VersionTriple = std::array<uint8_t, 3>;
 
 // A build entry with its version read once, before sorting.
-struct _RankedBuild {
+struct RankedBuild {
   UpdateServerRequest::BuildEntry entry;
   std::optional<VersionTriple> version;
 };
@@ -87,28 +86,11 @@ std::optional<VersionTriple> _parseVersion(const std::string& text) {
 
 // True when a is newer than b. A version that does not parse is older than every one that does
 // and equal to every other that does not, which keeps this a strict weak ordering.
-bool _sortVersion(const _RankedBuild& a, const _RankedBuild& b) {
+bool _sortVersion(const RankedBuild& a, const RankedBuild& b) {
   if (!a.version) return false;
   if (!b.version) return true;
   return *a.version > *b.version;
 }
-
-constexpr char encoding_table[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr size_t mod_table[] = {0, 2, 1};
-
-// The 6-bit value of each character, -1 for characters outside the alphabet ("=" included).
-constexpr std::array<int8_t, 256> _build_decoding_table() {
-  std::array<int8_t, 256> table{};
-  table.fill(-1);
-  for (int8_t value = 0; value < 64; ++value)
-    table[static_cast<unsigned char>(encoding_table[value])] = value;
-  return table;
-}
-
-constexpr std::array<int8_t, 256> decoding_table = _build_decoding_table();
-
-int _sextet(char c) { return decoding_table[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
@@ -155,7 +137,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* seria
 
 std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVersion(
     const BuildList& builds) {
-  std::vector<_RankedBuild> ranked;
+  std::vector<RankedBuild> ranked;
   ranked.reserve(builds.size());
   for (const auto& entry : builds) ranked.push_back({entry, _parseVersion(entry.second)});
   std::stable_sort(ranked.begin(), ranked.end(), _sortVersion);
@@ -179,50 +161,3 @@ std::vector<std::string> UpdateServerRequest::SplitQuillfernVersion(const std::s
   return parts;
 }
 
-unsigned char* base64_decode(const char* text, size_t length, size_t* outLength) {
-  if (outLength) *outLength = 0;
-  if (text == nullptr || outLength == nullptr || length == 0 || length % 4 != 0) return nullptr;
-  size_t padding = 0;
-  if (text[length - 1] == '=') ++padding;
-  if (padding && text[length - 2] == '=') ++padding;
-  const size_t dataChars = length - padding;
-  for (size_t i = 0; i < dataChars; ++i) {
-    if (_sextet(text[i]) < 0) return nullptr;
-  }
-
-  const size_t size = length / 4 * 3 - padding;
-  auto* bytes = static_cast<unsigned char*>(std::malloc(size + 1));
-  if (bytes == nullptr) return nullptr;
-  bytes[size] = 0;
-  size_t written = 0;
-  for (size_t group = 0; group < length; group += 4) {
-    uint32_t value = 0;
-    for (size_t k = group; k < group + 4; ++k)
-      value = (value << 6) | static_cast<uint32_t>(k < dataChars ? _sextet(text[k]) : 0);
-    for (int shift = 16; shift >= 0 && written < size; shift -= 8)
-      bytes[written++] = static_cast<unsigned char>(value >> shift);
-  }
-  *outLength = size;
-  return bytes;
-}
-
-char* base64_encode(const unsigned char* bytes, size_t length, size_t* outLength) {
-  if (outLength) *outLength = 0;
-  if (outLength == nullptr || (bytes == nullptr && length != 0)) return nullptr;
-  if (length / 3 >= std::numeric_limits<size_t>::max() / 4 - 1) return nullptr;
-  const size_t size = 4 * ((length + 2) / 3);
-  auto* text = static_cast<char*>(std::malloc(size + 1));
-  if (text == nullptr) return nullptr;
-  size_t out = 0;
-  for (size_t i = 0; i < length; i += 3) {
-    uint32_t value = static_cast<uint32_t>(bytes[i]) << 16;
-    if (i + 1 < length) value |= static_cast<uint32_t>(bytes[i + 1]) << 8;
-    if (i + 2 < length) value |= bytes[i + 2];
-    for (int shift = 18; shift >= 0; shift -= 6)
-      text[out++] = encoding_table[(value >> shift) & 0x3F];
-  }
-  for (size_t i = 0; i < mod_table[length % 3]; ++i) text[size - 1 - i] = '=';
-  text[size] = '\0';
-  *outLength = size;
-  return text;
-}

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "updater/Base64.h"  // the decoder of the build files this client fetches
+
 class UpdateServerRequest {
  public:
   using BuildList = std::map<std::string, std::string>;
@@ -50,13 +52,3 @@ class UpdateServerRequest {
   // The three dot-separated parts of a version text, or empty when it has another count.
   static std::vector<std::string> SplitQuillfernVersion(const std::string& version);
 };
-
-// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks). The result is allocated with
-// malloc and released by the caller with free; it carries one extra 0 byte after outLength bytes.
-// Returns null for an empty text, a length that is not a multiple of 4, a character outside the
-// alphabet, or padding anywhere but at the end of the last group.
-unsigned char* base64_decode(const char* text, size_t length, size_t* outLength);
-
-// Zero-terminated Base64 text of length bytes (malloc'd, released with free), outLength set to its
-// length without the terminator; null when it cannot be allocated.
-char* base64_encode(const unsigned char* bytes, size_t length, size_t* outLength);

@@ -43,7 +43,7 @@ bool _reconnect_try(UpdaterDisplayInterface& display, Module& target, UpdateRout
   if (route.router) {
     // The router's link is up; the module behind it is asked by the transfer itself.
     Module linkModule(0, 0);
-    if (_connect_link_module(display, linkModule, route) == aErrNone)
+    if (connect_link_module(display, linkModule, route) == aErrNone)
       result = target.connectThroughLinkModule(&linkModule);
   } else {
     // The place the first connection went to: USB by the serial number (through the kernel
@@ -70,7 +70,7 @@ void _refresh_usb_context(int attempt, const UpdateRoute& route) {
 
 }  // namespace
 
-aErr _connect_direct(Module& module, uint32_t serialNumber, linkType& used) {
+aErr connect_direct(Module& module, uint32_t serialNumber, linkType& used) {
   used = USB;
   aErr result = module.connect(USB, serialNumber);
   if (result != aErrNotFound) return result;
@@ -78,37 +78,37 @@ aErr _connect_direct(Module& module, uint32_t serialNumber, linkType& used) {
   return module.connect(TCPIP, serialNumber);
 }
 
-aErr _connect_link_module(UpdaterDisplayInterface& display, Module& linkModule, UpdateRoute& route) {
+aErr connect_link_module(UpdaterDisplayInterface& display, Module& linkModule, UpdateRoute& route) {
   aErr result = _disableEther(linkModule, display);
   if (result != aErrNone) return result;
-  result = _connect_direct(linkModule, route.router, route.transport);
+  result = connect_direct(linkModule, route.router, route.transport);
   if (result != aErrNone) display.message(ERR, "Failed to connect to link module [%08X]", route.router);
   return result;
 }
 
-aErr _reconnect_after_loader(UpdaterDisplayInterface& display, Module& target, UpdateRoute& route) {
+aErr reconnect_after_loader(UpdaterDisplayInterface& display, Module& target, UpdateRoute& route) {
   using Clock = std::chrono::steady_clock;
-  const auto dropped = Clock::now() + std::chrono::milliseconds(_update_road_pauses().loaderDropMs);
+  const auto dropped = Clock::now() + std::chrono::milliseconds(update_road_pauses().loaderDropMs);
   while (target.isConnected() && Clock::now() < dropped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (target.isConnected()) return aErrNone;
   target.disconnect();
   for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS; ++attempt) {
     _refresh_usb_context(attempt, route);
     if (_reconnect_try(display, target, route)) return aErrNone;
-    std::this_thread::sleep_for(std::chrono::milliseconds(_update_road_pauses().reconnectPauseMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(update_road_pauses().reconnectPauseMs));
   }
   display.message(ERR, "Module [%08X] did not come back after starting its loader", route.serialNumber);
   return aErrConnection;
 }
 
-UpdateRoadPauses& _update_road_pauses() {
+UpdateRoadPauses& update_road_pauses() {
   static UpdateRoadPauses pauses;
   return pauses;
 }
 
-bool _await_running_link(Module& module, bool sharedLink) {
+bool await_running_link(Module& module, bool sharedLink) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(_update_road_pauses().linkRecoveryMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(update_road_pauses().linkRecoveryMs);
   for (;;) {
     if (module.isConnected()) return true;
     if (Clock::now() >= deadline) return false;
@@ -212,7 +212,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
         display.message(INFO, "  Retry %d", attempt);
         // The fault that failed the last attempt may have left the link resynchronising or
         // dropped: a PREPARE sent now would fail at once or be lost.
-        _await_running_link(module, skipLinkDropWait);
+        await_running_link(module, skipLinkDropWait);
       }
       uint16_t blockSize = 0;
       err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);

@@ -39,13 +39,13 @@ struct UpdateRoadPauses {
                                      // dropped it to run the loader
   uint32_t linkRecoveryMs = 3000;    // how long a block's retry waits for its link to run again
 };
-UpdateRoadPauses& _update_road_pauses();
+UpdateRoadPauses& update_road_pauses();
 
 // Waits (bounded by linkRecoveryMs) until the module's link runs again after a transient fault:
 // a link that resynchronises is given its time; a direct link whose stream failed or ended (a
 // dropped TCP/IP connection, an unplugged USB module) is disconnected and made again from its
 // specifier. Links shared through a router are only waited for. Whether the link runs.
-bool _await_running_link(Tarnwick::Quillfern::Module& module, bool sharedLink);
+bool await_running_link(Tarnwick::Quillfern::Module& module, bool sharedLink);
 
 // How an update reached its target the first time, so that a reconnect takes the same road.
 struct UpdateRoute {
@@ -56,11 +56,11 @@ struct UpdateRoute {
 
 // The module by serial number over USB, else, when no USB module has it, over TCP/IP; the
 // transport of the connection made (or last tried) goes into used.
-aErr _connect_direct(Tarnwick::Quillfern::Module& module, uint32_t serialNumber, linkType& used);
+aErr connect_direct(Tarnwick::Quillfern::Module& module, uint32_t serialNumber, linkType& used);
 
 // The router module of the route under direct control and connected by serial number (USB, else
 // TCP/IP, noted in the route); a failure is shown as "Failed to connect to link module [...]".
-aErr _connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& linkModule, UpdateRoute& route);
+aErr connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& linkModule, UpdateRoute& route);
 
 // After the loader start: waits (loaderDropMs) for the module to drop its link to run the
 // loader; when it did, reaches it again by the road the first connection took (USB by serial
@@ -68,5 +68,5 @@ aErr _connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern:
 // place; through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs apart. A try
 // counts only when the module answers; one that does not is disconnected before the next.
 // aErrConnection, shown, when the module never comes back.
-aErr _reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target,
+aErr reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target,
                              UpdateRoute& route);

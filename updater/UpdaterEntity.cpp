@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "api/SystemClass.h"
+#include "common/aByteOrder.h"
 #include "updater/Log.h"
 
 using namespace Tarnwick::Quillfern;
@@ -17,12 +18,7 @@ constexpr uint32_t kPooledPacketsFeature = 0x80000000u;
 constexpr uint32_t kLoaderReconnectDelayMs = 500;
 constexpr uint8_t kStatusUnset = 0xFF;
 
-uint32_t _be32(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
-
-uint32_t _byteSum(const uint8_t* data, uint32_t length) {
+uint32_t _byte_sum(const uint8_t* data, uint32_t length) {
   uint32_t sum = 0;
   for (uint32_t at = 0; at < length; ++at) sum += data[at];
   return sum;
@@ -31,7 +27,7 @@ uint32_t _byteSum(const uint8_t* data, uint32_t length) {
 // The status byte of a [5F 07 status ...] reply; unset when the reply is too short to carry it.
 uint8_t _status(const uint8_t* reply, uint8_t length) { return length > 2 ? reply[2] : kStatusUnset; }
 
-bool _holdsAddress(const uint8_t* data, uint32_t length) { return data && length >= 4; }
+bool _holds_address(const uint8_t* data, uint32_t length) { return data && length >= 4; }
 
 }  // namespace
 
@@ -76,17 +72,17 @@ aErr UpdaterEntity::LoaderInit() {
   err = _await(val_UPGRADE_INIT, reply, &length);
   if (err != aErrNone) return err;
   if (length <= 5) return aErrPacket;
-  const uint32_t base = _be32(reply + 2);
+  const uint32_t base = aByteOrder_ReadBE32(reply + 2);
   Log::log(FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
 }
 
 aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize) {
   Log::log(FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags, blockSize);
-  if (!_holdsAddress(data, length)) return aErrParam;
+  if (!_holds_address(data, length)) return aErrParam;
   Log::log(FIRM, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
-  Log::log(FIRM, "NETWORK: Address: %d\n", static_cast<int>(_be32(data)));
+  Log::log(FIRM, "NETWORK: Address: %d\n", static_cast<int>(aByteOrder_ReadBE32(data)));
   const uint8_t arguments[5] = {flags, data[0], data[1], data[2], data[3]};
   aErr err = _send(val_UPGRADE_PREPARE, arguments, sizeof arguments, "UPGRADE_PREPARE");
   if (err != aErrNone) return err;
@@ -99,14 +95,14 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
     Log::log(FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
     return aErrInvalidOption;
   }
-  blockSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
+  blockSize = aByteOrder_ReadBE16(reply + 3);
   Log::log(FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
   return aErrNone;
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
-  if (!_holdsAddress(data, length)) return aErrParam;
-  Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _be32(data), static_cast<int>(length - 4));
+  if (!_holds_address(data, length)) return aErrParam;
+  Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data), static_cast<int>(length - 4));
   uint32_t packets = 0;
   return _block_transfer(data + 4, length - 4, packets);
 }
@@ -221,7 +217,7 @@ aErr UpdaterEntity::_data_packets(const uint8_t* data, uint32_t length, uint32_t
       continue;
     }
     resends = 0;
-    sum += _byteSum(chunk, n);
+    sum += _byte_sum(chunk, n);
     remaining -= n;
     sent += n;
     ++packets;
@@ -243,7 +239,7 @@ aErr UpdaterEntity::_verify_sum(uint32_t sum, uint32_t packets) {
   const uint8_t status = _status(reply, length);
   // A reply too short to carry the device's sum cannot confirm the transfer.
   const bool carriesSum = length >= 7;
-  const uint32_t deviceSum = _be32(reply + 3);
+  const uint32_t deviceSum = aByteOrder_ReadBE32(reply + 3);
   if (status == 0 && carriesSum && deviceSum == sum) {
     Log::log(FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum, deviceSum,
              static_cast<int>(packets));
@@ -261,15 +257,15 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
     Log::log(FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
     return err;
   }
-  sum += _byteSum(data, length);
+  sum += _byte_sum(data, length);
   packets = 1;
   return aErrNone;
 }
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (!_holdsAddress(data, length)) return aErrParam;
-  Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", _be32(data), static_cast<int>(length - 4));
+  if (!_holds_address(data, length)) return aErrParam;
+  Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data), static_cast<int>(length - 4));
   uint32_t remaining = length - 4;
   const uint8_t* position = data + 4;
   uint32_t packets = 0;
@@ -298,7 +294,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
 
 aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   Log::log(FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n", static_cast<int>(count));
-  const uint8_t arguments[2] = {static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count & 0xFF)};
+  uint8_t arguments[2];
+  aByteOrder_WriteBE16(arguments, static_cast<uint16_t>(count));
   const aErr err = _request(val_UPGRADE_WRITE, arguments, sizeof arguments);
   if (err != aErrNone) {
     Log::log(FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));

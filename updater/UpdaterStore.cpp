@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint16_t _folder_mode = 0755;
 
-struct _Search {
+struct Search {
   const char* wanted;
   bool whole;  // the name must be wanted itself, not merely contain it
   bool found;
@@ -61,7 +61,7 @@ void _ensure_directory(const std::string& path) {
 }
 
 bool _find_item(const aDirectoryListData* entry, void* ref) {
-  _Search* search = static_cast<_Search*>(ref);
+  Search* search = static_cast<Search*>(ref);
   Log::log(Log::DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
            static_cast<int>(entry->isDirectory), static_cast<int>(entry->size), search->wanted);
   std::string name = _entry_name(entry->path);
@@ -92,7 +92,7 @@ bool _find_items(const aDirectoryListData* entry, void* ref) {
 // Lists the folder looking for the entry named `wanted` (whole) or whose name contains it.
 bool _search(const std::string& folder, const char* wanted, bool whole, UpdaterStoreItem* item) {
   if (wanted == nullptr) return false;
-  _Search search{wanted, whole, false, item};
+  Search search{wanted, whole, false, item};
   aDirectory_List(folder.c_str(), _find_item, &search);
   Log::log(Log::DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n",
            search.found ? "Found" : "Not Found", wanted);

@@ -6,15 +6,15 @@
 #include "updater/ServerReply.h"
 #include "updater/Updater.h"
 
-uint32_t _build_or_zero(const std::string& text) {
+uint32_t build_or_zero(const std::string& text) {
   uint32_t build = 0;
   if (!ServerReply::parse_build(text, &build)) Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
   return build;
 }
 
-std::string _build_file_name(uint32_t build) { return std::to_string(build) + Updater::BIRD_FILE_EXTENSION; }
+std::string build_file_name(uint32_t build) { return std::to_string(build) + Updater::BIRD_FILE_EXTENSION; }
 
-std::string _date_text() {
+std::string date_text() {
   const time_t now = time(nullptr);
   char text[64] = "";
   if (ctime_r(&now, text) == nullptr) return "";

@@ -6,10 +6,10 @@
 #include <string>
 
 // As ServerReply::parse_build, logging a refused text; the build is then 0.
-uint32_t _build_or_zero(const std::string& text);
+uint32_t build_or_zero(const std::string& text);
 
 // "<decimal build>.bird", the name a build has in a device's store folder.
-std::string _build_file_name(uint32_t build);
+std::string build_file_name(uint32_t build);
 
 // The ctime text of now without its line end.
-std::string _date_text();
+std::string date_text();

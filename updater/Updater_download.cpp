@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "updater/Base64.h"
 #include "updater/BirdFile.h"
 #include "updater/Log.h"
 #include "updater/ServerReply.h"
@@ -101,7 +101,7 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, co
     return false;
   }
   const std::string fileName = build + Updater::BIRD_FILE_EXTENSION;
-  const std::string date = _date_text();
+  const std::string date = date_text();
   // The bytes go in under a hidden name first and take the build's name only once they load as
   // the update will load them: a broken download never replaces a good file or its key.
   const aErr written = device.WriteFile(kCheckedDownload, bytes.get(), count);
@@ -134,7 +134,7 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url)
   UpdateServerRequest::BuildList builds;
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) return false;
   for (const auto& entry : builds) {
-    if (_build_or_zero(entry.first) == build) return true;
+    if (build_or_zero(entry.first) == build) return true;
   }
   return false;
 }
@@ -165,7 +165,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     display.message(kError, "No build information for device");
     return 0;
   }
-  if (build == 0) build = _build_or_zero(newest);
+  if (build == 0) build = build_or_zero(newest);
   display.message(kInfo, "Retrieving build %u", build);
   if (override) {
     display.message(kInfo, "Override specified, skipping validation of build %u", build);
@@ -186,7 +186,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
 }
 
 uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
-  uint32_t build = _build_or_zero(buildText);
+  uint32_t build = build_or_zero(buildText);
   uint32_t serialNumber = 0;
   uint32_t serverBuild = 0;
   if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild, serverUrl.c_str())) {

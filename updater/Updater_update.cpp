@@ -51,7 +51,7 @@ BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialN
   UpdaterStoreItem device = store->AddDevice(serialNumber);
   display.message(kInfo, "%s firmware with build: %u", verb, build);
   try {
-    return device.ReadBirdFile(_build_file_name(build).c_str());
+    return device.ReadBirdFile(build_file_name(build).c_str());
   } catch (const std::runtime_error&) {
     if (!download) throw std::runtime_error("Error reading birdfile");
   }
@@ -60,7 +60,7 @@ BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialN
   // asked one is 0): read the one it stored, not a stale file of the asked number.
   const uint32_t stored = Download_Firmware(serialNumber, std::to_string(build), false, false);
   if (stored != 0) build = stored;
-  return device.ReadBirdFile(_build_file_name(build).c_str());
+  return device.ReadBirdFile(build_file_name(build).c_str());
 }
 
 namespace {
@@ -71,10 +71,10 @@ uint32_t _stored_server_build(UpdaterDisplayInterface& display, const UpdaterSto
   std::string newest;
   std::string firmware;
   UpdateServerRequest::QueryBuild(serialNumber, newest, firmware, url.c_str());
-  const uint32_t build = _build_or_zero(newest);
+  const uint32_t build = build_or_zero(newest);
   if (build == 0) return 0;
   try {
-    device.ReadBirdFile(_build_file_name(build).c_str());
+    device.ReadBirdFile(build_file_name(build).c_str());
     return build;
   } catch (const std::runtime_error&) {
     display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
@@ -116,7 +116,7 @@ bool _patch_serial_number(BirdFile& bird, uint32_t serialNumber) {
 
 void _record_transfer(UpdaterStoreItem& device, const std::string& used) {
   device.settings.Add(KEY_LATEST_TRANSFER, used);
-  device.settings.Add(KEY_LAST_TRANSFER_DATE, _date_text());
+  device.settings.Add(KEY_LAST_TRANSFER_DATE, date_text());
   device.settings.Save(nullptr);
 }
 
@@ -164,7 +164,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   Module target(moduleAddress, 0);
   aErr err = _disableEther(target, display);
   if (err == aErrNone && router == 0) {
-    err = _connect_direct(target, serialNumber, route.transport);
+    err = connect_direct(target, serialNumber, route.transport);
     if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
   } else if (err == aErrNone) {
     if (moduleAddress == 0) {
@@ -173,7 +173,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       target.setModuleAddress(found);
     }
     Module linkModule(0, 0);
-    if (_connect_link_module(display, linkModule, route) != aErrNone) return false;
+    if (connect_link_module(display, linkModule, route) != aErrNone) return false;
     err = target.connectThroughLinkModule(&linkModule);
     if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
   }
@@ -182,14 +182,14 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     return false;
   }
   if (err == aErrNone) err = _transfer_loader(display, target, bird);
-  if (err == aErrNone) err = _reconnect_after_loader(display, target, route);
+  if (err == aErrNone) err = reconnect_after_loader(display, target, route);
   if (err == aErrNone) err = _transfer_firmware(display, target, bird, router != 0, ueiBytesLoad);
   if (err != aErrNone) {
     Log::log(UPD, "Failed _transfer_firmware(): %d\n", err);
     return false;
   }
 
-  _record_transfer(device, file.empty() ? _build_file_name(build) : file);
+  _record_transfer(device, file.empty() ? build_file_name(build) : file);
   Log::log(UPD, "Updating device firmware: \n");
   display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - started) / 1000.0);
   return true;

@@ -48,6 +48,8 @@ TEST(SDPLoaderTransport, OneTransportForTheLoadersLife) {
     EXPECT_FALSE(loader.setLoader(nullptr));
     EXPECT_TRUE(loader.setLoader(new CountingTransport(true, &first)));
     EXPECT_FALSE(loader.setLoader(refused.get()));
+    EXPECT_FALSE(loader.setLoader(std::move(refused)));
+    EXPECT_NE(refused, nullptr);  // only a taken transport is moved from
     EXPECT_EQ(loader.init(), SDPLoader::SUCCESS);  // the first transport, still in place
     EXPECT_EQ(first.inits, 1);
     EXPECT_EQ(second.inits, 0);

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "updater/UpdateServerRequest.h"
+#include "updater/Base64.h"
 
 namespace {
 

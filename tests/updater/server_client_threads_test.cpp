@@ -8,6 +8,7 @@
 
 #include "support/log_capture.h"
 #include "support/update_server_process.h"
+#include "updater/Base64.h"
 #include "updater/HTTPRequest.h"
 #include "updater/Log.h"
 #include "updater/UpdateServerRequest.h"

@@ -81,10 +81,10 @@ class UpdateRoad : public testing::Test {
     upgrade->setSettings(settings);
     responder.reset();  // one responder at a time on the discovery ports
     responder = _announce(*sim);
-    pauses = _update_road_pauses();
-    _update_road_pauses().reconnectPauseMs = 20;
+    pauses = update_road_pauses();
+    update_road_pauses().reconnectPauseMs = 20;
   }
-  void TearDown() override { _update_road_pauses() = pauses; }
+  void TearDown() override { update_road_pauses() = pauses; }
 
   std::string WriteBird(const bird::Build& build, const std::string& name = "update.bird") {
     const std::string path = folder / name;
@@ -327,16 +327,16 @@ class RoadOverATerminal : public testing::TestWithParam<qfsim::SimTransport> {
  protected:
   void TearDown() override {
     qfusb_set_kernel_node_format(nullptr);
-    _update_road_pauses() = pauses;
+    update_road_pauses() = pauses;
   }
 
   qftest::TempFolder folder;
-  UpdateRoadPauses pauses = _update_road_pauses();
+  UpdateRoadPauses pauses = update_road_pauses();
 };
 
 TEST_P(RoadOverATerminal, LoaderReconnectAndFirmwareArriveIntact) {
   const bool node = GetParam() == qfsim::SimTransport::node;
-  _update_road_pauses().reconnectPauseMs = 20;
+  update_road_pauses().reconnectPauseMs = 20;
   qfsim::SimModuleOptions options = qftest::SimIdentity(kSerial, 2, kModel);
   options.transport = GetParam();
   char name[32];
@@ -373,7 +373,7 @@ TEST_P(RoadOverATerminal, LoaderReconnectAndFirmwareArriveIntact) {
   ASSERT_TRUE(_validate_birdfile(display, file, target, kSerial));
   ASSERT_EQ(_transfer_loader(display, target, file), aErrNone);
   UpdateRoute route{kSerial, 0, spec.type};
-  ASSERT_EQ(_reconnect_after_loader(display, target, route), aErrNone);
+  ASSERT_EQ(reconnect_after_loader(display, target, route), aErrNone);
   ASSERT_EQ(_transfer_firmware(display, target, file, false, false), aErrNone);
   const qfsim::SimUpgradeRecord record = upgrade->record();
   EXPECT_EQ(_committed(record.loaders), _expected_payloads(path, BirdFile::BLOCK_LOADER, kSerial));

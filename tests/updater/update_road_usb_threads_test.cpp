@@ -43,8 +43,8 @@ std::vector<bird::Bytes> _committed(const std::vector<qfsim::SimImage>& images) 
 
 TEST(UpdateRoadOverUsb, FindsTheReEnumeratedModuleAndSendsItTheFirmware) {
   if (!qftest::UsbFake::available()) GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0";
-  const UpdateRoadPauses pauses = _update_road_pauses();
-  _update_road_pauses().reconnectPauseMs = 100;
+  const UpdateRoadPauses pauses = update_road_pauses();
+  update_road_pauses().reconnectPauseMs = 100;
   auto fake = std::make_unique<qftest::UsbFake>();
   auto upgrade = std::make_shared<qfsim::SimUpgrade>();
   qftest::UsbSimModuleOptions options;
@@ -89,7 +89,7 @@ TEST(UpdateRoadOverUsb, FindsTheReEnumeratedModuleAndSendsItTheFirmware) {
   EXPECT_EQ(KeyValueStore((folder / "store/0012ABCD/.settings").c_str()).GetString(KEY_LATEST_TRANSFER, ""), path);
 
   // The order the fake bus needs: libusb context, modules, bus.
-  _update_road_pauses() = pauses;
+  update_road_pauses() = pauses;
   Quillfern_libusb_exit();
   after.reset();
   before.reset();

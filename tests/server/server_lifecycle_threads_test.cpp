@@ -26,9 +26,13 @@
 #include "sim/module/simModule.h"
 #include "support/loopback_tcp.h"
 #include "support/pipe_transport.h"
+#include "support/private_network.h"
 #include "support/raw_peer.h"
 #include "support/served_module.h"
 #include "support/zmq_wire_client.h"
+
+// The servers hold loopback discovery slots, which are fixed ports.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 

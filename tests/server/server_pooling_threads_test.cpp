@@ -11,8 +11,12 @@
 #include <vector>
 
 #include "sim/module/simModule.h"
+#include "support/private_network.h"
 #include "support/served_module.h"
 #include "support/zmq_wire_client.h"
+
+// The servers hold loopback discovery slots, which are fixed ports.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 

@@ -79,7 +79,7 @@ bool Contains(const std::vector<Bytes>& run, const std::vector<Bytes>& part) {
 class ServerPooling : public testing::Test {
  protected:
   void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
+    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
     qfsim::SimModule& module = served->module();
     for (uint8_t command : {kEcho, kInfoEcho, kStream}) module.setHandler(command, qftest::EchoHandler());
     module.setHandler(kSetBytes, [](SimContext& c, const SimPacket& p) {

@@ -74,7 +74,7 @@ bool Received(const SimRecord& record, const Bytes& data) {
 class ServerRouting : public testing::Test {
  protected:
   void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
+    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
     qfsim::SimModule& module = served->module();
     module.setHandler(kEcho, qftest::EchoHandler());
     module.setHandler(kManyReplies, [](SimContext& c, const SimPacket& p) {

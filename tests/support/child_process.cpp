@@ -71,6 +71,15 @@ std::optional<int> reapWithin(pid_t child, std::chrono::milliseconds timeout) {
   return std::nullopt;
 }
 
+int exitStatusOf(int waitStatus) {
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+void closeDescriptor(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
 int awaitChild(pid_t child, std::chrono::milliseconds timeout) {
   std::optional<int> status = reapWithin(child, timeout);
   if (!status) {

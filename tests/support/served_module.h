@@ -16,6 +16,7 @@
 #include "common/discover.h"
 #include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
+#include "support/sim_module_start.h"
 
 namespace qftest {
 
@@ -39,13 +40,6 @@ inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber, linkT
 // A module handler that answers a request with the request's own data.
 inline qfsim::SimHandler EchoHandler() {
   return [](qfsim::SimContext& c, const qfsim::SimPacket& p) { c.reply({c.state().address, p.data}); };
-}
-
-// Module options with the given address.
-inline qfsim::SimModuleOptions ModuleAt(uint8_t address) {
-  qfsim::SimModuleOptions options;
-  options.address = address;
-  return options;
 }
 
 struct ServerOptions {

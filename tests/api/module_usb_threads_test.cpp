@@ -104,8 +104,7 @@ TEST_F(UsbModuleTest, AModuleNotOnTheBusIsNotFound) {
 TEST_F(UsbModuleTest, AModuleNotOnTheBusIsReachedThroughALinkSharingServer) {
   QF_REQUIRE_PRIVATE_NETWORK();  // the server search asks on the loopback group
   constexpr uint32_t kServedSerial = 0xCCCC0003;
-  qfsim::SimModuleOptions options = qftest::ModuleAt(0x06);
-  options.serialNumber = kServedSerial;
+  const qfsim::SimModuleOptions options = qftest::SimModuleWith(0x06, 0, kServedSerial);
   qftest::ServerOptions serverOptions;
   serverOptions.model = kFirstModel;  // a server answers searches once it knows its module's model
   qftest::ServedModule served(options, serverOptions);

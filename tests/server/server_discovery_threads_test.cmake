@@ -1,4 +1,3 @@
-# The simulated module. The tests run in network namespaces of their own; the lock on the
-# loopback discovery ports (9850-9999) also keeps them apart from the tests on the host.
+# The simulated module; every test runs in a network namespace of its own, so it needs no lock
+# on the loopback discovery ports.
 list(APPEND test_libs qfsim)
-list(APPEND test_props RESOURCE_LOCK qf_ports_9850_9999)

@@ -47,11 +47,7 @@ uint32_t Ip(const char* dotted) {
 const uint32_t kLoopback = Ip("127.0.0.1");
 const uint32_t kHost = Ip(qftest::kPrivateHostAddress);
 
-qfsim::SimModuleOptions Module() {
-  qfsim::SimModuleOptions options = qftest::ModuleAt(kAddress);
-  options.serialNumber = kSerial;
-  return options;
-}
+qfsim::SimModuleOptions Module() { return qftest::SimModuleWith(kAddress, 0, kSerial); }
 
 std::unique_ptr<ServedModule> Serve(ServerOptions options) {
   auto served = std::make_unique<ServedModule>(Module(), options);

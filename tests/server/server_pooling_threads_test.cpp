@@ -11,8 +11,12 @@
 #include <vector>
 
 #include "sim/module/simModule.h"
+#include "support/private_network.h"
 #include "support/served_module.h"
 #include "support/zmq_wire_client.h"
+
+// The servers hold loopback discovery slots, which are fixed ports.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 
@@ -75,7 +79,7 @@ bool Contains(const std::vector<Bytes>& run, const std::vector<Bytes>& part) {
 class ServerPooling : public testing::Test {
  protected:
   void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
+    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
     qfsim::SimModule& module = served->module();
     for (uint8_t command : {kEcho, kInfoEcho, kStream}) module.setHandler(command, qftest::EchoHandler());
     module.setHandler(kSetBytes, [](SimContext& c, const SimPacket& p) {

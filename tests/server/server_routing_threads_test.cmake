@@ -1,3 +1,3 @@
-# The simulated module; a local-only server holds a loopback discovery slot (ports 9850-9999).
+# The simulated module; a local-only server holds a loopback discovery slot (the program runs in
+# a network namespace of its own).
 list(APPEND test_libs qfsim)
-list(APPEND test_props RESOURCE_LOCK qf_ports_9850_9999)

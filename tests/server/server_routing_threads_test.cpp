@@ -11,8 +11,12 @@
 
 #include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
+#include "support/private_network.h"
 #include "support/served_module.h"
 #include "support/zmq_wire_client.h"
+
+// The servers hold loopback discovery slots, which are fixed ports.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 
 namespace {
 
@@ -70,7 +74,7 @@ bool Received(const SimRecord& record, const Bytes& data) {
 class ServerRouting : public testing::Test {
  protected:
   void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::ModuleAt(kAddress));
+    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
     qfsim::SimModule& module = served->module();
     module.setHandler(kEcho, qftest::EchoHandler());
     module.setHandler(kManyReplies, [](SimContext& c, const SimPacket& p) {

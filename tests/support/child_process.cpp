@@ -1,16 +1,21 @@
 #include "support/child_process.h"
 
+#include <errno.h>
 #include <grp.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
+
+#include "support/eventually.h"
 
 namespace qftest {
 namespace {
@@ -29,17 +34,50 @@ bool _become_ordinary_user(const std::string& owned) {
   return setgroups(0, nullptr) == 0 && setgid(_nobody) == 0 && setuid(_nobody) == 0;
 }
 
+bool _has_ended(pid_t child) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+}
+
+// Returns once the child has ended (its process descriptor turns readable) or the timeout has
+// passed, whichever comes first, leaving the child to be reaped; where no process descriptor can
+// be had, it polls instead.
+void _await_end(pid_t child, std::chrono::milliseconds timeout) {
+  const int descriptor = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+  if (descriptor < 0) {
+    Eventually([&] { return _has_ended(child); }, timeout);
+    return;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  pollfd ended{descriptor, POLLIN, 0};
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (poll(&ended, 1, static_cast<int>(std::max<long>(left.count(), 0))) >= 0 || errno != EINTR) break;
+  }
+  close(descriptor);
+}
+
 }  // namespace
 
 std::optional<int> reapWithin(pid_t child, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) return status;
-    if (done < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  int status = 0;
+  pid_t done = waitpid(child, &status, WNOHANG);
+  if (done == 0 && timeout.count() > 0) {
+    _await_end(child, timeout);
+    done = waitpid(child, &status, WNOHANG);
   }
+  if (done == child) return status;
+  return std::nullopt;
+}
+
+int exitStatusOf(int waitStatus) {
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+void closeDescriptor(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
 }
 
 int awaitChild(pid_t child, std::chrono::milliseconds timeout) {

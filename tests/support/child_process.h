@@ -16,6 +16,12 @@ namespace qftest {
 // or none while it still runs.
 std::optional<int> reapWithin(pid_t child, std::chrono::milliseconds timeout);
 
+// A wait status as a shell shows it: the exit status, or 128 + the number of the ending signal.
+int exitStatusOf(int waitStatus);
+
+// Closes a descriptor of the test's side of a child's pipes, if open, and marks it closed (-1).
+void closeDescriptor(int& fd);
+
 // As reapWithin, but a child still running at the time-out is killed and reaped: its exit status
 // (0 to 255), or -1 when a signal ended it or it had to be killed.
 int awaitChild(pid_t child, std::chrono::milliseconds timeout);

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,7 +15,7 @@
 #include <set>
 #include <vector>
 
-#include "support/eventually.h"
+#include "support/child_process.h"
 
 extern char** environ;
 
@@ -67,13 +66,7 @@ int _run(const std::vector<std::string>& arguments, const std::vector<std::strin
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
 
-  int status = 0;
-  if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; }, limit)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return awaitChild(pid, limit);
 }
 
 // The running test program; "/proc/self/exe" itself would name the shell once it runs.

@@ -17,15 +17,6 @@ namespace qftest {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-void _closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-}  // namespace
-
 ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
                                Output output) {
   const bool piped = output == Output::Piped;
@@ -49,8 +40,8 @@ ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std
   if (::posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) _pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
-  _closeFd(out[1]);
-  _closeFd(err[1]);
+  closeDescriptor(out[1]);
+  closeDescriptor(err[1]);
   _input = in[1];
   _output = out[0];
   _error = err[0];
@@ -63,8 +54,8 @@ ProgramProcess::~ProgramProcess() {
     signal(SIGKILL);
     waitExit(std::chrono::milliseconds(2000));
   }
-  _closeFd(_output);
-  _closeFd(_error);
+  closeDescriptor(_output);
+  closeDescriptor(_error);
 }
 
 std::optional<std::string> ProgramProcess::readLine(std::chrono::milliseconds timeout) {
@@ -89,7 +80,7 @@ bool ProgramProcess::writeLine(const std::string& line) {
   return _input >= 0 && ::write(_input, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void ProgramProcess::closeInput() { _closeFd(_input); }
+void ProgramProcess::closeInput() { closeDescriptor(_input); }
 
 void ProgramProcess::signal(int number) {
   if (started() && !_status) ::kill(_pid, number);
@@ -98,7 +89,7 @@ void ProgramProcess::signal(int number) {
 std::optional<int> ProgramProcess::waitExit(std::chrono::milliseconds timeout) {
   if (!started() || _status) return _status;
   if (std::optional<int> raw = reapWithin(_pid, timeout))
-    _status = WIFEXITED(*raw) ? WEXITSTATUS(*raw) : 128 + WTERMSIG(*raw);
+    _status = exitStatusOf(*raw);
   return _status;
 }
 

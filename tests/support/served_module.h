@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "common/discover.h"
 #include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
+#include "support/sim_module_start.h"
 
 namespace qftest {
 
@@ -39,13 +41,6 @@ inline aLinkID RegisterTcpDeviceLink(uint16_t port, uint32_t serialNumber, linkT
 // A module handler that answers a request with the request's own data.
 inline qfsim::SimHandler EchoHandler() {
   return [](qfsim::SimContext& c, const qfsim::SimPacket& p) { c.reply({c.state().address, p.data}); };
-}
-
-// Module options with the given address.
-inline qfsim::SimModuleOptions ModuleAt(uint8_t address) {
-  qfsim::SimModuleOptions options;
-  options.address = address;
-  return options;
 }
 
 struct ServerOptions {
@@ -72,6 +67,11 @@ class ServedModule {
     if (!_module->start(why)) return false;
     _link = RegisterTcpDeviceLink(_module->port(), _module->serialNumber(), _options.registeredAs);
     if (!_link) return _fail(why, "the device link could not be made");
+    // The link's start returns once it is in step, before its force-route packet (queued behind
+    // the rest of the synchronisation burst) has reached the module: wait for it, so that the
+    // module's record holds nothing of the start that a test could take for its own traffic.
+    if (!_module->waitUntil([](const qfsim::SimRecord& r) { return !r.routes.empty(); }, std::chrono::seconds(3)))
+      return _fail(why, "the module never received the device link's force-route packet");
     _server = aServer_Create(_link, _options.networkInterface, _options.localOnly);
     if (!_server) return _fail(why, "aServer_Create gave no server");
     sLookupEntryByID(_link)->server = _server;

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
+
+#include "support/eventually.h"
 
 namespace {
 
 constexpr auto _startTimeout = std::chrono::seconds(15);
-constexpr auto _pollInterval = std::chrono::milliseconds(10);
 
 void _writeFile(const std::filesystem::path& path, const std::string& bytes, bool append = false) {
   std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
@@ -49,16 +49,17 @@ UpdateServerProcess::UpdateServerProcess(const std::string& fault,
   }
 }
 
+// The server writes its port file once it listens; it writes nothing when it dies first.
 bool UpdateServerProcess::_waitForPort() {
-  const auto deadline = std::chrono::steady_clock::now() + _startTimeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream in(_scratch / "port");
-    if (in >> _port && _port > 0) return true;
-    _port = 0;
-    if (_server->waitExit(std::chrono::milliseconds(0))) return false;  // it died before listening
-    std::this_thread::sleep_for(_pollInterval);
-  }
-  return false;
+  Eventually(
+      [&] {
+        std::ifstream in(_scratch / "port");
+        if (in >> _port && _port > 0) return true;
+        _port = 0;
+        return _server->waitExit(std::chrono::milliseconds(0)).has_value();
+      },
+      _startTimeout);
+  return _port > 0;
 }
 
 std::string UpdateServerProcess::baseUrl(const std::string& scheme) const {

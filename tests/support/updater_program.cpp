@@ -19,11 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void _close(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 // The inherited environment with the given entries in place of those of the same name.
 std::vector<std::string> _environment(const std::vector<std::string>& extra) {
   std::vector<std::string> merged;
@@ -96,8 +91,8 @@ UpdaterProgram::~UpdaterProgram() {
     ::kill(_pid, SIGKILL);
     reapWithin(_pid, std::chrono::seconds(5));
   }
-  _close(_out);
-  _close(_err);
+  closeDescriptor(_out);
+  closeDescriptor(_err);
 }
 
 bool UpdaterProgram::_collect(Clock::time_point deadline) {
@@ -111,7 +106,7 @@ bool UpdaterProgram::_collect(Clock::time_point deadline) {
       char buffer[4096];
       const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
       int& fd = i == 0 ? _out : _err;
-      if (got <= 0) _close(fd);
+      if (got <= 0) closeDescriptor(fd);
       else (i == 0 ? _result.out : _result.err).append(buffer, static_cast<size_t>(got));
     }
     if (fds[0].revents & POLLIN) return true;  // let a caller waiting for output look
@@ -143,7 +138,7 @@ UpdaterResult UpdaterProgram::finish(std::chrono::milliseconds timeout) {
       reapWithin(_pid, std::chrono::seconds(5));
       _result.status = -1;
     } else {
-      _result.status = WIFEXITED(*raw) ? WEXITSTATUS(*raw) : 128 + WTERMSIG(*raw);
+      _result.status = exitStatusOf(*raw);
     }
     _pid = -1;
   }

@@ -6,9 +6,9 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/eventually.h"
 #include "support/temp_folder.h"
 #include "support/update_server_process.h"
 #include "support/updater_program.h"
@@ -37,10 +37,8 @@ TEST(StopSignals, EndTheRunPromptlyWithStatusOne) {
     args.insert(args.end(), {"-i", store.path(), "-u", server.baseUrl()});
     const size_t before = server.requests().size();
     qftest::UpdaterProgram program(args);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (server.requests().size() == before && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(10ms);
-    ASSERT_GT(server.requests().size(), before) << "the request never reached the server";
+    ASSERT_TRUE(qftest::Eventually([&] { return server.requests().size() > before; }, 10s))
+        << "the request never reached the server";
     const auto sent = std::chrono::steady_clock::now();
     program.signal(c.signal);
     const qftest::UpdaterResult result = program.finish(10s);

@@ -13,6 +13,7 @@
 #include "sim/module/simEntities.h"
 #include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
+#include "support/eventually.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
 #include "support/usb_fake.h"
@@ -24,7 +25,6 @@
 namespace {
 
 namespace bird = qftest::bird;
-using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kSerial = 0x0012ABCD;
 constexpr auto kBound = std::chrono::seconds(20);
@@ -61,9 +61,7 @@ TEST(UpdateRoadOverUsb, FindsTheReEnumeratedModuleAndSendsItTheFirmware) {
   std::unique_ptr<qftest::UsbSimModule> after;
   // Once the loader was started the first device leaves the bus; the loader's device comes.
   std::thread replug([&] {
-    const auto until = Clock::now() + kBound;
-    while (upgrade->record().loads == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (upgrade->record().loads != 0) after = plug();
+    if (qftest::Eventually([&] { return upgrade->record().loads != 0; }, kBound)) after = plug();
   });
 
   qftest::TempFolder folder;

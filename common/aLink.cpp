@@ -6,6 +6,7 @@
 
 #include "common/aDefs.h"
 #include "common/aLinkRegistry.h"
+#include "common/aLinkServing.h"
 #include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
 #include "common/aStream.h"
@@ -562,6 +563,19 @@ aErr aLink_EnablePooledPackets(aLinkID id, bool on) {
   if (!link) return aErrParam;
   link->pooledPackets = on;
   return aErrNone;
+}
+
+bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber) {
+  const aLinkEntryRef entry = sHoldEntry(id);
+  if (!entry || entry->server || !aVALIDLINK(entry->link) || !type || !serialNumber) return false;
+  *type = entry->type;
+  *serialNumber = entry->identifiers[0];
+  return true;
+}
+
+aErr aLink_OfferPacket(aLinkID id, const aPacket* packet) {
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  return link ? aPacketFifo_Put(link->outboundFifo, packet) : aErrParam;
 }
 
 uint8_t drainAll(const aPacket*, const void*) { return 1; }

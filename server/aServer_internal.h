@@ -28,8 +28,6 @@
 #include "common/discover.h"
 #include "server/aServer_ZeroMQ.h"
 
-struct aLinkEntry;
-
 namespace aServerInternal {
 
 constexpr size_t kStreamBatchCapacity = aSERVER_MAX_FRAME_SIZE;
@@ -54,7 +52,8 @@ struct BrokerState {
 }  // namespace aServerInternal
 
 struct aServer {
-  aLinkEntry* entry = nullptr;
+  aLinkID linkId = 0;        // the served device link, reached through the core by id only
+  uint32_t serialNumber = 0;  // the served module's, as advertised
   std::atomic<uint8_t> model{0};
   std::atomic<uint8_t> moduleAddress{0};
   uint32_t advertisedType = 0;

@@ -15,8 +15,6 @@
 #include "platform/aTime.h"
 #include "platform/unix_streamserial.h"
 #include "platform/unix_streamusb.h"
-#include "server/aServer_ZeroMQ.h"
-#include "server/aStream_ZeroMQClient.h"
 
 namespace {
 
@@ -43,12 +41,6 @@ int32_t sBaudIndex(uint32_t baudRate) {
     if (kBaudRates[index] == baudRate) return static_cast<int32_t>(index);
   return -1;
 }
-
-// ---- the link sharing side's procedures -------------------------------------------------------
-
-// The real server and client stream unless a caller installed others (tests do).
-std::atomic<aErr (*)(aServer**)> sDestroyServerProc{aServer_Destroy};
-std::atomic<aErr (*)(uint32_t, uint16_t, aStream**)> sCreateClientStreamProc{aStream_CreateClient};
 
 // ---- creation ---------------------------------------------------------------------------------
 
@@ -121,7 +113,7 @@ aErr sTearDown(aLinkEntry* entry) {
     aLink_SetUserPacketFilter(link, nullptr, nullptr);
     aLink_Stop(link);
     if (aServer* server = entry->server.load()) {
-      if (auto destroyServer = sDestroyServerProc.load()) {
+      if (auto destroyServer = aLink_ServedProcs().destroyServer) {
         destroyServer(&server);
         entry->server = server;
       }
@@ -141,7 +133,7 @@ bool sCanRemakeStream(const aLinkEntry& entry) {
     case TCPIP:
       return true;
     case ORVANE:
-      return sCreateClientStreamProc.load() != nullptr;
+      return aLink_ServedProcs().createClientStream != nullptr;
     default:  // a caller's stream or a serial port: nothing to make it from again
       return false;
   }
@@ -154,7 +146,7 @@ aErr sMakeStream(const aLinkEntry& entry, aStream** stream) {
     case TCPIP:
       return aStream_CreateSocket(entry.identifiers[1], static_cast<uint16_t>(entry.identifiers[2]), stream);
     case ORVANE:
-      if (auto createClientStream = sCreateClientStreamProc.load())
+      if (auto createClientStream = aLink_ServedProcs().createClientStream)
         return createClientStream(entry.identifiers[0], static_cast<uint16_t>(entry.identifiers[1]), stream);
       return aErrParam;
     default:
@@ -236,7 +228,7 @@ aLinkID aLink_CreateClient(uint32_t ipv4, uint16_t port, aLinkID reference) {
   if (!id) return 0;
   ++clientCount;
   aStream* stream = nullptr;
-  if (auto createClientStream = sCreateClientStreamProc.load()) createClientStream(ipv4, port, &stream);
+  if (auto createClientStream = aLink_ServedProcs().createClientStream) createClientStream(ipv4, port, &stream);
   return sBringUp(id, stream, false);
 }
 
@@ -279,11 +271,6 @@ aErr aLink_ResetLink(aLinkEntry* entry) {
     return result;
   }
   return aLink_Start(entry->id);
-}
-
-void aLink_SetServedProcs(const aLinkServedProcs* procs) {
-  sDestroyServerProc = procs ? procs->destroyServer : aServer_Destroy;
-  sCreateClientStreamProc = procs ? procs->createClientStream : aStream_CreateClient;
 }
 
 aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {

@@ -9,6 +9,7 @@
 #include "common/aLinkServing.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
+#include "server/aStream_ZeroMQClient.h"
 
 using namespace aServerInternal;
 
@@ -189,4 +190,13 @@ aErr aServer_FlushFIFO(aServer* server) {
   if (!server) return aErrParam;
   if (server->broker) zsock_signal(server->broker, kFlushSignal);
   return aErrNone;
+}
+
+void aServer_RegisterWithLinkCore() {
+  static const aLinkServedProcs kServer{aServer_Destroy,          aStream_CreateClient,
+                                        aServer_Create,           aServer_Start,
+                                        aServer_GetPort,          aServer_GetInterface,
+                                        aServer_SetModuleAddress, aServer_SetModel,
+                                        aServer_FlushFIFO};
+  aLink_SetServedProcs(&kServer);
 }

@@ -72,6 +72,7 @@ class ServedModule {
     if (!_module->start(why)) return false;
     _link = RegisterTcpDeviceLink(_module->port(), _module->serialNumber(), _options.registeredAs);
     if (!_link) return _fail(why, "the device link could not be made");
+    aServer_RegisterWithLinkCore();  // the device link's destroy ends the server
     _server = aServer_Create(_link, _options.networkInterface, _options.localOnly);
     if (!_server) return _fail(why, "aServer_Create gave no server");
     sLookupEntryByID(_link)->server = _server;

@@ -10,8 +10,8 @@
 #include "api/Link_impl.h"
 #include "common/aLogger.h"
 #include "common/aPacketLog.h"
-#include "platform/aFile.h"
-#include "platform/aTime.h"
+#include "common/aFile.h"
+#include "common/aTime.h"
 
 namespace Tarnwick::Quillfern {
 

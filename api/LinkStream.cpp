@@ -10,7 +10,7 @@
 #include "api/Link.h"
 #include "api/Link_impl.h"
 #include "common/aUEI.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace Tarnwick::Quillfern {
 

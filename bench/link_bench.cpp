@@ -34,7 +34,7 @@
 #include "common/aLink_internal.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
-#include "platform/unix_streamserial.h"
+#include "common/aTransports.h"
 #include "bench/child_module.h"
 #include "sim/module/simModule.h"
 

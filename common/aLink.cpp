@@ -10,7 +10,7 @@
 #include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
 #include "common/aStream.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 

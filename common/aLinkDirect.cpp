@@ -11,10 +11,9 @@
 #include "common/aStreamsocket.h"
 #include "common/aUEI.h"
 #include "common/discover.h"
-#include "platform/aMutex.h"
-#include "platform/aTime.h"
-#include "platform/unix_streamserial.h"
-#include "platform/unix_streamusb.h"
+#include "common/aMutex.h"
+#include "common/aTime.h"
+#include "common/aTransports.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "common/aLinkRegistry.h"
 #include "common/aLinkServing.h"
 #include "common/aLink_internal.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 

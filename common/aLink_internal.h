@@ -31,8 +31,8 @@
 
 #include "common/aLink.h"
 #include "common/packetfifo.h"
-#include "platform/aMutex.h"
-#include "platform/aThread.h"
+#include "common/aMutex.h"
+#include "common/aThread.h"
 
 struct aPacketLog;
 struct aServer;

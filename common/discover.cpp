@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/unix_discovery.h"
+#include "common/aTransports.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "common/discover.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 

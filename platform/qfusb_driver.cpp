@@ -14,7 +14,7 @@
 #include <string>
 
 #include "platform/Quillfern-C.h"
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "platform/qfusb_ids.h"
 #include "platform/unix_discovery.h"
 

@@ -11,7 +11,7 @@
 #include "api/Module.h"
 #include "api/SystemClass.h"
 #include "platform/Quillfern-C.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
 #include "recovery/SDPLoader.h"

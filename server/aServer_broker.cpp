@@ -13,7 +13,7 @@
 
 #include "common/aLinkServing.h"
 #include "common/aUEI.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {

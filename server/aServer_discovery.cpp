@@ -9,7 +9,7 @@
 
 #include "common/aMulticast.h"
 #include "common/zBeaconInterface.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {

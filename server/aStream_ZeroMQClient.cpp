@@ -9,7 +9,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_ZeroMQ.h"
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "updater/Log.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
 

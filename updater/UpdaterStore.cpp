@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "platform/aDirectory.h"
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/crc8.h"
-#include "platform/unix_streamserial.h"
+#include "common/aTransports.h"
 #include "support/descriptor_zero.h"
 #include "support/pty.h"
 #include "support/stream_io.h"

@@ -11,7 +11,7 @@
 
 #include "common/aStream.h"
 #include "platform/Quillfern-C.h"
-#include "platform/unix_streamusb.h"
+#include "common/aTransports.h"
 #include "support/eventually.h"
 #include "support/raw_peer.h"
 #include "support/usb_sim_module.h"

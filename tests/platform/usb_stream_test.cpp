@@ -8,7 +8,7 @@
 #include "common/aStream.h"
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_driver.h"
-#include "platform/unix_streamusb.h"
+#include "common/aTransports.h"
 #include "support/pty.h"
 #include "support/stream_io.h"
 #include "support/temp_folder.h"

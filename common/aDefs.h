@@ -13,6 +13,11 @@ constexpr uint8_t cmdUPGRADE = 0x5F;  // in-band firmware upgrade
 constexpr uint8_t cmdMAGIC = 0xAD;       // synchronisation burst
 constexpr uint8_t cmdFORCEROUTE = 0xAF;  // route control
 
+// Options (data[1]) of the shared commands.
+constexpr uint8_t systemOptionMODEL = 8;       // cmdSYSTEM: the model code
+constexpr uint8_t streamOptionENABLE = 0x81;   // cmdSTREAM: enable streams (a set of option 1)
+constexpr uint8_t streamOptionDISABLE = 0x82;  // cmdSTREAM: disable them
+
 // The model's printable name for the known model codes (4, 5 and 13 to 27), "Unknown" for every
 // other code. Static text.
 const char* aDefs_GetModelName(uint32_t code);

@@ -197,7 +197,7 @@ void sSyncByte(aLink* link, uint8_t byte) {
 // consumed). A heartbeat whose answer cannot be made leaves the state busy, and from then on
 // heartbeats are ordinary packets until the next start or stop.
 bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
-  if (packet->dataSize != 2 || packet->data[0] != 0 || link->heartbeatState > 1) return false;
+  if (!aPacket_IsHeartbeat(packet) || link->heartbeatState > 1) return false;
   if (packet->data[1] == 0) link->heartbeatState = 2;
   if (packet->data[1] == 1) link->heartbeatState = 3;
   const uint8_t answer[2] = {0x00, static_cast<uint8_t>(packet->data[1] + 2)};

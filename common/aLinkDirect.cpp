@@ -29,9 +29,7 @@ constexpr uint32_t kResetPauseMs = 100;
 
 // How long a raw query waits for its answer.
 constexpr uint64_t kQueryTimeoutMs = 1000;
-// The system entity's option that holds the model code, and the size of its answer:
-// [cmdSYSTEM][UEI_GET | option][index][model].
-constexpr uint8_t kSystemModelOption = 8;
+// The size of the model's answer: [cmdSYSTEM][UEI_GET | systemOptionMODEL][index][model].
 constexpr uint8_t kModelAnswerSize = 4;
 
 // The baud index of the rate, or -1 for a rate outside the table.
@@ -272,7 +270,7 @@ aErr aLink_ResetLink(aLinkEntry* entry) {
   return aLink_Start(entry->id);
 }
 
-aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
+aErr aLinkInternal::_aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
   if (!address) return aErrParam;
   static const uint8_t kNoData = 0;
   aPacket* answer = nullptr;
@@ -284,9 +282,9 @@ aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
   return fromModule ? aErrNone : aErrIO;
 }
 
-aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model) {
+aErr aLinkInternal::_aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model) {
   if (!model) return aErrParam;
-  const uint8_t question[3] = {cmdSYSTEM, UEI_GET | kSystemModelOption, UEI_INDEX_REQUEST | 0};
+  const uint8_t question[3] = {cmdSYSTEM, UEI_GET | systemOptionMODEL, UEI_INDEX_REQUEST | 0};
   aPacket* answer = nullptr;
   const aErr asked = sAsk(id, address, sizeof question, question, &answer);
   if (asked != aErrNone) return asked;

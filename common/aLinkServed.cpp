@@ -37,7 +37,7 @@ aServer* sStartServer(aLinkID deviceLink, uint32_t requestedInterface, uint8_t l
 
 bool sLearnDetails(aLinkID client, aServer* server) {
   for (int attempt = 0; attempt < kDetailTries; ++attempt) {
-    if (_aLink_ConfigureServerDetails(client, server) == aErrNone) return true;
+    if (aLinkInternal::_aLink_ConfigureServerDetails(client, server) == aErrNone) return true;
     aTime_MSSleep(kDetailPauseMs);
   }
   return false;
@@ -76,7 +76,7 @@ aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* network
   return client;
 }
 
-aErr _aLink_ConfigureServerDetails(aLinkID client, aServer* server) {
+aErr aLinkInternal::_aLink_ConfigureServerDetails(aLinkID client, aServer* server) {
   const aLinkServedProcs served = aLink_ServedProcs();
   if (!served.setModuleAddress || !served.setModel || !served.flushFIFO) return aErrParam;
   uint8_t address = 0;

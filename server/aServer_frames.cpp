@@ -1,14 +1,13 @@
 // Packet frames between clients, broker and sync worker, and which packets get an answer.
 #include <cstring>
 
+#include "common/aDefs.h"
 #include "common/aUEI.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {
 
 namespace {
-
-constexpr uint8_t kRouteAddress = 0xAF;
 
 bool _isFullContinuedUEI(const aPacket* packet) {
   return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
@@ -42,7 +41,7 @@ zframe_t* _aPacket_To_zFrame(const aPacket* packet) {
 }
 
 bool _isResponseRequired(const aPacket* packet) {
-  return packet->address != kRouteAddress && !_isFullContinuedUEI(packet);
+  return packet->address != cmdFORCEROUTE && !_isFullContinuedUEI(packet);
 }
 
 bool _doesPacketContinue(const aPacket* packet) { return _isFullContinuedUEI(packet); }
@@ -55,7 +54,7 @@ bool _isReplyTo(const aPacket* request, const aPacket* reply) {
 }
 
 bool _isBlacklistedPacket(const aPacket* packet) {
-  return packet->address == kRouteAddress && packet->dataSize == 1;
+  return packet->address == cmdFORCEROUTE && packet->dataSize == 1;
 }
 
 bool _sendBytes(zsock_t* socket, const void* bytes, size_t size, int flags) {

@@ -39,7 +39,7 @@ struct SetBytesPool {
   std::string identity;          // the client's identity frame
   std::vector<aPacket> packets;  // in arrival order, the first with sequence number 0
   uint8_t lastSequence = 0;
-  uint32_t timeToLive = 2000;    // UEI packets of any client it survives
+  uint32_t packetsToLive = 2000;  // UEI packets of any client it survives
 };
 
 // What the broker keeps about clients while it runs.

@@ -25,6 +25,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace aLinkInternal;
 using qftest::Eventually;
 using qftest::PipeTransport;
 using Bytes = PipeTransport::Bytes;

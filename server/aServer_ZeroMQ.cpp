@@ -47,7 +47,7 @@ int _findPortAndBindSocket(zsock_t* socket, bool localOnly, uint32_t networkInte
 // peer has connected: the start waits for one frame across the pair, so the first client
 // request cannot be lost to a connection still being made.
 bool _connectSyncPair(aServer* server) {
-  if (!_sendBytes(server->syncWorkerSocket, "", 0, 0)) return false;
+  if (!aZmq_SendWithoutWaiting(server->syncWorkerSocket, "", 0, 0)) return false;
   zsock_set_rcvtimeo(server->syncBrokerSocket, kPairConnectMs);
   zframe_t* hello = zframe_recv(server->syncBrokerSocket);
   zsock_set_rcvtimeo(server->syncBrokerSocket, -1);

@@ -27,7 +27,7 @@ constexpr uint64_t kReplyWaitMs = 2000;
 
 void _sendServerCmd_DroppedPacket(zsock_t* socket) {
   const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
-  _sendBytes(socket, command, sizeof command, 0);
+  aZmq_SendWithoutWaiting(socket, command, sizeof command, 0);
 }
 
 // The header and every reply as one message; the replies are freed.
@@ -35,7 +35,7 @@ void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* repl
   const size_t count = replies->size();
   const uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS, uint8_t(count >> 8),
                                                uint8_t(count)};
-  bool sent = _sendBytes(socket, command, sizeof command, ZFRAME_MORE);
+  bool sent = aZmq_SendWithoutWaiting(socket, command, sizeof command, ZFRAME_MORE);
   for (size_t i = 0; i < count; ++i) {
     // Once the first part of a message is taken, ZeroMQ takes the rest.
     zframe_t* frame = sent ? _aPacket_To_zFrame((*replies)[i]) : nullptr;
@@ -176,7 +176,7 @@ bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
   uint8_t bytes[aPACKET_MAX_FRAME];
   size_t length = 0;
   return aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone &&
-         _sendBytes(server->syncBrokerSocket, bytes, length, 0);
+         aZmq_SendWithoutWaiting(server->syncBrokerSocket, bytes, length, 0);
 }
 
 void _serverWorker_broker(zsock_t* pipe, void* ref) {

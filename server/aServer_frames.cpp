@@ -57,17 +57,9 @@ bool _isBlacklistedPacket(const aPacket* packet) {
   return packet->address == cmdFORCEROUTE && packet->dataSize == 1;
 }
 
-bool _sendBytes(zsock_t* socket, const void* bytes, size_t size, int flags) {
-  zframe_t* frame = zframe_new(bytes, size);
-  if (!frame) return false;
-  if (zframe_send(&frame, socket, flags | ZFRAME_DONTWAIT) == 0) return true;
-  zframe_destroy(&frame);  // a frame that was not sent stays the sender's
-  return false;
-}
-
 bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame) {
   // The ROUTER never waits: a message for a client that is gone or full is discarded.
-  return _sendBytes(frontend, identity.data(), identity.size(), ZFRAME_MORE) &&
+  return aZmq_SendWithoutWaiting(frontend, identity.data(), identity.size(), ZFRAME_MORE) &&
          zframe_send(&frame, frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT) == 0;
 }
 

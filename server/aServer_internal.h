@@ -27,6 +27,7 @@
 #include "common/aPacket.h"
 #include "common/discover.h"
 #include "server/aServer_ZeroMQ.h"
+#include "server/aZmqSend.h"
 
 namespace aServerInternal {
 
@@ -118,8 +119,6 @@ bool _isReplyTo(const aPacket* request, const aPacket* reply);
 // A client's force-route packet [0xAF][1][x]: never forwarded, never answered.
 bool _isBlacklistedPacket(const aPacket* packet);
 
-// Sends bytes as one frame without waiting; the frame is freed in every case. True when sent.
-bool _sendBytes(zsock_t* socket, const void* bytes, size_t size, int flags);
 // Sends [identity][frame copy] to a client through the frontend. True when sent.
 bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame);
 std::string _identityOf(zframe_t* frame);

@@ -108,7 +108,7 @@ bool _streamingPacketFilter(const aPacket* packet, void* ref) {
   if ((aPacket_IsHeartbeat(packet) || server->streamBatchLength > kStreamBatchSendLevel) &&
       server->streamBatchLength > 0) {
     // Never waits: a batch the broker cannot take now is lost, and the reader goes on.
-    _sendBytes(server->streamFilterSocket, server->streamBatch, server->streamBatchLength, 0);
+    aZmq_SendWithoutWaiting(server->streamFilterSocket, server->streamBatch, server->streamBatchLength, 0);
     server->streamBatchLength = 0;
   }
   return consumed;

@@ -8,9 +8,9 @@
 
 #include "api/Link.h"
 #include "api/Link_impl.h"
+#include "common/aFile.h"
 #include "common/aLogger.h"
 #include "common/aPacketLog.h"
-#include "common/aFile.h"
 #include "common/aTime.h"
 
 namespace Tarnwick::Quillfern {

@@ -9,8 +9,8 @@
 
 #include "api/Link.h"
 #include "api/Link_impl.h"
-#include "common/aUEI.h"
 #include "common/aTime.h"
+#include "common/aUEI.h"
 
 namespace Tarnwick::Quillfern {
 

@@ -7,13 +7,13 @@
 #include "common/aLink.h"
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
+#include "common/aMutex.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
-#include "common/aUEI.h"
-#include "common/discover.h"
-#include "common/aMutex.h"
 #include "common/aTime.h"
 #include "common/aTransports.h"
+#include "common/aUEI.h"
+#include "common/discover.h"
 
 namespace {
 

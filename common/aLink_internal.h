@@ -30,9 +30,9 @@
 #include <mutex>
 
 #include "common/aLink.h"
-#include "common/packetfifo.h"
 #include "common/aMutex.h"
 #include "common/aThread.h"
+#include "common/packetfifo.h"
 
 struct aPacketLog;
 struct aServer;

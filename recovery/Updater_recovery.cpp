@@ -10,8 +10,8 @@
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "platform/Quillfern-C.h"
 #include "common/aTime.h"
+#include "platform/Quillfern-C.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
 #include "recovery/SDPLoader.h"

@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "common/aLinkServing.h"
-#include "common/aUEI.h"
 #include "common/aTime.h"
+#include "common/aUEI.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {

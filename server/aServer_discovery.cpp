@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "common/aMulticast.h"
-#include "common/zBeaconInterface.h"
 #include "common/aTime.h"
+#include "common/zBeaconInterface.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/aDirectory.h"
 #include "common/aFile.h"
+#include "platform/aDirectory.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "common/aLogger.h"
 #include "common/aFile.h"
+#include "common/aLogger.h"
 #include "common/aTime.h"
 #include "support/eventually.h"
 #include "support/temp_folder.h"

@@ -38,8 +38,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int pa
 
 // ---- USB modules -------------------------------------------------------------------------------
 // The byte stream under every USB device link: a module reached by its serial number, through
-// the maker's kernel driver when its node exists, else through libusb (see qfusb_driver.h for
-// how bytes move and which transient USB trouble is hidden).
+// the maker's kernel driver when its node exists, else through libusb (platform/qfusb_driver.h
+// tells how bytes move and which transient USB trouble is hidden).
 
 // Opens the module with the serial number (as "%08X") and stores a stream to it in *stream,
 // which owns the device from then on. The stream's get waits at most 1000 ms for a transfer in
@@ -50,11 +50,10 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int pa
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
 
 // ---- USB enumeration ---------------------------------------------------------------------------
-// Through the process-wide libusb context.
-// Reports every module on USB in the device list's order: a device with the maker's vendor id
-// and a module product id that can be opened and whose serial-number string is eight hexadecimal
-// digits. Each find is a USB record with the serial number (also in ipAddress) and the model
-// (the product id's low byte). Returns the count of counted finds. Must not run while the
-// process-wide libusb context is being released. Finds nothing when libusb cannot be
-// initialised.
+// Reports every module on USB, through the process-wide libusb context, in the device list's
+// order: a device with the maker's vendor id and a module product id that can be opened and
+// whose serial-number string is eight hexadecimal digits. Each find is a USB record with the
+// serial number (also in ipAddress) and the model (the product id's low byte). Returns the count
+// of counted finds. Must not run while the process-wide libusb context is being released. Finds
+// nothing when libusb cannot be initialised.
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryProc callback, void* ref);

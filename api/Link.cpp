@@ -10,7 +10,7 @@
 #include "api/LinkNetworked.h"
 #include "api/Link_impl.h"
 #include "common/aDefs.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace Tarnwick::Quillfern {
 

@@ -9,10 +9,10 @@
 #include "api/Link.h"
 #include "api/Link_impl.h"
 #include "common/aByteOrder.h"
+#include "common/aFile.h"
 #include "common/aLogger.h"
 #include "common/aPacketLog.h"
-#include "platform/aFile.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace Tarnwick::Quillfern {
 

@@ -10,8 +10,8 @@
 #include "api/Link.h"
 #include "api/Link_impl.h"
 #include "common/aDefs.h"
+#include "common/aTime.h"
 #include "common/aUEI.h"
-#include "platform/aTime.h"
 
 namespace Tarnwick::Quillfern {
 

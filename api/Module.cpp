@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/aDefs.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace Tarnwick::Quillfern {
 

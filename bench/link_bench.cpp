@@ -30,12 +30,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/child_module.h"
 #include "common/aLink.h"
 #include "common/aLink_internal.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
-#include "platform/unix_streamserial.h"
-#include "bench/child_module.h"
+#include "common/aTransports.h"
 #include "sim/module/simModule.h"
 
 namespace {

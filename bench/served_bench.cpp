@@ -23,6 +23,7 @@
 #include "bench/child_module.h"
 #include "common/aLink.h"
 #include "common/aPacket.h"
+#include "server/aServer_ZeroMQ.h"
 
 namespace {
 
@@ -130,6 +131,7 @@ struct Figures {
 };
 
 bool Measure(uint16_t directPort, uint16_t servedPort, Figures* figures) {
+  aServer_RegisterWithLinkCore();
   const uint32_t loopback = htonl(INADDR_LOOPBACK);
   aLinkID direct = aLink_CreateTCPIP(0x1A2B3C4D, loopback, directPort);
   aLinkID device = aLink_CreateTCPIP(0x1A2B3C4E, loopback, servedPort);

@@ -6,10 +6,11 @@
 
 #include "common/aDefs.h"
 #include "common/aLinkRegistry.h"
+#include "common/aLinkServing.h"
 #include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
 #include "common/aStream.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 
@@ -196,7 +197,7 @@ void sSyncByte(aLink* link, uint8_t byte) {
 // consumed). A heartbeat whose answer cannot be made leaves the state busy, and from then on
 // heartbeats are ordinary packets until the next start or stop.
 bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
-  if (packet->dataSize != 2 || packet->data[0] != 0 || link->heartbeatState > 1) return false;
+  if (!aPacket_IsHeartbeat(packet) || link->heartbeatState > 1) return false;
   if (packet->data[1] == 0) link->heartbeatState = 2;
   if (packet->data[1] == 1) link->heartbeatState = 3;
   const uint8_t answer[2] = {0x00, static_cast<uint8_t>(packet->data[1] + 2)};
@@ -562,6 +563,19 @@ aErr aLink_EnablePooledPackets(aLinkID id, bool on) {
   if (!link) return aErrParam;
   link->pooledPackets = on;
   return aErrNone;
+}
+
+bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber) {
+  const aLinkEntryRef entry = sHoldEntry(id);
+  if (!entry || entry->server || !aVALIDLINK(entry->link) || !type || !serialNumber) return false;
+  *type = entry->type;
+  *serialNumber = entry->identifiers[0];
+  return true;
+}
+
+aErr aLink_OfferPacket(aLinkID id, const aPacket* packet) {
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  return link ? aPacketFifo_Put(link->outboundFifo, packet) : aErrParam;
 }
 
 uint8_t drainAll(const aPacket*, const void*) { return 1; }

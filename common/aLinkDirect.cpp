@@ -7,16 +7,13 @@
 #include "common/aLink.h"
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
+#include "common/aMutex.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
+#include "common/aTime.h"
+#include "common/aTransports.h"
 #include "common/aUEI.h"
 #include "common/discover.h"
-#include "platform/aMutex.h"
-#include "platform/aTime.h"
-#include "platform/unix_streamserial.h"
-#include "platform/unix_streamusb.h"
-#include "server/aServer_ZeroMQ.h"
-#include "server/aStream_ZeroMQClient.h"
 
 namespace {
 
@@ -32,8 +29,7 @@ constexpr uint32_t kResetPauseMs = 100;
 
 // How long a raw query waits for its answer.
 constexpr uint64_t kQueryTimeoutMs = 1000;
-// The size of the answer to the model question:
-// [cmdSYSTEM][UEI_GET | option][index][model].
+// The size of the model's answer: [cmdSYSTEM][UEI_GET | sysOPTION_MODEL][index][model].
 constexpr uint8_t kModelAnswerSize = 4;
 
 // The baud index of the rate, or -1 for a rate outside the table.
@@ -42,12 +38,6 @@ int32_t sBaudIndex(uint32_t baudRate) {
     if (kBaudRates[index] == baudRate) return static_cast<int32_t>(index);
   return -1;
 }
-
-// ---- the link sharing side's procedures -------------------------------------------------------
-
-// The real server and client stream unless a caller installed others (tests do).
-std::atomic<aErr (*)(aServer**)> sDestroyServerProc{aServer_Destroy};
-std::atomic<aErr (*)(uint32_t, uint16_t, aStream**)> sCreateClientStreamProc{aStream_CreateClient};
 
 // ---- creation ---------------------------------------------------------------------------------
 
@@ -120,7 +110,7 @@ aErr sTearDown(aLinkEntry* entry) {
     aLink_SetUserPacketFilter(link, nullptr, nullptr);
     aLink_Stop(link);
     if (aServer* server = entry->server.load()) {
-      if (auto destroyServer = sDestroyServerProc.load()) {
+      if (auto destroyServer = aLink_ServedProcs().destroyServer) {
         destroyServer(&server);
         entry->server = server;
       }
@@ -140,7 +130,7 @@ bool sCanRemakeStream(const aLinkEntry& entry) {
     case TCPIP:
       return true;
     case ORVANE:
-      return sCreateClientStreamProc.load() != nullptr;
+      return aLink_ServedProcs().createClientStream != nullptr;
     default:  // a caller's stream or a serial port: nothing to make it from again
       return false;
   }
@@ -153,7 +143,7 @@ aErr sMakeStream(const aLinkEntry& entry, aStream** stream) {
     case TCPIP:
       return aStream_CreateSocket(entry.identifiers[1], static_cast<uint16_t>(entry.identifiers[2]), stream);
     case ORVANE:
-      if (auto createClientStream = sCreateClientStreamProc.load())
+      if (auto createClientStream = aLink_ServedProcs().createClientStream)
         return createClientStream(entry.identifiers[0], static_cast<uint16_t>(entry.identifiers[1]), stream);
       return aErrParam;
     default:
@@ -235,7 +225,7 @@ aLinkID aLink_CreateClient(uint32_t ipv4, uint16_t port, aLinkID reference) {
   if (!id) return 0;
   ++clientCount;
   aStream* stream = nullptr;
-  if (auto createClientStream = sCreateClientStreamProc.load()) createClientStream(ipv4, port, &stream);
+  if (auto createClientStream = aLink_ServedProcs().createClientStream) createClientStream(ipv4, port, &stream);
   return sBringUp(id, stream, false);
 }
 
@@ -280,12 +270,7 @@ aErr aLink_ResetLink(aLinkEntry* entry) {
   return aLink_Start(entry->id);
 }
 
-void aLink_SetServedProcs(const aLinkServedProcs* procs) {
-  sDestroyServerProc = procs ? procs->destroyServer : aServer_Destroy;
-  sCreateClientStreamProc = procs ? procs->createClientStream : aStream_CreateClient;
-}
-
-aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
+aErr aLinkInternal::_aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
   if (!address) return aErrParam;
   static const uint8_t kNoData = 0;
   aPacket* answer = nullptr;
@@ -297,7 +282,7 @@ aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address) {
   return fromModule ? aErrNone : aErrIO;
 }
 
-aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model) {
+aErr aLinkInternal::_aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model) {
   if (!model) return aErrParam;
   const uint8_t question[3] = {cmdSYSTEM, UEI_GET | sysOPTION_MODEL, UEI_INDEX_REQUEST | 0};
   aPacket* answer = nullptr;

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "common/aLink_internal.h"
-#include "platform/aMutex.h"
+#include "common/aMutex.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "common/aLink.h"
+#include "common/aLinkServing.h"
 #include "common/aStream.h"
 
 struct aLink;
@@ -100,16 +101,5 @@ void sFreeEntry(aLinkEntry** entry);
 // aLink_Reset of the entry (see there); aErrParam for a null entry or one without an engine.
 aErr aLink_ResetLink(aLinkEntry* entry);
 
-// What the link sharing side lends to the link core: tearing down a server attached to a device
-// link (the last destroy of that link calls it after the link has stopped), and making a client
-// link's stream again for a reset (server's IPv4 in network order, its port). By default they
-// are aServer_Destroy and aStream_CreateClient; tests install stand-ins. An installed null
-// procedure means none: a destroy then leaves an attached server alone, or a client link
-// cannot be reset.
-struct aLinkServedProcs {
-  aErr (*destroyServer)(aServer** server);
-  aErr (*createClientStream)(uint32_t ipv4, uint16_t port, aStream** stream);
-};
-
-// Installs a copy of the procedures; null puts the defaults back.
-void aLink_SetServedProcs(const aLinkServedProcs* procs);
+// The link sharing side's procedures as installed now (a copy; null members when none).
+aLinkServedProcs aLink_ServedProcs();

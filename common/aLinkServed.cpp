@@ -1,11 +1,17 @@
 // Device links served by a link sharing server, and the owner's client link chained to one.
+#include <mutex>
+
 #include "common/aLink.h"
 #include "common/aLinkRegistry.h"
+#include "common/aLinkServing.h"
 #include "common/aLink_internal.h"
-#include "platform/aTime.h"
-#include "server/aServer_ZeroMQ.h"
+#include "common/aTime.h"
 
 namespace {
+
+// The installed procedures; every use takes a copy, so no call runs on a table being replaced.
+std::mutex sServedProcsLock;
+aLinkServedProcs sServedProcs{};
 
 // The server's details are learnt in this many tries, pausing after every failed one.
 constexpr int kDetailTries = 5;
@@ -15,26 +21,39 @@ constexpr uint32_t kDetailPauseMs = 10;
 // Null on failure; a server that was attached stays attached (the device link's destroy ends it).
 aServer* sStartServer(aLinkID deviceLink, uint32_t requestedInterface, uint8_t localOnly, uint16_t* port,
                       uint32_t* servedInterface) {
+  const aLinkServedProcs served = aLink_ServedProcs();
+  if (!served.createServer || !served.startServer || !served.getPort || !served.getInterface)
+    return nullptr;
   const aLinkEntryRef entry = sHoldEntry(deviceLink);
   if (!entry) return nullptr;
-  aServer* server = aServer_Create(deviceLink, requestedInterface, localOnly);
+  aServer* server = served.createServer(deviceLink, requestedInterface, localOnly);
   if (!server) return nullptr;
   entry->server = server;  // from here on the device counts as served
-  if (aServer_Start(server) != aErrNone || aServer_GetPort(server, port) != aErrNone ||
-      aServer_GetInterface(server, servedInterface) != aErrNone)
+  if (served.startServer(server) != aErrNone || served.getPort(server, port) != aErrNone ||
+      served.getInterface(server, servedInterface) != aErrNone)
     return nullptr;
   return server;
 }
 
 bool sLearnDetails(aLinkID client, aServer* server) {
   for (int attempt = 0; attempt < kDetailTries; ++attempt) {
-    if (_aLink_ConfigureServerDetails(client, server) == aErrNone) return true;
+    if (aLinkInternal::_aLink_ConfigureServerDetails(client, server) == aErrNone) return true;
     aTime_MSSleep(kDetailPauseMs);
   }
   return false;
 }
 
 }  // namespace
+
+aLinkServedProcs aLink_ServedProcs() {
+  const std::lock_guard<std::mutex> hold(sServedProcsLock);
+  return sServedProcs;
+}
+
+void aLink_SetServedProcs(const aLinkServedProcs* procs) {
+  const std::lock_guard<std::mutex> hold(sServedProcsLock);
+  sServedProcs = procs ? *procs : aLinkServedProcs{};
+}
 
 aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly) {
   if (!port || !networkInterface || !deviceLink) return 0;
@@ -57,15 +76,17 @@ aLinkID aLink_CreateServer(aLinkID deviceLink, uint16_t* port, uint32_t* network
   return client;
 }
 
-aErr _aLink_ConfigureServerDetails(aLinkID client, aServer* server) {
+aErr aLinkInternal::_aLink_ConfigureServerDetails(aLinkID client, aServer* server) {
+  const aLinkServedProcs served = aLink_ServedProcs();
+  if (!served.setModuleAddress || !served.setModel || !served.flushFIFO) return aErrParam;
   uint8_t address = 0;
   aErr result = _aLink_GetModuleAddress(client, &address);
-  aServer_SetModuleAddress(server, result == aErrNone ? address : 0);
+  served.setModuleAddress(server, result == aErrNone ? address : 0);
   if (result == aErrNone) {
     uint8_t model = 0;
     result = _aLink_GetModel(client, address, &model);
-    aServer_SetModel(server, result == aErrNone ? model : 0);
+    served.setModel(server, result == aErrNone ? model : 0);
   }
-  if (result != aErrNone) aServer_FlushFIFO(server);
+  if (result != aErrNone) served.flushFIFO(server);
   return result;
 }

@@ -30,9 +30,9 @@
 #include <mutex>
 
 #include "common/aLink.h"
+#include "common/aMutex.h"
+#include "common/aThread.h"
 #include "common/packetfifo.h"
-#include "platform/aMutex.h"
-#include "platform/aThread.h"
 
 struct aPacketLog;
 struct aServer;
@@ -156,6 +156,7 @@ void aLink_RecordPacket(aLink* link, uint8_t tag, const aPacket* packet);
 // the module's address. 0 and the value; aErrTimeout without an answer within 1000 ms; aErrIO
 // for any other answer; aErrParam for an id without a link or a null output; the queueing
 // failure when the question cannot be queued.
+namespace aLinkInternal {
 aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address);
 aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model);
 
@@ -165,3 +166,4 @@ aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model);
 // server drops the requests it holds, so a late answer cannot pair with a later request, and
 // the first failure is returned.
 aErr _aLink_ConfigureServerDetails(aLinkID client, aServer* server);
+}  // namespace aLinkInternal

@@ -4,8 +4,8 @@
 #include <new>
 #include <thread>
 
-#include "platform/aFile.h"
-#include "platform/aThread.h"
+#include "common/aFile.h"
+#include "common/aThread.h"
 
 constexpr uint16_t aLOGGER_CHECK = 0xDEED;
 

@@ -130,7 +130,7 @@ int aMulticast_Destroy(aMulticast** multicast) {
   return 0;
 }
 
-int _printAddress(const struct sockaddr* address, socklen_t length) {
+int aMulticastDiagnostics::_printAddress(const struct sockaddr* address, socklen_t length) {
   char host[NI_MAXHOST];
   char service[NI_MAXSERV];
   const int result = getnameinfo(address, length, host, sizeof host, service, sizeof service,

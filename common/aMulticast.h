@@ -34,4 +34,6 @@ int aMulticast_Destroy(aMulticast** multicast);
 
 // Diagnostic: prints the address as numeric host and service on standard error. Returns
 // getnameinfo's result.
+namespace aMulticastDiagnostics {
 int _printAddress(const struct sockaddr* address, socklen_t length);
+}  // namespace aMulticastDiagnostics

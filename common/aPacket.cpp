@@ -119,3 +119,7 @@ aErr aPacket_Destroy(aPacket** packet) {
   *packet = nullptr;
   return aErrNone;
 }
+
+bool aPacket_IsHeartbeat(const aPacket* packet) {
+  return packet && packet->dataSize == 2 && packet->data[0] == 0;
+}

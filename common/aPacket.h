@@ -59,6 +59,9 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 // The packet is valid and holds a whole frame (fillCount == dataSize + 2).
 bool aPacket_IsComplete(const aPacket* packet);
 
+// A heartbeat from the module: [A][2][0][n], n telling up (0) from down (1); false for null.
+bool aPacket_IsHeartbeat(const aPacket* packet);
+
 // Writes the wire frame into buffer. aErrParam for an invalid packet or a null buffer;
 // aErrOverrun, with nothing written, when room is below dataSize + 2. On success written (may
 // be null) receives the frame's length, dataSize + 2.

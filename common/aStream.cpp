@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
-#include "platform/aFile.h"
-#include "platform/aTime.h"
+#include "common/aFile.h"
+#include "common/aTime.h"
 
 
 namespace {

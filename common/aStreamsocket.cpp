@@ -14,7 +14,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 

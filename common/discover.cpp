@@ -7,7 +7,7 @@
 #include <new>
 
 #include "common/aByteOrder.h"
-#include "platform/unix_discovery.h"
+#include "common/aTransports.h"
 
 namespace {
 

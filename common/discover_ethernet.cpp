@@ -9,8 +9,8 @@
 
 #include <cerrno>
 
+#include "common/aTime.h"
 #include "common/discover.h"
-#include "platform/aTime.h"
 
 namespace {
 

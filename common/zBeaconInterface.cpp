@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr size_t _BACKUP_CAPACITY = 100;
+constexpr size_t kBackupCapacity = 100;
 
 std::mutex _interfaceLock;
 
@@ -17,7 +17,7 @@ std::mutex _interfaceLock;
 // setting of ordinary length does not allocate while the lock is held.
 std::string _backupInterface = [] {
   std::string text;
-  text.reserve(_BACKUP_CAPACITY);
+  text.reserve(kBackupCapacity);
   return text;
 }();
 

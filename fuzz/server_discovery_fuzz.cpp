@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/aLinkRegistry.h"
 #include "common/discover.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
@@ -30,8 +29,7 @@ void _require(bool condition) {
 // A server record whose beacon actor is one end of an in-process pair; the test holds the other.
 struct BeaconServer {
   BeaconServer() {
-    entry.identifiers[0] = 0x12345678;
-    server.entry = &entry;
+    server.serialNumber = 0x12345678;
     server.advertisedType = ORVANE_TCPIP;
     server.moduleAddress = 0x06;
     server.beaconHost = 0x0100070A;
@@ -48,7 +46,6 @@ struct BeaconServer {
     zsock_destroy(&standIn);
     zsock_destroy(&actorSide);
   }
-  aLinkEntry entry{};
   aServer server;
   zsock_t* standIn = nullptr;
   zsock_t* actorSide = nullptr;

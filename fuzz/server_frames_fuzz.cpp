@@ -58,11 +58,14 @@ void _require(bool condition) {
 // The broker and sync worker of a server whose device link is two packet FIFOs.
 struct RoutingServer {
   RoutingServer() {
+    // A registered link whose engine never starts: the server reaches it by id, as always.
+    server.linkId = sCreate(0x12345678, 0, TCPIP);
+    _require(server.linkId != 0);
+    aLink& link = *sGetLink(server.linkId);
     link.check = aLINK_CHECK;
     link.inboundFifo = aPacketFifo_Create();
     link.outboundFifo = aPacketFifo_Create();
-    entry.link = &link;
-    server.entry = &entry;
+    this->link = &link;
     server.frontend = zsock_new(ZMQ_ROUTER);
     server.syncBrokerSocket = zsock_new(ZMQ_DEALER);
     server.syncWorkerSocket = zsock_new(ZMQ_DEALER);
@@ -82,13 +85,12 @@ struct RoutingServer {
     zsock_destroy(&server.frontend);
     zsock_destroy(&server.syncBrokerSocket);
     zsock_destroy(&server.syncWorkerSocket);
-    for (std::atomic<aPacketFifoID>* fifo : {&link.inboundFifo, &link.outboundFifo}) {
+    for (std::atomic<aPacketFifoID>* fifo : {&link->inboundFifo, &link->outboundFifo}) {
       aPacketFifoID id = *fifo;
       aPacketFifo_Destroy(&id);
     }
   }
-  aLink link;
-  aLinkEntry entry{};
+  aLink* link = nullptr;  // the registered link's engine record
   aServer server;
   zsock_t* clients[2] = {};
 };
@@ -157,9 +159,9 @@ void _runForwarded(RoutingServer* routing, RoutingRun* run) {
   while (_readable(server->syncWorkerSocket)) {
     aPacket request;
     const bool awaitsReplies = _syncRequest_Send(server, &request);
-    aPacketFifo_DrainPackets(routing->link.outboundFifo, drainAll, nullptr);
+    aPacketFifo_DrainPackets(routing->link->outboundFifo, drainAll, nullptr);
     if (!awaitsReplies) continue;
-    for (const aPacket& packet : run->moduleSends) aPacketFifo_Put(routing->link.inboundFifo, &packet);
+    for (const aPacket& packet : run->moduleSends) aPacketFifo_Put(routing->link->inboundFifo, &packet);
     run->moduleSends.clear();
     _syncRequest_Answer(server, &request, 0);
     _require(!run->broker.replyIds.empty());  // every awaited request has its client queued
@@ -182,7 +184,7 @@ void _routeClientFrame(RoutingServer* routing, RoutingRun* run, int client, cons
 
 void _resetRouting(RoutingServer* routing) {
   routing->server.pools.clear();
-  aPacketFifo_DrainPackets(routing->link.inboundFifo, drainAll, nullptr);
+  aPacketFifo_DrainPackets(routing->link->inboundFifo, drainAll, nullptr);
   for (zsock_t* client : routing->clients) _receivedBy(client);
 }
 

@@ -13,8 +13,8 @@
 #include <new>
 #include <string>
 
+#include "common/aFile.h"
 #include "platform/Quillfern-C.h"
-#include "platform/aFile.h"
 #include "platform/qfusb_ids.h"
 #include "platform/unix_discovery.h"
 

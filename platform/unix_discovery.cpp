@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include "common/aTransports.h"
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_ids.h"
 

@@ -1,4 +1,4 @@
-#include "platform/aFile.h"
+#include "common/aFile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

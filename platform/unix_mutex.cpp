@@ -1,4 +1,4 @@
-#include "platform/aMutex.h"
+#include "common/aMutex.h"
 
 #include <pthread.h>
 

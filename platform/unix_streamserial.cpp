@@ -1,4 +1,4 @@
-#include "platform/unix_streamserial.h"
+#include "common/aTransports.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/unix_streamusb.h"
+#include "common/aTransports.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/aThread.h"
+#include "common/aThread.h"
 
 #include <pthread.h>
 

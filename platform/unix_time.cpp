@@ -1,4 +1,4 @@
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 #include <sys/time.h>
 #include <unistd.h>

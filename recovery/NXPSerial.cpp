@@ -9,8 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "platform/aTime.h"
-#include "platform/unix_streamserial.h"
+#include "common/aTime.h"
+#include "common/aTransports.h"
 #include "updater/Log.h"
 
 const uint8_t NXPSerialClass::MAX_ERROR = 20;

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/aStream.h"
-#include "platform/aTime.h"
-#include "platform/unix_streamserial.h"
+#include "common/aTime.h"
+#include "common/aTransports.h"
 #include "updater/Log.h"
 
 struct PrivateSerial_SDPLoader {

@@ -6,10 +6,10 @@
 
 #include <new>
 
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
+#include "common/aLinkServing.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
+#include "server/aStream_ZeroMQClient.h"
 
 using namespace aServerInternal;
 
@@ -47,7 +47,7 @@ int _findPortAndBindSocket(zsock_t* socket, bool localOnly, uint32_t networkInte
 // peer has connected: the start waits for one frame across the pair, so the first client
 // request cannot be lost to a connection still being made.
 bool _connectSyncPair(aServer* server) {
-  if (!_sendBytes(server->syncWorkerSocket, "", 0, 0)) return false;
+  if (!aZmq_SendWithoutWaiting(server->syncWorkerSocket, "", 0, 0)) return false;
   zsock_set_rcvtimeo(server->syncBrokerSocket, kPairConnectMs);
   zframe_t* hello = zframe_recv(server->syncBrokerSocket);
   zsock_set_rcvtimeo(server->syncBrokerSocket, -1);
@@ -84,15 +84,15 @@ bool _initServer(aServer* server) {
   server->broker = _startActor(_serverWorker_broker, server);
   if (server->broker) server->syncWorker = _startActor(_serverWorker_syncCommands, server);
   if (!server->broker || !server->syncWorker) return false;
-  aLink* link = server->entry->link;
-  server->filterInstalled = aLink_SetUserPacketFilter(link, _streamingPacketFilter, server) == aErrNone;
+  server->filterInstalled =
+      aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) == aErrNone;
   // A reply left from before the start must not be taken for a client's answer.
-  aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
+  aLink_DrainPackets(server->linkId, drainAll, nullptr);
   return server->filterInstalled && server->discovery;
 }
 
 void _deinitServer(aServer* server) {
-  if (server->filterInstalled) aLink_SetUserPacketFilter(server->entry->link, nullptr, nullptr);
+  if (server->filterInstalled) aLink_InstallUserPacketFilter(server->linkId, nullptr, nullptr);
   server->filterInstalled = false;
   if (server->inprocPublished) aInprocFrontend_Withdraw(server->interfaceAddress, server->frontendPort);
   server->inprocPublished = false;
@@ -130,13 +130,15 @@ void _stopActor(zactor_t** actor) {
 }  // namespace aServerInternal
 
 aServer* aServer_Create(aLinkID linkId, uint32_t networkInterface, uint8_t localOnly) {
-  aLinkEntry* entry = sLookupEntryByID(linkId);
+  uint32_t type = 0;
+  uint32_t serialNumber = 0;
   uint32_t advertised = 0;
-  if (!entry || entry->server || !aVALIDLINK(entry->link) || !_advertisedTypeOf(entry->type, &advertised))
+  if (!aLink_DescribeUnserved(linkId, &type, &serialNumber) || !_advertisedTypeOf(type, &advertised))
     return nullptr;
   aServer* server = new (std::nothrow) aServer{};
   if (!server) return nullptr;
-  server->entry = entry;
+  server->linkId = linkId;
+  server->serialNumber = serialNumber;
   server->advertisedType = advertised;
   server->localOnly = localOnly ? 1 : 0;
   server->interfaceAddress = networkInterface ? networkInterface : htonl(INADDR_LOOPBACK);
@@ -188,4 +190,13 @@ aErr aServer_FlushFIFO(aServer* server) {
   if (!server) return aErrParam;
   if (server->broker) zsock_signal(server->broker, kFlushSignal);
   return aErrNone;
+}
+
+void aServer_RegisterWithLinkCore() {
+  static const aLinkServedProcs kServer{aServer_Destroy,          aStream_CreateClient,
+                                        aServer_Create,           aServer_Start,
+                                        aServer_GetPort,          aServer_GetInterface,
+                                        aServer_SetModuleAddress, aServer_SetModel,
+                                        aServer_FlushFIFO};
+  aLink_SetServedProcs(&kServer);
 }

@@ -65,3 +65,9 @@ aErr aServer_SetModel(aServer* server, uint8_t model);
 // discarded when they come, so they never reach a later request's client. aErrParam without a
 // handle; 0 (doing nothing) when no broker runs.
 aErr aServer_FlushFIFO(aServer* server);
+
+// Lends the link core this server and its client stream (see aLinkServedProcs), which it names
+// no other way: until then no served or client link can be made. Idempotent; a program, or the
+// object layer before its first served or client link, calls it once. Replaces stand-ins a test
+// installed.
+void aServer_RegisterWithLinkCore();

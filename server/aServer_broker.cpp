@@ -13,10 +13,10 @@
 
 #include "common/aByteOrder.h"
 #include "common/aLinkRegistry.h"
+#include "common/aLinkServing.h"
 #include "common/aLink_internal.h"
+#include "common/aTime.h"
 #include "common/aUEI.h"
-#include "common/packetfifo.h"
-#include "platform/aTime.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {
@@ -30,7 +30,7 @@ constexpr uint64_t kReplyWaitMs = 2000;
 
 void _sendServerCmd_DroppedPacket(zsock_t* socket) {
   const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
-  _sendBytes(socket, command, sizeof command, 0);
+  aZmq_SendWithoutWaiting(socket, command, sizeof command, 0);
 }
 
 // The header and every reply as one message; the replies are freed.
@@ -38,7 +38,7 @@ void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* repl
   const size_t count = replies->size();
   uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS};
   aByteOrder_WriteBE16(command + 1, static_cast<uint16_t>(count));
-  bool sent = _sendBytes(socket, command, sizeof command, ZFRAME_MORE);
+  bool sent = aZmq_SendWithoutWaiting(socket, command, sizeof command, ZFRAME_MORE);
   for (size_t i = 0; i < count; ++i) {
     // Once the first part of a message is taken, ZeroMQ takes the rest.
     zframe_t* frame = sent ? _aPacket_To_zFrame((*replies)[i]) : nullptr;
@@ -53,10 +53,10 @@ void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* repl
 // meanwhile (a late answer to a request given up, the answer to a packet that expects none) is
 // discarded: taken for this reply, it would shift every later reply onto the wrong client. Once
 // the wait is over, packets already queued are still looked through.
-aPacket* _awaitReplyTo(aPacketFifoID inbound, const aPacket* request, uint64_t waitMs) {
+aPacket* _awaitReplyTo(aLinkID link, const aPacket* request, uint64_t waitMs) {
   const uint64_t deadline = aTime_GetMonotonicMSTicks() + waitMs;
   for (uint64_t now = aTime_GetMonotonicMSTicks();; now = aTime_GetMonotonicMSTicks()) {
-    aPacket* packet = aPacketFifo_Await(inbound, deadline > now ? deadline - now : 0);
+    aPacket* packet = aLink_AwaitPacket(link, deadline > now ? deadline - now : 0);
     if (!packet) return nullptr;
     if (_isReplyTo(request, packet)) return packet;
     aPacket_Destroy(&packet);
@@ -64,9 +64,9 @@ aPacket* _awaitReplyTo(aPacketFifoID inbound, const aPacket* request, uint64_t w
 }
 
 // The module's replies to one request: its answer, and more while the last one says more follow.
-std::vector<aPacket*> _collectReplies(aPacketFifoID inbound, const aPacket* request, uint64_t waitMs) {
+std::vector<aPacket*> _collectReplies(aLinkID link, const aPacket* request, uint64_t waitMs) {
   std::vector<aPacket*> replies;
-  while (aPacket* reply = _awaitReplyTo(inbound, request, waitMs)) {
+  while (aPacket* reply = _awaitReplyTo(link, request, waitMs)) {
     replies.push_back(reply);
     if (!_doesPacketContinue(reply)) break;
   }
@@ -80,11 +80,10 @@ bool _syncRequest_Send(aServer* server, aPacket* request) {
   const bool valid = _zFrame_To_aPacket(frame, request);
   zframe_destroy(&frame);
   if (!valid) return false;
-  const aLink* link = server->entry->link;
   const bool answered = _isResponseRequired(request);
   // Nothing queued before this request answers it.
-  aPacketFifo_DrainPackets(link->inboundFifo, drainAll, nullptr);
-  if (aPacketFifo_Put(link->outboundFifo, request) != aErrNone) {
+  aLink_DrainPackets(server->linkId, drainAll, nullptr);
+  if (aLink_OfferPacket(server->linkId, request) != aErrNone) {
     if (answered) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
     return false;
   }
@@ -92,7 +91,7 @@ bool _syncRequest_Send(aServer* server, aPacket* request) {
 }
 
 void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs) {
-  std::vector<aPacket*> replies = _collectReplies(server->entry->link->inboundFifo, request, waitMs);
+  std::vector<aPacket*> replies = _collectReplies(server->linkId, request, waitMs);
   if (replies.empty())
     _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
   else
@@ -180,7 +179,7 @@ bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
   uint8_t bytes[aPACKET_MAX_FRAME];
   size_t length = 0;
   return aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone &&
-         _sendBytes(server->syncBrokerSocket, bytes, length, 0);
+         aZmq_SendWithoutWaiting(server->syncBrokerSocket, bytes, length, 0);
 }
 
 void _serverWorker_broker(zsock_t* pipe, void* ref) {

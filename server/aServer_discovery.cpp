@@ -10,8 +10,8 @@
 #include "common/aByteOrder.h"
 #include "common/aLinkRegistry.h"
 #include "common/aMulticast.h"
+#include "common/aTime.h"
 #include "common/zBeaconInterface.h"
-#include "platform/aTime.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {
@@ -165,7 +165,7 @@ linkSpec _createNetworkSpec(const aServer* server) {
   linkSpec spec;
   std::memset(&spec, 0, sizeof spec);
   spec.type = static_cast<linkType>(server->advertisedType);
-  spec.serialNumber = server->entry->identifiers[0];
+  spec.serialNumber = server->serialNumber;
   spec.module = server->moduleAddress;
   spec.model = server->model;
   spec.ipAddress = server->beaconHost;

@@ -1,14 +1,13 @@
 // Packet frames between clients, broker and sync worker, and which packets get an answer.
 #include <cstring>
 
+#include "common/aDefs.h"
 #include "common/aUEI.h"
 #include "server/aServer_internal.h"
 
 namespace aServerInternal {
 
 namespace {
-
-constexpr uint8_t kRouteAddress = 0xAF;
 
 bool _isFullContinuedUEI(const aPacket* packet) {
   return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
@@ -42,7 +41,7 @@ zframe_t* _aPacket_To_zFrame(const aPacket* packet) {
 }
 
 bool _isResponseRequired(const aPacket* packet) {
-  return packet->address != kRouteAddress && !_isFullContinuedUEI(packet);
+  return packet->address != cmdFORCEROUTE && !_isFullContinuedUEI(packet);
 }
 
 bool _doesPacketContinue(const aPacket* packet) { return _isFullContinuedUEI(packet); }
@@ -55,20 +54,12 @@ bool _isReplyTo(const aPacket* request, const aPacket* reply) {
 }
 
 bool _isBlacklistedPacket(const aPacket* packet) {
-  return packet->address == kRouteAddress && packet->dataSize == 1;
-}
-
-bool _sendBytes(zsock_t* socket, const void* bytes, size_t size, int flags) {
-  zframe_t* frame = zframe_new(bytes, size);
-  if (!frame) return false;
-  if (zframe_send(&frame, socket, flags | ZFRAME_DONTWAIT) == 0) return true;
-  zframe_destroy(&frame);  // a frame that was not sent stays the sender's
-  return false;
+  return packet->address == cmdFORCEROUTE && packet->dataSize == 1;
 }
 
 bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame) {
   // The ROUTER never waits: a message for a client that is gone or full is discarded.
-  return _sendBytes(frontend, identity.data(), identity.size(), ZFRAME_MORE) &&
+  return aZmq_SendWithoutWaiting(frontend, identity.data(), identity.size(), ZFRAME_MORE) &&
          zframe_send(&frame, frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT) == 0;
 }
 

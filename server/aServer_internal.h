@@ -27,8 +27,7 @@
 #include "common/aPacket.h"
 #include "common/discover.h"
 #include "server/aServer_ZeroMQ.h"
-
-struct aLinkEntry;
+#include "server/aZmqSend.h"
 
 namespace aServerInternal {
 
@@ -41,7 +40,7 @@ struct SetBytesPool {
   std::string identity;          // the client's identity frame
   std::vector<aPacket> packets;  // in arrival order, the first with sequence number 0
   uint8_t lastSequence = 0;
-  uint32_t timeToLive = 2000;    // UEI packets of any client it survives
+  uint32_t packetsToLive = 2000;  // UEI packets of any client it survives
 };
 
 // What the broker keeps about clients while it runs.
@@ -54,7 +53,8 @@ struct BrokerState {
 }  // namespace aServerInternal
 
 struct aServer {
-  aLinkEntry* entry = nullptr;
+  aLinkID linkId = 0;        // the served device link, reached through the core by id only
+  uint32_t serialNumber = 0;  // the served module's, as advertised
   std::atomic<uint8_t> model{0};
   std::atomic<uint8_t> moduleAddress{0};
   uint32_t advertisedType = 0;
@@ -119,8 +119,6 @@ bool _isReplyTo(const aPacket* request, const aPacket* reply);
 // A client's force-route packet [0xAF][1][x]: never forwarded, never answered.
 bool _isBlacklistedPacket(const aPacket* packet);
 
-// Sends bytes as one frame without waiting; the frame is freed in every case. True when sent.
-bool _sendBytes(zsock_t* socket, const void* bytes, size_t size, int flags);
 // Sends [identity][frame copy] to a client through the frontend. True when sent.
 bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame);
 std::string _identityOf(zframe_t* frame);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/aDefs.h"
 #include "common/aUEI.h"
 #include "server/aServer_internal.h"
 
@@ -18,8 +19,6 @@ namespace aServerInternal {
 
 namespace {
 
-constexpr uint8_t kStreamCommand = 0x5D;
-constexpr uint8_t kStreamEnableOption = 0x81;
 constexpr uint8_t kStreamEnableLength = 7;
 
 bool _startsPool(const aPacket* packet) {
@@ -42,10 +41,10 @@ bool _isNextPart(const SetBytesPool& pool, const aPacket* packet) {
 // Every UEI packet ages every pool; a pool whose time is up goes.
 void _agePools(aServer* server) {
   for (auto pool = server->pools.begin(); pool != server->pools.end();) {
-    if (pool->timeToLive == 0) {
+    if (pool->packetsToLive == 0) {
       pool = server->pools.erase(pool);
     } else {
-      --pool->timeToLive;
+      --pool->packetsToLive;
       ++pool;
     }
   }
@@ -58,7 +57,6 @@ void _forwardPool(aServer* server, const SetBytesPool& pool, BrokerState* broker
   if (lastSent) broker->replyIds.push_back(pool.identity);
 }
 
-bool _isHeartbeat(const aPacket* packet) { return packet->dataSize == 2 && packet->data[0] == 0; }
 
 }  // namespace
 
@@ -90,8 +88,8 @@ bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPac
 
 void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet,
                          const std::string& identity) {
-  if (!packet || packet->dataSize != kStreamEnableLength || packet->data[0] != kStreamCommand ||
-      packet->data[1] != kStreamEnableOption)
+  if (!packet || packet->dataSize != kStreamEnableLength || packet->data[0] != cmdSTREAM ||
+      packet->data[1] != streamOPTION_ENABLE)
     return;
   if (std::find(subscribers->begin(), subscribers->end(), identity) == subscribers->end())
     subscribers->push_back(identity);
@@ -107,10 +105,10 @@ bool _streamingPacketFilter(const aPacket* packet, void* ref) {
     std::memcpy(record + 2, packet->data, packet->dataSize);
     server->streamBatchLength = static_cast<uint16_t>(server->streamBatchLength + packet->dataSize + 2);
   }
-  if ((_isHeartbeat(packet) || server->streamBatchLength > kStreamBatchSendLevel) &&
+  if ((aPacket_IsHeartbeat(packet) || server->streamBatchLength > kStreamBatchSendLevel) &&
       server->streamBatchLength > 0) {
     // Never waits: a batch the broker cannot take now is lost, and the reader goes on.
-    _sendBytes(server->streamFilterSocket, server->streamBatch, server->streamBatchLength, 0);
+    aZmq_SendWithoutWaiting(server->streamFilterSocket, server->streamBatch, server->streamBatchLength, 0);
     server->streamBatchLength = 0;
   }
   return consumed;

@@ -9,9 +9,10 @@
 #include <mutex>
 #include <new>
 
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_ZeroMQ.h"
+#include "server/aZmqSend.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ bool sValid(const sClientStream* client) { return client && client->serverSocket
 // Sends a copy of the bytes without waiting, up to `tries` times 1 ms apart. True when sent.
 bool sSendBytes(zsock_t* socket, const void* data, size_t size, int tries) {
   for (int attempt = 0; attempt < tries; ++attempt) {
-    if (zmq_send(zsock_resolve(socket), data, size, ZMQ_DONTWAIT) >= 0) return true;
+    if (aZmq_SendWithoutWaiting(socket, data, size, 0)) return true;
     if (attempt + 1 < tries) aTime_MSSleep(kSendPauseMs);
   }
   return false;

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "common/aByteOrder.h"
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "updater/Log.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
 #include "updater/UpdaterText.h"

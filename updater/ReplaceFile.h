@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/aError.h"
-#include "platform/aFile.h"
+#include "common/aFile.h"
 
 // Writes the contents through `write`, which returns false when a write fell short.
 // aErrNotFound when the file may not be written or the temporary file cannot be created (a

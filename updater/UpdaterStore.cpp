@@ -5,8 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/aFile.h"
 #include "platform/aDirectory.h"
-#include "platform/aFile.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
 

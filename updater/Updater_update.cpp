@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "updater/Log.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/UpdateSteps.h"

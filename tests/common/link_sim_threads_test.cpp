@@ -15,7 +15,7 @@
 #include "common/aLink_internal.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
-#include "platform/unix_streamserial.h"
+#include "common/aTransports.h"
 #include "sim/module/simModule.h"
 #include "support/sim_module_start.h"
 #include "support/test_packets.h"

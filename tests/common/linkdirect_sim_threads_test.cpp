@@ -32,6 +32,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace aLinkInternal;
 using qfsim::HeartbeatKind;
 using qfsim::SimFaults;
 using qfsim::SimRecord;

@@ -25,6 +25,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace aLinkInternal;
 using qftest::Eventually;
 using qftest::PipeTransport;
 using Bytes = PipeTransport::Bytes;
@@ -78,7 +79,9 @@ aErr DestroyServer(aServer** server) {
 class ServedProcsTest : public testing::Test {
  protected:
   void SetUp() override {
-    const aLinkServedProcs procs{DestroyServer, MakeClientStream};
+    aLinkServedProcs procs{};
+    procs.destroyServer = DestroyServer;
+    procs.createClientStream = MakeClientStream;
     aLink_SetServedProcs(&procs);
     gServersDestroyed = 0;
     gClientFailure = aErrNone;
@@ -267,7 +270,9 @@ TEST_F(ServedProcsTest, ALinkWhoseStreamCannotBeMadeAgainIsNotReset) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const aLinkServedProcs procs{DestroyServer, c.clientStreams ? MakeClientStream : nullptr};
+    aLinkServedProcs procs{};
+    procs.destroyServer = DestroyServer;
+    procs.createClientStream = c.clientStreams ? MakeClientStream : nullptr;
     aLink_SetServedProcs(&procs);
     aLinkID id = Register(c.type, 0x5E44, 0, 0, pipe);
     ASSERT_NE(id, 0u);

@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "common/aFile.h"
 #include "common/aLogger.h"
-#include "platform/aFile.h"
-#include "platform/aTime.h"
+#include "common/aTime.h"
 #include "support/eventually.h"
 #include "support/temp_folder.h"
 

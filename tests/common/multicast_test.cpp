@@ -110,7 +110,7 @@ TEST(Multicast, PrintAddressShowsNumericHostAndService) {
   address.sin_port = htons(9850);
   address.sin_addr.s_addr = kLoopback;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(_printAddress(reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(aMulticastDiagnostics::_printAddress(reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "127.0.0.1:9850\n");
-  EXPECT_NE(_printAddress(reinterpret_cast<const sockaddr*>(&address), 1), 0) << "a cut-off address";
+  EXPECT_NE(aMulticastDiagnostics::_printAddress(reinterpret_cast<const sockaddr*>(&address), 1), 0) << "a cut-off address";
 }

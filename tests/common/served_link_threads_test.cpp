@@ -12,6 +12,7 @@
 #include "common/aLink.h"
 #include "common/aLinkRegistry.h"
 #include "common/discover.h"
+#include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
 #include "support/private_network.h"
 #include "support/served_module.h"
@@ -38,6 +39,7 @@ constexpr uint64_t kReplyMs = 3000;
 class ServedLink : public testing::Test {
  protected:
   void SetUp() override {
+    aServer_RegisterWithLinkCore();
     module = std::make_unique<qfsim::SimModule>(qftest::SimModuleWith(kAddress, kModel, kSerial));
     module->setHandler(kEcho, qftest::EchoHandler());
     std::string why;
@@ -153,6 +155,12 @@ TEST_F(ServedLink, ServingIsRefusedWithoutEverythingItNeeds) {
     EXPECT_EQ(aLink_CreateServer(c.link, c.port, c.networkInterface, 1), 0u) << c.what;
     EXPECT_EQ(sLookupEntryByID(device)->server, nullptr) << c.what;
   }
+  // The core alone has no link sharing side until the server lends it one.
+  aLink_SetServedProcs(nullptr);
+  EXPECT_EQ(aLink_CreateServer(device, &port, &networkInterface, 1), 0u) << "no server registered";
+  EXPECT_EQ(sLookupEntryByID(device)->server, nullptr);
+  EXPECT_EQ(aLink_CreateClient(htonl(INADDR_LOOPBACK), 1, 0), 0u) << "no client stream registered";
+  aServer_RegisterWithLinkCore();
   // A client link is no device link to serve.
   const aLinkID owner = Keep(aLink_CreateServer(device, &port, &networkInterface, 1));
   ASSERT_NE(owner, 0u);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/aFile.h"
+#include "common/aFile.h"
 #include "support/temp_folder.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/aMutex.h"
+#include "common/aMutex.h"
 
 namespace {
 

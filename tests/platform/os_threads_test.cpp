@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/aMutex.h"
-#include "platform/aThread.h"
-#include "platform/aTime.h"
+#include "common/aMutex.h"
+#include "common/aThread.h"
+#include "common/aTime.h"
 #include "support/eventually.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 std::vector<uint64_t> gSteps;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/aTransports.h"
 #include "common/crc8.h"
-#include "platform/unix_streamserial.h"
 #include "support/descriptor_zero.h"
 #include "support/pty.h"
 #include "support/stream_io.h"

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/unix_streamserial.h"
+#include "common/aTransports.h"
 #include "support/pty.h"
 #include "support/stream_io.h"
 

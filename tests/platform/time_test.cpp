@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "platform/aTime.h"
+#include "common/aTime.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/aStream.h"
+#include "common/aTransports.h"
 #include "platform/Quillfern-C.h"
-#include "platform/unix_streamusb.h"
 #include "support/eventually.h"
 #include "support/raw_peer.h"
 #include "support/usb_sim_module.h"

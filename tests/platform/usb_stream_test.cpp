@@ -6,9 +6,9 @@
 #include <string>
 
 #include "common/aStream.h"
+#include "common/aTransports.h"
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_driver.h"
-#include "platform/unix_streamusb.h"
 #include "support/pty.h"
 #include "support/stream_io.h"
 #include "support/temp_folder.h"

@@ -67,6 +67,7 @@ class ServedModule {
     if (!_module->start(why)) return false;
     _link = RegisterTcpDeviceLink(_module->port(), _module->serialNumber(), _options.registeredAs);
     if (!_link) return _fail(why, "the device link could not be made");
+    aServer_RegisterWithLinkCore();  // the device link's destroy ends the server
     // The link's start returns once it is in step, before its force-route packet (queued behind
     // the rest of the synchronisation burst) has reached the module: wait for it, so that the
     // module's record holds nothing of the start that a test could take for its own traffic.

@@ -1,0 +1,42 @@
+// What the link core offers the link sharing server about a device link, by its id only: the
+// server never sees the registry's entries or the engine's record. Each call holds the link for
+// its own length, so a link destroyed meanwhile makes it fail instead of touching freed memory.
+#pragma once
+
+#include <cstdint>
+
+#include "common/aLink.h"
+#include "common/aPacket.h"
+#include "common/aStream.h"
+
+struct aServer;
+
+// What the link sharing side lends to the link core, which names no server code of its own:
+// the server installs its procedures once (aServer_RegisterWithLinkCore), tests install
+// stand-ins. Each member has the signature of the server call it stands for. Until they are
+// installed the core has no link sharing side: aLink_CreateServer fails, a client link cannot
+// be made or reset, and the last destroy of a device link leaves an attached server alone; an
+// installed null member means the same for its own part.
+struct aLinkServedProcs {
+  aErr (*destroyServer)(aServer** server);
+  aErr (*createClientStream)(uint32_t ipv4, uint16_t port, aStream** stream);
+  aServer* (*createServer)(aLinkID deviceLink, uint32_t networkInterface, uint8_t localOnly);
+  aErr (*startServer)(aServer* server);
+  aErr (*getPort)(aServer* server, uint16_t* port);
+  aErr (*getInterface)(aServer* server, uint32_t* networkInterface);
+  aErr (*setModuleAddress)(aServer* server, uint8_t address);
+  aErr (*setModel)(aServer* server, uint8_t model);
+  aErr (*flushFIFO)(aServer* server);
+};
+
+// Installs a copy of the procedures (null: none). Safe from any thread; a call already under
+// way finishes with the procedures it started with.
+void aLink_SetServedProcs(const aLinkServedProcs* procs);
+
+// The device link's type and serial number, when the id names a link whose engine record is
+// valid and to which no server is attached yet; false otherwise (nothing is stored then).
+bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber);
+
+// Queues a copy of the packet for the module without waiting for room: aErrNone once queued,
+// otherwise the FIFO's refusal (the packet is then dropped), aErrParam for an unknown id.
+aErr aLink_OfferPacket(aLinkID id, const aPacket* packet);

@@ -21,8 +21,8 @@ namespace Tarnwick {
 template <class T>
 class LocklessQueue_SPSC {
  public:
-  explicit LocklessQueue_SPSC(uint32_t capacity)
-      : capacity(static_cast<uint16_t>(capacity)), slots(std::make_unique<T[]>(this->capacity)) {}
+  explicit LocklessQueue_SPSC(uint32_t slotCount)
+      : capacity(static_cast<uint16_t>(slotCount)), slots(std::make_unique<T[]>(this->capacity)) {}
   LocklessQueue_SPSC(const LocklessQueue_SPSC&) = delete;
   LocklessQueue_SPSC& operator=(const LocklessQueue_SPSC&) = delete;
 

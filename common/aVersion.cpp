@@ -34,12 +34,13 @@ constexpr const char* sFeatureSeparator = " - ";
 }  // namespace
 
 bool aVersion_IsLegacyFormat(uint32_t version) {
-  return aVersion_IsAtLeastCompare(sFirstCurrentMajor, sFirstCurrentMinor, 0, version >> 28,
-                                   (version >> 24) & 0xF, 255);
+  return aVersion_IsAtLeastCompare(sFirstCurrentMajor, sFirstCurrentMinor, 0,
+                                   static_cast<uint8_t>(version >> 28),
+                                   static_cast<uint8_t>((version >> 24) & 0xF), 255);
 }
 
 uint8_t aVersion_ParseMajor(uint32_t version) {
-  return aVersion_IsLegacyFormat(version) ? version >> 28 : (version >> 16) & 0xFF;
+  return static_cast<uint8_t>(aVersion_IsLegacyFormat(version) ? version >> 28 : (version >> 16) & 0xFF);
 }
 
 uint8_t aVersion_ParseMinor(uint32_t version) {

@@ -82,14 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* frame = data + at + 2;
     at += 2 + length;
     served->send(frame, length);
-    uint8_t byte = 0;
+    uint8_t received = 0;
     if (length == 0) {
-      _require(_readByte(served->stream, &byte) == aErrIndexRange);
+      _require(_readByte(served->stream, &received) == aErrIndexRange);
       continue;
     }
     for (size_t i = 0; i < length; ++i) {
-      _require(_readByte(served->stream, &byte) == aErrNone);
-      _require(byte == frame[i]);
+      _require(_readByte(served->stream, &received) == aErrNone);
+      _require(received == frame[i]);
     }
   }
   return 0;

@@ -61,11 +61,11 @@ struct RoutingServer {
     // A registered link whose engine never starts: the server reaches it by id, as always.
     server.linkId = sCreate(0x12345678, 0, TCPIP);
     _require(server.linkId != 0);
-    aLink& link = *sGetLink(server.linkId);
-    link.check = aLINK_CHECK;
-    link.inboundFifo = aPacketFifo_Create();
-    link.outboundFifo = aPacketFifo_Create();
-    this->link = &link;
+    aLink& engine = *sGetLink(server.linkId);
+    engine.check = aLINK_CHECK;
+    engine.inboundFifo = aPacketFifo_Create();
+    engine.outboundFifo = aPacketFifo_Create();
+    link = &engine;
     server.frontend = zsock_new(ZMQ_ROUTER);
     server.syncBrokerSocket = zsock_new(ZMQ_DEALER);
     server.syncWorkerSocket = zsock_new(ZMQ_DEALER);

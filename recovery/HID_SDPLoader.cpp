@@ -18,7 +18,7 @@ constexpr unsigned MAX_WORD_OFFSET = 15;
 
 }  // namespace
 
-HID_SDPLoader::HID_SDPLoader(uint16_t vendorId, uint16_t productId) : vendorId(vendorId), productId(productId) {}
+HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product) : vendorId(vendor), productId(product) {}
 
 HID_SDPLoader::~HID_SDPLoader() {
   if (handle) hid_close(handle);

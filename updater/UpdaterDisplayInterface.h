@@ -8,7 +8,7 @@
 class UpdaterDisplayInterface {
  public:
   // Only LEVEL_ERROR counts as an error; any other value is shown as information.
-  enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
+  enum Level : int { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
 
   // Longest text message passes on; longer text is cut.
   static constexpr size_t MAX_MESSAGE = 2047;

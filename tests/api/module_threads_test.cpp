@@ -169,7 +169,7 @@ TEST_P(ModuleTest, WaitsForAModuleThatStoppedAnsweringAreBounded) {
 }
 
 TEST_P(ModuleTest, AnswersTheInformationRequests) {
-  for (uint8_t option : {1, 2, 3}) sim->entities->define(0x30, 1, option, SimOption::u8(0));
+  for (uint8_t option : {uint8_t{1}, uint8_t{2}, uint8_t{3}}) sim->entities->define(0x30, 1, option, SimOption::u8(0));
   sim->entities->setGroup(0x30, 1, 5);
   EXPECT_EQ(module->hasUEI(0x03, 4, 0, UEI_SET), aErrNone);
   EXPECT_EQ(module->hasUEI(0x03, 9, 0, UEI_SET), aErrPermission) << "the serial number is read-only";

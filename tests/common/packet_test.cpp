@@ -67,7 +67,7 @@ TEST_P(Assembly, TakesEachWireByteInItsPlace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, Assembly, testing::ValuesIn(kAssemblyCases),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& param) { return param.param.name; });
 
 // A reader that keeps feeding a finished packet (never resetting it) must not wrap the fill
 // count back into the header fields or touch anything outside the record's data.
@@ -77,7 +77,7 @@ TEST(PacketAssembly, EndlessBytesAfterACompleteFrameChangeNothing) {
     for (uint8_t byte : frame) ASSERT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
     aPacket before;
     std::memcpy(&before, packet.get(), sizeof before);
-    for (int i = 0; i < 1000; ++i) EXPECT_NE(aPacket_AddByte(packet.get(), i & 0xFF), aErrNone);
+    for (int i = 0; i < 1000; ++i) EXPECT_NE(aPacket_AddByte(packet.get(), static_cast<uint8_t>(i)), aErrNone);
     EXPECT_EQ(std::memcmp(&before, packet.get(), sizeof before), 0);
     EXPECT_TRUE(aPacket_IsComplete(packet.get()));
   }
@@ -87,7 +87,7 @@ TEST(PacketAssembly, ResetStartsANewFrame) {
   OwnedPacket packet = MakePacket(0x04, {0x01, 0x02, 0x03});
   ASSERT_EQ(aPacket_Reset(packet.get()), aErrNone);
   EXPECT_FALSE(aPacket_IsComplete(packet.get()));
-  for (uint8_t byte : {0x0A, 0x01, 0x09}) ASSERT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
+  for (uint8_t byte : {uint8_t{0x0A}, uint8_t{0x01}, uint8_t{0x09}}) ASSERT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
   EXPECT_EQ(packet->address, 0x0A);
   EXPECT_EQ(PacketData(packet.get()), std::vector<uint8_t>{0x09});
   EXPECT_EQ(packet->data[1], 0) << "reset clears the old data";
@@ -97,7 +97,7 @@ TEST(PacketCreation, CreateWithDataRefusesMissingOrOversizedData) {
   const uint8_t bytes[aPACKET_MAX_DATA + 1] = {};
   EXPECT_EQ(aPacket_CreateWithData(0x06, 0, nullptr), nullptr);
   EXPECT_EQ(aPacket_CreateWithData(0x06, 29, bytes), nullptr);
-  for (uint8_t size : {0, 1, 28}) {
+  for (uint8_t size : {uint8_t{0}, uint8_t{1}, uint8_t{28}}) {
     OwnedPacket packet(aPacket_CreateWithData(0x06, size, bytes));
     ASSERT_TRUE(packet) << int(size);
     EXPECT_TRUE(aPacket_IsComplete(packet.get())) << int(size);
@@ -107,7 +107,7 @@ TEST(PacketCreation, CreateWithDataRefusesMissingOrOversizedData) {
 
 TEST(PacketCreation, CopyIsIndependentAndComplete) {
   OwnedPacket original(aPacket_Create());
-  for (uint8_t byte : {0x04, 0x03, 0x01}) aPacket_AddByte(original.get(), byte);  // two bytes short
+  for (uint8_t byte : {uint8_t{0x04}, uint8_t{0x03}, uint8_t{0x01}}) aPacket_AddByte(original.get(), byte);  // two bytes short
   OwnedPacket copy(aPacket_Copy(original.get()));
   ASSERT_TRUE(copy);
   EXPECT_NE(copy.get(), original.get());

@@ -65,12 +65,12 @@ TEST(PacketLogTest, FullRingDropsWholeOldestRecords) {
       {"record after the big one drops it", {big, a}, {0, 0}, {a}},
       {"empty record", {{3, {}}}, {0}, {{3, {}}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const Case& one : cases) {
+    SCOPED_TRACE(one.what);
     OwnedLog log(aPacketLog_Create(16));
     ASSERT_TRUE(log);
-    for (size_t i = 0; i < c.puts.size(); ++i) EXPECT_EQ(Put(log.get(), c.puts[i]), c.results[i]) << "put " << i;
-    EXPECT_EQ(TakeAll(log.get()), c.left);
+    for (size_t i = 0; i < one.puts.size(); ++i) EXPECT_EQ(Put(log.get(), one.puts[i]), one.results[i]) << "put " << i;
+    EXPECT_EQ(TakeAll(log.get()), one.left);
   }
 }
 

@@ -21,9 +21,9 @@ class FileTest : public ::testing::Test {
   // A file with the given content, opened in the given mode.
   aFile* OpenWith(const std::string& content, aFileMode mode) {
     WriteWholeFile(path, content);
-    aFile* file = aFile_Open(path.c_str(), mode);
-    EXPECT_NE(file, nullptr);
-    return file;
+    aFile* opened = aFile_Open(path.c_str(), mode);
+    EXPECT_NE(opened, nullptr);
+    return opened;
   }
 
   void TearDown() override {

@@ -26,7 +26,7 @@ struct CountingTransport : SDPLoader_Interface {
     int inits = 0;
     int destroyed = 0;
   };
-  CountingTransport(bool opens, Counts* counts) : opens(opens), counts(counts) {}
+  CountingTransport(bool willOpen, Counts* tally) : opens(willOpen), counts(tally) {}
   ~CountingTransport() override { ++counts->destroyed; }
   bool init() override {
     ++counts->inits;
@@ -101,7 +101,7 @@ TEST(SDPLoaderTransport, NothingToTalkToIsNoAnswer) {
 // A ROM that acknowledges every request and confirms the write, over a line that cuts one kind
 // of report (by its command byte, or the data report) to half its length.
 struct HalvingTransport : SDPLoader_Interface {
-  explicit HalvingTransport(int halved) : halved(halved) {}
+  explicit HalvingTransport(int command) : halved(command) {}
   bool init() override { return true; }
   int64_t writeData(const Bytes& report) override {
     const int kind = report[0] == 2 ? 2 : report[1];

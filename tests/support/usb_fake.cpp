@@ -23,8 +23,8 @@ constexpr uint8_t kOutEndpoint = 0x01;
 constexpr uint8_t kSerialStringIndex = 3;
 
 void _put16(std::vector<uint8_t>& out, uint16_t value) {
-  out.push_back(value & 0xFF);
-  out.push_back(value >> 8);
+  out.push_back(static_cast<uint8_t>(value & 0xFF));
+  out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
 // Device, configuration, interface and endpoint descriptors as the "descriptors" sysfs file holds them.

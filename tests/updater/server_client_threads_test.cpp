@@ -21,7 +21,7 @@ TEST(ServerClientThreads, ConcurrentRequestsEachGetTheirOwnReply) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 5;
   for (int i = 0; i < kThreads; ++i)
-    server.addBuild(0x100 + i, "7", std::string(5000 + i, 'a' + i));
+    server.addBuild(0x100 + i, "7", std::string(5000 + i, static_cast<char>('a' + i)));
   qftest::LogCapture log(Log::DEBUG_ServerComm);
   const std::string url = server.baseUrl();
 
@@ -44,7 +44,7 @@ TEST(ServerClientThreads, ConcurrentRequestsEachGetTheirOwnReply) {
     size_t length = 0;
     unsigned char* bytes = base64_decode(replies[i].data(), replies[i].size(), &length);
     ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), std::string(5000 + i, 'a' + i));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), std::string(5000 + i, static_cast<char>('a' + i)));
     free(bytes);
   }
 }

@@ -311,7 +311,7 @@ TEST_F(UpdateRoad, UpdatesAModuleBehindARouter) {
   settings.rebootRestarts = false;
   upgrade->setSettings(settings);
   router.module.addRoutedModule(behind);
-  auto responder = _announce(router);
+  auto routerAnnouncement = _announce(router);
   const std::string path = WriteBird(Firmware());
 
   ASSERT_TRUE(updater.Update_Firmware(kSerial, 0, path, 0, kRouter, false));
@@ -384,8 +384,8 @@ TEST_P(RoadOverATerminal, LoaderReconnectAndFirmwareArriveIntact) {
 
 INSTANTIATE_TEST_SUITE_P(Terminals, RoadOverATerminal,
                          testing::Values(qfsim::SimTransport::serial, qfsim::SimTransport::node),
-                         [](const testing::TestParamInfo<qfsim::SimTransport>& info) {
-                           return info.param == qfsim::SimTransport::node ? "KernelNode" : "CobsSerialPort";
+                         [](const testing::TestParamInfo<qfsim::SimTransport>& param) {
+                           return param.param == qfsim::SimTransport::node ? "KernelNode" : "CobsSerialPort";
                          });
 
 }  // namespace

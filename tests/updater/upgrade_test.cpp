@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, UpgradePathTest,
                                          PathCase{"DataPacketsOddChunks", false, false, 100},
                                          PathCase{"ByteArrays", true, false, 512},
                                          PathCase{"ByteArraysPooled", true, true, 200}),
-                         [](const testing::TestParamInfo<PathCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<PathCase>& param) { return param.param.name; });
 
 TEST_F(UpgradeTest, LoaderPayloadsGoInDataPacketsOfAtMost26Bytes) {
   struct Case {
@@ -166,9 +166,9 @@ TEST_F(UpgradeTest, LoaderPayloadsGoInDataPacketsOfAtMost26Bytes) {
     entity.init(module.get(), 0, true, false);
     ASSERT_EQ(entity.LoaderInit(), aErrNone);
     uint16_t blockSize = 0;
-    ASSERT_EQ(entity.TransferPrepare(block.data(), block.size(), 0, blockSize), aErrNone);
+    ASSERT_EQ(entity.TransferPrepare(block.data(), static_cast<uint32_t>(block.size()), 0, blockSize), aErrNone);
     const qfsim::SimUpgradeRecord before = upgrade->record();
-    EXPECT_EQ(entity.LoaderTransfer(block.data(), block.size()), aErrNone) << c.payload;
+    EXPECT_EQ(entity.LoaderTransfer(block.data(), static_cast<uint32_t>(block.size())), aErrNone) << c.payload;
     const qfsim::SimUpgradeRecord after = upgrade->record();
     EXPECT_EQ(after.dataPackets - before.dataPackets, c.packets) << c.payload;
     EXPECT_EQ(after.sums - before.sums, 1u) << "the sum is checked also for " << c.payload;
@@ -203,7 +203,7 @@ TEST_F(UpgradeTest, ABlockThatAlwaysFailsEndsAfterFiveAttempts) {
   Configure([&](SimUpgradeSettings& settings) { settings.failingAddress = blocks[1].address; });
   const auto started = Clock::now();
   EXPECT_EQ(SendFirmware(bird, false), aErrInvalidOption);
-  EXPECT_LT(qftest::MillisecondsSince(started).count() / 1000.0, 5.0);
+  EXPECT_LT(static_cast<double>(qftest::MillisecondsSince(started).count()) / 1000.0, 5.0);
   const qfsim::SimUpgradeRecord record = upgrade->record();
   EXPECT_EQ(record.reboots, 0u) << "no reboot after a failed block";
   EXPECT_EQ(record.prepares, 1u + 1u + kAttemptsPerBlock) << "loader, first block, five attempts";
@@ -327,12 +327,12 @@ TEST_F(UpgradeTest, FailuresGiveTheirResultsPromptly) {
   };
   auto prepare = [&](UpdaterEntity& entity) {
     uint16_t size = 0;
-    return entity.TransferPrepare(block.data(), block.size(), 0, size);
+    return entity.TransferPrepare(block.data(), static_cast<uint32_t>(block.size()), 0, size);
   };
   auto prepared = [&](std::function<aErr(UpdaterEntity&, uint16_t)> then) {
     return [&, then](UpdaterEntity& entity) {
       uint16_t size = 0;
-      const aErr err = entity.TransferPrepare(block.data(), block.size(), 0, size);
+      const aErr err = entity.TransferPrepare(block.data(), static_cast<uint32_t>(block.size()), 0, size);
       return err != aErrNone ? err : then(entity, size);
     };
   };
@@ -343,12 +343,12 @@ TEST_F(UpgradeTest, FailuresGiveTheirResultsPromptly) {
       {"prepare without block size", [](auto& s, auto&) { s.shortStatusReplies = true; }, prepare,
        aErrInvalidOption, 2.0},
       {"data echo always wrong", [](auto& s, auto&) { s.wrongEchoes = 100; },
-       [&](UpdaterEntity& e) { return e.LoaderTransfer(block.data(), block.size()); }, aErrPacket, 2.0},
+       [&](UpdaterEntity& e) { return e.LoaderTransfer(block.data(), static_cast<uint32_t>(block.size())); }, aErrPacket, 2.0},
       {"write answered without status",
        [](auto& s, auto&) { s.shortStatusReplies = true; },
        [](UpdaterEntity& e) { return e.FirmwareWrite(10); }, aErrInvalidOption, 2.0},
       {"block size 0", [](auto& s, auto&) { s.blockSize = 0; },
-       prepared([&](UpdaterEntity& e, uint16_t size) { return e.FirmwareTransfer(block.data(), block.size(), size, display); }),
+       prepared([&](UpdaterEntity& e, uint16_t size) { return e.FirmwareTransfer(block.data(), static_cast<uint32_t>(block.size()), size, display); }),
        aErrSize, 2.0},
       {"block without its address", [](auto&, auto&) {},
        [&](UpdaterEntity& e) { return e.FirmwareTransfer(block.data(), 3, 512, display); }, aErrParam, 0.5},
@@ -366,7 +366,7 @@ TEST_F(UpgradeTest, FailuresGiveTheirResultsPromptly) {
     entity.init(module.get(), 0, true, false);
     const auto started = Clock::now();
     EXPECT_EQ(c.operation(entity), c.expected) << c.name;
-    EXPECT_LT(qftest::MillisecondsSince(started).count() / 1000.0, c.within) << c.name;
+    EXPECT_LT(static_cast<double>(qftest::MillisecondsSince(started).count()) / 1000.0, c.within) << c.name;
     sim->module.setFaults({});
   }
 }
@@ -377,7 +377,7 @@ TEST_F(UpgradeTest, LoadAnsweredOnlyAfterTheRestartIsTakenAfterAReconnect) {
   entity.init(module.get(), 0, true, false);
   const auto started = Clock::now();
   EXPECT_EQ(entity.LoaderStart(), aErrNone);
-  EXPECT_LT(qftest::MillisecondsSince(started).count() / 1000.0, 2.5);
+  EXPECT_LT(static_cast<double>(qftest::MillisecondsSince(started).count()) / 1000.0, 2.5);
   EXPECT_TRUE(log.contains("NETWORK: Loader validated start (Reconnect)\n"));
   EXPECT_TRUE(module->isConnected());
 }
@@ -394,8 +394,8 @@ TEST_F(UpgradeTest, RebootWaitsBoundedForTheLinkToDrop) {
     const uint32_t reboots = upgrade->record().reboots;
     const auto started = Clock::now();
     EXPECT_EQ(entity.LoaderReboot(display), aErrNone);
-    EXPECT_GT(qftest::MillisecondsSince(started).count() / 1000.0, c.atLeast) << c.skipWait;
-    EXPECT_LT(qftest::MillisecondsSince(started).count() / 1000.0, c.within) << c.skipWait;
+    EXPECT_GT(static_cast<double>(qftest::MillisecondsSince(started).count()) / 1000.0, c.atLeast) << c.skipWait;
+    EXPECT_LT(static_cast<double>(qftest::MillisecondsSince(started).count()) / 1000.0, c.within) << c.skipWait;
     EXPECT_EQ(upgrade->record().reboots, reboots + 1) << c.skipWait;
   }
   EXPECT_EQ(display.all().back(), "spin off");

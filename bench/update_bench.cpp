@@ -41,6 +41,8 @@
 #include "updater/BirdFile.h"
 #include "updater/UpdateSteps.h"
 
+using namespace UpdateSteps;
+
 namespace bird = qftest::bird;
 using Clock = std::chrono::steady_clock;
 using Tarnwick::Quillfern::Module;

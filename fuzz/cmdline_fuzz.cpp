@@ -12,6 +12,8 @@
 #include "updater/Log.h"
 #include "updater/Parameters.h"
 
+using namespace UpdaterCommandLine;
+
 namespace {
 
 // Longest vector handed to the parser: enough to pass the fixed spare buffer several times.
@@ -63,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   SilentDisplay display;
   Parameters parameters;
-  _get_params(display, static_cast<int>(given.size()), argv.data(), &parameters);
+  UpdaterCommandLine::_get_params(display, static_cast<int>(given.size()), argv.data(), &parameters);
 
   std::vector<char*> after(argv.begin(), argv.end() - 1);
   if (after.front() != given.front() || argv.back() != nullptr) std::abort();

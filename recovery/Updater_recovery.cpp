@@ -22,6 +22,10 @@
 #include "updater/UpdateSteps.h"
 #include "updater/UpdaterStore.h"
 
+using namespace RecoverySteps;
+using namespace UpdateSteps;
+using namespace UpdaterRoutines;
+
 using Tarnwick::Quillfern::Module;
 using Tarnwick::Quillfern::SystemClass;
 
@@ -204,7 +208,7 @@ bool _lpc_step(UpdaterDisplayInterface& display, aErr err, const char* logged, c
 
 }  // namespace
 
-bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint) {
+bool RecoverySteps::_get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint) {
   NXPSerialClass isp;
   aErr err = isp.Connect(port.c_str(), baud);
   if (err != aErrNone) {
@@ -226,7 +230,7 @@ bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerpr
   return true;
 }
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
                           uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter) {
   if (serialNumber == 0) serialNumber = Updater::DEFAULT_SERIAL_NUMBER;
   BirdFile bird;
@@ -262,7 +266,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
   return true;
 }
 
-aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port) {
+aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port) {
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader sdp;
   if (port == kHidPort) {
@@ -295,7 +299,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird,
   return aErrNone;
 }
 
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber,
+bool RecoverySteps::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber,
                            bool ueiBytesLoad) {
   Module module(0, uint8_t(0));
   aErr err = _disableEther(module, display);
@@ -318,7 +322,7 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uin
   return true;
 }
 
-bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, uint32_t baud,
+bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, uint32_t baud,
                            Fingerprint&) {
   NXPSerialClass isp;
   const aErr opened = isp.Connect(port.c_str(), baud);
@@ -371,7 +375,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32
     return true;
   }
   chipKind = CHIP_KIND_IMX;
-  return _get_fingerprint_imx(display, *this, port, serialNumber, file, fingerprint, resetAfter);
+  return RecoverySteps::_get_fingerprint_imx(display, *this, port, serialNumber, file, fingerprint, resetAfter);
 }
 
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,

@@ -19,6 +19,8 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterDisplayInterface.h"
 
+namespace RecoverySteps {
+
 // The LPC fingerprint: the four numbers of the chip's device-identification reply, read over
 // ISP at baud after synchronising. False when no LPC bootloader answers on the port.
 bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint);
@@ -44,3 +46,5 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 // sends it the firmware through the in-band upgrade protocol.
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber,
                            bool ueiBytesLoad);
+
+}  // namespace RecoverySteps

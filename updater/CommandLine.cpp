@@ -5,6 +5,8 @@
 #include "common/aDefs.h"
 #include "updater/UpdateServerRequest.h"
 
+using namespace UpdaterCommandLine;
+
 namespace {
 
 constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
@@ -219,18 +221,18 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
 
 }  // namespace
 
-void _display_app_version(UpdaterDisplayInterface& display) { display.message(kInfo, "%s (%s)", APP_NAME, APP_VERSION); }
+void UpdaterCommandLine::_display_app_version(UpdaterDisplayInterface& display) { display.message(kInfo, "%s (%s)", APP_NAME, APP_VERSION); }
 
-void _display_banner(UpdaterDisplayInterface& display) {
+void UpdaterCommandLine::_display_banner(UpdaterDisplayInterface& display) {
   display.message(kInfo, "Firmware update and maintenance for Quillfern modules");
 }
 
-void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
+void UpdaterCommandLine::_display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
   const uint32_t* w = fingerprint.words;
   display.message(kInfo, "[ %08X %08X %08X %08X ]", w[0], w[1], w[2], w[3]);
 }
 
-void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
+void UpdaterCommandLine::_display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                      uint32_t serialNumber) {
   if (builds.empty()) {
     display.message(kInfo, "No builds found for device [%08X]", serialNumber);
@@ -242,7 +244,7 @@ void _display_builds(UpdaterDisplayInterface& display, const std::map<std::strin
     display.message(kInfo, "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
 }
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type) {
+void UpdaterCommandLine::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type) {
   display.message(kInfo, "Discovered Devices: (%s)", _type_name(type));
   if (devices.empty()) {
     display.message(kInfo, "    No devices found.");
@@ -257,7 +259,7 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
   for (const DeviceInfo& device : devices) _display_device(display, device);
 }
 
-void _display_usage(bool extended, bool full, FILE* out) {
+void UpdaterCommandLine::_display_usage(bool extended, bool full, FILE* out) {
   _lines(out, kShortUsage);
   if (full) _lines(out, kParameterBlock);
   if (full && extended) _extended_block(out);

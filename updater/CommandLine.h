@@ -17,6 +17,8 @@
 inline constexpr const char* APP_NAME = "Updater";
 inline constexpr const char* APP_VERSION = "Version: 2.12.0 Dec  4 2025";
 
+namespace UpdaterCommandLine {
+
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_banner(UpdaterDisplayInterface& display);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
@@ -27,3 +29,5 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
 // The short usage; with full the parameters, commands and samples too, and with extended as
 // well the extended block. Written to out (standard error in the program).
 void _display_usage(bool extended, bool full, FILE* out = stderr);
+
+}  // namespace UpdaterCommandLine

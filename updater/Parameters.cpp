@@ -7,6 +7,8 @@
 #include "updater/Log.h"
 #include "updater/UpdateServerRequest.h"
 
+using namespace UpdaterCommandLine;
+
 const CSimpleOpt::SOption g_rgOptions[] = {
     {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-L", SO_NONE},
     {OPT_COMMAND, "-D", SO_NONE},        {OPT_COMMAND, "-G", SO_NONE},
@@ -176,10 +178,10 @@ void _log_arguments(const Parameters& parameters, int argc, char** argv) {
 
 }  // namespace
 
-uint32_t _get_hex_arg(const char* text, char** end) { return _get_arg(text, end, kHexDigits, 16); }
-uint32_t _get_int_arg(const char* text, char** end) { return _get_arg(text, end, kDecimalDigits, 10); }
+uint32_t UpdaterCommandLine::_get_hex_arg(const char* text, char** end) { return _get_arg(text, end, kHexDigits, 16); }
+uint32_t UpdaterCommandLine::_get_int_arg(const char* text, char** end) { return _get_arg(text, end, kDecimalDigits, 10); }
 
-std::string _program_name(const char* argv0) {
+std::string UpdaterCommandLine::_program_name(const char* argv0) {
   if (!argv0) return "updater";
   const char* name = argv0;
   for (const char* c = argv0; *c; ++c)
@@ -187,9 +189,9 @@ std::string _program_name(const char* argv0) {
   return *name ? name : "updater";
 }
 
-int _validate_params(Parameters*) { return 0; }
+int UpdaterCommandLine::_validate_params(Parameters*) { return 0; }
 
-int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* parameters) {
+int UpdaterCommandLine::_get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* parameters) {
   *parameters = Parameters{};
   parameters->baudRate = 115200;
   parameters->serverUrl = UpdateServerRequest::default_url;
@@ -216,5 +218,5 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
   }
   _log_arguments(*parameters, argc, argv);
   if (failed) return 1;
-  return _validate_params(parameters);
+  return UpdaterCommandLine::_validate_params(parameters);
 }

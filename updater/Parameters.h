@@ -68,6 +68,8 @@ enum { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
 
 extern const CSimpleOpt::SOption g_rgOptions[];
 
+namespace UpdaterCommandLine {
+
 // The name a program is known by: its path after the last "/" or "\", or "updater" when the
 // path is missing or names nothing.
 std::string _program_name(const char* argv0);
@@ -84,3 +86,5 @@ int _validate_params(Parameters* parameters);
 // more than 32 bits, gives 0 and leaves *end as it was; so does a null end.
 uint32_t _get_hex_arg(const char* text, char** end);
 uint32_t _get_int_arg(const char* text, char** end);
+
+}  // namespace UpdaterCommandLine

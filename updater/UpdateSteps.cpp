@@ -11,6 +11,9 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterEntity.h"
 
+using namespace UpdateSteps;
+using namespace UpdaterRoutines;
+
 using namespace Tarnwick::Quillfern;
 
 namespace {
@@ -121,7 +124,7 @@ bool await_running_link(Module& module, bool sharedLink) {
   }
 }
 
-bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serialNumber) {
+bool UpdateSteps::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serialNumber) {
   if (bird.blockCount == 0) return false;
   if (!bird.hasSerialBlocks && !bird.ValidateSerialNumber(serialNumber)) return false;
   Log::log(UPD, "UpdateFirmware() Connecting to device\n");
@@ -145,7 +148,7 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module
   return true;
 }
 
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
+aErr UpdateSteps::_transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
   UpdaterEntity entity;
   entity.init(&module, 0, true, false);
   aErr err = entity.LoaderInit();
@@ -194,7 +197,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
   return err;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool skipLinkDropWait,
+aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool skipLinkDropWait,
                         bool ueiBytesLoad) {
   UpdaterEntity entity;
   entity.init(&module, 0, true, skipLinkDropWait);

@@ -13,6 +13,8 @@
 #include "updater/BirdFile.h"
 #include "updater/UpdaterDisplayInterface.h"
 
+namespace UpdateSteps {
+
 // Whether the bird file fits the module: it has blocks, names the serial number unless it
 // carries serial-number blocks (then it was patched with it), and the module reports that serial
 // number and the bird file's model. Only a model mismatch is shown; every failure is logged.
@@ -30,6 +32,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Mod
 // PREPARE fails, ends the transfer with its error and no reboot.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& module, const BirdFile& bird,
                         bool skipLinkDropWait, bool ueiBytesLoad);
+
+}  // namespace UpdateSteps
 
 // The waits of the update road, in milliseconds. One set per process, read when a wait begins;
 // tests shorten them so that a module that never comes back costs little time.

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
+using namespace UpdaterRoutines;
+
 using Tarnwick::Quillfern::Module;
 using Tarnwick::Quillfern::OrvaneConfig;
 
@@ -13,7 +15,7 @@ Updater::Updater(std::string url, std::string root, UpdaterDisplayInterface& use
 
 Updater::~Updater() = default;
 
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
+std::unique_ptr<UpdaterStore> UpdaterRoutines::_createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
                                                   const char* caller) {
   try {
     return std::make_unique<UpdaterStore>(root.c_str());
@@ -24,7 +26,7 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
   }
 }
 
-aErr _disableEther(Module& module, UpdaterDisplayInterface& display) {
+aErr UpdaterRoutines::_disableEther(Module& module, UpdaterDisplayInterface& display) {
   OrvaneConfig direct;  // port 0 and interface 127.0.0.1 as constructed
   direct.enabled = 0;
   direct.fallback = 0;

@@ -114,6 +114,8 @@ class Updater {
   bool ueiBytesLoad = false;
 };
 
+namespace UpdaterRoutines {
+
 // Opens the store at root. When that fails, shows "Failed to Create UpdaterStore in: <caller> -
 // Exception: <why>" and returns an empty pointer; the caller then gives up without a further
 // message.
@@ -128,3 +130,5 @@ aErr _disableEther(Tarnwick::Quillfern::Module& module, UpdaterDisplayInterface&
 // Whether the server's build list for the serial number holds the build (keys compared as
 // numbers; a key that is not a number counts as 0). False when the list cannot be had.
 bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url);
+
+}  // namespace UpdaterRoutines

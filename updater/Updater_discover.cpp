@@ -13,14 +13,17 @@
 #include "updater/Log.h"
 #include "updater/Updater.h"
 
+using namespace UpdaterRoutines;
+
 using Tarnwick::Quillfern::I2CClass;
 using Tarnwick::Quillfern::Module;
 using Tarnwick::Quillfern::SystemClass;
 
 namespace {
 
-// 127.0.0.1 in network byte order, which the Ethernet-module query takes as any interface.
-const uint32_t kAnyInterface = htonl(INADDR_LOOPBACK);
+// The loopback address (network byte order): the discovery calls take it to mean "search
+// through every interface", not the loopback interface alone.
+const uint32_t kLoopbackMeaningEveryInterface = htonl(INADDR_LOOPBACK);
 constexpr uint8_t kDefaultModuleAddress = 2;
 constexpr uint8_t kLastBusAddress = 252;  // even I2C addresses 2 to 252 are scanned
 constexpr uint8_t kBusIndex = 0;
@@ -99,8 +102,8 @@ bool _discovered_link(const linkSpec* found, bool* counted, void* ref) {
 
 linkType _discover_link_type(uint32_t serialNumber) {
   LinkProbe probe{serialNumber, UNSPECIFIED};
-  aDiscovery_EnumerateModules(USB, _discovered_link, &probe, kAnyInterface);
-  if (probe.found == UNSPECIFIED) aDiscovery_EnumerateModules(TCPIP, _discovered_link, &probe, kAnyInterface);
+  aDiscovery_EnumerateModules(USB, _discovered_link, &probe, kLoopbackMeaningEveryInterface);
+  if (probe.found == UNSPECIFIED) aDiscovery_EnumerateModules(TCPIP, _discovered_link, &probe, kLoopbackMeaningEveryInterface);
   return probe.found;
 }
 
@@ -145,7 +148,7 @@ void _scan_bus(UpdaterDisplayInterface& display, Module& router, const linkSpec&
     if (bus.write(address, sizeof probe, probe) != aErrNone) continue;
     Log::log(Log::DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", address);
     Module module(address, false, 0);
-    _disableEther(module, display);
+    UpdaterRoutines::_disableEther(module, display);
     if (module.connectThroughLinkModule(&router) != aErrNone) continue;
     SystemClass system;
     system.init(&module, 0);
@@ -171,7 +174,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> list;
   const std::vector<linkType> transports =
       type == UNSPECIFIED ? std::vector<linkType>{USB, TCPIP} : std::vector<linkType>{type};
-  for (linkType transport : transports) aDiscovery_EnumerateModules(transport, _discovered_device, &list, kAnyInterface);
+  for (linkType transport : transports) aDiscovery_EnumerateModules(transport, _discovered_device, &list, kLoopbackMeaningEveryInterface);
   for (DeviceInfo& info : list) {
     info.modelName = aDefs_GetModelName(info.spec.model);
     Module module(kDefaultModuleAddress, 0);
@@ -185,7 +188,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
 std::vector<DeviceInfo> Updater::Discover_QFNetwork_Devices(uint32_t routerSerialNumber, linkType type) {
   std::vector<DeviceInfo> list;
   if (type == UNSPECIFIED) type = _discover_link_type(routerSerialNumber);
-  std::unique_ptr<linkSpec, LinkSpecDeleter> routerSpec(aDiscovery_FindModule(type, routerSerialNumber, kAnyInterface));
+  std::unique_ptr<linkSpec, LinkSpecDeleter> routerSpec(aDiscovery_FindModule(type, routerSerialNumber, kLoopbackMeaningEveryInterface));
   if (!routerSpec) return list;
 
   Log::log(Log::DEBUG_Updater, "Found Link Module");

@@ -16,6 +16,8 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterText.h"
 
+using namespace UpdaterRoutines;
+
 namespace {
 
 constexpr auto kSpinnerPeriod = std::chrono::milliseconds(100);
@@ -130,7 +132,7 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, co
 
 }  // namespace
 
-bool _valid_build(uint32_t serialNumber, uint32_t build, const std::string& url) {
+bool UpdaterRoutines::_valid_build(uint32_t serialNumber, uint32_t build, const std::string& url) {
   UpdateServerRequest::BuildList builds;
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url.c_str())) return false;
   for (const auto& entry : builds) {

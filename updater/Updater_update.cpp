@@ -11,6 +11,9 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterText.h"
 
+using namespace UpdateSteps;
+using namespace UpdaterRoutines;
+
 using Tarnwick::Quillfern::Module;
 
 namespace {

@@ -17,6 +17,8 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterStore.h"
 
+using namespace UpdaterCommandLine;
+
 namespace {
 
 constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
@@ -78,7 +80,7 @@ bool _fingerprint(UpdaterDisplayInterface& display, Updater& updater, const Para
     display.message(kError, "Got no response from chip");
     return false;
   }
-  _display_fingerprint(display, fingerprint);
+  UpdaterCommandLine::_display_fingerprint(display, fingerprint);
   return true;
 }
 
@@ -101,12 +103,12 @@ int _discover(UpdaterDisplayInterface& display, Updater& updater, const Paramete
   const linkType type = typed ? static_cast<linkType>(parameters.transport) : UNSPECIFIED;
   if (parameters.routerSerialNumber != 0) {
     display.message(kInfo, "Searching for Quillfern Network devices connected to %08X", parameters.routerSerialNumber);
-    _display_device_list(display, updater.Discover_QFNetwork_Devices(parameters.routerSerialNumber, type), type);
+    UpdaterCommandLine::_display_device_list(display, updater.Discover_QFNetwork_Devices(parameters.routerSerialNumber, type), type);
     return kSuccess;
   }
   display.message(kInfo, "Searching for Quillfern devices");
   const linkType searched = type == UNSPECIFIED ? USB : type;  // no transport given: USB only
-  _display_device_list(display, updater.Discover_Devices(searched), searched);
+  UpdaterCommandLine::_display_device_list(display, updater.Discover_Devices(searched), searched);
   return kSuccess;
 }
 
@@ -138,10 +140,10 @@ int _list_builds(UpdaterDisplayInterface& display, const Parameters& parameters,
                  ListOperation list) {
   if (parameters.serialNumber == 0) {
     display.message(kError, "Error must supply a serial number for the %s command", commandName);
-    _display_usage(false, false);
+    UpdaterCommandLine::_display_usage(false, false);
     return kFailure;
   }
-  _display_builds(display, list(parameters.serialNumber), parameters.serialNumber);
+  UpdaterCommandLine::_display_builds(display, list(parameters.serialNumber), parameters.serialNumber);
   return kSuccess;
 }
 
@@ -178,15 +180,15 @@ int _run(int argc, char** argv) {
   Log::SetOutput(stderr);
   Parameters parameters;
   if (_get_params(display, argc, argv, &parameters) != 0) {
-    _display_app_version(display);
-    _display_banner(display);
-    _display_usage(false, false);
+    UpdaterCommandLine::_display_app_version(display);
+    UpdaterCommandLine::_display_banner(display);
+    UpdaterCommandLine::_display_usage(false, false);
     return kFailure;
   }
-  _display_app_version(display);
+  UpdaterCommandLine::_display_app_version(display);
   if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY)) {
-    _display_banner(display);
-    _display_usage(parameters.logMaskGiven, parameters.helpGiven);
+    UpdaterCommandLine::_display_banner(display);
+    UpdaterCommandLine::_display_usage(parameters.logMaskGiven, parameters.helpGiven);
     return kSuccess;
   }
   const std::string storeDir = _store_folder(display, parameters.storeDir);

@@ -26,6 +26,8 @@
 #include "updater/UpdateSteps.h"
 #include "updater/Updater.h"
 
+using namespace UpdateSteps;
+
 namespace {
 
 namespace bird = qftest::bird;

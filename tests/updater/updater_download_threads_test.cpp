@@ -18,6 +18,8 @@
 #include "updater/KeyValueStore.h"
 #include "updater/Updater.h"
 
+using namespace UpdaterRoutines;
+
 namespace {
 
 using qftest::RecordingDisplay;

@@ -13,6 +13,8 @@
 #include "support/temp_folder.h"
 #include "updater/Updater.h"
 
+using namespace UpdaterRoutines;
+
 namespace {
 
 using qftest::RecordingDisplay;

@@ -23,6 +23,8 @@
 #include "updater/UpdateSteps.h"
 #include "updater/UpdaterEntity.h"
 
+using namespace UpdateSteps;
+
 using namespace Tarnwick::Quillfern;
 using qfsim::SimImage;
 using qfsim::SimUpgrade;

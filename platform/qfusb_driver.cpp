@@ -45,7 +45,9 @@ constexpr int sTOLERATED_ERRORS = 4;
 constexpr int sMAX_WRITE_FAILURES = 10;
 // System write calls a kernel-mode write may take.
 constexpr int sMAX_KERNEL_WRITES = 1000;
-// A chunk of this size is sent one byte short.
+// A chunk of exactly this size is sent one byte short, the byte left over going with the next
+// chunk, so that no write ends on a full 512-byte packet (which would call for a zero-length
+// packet to close the transfer).
 constexpr size_t sSHORTENED_CHUNK = 512;
 
 const char* const sNODE_PLACEHOLDER = "%08X";

@@ -156,6 +156,25 @@ TEST(PacketBytes, WritesTheWireFrameOnlyWhenItFits) {
   EXPECT_EQ(aPacket_GetBytes(packet.get(), nullptr, 5, &written), aErrParam);
 }
 
+// A heartbeat is exactly two data bytes whose first is 0; nothing else is taken for one.
+TEST(PacketHeartbeat, OnlyTwoBytesBeginningWithZeroAreAHeartbeat) {
+  struct Case {
+    std::vector<uint8_t> data;
+    bool heartbeat;
+  };
+  const std::vector<Case> cases = {
+      {{0x00, 0x01}, true}, {{0x00, 0xFF}, true}, {{0x00}, false},
+      {{0x00, 0x01, 0x02}, false}, {{0x01, 0x00}, false}, {{}, false},
+  };
+  for (const Case& c : cases) {
+    const uint8_t* bytes = c.data.empty() ? reinterpret_cast<const uint8_t*>("") : c.data.data();
+    OwnedPacket packet(aPacket_CreateWithData(0x06, static_cast<uint8_t>(c.data.size()), bytes));
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(aPacket_IsHeartbeat(packet.get()), c.heartbeat) << testing::PrintToString(c.data);
+  }
+  EXPECT_FALSE(aPacket_IsHeartbeat(nullptr));
+}
+
 TEST(PacketValidity, RecordsWithoutTheCheckWordAreRefused) {
   aPacket stale{};  // check word 0
   uint8_t out = 0, buffer[32];

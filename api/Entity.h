@@ -5,11 +5,9 @@
 // Contracts:
 // - Every operation runs on the caller's thread and blocks until the reply came or its wait
 //   ended (1000 ms per reply packet; 4000 ms for byte values of more than 1000 bytes).
-// - Operations that talk to the module report aErrResource when the entity is bound to no
-//   module or the module has no link; aErrConnection when the link is not connected;
-//   aErrPacket for a module address that is 0 or odd; aErrTimeout without a reply; and the
-//   module's own result code for an error reply (never aErrNone, also when the module sent no
-//   code).
+// - Operations that talk to the module fail without sending anything when the entity has no
+//   module, link or connection, or the module address is not valid. An error reply comes back
+//   as the module's own result code, and never reads as success.
 // - A get reads the link's stream cache first and asks the module only when nothing is cached.
 #pragma once
 
@@ -43,8 +41,7 @@ class EntityClass {
   aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* buffer);
 
   // The get of one value; the reply's value and type land in the record (a record of type
-  // UEI_TYPE_BYTE asks for the subindex in its byteVal). aErrParam for a null record or an
-  // option above 63.
+  // UEI_TYPE_BYTE asks for the subindex in its byteVal). Options run from 0 to 63.
   aErr getUEI(uint8_t option, uei* value);
   // The set (or, with UEI_TYPE_VOID, the call) of one value, and its acknowledgement.
   aErr setUEI(uint8_t option, uei* value);
@@ -58,9 +55,8 @@ class EntityClass {
   aErr setUEI32(uint8_t option, uint8_t subindex, uint32_t value);
   aErr setUEIBytes(uint8_t option, const uint8_t* data, size_t length);
 
-  // Gets of a scalar: the value (its low 8, 16 or 32 bits) is stored on aErrNone and on
-  // aErrStreamStale (a cached sample read before). aErrParam for a null pointer, nothing sent;
-  // aErrSize, nothing stored, when the reply carried no value.
+  // Gets of a scalar: the value (its low 8, 16 or 32 bits) is stored on success and on
+  // aErrStreamStale (a cached sample read before), and left alone when the reply carried none.
   aErr getUEI8(uint8_t option, uint8_t* value);
   aErr getUEI16(uint8_t option, uint16_t* value);
   aErr getUEI32(uint8_t option, uint32_t* value);
@@ -68,14 +64,12 @@ class EntityClass {
   aErr getUEI16(uint8_t option, uint8_t subindex, uint16_t* value);
   aErr getUEI32(uint8_t option, uint8_t subindex, uint32_t* value);
 
-  // Reads a byte value into buffer; *count receives the bytes received, also on failure.
-  // aErrParam for a null buffer or count or a length of 0; aErrMemory when the value does not
-  // fit (the count then holds the whole chunks that did; the rest of the value's chunks are
-  // taken and dropped before it returns); aErrTimeout when a chunk is missing. Chunks still
-  // queued from an earlier read of the same option are discarded before the request goes out.
+  // Reads a byte value into buffer; *count receives the bytes received, also on failure. A value
+  // that does not fit gives aErrMemory with the whole chunks that did; the rest of its chunks
+  // are taken and dropped before it returns. Chunks still queued from an earlier read of the
+  // same option are discarded before the request goes out.
   aErr getUEIBytes(uint8_t option, uint8_t* buffer, size_t length, size_t* count);
-  // Turns a byte count into a count of units. aErrParam for a null count or a unit of 0;
-  // aErrMemory when the count is not a multiple of the unit.
+  // Turns a byte count into a count of units; aErrMemory when it is not a multiple of the unit.
   static aErr getUEIBytesCheck(size_t* count, size_t unit);
   static uint8_t getUEIBytesSequence(const aPacket* packet);
   static uint8_t getUEIBytesContinue(const aPacket* packet);

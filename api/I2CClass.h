@@ -5,6 +5,7 @@
 // address is the device address in 8-bit form (bit 0 the read flag). A status with bit 7 set
 // is a failure whose low 7 bits are the module's result code. Each reply is the first inbound
 // packet beginning with the bytes shown before the status, within 1000 ms.
+// Every call blocks the caller's thread; one thread at a time per bus, like its module.
 #pragma once
 
 #include <cstdint>
@@ -21,14 +22,14 @@ class I2CClass : public EntityClass {
   // Binds the bus with this index of the module.
   void init(Module* module, uint8_t index);
 
-  // Reads up to count (at most 23) bytes into buffer. aErrSize for a larger count, nothing
-  // sent; aErrPacket for a reply without a status; the module's code for a failed transfer.
+  // Reads up to count (at most 23) bytes into buffer; a larger count fails without sending
+  // anything, and a failed transfer gives the module's code.
   aErr read(uint8_t address, uint8_t count, uint8_t* buffer);
   // Writes count (at most 23) bytes; results as read.
   aErr write(uint8_t address, uint8_t count, const uint8_t* bytes);
   aErr setPullup(uint8_t on);
-  // The bus speed code (0 to 3) sent with every read and write; nothing is sent here.
-  // aErrParam, changing nothing, above 3.
+  // The bus speed code (0 to 3) sent with every read and write; nothing is sent here, and a
+  // code above 3 changes nothing.
   aErr setSpeed(uint8_t speed);
   aErr getSpeed(uint8_t* speed) const;
 

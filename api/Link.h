@@ -57,25 +57,21 @@ class Link {
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
-  // aErrParam for a null pointer.
   aErr getConfig(OrvaneConfig* config) const;
-  // aErrMode, changing nothing, while connected.
+  // Refused, changing nothing, while connected.
   aErr setConfig(OrvaneConfig config);
 
   // Finds a module of the type (by serial number; with 0, the first one of the model, any
   // model for 0) and connects to it; with fallback on, a search that finds or reaches nothing
   // is repeated once with the other transport family (USB, TCPIP -> ORVANE; 4-7 -> USB).
-  // aErrNotFound when nothing was found; otherwise as connect.
+  // aErrNotFound when nothing was found.
   aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model = 0);
-  // Connects from the stored specifier and waits up to about 2 s for the link to run.
-  // aErrConnection while a link is held (also a failed one: disconnect first), or when no
-  // device link could be made or it does not run; aErrConfiguration without a specifier or for
-  // a networked type with networking off; aErrMode for an unknown link type; aErrBusy for a
-  // link that is stopping.
+  // Connects from the stored specifier and waits up to about 2 s for the link to run. Refused
+  // while a device link is held, also a failed one: disconnect first. A networked type needs
+  // networking on.
   aErr connect();
   // Shares the other Link's device link, taking one more use of it through this Link's own
-  // specifier (which must name the same device link). aErrInitialization when the other Link
-  // holds no device link; otherwise as connect.
+  // specifier (which must name the same device link). Fails when the other Link holds none.
   aErr connectThroughLinkModule(Link& other);
   // A device link is held and runs.
   bool isConnected() const;
@@ -87,41 +83,34 @@ class Link {
   // instance when no new stream could be made). aErrNone without a device link.
   aErr reset();
   // Asks the module at the far end for its address: an empty packet to cmdMAGIC, answered by an
-  // empty packet from the module's address within 1000 ms. *address is 0 unless it answered;
-  // aErrNotReady when not connected or no answer came; aErrParam for a null pointer.
+  // empty packet from the module's address within 1000 ms. *address is 0 unless it answered.
   aErr getModuleAddress(uint8_t* address);
   // The name, or null.
   const char* getName() const;
-  // aErrNotFound when none is stored; aErrParam for a null pointer.
+  // aErrNotFound when none is stored.
   aErr getLinkSpecifier(linkSpec* spec) const;
-  // aErrBusy, changing nothing, while connected.
+  // Refused, changing nothing, while connected.
   aErr setLinkSpecifier(linkSpec spec);
   // Pooled writes on the device link (aLink_EnablePooledPackets).
   aErr enablePooledPackets(bool on);
 
-  // Queues [command][length data bytes] to the module. aErrConnection when not connected;
-  // aErrParam for more than 27 data bytes (or null data with some); aErrPacket for a module
-  // address that is 0 or odd.
+  // Queues [command][length data bytes] (at most 27) to the module (an even address, not 0);
+  // fails without sending anything on bad input or when not connected.
   aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
   // Waits up to 1000 ms for the first inbound packet, from any address, whose first *length
   // data bytes equal match (bytes past a packet's data count as 0); *length then becomes its
-  // data length and buffer (28 bytes) receives its data. aErrConnection when not connected;
-  // aErrPacket for a bad module address; aErrParam for null pointers or *length above 28;
-  // aErrTimeout when none came.
+  // data length and buffer (28 bytes) receives its data. aErrTimeout when none came.
   aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer);
 
   // Entity requests. Queues the request packet(s) built from the record (a byte value in
-  // chunks, stopping at the first that cannot be queued): the result of the last. aErrConnection
-  // when not connected; aErrPacket for a bad module address; aErrParam for a type outside the
-  // table (and for UEI_TYPE_BYTES with a subindex) or byte data missing; aErrResource when a
-  // packet cannot be made.
+  // chunks, stopping at the first that cannot be queued): the result of the last. A bad record
+  // (unknown type, byte data missing or subindexed) is refused without sending anything.
   aErr sendUEI(uei request);
   aErr sendUEI(uei request, uint8_t subindex);
   // Waits for the reply the record describes (its module, command, option and index; the
   // other arguments are checked only) with the UEI reply predicate or the given one, for
-  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes. The reply taken is decoded as
-  // the UEI reply predicate's description says, into the record. aErrConnection, aErrPacket as above; aErrParam for a null record or filter;
-  // aErrTimeout when none came.
+  // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes, and decodes the reply taken
+  // into the record as sUEIFilter describes. aErrTimeout when none came.
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
                   aPacketFilterProc filter);
@@ -173,8 +162,7 @@ class Link {
   // Subscribes (enable) or unsubscribes; 0xFF in command, option or index means any. Asks the
   // module to start or stop the stream and waits for its acknowledgement; on any failure the
   // entries the request covers are removed again. Unsubscribing removes the subscription and
-  // every cached value it covers. aErrParam for an odd module address; aErrConnection without a
-  // device link; the module's code for an error reply; aErrTimeout without an answer.
+  // every cached value it covers.
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
                               StreamCallback callback, void* ref);
   // The last streamed sample of an entity value: aErrNone and a value not read before,
@@ -183,8 +171,7 @@ class Link {
   aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                       uint32_t* value);
   // The cached values that match (0xFF = any), in ascending key order; never subscriptions.
-  // aErrConnection when not connected; aErrParam for null outputs or a capacity of 0; aErrSize,
-  // with the first capacity entries written, when more match.
+  // aErrSize, with the first capacity entries written, when more match.
   aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                        StreamStatusEntry* entries, size_t capacity, size_t* count);
   // The keys of the table (subscriptions and cached values) that match, ascending. lock: take the
@@ -204,8 +191,7 @@ class Link {
   static bool isSubindexType(STREAM_PACKET kind);
   // A sample: a kind other than BYTES, sequence byte 0 and exactly the kind's length.
   static bool isStreamSample(const aPacket* packet);
-  // Decodes a sample (each output may be null). aErrPacket for a packet without a kind or not a
-  // sample; aErrSize for a byte value.
+  // Decodes a sample (each output may be null); a byte value or a packet that is no sample fails.
   static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
   static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
   // The reader thread's stream filter for one Link (ref: its private part): true for every
@@ -214,26 +200,23 @@ class Link {
 
   // ---- store slots, factory data, packet log ----
   // Each request goes to the module and takes the first reply its predicate accepts: 3000 ms for
-  // a slot's open, 1000 ms for every other. aErrConnection when not connected; aErrParam for null
-  // pointers; aErrTimeout without a reply; the module's code for an error reply.
-  // The capacity and the size of a slot (aErrUnknown for a reply of the wrong length).
+  // a slot's open, 1000 ms for every other; an error reply gives the module's code.
+  // The capacity and the size of a slot.
   aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
   aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
-  // Writes the bytes into the slot, 25 to a packet, each acknowledged by its 8-bit sum (aErrIO
-  // for a wrong sum or a short reply); aErrMedia when the slot cannot be opened. An opened slot
-  // is always closed.
+  // Writes the bytes into the slot, 25 to a packet, each acknowledged by its 8-bit sum. An
+  // opened slot is always closed, also after a failure.
   aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length);
   // Reads the slot into the buffer; *count receives the bytes read. aErrOverrun, after a full
-  // buffer, when the slot holds more; aErrMedia when it cannot be opened.
+  // buffer, when the slot holds more.
   aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length, size_t* count);
   // Factory data of a type (0-15): read into the buffer (aErrOverrun when longer) and written,
-  // 26 bytes to a packet; a null buffer or a zero buffer length gives aErrParam for a read, null
-  // bytes with a length for a write.
+  // 26 bytes to a packet.
   aErr getFactoryData(uint8_t module, uint8_t type, uint8_t* buffer, size_t length, size_t* count);
   aErr setFactoryData(uint8_t module, uint8_t type, const uint8_t* bytes, size_t length);
   // Records every packet of the device link and appends it as a line of text to the file (made
-  // on the first enable): "<length> <'>' sent or '<' received> 0x<byte> ...\r\n".
-  // aErrConfiguration without a device link. Without a file that opens, the log still records.
+  // on the first enable): "<length> <'>' sent or '<' received> 0x<byte> ...\r\n". Needs a
+  // device link; without a file that opens, the log still records.
   aErr enablePacketLog(const char* path);
   aErr disablePacketLog();
 

@@ -1,6 +1,7 @@
 // The networked road of a Link (internal to the object layer): device links served by a link
 // sharing server, and client links to such a server. Both are made by the link core's served
 // and client link creators; every call of the object layer into them passes through here.
+// Called from a Link's connecting thread, under the process-wide link creation lock.
 #pragma once
 
 #include <cstdint>

@@ -40,7 +40,7 @@ struct Link::impl {
   impl(const impl&) = delete;
   impl& operator=(const impl&) = delete;
 
-  // Keeps a copy; refused (the old copy stays) while connected. aErrBusy or aErrNone.
+  // Keeps a copy; refused (the old copy stays) while connected.
   aErr setSpecifier(const linkSpec& spec);
   const linkSpec* getSpecifier() const { return specifier; }
   const char* getName() const { return hasName ? name.c_str() : nullptr; }
@@ -48,8 +48,8 @@ struct Link::impl {
   // Makes the device link for the specifier under the settings, holding the process-wide
   // creation lock: linkId receives it, or 0 when none was made (a creator's failure is not an
   // error here). linkId on entry is the reference a client link may share; it never stays
-  // behind unless a use of it was taken. aErrNone, aErrConfiguration (networked type with
-  // networking off), aErrMode (unknown type), or the networked road's own failure.
+  // behind unless a use of it was taken. Refuses a networked type with networking off and an
+  // unknown type.
   aErr linkCreateHelper(const linkSpec& spec);
   // Finds the module and connects the link to it.
   aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model, Link* link);

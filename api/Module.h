@@ -34,19 +34,19 @@ class Module {
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
 
-  // discoverAndConnect; aErrParam for serial number 0.
+  // discoverAndConnect; serial number 0 is refused.
   aErr connect(linkType type, uint32_t serialNumber);
   // Link::discoverAndConnect with this module's model, then the address query. A module that
   // never answers the address query gives aErrNotReady after about 4 s, connected all the same.
   aErr discoverAndConnect(linkType type, uint32_t serialNumber);
-  // Connects to exactly this specifier (the model is not looked at). aErrBusy while connected.
+  // Connects to exactly this specifier (the model is not looked at); refused while connected.
   aErr connectFromSpec(linkSpec spec);
   // Connects again from the specifier the link still holds (after a disconnect).
   aErr reconnect();
   // Reaches this module through the other module's link: the same device link, or, with the
   // other's networking on, its link sharing server. autoNetworking is off afterwards and the
-  // address stays as set. aErrNone at once when already connected; aErrInitialization when the
-  // other module has no link or no device link; aErrNotFound when its link has no specifier.
+  // address stays as set. Succeeds at once when already connected; fails when the other module
+  // holds no device link or its link has no specifier.
   aErr connectThroughLinkModule(Module* other);
   aErr disconnect();
   bool isConnected() const;
@@ -55,24 +55,21 @@ class Module {
   uint8_t getModuleAddress() const { return address; }
   void setModuleAddress(uint8_t moduleAddress) { address = moduleAddress; }
   Link* getLink() const { return link.get(); }
-  // Without a link aErrNotReady.
   aErr getLinkSpecifier(linkSpec* spec) const;
   aErr getConfig(OrvaneConfig* config) const;
   aErr setConfig(OrvaneConfig config);
   void setNetworkingMode(bool on) { autoNetworking = on; }
-  // The link's packet log and its file (Link::enablePacketLog); aErrConfiguration without a link.
+  // The link's packet log and its file (Link::enablePacketLog).
   aErr enablePacketLog(const char* path);
   aErr disablePacketLog();
 
-  // The firmware build. aErrParam for a null pointer; aErrInitialization without a link;
-  // aErrConnection when not connected; aErrSize for a reply that is not 6 bytes.
+  // The firmware build; a reply that is not 6 bytes is refused.
   aErr getBuild(uint32_t* build);
   // Whether the module offers the option; flags 0 (at all), UEI_GET or UEI_SET. The module's
-  // answer as a result code (aErrNone: offered); aErrParam for other flags; aErrUnknown for a
-  // reply that does not echo the request.
+  // answer as a result code (aErrNone: offered).
   aErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags);
   // Entities of class a; options of (a, b); the group of entity (a, b). The count is 0 unless
-  // the module answered; aErrUnknown for a reply that does not echo the request.
+  // the module answered.
   aErr classQuantity(uint8_t a, uint8_t* count);
   aErr subClassQuantity(uint8_t a, uint8_t b, uint8_t* count);
   aErr entityGroup(uint8_t a, uint8_t b, uint8_t* value);

@@ -1,7 +1,7 @@
 // The system entity (class cmdSYSTEM, 3) of a module: one accessor per system option. Each is
-// one EntityClass operation on the bound module and index (gets store their value on aErrNone
-// and aErrStreamStale; a null pointer gives aErrParam). Signed values are the 32-bit value read
-// as two's complement.
+// one EntityClass operation on the bound module and index (gets store their value on success
+// and on aErrStreamStale). Signed values are the 32-bit value read as two's complement. Used
+// from one thread at a time, like its module.
 #pragma once
 
 #include <cstddef>
@@ -113,8 +113,7 @@ class SystemClass : public EntityClass {
   aErr getName(uint8_t* buffer, size_t length, size_t* count);
   aErr setName(const uint8_t* name, size_t length);
   // 32-bit words travelling as the bytes of the caller's array in memory order (not converted
-  // to big-endian). *count receives the number of words; aErrMemory when the module sent a
-  // byte count that is no multiple of 4.
+  // to big-endian). *count receives the number of words.
   aErr getInputPowerBehaviorConfig(uint32_t* words, size_t capacity, size_t* count);
   aErr setInputPowerBehaviorConfig(const uint32_t* words, size_t count);
 

@@ -10,8 +10,7 @@
 //   replies, 2000 for a transfer's checksum answer); a read that has dropped 4096 stray bytes
 //   (a line held in break, a device talking at another rate) ends with aErrIO.
 // - A command succeeds only when the chip answered a complete return-code line whose decimal
-//   number is 0 (CMD_SUCCESS). A non-zero code gives aErrParam; no answer gives the read's code
-//   (aErrNotReady when nothing came); a port that fails gives the port's code at once.
+//   number is 0 (CMD_SUCCESS); a port that fails ends it at once.
 // - Echo and expected-text mismatches are only logged (package DEBUG_NXPSerial_E).
 // - One thread at a time; an object lives for one recovery step. The port closes with
 //   Disconnect, a second Connect, or destruction.
@@ -51,8 +50,8 @@ class NXPSerialClass {
   NXPSerialClass& operator=(const NXPSerialClass&) = delete;
 
   // Opens port raw, 8N1, at the first rate of {2400 ... 230400} at or above baud (9600 for a
-  // rate above 230400). Any open stream is closed first. On failure the code of the serial layer
-  // (aErrNotFound, aErrPermission, aErrIO, aErrResource) and no stream.
+  // rate above 230400). Any open stream is closed first. On failure the serial layer's code and
+  // no stream.
   aErr Connect(const char* port, uint32_t baud);
   // Closes the port if open; always aErrNone.
   aErr Disconnect();
@@ -62,14 +61,13 @@ class NXPSerialClass {
   aErr Send(const char* text, bool expectEcho);
   // Reads up to expectedLength bytes (with an expected text) or length - 1 bytes, or to CR LF,
   // waiting up to the transfer time of expectedLength bytes plus 20 ms for the reply to begin
-  // (a wait that ends as soon as a byte arrives); leading CR, LF and zero bytes are dropped. The bytes are zero-terminated in buffer and counted in *count.
-  // aErrNone when the reply reached its limit or CR LF, else the read's failure code;
-  // aErrParam for no buffer, a length below 2 or no count.
+  // (a wait that ends as soon as a byte arrives); leading CR, LF and zero bytes are dropped.
+  // The bytes are zero-terminated in buffer and counted in *count. Succeeds only when the reply
+  // reached its limit or CR LF. length is at least 2.
   aErr Response(char* buffer, size_t length, size_t* count, const char* expected,
                 size_t expectedLength);
   // Reads one line up to CR LF (kept), at most length - 1 bytes, within retries empty reads; a
-  // leading LF is dropped. Zero-terminated; the result is the last read's code (aErrNotReady
-  // for a line that did not end in time). aErrParam as for Response.
+  // leading LF is dropped. Zero-terminated; a line that did not end in time fails.
   aErr GetLine(char* buffer, size_t length, size_t* count, uint32_t retries);
   // Consumes the echo of the first n characters of text, dropping stray bytes; *count tells how
   // many matched. The last read's code.
@@ -98,8 +96,8 @@ class NXPSerialClass {
   aErr Prepare(int firstSector, int lastSector);
   aErr Erase(int firstSector, int lastSector);
   // Reads or writes count bytes (a non-zero multiple of 4) at address through the UU-encoded
-  // transfer. aErrTimeout when the RESEND budget is spent; Write gives aErrIO for a checksum
-  // answer other than "OK" or "RESEND".
+  // transfer; fails once the RESEND budget is spent, and a Write also on a checksum answer
+  // other than "OK" or "RESEND".
   aErr Read(uint32_t address, uint32_t count, uint8_t* bytes);
   aErr Write(uint32_t address, uint32_t count, const uint8_t* bytes);
   // Copies count bytes (256, 512, 1024 or 4096) from RAM to flash (a multiple of 256).

@@ -12,6 +12,8 @@
 // bytes written have crossed the line, plus its time-out, plus four times the line time of every
 // byte written since the ROM last answered (bounded by MAX_LINE_WAIT_MS), and returns as soon as
 // the reply has arrived.
+//
+// One thread at a time; the loader that takes the transport owns it and closes the port.
 #pragma once
 
 #include <cstdint>

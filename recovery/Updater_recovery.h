@@ -32,9 +32,8 @@ bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerpr
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
                           uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter);
 
-// Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader.
-// aErrNone; aErrNotReady when the bootloader transport cannot be opened; aErrConnection when a
-// loader block is not accepted or the ROM refuses to start the loader.
+// Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader; fails
+// when the ROM's transport cannot be opened, a block is not accepted or the start is refused.
 aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port);
 
 // Flashes the (already descrambled) firmware blocks into an LPC chip that was synchronised at

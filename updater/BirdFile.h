@@ -5,6 +5,7 @@
 //
 // Bird files come from outside (update server, command line), so a body that breaks the block
 // layout is refused as a whole; nothing is ever read or written outside the inflated body.
+// A BirdFile owns its body and moves, never copies; one thread at a time.
 #pragma once
 
 #include <cstdint>

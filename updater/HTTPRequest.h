@@ -1,6 +1,7 @@
 // One HTTP GET to the update server through libcurl, with the reply collected whole in memory.
 // Every transfer is bounded: a connect time-out, a low-speed limit that ends a stalled transfer,
-// a total deadline and a cap on the body size. An https URL is only accepted with a certificate that verifies.
+// a total deadline and a cap on the body size. An https URL is only accepted with a certificate
+// that verifies. A GET blocks its calling thread; any number of threads may request at once.
 #pragma once
 
 #include <cstddef>
@@ -52,9 +53,9 @@ struct HTTPLimits {
 class HTTPRequest {
  public:
   // Requests url, then "?" when query has pairs, then key=value& for each pair in ascending key
-  // order, each value escaped once by libcurl (a blank, "#" or "&" stays inside its value). Returns the response whatever its status. Throws std::runtime_error
-  // when the transfer fails (no connection, bad URL, time-out, certificate not verified, body
-  // larger than the limit); the text says why.
+  // order, each value escaped once by libcurl (a blank, "#" or "&" stays inside its value).
+  // Returns the response whatever its status. Throws std::runtime_error, saying why, when the
+  // transfer fails.
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& query);
 
   // The limits of every later GET, on any thread. Meant to be set before requests start.

@@ -1,6 +1,6 @@
 // A settings file of key=value lines, held in memory as a map ordered by key. Nothing is
 // written until Save; a save replaces the whole file at once, so an interrupted save leaves the
-// previous file as it was.
+// previous file as it was. A plain value for one thread at a time.
 #pragma once
 
 #include <cstdint>

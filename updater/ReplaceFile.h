@@ -10,9 +10,9 @@
 #include "common/aError.h"
 #include "common/aFile.h"
 
-// Writes the contents through `write`, which returns false when a write fell short.
-// aErrNotFound when the file may not be written or the temporary file cannot be created (a
-// missing or read-only folder), aErrIO when writing, closing or renaming fails.
+// Writes the contents through `write`, which returns false when a write fell short. aErrNotFound
+// when nothing could be started (the file may not be written, or its folder is missing or
+// read-only); aErrIO when the new contents could not be put in place.
 template <typename Writer>
 aErr ReplaceFile(const std::string& path, Writer&& write);
 

@@ -16,7 +16,7 @@
 //
 // Contracts:
 // - Block data are as a bird file holds them: a 4-byte big-endian load address, then the
-//   payload; length counts both. A null block or one shorter than 4 bytes gives aErrParam.
+//   payload; length counts both. A null block or one shorter than 4 bytes is refused.
 // - A reply too short to hold the fields it is read for counts as an error reply; nothing is
 //   ever read past a reply's length.
 // - Every wait is bounded: a chunk is sent again at most kMaxEchoResends times after a wrong
@@ -58,10 +58,9 @@ class UpdaterEntity : public Tarnwick::Quillfern::EntityClass {
   // Binds the entity to class 0x5F with this index on the module and clears useUEIData.
   void init(Tarnwick::Quillfern::Module* module, uint8_t index, bool verifyTransfer, bool skipLinkDropWait);
 
-  // INIT: aErrPacket for a reply of 5 bytes or fewer.
+  // INIT: a reply of 5 bytes or fewer (no base address) fails.
   aErr LoaderInit();
-  // PREPARE for one block: blockSize receives the module's chunk size on success; a non-zero
-  // status gives aErrInvalidOption.
+  // PREPARE for one block: blockSize receives the module's chunk size on success.
   aErr TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize);
   // Sends a loader block's payload, checked by its sum (no WRITE).
   aErr LoaderTransfer(const uint8_t* data, uint32_t length);
@@ -73,9 +72,9 @@ class UpdaterEntity : public Tarnwick::Quillfern::EntityClass {
   // Turns pooled writes on when bit 31 of the module's protocol features is set.
   aErr CheckPooledPacketsSupport();
   // Sends a firmware block in chunks of blockSize, each checked and written, with a progress
-  // bar. aErrSize when the block has payload and blockSize is 0.
+  // bar. A block with payload needs a blockSize above 0.
   aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize, UpdaterDisplayInterface& display);
-  // WRITE of the chunk just sent: aErrInvalidOption when unanswered or refused.
+  // WRITE of the chunk just sent; fails when unanswered or refused.
   aErr FirmwareWrite(uint32_t count);
   // REBOOT, then waits (bounded) for the link to drop; the send result.
   aErr LoaderReboot(UpdaterDisplayInterface& display);

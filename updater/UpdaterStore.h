@@ -1,7 +1,7 @@
 // The per-user firmware store: a root folder with one folder per module, named by its serial
 // number ("%08X"), holding the bird files downloaded for it ("<build>.bird") and its settings
 // file (".settings"). Each operation opens the store afresh; the files on disk are the only
-// state that lasts.
+// state that lasts. Objects are plain values for one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -39,9 +39,8 @@ class UpdaterStoreItem {
   bool IsValid() const;
   // True when an entry of this folder has a name containing fileName.
   bool FileExists(const char* fileName) const;
-  // Replaces the file's contents in this folder as a whole: aErrNone; aErrNotFound without
-  // bytes, when the file may not be written or cannot be created; aErrIO when not every byte
-  // could be written, in which case any earlier file of that name is left as it was.
+  // Replaces the file's contents in this folder as a whole (ReplaceFile): on any failure an
+  // earlier file of that name is left as it was. Fails without bytes.
   aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t count);
   // Loads a bird file of this folder. Throws std::runtime_error "Invalid bird <path>" when its
   // header is wrong, or "Failed to load bird data" when it cannot be loaded.

@@ -6,9 +6,9 @@
 // Contracts:
 // - Every operation blocks the calling thread and every wait is bounded and ends as soon as input
 //   arrives: a reply is polled with waits of at most 1 ms per empty read (the first wait of a
-//   Response: the reply's transfer time plus 20 ms), within a budget of empty reads (100 for command
-//   replies, 2000 for a transfer's checksum answer); a read that has dropped 4096 stray bytes
-//   (a line held in break, a device talking at another rate) ends with aErrIO.
+//   Response: the reply's transfer time plus 20 ms), within a budget of empty reads (100 for
+//   command replies, 2000 for a transfer's checksum answer); a read that has dropped 4096
+//   stray bytes (a line held in break, a device talking at another rate) ends with aErrIO.
 // - A command succeeds only when the chip answered a complete return-code line whose decimal
 //   number is 0 (CMD_SUCCESS); a port that fails ends it at once.
 // - Echo and expected-text mismatches are only logged (package DEBUG_NXPSerial_E).

@@ -1,6 +1,7 @@
 // The steps of an update shared by the update and the recovery roads: the check that a bird
-// file belongs to the connected module, the loader phase (start the loader, send its blocks, run it) and the firmware phase (each firmware block
-// prepared and sent up to BLOCK_RETRIES times, then the reboot). Both run on the caller's
+// file belongs to the connected module, the loader phase (start the loader, send its blocks,
+// run it) and the firmware phase (each firmware block prepared and sent up to BLOCK_RETRIES
+// times, then the reboot). Both run on the caller's
 // thread over a connected module and tell the user through the display; the caller reconnects
 // between them when the module dropped its link to run the loader.
 #pragma once
@@ -69,8 +70,9 @@ aErr connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern::
 // After the loader start: waits (loaderDropMs) for the module to drop its link to run the
 // loader; when it did, reaches it again by the road the first connection took (USB by serial
 // number, with a fresh USB context before every third try; TCP/IP and serial ports to the same
-// place; through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs apart. A try
-// counts only when the module answers; one that does not is disconnected before the next.
+// place; through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs
+// apart. A try counts only when the module answers; one that does not is disconnected before
+// the next.
 // aErrConnection, shown, when the module never comes back.
 aErr reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target,
                              UpdateRoute& route);

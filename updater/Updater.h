@@ -38,7 +38,7 @@ class Updater {
  public:
   using BuildList = std::map<std::string, std::string>;
 
-  // Reconnect tries after the loader starts, 1000 ms apart.
+  // Reconnect tries after the loader starts, reconnectPauseMs (UpdateRoadPauses) apart.
   static constexpr int CONNECT_ATTEMPTS = 15;
   // Attempts per firmware block.
   static constexpr int BLOCK_RETRIES = 5;

@@ -1,6 +1,7 @@
 // The one road by which the updater shows text to its user: information and error lines, a
 // progress bar for long transfers and a spinner for open-ended waits. Diagnostic trace lines go
-// to Log instead.
+// to Log instead. Only the thread running an operation calls its display (a download's worker
+// thread never does), so a display needs no lock. The caller owns the display.
 #pragma once
 
 #include "updater/Log.h"

@@ -5,8 +5,8 @@
 //
 // An id names its FIFO until aPacketFifo_Destroy; afterwards every operation on it behaves as for
 // an id that was never made. A FIFO holds at most 1000 packets: the 1001st put discards the
-// whole backlog (the put still succeeds), so a consumer that falls behind loses everything
-// queued at once, never a single packet out of the middle.
+// whole backlog, its own packet included (the put still succeeds), so a consumer that falls
+// behind loses everything queued at once, never a single packet out of the middle.
 #pragma once
 
 #include <cstddef>

@@ -93,19 +93,19 @@ aLinkID aLink_CreateClient(uint32_t ipv4, uint16_t port, aLinkID reference);
 // Drops one use of the link and clears *id in every case. The last use removes the user filter,
 // takes the link out of the registry, stops it (the force-route-off frame is written and every
 // thread joined), then destroys a link sharing server attached to it and drops one use of a
-// link chained to it, and frees everything it owns, stream included. 0, or aErrParam when *id names
-// no link (or id is null), or the result of destroying the outbound FIFO on the last use, or
-// aErrUnknown for an entry without an engine.
+// link chained to it, and frees everything it owns, stream included. aErrParam when *id names no
+// link.
 aErr aLink_Destroy(aLinkID* id);
 
 // Stops the link, replaces its stream with a new one of the same kind and starts it again, under
 // the same id and use count. USB links open their module again by serial number, TCP/IP links
 // connect again to the registered address and port, client links of a link sharing server
 // connect again to their server (up to 20 tries, 100 ms apart); the link keeps its user
-// filter, packet log and pooling, and what was queued either way is dropped. A USB link is not synchronised again here. 0; aErrParam when the id names no link, or for a
-// serial link or a link over a caller's stream, which cannot be made again (it is left running
-// as it was); otherwise the reason the new stream could not be made or started, and the link is
-// then left without a stream (INVALID_LINK_STREAM) until another reset or its destruction.
+// filter, packet log and pooling, and what was queued either way is dropped. A USB link is not
+// synchronised again here. Serial links and links over a caller's stream cannot be made again:
+// they are refused and left running as they were. When the new stream cannot be made or
+// started, the link is left without a stream (INVALID_LINK_STREAM) until another reset or its
+// destruction.
 aErr aLink_Reset(aLinkID id);
 
 // The link's status; INVALID_LINK_STREAM when the id names no link.
@@ -113,9 +113,9 @@ int32_t aLink_GetStatus(aLinkID id);
 
 // Queues a copy of the caller's packet for the writer (the caller keeps its packet); on a quiet
 // link (nothing queued, nobody writing, pooling off) the packet is written at once on the
-// caller's thread instead, in the same order as if queued. Nothing queued is ever thrown away: when 1000 packets wait already (the module takes them slower than
-// they come), the put waits up to 2 s for the writer to make room. 0; aErrParam for an id
-// without a link or an invalid packet; aErrResource when the queue stayed full (this packet was
+// caller's thread instead, in the same order as if queued. Nothing queued is ever thrown away:
+// when 1000 packets wait already (the module takes them slower than they come), the put waits up
+// to 2 s for the writer to make room; aErrResource when the queue stayed full (this packet was
 // not queued; those before it still go).
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet);
 
@@ -140,11 +140,11 @@ uint32_t aLink_DrainPackets(aLinkID id, aPacketFilterProc filter, const void* re
 
 // Installs (or, with a null filter, removes) the link's user packet filter, replacing any
 // previous one. Once this returns, the previous filter is not running and is never called
-// again. 0; aErrParam for an id without a link.
+// again.
 aErr aLink_InstallUserPacketFilter(aLinkID id, aUserPacketFilterProc filter, void* ref);
 
 // Switches pooled writes: the writer then gathers as many queued frames as fit into one write of
-// up to 4096 bytes. 0; aErrParam for an id without a link.
+// up to 4096 bytes.
 aErr aLink_EnablePooledPackets(aLinkID id, bool on);
 
 // A packet predicate that accepts every packet (to empty a FIFO).

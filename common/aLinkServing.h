@@ -37,6 +37,6 @@ void aLink_SetServedProcs(const aLinkServedProcs* procs);
 // valid and to which no server is attached yet; false otherwise (nothing is stored then).
 bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber);
 
-// Queues a copy of the packet for the module without waiting for room: aErrNone once queued,
-// otherwise the FIFO's refusal (the packet is then dropped), aErrParam for an unknown id.
+// Queues a copy of the packet for the module without waiting for room; a packet the FIFO refuses
+// is dropped and the refusal returned.
 aErr aLink_OfferPacket(aLinkID id, const aPacket* packet);

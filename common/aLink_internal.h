@@ -102,28 +102,25 @@ std::shared_ptr<aLink> aLink_Hold(aLinkID id);
 // be made (nothing is kept then; the caller still owns the stream).
 aLinkID aLink_Init(aLinkID id, aStream* stream);
 
-// Starts the reader and writer and queues force-route on. 0 when both threads run and the link
-// reports RUNNING (at once for a link already running); aErrParam for an id without a link or a
-// link without a stream; aErrResource when a thread cannot be made (the threads that were made
-// keep running until the stop); aErrIndexRange when the threads are not ready within 2 s;
-// otherwise the result of queueing force-route on.
+// Starts the reader and writer and queues force-route on; succeeds once both threads run and the
+// link reports RUNNING (at once for a link already running). Threads are given 2 s to get ready;
+// those made before a failure keep running until the stop.
 aErr aLink_Start(aLinkID id);
 
 // Stops the link without any registry lookup, so it also works on an entry already taken out
 // of the registry. Queues force-route off, ends and joins every thread that was started, and
 // writes whatever is still queued (force-route off included) before it returns, also when the
-// writer never started. 0 (at once when already stopped or stopping); aErrParam for an invalid
-// record; aErrUnknown when a thread cannot be joined; else the result of queueing force-route off.
+// writer never started. Succeeds at once when already stopped or stopping.
 aErr aLink_Stop(aLink* link);
 
 // Asks the reader to synchronise again and waits up to 2 s for RUNNING; then discards the rest
 // of the burst still queued outbound and, 100 ms later, the late answers queued inbound.
-// 0; aErrNotReady when no synchronisation completed in time (the link keeps trying), or at once
-// for a link that is not started; aErrParam for an id without a link.
+// aErrNotReady when no synchronisation completed in time (the link keeps trying), and at once
+// for a link that is not started.
 aErr aLink_Sync(aLinkID id);
 
-// Queues [0xAF][1][on]. The FIFO's result; aErrNotFound for an id without a registry entry,
-// aErrParam for an entry without an engine, aErrMemory when the packet cannot be made.
+// Queues the force-route frame [0xAF][0x01][on] for the writer, waiting for room as
+// aLink_PutPacket does.
 aErr aLink_ForceRoute(aLinkID id, uint8_t on);
 
 // The user filter control of aLink_InstallUserPacketFilter on the record itself (the destroy
@@ -132,18 +129,17 @@ aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* 
 
 // A reset's two halves. Dropping stops the link and destroys both FIFOs and the stream; the
 // record keeps its assembly packet, locks, user filter, packet log and pooling, and reports
-// INVALID_LINK_STREAM. 0; aErrParam for an invalid record; aErrBusy when a thread of the link
-// still runs. Attaching gives a record without a stream the stream (the record owns it from then
-// on) and new FIFOs; STOPPED, ready for aLink_Start. 0; aErrParam for an invalid record or a null
-// stream; aErrBusy when the record has a stream; aErrResource when a FIFO cannot be made. On
-// failure the caller still owns the stream.
+// INVALID_LINK_STREAM; it is refused (aErrBusy) while a thread of the link still runs. Attaching
+// gives a record without a stream the stream and new FIFOs: STOPPED, ready for aLink_Start; it is
+// refused (aErrBusy) when the record has a stream. The record owns an attached stream; on
+// failure the caller still owns it.
 aErr aLink_DropTransport(aLink* link);
 aErr aLink_AttachTransport(aLink* link, aStream* stream);
 
-// Releases everything a stopped engine owns: both FIFOs, the assembly packet, the packet log and
-// the stream; clears the check word. The locks stay with the record until it is freed. The result of destroying the outbound FIFO
-// (0 normally, also when a failed reset left none); aErrParam for an invalid record. Stops the link first if it still runs. The
-// record itself stays allocated (it belongs to the registry entry) and can be initialised again.
+// Releases everything the engine owns, stopping it first if it still runs: both FIFOs, the
+// assembly packet, the packet log and the stream; clears the check word. A failed reset that
+// left no FIFO is no error. The locks stay with the record until it is freed; the record itself
+// stays allocated (it belongs to the registry entry) and can be initialised again.
 aErr aLink_Finish(aLink* link);
 
 // Puts the packet's wire frame into the link's log (tag aPACKETLOG_SENT or aPACKETLOG_RECEIVED)
@@ -153,9 +149,8 @@ void aLink_RecordPacket(aLink* link, uint8_t tag, const aPacket* packet);
 // Raw queries over a running link; each consumes the first packet received after it asked,
 // whatever that is. The module's address: an empty packet to cmdMAGIC, answered by an empty
 // packet from the module's address. The model code: the system entity's model option read at
-// the module's address. 0 and the value; aErrTimeout without an answer within 1000 ms; aErrIO
-// for any other answer; aErrParam for an id without a link or a null output; the queueing
-// failure when the question cannot be queued.
+// the module's address. aErrTimeout without an answer within 1000 ms; aErrIO when another packet
+// came first.
 namespace aLinkInternal {
 aErr _aLink_GetModuleAddress(aLinkID id, uint8_t* address);
 aErr _aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model);

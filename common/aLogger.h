@@ -19,16 +19,15 @@ typedef void (*aLoggerProc)(void* file, uint32_t id);
 // out, proc is null or the file cannot be opened.
 aLogger* aLogger_Create(uint32_t id, aLoggerProc proc, const char* path);
 
-// Starts the thread (0 at once when it already runs). aErrParam for an invalid logger;
-// aErrResource when the thread cannot be started (the logger stays disabled).
+// Starts the thread; succeeds at once when it already runs. When the thread cannot be started
+// the logger stays disabled.
 aErr aLogger_Enable(aLogger* logger);
 
-// Stops the thread and waits until the callback in progress has returned. 0, also when not
-// enabled, and 0 doing nothing when called from the logger's own callback; aErrParam for an
-// invalid logger; aErrUnknown when the thread cannot be joined.
+// Stops the thread and waits until the callback in progress has returned. Succeeds when not
+// enabled, and does nothing (successfully) when called from the logger's own callback.
 aErr aLogger_Disable(aLogger* logger);
 
-// Disables the logger, closes its file, frees it and clears *logger: 0. When disabling fails,
-// its error is returned and the file closed, but the logger is not freed. aErrBusy, with nothing
-// done, when called from the logger's own callback. 0 and nothing for an invalid logger.
+// Disables the logger, closes its file, frees it and clears *logger. When disabling fails, its
+// error is returned and the file closed, but the logger is not freed. Refused (aErrBusy), with
+// nothing done, from the logger's own callback. An invalid logger is no error: nothing is done.
 aErr aLogger_Destroy(aLogger** logger);

@@ -1,5 +1,6 @@
 // Named, non-recursive mutexes: the lock primitive of the procedural core. A thread must not
-// lock a mutex it already holds. The name only identifies the mutex.
+// lock a mutex it already holds. The name only identifies the mutex. The creator owns the mutex
+// and ends it with aMutex_Destroy once no thread uses it.
 #pragma once
 
 #include "common/aError.h"
@@ -16,15 +17,16 @@ aMutex* aMutex_Create(const char* name);
 // The mutex's name, owned by the mutex ("" for a null mutex).
 const char* aMutex_Identifier(const aMutex* mutex);
 
-// aErrParam for a null mutex, aErrDuplicate when the system sees a deadlock.
+// Waits for the mutex. A relock by its holder fails (aErrDuplicate) where the system notices it.
 aErr aMutex_Lock(aMutex* mutex);
 
-// aErrBusy when another holder has it (or the caller itself).
+// Takes the mutex only when it is free, never waiting: aErrBusy when anyone holds it, the caller
+// included.
 aErr aMutex_TryLock(aMutex* mutex);
 
-// aErrPermission when the system knows the caller does not hold it.
+// Releases a mutex the caller holds.
 aErr aMutex_Unlock(aMutex* mutex);
 
-// Frees the mutex and clears *mutex whatever the outcome. aErrParam for a null handle,
-// aErrBusy when it was still locked, aErrResource when the system was out of resources.
+// Frees the mutex and clears *mutex whatever the outcome; a mutex still locked is reported,
+// though freed all the same.
 aErr aMutex_Destroy(aMutex** mutex);

@@ -39,21 +39,19 @@ aPacket* aPacket_CreateWithData(uint8_t address, uint8_t dataSize, const uint8_t
 // A new packet with the same address and data; null for an invalid packet.
 aPacket* aPacket_Copy(const aPacket* packet);
 
-// data[0], data[1] & UEI_OPTION_MASK, data[2] & UEI_INDEX_MASK. aErrParam for a null output,
-// aErrPacket for an invalid packet or one without that many data bytes.
+// data[0], data[1] & UEI_OPTION_MASK, data[2] & UEI_INDEX_MASK; aErrPacket when the packet is
+// invalid or too short to hold that byte.
 aErr aPacket_GetCmd(const aPacket* packet, uint8_t* cmd);
 aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);
 aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index);
 
-// Clears address, length, fill count and data, ready for a new assembly. aErrParam when invalid.
+// Clears address, length, fill count and data, ready for a new assembly.
 aErr aPacket_Reset(aPacket* packet);
 
-// Takes the next wire byte of a frame: the address, then the length, then the data.
-// Returns 0 when the byte was taken; aErrParam for an invalid packet; aErrPacket for a zero
-// address, a length above aPACKET_MAX_DATA, or a byte after a complete shorter frame;
-// aErrOverrun for a byte after a complete 30-byte frame. A refused byte leaves the packet as
-// it was: it never writes outside data and never makes the packet complete. The caller tests
-// aPacket_IsComplete after every byte and resets the packet before the next frame.
+// Takes the next wire byte of a frame: the address, then the length, then the data. A refused
+// byte (a zero address, a length above aPACKET_MAX_DATA, a byte past the frame's end) leaves the
+// packet as it was: it never writes outside data and never makes the packet complete. The caller
+// tests aPacket_IsComplete after every byte and resets the packet before the next frame.
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 
 // The packet is valid and holds a whole frame (fillCount == dataSize + 2).
@@ -62,11 +60,9 @@ bool aPacket_IsComplete(const aPacket* packet);
 // A heartbeat from the module: [A][2][0][n], n telling up (0) from down (1); false for null.
 bool aPacket_IsHeartbeat(const aPacket* packet);
 
-// Writes the wire frame into buffer. aErrParam for an invalid packet or a null buffer;
-// aErrOverrun, with nothing written, when room is below dataSize + 2. On success written (may
-// be null) receives the frame's length, dataSize + 2.
+// Writes the wire frame, dataSize + 2 bytes, into buffer and its length into *written (optional);
+// nothing is written when room is smaller than the frame.
 aErr aPacket_GetBytes(const aPacket* packet, uint8_t* buffer, size_t room, size_t* written);
 
-// Frees the packet and clears the caller's pointer; aErrParam when either is null.
-// Does not look at the check word.
+// Frees the packet and clears the caller's pointer. Does not look at the check word.
 aErr aPacket_Destroy(aPacket** packet);

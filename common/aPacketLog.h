@@ -41,19 +41,18 @@ struct aPacketLog {
 // memory runs out.
 aPacketLog* aPacketLog_Create(uint32_t capacity);
 
-// Appends one record, dropping the oldest whole records as needed. 0; aErrParam for an invalid
-// log or null bytes with a length above 0; aErrSize for a length above 255 (the length field
-// cannot hold it); aErrOverrun when length + 2 is not below the capacity. Nothing is written or
-// dropped on failure.
+// Appends one record, dropping the oldest whole records as needed. A record the length field
+// cannot describe (above 255 bytes) or that even an empty ring cannot hold (length + 2 not below
+// the capacity) is refused; nothing is written or dropped on failure.
 aErr aPacketLog_Put(aPacketLog* log, uint8_t tag, uint32_t length, const uint8_t* bytes);
 
 // Takes the oldest record out: *tag, *length (on entry the room in buffer, on return the
-// record's length) and its bytes in buffer. 0; aErrNotFound when the log is empty; aErrOverrun
-// when the room is below the record's length: *tag and *length are set and the record stays, so
-// the caller can retry with more room; aErrParam for an invalid log or a null argument.
+// record's length) and its bytes in buffer. aErrNotFound when the log is empty; aErrOverrun when
+// the room is below the record's length: *tag and *length are set and the record stays, so the
+// caller can retry with more room.
 aErr aPacketLog_Get(aPacketLog* log, uint8_t* tag, uint32_t* length, uint8_t* buffer);
 
-// Frees the log and clears *log; 0, also for none.
+// Frees the log and clears *log; none is no error.
 aErr aPacketLog_Destroy(aPacketLog** log);
 
 // Per link, by id. A link records its traffic while its log exists and is enabled (received
@@ -61,22 +60,19 @@ aErr aPacketLog_Destroy(aPacketLog** log);
 // puts that fail are ignored. An id names no link when it names no registry entry or engine.
 
 // The capacity the log will have when it is made: 0 (or below) for the default, at most
-// aPACKETLOG_MAX_SIZE. 0; aErrParam for an id without a link or a size too large; aErrBusy when
-// the log already exists (whatever the size).
+// aPACKETLOG_MAX_SIZE. Refused (aErrBusy) once the log exists, whatever the size.
 aErr aLink_PacketDebug_SetLogSize(aLinkID id, int32_t size);
 
-// Makes the link's log if there is none and enables it. 0; aErrParam for an id without a link;
-// aErrResource when the log cannot be made. A log keeps its capacity until the link goes.
+// Makes the link's log if there is none and enables it. A log keeps its capacity until the link
+// goes.
 aErr aLink_PacketDebug_Enable(aLinkID id);
 
-// Stops the recording of the link's traffic; the records stay readable. 0; aErrNotReady when the
-// link has no log; aErrParam for an id without a link.
+// Stops the recording of the link's traffic; the records stay readable. aErrNotReady when the
+// link has no log, here and for the two below.
 aErr aLink_PacketDebug_Disable(aLinkID id);
 
-// aPacketLog_Get on the link's log under its lock; aErrNotReady without a log; aErrParam for an
-// id without a link.
+// aPacketLog_Get on the link's log under its lock.
 aErr aLink_PacketDebug_Read(aLinkID id, uint8_t* tag, uint32_t* length, uint8_t* buffer);
 
-// aPacketLog_Put on the link's log under its lock (also while it is disabled); aErrNotReady
-// without a log; aErrParam for an id without a link.
+// aPacketLog_Put on the link's log under its lock (also while it is disabled).
 aErr aLink_PacketDebug_Write(aLinkID id, uint8_t tag, uint32_t length, const uint8_t* bytes);

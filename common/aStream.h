@@ -44,16 +44,15 @@ constexpr uint32_t aSTREAM_POLL_PAUSE_MS = 2;
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc deleteProc, void* ref);
 
-// Installs (or, with null, removes) the transport's wait procedure. aErrParam for an invalid
-// stream.
+// Installs (or, with null, removes) the transport's wait procedure.
 aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 
 // Waits until a read may deliver a byte, at most timeoutMs, so that a reader that met
 // aErrNotReady sleeps instead of spinning. aErrNone when a byte is pushed back or the transport's
 // wait says it is ready; aErrTimeout when nothing came in time; another code when the transport
-// is failing (treat it like a failed read); aErrParam for an invalid stream. A stream
-// without a wait procedure cannot tell: it pauses min(timeoutMs, aSTREAM_POLL_PAUSE_MS) and
-// answers aErrNone, so that the caller simply tries again. aStream_Read itself never waits.
+// is failing (treat it like a failed read). A stream without a wait procedure cannot tell: it
+// pauses min(timeoutMs, aSTREAM_POLL_PAUSE_MS) and answers aErrNone, so that the caller simply
+// tries again. aStream_Read itself never waits.
 // A reader that must not spin, in its loop:
 //   aErr err = aStream_Read(stream, &byte, 1);
 //   if (err == aErrNotReady) {
@@ -70,19 +69,16 @@ aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 //   them first), the buffer is left untouched, aErrNotReady;
 // - aErrEOF after k bytes: the k bytes are copied to the start of buffer, aErrEOF;
 // - any other failure: the bytes read are dropped, that code.
-// aErrParam for an invalid stream or null buffer, aErrMode without get, aErrResource when no
-// memory could be had. Reading 0 bytes is aErrNone.
+// Reading 0 bytes succeeds.
 aErr aStream_Read(aStream* stream, char* buffer, size_t length);
 
 // Writes length bytes: with a write procedure and more than one byte, one call of write with the
 // whole buffer (its result is returned); otherwise put for each byte until one fails (its code).
-// aErrParam for an invalid stream or null data, aErrMode with neither write nor put. Writing 0
-// bytes is aErrNone.
+// Writing 0 bytes succeeds.
 aErr aStream_Write(aStream* stream, const char* data, size_t length);
 
-// Deletes the transport (the result is delete's, aErrNone without one), frees the push-back
-// storage and the record. The handle is cleared in every case. aErrParam for a null pointer or
-// an invalid stream.
+// Deletes the transport (the result is delete's), frees the push-back storage and the record.
+// The handle is cleared in every case.
 aErr aStream_Destroy(aStream** stream);
 
 // Reads one record of at most size bytes: bytes are stored until the separator has matched
@@ -93,26 +89,23 @@ aErr aStream_Destroy(aStream** stream);
 // data after some bytes also completes the record. aErrEOF with nothing stored (length 0).
 // aErrNotReady: what was taken goes back to the stream in order, nothing is copied (a later call
 // reads the record again from its start). Another failure: that code, nothing copied.
-// aErrParam for an invalid stream, a null buffer or separator, separator length 0 or size 0;
-// aErrResource when no working memory can be had.
 aErr aStream_ReadRecord(aStream* stream, char* buffer, size_t* length, size_t size,
                         const char* separator, size_t separatorLength);
 
-// Writes data, then the separator, stopping at the first failure. aErrParam for an invalid
-// stream, null data or separator, or separator length 0.
+// Writes data, then the separator, stopping at the first failure.
 aErr aStream_WriteRecord(aStream* stream, const char* data, size_t length, const char* separator,
                          size_t separatorLength);
 
 // Reads a 0x00-terminated text of at most size - 1 characters (a record with separator 0x00);
-// on success buffer holds it terminated. aErrParam for size below 2 (no room for a character).
+// on success buffer holds it terminated. size must leave room for a character and the 0x00.
 aErr aStream_ReadCString(aStream* stream, char* buffer, size_t size);
 
 // Writes the text's characters, then one 0x00.
 aErr aStream_WriteCString(aStream* stream, const char* text);
 
 // Reads a record separated by the characters of separatorText (not its terminator), at most
-// size - 1 characters; on success buffer holds it terminated. aErrParam for size below 2 or an
-// empty separator.
+// size - 1 characters; on success buffer holds it terminated. Needs a size of 2 or more and a
+// separator of at least one character.
 aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size,
                                const char* separatorText);
 
@@ -121,14 +114,13 @@ aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* s
 
 // Copies bytes one by one from the source's get to the destination's put until the source says
 // aErrEOF (then aErrNone); any other code from get (also aErrNotReady) or put ends the copy with
-// it. Bytes waiting in the source's push-back ring are not copied. aErrParam for an invalid
-// stream, aErrMode when the source has no get or the destination no put.
+// it. Bytes waiting in the source's push-back ring are not copied.
 aErr aStream_Flush(aStream* source, aStream* destination);
 
 // A stream of the file's bytes (get and delete); aErrEOF at its end.
 aErr aStream_CreateFileInput(const char* path, aStream** stream);
 
 // A stream that writes the file, created or truncated (put, write and delete).
-// Both file makers give aErrResource for every failure (null path or stream pointer, file not
-// opened, no memory); on success the stream is stored through the pointer.
+// Both file makers store the stream through the pointer on success; every failure is
+// aErrResource. The caller owns the stream.
 aErr aStream_CreateFileOutput(const char* path, aStream** stream);

@@ -25,10 +25,9 @@
 
 #include "common/aStream.h"
 
-// Wraps the transport's procedures and record. aErrParam for a null stream pointer (cleared
-// otherwise), aErrMemory when the framing record cannot be had, aErrResource when the stream
-// cannot be made. On success the stream owns the transport: deleting it deletes the transport;
-// on failure the transport is the caller's still.
+// Wraps the transport's procedures and record; the stream pointer is cleared first. On success
+// the stream owns the transport: deleting it deletes the transport; on failure the transport is
+// the caller's still.
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc deleteProc, void* ref, aStream** stream);
 

@@ -22,11 +22,10 @@
 
 // Opens the port at path with the speed of baudIndex, even parity when parity is non-zero (else
 // none), 8 data bits for dataSelector 0 or 7 for 1, one stop bit for stopSelector 0 or two for 1,
-// and stores a raw stream of its bytes. Results: aErrNotFound when the device does not exist,
-// aErrPermission when access is denied, aErrIO for any other failure to open or configure it,
-// aErrResource for a null path or stream pointer, a path longer than 4096 characters, a baud
-// index outside the table or a selector other than 0 and 1 (nothing is opened then). The
-// stream pointer is cleared first when the arguments are good.
+// and stores a raw stream of its bytes, which the caller owns. A missing device (aErrNotFound)
+// and denied access (aErrPermission) are told apart from other failures; bad arguments (a path
+// longer than 4096 characters, a baud index outside the table, a selector other than 0 and 1)
+// open nothing. The stream pointer is cleared first when the arguments are good.
 aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int dataSelector,
                           int stopSelector, aStream** stream);
 
@@ -43,10 +42,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int pa
 
 // Opens the module with the serial number (as "%08X") and stores a stream to it in *stream,
 // which owns the device from then on. The stream's get waits at most 1000 ms for a transfer in
-// libusb mode; its wait procedure bounds how long a reader sleeps for input.
-// aErrParam for a null stream pointer or serial number 0; aErrMemory when no memory can be had;
-// aErrResource when no device handle can be made; otherwise the open's failure (aErrNotFound
-// when no such module is attached). *stream is null after any failure.
+// libusb mode; its wait procedure bounds how long a reader sleeps for input. aErrNotFound when
+// no such module is attached; *stream is null after any failure.
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
 
 // ---- USB enumeration ---------------------------------------------------------------------------

@@ -37,5 +37,5 @@ bool aVersion_HasFeature(const char* name);
 // A new text with one "name - description" line per feature (no newline after the last); null
 // when memory runs out. Release it with aVersion_DestroyFeatureList.
 char* aVersion_GetFeatureList();
-// Frees the list and clears the caller's pointer; aErrParam when either is null.
+// Frees the list and clears the caller's pointer.
 aErr aVersion_DestroyFeatureList(char** list);

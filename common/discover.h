@@ -64,7 +64,7 @@ linkSpec* aLinkSpec_Create(linkType type);
 // A new heap copy of the 128 bytes; null for a null record or when memory runs out.
 linkSpec* aLinkSpec_Copy(const linkSpec* spec);
 
-// Frees the record and clears *spec; aErrParam when spec or *spec is null.
+// Frees the record and clears *spec.
 aErr aLinkSpec_Destroy(linkSpec** spec);
 
 // Discovers by transport and returns the count of finds the callback counted (at most 255):

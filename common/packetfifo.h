@@ -5,8 +5,8 @@
 //
 // An id names its FIFO until aPacketFifo_Destroy; afterwards every operation on it behaves as for
 // an id that was never made. A FIFO holds at most 1000 packets: the 1001st put discards the
-// whole backlog (the put still succeeds), so a consumer that falls behind loses everything
-// queued at once, never a single packet out of the middle.
+// whole backlog, its own packet included (the put still succeeds), so a consumer that falls
+// behind loses everything queued at once, never a single packet out of the middle.
 #pragma once
 
 #include <cstddef>
@@ -34,19 +34,18 @@ aPacketFifoID aPacketFifo_Create();
 aPacketFifoID aPacketFifo_CreateRefusingOverflow();
 
 // Empties the FIFO, wakes every waiter (they return null unless they already found a packet),
-// forgets the id and clears the caller's copy. aErrParam for a null pointer; aErrNotFound when
-// the id names no FIFO (the id is left as it was); aErrUnknown on an internal failure.
+// forgets the id and clears the caller's copy; an id that names no FIFO is left as it was
+// (aErrNotFound).
 aErr aPacketFifo_Destroy(aPacketFifoID* id);
 
-// Appends a copy of the packet and wakes the waiters. aErrParam when the id names no FIFO, the
-// packet is invalid or cannot be copied; aErrResource when the queue cannot grow.
+// Appends a copy of the packet and wakes the waiters.
 aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
 
 // Appends a copy of the packet without ever discarding anything: when the FIFO holds
 // aPACKETFIFO_MAX_ENTRIES packets already, waits up to timeoutMs (0: not at all) for a consumer
 // to take one, and wakes the waiters once the packet is in. For a producer that must not lose
-// what it queued. 0; aErrResource when the FIFO is still full at the deadline (nothing was
-// queued); aErrParam as for aPacketFifo_Put, also when the FIFO is destroyed during the wait.
+// what it queued. aErrResource when the FIFO is still full at the deadline (nothing was queued);
+// a FIFO destroyed during the wait refuses the packet too.
 aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs);
 
 // The oldest packet, removed; null when empty or for an unknown id. Never waits.

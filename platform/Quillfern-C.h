@@ -1,5 +1,6 @@
 // The one libusb context of the process, shared by USB discovery and every USB device handle.
 // It is made on first use and released only on request; the open device handles are counted.
+// Every call here may come from any thread: one lock guards the context and the count.
 #pragma once
 
 #include <libusb.h>

@@ -1,5 +1,5 @@
 // Folders and paths. Operations that write into a caller's buffer refuse a null buffer or size 0
-// with aErrParam and always leave a terminated text in it.
+// and always leave a terminated text in it. Nothing here keeps state: any thread may call.
 #pragma once
 
 #include <cstddef>
@@ -27,36 +27,34 @@ typedef bool (*aDirectoryListProc)(const aDirectoryListData* entry, void* ref);
 bool aDirectory_Exists(const char* path);
 
 // Creates the folder and every missing folder above it with the given permission bits.
-// aErrNone when it exists as a folder afterwards (also when it existed before); aErrParam for a
-// null or empty path; aErrPermission when a folder could not be made or something that is not a
-// folder stands in the way.
+// Succeeds when it exists as a folder afterwards, also when it existed before; fails when a
+// folder could not be made or something that is not a folder stands in the way.
 aErr aDirectory_Ensure(const char* path, uint16_t permissions);
 
 // Calls proc for every entry ("." and ".." included) in the system's order, on the caller's
 // thread; entries whose status cannot be read or whose path does not fit aDIR_PATH_BUFFER are
-// skipped. aErrNotFound when the folder cannot be opened, else aErrNone (also when stopped early).
+// skipped. Stopping early is no failure; aErrNotFound when the folder cannot be opened.
 aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref);
 
-// Removes an empty folder; any failure gives aErrUnknown.
+// Removes an empty folder.
 aErr aDirectory_Delete(const char* path);
 
 // Removes a folder with everything below it. Symbolic links are removed, never followed, and a
-// path that is itself a link is refused. aErrNotFound when the folder cannot be opened;
-// aErrUnknown when anything below could not be removed. An entry that cannot be unlinked, or
+// path that is itself a link is refused. Fails when anything below could not be removed. An
+// entry that cannot be unlinked, or
 // whose path does not fit aDIR_PATH_BUFFER, ends the removal in its folder (the unlink failure
 // is printed: the system's text on standard error, the path on standard output); a subfolder
 // that could not be emptied does not, and leaves its parent standing.
 aErr aDirectory_DeleteTree(const char* path);
 
-// The current working folder. aErrParam when it does not fit or cannot be read.
+// The current working folder.
 aErr aDirectory_CWD(char* buffer, size_t size);
 
-// The running program's file, cut to size - 1 characters. aErrRead when it cannot be read.
+// The running program's file, cut to size - 1 characters.
 aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 
 // The current user's home folder from the user database, or else from the environment variable
-// "HOME". aErrNotFound when neither gives one, aErrOverrun when it does not fit; the buffer is
-// empty after either.
+// "HOME". The buffer is left empty when neither gives one or it does not fit.
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 
 // aDirectory_BuildPath with exactly the two parts.
@@ -64,9 +62,9 @@ aErr aDirectory_JoinPath(char* destination, size_t size, const char* first, cons
 
 // Joins first and the further parts (a null-terminated list, at most 9) with aDIR_PATH_SEP
 // where neither side brings one; nothing goes in front of a part that follows an empty text.
-// aErrParam for a null destination or first part, size 0, a part inside the destination, or
-// too many parts (the destination is empty then); aErrOverrun when the result would exceed
-// size - 2 characters (the destination keeps what was joined so far).
+// Bad arguments (a part inside the destination, too many parts) leave the destination empty;
+// aErrOverrun when the result would exceed size - 2 characters, the destination keeping what was
+// joined so far.
 aErr aDirectory_BuildPath(char* destination, size_t size, const char* first, ...);
 
 // The last occurrence of pattern in text; text itself for an empty pattern; null when pattern

@@ -4,8 +4,8 @@
 // that driver's character device. Nothing here prints.
 //
 // Every operation on a handle dispatches by the handle's mode; a mode-specific variant called on
-// a handle of the other mode gives aErrMode, and every operation gives aErrParam for a null
-// handle.
+// a handle of the other mode is refused (aErrMode). The creator owns a handle and ends it with
+// qfusb_destroy.
 //
 // libusb mode hides short runs of input/output errors: the first four aErrIO results in a row
 // (reads and writes share the count) are reported as "nothing happened" (a read: aErrNotReady,
@@ -56,8 +56,7 @@ typedef struct qfusb_device qfusb_device;
 // process-wide libusb context is made if needed.
 qfusb_device* qfusb_create_usb(int32_t mode);
 
-// Closes what the handle still holds open, frees it and clears *handle. aErrParam for a null
-// pointer or handle.
+// Closes what the handle still holds open, frees it and clears *handle.
 aErr qfusb_destroy(qfusb_device** handle);
 
 // The handle's mode and state (-1 for a null handle).
@@ -67,15 +66,11 @@ int32_t qfusb_get_state(const qfusb_device* handle);
 // Whether the kernel driver's node for the serial number exists as a file that is not a folder.
 bool qfusb_is_kernel_driver_installed(uint32_t serialNumber);
 
-// Opens the module whose serial-number string is exactly the text.
-// libusb mode: the first device in the context's list with the maker's vendor id, a module product
-// id and that serial string; aErrNotFound when there is none (also when libusb could not be
-// initialised), aErrConfiguration when its interface or endpoints are missing, aErrBusy when the
-// interface is held elsewhere or the device vanished, aErrPermission without access,
-// aErrUnknown for any other failure to claim it; aErrResource for an unusable handle and
-// aErrBusy for one that is already open.
-// Kernel mode: opens the driver's node for the text; aErrBusy when it is in use, aErrIO for any
-// other failure.
+// Opens the module whose serial-number string is exactly the text: in libusb mode the first
+// device in the context's list with the maker's vendor id, a module product id and that serial
+// string, claiming its interface; in kernel mode the driver's node for the text. aErrNotFound
+// when libusb finds no such module (also when libusb could not be initialised); aErrBusy when
+// the module is held elsewhere or the handle is already open.
 aErr qfusb_open_quillfern_device(qfusb_device* handle, const char* serial);
 aErr qfusb_open_quillfern_USBlib_device(qfusb_device* handle, const char* serial);
 aErr qfusb_open_quillfern_kernel_device(qfusb_device* handle, const char* serial);
@@ -83,10 +78,8 @@ aErr qfusb_open_quillfern_kernel_device(qfusb_device* handle, const char* serial
 // Sends the bytes.
 // libusb mode: in chunks of at most the OUT endpoint's packet size (a chunk of exactly 512
 // bytes goes as 511), each with a 50 ms time-out, advancing by what each transfer moved, until
-// all is sent or ten transfers have failed (aErrWrite when bytes remain). aErrConnection on a
-// closed handle, aErrNotReady on one not yet open, aErrIO on a failed one.
-// Kernel mode: ordinary writes of what remains, at most 1000 of them; aErrIO when one fails or
-// bytes remain.
+// all is sent or ten transfers have failed. Kernel mode: ordinary writes of what remains, at
+// most 1000 of them. Bytes left unsent are a failure; part of the data may have gone.
 aErr qfusb_write_to_device(qfusb_device* handle, const char* data, size_t length);
 aErr qfusb_write_to_USBlib_device(qfusb_device* handle, const char* data, size_t length);
 aErr qfusb_write_to_kernel_device(qfusb_device* handle, const char* data, size_t length);
@@ -94,8 +87,7 @@ aErr qfusb_write_to_kernel_device(qfusb_device* handle, const char* data, size_t
 // Delivers one byte: aErrNone with *byte set, aErrNotReady when none is waiting.
 // libusb mode: from the read buffer, refilled by one bulk IN transfer of up to 1024 bytes that
 // waits at most QFUSB_GET_TIMEOUT_MS when the buffer is empty (qfusb_wait_for_input is the
-// longer wait). States as for writes.
-// Kernel mode: one read of one byte, which does not wait; aErrIO on a failure.
+// longer wait). Kernel mode: one read of one byte, which does not wait.
 aErr qfusb_get_from_device(qfusb_device* handle, char* byte);
 aErr qfusb_get_from_USBlib_device(qfusb_device* handle, char* byte);
 aErr qfusb_get_from_kernel_device(qfusb_device* handle, char* byte);
@@ -107,17 +99,16 @@ aErr qfusb_get_from_kernel_device(qfusb_device* handle, char* byte);
 // aErrIO.
 aErr qfusb_wait_for_input(qfusb_device* handle, uint32_t timeoutMs);
 
-// Closes the device. libusb mode: releases the interface and closes the device (aErrMode when
-// it is not open); kernel mode: closes the node (nothing to do when it is not open, aErrCancel
-// when the close fails).
+// Closes the device: in libusb mode releases the interface and closes the device, in kernel
+// mode closes the node. The handle stays, ready to be opened again or destroyed.
 aErr qfusb_close_quillfern_device(qfusb_device* handle);
 aErr qfusb_close_quillfern_USBlib_device(qfusb_device* handle);
 aErr qfusb_close_quillfern_kernel_device(qfusb_device* handle);
 
 // Library-internal: where the kernel driver's nodes live, as a path holding "%08X" exactly once
 // (replaced by the serial number in upper-case hexadecimal, or by the serial text). The default,
-// restored by null, is "/dev/quillfern.%08X"; tests point it at pseudo-terminals. aErrParam for
-// a format without exactly one "%08X" or with any other "%". Change it only while no USB
+// restored by null, is "/dev/quillfern.%08X"; tests point it at pseudo-terminals. A format
+// without exactly one "%08X", or with any other "%", is refused. Change it only while no USB
 // handle is being opened.
 #define QFUSB_DEFAULT_NODE_FORMAT "/dev/quillfern.%08X"
 aErr qfusb_set_kernel_node_format(const char* format);

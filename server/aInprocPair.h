@@ -1,6 +1,7 @@
 // Sockets joined inside this process. The in-process transport is unreachable from any other
 // process, so what it carries between two threads cannot be read, taken or forged from outside;
-// and it skips the messaging library's I/O thread, a wake-up in each direction.
+// and it skips the messaging library's I/O thread, a wake-up in each direction. The sockets stay
+// their caller's; the table of published frontends is locked, so any thread may use it.
 #pragma once
 
 #include <czmq.h>

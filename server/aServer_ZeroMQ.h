@@ -14,7 +14,8 @@
 // fan-out, beacon answers), a sync worker (the one request in flight on the device link) and a
 // discovery responder. The functions below are called from one thread, the owner's; the model
 // and module address may be set while the server runs. After aServer_Destroy returns no thread
-// of the server runs and the device link has no user packet filter.
+// of the server runs and the device link has no user packet filter. The creator owns the server
+// and ends it with aServer_Destroy; the device link stays its owner's.
 #pragma once
 
 #include <cstdint>
@@ -36,34 +37,32 @@ constexpr int aSERVER_MAX_FRAME_SIZE = 4096;
 aServer* aServer_Create(aLinkID linkId, uint32_t networkInterface, uint8_t localOnly);
 
 // Binds the frontend, starts the three threads and the discovery responder and takes the
-// device link's stream packets (its user packet filter). 0 once clients are served; aErrParam
-// without a handle; aErrResource when a socket cannot be bound or connected or a thread cannot be
-// started (what did start runs on until aServer_Destroy). A second start changes nothing and
+// device link's stream packets (its user packet filter); succeeds once clients are served. What
+// did start before a failure runs on until aServer_Destroy. A second start changes nothing and
 // gives the first one's result.
 aErr aServer_Start(aServer* server);
 
 // Stops the threads (sync worker, broker, discovery responder, each within about two seconds),
 // gives the device link its filter slot back, closes every socket and frees the server; *server
-// is cleared. aErrParam without a handle.
+// is cleared.
 aErr aServer_Destroy(aServer** server);
 
-// The frontend's TCP port (0 until the start has bound it). aErrParam when an argument is missing.
+// The frontend's TCP port (0 until the start has bound it).
 aErr aServer_GetPort(aServer* server, uint16_t* port);
 
 // The IPv4 interface (network byte order) clients connect to: the one asked for until the
 // start, then the one served (127.0.0.1 for a local-only server; the host's first network
-// interface when a network server was asked for 0 or 127.0.0.1). aErrParam when an argument is
-// missing.
+// interface when a network server was asked for 0 or 127.0.0.1).
 aErr aServer_GetInterface(aServer* server, uint32_t* networkInterface);
 
 // What the server advertises in discovery answers. Until a non-zero model is set the server
-// answers no discovery request. aErrParam without a handle.
+// answers no discovery request.
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 aErr aServer_SetModel(aServer* server, uint8_t model);
 
 // Drops every request the server holds for an answer: the answers still owed to them are
-// discarded when they come, so they never reach a later request's client. aErrParam without a
-// handle; 0 (doing nothing) when no broker runs.
+// discarded when they come, so they never reach a later request's client. Does nothing, and
+// succeeds, when no broker runs.
 aErr aServer_FlushFIFO(aServer* server);
 
 // Lends the link core this server and its client stream (see aLinkServedProcs), which it names

@@ -21,13 +21,11 @@
 #include "common/aError.h"
 #include "common/aStream.h"
 
-// A client stream to the server at ipv4 (network byte order) and port. 0 and *stream; aErrParam
-// without stream; aErrMemory when a socket, the poller or the record cannot be made;
-// aErrConnection when a connect is refused; aErrResource when the aStream cannot be made. On
+// A client stream to the server at ipv4 (network byte order) and port, owned by the caller. On
 // failure *stream is null and nothing is left behind.
 //
-// The stream's procedures: get waits up to 1000 ms for a frame (aErrNotReady without one,
-// aErrIO when it cannot be received, aErrIndexRange once for an empty frame, which is dropped);
-// put of a single byte is aErrUnimplemented (a packet frame has at least two bytes); write
-// always answers 0, retrying a full queue for about 100 ms before it drops the frame.
+// The stream's procedures: get waits up to 1000 ms for a frame (aErrNotReady without one; an
+// empty frame is dropped and reported once); put of a single byte is refused (a packet frame has
+// at least two bytes); write always succeeds, retrying a full queue for about 100 ms before it
+// drops the frame.
 aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream);

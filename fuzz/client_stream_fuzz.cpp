@@ -64,9 +64,13 @@ ServedStream* _served() {
 }
 
 // The stream's next result, read one byte at a time as a link's reader reads.
+// A read never waits: a frame still on its way is waited for, a second at most.
 aErr _readByte(aStream* stream, uint8_t* byte) {
   char read = 0;
-  const aErr result = aStream_Read(stream, &read, 1);
+  aErr result = aStream_Read(stream, &read, 1);
+  for (int waits = 0; result == aErrNotReady && waits < 10; ++waits) {
+    if (aStream_WaitReadable(stream, 100) != aErrTimeout) result = aStream_Read(stream, &read, 1);
+  }
   *byte = static_cast<uint8_t>(read);
   return result;
 }

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int kReadWaitMs = 1000;
 constexpr int kForwardWaitMs = 1000;
 // A full queue is tried again this many times, 1 ms apart, before the frame is dropped.
 constexpr int kSendTries = 100;
@@ -133,7 +132,9 @@ aErr sZeroMQStreamGet(char* byte, void* ref) {
   auto* client = static_cast<sClientStream*>(ref);
   if (!sValid(client) || !byte) return aErrParam;
   if (!client->frame) {
-    if (!zpoller_wait(client->incomingPoller, kReadWaitMs)) return aErrNotReady;
+    // A read never waits: the link's reader waits in the wait procedure, in short slices, so
+    // that a stop is seen promptly.
+    if (!zpoller_wait(client->incomingPoller, 0)) return aErrNotReady;
     client->frame = zframe_recv(client->incomingSocket);
     if (!client->frame) return aErrIO;
     client->readPosition = 0;
@@ -146,6 +147,16 @@ aErr sZeroMQStreamGet(char* byte, void* ref) {
   *byte = static_cast<char>(zframe_data(client->frame)[client->readPosition++]);
   if (client->readPosition == client->frameSize) sReleaseFrame(client);
   return aErrNone;
+}
+
+// Waits up to timeoutMs for a frame on the reader's pair (a frame begun counts as ready).
+aErr sZeroMQStreamWait(uint32_t timeoutMs, void* ref) {
+  auto* client = static_cast<sClientStream*>(ref);
+  if (!sValid(client)) return aErrParam;
+  if (client->frame) return aErrNone;
+  if (zpoller_wait(client->incomingPoller, static_cast<int>(timeoutMs))) return aErrNone;
+  // An interrupted wait ends early; the caller reads (aErrNotReady) and waits again.
+  return zpoller_expired(client->incomingPoller) ? aErrTimeout : aErrNone;
 }
 
 aErr sZeroMQStreamPut(const char*, void*) { return aErrUnimplemented; }
@@ -243,6 +254,7 @@ aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream) {
   if (result == aErrNone) {
     *stream = aStream_Create(sZeroMQStreamGet, sZeroMQStreamPut, sZeroMQStreamWrite, sZeroMQStreamDelete, client);
     if (!*stream) result = aErrResource;
+    else aStream_SetWaitProc(*stream, sZeroMQStreamWait);
   }
   if (result != aErrNone) sDestroyClient(&client);
   return result;

@@ -9,8 +9,8 @@
 // only, so no lock is needed. The stream prints nothing.
 //
 // An absent or lost server is not reported: ZeroMQ connects, and reconnects, in the background;
-// reads then say aErrNotReady every 1000 ms and writes that cannot be queued are dropped, so the
-// link's requests time out.
+// reads then say aErrNotReady and writes that cannot be queued are dropped, so the link's
+// requests time out.
 //
 // czmq catches SIGINT and SIGTERM once it has started; the forwarding thread hands such a
 // signal back to the process's own handlers within a second. Do not fork after czmq started.
@@ -24,8 +24,8 @@
 // A client stream to the server at ipv4 (network byte order) and port, owned by the caller. On
 // failure *stream is null and nothing is left behind.
 //
-// The stream's procedures: get waits up to 1000 ms for a frame (aErrNotReady without one; an
-// empty frame is dropped and reported once); put of a single byte is refused (a packet frame has
+// The stream's procedures: get never waits (aErrNotReady without a frame; aStream_WaitReadable
+// waits for one; an empty frame is dropped and reported once); put of a single byte is refused (a packet frame has
 // at least two bytes); write always succeeds, retrying a full queue for about 100 ms before it
 // drops the frame.
 aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream);

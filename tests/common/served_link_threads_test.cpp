@@ -122,6 +122,22 @@ TEST_F(ServedLink, ClientsShareTheModuleAndTheOwnersLastUseEndsEverything) {
   EXPECT_NE(Keep(DeviceLink()), 0u);
 }
 
+// A client link's reader does not wait out a read of its server stream: a stop is seen within
+// one short wait (the bound leaves room for sanitizer builds on a loaded machine).
+TEST_F(ServedLink, AClientLinkStopsPromptly) {
+  const aLinkID device = DeviceLink();
+  ASSERT_NE(device, 0u);
+  uint16_t port = 0;
+  uint32_t served = 0;
+  ASSERT_NE(Keep(aLink_CreateServer(device, &port, &served, 1)), 0u);
+  const aLinkID client = Keep(aLink_CreateClient(served, port, 0));
+  ASSERT_NE(client, 0u);
+  ExpectOwnEcho(client, 0x21);
+  const auto start = Clock::now();
+  EXPECT_EQ(aLink_Stop(aLink_Lookup(client)), aErrNone);
+  EXPECT_LT(Clock::now() - start, 400ms);
+}
+
 TEST_F(ServedLink, AResetClientLinkReachesTheSameServerAgain) {
   const aLinkID device = DeviceLink();
   uint16_t port = 0;

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,12 @@ struct ChildModule {
   uint16_t port = 0;       // tcp
   std::string path;        // pseudo-terminal
 
-  static ChildModule Start(qfsim::SimTransport transport, uint8_t address, uint8_t model) {
+  // Runs in the child before the module starts: attaches protocol handlers to it and returns
+  // whatever must live as long as the module does.
+  using Setup = std::function<std::shared_ptr<void>(qfsim::SimModule&)>;
+
+  static ChildModule Start(qfsim::SimTransport transport, uint8_t address, uint8_t model,
+                           const Setup& setup = nullptr) {
     int where[2], alive[2];
     ChildModule child;
     if (pipe(where) != 0 || pipe(alive) != 0) return child;
@@ -41,6 +48,7 @@ struct ChildModule {
       options.address = address;
       options.model = model;
       qfsim::SimModule module(options);
+      const std::shared_ptr<void> handlers = setup ? setup(module) : nullptr;
       std::string line = module.start() ? (transport == qfsim::SimTransport::tcp ? std::to_string(module.port())
                                                                                  : module.path())
                                         : "";

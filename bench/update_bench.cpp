@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "api/Module.h"
+#include "bench/child_module.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simModule.h"
 #include "sim/module/simUpgrade.h"
@@ -57,65 +58,24 @@ constexpr double kAim = 0.8;
 
 // ---- the simulated module in a child process ----------------------------------------------------
 
-// Forked before this process starts any thread; serves on TCP until its pipe closes.
-struct ChildModule {
-  pid_t pid = -1;
-  int keepAlive = -1;
-  uint16_t port = 0;
-
-  static ChildModule Start() {
-    int where[2], alive[2];
-    ChildModule child;
-    if (pipe(where) != 0 || pipe(alive) != 0) return child;
-    child.pid = fork();
-    if (child.pid == 0) {
-      close(where[0]);
-      close(alive[1]);
-      _exit(Serve(where[1], alive[0]));
-    }
-    close(where[1]);
-    close(alive[0]);
-    child.keepAlive = alive[1];
-    std::string line;
-    char byte;
-    while (read(where[0], &byte, 1) == 1 && byte != '\n') line += byte;
-    close(where[0]);
-    child.port = static_cast<uint16_t>(std::atoi(line.c_str()));
-    return child;
-  }
-
-  // The module with its entities and loader: a loader already running, both data paths offered,
-  // the connection dropped at the reboot as a restarting module drops it.
-  static int Serve(int portOut, int aliveIn) {
-    qfsim::SimModuleOptions options;
-    options.address = kAddress;
-    qfsim::SimModule module(options);
-    auto entities = std::make_shared<qfsim::SimEntities>();
-    qfsim::SimEntities::attach(entities, module);
-    qfsim::SimUpgradeSettings settings;
-    settings.loaderRunning = true;
-    settings.offerUEIData = true;
-    settings.protocolFeatures = 0x80000000u;
-    auto upgrade = std::make_shared<qfsim::SimUpgrade>(settings);
-    qfsim::SimUpgrade::attach(upgrade, entities, module);
-    upgrade->setSettings(settings);
-    std::string line = module.start() ? std::to_string(module.port()) : "0";
-    line += "\n";
-    if (write(portOut, line.data(), line.size()) < 0) return 1;
-    char byte;
-    while (read(aliveIn, &byte, 1) > 0) {
-    }
-    module.stop();
-    return 0;
-  }
-
-  bool Ready() const { return pid > 0 && port != 0; }
-  void Stop() {
-    if (keepAlive >= 0) close(keepAlive);
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    keepAlive = pid = -1;
-  }
-};
+// The module's entities and loader: a loader already running, both data paths offered, the
+// connection dropped at the reboot as a restarting module drops it.
+std::shared_ptr<void> AttachLoader(qfsim::SimModule& module) {
+  struct Handlers {
+    std::shared_ptr<qfsim::SimEntities> entities = std::make_shared<qfsim::SimEntities>();
+    std::shared_ptr<qfsim::SimUpgrade> upgrade;
+  };
+  auto handlers = std::make_shared<Handlers>();
+  qfsim::SimEntities::attach(handlers->entities, module);
+  qfsim::SimUpgradeSettings settings;
+  settings.loaderRunning = true;
+  settings.offerUEIData = true;
+  settings.protocolFeatures = 0x80000000u;
+  handlers->upgrade = std::make_shared<qfsim::SimUpgrade>(settings);
+  qfsim::SimUpgrade::attach(handlers->upgrade, handlers->entities, module);
+  handlers->upgrade->setSettings(settings);
+  return handlers;
+}
 
 // The helpers' peers do not block; the relay and the replay want plain blocking sockets.
 int Blocking(const qftest::RawPeer& peer) {
@@ -254,7 +214,8 @@ void Compare(const char* path, const BirdFile& image, uint16_t port, bool byteAr
 
 int main() {
   signal(SIGPIPE, SIG_IGN);
-  ChildModule child = ChildModule::Start();
+  qfbench::ChildModule child =
+      qfbench::ChildModule::Start(qfsim::SimTransport::tcp, kAddress, qfsim::SimModuleOptions{}.model, AttachLoader);
   if (!child.Ready()) {
     std::printf("the simulated module did not start\n");
     child.Stop();

@@ -4,32 +4,45 @@ CMAKE_FLAGS ?=
 
 .PHONY: deps demo test test-asan test-tsan bench fuzz clean
 
+# What each build configures beside the program and the library (CMAKE_FLAGS, given last, can
+# override). The test builds leave out the benchmarks, the benchmark and fuzz builds the tests.
+TEST_OPTIONS = -DQF_BUILD_TESTS=ON -DQF_BUILD_FUZZERS=ON -DQF_BUILD_BENCHMARKS=OFF
+BENCH_OPTIONS = -DQF_BUILD_TESTS=OFF -DQF_BUILD_FUZZERS=OFF -DQF_BUILD_BENCHMARKS=ON
+FUZZ_OPTIONS = -DQF_BUILD_TESTS=OFF -DQF_BUILD_FUZZERS=ON -DQF_BUILD_BENCHMARKS=OFF
+
+# Every purpose's packages; each target below installs only its own (scripts/install-deps.sh).
 deps:
 	@scripts/install-deps.sh
 
 # The updater's main job against a simulated module and the test update server, inside a
 # private network namespace; everything it stores stays under build/demo.
-demo: deps
-	cmake -S . -B build $(CMAKE_FLAGS)
+# It shares build/ with `make test` (its bird file generator is one of the test helpers).
+demo:
+	@scripts/install-deps.sh build tests demo
+	cmake -S . -B build $(TEST_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS) --target updater simmodule bird_generator
 	scripts/demo.sh build
 
 # Normal build, whole suite.
-test: deps
-	cmake -S . -B build $(CMAKE_FLAGS)
+test:
+	@scripts/install-deps.sh build tests
+	cmake -S . -B build $(TEST_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	ctest --test-dir build -j $(JOBS) --output-on-failure --timeout 300
 
 # Whole suite (fuzz corpus replays included) under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-asan: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=address,undefined $(CMAKE_FLAGS)
+test-asan:
+	@scripts/install-deps.sh build tests
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=address,undefined \
+	  $(TEST_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan -j $(JOBS) --output-on-failure --timeout 600
 
 # The tests labelled "threads" under ThreadSanitizer.
-test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=thread $(CMAKE_FLAGS)
+test-tsan:
+	@scripts/install-deps.sh build tests
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQF_SANITIZE=thread $(TEST_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan -L threads -j $(JOBS) --output-on-failure --timeout 600
@@ -39,8 +52,10 @@ test-tsan: deps
 # BENCH_SHORT=1 runs each benchmark once and briefly (CI: it still builds and starts them all).
 BENCH_SHORT ?=
 BENCH_ARGS = $(if $(BENCH_SHORT),--benchmark_min_time=0.01)
-bench: deps
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+# The benchmarks use the test helpers (bird files, child processes), hence the tests' packages.
+bench:
+	@scripts/install-deps.sh build tests benchmarks
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(BENCH_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS) --target benchmarks
 	@for b in build-bench/bench/bench_*; do \
 	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" $(BENCH_ARGS) || exit 1; done
@@ -49,9 +64,10 @@ bench: deps
 # in build-fuzz/corpus/<name>/). FUZZ_SECONDS=0 only replays the seeds (CI: the targets build and
 # every seed runs under the fuzzing build's instrumentation).
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz:
+	@scripts/install-deps.sh build fuzzing
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQF_SANITIZE=address,undefined -DQF_LIBFUZZER=ON $(CMAKE_FLAGS)
+	  -DQF_SANITIZE=address,undefined -DQF_LIBFUZZER=ON $(FUZZ_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	@for f in build-fuzz/fuzz/fuzz_*; do \
 	  [ -x "$$f" ] || continue; name=$${f##*/fuzz_}; \

@@ -1,19 +1,38 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests, the benchmarks and the demo need (clang and
-# its runtime for the fuzz build, lpc21isp as the benchmarks' peer ISP tool).
-# As root the missing ones are installed; otherwise they are named and the script fails.
+# Installs the Debian packages for the purposes named, each make target naming its own:
+#   build       the program and the library (their runtime libraries, headers and tools)
+#   tests       the test suite and its helpers (the benchmarks use them too)
+#   benchmarks  Google Benchmark, and lpc21isp as the recovery benchmark's peer ISP tool
+#   fuzzing     clang and its runtime for the libFuzzer build
+#   demo        what scripts/demo.sh runs (the update server, the private network)
+# With no purpose named, every purpose's. As root the missing packages are installed; otherwise
+# they are named and the script fails.
+#   scripts/install-deps.sh [build] [tests] [benchmarks] [fuzzing] [demo]
 set -eu
 
-packages="build-essential cmake pkg-config python3 iproute2
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev libhidapi-dev libudev-dev libcurl4-openssl-dev zlib1g-dev
-  libczmq-dev libzmq3-dev
-  umockdev libumockdev-dev socat
-  clang libclang-rt-14-dev
-  lpc21isp"
+packages_for() {
+  case "$1" in
+    build) echo "build-essential cmake pkg-config
+      libusb-1.0-0-dev libhidapi-dev libudev-dev libcurl4-openssl-dev zlib1g-dev
+      libczmq-dev libzmq3-dev" ;;
+    tests) echo "libgtest-dev libgmock-dev umockdev libumockdev-dev python3 iproute2" ;;
+    benchmarks) echo "libbenchmark-dev lpc21isp" ;;
+    fuzzing) echo "clang libclang-rt-14-dev" ;;
+    demo) echo "python3 iproute2" ;;
+    *) echo "install-deps.sh: unknown purpose '$1' (build, tests, benchmarks, fuzzing, demo)" >&2
+       return 1 ;;
+  esac
+}
+
+[ $# -gt 0 ] || set -- build tests benchmarks fuzzing demo
+packages=""
+for purpose in "$@"; do
+  packages="$packages $(packages_for "$purpose")"
+done
 
 missing=""
 for package in $packages; do
+  case " $missing " in *" $package "*) continue ;; esac
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
     missing="$missing $package"
   fi

@@ -78,9 +78,13 @@ TEST_F(LoggerTest, ThreadAppendsToTheFileUntilDisabled) {
 }
 
 TEST_F(LoggerTest, ControlsFromItsOwnCallbackLeaveItRunning) {
+  gState.disableResult = aErrUnknown;
+  gState.destroyResult = aErrUnknown;
   ASSERT_EQ(aLogger_Enable(logger), aErrNone);
   gState.tryControls = true;
-  ASSERT_TRUE(AwaitCalls(5));
+  // The callback stores the destroy's answer last: once it is there, both are.
+  ASSERT_TRUE(qftest::Eventually([] { return gState.destroyResult != aErrUnknown; }, 5s))
+      << "the callback never tried the controls";
   EXPECT_EQ(gState.disableResult, aErrNone);
   EXPECT_EQ(gState.destroyResult, aErrBusy);
   const int calls = gState.calls;

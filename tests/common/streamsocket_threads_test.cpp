@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -102,6 +103,11 @@ TEST_F(StalledSharedSocketStream, AWriteCutOffHalfwayIsSentWholeOnTheNewConnecti
   peer_.reset();
   RawPeer again = listener.accept();
   ASSERT_TRUE(again.valid());
+  // The small buffer was for stalling the first connection. On the new one it would make the
+  // reader wake for every few kilobytes, and a reader starved on a loaded machine for the
+  // write's 600 ms without progress would fail the write: let each wake take much more.
+  const int roomy = 1 << 20;
+  ASSERT_EQ(setsockopt(again.fd(), SOL_SOCKET, SO_RCVBUF, &roomy, sizeof roomy), 0);
   EXPECT_EQ(again.receive(flood.size(), milliseconds(10000)), flood);
   writer.join();
   EXPECT_EQ(written, aErrNone);

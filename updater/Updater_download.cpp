@@ -200,13 +200,19 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildTe
 }
 
 Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber) {
+  bool answered = false;
+  return Get_BuildList(serialNumber, answered);
+}
+
+Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber, bool& answered) {
   BuildList builds;
+  answered = false;
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
     display.message(kError, "Server request failed for %s", serverUrl.c_str());
     return builds;
   }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
-    display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
+  answered = UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str());
+  if (!answered) display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
   return builds;
 }
 

@@ -9,6 +9,7 @@
 
 #include "sim/module/simEntities.h"
 #include "support/bird_generator.h"
+#include "support/loopback_tcp.h"
 #include "support/temp_folder.h"
 #include "support/update_server_process.h"
 #include "support/updater_program.h"
@@ -69,6 +70,28 @@ TEST_F(ServerCommands, ListsTheServersBuildsNewestVersionFirst) {
   const UpdaterResult none = run({"-B", "-d", "77"});
   EXPECT_EQ(none.status, 0);
   EXPECT_TRUE(_has(none.out, "No builds found for device [00000077]"));
+}
+
+// A build list request that failed is not reported as a server without builds.
+TEST(ServerFaults, AFailedBuildListRequestSaysSoAndFails) {
+  for (const char* fault : {"status404", "status500", "notok", "empty", "closed port"}) {
+    SCOPED_TRACE(fault);
+    std::unique_ptr<qftest::UpdateServerProcess> server;
+    std::string url;
+    if (std::string(fault) == "closed port") {
+      qftest::LoopbackListener listener;
+      url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/cgi/u";
+    } else {
+      server = std::make_unique<qftest::UpdateServerProcess>(fault);
+      ASSERT_TRUE(server->running());
+      url = server->baseUrl();
+    }
+    qftest::TempFolder store;
+    const UpdaterResult result = RunUpdater({"-B", "-d", "12ABCD", "-i", store.path(), "-u", url});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_TRUE(_has(result.err, "Server request failed for " + url)) << result.err;
+    EXPECT_FALSE(_has(result.out, "No builds found")) << result.out;
+  }
 }
 
 TEST_F(ServerCommands, DownloadsTheNewestOrTheNamedBuildAndListsTheLocalOnes) {

@@ -96,8 +96,7 @@ TEST_F(CommandLine, ExitStatusAndMessageOfEachPath) {
       {"download failure is overridden by discovery", {"-G", "-d", "40F5849A", "-D"}, 0,
        {"Discovered Devices: (USB)\n    No devices found.\n"}, {}},
       {"local builds of an unknown device", {"-L", "-d", "40F5849A"}, 0, {"No builds found for device [40F5849A]"}, {}},
-      {"server builds when the server is away", {"-B", "-d", "40F5849A"}, 0,
-       {"No builds found for device [40F5849A]"}, {}},
+      {"server builds when the server is away", {"-B", "-d", "40F5849A"}, 1, {}, {"Server request failed for "}},
   };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 // private network namespace.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,7 +44,7 @@ std::string _bird(uint32_t build, const std::string& model = "QF-Core") {
 
 // One module with its loader, answering discovery, and the store and server of one run.
 struct Bench {
-  explicit Bench(bool offerByteArrays = false) {
+  explicit Bench(bool offerByteArrays = false, const std::string& serverFault = "none") : server(serverFault) {
     qfsim::SimUpgradeSettings settings;
     settings.offerUEIData = offerByteArrays;
     upgrade->setSettings(settings);
@@ -69,6 +70,12 @@ struct Bench {
   std::unique_ptr<qfsim::SimEthernetDiscovery> responder;
   qftest::UpdateServerProcess server;
   qftest::TempFolder store;
+  // The module's folder of the store, made as a download would make it.
+  std::string deviceFolder() const {
+    const std::string path = store / "updater/0012ABCD";
+    std::filesystem::create_directories(path);
+    return path;
+  }
   qftest::TempFolder folder;
 };
 
@@ -153,6 +160,24 @@ TEST(ProgramUpdate, FromAFileWithTheModelCheckAndByteArrayLoading) {
     const bool packets = record.dataPackets > record.loaders.size() * 20;  // the loader always goes in packets
     EXPECT_EQ(!packets, c.byteArrays) << record.dataPackets;
   }
+}
+
+// A download that fails ends "-G -U" with status 1: the older build the store holds is not
+// installed in its place.
+TEST(ProgramUpdate, AFailedDownloadInstallsNothing) {
+  QF_REQUIRE_PRIVATE_NETWORK();
+  Bench bench(false, "resetbird");
+  ASSERT_TRUE(bench.sim.started && bench.server.running());
+  const std::string folder = bench.deviceFolder();
+  qftest::WriteWholeFile(folder + "/180.bird", _bird(180));
+  qftest::WriteWholeFile(folder + "/.settings", "LATEST_DOWNLOAD=180.bird\n");
+  const UpdaterResult result = bench.run({"-G", "-U", "-d", "12ABCD"});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_TRUE(_has(result.err, "Download failed")) << result.err;
+  EXPECT_FALSE(_has(result.out, "Updating")) << result.out;
+  EXPECT_TRUE(bench.upgrade->record().loaders.empty());
+  EXPECT_TRUE(bench.upgrade->record().firmware.empty());
+  EXPECT_FALSE(_has(bench.settings(), "LATEST_TRANSFER=")) << bench.settings();
 }
 
 }  // namespace

@@ -118,6 +118,8 @@ bool _patch_serial_number(BirdFile& bird, uint32_t serialNumber) {
 }
 
 void _record_transfer(UpdaterStoreItem& device, const std::string& used) {
+  const StoreLock lock = device.LockFolder();
+  device.ReloadSettings();  // what a download noted meanwhile stays
   device.settings.Add(KEY_LATEST_TRANSFER, used);
   device.settings.Add(KEY_LAST_TRANSFER_DATE, date_text());
   device.settings.Save(nullptr);
@@ -141,6 +143,13 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       display.message(kError, "Could not create directory for storing BIRD file");
       return false;
     }
+  }
+  // One update of a module at a time, whichever process runs it: two would interleave their
+  // blocks and leave the module with neither image.
+  const StoreLock updating(device.PathOf(UPDATE_LOCK_FILE), StoreLock::Wait::not_at_all);
+  if (!updating.held()) {
+    display.message(kError, "another update of module [%08X] is running", serialNumber);
+    return false;
   }
   const uint64_t started = aTime_GetMSTicks();
 

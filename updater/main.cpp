@@ -14,6 +14,7 @@
 #include "updater/CommandLine.h"
 #include "updater/Log.h"
 #include "updater/Parameters.h"
+#include "updater/ReplaceFile.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterStore.h"
 
@@ -31,6 +32,7 @@ constexpr size_t kHomeSize = 2048;
 // the failure status. The messaging library would otherwise take these signals for itself once
 // it starts, and the run would go on.
 void _on_stop_signal(int) {
+  RemoveUnfinishedFile();  // a half-made download or settings file is not left in the store
   static const char kText[] = "\nInterrupted\n";
   ssize_t written = write(STDERR_FILENO, kText, sizeof kText - 1);
   (void)written;

@@ -5,6 +5,10 @@
 // private network namespace.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -178,6 +182,31 @@ TEST(ProgramUpdate, AFailedDownloadInstallsNothing) {
   EXPECT_TRUE(bench.upgrade->record().loaders.empty());
   EXPECT_TRUE(bench.upgrade->record().firmware.empty());
   EXPECT_FALSE(_has(bench.settings(), "LATEST_TRANSFER=")) << bench.settings();
+}
+
+// While another process updates the module (it holds the update lock), a second update says so
+// and fails without touching the module; once the lock is free the update runs.
+TEST(ProgramUpdate, OneUpdateOfAModuleAtATime) {
+  QF_REQUIRE_PRIVATE_NETWORK();
+  Bench bench;
+  ASSERT_TRUE(bench.sim.started);
+  const std::string file = bench.folder / "update.bird";
+  qftest::WriteWholeFile(file, _bird(77));
+  const Args update{"-U", "-d", "12ABCD", "-f", file};
+  {
+    const int lock = ::open((bench.deviceFolder() + "/.update.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const UpdaterResult refused = bench.run(update);
+    ::close(lock);
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_TRUE(_has(refused.err, "another update of module [0012ABCD] is running")) << refused.err;
+    EXPECT_EQ(bench.sim.module.record().connections, 0u) << "the module was contacted";
+    EXPECT_TRUE(bench.upgrade->record().loaders.empty());
+  }
+  const UpdaterResult result = bench.run(update);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_TRUE(bench.committed() == _payload(_bird(77), bench.folder)) << "firmware differs";
 }
 
 }  // namespace

@@ -49,6 +49,11 @@ BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialN
   if (!store) return BirdFile();
   if (!file.empty()) {
     display.message(kInfo, "%s from Birdfile: %s", verb, file.c_str());
+    std::string why;
+    if (!BirdFile::IsReadableFile(file.c_str(), &why)) {
+      display.message(kError, "Bird file %s is %s", file.c_str(), why.c_str());
+      throw std::runtime_error("Failed to load bird data");
+    }
     return BirdFile(file.c_str());
   }
   UpdaterStoreItem device = store->AddDevice(serialNumber);

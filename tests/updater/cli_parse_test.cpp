@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -200,6 +201,31 @@ TEST_F(CommandLine, MissingOrMalformedValuesEndTheRunBeforeAnythingIsSent) {
   // Every rate of the table is taken.
   for (const char* rate : {"2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400"})
     EXPECT_EQ(run({"-I", "-o", rate}).status, 0) << rate;
+}
+
+// "-f" reads only a regular file within the download limit, and refuses anything else unread:
+// a FIFO without a writer would block the run, a huge sparse file fill the memory.
+TEST_F(CommandLine, BirdFilesThatAreNoRegularFileOrTooLargeAreRefusedUnread) {
+  const std::string fifo = store / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = store / "huge.bird";
+  qftest::WriteWholeFile(huge, "");
+  ASSERT_EQ(::truncate(huge.c_str(), off_t{3} << 30), 0);
+  const std::string limit = store / "limit.bird";
+  qftest::WriteWholeFile(limit, "");
+  ASSERT_EQ(::truncate(limit.c_str(), (off_t{64} << 20) + 1), 0);
+  struct FileCase {
+    std::string path;
+    std::string why;
+  };
+  for (const FileCase& c : {FileCase{fifo, "is not a regular file"}, FileCase{store.path(), "is not a regular file"},
+                            FileCase{huge, "is larger than 64 MiB"}, FileCase{limit, "is larger than 64 MiB"},
+                            FileCase{store / "none.bird", "is not found"}}) {
+    SCOPED_TRACE(c.path);
+    const UpdaterResult result = run({"-U", "-d", "12ABCD", "-f", c.path});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(_has(result.err, "Bird file " + c.path + " " + c.why + "\nFailed to load bird file\n")) << result.err;
+  }
 }
 
 // The log of the parsed arguments shows the reordered vector: options first, words behind them

@@ -109,13 +109,13 @@ UpdateRoadPauses& update_road_pauses() {
   return pauses;
 }
 
-bool await_running_link(Module& module, bool sharedLink) {
+bool await_running_link(Module& module) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(update_road_pauses().linkRecoveryMs);
   for (;;) {
     if (module.isConnected()) return true;
     if (Clock::now() >= deadline) return false;
-    if (!sharedLink && _link_lost(module.getStatus())) {
+    if (_link_lost(module.getStatus())) {
       Log::log(Log::DEBUG_Network, "NETWORK: Link lost, reconnecting before the retry\n");
       module.disconnect();
       if (module.reconnect() == aErrNone && module.isConnected()) return true;
@@ -235,7 +235,7 @@ aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& m
         display.message(INFO, "  Retry %d", attempt);
         // The fault that failed the last attempt may have left the link resynchronising or
         // dropped: a PREPARE sent now would fail at once or be lost.
-        await_running_link(module, skipLinkDropWait);
+        await_running_link(module);
       }
       uint16_t blockSize = 0;
       err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);

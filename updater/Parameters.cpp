@@ -1,6 +1,8 @@
 #include "updater/Parameters.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -111,11 +113,9 @@ constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200
 bool _baud_option(UpdaterDisplayInterface& display, const char* value, Parameters* parameters) {
   char* end = nullptr;
   const uint32_t rate = *value ? _get_int_arg(value, &end) : 0;
-  for (const uint32_t known : kBaudRates) {
-    if (rate != 0 && rate == known) {
-      parameters->baudRate = rate;
-      return true;
-    }
+  if (std::find(std::begin(kBaudRates), std::end(kBaudRates), rate) != std::end(kBaudRates)) {
+    parameters->baudRate = rate;
+    return true;
   }
   display.message(kError,
                   "Invalid value for option -o: [%s]; the baud rate must be one of 2400, 4800, 9600, 19200, "

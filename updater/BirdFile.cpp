@@ -1,5 +1,7 @@
 #include "updater/BirdFile.h"
 
+#include <sys/stat.h>
+
 #include <zlib.h>
 
 #include <cctype>
@@ -88,10 +90,28 @@ void BirdFile::Swap(BirdFile& other) noexcept {
   std::swap(bodySize, other.bodySize);
 }
 
+bool BirdFile::IsReadableFile(const char* path, std::string* why) {
+  struct stat info {};
+  std::string reason;
+  if (path == nullptr || ::stat(path, &info) != 0) {
+    reason = "not found";
+  } else if (!S_ISREG(info.st_mode)) {
+    reason = "not a regular file";
+  } else if (static_cast<uint64_t>(info.st_size) > MAX_FILE_BYTES) {
+    reason = "larger than " + std::to_string(MAX_FILE_BYTES >> 20) + " MiB";
+  }
+  if (why) *why = reason;
+  return reason.empty();
+}
+
 bool BirdFile::Load() {
   Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path.c_str());
-  if (!aFile_Exists(path.c_str())) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+  std::string why;
+  if (!IsReadableFile(path.c_str(), &why)) {
+    if (!aFile_Exists(path.c_str()))
+      Log::log(Log::DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+    else
+      Log::log(Log::DEBUG_BirdFile, "BIRDFILE: BIRD file [%s] is %s\n", path.c_str(), why.c_str());
     return false;
   }
   aFile* file = aFile_Open(path.c_str(), aFileModeRead);
@@ -398,6 +418,7 @@ bool BirdFile::ReplaceVectorChecksum() {
 }
 
 bool BirdFile::VerifyFile(const char* path) {
+  if (!IsReadableFile(path, nullptr)) return false;
   aFile* file = aFile_Open(path, aFileModeRead);
   if (file == nullptr) {
     Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",

@@ -30,6 +30,9 @@ class BirdFile {
   static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
   static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
   static constexpr uint32_t DESCRIPTOR_SIZE = 64;
+  // The largest bird file read: as large as the largest download (a file this size would not
+  // fit through the update server either).
+  static constexpr size_t MAX_FILE_BYTES = size_t{64} << 20;
 
   enum BLOCK_TYPE : uint8_t {
     BLOCK_LOADER = 0,
@@ -51,6 +54,10 @@ class BirdFile {
 
   // True when the file starts with the signature and two non-zero version bytes. Loads nothing.
   static bool VerifyFile(const char* path);
+  // Whether the path names a regular file of at most MAX_FILE_BYTES, found without opening it
+  // (a FIFO or a device would block or never end); otherwise why not, in *why. Loading and
+  // verifying read nothing else.
+  static bool IsReadableFile(const char* path, std::string* why);
 
   // Copies of every block of the type, in file order.
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;

@@ -12,7 +12,15 @@
 
 namespace {
 
-constexpr size_t _line_size = 2048;
+constexpr size_t _read_chunk = 4096;
+
+std::string _read_all(aFile* file) {
+  std::string text;
+  char chunk[_read_chunk];
+  size_t got = 0;
+  while (aFile_Read(file, chunk, sizeof chunk, &got) == aErrNone && got > 0) text.append(chunk, got);
+  return text;
+}
 
 bool _is_blank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -52,13 +60,18 @@ void KeyValueStore::Load(const char* path) {
   filename = path;
   dirty = false;
   if (file == nullptr) return;
-  char buffer[_line_size];
-  size_t length = 0;
-  while (aFile_ReadLine(file, buffer, sizeof buffer, &length) == aErrNone) {
-    std::string key, value;
-    if (_parse_line(std::string(buffer, length), key, value)) values[key] = value;
-  }
+  // Lines of any length: a long path value must neither be lost nor hide the keys after it.
+  const std::string text = _read_all(file);
   aFile_Close(&file);
+  size_t start = 0;
+  while (start < text.size()) {
+    // A line is taken with its line end, which counts towards the shortest setting line.
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string key, value;
+    if (_parse_line(text.substr(start, end - start), key, value)) values[key] = value;
+    start = end;
+  }
 }
 
 void KeyValueStore::Save(const char* path) {

@@ -17,6 +17,7 @@ class KeyValueStore {
   explicit KeyValueStore(const char* path = nullptr);
 
   // Merges the file's settings into the map (later lines win; keys missing from the file stay).
+  // Lines may be of any length; a line that carries no setting is passed by.
   // A file that cannot be opened is created, holding its creation and update times.
   void Load(const char* path);
   // Writes the whole map to the path (or the file last loaded or saved, or else ".settings" in

@@ -1,6 +1,8 @@
 #include "updater/Parameters.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -57,11 +59,6 @@ uint32_t _get_arg(const char* text, char** end, const char* digits, int base) {
   return value;
 }
 
-bool _too_large(const char* text, const char* digits, int base) {
-  uint32_t value = 0;
-  return _read_digits(text, digits, base, &value) == Digits::tooLarge;
-}
-
 bool _starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
 const char* _without_hex_prefix(const char* value, const char* logLine) {
@@ -97,16 +94,88 @@ bool _transport_option(UpdaterDisplayInterface& display, const char* value, Para
   return true;
 }
 
-// "-b": a decimal build; anything but digits means no particular build ("0"), a number too
-// large for 32 bits is refused.
+// "-b": a decimal build number, at least 1. Anything else would install another build than the
+// one asked for (the newest), so it is refused.
 bool _build_option(UpdaterDisplayInterface& display, const char* value, Parameters* parameters) {
-  if (_too_large(value, kDecimalDigits, 10)) {
+  char* end = nullptr;
+  const uint32_t build = *value ? _get_int_arg(value, &end) : 0;
+  if (build == 0) {
     display.message(kError, "Invalid build number obtained from argument [%s]", value);
     return false;
   }
-  char* end = nullptr;
-  parameters->build = std::to_string(_get_int_arg(value, &end));
+  parameters->build = std::to_string(build);
   return true;
+}
+
+// The rates a serial port can be opened at for recovery and fingerprints.
+constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+bool _baud_option(UpdaterDisplayInterface& display, const char* value, Parameters* parameters) {
+  char* end = nullptr;
+  const uint32_t rate = *value ? _get_int_arg(value, &end) : 0;
+  if (std::find(std::begin(kBaudRates), std::end(kBaudRates), rate) != std::end(kBaudRates)) {
+    parameters->baudRate = rate;
+    return true;
+  }
+  display.message(kError,
+                  "Invalid value for option -o: [%s]; the baud rate must be one of 2400, 4800, 9600, 19200, "
+                  "38400, 57600, 115200, 230400",
+                  value);
+  return false;
+}
+
+bool _has_blank_or_control(const char* text) {
+  for (const char* c = text; *c; ++c)
+    if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f) return true;
+  return false;
+}
+
+// "-u": an http or https URL, or a host with an optional port and path (taken as http).
+bool _url_is_usable(const char* value) {
+  if (!*value || _has_blank_or_control(value)) return false;
+  const char* scheme = std::strstr(value, "://");
+  if (scheme && !_starts_with(value, "http://") && !_starts_with(value, "https://")) return false;
+  const char* host = scheme ? scheme + 3 : value;
+  return *host != '\0' && *host != '/' && *host != ':';
+}
+
+// The options whose value says what is installed, from where or to which module: a missing,
+// empty or malformed value ends the run before anything is sent.
+constexpr const char* kChosenByValue = "fbdrstoiu";
+
+bool _chooses_what_is_installed(const char* optionText) {
+  return optionText && optionText[0] == '-' && optionText[1] && !optionText[2] &&
+         std::strchr(kChosenByValue, optionText[1]);
+}
+
+// A text value that may be anything but empty (a path or a port name).
+bool _text_option(UpdaterDisplayInterface& display, const char* option, const char* value, std::string* field) {
+  if (!*value) {
+    display.message(kError, "Invalid value for option %s: [%s]; it must not be empty", option, value);
+    return false;
+  }
+  *field = value;
+  return true;
+}
+
+bool _url_option(UpdaterDisplayInterface& display, const char* value, Parameters* parameters) {
+  if (!_url_is_usable(value)) {
+    display.message(kError, "Invalid value for option -u: [%s]; give the update server as http://host[:port]/path",
+                    value);
+    return false;
+  }
+  parameters->serverUrl = value;
+  return true;
+}
+
+// An option of kChosenByValue that the parser left without a value.
+void _show_missing_value(UpdaterDisplayInterface& display, const CSimpleOpt& options) {
+  if (const char* next = options.RefusedArg()) {
+    display.message(kError, "Missing value for option %s: the next argument [%s] is an option", options.OptionText(),
+                    next);
+  } else {
+    display.message(kError, "Missing value for option %s", options.OptionText());
+  }
 }
 
 void _log_mask_option(UpdaterDisplayInterface& display, const char* value, Parameters* parameters) {
@@ -144,7 +213,6 @@ bool _command_option(UpdaterDisplayInterface& display, const char* text, Paramet
 
 // One parameter option (id OPT_PARAMETER); false when its value is refused.
 bool _parameter_option(UpdaterDisplayInterface& display, char option, const char* value, Parameters* parameters) {
-  char* end = nullptr;
   switch (option) {
     case 'X': _log_mask_option(display, value, parameters); return true;
     case 'Z': parameters->commands.Set(CMD_Z); return true;
@@ -158,11 +226,11 @@ bool _parameter_option(UpdaterDisplayInterface& display, char option, const char
                             "Invalid router serial number obtained from argument [%s]",
                             &parameters->routerSerialNumber);
     case 't': return _transport_option(display, value, parameters);
-    case 'o': parameters->baudRate = _get_int_arg(value, &end); return true;
-    case 'i': parameters->storeDir = value; return true;
-    case 'f': parameters->birdFile = value; return true;
-    case 's': parameters->serialPort = value; return true;
-    case 'u': parameters->serverUrl = value; return true;
+    case 'o': return _baud_option(display, value, parameters);
+    case 'i': return _text_option(display, "-i", value, &parameters->storeDir);
+    case 'f': return _text_option(display, "-f", value, &parameters->birdFile);
+    case 's': return _text_option(display, "-s", value, &parameters->serialPort);
+    case 'u': return _url_option(display, value, parameters);
     case 'l': parameters->logMessage = value; return true;
     case 'k': parameters->logFile = value; return true;
     case 'e': parameters->echo = true; return true;
@@ -201,7 +269,13 @@ int UpdaterCommandLine::_get_params(UpdaterDisplayInterface& display, int argc, 
   bool failed = false;
   CSimpleOpt options(argc, argv, g_rgOptions, 0);
   while (options.Next()) {
-    if (options.LastError() != SO_SUCCESS) continue;
+    const ESOError error = options.LastError();
+    if ((error == SO_ARG_MISSING || error == SO_ARG_INVALID_DATA) && _chooses_what_is_installed(options.OptionText())) {
+      _show_missing_value(display, options);
+      failed = true;
+      continue;
+    }
+    if (error != SO_SUCCESS) continue;
     const char* text = options.OptionText();
     switch (options.OptionId()) {
       case OPT_HELP:

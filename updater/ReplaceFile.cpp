@@ -6,7 +6,30 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The path is complete only while the flag is set, so a handler never reads a half-copied path.
+char gUnfinishedPath[4096];
+volatile std::sig_atomic_t gUnfinishedSet = 0;
+
+}  // namespace
+
+void RememberUnfinishedFile(const std::string& path) {
+  gUnfinishedSet = 0;
+  if (path.size() >= sizeof gUnfinishedPath) return;
+  std::memcpy(gUnfinishedPath, path.c_str(), path.size() + 1);
+  gUnfinishedSet = 1;
+}
+
+void ForgetUnfinishedFile() { gUnfinishedSet = 0; }
+
+void RemoveUnfinishedFile() {
+  if (gUnfinishedSet) ::unlink(gUnfinishedPath);
+}
 
 bool ReplaceFile_MayWrite(const std::string& path) {
   return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 || errno == ENOENT;

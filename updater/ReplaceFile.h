@@ -28,13 +28,26 @@ std::string ReplaceFile_TemporaryPath(const std::string& path);
 // removes it when `written` is false.
 aErr ReplaceFile_Finish(const std::string& temporary, const std::string& path, bool written);
 
+// The one temporary file of the process that a stop signal must not leave behind: the signal
+// handler removes it (RemoveUnfinishedFile, safe in a signal handler) before the process ends.
+// One file at a time, from one thread; Forget once the file took its name or was removed.
+void RememberUnfinishedFile(const std::string& path);
+void ForgetUnfinishedFile();
+void RemoveUnfinishedFile();
+
 template <typename Writer>
 aErr ReplaceFile(const std::string& path, Writer&& write) {
   if (!ReplaceFile_MayWrite(path)) return aErrNotFound;
   std::string temporary = ReplaceFile_TemporaryPath(path);
+  RememberUnfinishedFile(temporary);
   aFile* file = aFile_Open(temporary.c_str(), aFileModeWrite);
-  if (file == nullptr) return aErrNotFound;
+  if (file == nullptr) {
+    ForgetUnfinishedFile();
+    return aErrNotFound;
+  }
   bool written = write(file);
   written = aFile_Close(&file) == aErrNone && written;
-  return ReplaceFile_Finish(temporary, path, written);
+  const aErr result = ReplaceFile_Finish(temporary, path, written);
+  ForgetUnfinishedFile();
+  return result;
 }

@@ -85,6 +85,11 @@ class CSimpleOptTempl {
   const SOCHAR* OptionText() const { return _optionText; }
   SOCHAR* OptionArg() const { return _optionArg; }
   ESOError LastError() const { return _lastError; }
+  // After SO_ARG_INVALID_DATA: the argument that was not taken as the value (it is read as the
+  // next option); null otherwise.
+  const SOCHAR* RefusedArg() const {
+    return _lastError == SO_ARG_INVALID_DATA && _nextArg < _lastArg ? _argv[_nextArg] : nullptr;
+  }
   // The entries of the argument vector moved behind the options (words), once the parse ended.
   int FileCount() const { return _argc - _lastArg; }
   // Entries of the spare buffer (tests look at it).

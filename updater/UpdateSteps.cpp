@@ -109,13 +109,13 @@ UpdateRoadPauses& update_road_pauses() {
   return pauses;
 }
 
-bool await_running_link(Module& module, bool sharedLink) {
+bool await_running_link(Module& module) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(update_road_pauses().linkRecoveryMs);
   for (;;) {
     if (module.isConnected()) return true;
     if (Clock::now() >= deadline) return false;
-    if (!sharedLink && _link_lost(module.getStatus())) {
+    if (_link_lost(module.getStatus())) {
       Log::log(Log::DEBUG_Network, "NETWORK: Link lost, reconnecting before the retry\n");
       module.disconnect();
       if (module.reconnect() == aErrNone && module.isConnected()) return true;
@@ -125,23 +125,41 @@ bool await_running_link(Module& module, bool sharedLink) {
 }
 
 bool UpdateSteps::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serialNumber) {
-  if (bird.blockCount == 0) return false;
-  if (!bird.hasSerialBlocks && !bird.ValidateSerialNumber(serialNumber)) return false;
+  if (bird.blockCount == 0) {
+    display.message(ERR, "Bird file holds no blocks");
+    return false;
+  }
+  if (!bird.hasSerialBlocks && !bird.ValidateSerialNumber(serialNumber)) {
+    display.message(ERR, "Bird file is not made for module [%08X]", serialNumber);
+    return false;
+  }
   Log::log(UPD, "UpdateFirmware() Connecting to device\n");
   SystemClass system;
   system.init(&module, 0);
   uint32_t deviceSerial = 0;
   const aErr serialRead = system.getSerialNumber(&deviceSerial);
-  if (serialRead != aErrNone) deviceSerial = 0;
+  if (serialRead != aErrNone) {
+    // A module that answers too late (or not at all) is no module of another serial number.
+    display.message(ERR, "Module [%08X] did not answer the serial number request [%d, %s]", serialNumber,
+                    serialRead, aError_GetErrorText(serialRead));
+    deviceSerial = 0;
+  }
   if (deviceSerial != serialNumber) {
     Log::log(UPD, "Bird serial number and connected device don't match (%d).\n", serialRead);
+    if (serialRead == aErrNone)
+      display.message(ERR, "Connected module [%08X] is not module [%08X]", deviceSerial, serialNumber);
     return false;
   }
   uint8_t model = 0;
   const aErr modelRead = system.getModel(&model);
+  if (modelRead != aErrNone) {
+    display.message(ERR, "Module [%08X] did not answer the model request [%d, %s]", serialNumber, modelRead,
+                    aError_GetErrorText(modelRead));
+    return false;
+  }
   const char* name = aDefs_GetModelName(model);
   if (!bird.ValidateModel(name)) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Connected device model and Bird file model do not match [%s] (%d)",
+    display.message(ERR, "Connected device model and Bird file model do not match [%s] (%d)",
                     name, modelRead);
     return false;
   }
@@ -154,6 +172,7 @@ aErr UpdateSteps::_transfer_loader(UpdaterDisplayInterface& display, Module& mod
   aErr err = entity.LoaderInit();
   if (err != aErrNone) {
     Log::log(UPD, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+    display.message(ERR, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
     return err;
   }
   display.message(INFO, "Transferring loader to device");
@@ -169,12 +188,14 @@ aErr UpdateSteps::_transfer_loader(UpdaterDisplayInterface& display, Module& mod
     // An unanswered PREPARE does not stop the block: the data still show whether it was taken.
     if (prepared != aErrNone && prepared != aErrTimeout) {
       Log::log(UPD, "Error Preparing transfer [%d, %s].\n", prepared, aError_GetErrorText(prepared));
+      display.message(ERR, "Error Preparing transfer [%d, %s]", prepared, aError_GetErrorText(prepared));
       if (err == aErrNone) err = prepared;
       break;
     }
     const aErr transferred = entity.LoaderTransfer(block.data, block.length);
     if (transferred != aErrNone) {
       Log::log(UPD, "Error loader transfer [%d, %s].\n", transferred, aError_GetErrorText(transferred));
+      display.message(ERR, "Error loader transfer [%d, %s]", transferred, aError_GetErrorText(transferred));
       // A loader with a block missing must never run.
       if (err == aErrNone) err = transferred;
       continue;
@@ -192,8 +213,7 @@ aErr UpdateSteps::_transfer_loader(UpdaterDisplayInterface& display, Module& mod
     return aErrNone;
   }
   if (err != aErrNone)
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error starting loader [%d, %s]", err,
-                    aError_GetErrorText(err));
+    display.message(ERR, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
   return err;
 }
 
@@ -215,7 +235,7 @@ aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& m
         display.message(INFO, "  Retry %d", attempt);
         // The fault that failed the last attempt may have left the link resynchronising or
         // dropped: a PREPARE sent now would fail at once or be lost.
-        await_running_link(module, skipLinkDropWait);
+        await_running_link(module);
       }
       uint16_t blockSize = 0;
       err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
@@ -229,6 +249,7 @@ aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& m
     }
     if (err != aErrNone) {
       Log::log(UPD, "Error firmware transfer block failed.\n");
+      display.message(ERR, "Firmware block %u failed [%d, %s]", number, err, aError_GetErrorText(err));
       break;
     }
     total += static_cast<int>(block.length);

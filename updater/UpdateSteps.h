@@ -47,10 +47,11 @@ struct UpdateRoadPauses {
 UpdateRoadPauses& update_road_pauses();
 
 // Waits (bounded by linkRecoveryMs) until the module's link runs again after a transient fault:
-// a link that resynchronises is given its time; a direct link whose stream failed or ended (a
-// dropped TCP/IP connection, an unplugged USB module) is disconnected and made again from its
-// specifier. Links shared through a router are only waited for. Whether the link runs.
-bool await_running_link(Tarnwick::Quillfern::Module& module, bool sharedLink);
+// a link that resynchronises is given its time; a link whose stream failed or ended (a dropped
+// TCP/IP connection, an unplugged USB module) is disconnected and made again from its specifier.
+// A module behind a router has the router's specifier and keeps its own address, so the router
+// is connected again and the module reached through it as before. Whether the link runs.
+bool await_running_link(Tarnwick::Quillfern::Module& module);
 
 // How an update reached its target the first time, so that a reconnect takes the same road.
 struct UpdateRoute {

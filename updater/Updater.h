@@ -73,6 +73,9 @@ class Updater {
   uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
   // The builds the server offers (build number text -> version text); empty on failure.
   BuildList Get_BuildList(uint32_t serialNumber);
+  // The same, telling apart a server that answered (answered true, the list possibly empty) from
+  // a request that failed (answered false, shown).
+  BuildList Get_BuildList(uint32_t serialNumber, bool& answered);
   // The builds in the store (name up to ".bird" -> the file's version text, or empty); empty
   // when the store or the device's folder is missing.
   BuildList Get_BuildListLocal(uint32_t serialNumber);

@@ -1,5 +1,10 @@
 #include "updater/UpdaterStore.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -113,6 +118,26 @@ std::string BuildPath(const char* first, ...) {
   return path;
 }
 
+StoreLock::StoreLock(const std::string& lockFile, Wait wait) {
+  _fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (_fd < 0) {
+    Log::log(Log::DEBUG_Updater, "UpdaterStore: cannot open lock file [%s] (%d)\n", lockFile.c_str(), errno);
+    return;
+  }
+  const int operation = wait == Wait::untilFree ? LOCK_EX : LOCK_EX | LOCK_NB;
+  int result = 0;
+  while ((result = ::flock(_fd, operation)) != 0 && errno == EINTR) {
+  }
+  if (result != 0) {
+    ::close(_fd);
+    _fd = -1;
+  }
+}
+
+StoreLock::~StoreLock() {
+  if (_fd >= 0) ::close(_fd);  // closing the only descriptor of the open file releases the lock
+}
+
 UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* base_, const char* name_, store_item_t type_)
@@ -134,6 +159,16 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
     return aFile_Write(file, bytes, count, &written) == aErrNone && written == count;
   });
 }
+
+std::string UpdaterStoreItem::FolderPath() const { return BuildPath(base.c_str(), name.c_str(), nullptr); }
+
+std::string UpdaterStoreItem::PathOf(const char* fileName) const {
+  return BuildPath(base.c_str(), name.c_str(), fileName, nullptr);
+}
+
+StoreLock UpdaterStoreItem::LockFolder() const { return StoreLock(PathOf(STORE_LOCK_FILE), StoreLock::Wait::untilFree); }
+
+void UpdaterStoreItem::ReloadSettings() { settings = KeyValueStore(_item_settings_path(base, name).c_str()); }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const {
   std::string path = BuildPath(base.c_str(), name.c_str(), fileName, nullptr);

@@ -29,6 +29,29 @@ enum store_item_t : uint8_t {
 // in "/" gives a doubled separator.
 std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 
+// An exclusive lock between processes (flock on a lock file, made when missing), held until the
+// object goes. Locks of one file exclude each other whichever process, or open, takes them.
+class StoreLock {
+ public:
+  enum class Wait { untilFree, not_at_all };
+  StoreLock(const std::string& lockFile, Wait wait);
+  ~StoreLock();
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+  // False when the lock could not be had (held elsewhere with Wait::not_at_all, or the lock file
+  // cannot be made).
+  bool held() const { return _fd >= 0; }
+
+ private:
+  int _fd = -1;
+};
+
+// Lock files of a device folder (hidden, so never listed as builds): the store lock is held
+// while the folder's files and its settings change; the update lock for a whole update.
+inline constexpr const char* STORE_LOCK_FILE = ".store.lock";
+inline constexpr const char* UPDATE_LOCK_FILE = ".update.lock";
+
 // One entry of the store (a device folder, or a file inside one) and the entry's own settings,
 // read from its path + "/.settings".
 class UpdaterStoreItem {
@@ -45,6 +68,15 @@ class UpdaterStoreItem {
   // Loads a bird file of this folder. Throws std::runtime_error "Invalid bird <path>" when its
   // header is wrong, or "Failed to load bird data" when it cannot be loaded.
   BirdFile ReadBirdFile(const char* fileName) const;
+
+  // The folder's path, and the path of a file inside it.
+  std::string FolderPath() const;
+  std::string PathOf(const char* fileName) const;
+  // Waits for the folder's store lock: while it is held no other process changes the folder's
+  // files or settings. Reload the settings under it before changing them.
+  StoreLock LockFolder() const;
+  // Reads the settings afresh from the folder's settings file.
+  void ReloadSettings();
 
   std::string base;  // the folder holding the entry
   std::string name;  // the entry's own name

@@ -1,4 +1,8 @@
 // Download and build lists: the per-user store meets the update server. No module is contacted.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
@@ -10,7 +14,9 @@
 
 #include "updater/Base64.h"
 #include "updater/BirdFile.h"
+#include "platform/aDirectory.h"
 #include "updater/Log.h"
+#include "updater/ReplaceFile.h"
 #include "updater/ServerReply.h"
 #include "updater/UpdateServerRequest.h"
 #include "updater/Updater.h"
@@ -76,23 +82,72 @@ bool _device_entry(UpdaterDisplayInterface& display, UpdaterStore& store, uint32
   }
 }
 
-// Decodes the Base64 reply and stores it as the build's file, noting it in the device's settings.
-// False, shown, when the reply is no bird file or the write failed; a failed write notes nothing,
-// so the settings keep naming the last build that was stored.
-// Where a download waits in the device's folder until it is known to load.
-constexpr const char* kCheckedDownload = ".download.bird";
+// A download is staged in the device's folder under a name of its own, created exclusively, and
+// takes the build's name only once it loads as the update will load it: a broken download
+// never replaces a good file, and two runs never share a staging file.
+constexpr const char* kStagingPrefix = ".download";
+constexpr mode_t kStoredFileMode = 0644;
 
-// Whether the file loads as the update loads a stored build; a file that does not is removed.
-bool _loads_as_bird_file(const UpdaterStoreItem& device, const std::string& path) {
+bool _collect_staging(const aDirectoryListData* entry, void* ref) {
+  const std::string path = entry->path;
+  const std::string name = path.substr(path.rfind('/') + 1);
+  if (!entry->isDirectory && name.rfind(kStagingPrefix, 0) == 0) static_cast<std::vector<std::string>*>(ref)->push_back(path);
+  return true;
+}
+
+// Removes staging files of runs that ended before they were done (killed, or the machine went
+// down). Called under the folder's store lock, which every run holds while it has one, so none
+// of them belongs to a live run.
+void _clear_stale_staging(const UpdaterStoreItem& device) {
+  std::vector<std::string> stale;
+  aDirectory_List(device.FolderPath().c_str(), _collect_staging, &stale);
+  for (const std::string& path : stale) {
+    Log::log(Log::DEBUG_Updater, "Removing unfinished download [%s]\n", path.c_str());
+    std::remove(path.c_str());
+  }
+}
+
+bool _write_all(int fd, const uint8_t* bytes, size_t count) {
+  while (count > 0) {
+    const ssize_t written = ::write(fd, bytes, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Writes the bytes to a new staging file of the device's folder; aErrNone with its path.
+aErr _stage(const UpdaterStoreItem& device, const uint8_t* bytes, size_t count, std::string* staged) {
+  std::string pattern = device.PathOf((std::string(kStagingPrefix) + "-XXXXXX").c_str());
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return aErrNotFound;
+  RememberUnfinishedFile(pattern);
+  bool written = ::fchmod(fd, kStoredFileMode) == 0 && _write_all(fd, bytes, count);
+  written = ::close(fd) == 0 && written;
+  if (!written) {
+    std::remove(pattern.c_str());
+    ForgetUnfinishedFile();
+    return aErrIO;
+  }
+  *staged = pattern;
+  return aErrNone;
+}
+
+bool _loads_as_bird_file(const std::string& path) {
+  if (!BirdFile::VerifyFile(path.c_str())) return false;
   try {
-    device.ReadBirdFile(kCheckedDownload);
+    BirdFile loaded(path.c_str());
     return true;
   } catch (const std::runtime_error&) {
-    std::remove(path.c_str());
     return false;
   }
 }
 
+// Decodes the Base64 reply and stores it as the build's file, noting it in the device's settings,
+// all under the folder's store lock. False, shown, when the reply is no bird file or the write
+// failed; a failed write notes nothing, so the settings keep naming the last build stored.
 bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, const std::string& build,
                   const std::string& reply) {
   size_t count = 0;
@@ -104,26 +159,29 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, co
   }
   const std::string fileName = build + Updater::BIRD_FILE_EXTENSION;
   const std::string date = date_text();
-  // The bytes go in under a hidden name first and take the build's name only once they load as
-  // the update will load them: a broken download never replaces a good file or its key.
-  const aErr written = device.WriteFile(kCheckedDownload, bytes.get(), count);
+  const StoreLock lock = device.LockFolder();
+  _clear_stale_staging(device);
+  std::string staged;
+  const aErr written = _stage(device, bytes.get(), count, &staged);
   bytes.reset();
-  const std::string checked = BuildPath(device.base.c_str(), device.name.c_str(), kCheckedDownload, nullptr);
   if (written != aErrNone) {
-    std::remove(checked.c_str());
     display.message(kError, "Failed to write file with %d", static_cast<int>(written));
     return false;
   }
-  if (!_loads_as_bird_file(device, checked)) {
+  if (!_loads_as_bird_file(staged)) {
+    std::remove(staged.c_str());
+    ForgetUnfinishedFile();
     display.message(kError, "Failed to retrieve a valid BIRD file");
     return false;
   }
-  const std::string path = BuildPath(device.base.c_str(), device.name.c_str(), fileName.c_str(), nullptr);
-  if (std::rename(checked.c_str(), path.c_str()) != 0) {
-    std::remove(checked.c_str());
+  const bool renamed = std::rename(staged.c_str(), device.PathOf(fileName.c_str()).c_str()) == 0;
+  if (!renamed) std::remove(staged.c_str());
+  ForgetUnfinishedFile();
+  if (!renamed) {
     display.message(kError, "Failed to write file with %d", static_cast<int>(aErrIO));
     return false;
   }
+  device.ReloadSettings();  // what another run noted meanwhile stays
   device.settings.Add(KEY_LATEST_DOWNLOAD, fileName);
   device.settings.Add(KEY_LAST_DOWNLOAD_DATE, date);
   device.settings.Save(nullptr);
@@ -200,13 +258,19 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildTe
 }
 
 Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber) {
+  bool answered = false;
+  return Get_BuildList(serialNumber, answered);
+}
+
+Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber, bool& answered) {
   BuildList builds;
+  answered = false;
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
     display.message(kError, "Server request failed for %s", serverUrl.c_str());
     return builds;
   }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
-    display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
+  answered = UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str());
+  if (!answered) display.message(kError, "Failed to retrieve builds for %08X", serialNumber);
   return builds;
 }
 

@@ -49,6 +49,11 @@ BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialN
   if (!store) return BirdFile();
   if (!file.empty()) {
     display.message(kInfo, "%s from Birdfile: %s", verb, file.c_str());
+    std::string why;
+    if (!BirdFile::IsReadableFile(file.c_str(), &why)) {
+      display.message(kError, "Bird file %s is %s", file.c_str(), why.c_str());
+      throw std::runtime_error("Failed to load bird data");
+    }
     return BirdFile(file.c_str());
   }
   UpdaterStoreItem device = store->AddDevice(serialNumber);
@@ -118,6 +123,8 @@ bool _patch_serial_number(BirdFile& bird, uint32_t serialNumber) {
 }
 
 void _record_transfer(UpdaterStoreItem& device, const std::string& used) {
+  const StoreLock lock = device.LockFolder();
+  device.ReloadSettings();  // what a download noted meanwhile stays
   device.settings.Add(KEY_LATEST_TRANSFER, used);
   device.settings.Add(KEY_LAST_TRANSFER_DATE, date_text());
   device.settings.Save(nullptr);
@@ -141,6 +148,13 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       display.message(kError, "Could not create directory for storing BIRD file");
       return false;
     }
+  }
+  // One update of a module at a time, whichever process runs it: two would interleave their
+  // blocks and leave the module with neither image.
+  const StoreLock updating(device.PathOf(UPDATE_LOCK_FILE), StoreLock::Wait::not_at_all);
+  if (!updating.held()) {
+    display.message(kError, "another update of module [%08X] is running", serialNumber);
+    return false;
   }
   const uint64_t started = aTime_GetMSTicks();
 

@@ -14,6 +14,7 @@
 #include "updater/CommandLine.h"
 #include "updater/Log.h"
 #include "updater/Parameters.h"
+#include "updater/ReplaceFile.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterStore.h"
 
@@ -31,6 +32,7 @@ constexpr size_t kHomeSize = 2048;
 // the failure status. The messaging library would otherwise take these signals for itself once
 // it starts, and the run would go on.
 void _on_stop_signal(int) {
+  RemoveUnfinishedFile();  // a half-made download or settings file is not left in the store
   static const char kText[] = "\nInterrupted\n";
   ssize_t written = write(STDERR_FILENO, kText, sizeof kText - 1);
   (void)written;
@@ -134,16 +136,28 @@ int _update(UpdaterDisplayInterface& display, Updater& updater, const Parameters
   return done ? kSuccess : kFailure;
 }
 
-// "-B" and "-L": the list for one device.
-template <class ListOperation>
-int _list_builds(UpdaterDisplayInterface& display, const Parameters& parameters, const char* commandName,
-                 ListOperation list) {
-  if (parameters.serialNumber == 0) {
-    display.message(kError, "Error must supply a serial number for the %s command", commandName);
-    UpdaterCommandLine::_display_usage(false, false);
-    return kFailure;
-  }
-  UpdaterCommandLine::_display_builds(display, list(parameters.serialNumber), parameters.serialNumber);
+bool _has_serial_number(UpdaterDisplayInterface& display, const Parameters& parameters, const char* commandName) {
+  if (parameters.serialNumber != 0) return true;
+  display.message(kError, "Error must supply a serial number for the %s command", commandName);
+  UpdaterCommandLine::_display_usage(false, false);
+  return false;
+}
+
+// "-B": a server that answered with no builds says so and succeeds; a request that failed has
+// said why and fails.
+int _list_server_builds(UpdaterDisplayInterface& display, Updater& updater, const Parameters& parameters) {
+  if (!_has_serial_number(display, parameters, "List Builds")) return kFailure;
+  bool answered = false;
+  const Updater::BuildList builds = updater.Get_BuildList(parameters.serialNumber, answered);
+  if (!answered) return kFailure;
+  UpdaterCommandLine::_display_builds(display, builds, parameters.serialNumber);
+  return kSuccess;
+}
+
+int _list_local_builds(UpdaterDisplayInterface& display, Updater& updater, const Parameters& parameters) {
+  if (!_has_serial_number(display, parameters, "List Local Builds")) return kFailure;
+  UpdaterCommandLine::_display_builds(display, updater.Get_BuildListLocal(parameters.serialNumber),
+                                      parameters.serialNumber);
   return kSuccess;
 }
 
@@ -166,12 +180,13 @@ int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters
     status = _download(display, updater, parameters) ? kSuccess : kFailure;
   }
   if (commands.IsSet(CMD_DISCOVER)) return _discover(display, updater, parameters);
-  if (commands.IsSet(CMD_UPDATE)) return _update(display, updater, parameters);
-  if (commands.IsSet(CMD_LIST_BUILDS))
-    return _list_builds(display, parameters, "List Builds", [&](uint32_t serial) { return updater.Get_BuildList(serial); });
-  if (commands.IsSet(CMD_LIST_LOCAL))
-    return _list_builds(display, parameters, "List Local Builds",
-                        [&](uint32_t serial) { return updater.Get_BuildListLocal(serial); });
+  if (commands.IsSet(CMD_UPDATE)) {
+    // An update after a failed download would install some older stored build instead.
+    if (commands.IsSet(CMD_GET) && status == kFailure) return kFailure;
+    return _update(display, updater, parameters);
+  }
+  if (commands.IsSet(CMD_LIST_BUILDS)) return _list_server_builds(display, updater, parameters);
+  if (commands.IsSet(CMD_LIST_LOCAL)) return _list_local_builds(display, updater, parameters);
   return status;
 }
 

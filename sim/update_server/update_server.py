@@ -24,7 +24,9 @@ import base64
 import http.server
 import os
 import re
+import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -42,6 +44,7 @@ FAULTS = {
     "badbuilds": "build lists with non-numeric, duplicate and too short entries",
     "stall": "accept the request, then never answer",
     "stallbird": "answer normally, but never answer a bird file request",
+    "resetbird": "answer normally, but reset the connection of a bird file request",
     "stallbody": "send the headers and part of the body, then never send more",
     "huge": "an ok line followed by an endless body",
     "wrapped": "bird files as Base64 text wrapped into lines of 76 characters",
@@ -168,6 +171,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault == "stall" or (fault == "stallbird" and ("op", "bird") in _parse_query(query)):
             self.server.stop_event.wait()
             return
+        if fault == "resetbird" and ("op", "bird") in _parse_query(query):
+            self.reset_connection()
+            return
         if fault in ("status404", "status500"):
             self.reply(int(fault[-3:]), b"error status\n")
             return
@@ -188,6 +194,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault == "blanklines":
             text = "\n\n" + text
         self.reply(200, text.encode("utf-8"))
+
+    def reset_connection(self):
+        """Closes the connection with a reset (RST) instead of an orderly end."""
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+        self.connection.close()
 
     def reply(self, status, body):
         self.send_response(status)

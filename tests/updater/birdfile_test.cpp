@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -8,6 +11,7 @@
 #include "support/bird_generator.h"
 #include "support/console_capture.h"
 #include "support/log_capture.h"
+#include "support/program_process.h"
 #include "support/temp_folder.h"
 #include "updater/BirdFile.h"
 
@@ -385,6 +389,27 @@ TEST_F(BirdFileTest, DumpShowsBytesFiftyToALine) {
   for (int i = 0; i < 46; ++i) hex += "78 ";
   EXPECT_EQ(console.out, "BIRDFILE: BLOCK DUMP [" + file.path + "]\n" + " \r\n000000: " + hex +
                              " ABCD" + std::string(46, 'x') + "\r\n000050: 78  x\n\n");
+}
+
+// The generator tool answers a help request with its usage, and takes no option for the name of
+// the file it writes.
+TEST(BirdGeneratorTool, PrintsItsUsageAndRefusesAnOptionAsTheOutputName) {
+  using namespace std::chrono_literals;
+  const std::string tool = std::string(QF_BINARY_DIR) + "/tests/bird_generator";
+  for (const char* help : {"--help", "-h"}) {
+    qftest::ProgramProcess program(tool, {help});
+    ASSERT_TRUE(program.started());
+    const std::optional<std::string> line = program.readLine(10s);
+    ASSERT_TRUE(line.has_value()) << help;
+    EXPECT_EQ(line->rfind("usage: bird_generator", 0), 0u) << *line;
+    EXPECT_EQ(program.waitExit(10s), 0) << help;
+  }
+  qftest::ProgramProcess refused(tool, {"-out.bird", "--build", "3"});
+  ASSERT_TRUE(refused.started());
+  EXPECT_EQ(refused.waitExit(10s), 2);
+  EXPECT_NE(refused.errorOutput(10s).find("must not begin with '-'"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists("-out.bird"));
+  EXPECT_FALSE(std::filesystem::exists("--help"));
 }
 
 }  // namespace

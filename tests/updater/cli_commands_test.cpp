@@ -3,12 +3,16 @@
 // test update server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/module/simEntities.h"
 #include "support/bird_generator.h"
+#include "support/loopback_tcp.h"
 #include "support/temp_folder.h"
 #include "support/update_server_process.h"
 #include "support/updater_program.h"
@@ -71,6 +75,28 @@ TEST_F(ServerCommands, ListsTheServersBuildsNewestVersionFirst) {
   EXPECT_TRUE(_has(none.out, "No builds found for device [00000077]"));
 }
 
+// A build list request that failed is not reported as a server without builds.
+TEST(ServerFaults, AFailedBuildListRequestSaysSoAndFails) {
+  for (const char* fault : {"status404", "status500", "notok", "empty", "closed port"}) {
+    SCOPED_TRACE(fault);
+    std::unique_ptr<qftest::UpdateServerProcess> server;
+    std::string url;
+    if (std::string(fault) == "closed port") {
+      qftest::LoopbackListener listener;
+      url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/cgi/u";
+    } else {
+      server = std::make_unique<qftest::UpdateServerProcess>(fault);
+      ASSERT_TRUE(server->running());
+      url = server->baseUrl();
+    }
+    qftest::TempFolder store;
+    const UpdaterResult result = RunUpdater({"-B", "-d", "12ABCD", "-i", store.path(), "-u", url});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    EXPECT_TRUE(_has(result.err, "Server request failed for " + url)) << result.err;
+    EXPECT_FALSE(_has(result.out, "No builds found")) << result.out;
+  }
+}
+
 TEST_F(ServerCommands, DownloadsTheNewestOrTheNamedBuildAndListsTheLocalOnes) {
   const UpdaterResult local = run({"-L", "-d", "12ABCD"});
   EXPECT_EQ(local.status, 0);
@@ -98,6 +124,57 @@ TEST_F(ServerCommands, DownloadsTheNewestOrTheNamedBuildAndListsTheLocalOnes) {
                    "250            \t2.12.0         \n"
                    "100            \t2.9.1          \n"))
       << listed.out;
+}
+
+// Two downloads of different builds into one store at once: each stored file holds exactly what
+// the server sent for its build, and the settings name one of them.
+TEST(ConcurrentDownloads, EachBuildKeepsItsOwnBytes) {
+  qftest::UpdateServerProcess server;
+  ASSERT_TRUE(server.running());
+  std::map<std::string, std::string> sent;
+  for (const uint32_t build : {5001u, 5002u}) {
+    qftest::bird::Build spec;
+    spec.build = build;
+    spec.serial = kSerial;
+    spec.firmwareSize = size_t{1} << 20;
+    spec.pieces = 4;
+    spec.seed = build;
+    const qftest::bird::Bytes bytes = qftest::bird::makeBirdFile(spec);
+    sent[std::to_string(build)] = std::string(bytes.begin(), bytes.end());
+    server.addBuild(kSerial, std::to_string(build), sent[std::to_string(build)]);
+  }
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    qftest::TempFolder store;
+    std::vector<qftest::UpdaterProgram> runs;
+    for (const auto& entry : sent)
+      runs.emplace_back(Args{"-G", "-d", "12ABCD", "-b", entry.first, "-i", store.path(), "-u", server.baseUrl()});
+    for (qftest::UpdaterProgram& run : runs) {
+      const UpdaterResult result = run.finish();
+      EXPECT_EQ(result.status, 0) << result.out << result.err;
+    }
+    const std::string folder = store.path() + "/updater/0012ABCD/";
+    for (const auto& [build, bytes] : sent)
+      EXPECT_TRUE(qftest::ReadWholeFile(folder + build + ".bird") == bytes) << build << ".bird differs from what was sent";
+    const std::string settings = qftest::ReadWholeFile(folder + ".settings");
+    EXPECT_TRUE(_has(settings, "LATEST_DOWNLOAD=5001.bird\n") != _has(settings, "LATEST_DOWNLOAD=5002.bird\n"))
+        << settings;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      EXPECT_EQ(entry.path().filename().string().rfind(".download", 0), std::string::npos) << entry.path();
+  }
+}
+
+// Staging files left by runs that never finished (killed) are cleared by the next download.
+TEST_F(ServerCommands, ADownloadClearsStagingFilesLeftByEndedRuns) {
+  const std::string folder = store.path() + "/updater/0012ABCD";
+  std::filesystem::create_directories(folder);
+  for (const char* name : {".download.bird", ".download-a1B2c3"}) qftest::WriteWholeFile(folder + "/" + name, "left over");
+  EXPECT_EQ(run({"-G", "-d", "12ABCD", "-b", "100"}).status, 0);
+  EXPECT_EQ(stored("100.bird"), _bird(100, "2.9.1"));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".settings", ".store.lock", "100.bird"}));
 }
 
 // A module on the fake USB bus, reached by the program through the bus of this process.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -96,8 +97,7 @@ TEST_F(CommandLine, ExitStatusAndMessageOfEachPath) {
       {"download failure is overridden by discovery", {"-G", "-d", "40F5849A", "-D"}, 0,
        {"Discovered Devices: (USB)\n    No devices found.\n"}, {}},
       {"local builds of an unknown device", {"-L", "-d", "40F5849A"}, 0, {"No builds found for device [40F5849A]"}, {}},
-      {"server builds when the server is away", {"-B", "-d", "40F5849A"}, 0,
-       {"No builds found for device [40F5849A]"}, {}},
+      {"server builds when the server is away", {"-B", "-d", "40F5849A"}, 1, {}, {"Server request failed for "}},
   };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,10 +141,9 @@ TEST_F(CommandLine, OptionMatchingRules) {
   const std::vector<MatchCase> cases = {
       {"prefix 0x discarded", {"-G", "-d", "0x40f5849a"}, device + "40F5849A"},
       {"value after =", {"-G", "-d=40F5849A"}, device + "40F5849A"},
-      {"value after = may begin with -", {"-G", "-d", "1", "-b=-5"}, "Retrieving firmware build 0"},
-      {"build that is no number", {"-G", "-d", "1", "-b", "12x"}, "Retrieving firmware build 0"},
+      {"value after =", {"-G", "-d", "1", "-b=5"}, "Retrieving firmware build 5"},
+      {"value after = may begin with -", {"-U", "-d", "1", "-f=-no.bird"}, "Updating from Birdfile: -no.bird"},
       {"last value wins", {"-G", "-d", "1", "-d", "2"}, device + "00000002"},
-      {"value beginning with - is not taken", {"-G", "-d", "1", "-b", "-D"}, "Discovered Devices: (USB)"},
       {"unknown options are dropped", {"-Q", "-G", "--bogus", "-d", "1", "-DU"}, "No build specified"},
       {"words are ignored", {"word", "-G", "other", "-d", "1", "last"}, device + "00000001"},
       {"recover searches USB", {"-D", "-t", "RECOVER"}, "Discovered Devices: (USB)"},
@@ -153,6 +152,79 @@ TEST_F(CommandLine, OptionMatchingRules) {
     SCOPED_TRACE(c.name);
     const UpdaterResult result = run(c.args);
     EXPECT_TRUE(_has(result.out, c.shown)) << result.out << result.err;
+  }
+}
+
+// A value that chooses what is installed, from where or to which module, refused before anything
+// runs: missing, empty or malformed, each named with the option and the value as given.
+TEST_F(CommandLine, MissingOrMalformedValuesEndTheRunBeforeAnythingIsSent) {
+  struct RefusedCase {
+    Args args;
+    std::string error;
+  };
+  const std::vector<RefusedCase> cases = {
+      {{"-U", "-d", "1", "-f"}, "Missing value for option -f: the next argument [-i] is an option"},
+      {{"-U", "-d", "1", "-f", "-OVERRIDE"}, "Missing value for option -f: the next argument [-OVERRIDE] is an option"},
+      {{"-U", "-d", "1", "-f", ""}, "Invalid value for option -f: []"},
+      {{"-U", "-d", "1", "-b"}, "Missing value for option -b: the next argument [-i] is an option"},
+      {{"-U", "-d", "1", "-b", "5OO1"}, "Invalid build number obtained from argument [5OO1]"},
+      {{"-U", "-d", "1", "-b", "-1"}, "Missing value for option -b: the next argument [-1] is an option"},
+      {{"-G", "-d", "1", "-b=-5"}, "Invalid build number obtained from argument [-5]"},
+      {{"-G", "-d", "1", "-b", "0"}, "Invalid build number obtained from argument [0]"},
+      {{"-G", "-d", "1", "-b", ""}, "Invalid build number obtained from argument []"},
+      {{"-G", "-d", "1", "-b", "12x"}, "Invalid build number obtained from argument [12x]"},
+      {{"-G", "-d", ""}, "Invalid serial number obtained from argument []"},
+      {{"-G", "-b", "5", "-d", "-U"}, "Missing value for option -d: the next argument [-U] is an option"},
+      {{"-U", "-d", "1", "-r", "-D"}, "Missing value for option -r: the next argument [-D] is an option"},
+      {{"-U", "-d", "1", "-t", ""}, "Invalid transport type:[]"},
+      {{"-U", "-t", "RECOVER", "-s", ""}, "Invalid value for option -s: []"},
+      {{"-N", "-s", "/dev/null", "-o"}, "Missing value for option -o: the next argument [-i] is an option"},
+      {{"-N", "-s", "/dev/null", "-o", "0"}, "Invalid value for option -o: [0]"},
+      {{"-N", "-s", "/dev/null", "-o", "100000"}, "Invalid value for option -o: [100000]"},
+      {{"-N", "-s", "/dev/null", "-o", "500000"}, "Invalid value for option -o: [500000]"},
+      {{"-N", "-s", "/dev/null", "-o", "96OO"}, "Invalid value for option -o: [96OO]"},
+      {{"-G", "-d", "1", "-u", ""}, "Invalid value for option -u: []"},
+      {{"-G", "-d", "1", "-u", "ftp://host/cgi/u"}, "Invalid value for option -u: [ftp://host/cgi/u]"},
+      {{"-G", "-d", "1", "-u", "http://"}, "Invalid value for option -u: [http://]"},
+  };
+  for (const RefusedCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const UpdaterResult result = run(c.args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(_has(result.err, c.error)) << result.err;
+    EXPECT_FALSE(_has(result.out, "Retrieving") || _has(result.out, "Updating")) << result.out;
+  }
+  // "-i" is added last by run(): here it is given empty itself.
+  const UpdaterResult emptyStore = RunUpdater({"-I", "-i", ""});
+  EXPECT_EQ(emptyStore.status, 1);
+  EXPECT_TRUE(_has(emptyStore.err, "Invalid value for option -i: []")) << emptyStore.err;
+  // Every rate of the table is taken.
+  for (const char* rate : {"2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400"})
+    EXPECT_EQ(run({"-I", "-o", rate}).status, 0) << rate;
+}
+
+// "-f" reads only a regular file within the download limit, and refuses anything else unread:
+// a FIFO without a writer would block the run, a huge sparse file fill the memory.
+TEST_F(CommandLine, BirdFilesThatAreNoRegularFileOrTooLargeAreRefusedUnread) {
+  const std::string fifo = store / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = store / "huge.bird";
+  qftest::WriteWholeFile(huge, "");
+  ASSERT_EQ(::truncate(huge.c_str(), off_t{3} << 30), 0);
+  const std::string limit = store / "limit.bird";
+  qftest::WriteWholeFile(limit, "");
+  ASSERT_EQ(::truncate(limit.c_str(), (off_t{64} << 20) + 1), 0);
+  struct FileCase {
+    std::string path;
+    std::string why;
+  };
+  for (const FileCase& c : {FileCase{fifo, "is not a regular file"}, FileCase{store.path(), "is not a regular file"},
+                            FileCase{huge, "is larger than 64 MiB"}, FileCase{limit, "is larger than 64 MiB"},
+                            FileCase{store / "none.bird", "is not found"}}) {
+    SCOPED_TRACE(c.path);
+    const UpdaterResult result = run({"-U", "-d", "12ABCD", "-f", c.path});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(_has(result.err, "Bird file " + c.path + " " + c.why + "\nFailed to load bird file\n")) << result.err;
   }
 }
 

@@ -5,6 +5,11 @@
 // private network namespace.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,7 +48,7 @@ std::string _bird(uint32_t build, const std::string& model = "QF-Core") {
 
 // One module with its loader, answering discovery, and the store and server of one run.
 struct Bench {
-  explicit Bench(bool offerByteArrays = false) {
+  explicit Bench(bool offerByteArrays = false, const std::string& serverFault = "none") : server(serverFault) {
     qfsim::SimUpgradeSettings settings;
     settings.offerUEIData = offerByteArrays;
     upgrade->setSettings(settings);
@@ -69,6 +74,12 @@ struct Bench {
   std::unique_ptr<qfsim::SimEthernetDiscovery> responder;
   qftest::UpdateServerProcess server;
   qftest::TempFolder store;
+  // The module's folder of the store, made as a download would make it.
+  std::string deviceFolder() const {
+    const std::string path = store / "updater/0012ABCD";
+    std::filesystem::create_directories(path);
+    return path;
+  }
   qftest::TempFolder folder;
 };
 
@@ -153,6 +164,49 @@ TEST(ProgramUpdate, FromAFileWithTheModelCheckAndByteArrayLoading) {
     const bool packets = record.dataPackets > record.loaders.size() * 20;  // the loader always goes in packets
     EXPECT_EQ(!packets, c.byteArrays) << record.dataPackets;
   }
+}
+
+// A download that fails ends "-G -U" with status 1: the older build the store holds is not
+// installed in its place.
+TEST(ProgramUpdate, AFailedDownloadInstallsNothing) {
+  QF_REQUIRE_PRIVATE_NETWORK();
+  Bench bench(false, "resetbird");
+  ASSERT_TRUE(bench.sim.started && bench.server.running());
+  const std::string folder = bench.deviceFolder();
+  qftest::WriteWholeFile(folder + "/180.bird", _bird(180));
+  qftest::WriteWholeFile(folder + "/.settings", "LATEST_DOWNLOAD=180.bird\n");
+  const UpdaterResult result = bench.run({"-G", "-U", "-d", "12ABCD"});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_TRUE(_has(result.err, "Download failed")) << result.err;
+  EXPECT_FALSE(_has(result.out, "Updating")) << result.out;
+  EXPECT_TRUE(bench.upgrade->record().loaders.empty());
+  EXPECT_TRUE(bench.upgrade->record().firmware.empty());
+  EXPECT_FALSE(_has(bench.settings(), "LATEST_TRANSFER=")) << bench.settings();
+}
+
+// While another process updates the module (it holds the update lock), a second update says so
+// and fails without touching the module; once the lock is free the update runs.
+TEST(ProgramUpdate, OneUpdateOfAModuleAtATime) {
+  QF_REQUIRE_PRIVATE_NETWORK();
+  Bench bench;
+  ASSERT_TRUE(bench.sim.started);
+  const std::string file = bench.folder / "update.bird";
+  qftest::WriteWholeFile(file, _bird(77));
+  const Args update{"-U", "-d", "12ABCD", "-f", file};
+  {
+    const int lock = ::open((bench.deviceFolder() + "/.update.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const UpdaterResult refused = bench.run(update);
+    ::close(lock);
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_TRUE(_has(refused.err, "another update of module [0012ABCD] is running")) << refused.err;
+    EXPECT_EQ(bench.sim.module.record().connections, 0u) << "the module was contacted";
+    EXPECT_TRUE(bench.upgrade->record().loaders.empty());
+  }
+  const UpdaterResult result = bench.run(update);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_TRUE(bench.committed() == _payload(_bird(77), bench.folder)) << "firmware differs";
 }
 
 }  // namespace

@@ -26,6 +26,24 @@ class KeyValueStoreTest : public testing::Test {
   std::string settings = folder / ".settings";
 };
 
+// A long value (a long bird file path) is read back whole, and the keys after it are kept
+// through the next save.
+TEST_F(KeyValueStoreTest, LinesOfAnyLengthKeepTheKeysAfterThem) {
+  for (const size_t length : {size_t{2035}, size_t{2047}, size_t{2048}, size_t{100000}}) {
+    SCOPED_TRACE(length);
+    const std::string path = "/" + std::string(length - 1, 'p');
+    WriteWholeFile(settings, "A_FIRST=" + path + "\nLATEST_DOWNLOAD=5.bird\nLATEST_TRANSFER=" + path + "\nZ=1\n");
+    KeyValueStore store(settings.c_str());
+    store.Add("LAST_DOWNLOAD_DATE", "now");
+    store.Save(nullptr);
+    const KeyValueStore again(settings.c_str());
+    EXPECT_EQ(again.GetString("A_FIRST", ""), path);
+    EXPECT_EQ(again.GetString("LATEST_DOWNLOAD", ""), "5.bird");
+    EXPECT_EQ(again.GetString("LATEST_TRANSFER", ""), path);
+    EXPECT_EQ(again.GetString("Z", ""), "1");
+  }
+}
+
 TEST_F(KeyValueStoreTest, MissingFileIsCreatedWithItsTimes) {
   KeyValueStore store(settings.c_str());
   std::smatch match;
@@ -56,8 +74,8 @@ TEST_F(KeyValueStoreTest, ReadsOnlyWellFormedSettingLines) {
       {"empty value", "A=\n", {{"A", ""}}},
       {"two characters without a line end are too short", "A=", {}},
       {"last line without a line end", "A=1\nB=2", {{"A", "1"}, {"B", "2"}}},
-      {"a line too long for the buffer ends reading", "A=1\nL=" + std::string(3000, 'v') + "\nB=2\n",
-       {{"A", "1"}}},
+      {"a long line is read whole, and the lines after it", "A=1\nL=" + std::string(3000, 'v') + "\nB=2\n",
+       {{"A", "1"}, {"L", std::string(3000, 'v')}, {"B", "2"}}},
       {"a line of 2047 characters still fits", "L=" + std::string(2044, 'v') + "\nB=2\n",
        {{"L", std::string(2044, 'v')}, {"B", "2"}}},
   };

@@ -290,36 +290,50 @@ TEST_F(UpdateRoad, AFileWithoutFirmwareBlocksRebootsAndSucceeds) {
 }
 
 // Through a router module: the module is looked up on the router's bus, reached over the
-// router's link, and updated while the router keeps its link up.
+// router's link, and updated while the router keeps its link up; a drop of the router's link in
+// the middle of a block costs one retry, which connects the router again.
 TEST_F(UpdateRoad, UpdatesAModuleBehindARouter) {
   QF_REQUIRE_PRIVATE_NETWORK();
   constexpr uint32_t kRouter = 0x22220001;
   constexpr uint8_t kBehind = 0x40;
   constexpr uint8_t kSystem = 3, kRouterOption = 2, kRouteToMeOption = 20;
-  qftest::EntitySim router(qftest::SimIdentity(kRouter, 2, kModel));
-  ASSERT_TRUE(router.started);
-  router.entities->define(kSystem, 0, kRouteToMeOption, qfsim::SimOption::u8(0, true));
-  router.entities->updateBus(0, [](qfsim::SimI2CBus& bus) { bus.devices[kBehind >> 1] = {}; });
-  auto behind = std::make_shared<qfsim::SimRoutedModule>();
-  behind->state.address = kBehind;
-  behind->state.serialNumber = kSerial;
-  behind->state.model = kModel;
-  auto behindEntities = std::make_shared<qfsim::SimEntities>();
-  qfsim::SimEntities::attach(behindEntities, behind->protocol);
-  behindEntities->define(kSystem, 0, kRouterOption, qfsim::SimOption::u8(2, true));
-  SimUpgrade::attach(upgrade, behindEntities, behind->protocol);
-  SimUpgradeSettings settings;
-  settings.loaderRestarts = false;  // the router's link stays up through the loader start
-  settings.rebootRestarts = false;
-  upgrade->setSettings(settings);
-  router.module.addRoutedModule(behind);
-  auto routerAnnouncement = _announce(router);
-  const std::string path = WriteBird(Firmware());
+  for (const bool drop : {false, true}) {
+    SCOPED_TRACE(drop ? "router's link dropped mid-block" : "no fault");
+    qftest::EntitySim router(qftest::SimIdentity(kRouter, 2, kModel));
+    ASSERT_TRUE(router.started);
+    router.entities->define(kSystem, 0, kRouteToMeOption, qfsim::SimOption::u8(0, true));
+    router.entities->updateBus(0, [](qfsim::SimI2CBus& bus) { bus.devices[kBehind >> 1] = {}; });
+    auto behind = std::make_shared<qfsim::SimRoutedModule>();
+    behind->state.address = kBehind;
+    behind->state.serialNumber = kSerial;
+    behind->state.model = kModel;
+    auto behindEntities = std::make_shared<qfsim::SimEntities>();
+    qfsim::SimEntities::attach(behindEntities, behind->protocol);
+    behindEntities->define(kSystem, 0, kRouterOption, qfsim::SimOption::u8(2, true));
+    upgrade = std::make_shared<SimUpgrade>();
+    SimUpgrade::attach(upgrade, behindEntities, behind->protocol);
+    SimUpgradeSettings settings;
+    settings.loaderRestarts = false;  // the router's link stays up through the loader start
+    settings.rebootRestarts = false;
+    if (drop) settings.dataFaultImage = 1;
+    upgrade->setSettings(settings);
+    router.module.addRoutedModule(behind);
+    responder.reset();
+    auto routerAnnouncement = _announce(router);
+    const std::string path = WriteBird(Firmware());
 
-  ASSERT_TRUE(updater.Update_Firmware(kSerial, 0, path, 0, kRouter, false));
-  ExpectIntactImages(path);
-  EXPECT_EQ(Settings().GetString(KEY_LATEST_TRANSFER, ""), path);
-  EXPECT_TRUE(display.errors().empty());
+    qftest::RecordingDisplay shown;
+    Updater road("http://127.0.0.1:1/cgi/update", store.path(), shown);
+    road.Set_UEIBytes_Load(false);
+    ASSERT_TRUE(road.Update_Firmware(kSerial, 0, path, 0, kRouter, false)) << testing::PrintToString(shown.errors());
+    ExpectIntactImages(path);
+    EXPECT_EQ(Settings().GetString(KEY_LATEST_TRANSFER, ""), path);
+    EXPECT_TRUE(shown.errors().empty()) << testing::PrintToString(shown.errors());
+    EXPECT_EQ(_shown(shown.infos(), "  Retry 1"), drop);
+    if (drop) {
+      EXPECT_GE(router.module.record().connections, 2u) << "the router was connected again";
+    }
+  }
 }
 
 // The road's steps from the loader start on over a pseudo-terminal: COBS framing on a serial

@@ -214,6 +214,8 @@ TEST_F(UpgradeTest, ABlockThatAlwaysFailsEndsAfterFiveAttempts) {
   const std::vector<std::string> infos = display.infos();
   EXPECT_NE(std::find(infos.begin(), infos.end(), "  Retry 4"), infos.end());
   EXPECT_EQ(infos.back(), "Transferred 1 blocks, " + std::to_string(blocks[0].length) + " total bytes");
+  ASSERT_FALSE(display.errors().empty());
+  EXPECT_EQ(display.errors().back().rfind("Firmware block 2 failed [", 0), 0u) << display.errors().back();
 }
 
 TEST_F(UpgradeTest, ValidationComparesSerialNumberAndModelWithTheModule) {
@@ -245,8 +247,10 @@ TEST_F(UpgradeTest, ValidationComparesSerialNumberAndModelWithTheModule) {
   const std::vector<Case> cases = {
       {"fits", model, serial, true, serial, true, ""},
       {"patched file of another serial number", model, 0x99, true, serial, true, ""},
-      {"unpatched file of another serial number", model, 0x99, false, serial, false, ""},
-      {"another module answers", model, serial, true, serial + 1, false, ""},
+      {"unpatched file of another serial number", model, 0x99, false, serial, false,
+       "Bird file is not made for module [1A2B3C4D]"},
+      {"another module answers", model, serial, true, serial + 1, false,
+       "Connected module [1A2B3C4D] is not module [1A2B3C4E]"},
       {"another model", "QF-Display", serial, true, serial, false, otherModel},
   };
   for (const Case& c : cases) {
@@ -258,6 +262,57 @@ TEST_F(UpgradeTest, ValidationComparesSerialNumberAndModelWithTheModule) {
   }
   BirdFile empty;
   EXPECT_FALSE(_validate_birdfile(display, empty, *module, serial));
+
+  // A module that answers later than the wait is reported as silent, not as a wrong file.
+  qfsim::SimFaults late;
+  late.replyDelayMs = 1500;
+  sim->module.setFaults(late);
+  BirdFile fits = birdWith(model, serial, true);
+  qftest::RecordingDisplay shown;
+  EXPECT_FALSE(_validate_birdfile(shown, fits, *module, serial));
+  sim->module.setFaults({});
+  ASSERT_FALSE(shown.errors().empty());
+  EXPECT_EQ(shown.errors().front().rfind("Module [1A2B3C4D] did not answer the serial number request [", 0), 0u)
+      << shown.errors().front();
+}
+
+// Each way the loader phase fails is shown as an error, not only logged.
+TEST_F(UpgradeTest, EveryLoaderPhaseFailureIsShown) {
+  const BirdFile bird = LoadBird();
+  const std::vector<BirdBlock> loaders = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  ASSERT_FALSE(loaders.empty());
+  struct Case {
+    const char* name;
+    std::function<void()> fault;
+    std::string shown;  // the start of the error
+  };
+  const std::vector<Case> cases = {
+      {"a short INIT reply",
+       [&] {
+         sim->module.setHandler(qfsim::kSimCommandUpgrade, [u = upgrade](qfsim::SimContext& context, const qfsim::SimPacket& packet) {
+           if (packet.data.size() >= 2 && packet.data[1] == 0)  // INIT, answered without its load base
+             return context.reply(qfsim::SimPacket{context.state().address, {qfsim::kSimCommandUpgrade, 0}});
+           u->handle(context, packet);
+         });
+       },
+       "Error starting loader ["},
+      {"a refused loader PREPARE", [&] { Configure([&](SimUpgradeSettings& s) { s.refusedAddress = loaders[0].address; }); },
+       "Error Preparing transfer ["},
+      {"a loader block that fails its check",
+       [&] { Configure([&](SimUpgradeSettings& s) { s.failingAddress = loaders[0].address; }); },
+       "Error loader transfer ["},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    upgrade->setSettings({});
+    SimUpgrade::attach(upgrade, sim->entities, sim->module);
+    c.fault();
+    Reconnect();
+    qftest::RecordingDisplay shown;
+    EXPECT_NE(_transfer_loader(shown, *module, bird), aErrNone);
+    ASSERT_FALSE(shown.errors().empty());
+    EXPECT_EQ(shown.errors().front().rfind(c.shown, 0), 0u) << shown.errors().front();
+  }
 }
 
 // A loader with a block missing must never run, even when the blocks after the failed one went

@@ -4,6 +4,7 @@
 //   bird_generator OUT --broken NAME
 // "--body yes" writes the inflated body alone, without header and compression.
 //   bird_generator --list-broken
+//   bird_generator --help | -h
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +17,8 @@ namespace bird = qftest::bird;
 
 namespace {
 
-int _usage() {
-  fprintf(stderr,
+int _usage(FILE* out) {
+  fprintf(out,
           "usage: bird_generator OUT [--build N] [--version TEXT] [--serial HEX] [--model TEXT]\n"
           "                          [--size BYTES] [--pieces N] [--jump HEX] [--seed N]\n"
           "                          [--body yes]\n"
@@ -53,7 +54,16 @@ int main(int argc, char** argv) {
     for (const auto& c : bird::brokenCases()) printf("%s %s\n", c.name, c.loads ? "loads" : "refused");
     return 0;
   }
-  if (argc < 2 || argc % 2 != 0) return _usage();
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    _usage(stdout);
+    return 0;
+  }
+  if (argc < 2 || argc % 2 != 0) return _usage(stderr);
+  // An output name that looks like an option is a mistyped command line, not a file to write.
+  if (argv[1][0] == '-') {
+    fprintf(stderr, "bird_generator: the output file name must not begin with '-': %s\n", argv[1]);
+    return _usage(stderr);
+  }
   try {
     bird::Build build;
     bool bodyOnly = false;
@@ -71,7 +81,7 @@ int main(int argc, char** argv) {
       if (strcmp(argv[i], "--body") == 0) {
         bodyOnly = strcmp(argv[i + 1], "yes") == 0;
       } else if (!_set_option(build, argv[i], argv[i + 1])) {
-        return _usage();
+        return _usage(stderr);
       }
     }
     bird::writeFile(argv[1], bodyOnly ? bird::encodeBody(bird::buildBlocks(build))

@@ -178,6 +178,9 @@ class Link {
   // table's lock for the scan (false only where it is held already).
   std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                                                uint8_t subindex, bool lock = true);
+  // Callback runs dropped since the Link was made because the ring of queued runs was full (a
+  // callback slower than its stream); their samples were still stored.
+  uint64_t getDroppedStreamRuns() const;
   // Asks the module whether it streams.
   aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
 

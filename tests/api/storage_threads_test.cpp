@@ -219,7 +219,8 @@ TEST_F(StorageTest, ThePacketLogWritesEveryPacketAsALine) {
   const std::string text = qftest::ReadWholeFile(path);
   // The marker follows the switch-on, so a packet the engine sends meanwhile (a route request
   // of the synchronisation) may come before it.
-  EXPECT_NE(text.find(std::string("6 < START\0\r\n", 12)), std::string::npos) << text;
+  EXPECT_NE(text.find("6 < START\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\0'), std::string::npos) << "the record's terminating zero is no text";
   EXPECT_NE(text.find("2 > 0xAD 0x0 \r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("2 < 0xA 0x0 \r\n"), std::string::npos) << text;
 

@@ -19,8 +19,9 @@ constexpr size_t kLongByteValue = 1000;
 // (socket and terminal buffers, a slow network between) is allowed for at this rate, slower than
 // a serial line at 115200 baud or a throttled network path of 20 KB/s.
 constexpr uint64_t kSlowLinkBytesPerMs = 8;
-// Writing the queue out stalls for this long at most before the set counts as failed.
-constexpr uint64_t kOutboundStallMs = 2000;
+// Writing the queue out stalls for this long at most before the set counts as failed (a kernel
+// buffer in front of a slow line takes bytes again only in large steps).
+constexpr uint64_t kOutboundStallMs = 5000;
 // Frame bytes of one byte-value packet on the wire: address, length, class, option, index,
 // 24 bytes, sequence.
 constexpr uint64_t kByteValueFrame = UEI_BYTES_CHUNK + 6;

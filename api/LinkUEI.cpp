@@ -60,8 +60,15 @@ uint64_t _replyKind(const uei& reply) {
          (reply.index & UEI_INDEX_MASK);
 }
 
+// A stream packet of the module that no stream filter took (a module streaming with no
+// subscription): never a reply, and left queued it would only fill the inbound queue.
+uint8_t _unclaimedStreamPacket(const aPacket* packet, const void* ref) {
+  return packet->address == *static_cast<const uint8_t*>(ref) && Link::getStreamPacketType(packet, nullptr);
+}
+
 // Before the request goes out: replies of its kind that are already queued are late ones.
 void _beforeRequest(aLinkID link, const uei& request) {
+  aLink_DrainPackets(link, _unclaimedStreamPacket, &request.module);
   const uei reply = _expectedReply(request);
   const uint64_t waitMs = _isLongByteValue(request) ? _byteValueAcknowledgementMs(request.value.bytes.length)
                                                       : kReplyTimeoutMs;

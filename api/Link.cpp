@@ -79,10 +79,15 @@ Link::impl::impl(Link* owner_, const char* name_) : owner(owner_) {
 Link::impl::~impl() {
   dropStreams();
   // Only a Link destroyed from its own callback still has its thread here. It cannot wait for
-  // itself; once the callback returns, the thread finds its stop signal broken (the promise goes
-  // with this record) and ends without touching the ring again.
-  if (streamThread.joinable()) streamThread.detach();
+  // itself; once the callback returns, the thread finds its stop flag (which it shares) set and
+  // ends without touching the ring again.
+  if (streamThread.joinable()) {
+    callbackControl->stop = true;
+    streamThread.detach();
+  }
   for (asyncPacket run; streamQueue.pop(&run);) aPacket_Destroy(&run.packet);
+  // What the packet log recorded goes to the file before the device link (and its log) goes.
+  finishPacketLog();
   if (linkId) aLink_Destroy(&linkId);
   if (specifier) aLinkSpec_Destroy(&specifier);
   if (logger) aLogger_Destroy(&logger);
@@ -243,7 +248,7 @@ aErr Link::disconnect() {
   // Subscriptions and cached values belong to the device link given up: a later connection
   // starts without them rather than with values of another.
   _impl->dropStreams();
-  if (_impl->logger) aLogger_Disable(_impl->logger);  // nothing left to drain
+  _impl->finishPacketLog();
   if (_impl->linkId) aLink_Destroy(&_impl->linkId);
   return aErrNone;
 }

@@ -8,7 +8,11 @@
 // - Creating a device link is serialised process-wide across all Links; the wait for the new
 //   link to run is not.
 // - Every wait for a module's reply ends within 1000 ms (4000 ms for a byte value of more than
-//   1000 bytes); a reply that comes later stays queued until a later wait or a drain takes it.
+//   1000 bytes); the acknowledgement of a byte value being set is waited for from when its last
+//   packet was written, for longer the longer the value (a slow link may still hold it). A reply
+//   that comes later stays queued until a later wait or a drain takes it, but never answers a
+//   later request: every request first discards the queued replies its own predicate accepts
+//   (unless another request of the same kind still waits for its reply on the device link).
 // - Destroying a Link gives up its use of the device link; the registry frees the device link
 //   when its last use goes.
 #pragma once
@@ -104,7 +108,9 @@ class Link {
 
   // Entity requests. Queues the request packet(s) built from the record (a byte value in
   // chunks, stopping at the first that cannot be queued): the result of the last. A bad record
-  // (unknown type, byte data missing or subindexed) is refused without sending anything.
+  // (unknown type, byte data missing or subindexed) is refused without sending anything. Before
+  // queueing, the replies already queued that this request's reply would look like (late ones)
+  // are discarded.
   aErr sendUEI(uei request);
   aErr sendUEI(uei request, uint8_t subindex);
   // Waits for the reply the record describes (its module, command, option and index; the
@@ -161,8 +167,11 @@ class Link {
   aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
   // Subscribes (enable) or unsubscribes; 0xFF in command, option or index means any. Asks the
   // module to start or stop the stream and waits for its acknowledgement; on any failure the
-  // entries the request covers are removed again. Unsubscribing removes the subscription and
-  // every cached value it covers.
+  // entries the request covers are removed again. Unsubscribing asks the module to stop first
+  // and then removes the subscription and every cached value it covers, whatever the module
+  // answered. Once an unsubscribe, a rolled-back subscribe, a replacing subscribe or the Link's
+  // end returns, no run of the callback that went starts (its queued runs are dropped, a run in
+  // progress has ended, unless the call comes from that run).
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
                               StreamCallback callback, void* ref);
   // The last streamed sample of an entity value: aErrNone and a value not read before,
@@ -178,6 +187,9 @@ class Link {
   // table's lock for the scan (false only where it is held already).
   std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                                                uint8_t subindex, bool lock = true);
+  // Callback runs dropped since the Link was made because the ring of queued runs was full (a
+  // callback slower than its stream); their samples were still stored.
+  uint64_t getDroppedStreamRuns() const;
   // Asks the module whether it streams.
   aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
 
@@ -222,7 +234,7 @@ class Link {
 
   // The UEI reply predicate (an aPacketFilterProc over a uei record): a packet from the
   // record's module with more than 2 data bytes and the record's command, option byte and
-  // index (index bits only). It changes nothing; receiveUEI decodes the reply it took: an error
+  // index (index bits only), never a stream packet (UEI_INDEX_STREAM set). It changes nothing; receiveUEI decodes the reply it took: an error
   // reply (index byte and code) or the value by the reply's length (3, 4, 5, 7 bytes; other
   // lengths change neither type nor value).
   static uint8_t sUEIFilter(const aPacket* packet, const void* reply);

@@ -66,6 +66,18 @@ bool _isError(const aPacket* reply) { return (reply->data[1] & kReplyError) != 0
 // The code an error reply carries at byte at; a flagged error without it never reads as success.
 aErr _codeAt(const aPacket* reply, size_t at) { return ueiModuleError(reply->dataSize > at ? reply->data[at] : 0); }
 
+// Names the replies a slot or factory request is answered with (command, operation or type, and
+// what the predicate compares after them), apart from the entity requests' kinds.
+uint64_t _replyKind(const Request& request) {
+  constexpr uint64_t kRawRequests = uint64_t{1} << 40;
+  const uint8_t second = request.data[0] == cmdSLOT ? request.data[1]
+                         : request.data[1] == kFactoryClose ? 0
+                                                            : request.data[1] & kFactoryTypeMask;
+  const uint8_t third = request.data[0] == cmdSLOT ? request.data[2] : 0;
+  const uint8_t fourth = request.data[0] == cmdSLOT && second <= kSlotOpenWrite ? request.data[3] : 0;
+  return kRawRequests | uint64_t{request.data[0]} << 24 | uint64_t{second} << 16 | uint64_t{third} << 8 | fourth;
+}
+
 // Queues the request and takes the first reply the predicate accepts within the wait: *reply
 // (the caller destroys it), or aErrTimeout.
 aErr _ask(aLinkID link, uint8_t module, const Request& request, aPacketFilterProc filter, uint64_t timeoutMs,
@@ -73,10 +85,14 @@ aErr _ask(aLinkID link, uint8_t module, const Request& request, aPacketFilterPro
   *reply = nullptr;
   aPacket* packet = aPacket_CreateWithData(module, request.size, request.data);
   if (!packet) return aErrResource;
+  // A reply of this kind that is queued already answered an earlier request, too late.
+  const uint64_t kind = _replyKind(request);
+  replyOrderBeforeRequest(link, kind, filter, &request, timeoutMs);
   const aErr queued = aLink_PutPacket(link, packet);
   aPacket_Destroy(&packet);
+  if (queued == aErrNone) *reply = aLink_AwaitFirst(link, filter, &request, timeoutMs);
+  replyOrderAfterWait(link, kind);
   if (queued != aErrNone) return queued;
-  *reply = aLink_AwaitFirst(link, filter, &request, timeoutMs);
   return *reply ? aErrNone : aErrTimeout;
 }
 
@@ -307,7 +323,8 @@ void Link::impl::readDebugBuffer(void* file, uint32_t id) {
   auto* out = static_cast<aFile*>(file);
   aFile_Printf(out, "%d %s ", static_cast<int>(length), tag == kLogSent ? ">" : "<");
   if (tag == kLogText) {
-    for (uint32_t i = 0; i < length; ++i) aFile_Printf(out, "%c", record[i]);
+    // A text record may end in its terminating zero byte, which is no text.
+    for (uint32_t i = 0; i < length && record[i] != 0; ++i) aFile_Printf(out, "%c", record[i]);
   } else {
     std::string line;
     char hex[8];
@@ -337,6 +354,12 @@ aErr Link::enablePacketLog(const char* path) {
     aLink_PacketDebug_Write(_impl->linkId, kLogText, sizeof kStart, kStart);
   }
   return started;
+}
+
+void Link::impl::finishPacketLog() {
+  if (!logger) return;
+  if (linkId && loggerLink == linkId) _waitForLogWritten(linkId);
+  aLogger_Disable(logger);
 }
 
 aErr Link::disablePacketLog() {

@@ -1,7 +1,6 @@
 // Link's stream subscriptions: stream keys and samples, the reader thread's stream filter, the
 // callback thread, and the requests that start and stop a module's streams.
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -153,6 +152,16 @@ aErr _requestStream(Link& link, uint8_t module, uint64_t key, bool enable) {
 
 }  // namespace
 
+// Empties the table: the run tokens of the subscriptions it held.
+std::vector<StreamRunToken> _takeAll(Link::impl& self) {
+  std::vector<StreamRunToken> tokens;
+  std::lock_guard lock(self.streamMutex);
+  for (auto& [key, entry] : self.streams)
+    if (entry.live) tokens.push_back(std::move(entry.live));
+  self.streams.clear();
+  return tokens;
+}
+
 // ---- keys and samples -----------------------------------------------------------------------------
 
 uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex) {
@@ -238,9 +247,12 @@ bool Link::linkStreamFilter(const aPacket* packet, void* ref) {
   const uint64_t key = _receivedKey(packet, kind);
   uint32_t value = 0;
   const bool sample = getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+  // A sample of subindex 255 makes a key with an element 0xFF, which names subscriptions, not a
+  // value: it is neither stored nor cached, and each subscription covering it runs once.
+  const bool concrete = !_isSubscription(key);
 
   std::lock_guard lock(self->streamMutex);
-  const auto exact = self->streams.find(key);
+  const auto exact = concrete ? self->streams.find(key) : self->streams.end();
   if (exact != self->streams.end()) {
     self->queueAsyncCallback(exact->second, packet);
     if (sample) {
@@ -248,51 +260,75 @@ bool Link::linkStreamFilter(const aPacket* packet, void* ref) {
       exact->second.fresh = 1;
     }
   }
-  bool covered = false;
+  uint64_t covering[kGenericMasks];
+  size_t covered = 0;
   for (uint8_t i = 0; i < kGenericMasks; ++i) {
-    const auto wildcard = self->streams.find(key | _getGenericStreamKeyMask(i));
+    const uint64_t wildcardKey = key | _getGenericStreamKeyMask(i);
+    if (std::find(covering, covering + covered, wildcardKey) != covering + covered) continue;
+    const auto wildcard = self->streams.find(wildcardKey);
     if (wildcard == self->streams.end()) continue;
     self->queueAsyncCallback(wildcard->second, packet);
-    covered = true;
+    covering[covered++] = wildcardKey;
   }
-  if (exact == self->streams.end() && covered && sample) self->streams[key] = StreamEntry{key, 1, {}, nullptr, value};
+  if (exact == self->streams.end() && covered && sample && concrete)
+    self->streams[key] = StreamEntry{key, 1, {}, nullptr, value, nullptr};
   return true;
 }
 
 void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
   if (!entry.callback) return;
-  asyncPacket run{entry.callback, entry.ref, aPacket_Copy(packet)};
+  asyncPacket run{entry.callback, entry.ref, aPacket_Copy(packet), entry.live};
   if (!run.packet) return;
-  if (!streamQueue.push(std::move(run))) aPacket_Destroy(&run.packet);
+  if (streamQueue.push(std::move(run))) return;
+  aPacket_Destroy(&run.packet);
+  droppedRuns.fetch_add(1, std::memory_order_relaxed);
 }
 
 // ---- the callback thread --------------------------------------------------------------------------
 
-void Link::impl::asyncWork(Tarnwick::LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop) {
-  // The stop is looked at between runs, so a busy stream cannot keep the thread from ending;
-  // runs left in the ring go to the next callback thread of the same Link.
-  while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
+void Link::impl::asyncWork(Tarnwick::LocklessQueue_SPSC<asyncPacket>* queue, StreamCallbackControl* control) {
+  // The stop is looked at between runs, so a busy stream cannot keep the thread from ending.
+  while (!control->stop.load(std::memory_order_acquire)) {
     asyncPacket run;
     if (!queue->pop(&run)) {
       aTime_MSSleep(kIdlePollMs);
       continue;
     }
-    try {
-      run.callback(run.packet, run.ref);
-    } catch (...) {
-      // A callback's failure is its own; the thread goes on with the next run.
+    {
+      std::lock_guard running(control->runLock);
+      if (run.live && run.live->load()) {
+        try {
+          run.callback(run.packet, run.ref);
+        } catch (...) {
+          // A callback's failure is its own; the thread goes on with the next run.
+        }
+      }
     }
     aPacket_Destroy(&run.packet);
   }
 }
 
+void Link::impl::retireRuns(const std::vector<StreamRunToken>& tokens) {
+  if (tokens.empty()) return;
+  for (const StreamRunToken& token : tokens) token->store(false);
+  // A run that looked at its token before it was cleared may be in progress: it ends first. On
+  // the callback thread that run is the caller's own.
+  if (onCallbackThread()) return;
+  std::shared_ptr<StreamCallbackControl> control;
+  {
+    std::lock_guard hold(streamControl);
+    control = callbackControl;
+  }
+  if (control) std::lock_guard waited(control->runLock);
+}
+
 void Link::impl::startCallbackThread() {
   std::lock_guard control(streamControl);
   if (streamThread.joinable()) return;
-  std::shared_future<void> stop = streamStop.get_future().share();
-  streamThread = std::thread([this, stop] {
+  callbackControl = std::make_shared<StreamCallbackControl>();
+  streamThread = std::thread([this, shared = callbackControl] {
     callbackThreadId = std::this_thread::get_id();
-    asyncWork(&streamQueue, stop);
+    asyncWork(&streamQueue, shared.get());
   });
 }
 
@@ -302,10 +338,12 @@ void Link::impl::stopCallbackThread() {
   if (onCallbackThread()) return;
   std::lock_guard control(streamControl);
   if (!streamThread.joinable()) return;
-  streamStop.set_value();
+  callbackControl->stop = true;
   streamThread.join();
   callbackThreadId = std::thread::id();
-  streamStop = std::promise<void>();
+  callbackControl.reset();
+  // What is left in the ring belongs to subscriptions that are gone: their runs never start.
+  for (asyncPacket run; streamQueue.pop(&run);) aPacket_Destroy(&run.packet);
 }
 
 aErr Link::impl::installStreamFilter(bool on) {
@@ -321,10 +359,7 @@ aErr Link::impl::installStreamFilter(bool on) {
     if (!onCallbackThread()) startCallbackThread();
     return aErrNone;
   }
-  {
-    std::lock_guard lock(streamMutex);
-    streams.clear();
-  }
+  retireRuns(_takeAll(*this));
   stopCallbackThread();
   return aErrNone;
 }
@@ -334,10 +369,7 @@ void Link::impl::dropStreams() {
     std::lock_guard change(sHubChange);
     _leaveHub(this);
   }
-  {
-    std::lock_guard lock(streamMutex);
-    streams.clear();
-  }
+  retireRuns(_takeAll(*this));
   stopCallbackThread();
 }
 
@@ -356,29 +388,51 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
                                   StreamCallback callback, void* ref) {
   if (module & 1) return aErrParam;
   const uint64_t key = createStreamKey(module, command, option, index, kAny);
+  // The subscription and the cached values it covers go; none of its runs starts afterwards.
   auto removeCovered = [&] {
-    std::lock_guard lock(_impl->streamMutex);
-    for (uint64_t covered : filterActiveStreamKeys(module, command, option, index, kAny, false))
-      _impl->streams.erase(covered);
+    std::vector<StreamRunToken> gone;
+    {
+      std::lock_guard lock(_impl->streamMutex);
+      for (uint64_t covered : filterActiveStreamKeys(module, command, option, index, kAny, false)) {
+        const auto entry = _impl->streams.find(covered);
+        if (entry->second.live) gone.push_back(std::move(entry->second.live));
+        _impl->streams.erase(entry);
+      }
+    }
+    _impl->retireRuns(gone);
   };
-  bool empty;
-  if (enable) {
+  if (!enable) {
+    // The module stops first, while the stream filter still takes what it sends meanwhile: once
+    // the stop is acknowledged no sample of that stream is on its way (frames come in order), so
+    // none can reach the replies.
+    const aErr stopped = _requestStream(*this, module, key, false);
+    removeCovered();
+    bool empty;
+    {
+      std::lock_guard lock(_impl->streamMutex);
+      empty = _impl->streams.empty();
+    }
+    const aErr filtered = _impl->installStreamFilter(!empty);
+    return stopped != aErrNone ? stopped : filtered;
+  }
+  StreamRunToken replaced;
+  {
     std::lock_guard lock(_impl->streamMutex);
     StreamEntry& entry = _impl->streams[key];
     entry.key = key;
+    replaced = std::move(entry.live);
     entry.callback = std::move(callback);
     entry.ref = ref;
-    empty = false;
-  } else {
-    removeCovered();
-    std::lock_guard lock(_impl->streamMutex);
-    empty = _impl->streams.empty();
+    if (entry.callback) entry.live = std::make_shared<std::atomic<bool>>(true);
   }
-  aErr result = _impl->installStreamFilter(!empty);
-  if (result == aErrNone) result = _requestStream(*this, module, key, enable);
+  if (replaced) _impl->retireRuns({replaced});
+  aErr result = _impl->installStreamFilter(true);
+  if (result == aErrNone) result = _requestStream(*this, module, key, true);
   if (result != aErrNone) removeCovered();
   return result;
 }
+
+uint64_t Link::getDroppedStreamRuns() const { return _impl->droppedRuns.load(std::memory_order_relaxed); }
 
 aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                           uint32_t* value) {

@@ -14,8 +14,66 @@ namespace {
 constexpr uint64_t kReplyTimeoutMs = 1000;
 constexpr uint64_t kLongByteValueTimeoutMs = 4000;
 constexpr size_t kLongByteValue = 1000;
+// A byte value being set is acknowledged once its last packet reached the module. Its wait
+// counts from when the last packet left the outbound queue; what a transport still holds then
+// (socket and terminal buffers, a slow network between) is allowed for at this rate, slower than
+// a serial line at 115200 baud or a throttled network path of 20 KB/s.
+constexpr uint64_t kSlowLinkBytesPerMs = 8;
+// Writing the queue out stalls for this long at most before the set counts as failed (a kernel
+// buffer in front of a slow line takes bytes again only in large steps).
+constexpr uint64_t kOutboundStallMs = 5000;
+// Frame bytes of one byte-value packet on the wire: address, length, class, option, index,
+// 24 bytes, sequence.
+constexpr uint64_t kByteValueFrame = UEI_BYTES_CHUNK + 6;
 
 bool _validModule(uint8_t module) { return module != 0 && (module & 1) == 0; }
+
+bool _isLongByteValue(const uei& record) {
+  return record.type == UEI_TYPE_BYTES && record.value.bytes.length > kLongByteValue;
+}
+
+// The acknowledgement of a byte value being set (a get's reply carries the bare option).
+bool _isByteValueAcknowledgement(const uei& match) {
+  return match.type == UEI_TYPE_BYTES && (match.option & UEI_ACK) == UEI_ACK;
+}
+
+// The wait for the acknowledgement of a byte value of this many bytes, once its packets left.
+uint64_t _byteValueAcknowledgementMs(size_t length) {
+  const uint64_t packets = std::max<uint64_t>(1, (length + UEI_BYTES_CHUNK - 1) / UEI_BYTES_CHUNK);
+  const uint64_t onTheWire = kReplyTimeoutMs + packets * kByteValueFrame / kSlowLinkBytesPerMs;
+  return std::max(length > kLongByteValue ? kLongByteValueTimeoutMs : kReplyTimeoutMs, onTheWire);
+}
+
+// The reply a request is answered with: the bare option after a get, option | UEI_ACK after a
+// set or a call, the bare index, from the request's module.
+uei _expectedReply(const uei& request) {
+  uei reply = request;
+  const uint8_t option = request.option & UEI_OPTION_MASK;
+  reply.option = (request.option & UEI_SET) ? static_cast<uint8_t>(option | UEI_ACK) : option;
+  reply.index = request.index & UEI_INDEX_MASK;
+  return reply;
+}
+
+// Names the replies a UEI request is answered with, for the order of requests and replies.
+uint64_t _replyKind(const uei& reply) {
+  return uint64_t{reply.module} << 24 | uint64_t{reply.command} << 16 | uint64_t{reply.option} << 8 |
+         (reply.index & UEI_INDEX_MASK);
+}
+
+// A stream packet of the module that no stream filter took (a module streaming with no
+// subscription): never a reply, and left queued it would only fill the inbound queue.
+uint8_t _unclaimedStreamPacket(const aPacket* packet, const void* ref) {
+  return packet->address == *static_cast<const uint8_t*>(ref) && Link::getStreamPacketType(packet, nullptr);
+}
+
+// Before the request goes out: replies of its kind that are already queued are late ones.
+void _beforeRequest(aLinkID link, const uei& request) {
+  aLink_DrainPackets(link, _unclaimedStreamPacket, &request.module);
+  const uei reply = _expectedReply(request);
+  const uint64_t waitMs = _isLongByteValue(request) ? _byteValueAcknowledgementMs(request.value.bytes.length)
+                                                      : kReplyTimeoutMs;
+  replyOrderBeforeRequest(link, _replyKind(reply), Link::sUEIFilter, &reply, waitMs);
+}
 
 aErr _queue(aLinkID id, uint8_t module, const uint8_t* data, size_t size) {
   aPacket* packet = aPacket_CreateWithData(module, static_cast<uint8_t>(size), data);
@@ -102,20 +160,27 @@ void _decodeReply(const aPacket* packet, uei* reply) {
 }  // namespace
 
 // Runs under the inbound FIFO's lock for every queued packet: it only compares, so one record
-// judges any number of packets alike and a packet it accepts is decoded once it is ours.
+// judges any number of packets alike and a packet it accepts is decoded once it is ours. A stream
+// packet (UEI_INDEX_STREAM in its index byte) is never a reply, whatever its option and index.
 uint8_t Link::sUEIFilter(const aPacket* packet, const void* ref) {
   const auto* reply = static_cast<const uei*>(ref);
   return packet->address == reply->module && packet->dataSize > 2 && packet->data[0] == reply->command &&
-         packet->data[1] == reply->option && (packet->data[2] & UEI_INDEX_MASK) == reply->index;
+         packet->data[1] == reply->option && (packet->data[2] & UEI_INDEX_STREAM) == 0 &&
+         (packet->data[2] & UEI_INDEX_MASK) == reply->index;
 }
 
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
   if (!_validModule(request.module)) return aErrPacket;
-  if (request.type == UEI_TYPE_BYTES) return _queueBytes(_impl->linkId, request);
+  if (request.type == UEI_TYPE_BYTES) {
+    if (request.value.bytes.length && !request.value.bytes.data) return aErrParam;
+    _beforeRequest(_impl->linkId, request);
+    return _queueBytes(_impl->linkId, request);
+  }
   uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
   size_t size = 3;
   if (!_appendValue(request, data, &size)) return aErrParam;
+  _beforeRequest(_impl->linkId, request);
   return _queue(_impl->linkId, request.module, data, size);
 }
 
@@ -125,6 +190,7 @@ aErr Link::sendUEI(uei request, uint8_t subindex) {
   uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index, subindex};
   size_t size = 4;
   if (!_appendValue(request, data, &size)) return aErrParam;
+  _beforeRequest(_impl->linkId, request);
   return _queue(_impl->linkId, request.module, data, size);
 }
 
@@ -145,8 +211,17 @@ aErr Link::awaitUEIPacket(uint8_t module, const uei& match, aPacketFilterProc fi
   if (!isConnected()) return aErrConnection;
   if (!_validModule(module)) return aErrPacket;
   if (!filter || !packet) return aErrParam;
-  const bool longBytes = match.type == UEI_TYPE_BYTES && match.value.bytes.length > kLongByteValue;
-  *packet = aLink_AwaitFirst(_impl->linkId, filter, &match, longBytes ? kLongByteValueTimeoutMs : kReplyTimeoutMs);
+  const aLinkID link = _impl->linkId;
+  uint64_t waitMs = _isLongByteValue(match) ? kLongByteValueTimeoutMs : kReplyTimeoutMs;
+  *packet = nullptr;
+  aErr written = aErrNone;
+  if (_isByteValueAcknowledgement(match)) {
+    // The module answers once it has the last packet: the wait starts when that packet left.
+    written = aLink_AwaitOutboundWritten(link, kOutboundStallMs);
+    waitMs = _byteValueAcknowledgementMs(match.value.bytes.length);
+  }
+  if (written == aErrNone) *packet = aLink_AwaitFirst(link, filter, &match, waitMs);
+  replyOrderAfterWait(link, _replyKind(match));
   return *packet ? aErrNone : aErrTimeout;
 }
 

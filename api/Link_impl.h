@@ -6,15 +6,22 @@
 #include <cstdint>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "api/Link.h"
 #include "api/LocklessQueue.h"
 #include "common/aLogger.h"
 
 namespace Tarnwick::Quillfern {
+
+// Whether the runs of one subscription's callback may still start: cleared when the
+// subscription goes (unsubscribed, rolled back, replaced, the Link destroyed), after which its
+// queued runs are dropped.
+using StreamRunToken = std::shared_ptr<std::atomic<bool>>;
 
 // One entry of a Link's stream table: a subscription (some element of its key 0xFF, with the
 // callback, which may be empty) or a cached value (a concrete key, no callback).
@@ -24,6 +31,7 @@ struct StreamEntry {
   Link::StreamCallback callback;
   void* ref = nullptr;
   uint32_t value = 0;
+  StreamRunToken live;  // with a callback: its runs may start
 };
 
 // One queued callback run. The packet copy belongs to whoever holds the record in the ring; the
@@ -32,7 +40,25 @@ struct asyncPacket {
   Link::StreamCallback callback;
   void* ref = nullptr;
   aPacket* packet = nullptr;
+  StreamRunToken live;
 };
+
+// What the callback thread shares with the Link: its stop flag and the lock it holds for each run
+// from the look at the run's token to the callback's return. Shared, so that a thread left
+// running by a Link destroyed from its own callback never touches the Link again.
+struct StreamCallbackControl {
+  std::atomic<bool> stop{false};
+  std::mutex runLock;
+};
+
+// Late replies (LinkReplies.cpp). Called just before a request of this kind (a number naming its
+// reply: the same for requests whose replies look alike) is queued on the device link: discards
+// the queued packets the reply predicate accepts for the match record, unless another request of
+// the same kind still waits for its reply there. waitMs: how long its own wait will last.
+void replyOrderBeforeRequest(aLinkID link, uint64_t kind, aPacketFilterProc filter, const void* match,
+                             uint64_t waitMs);
+// Called when the wait for a reply of this kind has ended (taken or not).
+void replyOrderAfterWait(aLinkID link, uint64_t kind);
 
 struct Link::impl {
   impl(Link* owner, const char* name);
@@ -67,8 +93,12 @@ struct Link::impl {
   aErr installStreamFilter(bool on);
   // Pushes a run of the entry's callback with a copy of the packet; dropped when the ring is full.
   void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-  // The callback thread: runs queued callbacks until the stop signal is set.
-  static void asyncWork(Tarnwick::LocklessQueue_SPSC<asyncPacket>* queue, std::shared_future<void> stop);
+  // The callback thread: runs queued callbacks whose subscription still stands until the stop
+  // flag is set, looking at it between runs without waiting; an empty ring is polled every 1 ms.
+  static void asyncWork(Tarnwick::LocklessQueue_SPSC<asyncPacket>* queue, StreamCallbackControl* control);
+  // No run of these tokens' callbacks starts once this returns, and one in progress has ended
+  // (unless this is called from it). Called without streamMutex.
+  void retireRuns(const std::vector<StreamRunToken>& tokens);
   // Leaves the filter, empties the table and ends the callback thread (unless called on it):
   // what giving up the device link and destruction do, with or without a device link.
   void dropStreams();
@@ -77,6 +107,10 @@ struct Link::impl {
   bool onCallbackThread() const { return callbackThreadId.load() == std::this_thread::get_id(); }
   void startCallbackThread();
   void stopCallbackThread();
+
+  // Writes out what the device link's packet log still holds and stops the logger: before the
+  // device link is given up.
+  void finishPacketLog();
 
   // The logger thread's callback: one record of the device link's packet log, as a line of the
   // file; a short pause when there is none to take (or the link is gone).
@@ -94,12 +128,14 @@ struct Link::impl {
   std::map<uint64_t, StreamEntry> streams;  // guarded by streamMutex
   std::mutex streamMutex;
   Tarnwick::LocklessQueue_SPSC<asyncPacket> streamQueue{kStreamQueueSlots};
-  // The callback thread and its stop signal, started and stopped under streamControl (never
-  // taken on the callback thread itself, so a stop may wait for the thread while holding it).
+  // The callback thread and its control, started and stopped under streamControl (never taken
+  // on the callback thread itself, so a stop may wait for the thread while holding it); a fresh
+  // control for every thread.
   std::mutex streamControl;
   std::thread streamThread;
-  std::promise<void> streamStop;
+  std::shared_ptr<StreamCallbackControl> callbackControl;
   std::atomic<std::thread::id> callbackThreadId{};
+  std::atomic<uint64_t> droppedRuns{0};  // callback runs the full ring had no room for
   aLinkID filterLink = 0;  // the device link whose stream filter this Link has joined; 0: none
 
   static constexpr uint32_t kStreamQueueSlots = 500;

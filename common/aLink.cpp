@@ -40,6 +40,8 @@ constexpr uint32_t kSyncSettleMs = 100;
 // heartbeat answers) do not wait: the reader must go on reading.
 constexpr uint64_t kOutboundRoomWaitMs = 2000;
 constexpr uint64_t kNoWait = 0;
+// aLink_AwaitOutboundWritten looks at the outbound queue this often.
+constexpr uint32_t kOutboundPollMs = 5;
 // aLink_AwaitFirst looks at the link's status at least this often.
 constexpr uint64_t kAwaitSliceMs = 100;
 
@@ -530,6 +532,23 @@ aErr aLink_PutPacket(aLinkID id, const aPacket* packet) {
   if (!link || !aVALIDPACKET(packet)) return aErrParam;
   if (sWriteDirect(link.get(), packet)) return aErrNone;
   return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
+}
+
+aErr aLink_AwaitOutboundWritten(aLinkID id, uint64_t stallMs) {
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  if (!link) return aErrParam;
+  size_t queued = aPacketFifo_GetLength(link->outboundFifo);
+  uint64_t progressAt = aTime_GetMonotonicMSTicks();
+  while (queued != 0) {
+    aTime_MSSleep(kOutboundPollMs);
+    const size_t now = aPacketFifo_GetLength(link->outboundFifo);
+    if (now < queued) progressAt = aTime_GetMonotonicMSTicks();
+    else if (aTime_GetMonotonicMSTicks() - progressAt >= stallMs) return aErrTimeout;
+    queued = now;
+  }
+  // The last packet leaves the queue before its write: that write ends under the write lock.
+  std::lock_guard written(link->writeMutex);
+  return aErrNone;
 }
 
 aPacket* aLink_GetPacket(aLinkID id) { return aLink_AwaitPacket(id, 0); }

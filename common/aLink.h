@@ -119,6 +119,11 @@ int32_t aLink_GetStatus(aLinkID id);
 // not queued; those before it still go).
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet);
 
+// Waits until every packet queued before the call has been written to the stream (nothing
+// queued, no write in progress): aErrNone then. aErrTimeout when the queue did not shrink for
+// stallMs (a writer that makes no progress); aErrParam for an id without a link.
+aErr aLink_AwaitOutboundWritten(aLinkID id, uint64_t stallMs);
+
 // The oldest received packet (the caller owns it), or null. Never waits.
 aPacket* aLink_GetPacket(aLinkID id);
 

@@ -69,6 +69,7 @@ void SimStorage::_slotReply(SimContext& context, std::uint8_t op, std::vector<st
     data.insert(data.end(), fields.begin(), fields.end());
   }
   if (_faults.slotShortOp == op && data.size() > 4) data.resize(4);
+  if (_faults.slotTwiceOp == op) context.reply(SimPacket{context.state().address, data});
   context.reply(SimPacket{context.state().address, std::move(data)});
 }
 

@@ -20,16 +20,36 @@ void _appendBigEndian(std::vector<std::uint8_t>& bytes, std::uint64_t value, std
 
 bool _element(std::uint8_t wanted, std::uint8_t actual) { return wanted == _kAny || wanted == actual; }
 
-void _answer(SimContext& context, std::uint8_t option, std::uint8_t error) {
+}  // namespace
+
+void SimStreams::_answer(SimContext& context, std::uint8_t option, std::uint8_t error) {
   std::vector<std::uint8_t> data{kSimCommandStream, option, 0x00};
   if (error) {
     data[2] = _kErrorFlag;
     data.push_back(error);
   }
+  if (_settings.answerDelayMs) {
+    _late.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(_settings.answerDelayMs),
+                     std::move(data)});
+    return;
+  }
+  ++_record.answersSent;
   context.reply(SimPacket{context.state().address, std::move(data)});
 }
 
-}  // namespace
+void SimStreams::_sendDueAnswers(SimContext& context) {
+  const auto now = std::chrono::steady_clock::now();
+  while (!_late.empty() && _late.front().due <= now) {
+    ++_record.answersSent;
+    context.reply(SimPacket{context.state().address, std::move(_late.front().data)});
+    _late.erase(_late.begin());
+  }
+}
+
+void SimStreams::startStream(const SimStreamName& name) {
+  std::lock_guard lock(_lock);
+  if (std::find(_running.begin(), _running.end(), name) == _running.end()) _running.push_back(name);
+}
 
 SimStreams::SimStreams(SimStreamSettings settings) : _settings(settings) {}
 
@@ -83,7 +103,7 @@ void SimStreams::handle(SimContext& context, const SimPacket& packet) {
       if (std::find(_running.begin(), _running.end(), name) == _running.end()) _running.push_back(name);
     } else {
       _record.stopped.push_back(name);
-      std::erase(_running, name);
+      if (!_settings.ignoreStops) std::erase(_running, name);
     }
   }
   if (!_settings.unanswered) _answer(context, static_cast<std::uint8_t>((data[1] & 0x3F) | _kAck), error);
@@ -96,15 +116,17 @@ bool SimStreams::_covers(const SimStreamName& name, std::uint8_t address, const 
 
 void SimStreams::publish(SimContext& context) {
   std::lock_guard lock(_lock);
+  _sendDueAnswers(context);
   const std::uint8_t address = context.state().address;
-  for (SimStreamSource& source : _sources) {
-    const bool covered = std::any_of(_running.begin(), _running.end(),
-                                     [&](const SimStreamName& name) { return _covers(name, address, source); });
-    if (!covered) continue;
-    context.reply(SimPacket{address, sample(source, _clock++)});
-    ++_record.samplesSent;
-    if (source.counting) ++source.value;
-  }
+  for (std::uint32_t round = 0; round < std::max<std::uint32_t>(1, _settings.samplesPerTick); ++round)
+    for (SimStreamSource& source : _sources) {
+      const bool covered = std::any_of(_running.begin(), _running.end(),
+                                       [&](const SimStreamName& name) { return _covers(name, address, source); });
+      if (!covered) continue;
+      context.reply(SimPacket{address, sample(source, _clock++)});
+      ++_record.samplesSent;
+      if (source.counting) ++source.value;
+    }
 }
 
 std::vector<std::uint8_t> SimStreams::sample(const SimStreamSource& source, std::uint64_t timestamp) {

@@ -48,15 +48,21 @@ struct SimStreamName {
 
 struct SimStreamSettings {
   std::uint32_t intervalMs = 10;  // the publishing period; 0 publishes nothing on its own
+  std::uint32_t samplesPerTick = 1;  // samples of each covered source every period
   std::uint8_t startError = 0;    // non-zero: every start is answered with this error code
   std::uint8_t stopError = 0;     // non-zero: every stop is answered with this error code
   bool unanswered = false;        // start and stop requests get no answer at all (but take effect)
+  // Hostile modes.
+  std::uint32_t answerDelayMs = 0;  // start and stop answers go out this late (at the first
+                                    // period after; a period must run)
+  bool ignoreStops = false;         // stops are acknowledged, but the streams go on
 };
 
 struct SimStreamRecord {
   std::vector<SimStreamName> started;  // every start request taken, in order
   std::vector<SimStreamName> stopped;  // every stop request taken, in order
   std::uint32_t samplesSent = 0;
+  std::uint32_t answersSent = 0;       // start and stop answers sent
 };
 
 class SimStreams {
@@ -78,6 +84,8 @@ class SimStreams {
   void setSettings(const SimStreamSettings& settings);  // the interval: SimModule::setTickInterval
   SimStreamSettings settings() const;
   std::vector<SimStreamName> running() const;
+  // Starts a stream unasked, as a module left streaming by an earlier host.
+  void startStream(const SimStreamName& name);
   SimStreamRecord record() const;
 
   void handle(SimContext& context, const SimPacket& packet);
@@ -89,8 +97,16 @@ class SimStreams {
  private:
   bool _covers(const SimStreamName& name, std::uint8_t address, const SimStreamSource& source) const;
 
+  struct LateAnswer {
+    std::chrono::steady_clock::time_point due;
+    std::vector<std::uint8_t> data;
+  };
+  void _answer(SimContext& context, std::uint8_t option, std::uint8_t error);
+  void _sendDueAnswers(SimContext& context);
+
   mutable std::mutex _lock;
   SimStreamSettings _settings;
+  std::vector<LateAnswer> _late;  // in the order they are due
   SimStreamRecord _record;
   std::vector<SimStreamSource> _sources;
   std::vector<SimStreamName> _running;

@@ -49,6 +49,15 @@ const char* _kUsage =
     "  --new-version HEX            the version reported once new firmware was written and\n"
     "                               the module rebooted (default: unchanged)\n"
     "  --new-build N                the build reported then (default: unchanged)\n"
+    "  --stream-source C:O:I[:K[:S]] a value the module can stream (repeatable): entity class,\n"
+    "                               option, index, kind 1-3 or 5-7 (default 3), subindex;\n"
+    "                               numbers decimal or 0x hex; it counts up by one a sample\n"
+    "  --stream-interval MS         publishing period of the streams (default 10)\n"
+    "  --stream-burst N             samples of every streamed source each period (default 1)\n"
+    "  --streaming                  every source streams from the start, unasked (a module\n"
+    "                               left streaming by an earlier host)\n"
+    "  --stream-answer-delay MS     stream start and stop answers go out this late\n"
+    "  --stream-ignore-stop         stops are acknowledged, but the streams go on\n"
     "  --ethernet-discovery ADDR    tcp: answer Ethernet discovery on the interface with this\n"
     "                               IPv4 address (run it in a private network namespace)\n"
     "  --control                    read commands from standard input, one per line:\n"
@@ -103,7 +112,31 @@ struct _Settings {
   std::optional<std::uint32_t> version;
   std::optional<std::uint32_t> newBuild;  // what the module reports after an upgrade
   std::optional<std::uint32_t> newVersion;
+  SimStreamSettings streams;
+  std::vector<SimStreamSource> streamSources;
+  bool streaming = false;  // the sources stream from the start
 };
+
+// C:O:I[:K[:S]], each a number of 8 bits (decimal or 0x hex); kinds 1-3 and 5-7.
+std::optional<SimStreamSource> _streamSource(const std::string& text) {
+  std::vector<std::uint8_t> fields;
+  std::istringstream parts(text);
+  for (std::string part; std::getline(parts, part, ':');) {
+    auto number = _number(part, 0xFF);
+    if (!number) return std::nullopt;
+    fields.push_back(static_cast<std::uint8_t>(*number));
+  }
+  if (fields.size() < 3 || fields.size() > 5) return std::nullopt;
+  SimStreamSource source;
+  source.command = fields[0];
+  source.option = fields[1];
+  source.index = fields[2];
+  if (fields.size() > 3) source.kind = fields[3];
+  if (fields.size() > 4) source.subindex = fields[4];
+  if (source.kind == 0 || source.kind == 4 || source.kind > 7) return std::nullopt;
+  source.counting = true;
+  return source;
+}
 
 // Parses the command line; prints the reason and returns none on a bad one.
 std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
@@ -120,6 +153,10 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
       return settings;
     } else if (option == "--control") {
       settings.control = true;
+    } else if (option == "--streaming") {
+      settings.streaming = true;
+    } else if (option == "--stream-ignore-stop") {
+      settings.streams.ignoreStops = true;
     } else if (option == "--silent" || option == "--wrong-sync-address" || option == "--bad-crc") {
       problem = _applyFault(settings.module.faults, option.substr(2), "on");
     } else if (option == "--first-byte" || option == "--close-after" || option == "--reply-delay") {
@@ -140,12 +177,17 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
         settings.discoveryInterface = *text;
       } else if (option == "--name") {
         settings.name = *text;
+      } else if (option == "--stream-source") {
+        auto source = _streamSource(*text);
+        if (source) settings.streamSources.push_back(*source);
+        else problem = "bad stream source " + *text;
       } else {
         std::optional<unsigned long> number;
         if (option == "--port") number = _number(*text, 0xFFFF);
         else if (option == "--address" || option == "--model") number = _number(*text, 0xFF);
         else if (option == "--serial") number = _number(*text, 0xFFFFFFFFul, 16);
-        else if (option == "--heartbeat-interval" || option == "--build" || option == "--new-build")
+        else if (option == "--heartbeat-interval" || option == "--build" || option == "--new-build" ||
+                 option == "--stream-interval" || option == "--stream-burst" || option == "--stream-answer-delay")
           number = _number(*text, 0xFFFFFFFFul);
         else if (option == "--version" || option == "--new-version") number = _number(*text, 0xFFFFFFFFul, 16);
         else problem = "unknown option";
@@ -159,6 +201,10 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
           else if (option == "--version") settings.version = static_cast<std::uint32_t>(*number);
           else if (option == "--new-build") settings.newBuild = static_cast<std::uint32_t>(*number);
           else if (option == "--new-version") settings.newVersion = static_cast<std::uint32_t>(*number);
+          else if (option == "--stream-interval") settings.streams.intervalMs = static_cast<std::uint32_t>(*number);
+          else if (option == "--stream-burst") settings.streams.samplesPerTick = static_cast<std::uint32_t>(*number);
+          else if (option == "--stream-answer-delay")
+            settings.streams.answerDelayMs = static_cast<std::uint32_t>(*number);
           else settings.module.heartbeatIntervalMs = static_cast<std::uint32_t>(*number);
         }
       }
@@ -284,8 +330,14 @@ int main(int argc, char** argv) {
   if (settings->version) entities->define(kSimClassSystem, 0, 7, SimOption::u32(*settings->version));
   SimEntities::attach(entities, module);
   _attachLoader(module, entities, *settings);
-  // Streams (none publishing until a host starts one) and an empty slot 0 of store 0.
-  auto streams = std::make_shared<SimStreams>();
+  // Streams (none publishing until a host starts one, unless streaming from the start) and an
+  // empty slot 0 of store 0.
+  auto streams = std::make_shared<SimStreams>(settings->streams);
+  for (const SimStreamSource& source : settings->streamSources) {
+    streams->setSource(source);
+    if (settings->streaming)
+      streams->startStream({settings->module.address, source.command, source.option, source.index});
+  }
   SimStreams::attach(streams, module);
   auto storage = std::make_shared<SimStorage>();
   storage->setSlot(0, 0, SimSlot{});

@@ -140,6 +140,20 @@ TEST_F(StorageTest, SlotQueriesAndTheirRefusals) {
   EXPECT_EQ(unconnected.setFactoryData(kAddress, 1, buffer, 4), aErrConnection);
 }
 
+TEST_F(StorageTest, AReplySentTwiceIsNotTheNextRequestsAnswer) {
+  storage->setSlot(kStore, kSlot, qfsim::SimSlot{256, PatternBytes(10)});
+  storage->setFaults({.slotTwiceOp = 2});
+  size_t size = 0;
+  ASSERT_EQ(link->storeSlotSize(kAddress, kStore, kSlot, &size), aErrNone);
+  ASSERT_EQ(size, 10u);
+  uint8_t address = 0;
+  ASSERT_EQ(link->getModuleAddress(&address), aErrNone) << "a round trip: the second reply is in";
+  storage->setFaults({});
+  storage->setSlot(kStore, kSlot, qfsim::SimSlot{256, PatternBytes(20)});
+  ASSERT_EQ(link->storeSlotSize(kAddress, kStore, kSlot, &size), aErrNone);
+  EXPECT_EQ(size, 20u) << "the size came from the earlier request's second reply";
+}
+
 TEST_F(StorageTest, FactoryDataRoundTripsInPacketsOfTwentySix) {
   const Bytes bytes = PatternBytes(27);
   ASSERT_EQ(link->setFactoryData(kAddress, 3, bytes.data(), bytes.size()), aErrNone);
@@ -219,7 +233,8 @@ TEST_F(StorageTest, ThePacketLogWritesEveryPacketAsALine) {
   const std::string text = qftest::ReadWholeFile(path);
   // The marker follows the switch-on, so a packet the engine sends meanwhile (a route request
   // of the synchronisation) may come before it.
-  EXPECT_NE(text.find(std::string("6 < START\0\r\n", 12)), std::string::npos) << text;
+  EXPECT_NE(text.find("6 < START\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\0'), std::string::npos) << "the record's terminating zero is no text";
   EXPECT_NE(text.find("2 > 0xAD 0x0 \r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("2 < 0xA 0x0 \r\n"), std::string::npos) << text;
 
@@ -230,6 +245,35 @@ TEST_F(StorageTest, ThePacketLogWritesEveryPacketAsALine) {
   ASSERT_EQ(other->connectThroughLinkModule(*link), aErrNone);
   EXPECT_EQ(other->enablePacketLog((folder / "missing/packets.log").c_str()), aErrNone);
   EXPECT_EQ(other->disablePacketLog(), aErrParam) << "no file writer was made";
+}
+
+TEST_F(StorageTest, AModuleDeletedWithItsPacketLogOnWritesEveryRecord) {
+  qftest::TempFolder folder;
+  const std::string path = folder / "module.log";
+  constexpr int kEchoes = 100;
+  sim->module.setHandler(0x17, [](qfsim::SimContext& c, const qfsim::SimPacket& p) { c.reply({c.state().address, p.data}); });
+  {
+    Module module(kAddress, false, 0);
+    ASSERT_EQ(qftest::ConnectDirectly(module, sim->spec(SimTransport::tcp)), aErrNone);
+    ASSERT_EQ(module.enablePacketLog(path.c_str()), aErrNone);
+    for (int i = 0; i < kEchoes; ++i) {
+      const uint8_t data[] = {0x55, static_cast<uint8_t>(i)};
+      ASSERT_EQ(module.getLink()->sendPacket(kAddress, 0x17, sizeof data, data), aErrNone);
+      uint8_t length = 3;
+      const uint8_t match[] = {0x17, 0x55, static_cast<uint8_t>(i)};
+      uint8_t reply[aPACKET_MAX_DATA] = {};
+      ASSERT_EQ(module.getLink()->receivePacket(kAddress, match, &length, reply), aErrNone);
+    }
+  }
+  const std::string text = qftest::ReadWholeFile(path);
+  int sent = 0, received = 0;
+  for (size_t at = 0; (at = text.find("0x17 0x55 ", at)) != std::string::npos; ++at) {
+    const size_t line = text.rfind('\n', at);
+    const std::string head = text.substr(line == std::string::npos ? 0 : line + 1, 6);
+    (head.find('>') != std::string::npos ? sent : received) += 1;
+  }
+  EXPECT_EQ(sent, kEchoes) << text;
+  EXPECT_EQ(received, kEchoes) << text;
 }
 
 }  // namespace

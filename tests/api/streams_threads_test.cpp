@@ -295,6 +295,7 @@ TEST_F(StreamsTest, ASlowCallbackCostsRunsNotTheLink) {
   const size_t beforeStop = static_cast<size_t>(
       std::count_if(packets.begin(), packets.end(), [&](const Bytes& data) { return sampleValue(data) < stoppedAt; }));
   EXPECT_EQ(beforeStop, 500u) << "the run in progress and a full ring of 499; the rest were dropped";
+  EXPECT_EQ(link->getDroppedStreamRuns(), stoppedAt - beforeStop) << "every dropped run is counted";
 }
 
 }  // namespace

@@ -75,6 +75,39 @@ TEST(SimProgramTest, TcpModuleIsDrivenThroughItsControlCommands) {
   EXPECT_EQ(sim.child.waitExit(_kWait), 0);
 }
 
+TEST(SimProgramTest, StreamsUnaskedAndStreamsOnAfterAStopWhenToldTo) {
+  _Running sim({"--address", "4", "--stream-source", "0x14:3:1:1", "--streaming", "--stream-interval", "1",
+                "--stream-burst", "2", "--stream-ignore-stop", "--stream-answer-delay", "50"});
+  RawPeer peer = sim.peer();
+  ASSERT_TRUE(peer.valid()) << sim.first;
+  // Nobody asked: [4][14][14 03 41][kind 1][timestamp 8][value][00], counting up from 0.
+  const Bytes first = peer.receive(32, _kWait);
+  ASSERT_EQ(first.size(), 32u);
+  EXPECT_EQ(hex(Bytes(first.begin(), first.begin() + 6)), "04 0E 14 03 41 01");
+  EXPECT_EQ(first[14], 0);
+  EXPECT_EQ(first[16 + 14], 1) << "two samples a period, each counted";
+  // A stop is acknowledged late, and the stream goes on.
+  ASSERT_TRUE(peer.send({0x04, 0x07, 0x5D, 0x82, 0x20, 0x04, 0x14, 0x03, 0x01}));
+  bool acknowledged = false;
+  for (int frames = 0; frames < 500 && !acknowledged; ++frames) {
+    const Bytes head = peer.receive(2, _kWait);
+    ASSERT_EQ(head.size(), 2u);
+    const Bytes body = peer.receive(head[1], _kWait);
+    acknowledged = hex(body) == "5D C2 00";
+  }
+  EXPECT_TRUE(acknowledged);
+  const Bytes after = peer.receive(16, _kWait);
+  ASSERT_EQ(after.size(), 16u);
+  EXPECT_EQ(hex(Bytes(after.begin(), after.begin() + 6)), "04 0E 14 03 41 01") << "still streaming";
+  EXPECT_FALSE(sim.child.waitExit(0ms).has_value()) << "still running";
+}
+
+TEST(SimProgramTest, RefusesABadStreamSource) {
+  ProgramProcess child(_kProgram, {"--stream-source", "0x14:3"});
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.waitExit(_kWait), 1);
+}
+
 TEST(SimProgramTest, AnswersEntityRequestsWithTheIdentityItWasGiven) {
   _Running sim({"--address", "4", "--serial", "00C0FFEE", "--name", "Rig", "--build", "4660", "--version", "2C000005"});
   RawPeer peer = sim.peer();

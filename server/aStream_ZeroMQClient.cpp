@@ -20,6 +20,7 @@ constexpr int kForwardWaitMs = 1000;
 // A full queue is tried again this many times, 1 ms apart, before the frame is dropped.
 constexpr int kSendTries = 100;
 constexpr uint32_t kSendPauseMs = 1;
+constexpr int kGoodbyeLingerMs = 100;
 
 struct sClientStream {
   zsock_t* serverSocket = nullptr;
@@ -49,8 +50,8 @@ bool sSendBytes(zsock_t* socket, const void* data, size_t size, int tries) {
 
 // Moves one frame from `from` to `to`; a frame that cannot be passed on is dropped.
 void sForwardFrame(zsock_t* from, zsock_t* to, int tries) {
-  zframe_t* frame = zframe_recv(from);
-  if (!frame) return;
+  zframe_t* frame = aZmq_ReceiveFrameWithoutWaiting(from);
+  if (!frame) return;  // a signal came first: the frame is taken at the next wake-up
   sSendBytes(to, zframe_data(frame), zframe_size(frame), tries);
   zframe_destroy(&frame);
 }
@@ -113,7 +114,7 @@ void sForwardingTask(zsock_t* pipe, void* argument) {
       sForwardFrame(client->serverSocket, client->incomingForwardSocket, kSendTries);
     } else if (ready == client->outgoingForwardSocket) {
       sForwardFrame(client->outgoingForwardSocket, client->serverSocket, 1);
-    } else if (zpoller_terminated(poller)) {
+    } else if (!ready && aZmq_PollEnded(poller)) {
       break;
     }
   }
@@ -135,8 +136,8 @@ aErr sZeroMQStreamGet(char* byte, void* ref) {
     // A read never waits: the link's reader waits in the wait procedure, in short slices, so
     // that a stop is seen promptly.
     if (!zpoller_wait(client->incomingPoller, 0)) return aErrNotReady;
-    client->frame = zframe_recv(client->incomingSocket);
-    if (!client->frame) return aErrIO;
+    client->frame = aZmq_ReceiveFrameWithoutWaiting(client->incomingSocket);
+    if (!client->frame) return zmq_errno() == EAGAIN ? aErrNotReady : aErrIO;
     client->readPosition = 0;
     client->frameSize = zframe_size(client->frame);
   }
@@ -168,6 +169,15 @@ aErr sZeroMQStreamWrite(const char* data, size_t length, void* ref) {
   return aErrNone;
 }
 
+// An empty frame tells the server that this client goes, so that it releases what it keeps for
+// it at once (a server notices a closed TCP connection by itself, not a client of its own
+// process). The frame is given a moment to leave after the socket closes.
+void sSayGoodbye(zsock_t* serverSocket) {
+  if (!serverSocket) return;
+  zsock_set_linger(serverSocket, kGoodbyeLingerMs);
+  aZmq_SendWithoutWaiting(serverSocket, "", 0, 0);
+}
+
 void sDestroyClient(sClientStream** clientRef) {
   sClientStream* client = *clientRef;
   if (!client) return;
@@ -178,6 +188,7 @@ void sDestroyClient(sClientStream** clientRef) {
     zactor_destroy(&client->forwarder);
   }
   zpoller_destroy(&client->incomingPoller);
+  sSayGoodbye(client->serverSocket);
   zsock_destroy(&client->serverSocket);
   zsock_destroy(&client->incomingSocket);
   zsock_destroy(&client->outgoingSocket);
@@ -227,7 +238,7 @@ aErr sStartForwarder(sClientStream* client) {
   client->forwarder = zactor_new(sForwardingTask, client);
   if (!client->forwarder) return aErrMemory;
   // zactor_new took the thread's first signal; the second says whether its poller exists.
-  if (zsock_wait(client->forwarder) != 0) return aErrMemory;
+  if (aZmq_WaitSignal(client->forwarder) != 0) return aErrMemory;
   return aErrNone;
 }
 

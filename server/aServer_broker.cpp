@@ -237,6 +237,7 @@ void _queueRequest(BrokerState* broker, const std::string& identity, QueuedReque
     broker->turns.insert(behindLastServed ? broker->turns.end() - 1 : broker->turns.end(), identity);
   }
   client.requests.push_back(std::move(request));
+  ++broker->queuedRequests;
 }
 
 void _sendQueuedRequests(aServer* server, BrokerState* broker) {
@@ -252,6 +253,7 @@ void _sendQueuedRequests(aServer* server, BrokerState* broker) {
     if (client == broker->clients.end() || client->second.requests.empty()) continue;
     const QueuedRequest request = std::move(client->second.requests.front());
     client->second.requests.pop_front();
+    --broker->queuedRequests;
     broker->requeued.clear();
     if (!client->second.requests.empty()) {  // its next turn
       broker->turns.push_back(identity);

@@ -115,7 +115,11 @@ void _releaseClient(aServer* server, BrokerState* broker, const std::string& ide
   // Its answers still come in their turn; nobody takes them.
   for (std::string& owner : broker->replyIds)
     if (owner == identity) owner.clear();
-  broker->clients.erase(identity);
+  const auto client = broker->clients.find(identity);
+  if (client != broker->clients.end()) {
+    broker->queuedRequests -= client->second.requests.size();
+    broker->clients.erase(client);
+  }
   broker->trimDue = true;
 }
 
@@ -132,7 +136,7 @@ void _noteClientRecords(aServer* server, const BrokerState* broker) {
   size_t count = broker->clients.size() + broker->subscribers.size() + broker->ownRequests.size() +
                  server->pools.size();
   for (const auto& holders : broker->streamHolders) count += holders.second.size();
-  for (const auto& client : broker->clients) count += client.second.requests.size();
+  count += broker->queuedRequests;
   server->clientRecords.store(count, std::memory_order_relaxed);
 }
 

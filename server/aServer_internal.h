@@ -89,6 +89,7 @@ struct BrokerState {
   std::map<std::string, ClientRecord> clients;
   std::deque<std::string> turns;         // clients with waiting requests, the next to be served first
   std::string requeued;                  // the client last served, queued again for its next turn
+  size_t queuedRequests = 0;             // in all the clients' queues
   std::map<int, ConnectionSlot> connectionSlots;  // by socket number
   uint64_t lastTrimMs = 0;
   bool trimDue = false;                  // memory was released since the last trim

@@ -35,6 +35,12 @@ bool aInprocPair_Join(zsock_t* bound, zsock_t* connected) {
   return zsock_bind(bound, "%s", endpoint.c_str()) == 0 && zsock_connect(connected, "%s", endpoint.c_str()) == 0;
 }
 
+bool aInprocMonitor_Join(zsock_t* watched, zsock_t* monitor, int events) {
+  const std::string endpoint = _newEndpoint("monitor");
+  return zmq_socket_monitor(zsock_resolve(watched), endpoint.c_str(), events) == 0 &&
+         zsock_connect(monitor, "%s", endpoint.c_str()) == 0;
+}
+
 bool aInprocFrontend_Publish(zsock_t* frontend, uint32_t ipv4, uint16_t port) {
   const std::string endpoint = _newEndpoint("frontend");
   if (zsock_bind(frontend, "%s", endpoint.c_str()) != 0) return false;

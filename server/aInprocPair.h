@@ -13,6 +13,11 @@
 // both succeeded.
 bool aInprocPair_Join(zsock_t* bound, zsock_t* connected);
 
+// Starts monitoring the events of `watched` (ZMQ_EVENT_* bits) on a new in-process endpoint
+// and connects the PAIR socket `monitor` to it; true when both succeeded. The monitor is stopped
+// with zmq_socket_monitor(watched, nullptr, 0) before either socket closes.
+bool aInprocMonitor_Join(zsock_t* watched, zsock_t* monitor, int events);
+
 // A server frontend of this process also listens in-process: clients in this process that
 // connect to its address (IPv4, network byte order) and port take that way instead of TCP.
 // Publish binds the socket to a new in-process endpoint and notes it for the address and port;

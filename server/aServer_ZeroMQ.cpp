@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <new>
 
 #include "common/aLinkServing.h"
@@ -49,7 +50,10 @@ int _findPortAndBindSocket(zsock_t* socket, bool localOnly, uint32_t networkInte
 bool _connectSyncPair(aServer* server) {
   if (!aZmq_SendWithoutWaiting(server->syncWorkerSocket, "", 0, 0)) return false;
   zsock_set_rcvtimeo(server->syncBrokerSocket, kPairConnectMs);
-  zframe_t* hello = zframe_recv(server->syncBrokerSocket);
+  zframe_t* hello = nullptr;
+  // A signal that interrupts the wait does not end it.
+  do hello = zframe_recv(server->syncBrokerSocket);
+  while (!hello && errno == EINTR && !zsys_interrupted);
   zsock_set_rcvtimeo(server->syncBrokerSocket, -1);
   const bool connected = hello != nullptr;
   zframe_destroy(&hello);
@@ -58,14 +62,21 @@ bool _connectSyncPair(aServer* server) {
 
 bool _makeSockets(aServer* server) {
   server->frontend = zsock_new(ZMQ_ROUTER);
-  // Set before the bind: it holds for every connection the frontend accepts.
-  if (server->frontend) zsock_set_maxmsgsize(server->frontend, aSERVER_MAX_FRAME_SIZE);
+  // Set before the bind: it holds for every connection the frontend accepts. A message to a
+  // client that has gone is refused, so that the broker learns of its going.
+  if (server->frontend) {
+    zsock_set_maxmsgsize(server->frontend, aSERVER_MAX_FRAME_SIZE);
+    zsock_set_router_mandatory(server->frontend, 1);
+  }
+  server->frontendMonitor = zsock_new(ZMQ_PAIR);
   server->streamBrokerSocket = zsock_new(ZMQ_DEALER);
   server->streamFilterSocket = zsock_new(ZMQ_DEALER);
   server->syncBrokerSocket = zsock_new(ZMQ_DEALER);
   server->syncWorkerSocket = zsock_new(ZMQ_DEALER);
-  return server->frontend && server->streamBrokerSocket && server->streamFilterSocket &&
-         server->syncBrokerSocket && server->syncWorkerSocket;
+  return server->frontend && server->frontendMonitor && server->streamBrokerSocket &&
+         server->streamFilterSocket && server->syncBrokerSocket && server->syncWorkerSocket &&
+         aInprocMonitor_Join(server->frontend, server->frontendMonitor,
+                             ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED);
 }
 
 bool _initServer(aServer* server) {
@@ -103,6 +114,8 @@ void _deinitServer(aServer* server) {
   zsock_destroy(&server->syncWorkerSocket);
   zsock_destroy(&server->streamBrokerSocket);
   zsock_destroy(&server->streamFilterSocket);
+  if (server->frontend && server->frontendMonitor) zmq_socket_monitor(zsock_resolve(server->frontend), nullptr, 0);
+  zsock_destroy(&server->frontendMonitor);
   zsock_destroy(&server->frontend);
   server->pools.clear();
 }
@@ -113,7 +126,7 @@ namespace aServerInternal {
 
 zactor_t* _startActor(zactor_fn* body, aServer* server) {
   zactor_t* actor = zactor_new(body, server);
-  if (actor && zsock_wait(actor) != 0) zactor_destroy(&actor);
+  if (actor && aZmq_WaitSignal(actor) != 0) zactor_destroy(&actor);
   return actor;
 }
 
@@ -123,7 +136,7 @@ void _stopActor(zactor_t** actor) {
   // send to it must not wait for a reader that is gone.
   zsock_set_sndtimeo(*actor, 0);
   zsock_signal(*actor, 0);
-  zsock_wait(*actor);
+  aZmq_WaitSignal(*actor);
   zactor_destroy(actor);
 }
 

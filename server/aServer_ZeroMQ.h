@@ -3,19 +3,32 @@
 //
 // Clients connect a DEALER socket to the server's ROUTER frontend (an ephemeral TCP port) and
 // send one packet frame per message: [address][length][data of length bytes], 2 to 30 bytes.
-// The server forwards the packets to the module one at a time, in the order it received them,
-// and sends each client the module's replies to its own requests, one frame per reply packet.
-// A client that sent the stream-enable request [0x5D, 0x81, ...] (length 7) also receives every
-// batch of stream packets: one frame holding [address][length][data] records. The server never
-// answers force-route packets [0xAF][1][x], nor packets it does not forward; a request the module
-// leaves unanswered for 2000 ms gets no reply at all.
+// The server sends the module one request at a time and each client the module's replies to its
+// own requests, one frame per reply packet. It takes its clients in turn, one request from each
+// client that has any, so a client with many requests holds another up by one of them at most;
+// a request the module leaves unanswered for 2000 ms gets no reply at all and holds the others
+// that long. A packet to an address no module can have (odd, except the route address 0xAF and
+// an empty synchronisation packet to 0xAD) is refused at once with [address][n][command][24]
+// (aErrPacket; n is 1 without a command), and nothing is forwarded. The server never answers
+// force-route packets [0xAF][1][x], nor packets it does not forward.
 //
-// Threads: a broker (the frontend, the pooling of multi-packet byte-value writes, the stream
-// fan-out, beacon answers), a sync worker (the one request in flight on the device link) and a
-// discovery responder. The functions below are called from one thread, the owner's; the model
-// and module address may be set while the server runs. After aServer_Destroy returns no thread
-// of the server runs and the device link has no user packet filter. The creator owns the server
-// and ends it with aServer_Destroy; the device link stays its owner's.
+// Streams: a client that sent the stream-enable request [0x5D, 0x81, 0x20, stream name]
+// (length 7) receives every batch of stream packets: one frame holding [address][length][data]
+// records. A stream the module acknowledged for a client is held by it; a disable request
+// [0x5D, 0x82, ...] while another client still holds that stream is answered by the server
+// ([0x5D][0xC2][0x00]) and the stream stays on; the last holder's disable goes to the module.
+//
+// A client that goes (its TCP connection closes, or an empty frame says goodbye) is forgotten:
+// its stream holds (a stream nobody holds any more is disabled by the server itself), its
+// enrolment for batches, its unfinished byte-value write and its waiting answer.
+//
+// Threads: a broker (the frontend, the clients' records, the pooling of multi-packet byte-value
+// writes, the stream fan-out, beacon answers), a sync worker (the one request in flight on the
+// device link) and a discovery responder. The functions below are called from one thread, the
+// owner's; the model and module address may be set while the server runs. After
+// aServer_Destroy returns no thread of the server runs and the device link has no user packet
+// filter. The creator owns the server and ends it with aServer_Destroy; the device link stays
+// its owner's.
 #pragma once
 
 #include <cstdint>

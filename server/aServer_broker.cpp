@@ -9,9 +9,15 @@
 // Each answer belongs to the oldest identity in the broker's reply-id FIFO. The sync worker keeps
 // that pairing whatever the module sends: it drains the device link's inbound FIFO before each
 // request and takes as replies only packets that answer the request (_isReplyTo).
+//
+// The broker takes every client message at once and queues its requests per client; it sends
+// the sync worker the next one only once no answer is owed, one request (or one pooled write)
+// of each client in turn, so a client with many requests holds another up by one of them at
+// most.
 #include <cstring>
 
 #include "common/aByteOrder.h"
+#include "common/aDefs.h"
 #include "common/aLinkRegistry.h"
 #include "common/aLinkServing.h"
 #include "common/aLink_internal.h"
@@ -76,7 +82,7 @@ std::vector<aPacket*> _collectReplies(aLinkID link, const aPacket* request, uint
 }  // namespace
 
 bool _syncRequest_Send(aServer* server, aPacket* request) {
-  zframe_t* frame = zframe_recv(server->syncWorkerSocket);
+  zframe_t* frame = aZmq_ReceiveFrameWithoutWaiting(server->syncWorkerSocket);
   const bool valid = _zFrame_To_aPacket(frame, request);
   zframe_destroy(&frame);
   if (!valid) return false;
@@ -107,9 +113,10 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
 
 // ---- broker -----------------------------------------------------------------------------------
 
-// The client an answer from the sync worker belongs to, taken off the FIFO; false when the
-// answer belongs to a flushed request or nobody waits.
-bool _takeAnswerOwner(BrokerState* broker, std::string* identity) {
+// The client an answer from the sync worker belongs to, taken off the FIFO with the stream its
+// success makes that client hold; false when the answer belongs to a flushed request or nobody
+// waits. An empty identity: the server's own request (or a client gone since).
+bool _takeAnswerOwner(BrokerState* broker, std::string* identity, std::optional<StreamKey>* holds) {
   if (broker->answersToDiscard > 0) {
     --broker->answersToDiscard;
     return false;
@@ -117,27 +124,59 @@ bool _takeAnswerOwner(BrokerState* broker, std::string* identity) {
   if (broker->replyIds.empty()) return false;
   *identity = std::move(broker->replyIds.front());
   broker->replyIds.pop_front();
+  if (!broker->replyHolds.empty()) {
+    *holds = broker->replyHolds.front();
+    broker->replyHolds.pop_front();
+  }
   return true;
 }
 
 // Handles one message from the owner; false when the broker is to stop.
 bool _serverWorker_broker_pipe(zsock_t* pipe, BrokerState* broker) {
   zmsg_t* message = zmsg_recv(pipe);
-  if (!message) return true;
+  if (!message) return true;  // interrupted: the message is still there
   const int signal = zmsg_signal(message);
   zmsg_destroy(&message);
   if (signal != kFlushSignal) return false;
   broker->answersToDiscard += static_cast<uint32_t>(broker->replyIds.size());
   broker->replyIds.clear();
+  broker->replyHolds.clear();
   return true;
 }
 
 zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
-  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerSocket, server->frontend,
+  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerSocket, server->frontendMonitor, server->frontend,
                                   server->streamBrokerSocket, nullptr);
   if (poller && server->useBeacon && server->discovery && zpoller_add(poller, server->discovery) != 0)
     zpoller_destroy(&poller);
   return poller;
+}
+
+// A stream enable answered with success: [0x5D][0xC1][index without the error bit].
+bool _acknowledgesEnable(zmsg_t* replies) {
+  zframe_t* first = zmsg_first(replies);
+  aPacket reply;
+  return first && _zFrame_To_aPacket(first, &reply) && reply.dataSize >= 3 && reply.data[0] == cmdSTREAM &&
+         reply.data[1] == ((streamOPTION_ENABLE & UEI_OPTION_MASK) | UEI_ACK) && !(reply.data[2] & UEI_INDEX_ERROR);
+}
+
+// A stream its enabling client holds from now on; one whose client has gone meanwhile is
+// disabled again.
+void _holdStream(BrokerState* broker, const std::string& identity, const StreamKey& key) {
+  if (!identity.empty()) {
+    broker->streamHolders[key].insert(identity);
+  } else if (!broker->streamHolders.count(key)) {
+    broker->ownRequests.push_back(_streamDisableFor(key));
+  }
+}
+
+void _answerClient(aServer* server, BrokerState* broker, const std::string& identity, zmsg_t* replies) {
+  if (identity.empty()) return;
+  for (zframe_t* reply = zmsg_first(replies); reply; reply = zmsg_next(replies))
+    if (_sendToClient(server->frontend, identity, reply) == ClientSend::gone) {
+      _releaseClient(server, broker, identity);
+      return;
+    }
 }
 
 }  // namespace
@@ -147,32 +186,115 @@ void _serverWorker_broker_sync(aServer* server, BrokerState* broker) {
   if (!answer) return;
   zframe_t* header = zmsg_pop(answer);
   std::string identity;
-  const bool owned = _takeAnswerOwner(broker, &identity);
+  std::optional<StreamKey> holds;
+  const bool owned = _takeAnswerOwner(broker, &identity, &holds);
   const bool replies = header && zframe_size(header) == kServerCommandSize &&
                        zframe_data(header)[0] == SERVER_CMD_INCOMING_PACKETS;
-  if (owned && replies)
-    for (zframe_t* reply = zmsg_first(answer); reply; reply = zmsg_next(answer))
-      _sendToClient(server->frontend, identity, reply);
+  if (owned && replies) {
+    if (holds && _acknowledgesEnable(answer)) _holdStream(broker, identity, *holds);
+    _answerClient(server, broker, identity, answer);
+  }
   zframe_destroy(&header);
   zmsg_destroy(&answer);
+  _sendQueuedRequests(server, broker);
 }
 
 void _serverWorker_broker_frontend(aServer* server, BrokerState* broker) {
-  zmsg_t* message = zmsg_recv(server->frontend);
-  if (!message) return;
-  zframe_t* identityFrame = zmsg_pop(message);
-  zframe_t* content = zmsg_pop(message);
-  aPacket packet;
-  if (identityFrame && _zFrame_To_aPacket(content, &packet)) {
-    const std::string identity = _identityOf(identityFrame);
-    _handleStreamEnable(&broker->subscribers, &packet, identity);
-    if (!_handleSetUEIBytes(server, identity, &packet, broker) && !_isBlacklistedPacket(&packet) &&
-        _forwardToSyncWorker(server, &packet) && _isResponseRequired(&packet))
-      broker->replyIds.push_back(identity);
+  _takeClientPacket(server, broker);
+  _sendQueuedRequests(server, broker);
+}
+
+namespace {
+
+// A request of the server's own that still has a reason: a disable of a stream that nobody
+// enabled again meanwhile.
+bool _sendOwnRequest(aServer* server, BrokerState* broker) {
+  const aPacket request = broker->ownRequests.front();
+  broker->ownRequests.pop_front();
+  return !broker->streamHolders.count(_streamKeyOf(&request)) &&
+         _forwardRequest(server, broker, &request, std::string());
+}
+
+// The parts of a pooled write go before its last packet, the one answered.
+void _sendClientRequest(aServer* server, BrokerState* broker, const std::string& identity,
+                        const QueuedRequest& request) {
+  for (size_t i = 0; i + 1 < request.packets.size(); ++i) _forwardToSyncWorker(server, &request.packets[i]);
+  const aPacket& last = request.packets.back();
+  if (_isResponseRequired(&last))
+    _forwardRequest(server, broker, &last, identity, request.holds);
+  else
+    _forwardToSyncWorker(server, &last);
+}
+
+}  // namespace
+
+void _queueRequest(BrokerState* broker, const std::string& identity, QueuedRequest request) {
+  ClientRecord& client = broker->clients[identity];
+  if (request.packets.empty() || client.requests.size() >= kMaxQueuedRequests) return;
+  if (client.requests.empty()) {
+    // A client that was just served waits for its next turn behind one that comes now.
+    const bool behindLastServed = !broker->turns.empty() && broker->turns.back() == broker->requeued;
+    broker->turns.insert(behindLastServed ? broker->turns.end() - 1 : broker->turns.end(), identity);
   }
-  zframe_destroy(&content);
-  zframe_destroy(&identityFrame);
-  zmsg_destroy(&message);
+  client.requests.push_back(std::move(request));
+  ++broker->queuedRequests;
+}
+
+void _sendQueuedRequests(aServer* server, BrokerState* broker) {
+  while (!_awaitsAnswer(broker)) {
+    if (!broker->ownRequests.empty()) {
+      _sendOwnRequest(server, broker);
+      continue;
+    }
+    if (broker->turns.empty()) return;
+    const std::string identity = std::move(broker->turns.front());
+    broker->turns.pop_front();
+    const auto client = broker->clients.find(identity);
+    if (client == broker->clients.end() || client->second.requests.empty()) continue;
+    const QueuedRequest request = std::move(client->second.requests.front());
+    client->second.requests.pop_front();
+    --broker->queuedRequests;
+    broker->requeued.clear();
+    if (!client->second.requests.empty()) {  // its next turn
+      broker->turns.push_back(identity);
+      broker->requeued = identity;
+    }
+    _sendClientRequest(server, broker, identity, request);
+  }
+}
+
+void _takeClientPacket(aServer* server, BrokerState* broker) {
+  ClientMessage message;
+  if (!_takeClientMessage(server->frontend, &message)) return;
+  // Connections opened or closed before this message came are known before it is taken.
+  if (server->frontendMonitor) _serverWorker_broker_monitor(server, broker);
+  if (message.hasContent && message.content.empty()) {  // a client's goodbye
+    _releaseClient(server, broker, message.identity);
+    return;
+  }
+  if (!_noteClient(broker, message.identity, message.fd)) {  // its connection has closed
+    broker->trimDue = true;
+    return;
+  }
+  aPacket packet;
+  if (!_framePacket(message.content.data(), message.content.size(), &packet)) return;
+  const std::string& identity = message.identity;
+  if (!_mayBeModuleAddress(&packet)) {
+    const aPacket refusal = _refusalOf(&packet);
+    _answerWithPacket(server, broker, identity, &refusal);
+    return;
+  }
+  std::optional<StreamKey> holds;
+  if (_handleStreamRequest(server, broker, identity, &packet, &holds)) return;
+  if (_handleSetUEIBytes(server, identity, &packet, broker) || _isBlacklistedPacket(&packet)) return;
+  _queueRequest(broker, identity, QueuedRequest{{packet}, holds});
+}
+
+void _answerWithPacket(aServer* server, BrokerState* broker, const std::string& identity, const aPacket* packet) {
+  zframe_t* frame = _aPacket_To_zFrame(packet);
+  if (frame && _sendToClient(server->frontend, identity, frame) == ClientSend::gone)
+    _releaseClient(server, broker, identity);
+  zframe_destroy(&frame);
 }
 
 bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
@@ -181,6 +303,17 @@ bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
   return aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone &&
          aZmq_SendWithoutWaiting(server->syncBrokerSocket, bytes, length, 0);
 }
+
+bool _forwardRequest(aServer* server, BrokerState* broker, const aPacket* packet, const std::string& identity,
+                     std::optional<StreamKey> holds) {
+  if (!_forwardToSyncWorker(server, packet)) return false;
+  broker->replyIds.push_back(identity);
+  broker->replyHolds.push_back(holds);
+  return true;
+}
+
+bool _awaitsAnswer(const BrokerState* broker) { return !broker->replyIds.empty() || broker->answersToDiscard > 0; }
+
 
 void _serverWorker_broker(zsock_t* pipe, void* ref) {
   aServer* server = static_cast<aServer*>(ref);
@@ -195,21 +328,26 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
   BrokerState broker;
   zsock_signal(pipe, 0);
   while (true) {
+    _sendQueuedRequests(server, &broker);  // the server's own, after a client went
     void* ready = zpoller_wait(poller, kPollMs);
     if (ready == pipe) {
       if (!_serverWorker_broker_pipe(pipe, &broker)) break;
     } else if (ready == server->syncBrokerSocket) {
       _serverWorker_broker_sync(server, &broker);
+    } else if (ready == server->frontendMonitor) {
+      _serverWorker_broker_monitor(server, &broker);
     } else if (ready == server->frontend) {
       _serverWorker_broker_frontend(server, &broker);
     } else if (ready == server->streamBrokerSocket) {
       _serverWorker_broker_streaming(server, &broker);
     } else if (ready && ready == server->discovery) {
       _serverWorker_broker_beacon(server);
-    } else if (!ready && zpoller_terminated(poller)) {
+    } else if (!ready && aZmq_PollEnded(poller)) {
       break;  // the messaging context ends, or the process was interrupted
     }
     _silenceBeaconWhenDue(server);
+    _noteClientRecords(server, &broker);
+    _returnFreedMemoryWhenDue(&broker);
   }
   zpoller_destroy(&poller);
   zsock_signal(pipe, 0);
@@ -229,7 +367,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* ref) {
     if (ready == pipe) break;  // the owner's stop; the message is left for the actor's end
     if (ready == server->syncWorkerSocket)
       _serverWorker_syncCommands_syncBackend(server);
-    else if (!ready && zpoller_terminated(poller))
+    else if (!ready && aZmq_PollEnded(poller))
       break;
   }
   zpoller_destroy(&poller);

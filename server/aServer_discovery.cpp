@@ -5,6 +5,7 @@
 // set.
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "common/aByteOrder.h"
@@ -45,7 +46,9 @@ void _createBeacon(aServer* server, const char* interfaceText) {
   char* host = nullptr;
   if (server->discovery) {
     zsock_send(server->discovery, "si", "CONFIGURE", int{aDISCOVERY_BEACON_PORT});
-    host = zstr_recv(server->discovery);
+    // A signal that interrupts the wait for the answer does not end it.
+    do host = zstr_recv(server->discovery);
+    while (!host && errno == EINTR && !zsys_interrupted);
   }
   if (locked) zBeaconInterface_unlock();
   if (server->discovery) _configureBeacon(server);
@@ -95,7 +98,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* ref) {
     while (true) {
       if (receiver) _answerLoopbackRequest(server, receiver, sender);
       void* ready = zpoller_wait(poller, receiver ? 0 : kPipePollMs);
-      if (ready == pipe || (!ready && zpoller_terminated(poller))) break;
+      if (ready == pipe || (!ready && aZmq_PollEnded(poller))) break;
     }
     zpoller_destroy(&poller);
   }

@@ -1,4 +1,5 @@
 // Packet frames between clients, broker and sync worker, and which packets get an answer.
+#include <cerrno>
 #include <cstring>
 
 #include "common/aDefs.h"
@@ -57,10 +58,29 @@ bool _isBlacklistedPacket(const aPacket* packet) {
   return packet->address == cmdFORCEROUTE && packet->dataSize == 1;
 }
 
-bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame) {
-  // The ROUTER never waits: a message for a client that is gone or full is discarded.
-  return aZmq_SendWithoutWaiting(frontend, identity.data(), identity.size(), ZFRAME_MORE) &&
-         zframe_send(&frame, frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT) == 0;
+bool _mayBeModuleAddress(const aPacket* packet) {
+  const uint8_t address = packet->address;
+  if (address == cmdFORCEROUTE) return true;
+  if (address == cmdMAGIC) return packet->dataSize == 0;
+  return address != 0 && (address & 1) == 0;
+}
+
+aPacket _refusalOf(const aPacket* packet) {
+  aPacket refusal = *packet;
+  refusal.dataSize = 0;
+  if (packet->dataSize > 0) refusal.data[refusal.dataSize++] = packet->data[0];
+  refusal.data[refusal.dataSize++] = static_cast<uint8_t>(aErrPacket);
+  refusal.fillCount = static_cast<uint8_t>(refusal.dataSize + 2);
+  return refusal;
+}
+
+ClientSend _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame) {
+  // The ROUTER never waits. It refuses the identity of a client that has gone (it is set to
+  // report that), and a message for a full client is discarded.
+  if (zmq_send(zsock_resolve(frontend), identity.data(), identity.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0)
+    return errno == EHOSTUNREACH ? ClientSend::gone : ClientSend::refused;
+  // Once the identity is taken, the rest of the message is taken too.
+  return zframe_send(&frame, frontend, ZFRAME_REUSE | ZFRAME_DONTWAIT) == 0 ? ClientSend::sent : ClientSend::refused;
 }
 
 std::string _identityOf(zframe_t* frame) {

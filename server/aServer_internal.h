@@ -4,7 +4,7 @@
 // pairs and the device link's FIFOs):
 // - owner's thread: creation, start, the setters, flush and destruction; the actor handles'
 //   pipes.
-// - broker: frontend, syncBrokerSocket, streamBrokerSocket, pools, publishStart/publishing and,
+// - broker: frontend, frontendMonitor, syncBrokerSocket, streamBrokerSocket, pools, publishStart/publishing and,
 //   after the start, the beacon actor.
 // - sync worker: syncWorkerSocket; the device link only through its FIFOs.
 // - device link reader (the stream filter, under the link's filter lock): streamFilterSocket,
@@ -16,11 +16,15 @@
 
 #include <czmq.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,11 +47,52 @@ struct SetBytesPool {
   uint32_t packetsToLive = 2000;  // UEI packets of any client it survives
 };
 
-// What the broker keeps about clients while it runs.
+// A module stream as clients name it in their enable and disable requests: the address the
+// request went to, then the stream's address, command, option and index bytes.
+using StreamKey = std::array<uint8_t, 5>;
+
+// Where a client's messages come from: the frontend's TCP connection (its socket and the count
+// of connections that socket number had carried when the client was first heard), or fd -1 for
+// a client of this process (in-process transport, which reports no connections).
+// A client's request waiting for its turn: one packet, or a pooled byte-value write whose last
+// packet is the one answered; and the stream a successful answer makes the client hold.
+struct QueuedRequest {
+  std::vector<aPacket> packets;
+  std::optional<StreamKey> holds;
+};
+
+// At most this many requests of one client wait for their turn; more are dropped unanswered.
+constexpr size_t kMaxQueuedRequests = 1000;
+
+struct ClientRecord {
+  int fd = -1;
+  uint64_t connection = 0;
+  std::deque<QueuedRequest> requests;  // waiting for their turn, in arrival order
+};
+
+// A socket number of the frontend's TCP connections: how many it has carried, and whether the
+// last one is open.
+struct ConnectionSlot {
+  uint64_t connections = 0;
+  bool open = false;
+};
+
+// What the broker keeps about clients while it runs. Every client record goes when its client
+// goes (its connection closes, it says goodbye, or a message to it finds it gone).
 struct BrokerState {
-  std::deque<std::string> replyIds;      // whose answer comes next from the sync worker
+  std::deque<std::string> replyIds;      // whose answer comes next from the sync worker ("": the server's own)
+  std::deque<std::optional<StreamKey>> replyHolds;  // per replyIds entry: the stream its success acknowledges
   uint32_t answersToDiscard = 0;         // answers still owed to requests dropped by a flush
-  std::vector<std::string> subscribers;  // clients that enabled streams, each once
+  std::vector<std::string> subscribers;  // clients that enabled streams, each once, until they go
+  std::map<StreamKey, std::set<std::string>> streamHolders;  // the clients that keep each stream on
+  std::deque<aPacket> ownRequests;       // the server's own requests: disables of streams nobody holds
+  std::map<std::string, ClientRecord> clients;
+  std::deque<std::string> turns;         // clients with waiting requests, the next to be served first
+  std::string requeued;                  // the client last served, queued again for its next turn
+  size_t queuedRequests = 0;             // in all the clients' queues
+  std::map<int, ConnectionSlot> connectionSlots;  // by socket number
+  uint64_t lastTrimMs = 0;
+  bool trimDue = false;                  // memory was released since the last trim
 };
 
 }  // namespace aServerInternal
@@ -68,6 +113,7 @@ struct aServer {
   uint8_t useBeacon = 0;
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
+  zsock_t* frontendMonitor = nullptr;  // the frontend's TCP connections opening and closing
   uint16_t syncPort = 0;  // stays 0: the inner pairs are in-process (no port)
   zsock_t* syncWorkerSocket = nullptr;
   zsock_t* syncBrokerSocket = nullptr;
@@ -84,6 +130,9 @@ struct aServer {
   aErr startResult = aErrNone;
   bool filterInstalled = false;
   bool inprocPublished = false;  // the frontend's in-process endpoint is noted for its clients
+  // The broker's count of per-client records (clients, subscribers, stream holds, pools), for
+  // any thread to read.
+  std::atomic<size_t> clientRecords{0};
 };
 
 namespace aServerInternal {
@@ -119,16 +168,29 @@ bool _isReplyTo(const aPacket* request, const aPacket* reply);
 // A client's force-route packet [0xAF][1][x]: never forwarded, never answered.
 bool _isBlacklistedPacket(const aPacket* packet);
 
-// Sends [identity][frame copy] to a client through the frontend. True when sent.
-bool _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame);
+// Whether a packet may be forwarded to the module by its address: an even non-zero module
+// address, the route address 0xAF, or an empty packet to 0xAD (a client link's
+// synchronisation, which the module answers). No module can have any other address.
+bool _mayBeModuleAddress(const aPacket* packet);
+// The server's error reply to a packet it refuses for its address: the packet's address, its
+// command byte when it has one, then aErrPacket.
+aPacket _refusalOf(const aPacket* packet);
+
+// What became of a message to a client: sent, refused for now (its queue is full: the message
+// is lost) or the client has gone.
+enum class ClientSend { sent, refused, gone };
+// Sends [identity][frame copy] to a client through the frontend.
+ClientSend _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame);
 std::string _identityOf(zframe_t* frame);
 
 // ---- broker and sync worker (aServer_broker.cpp) ----------------------------------------------
 
 void _serverWorker_broker(zsock_t* pipe, void* server);
 void _serverWorker_syncCommands(zsock_t* pipe, void* server);
-// One client message from the frontend (broker).
+// One client message from the frontend, then whatever requests may go now (broker).
 void _serverWorker_broker_frontend(aServer* server, BrokerState* broker);
+// One client message from the frontend: answered at once, taken by a pool, or queued.
+void _takeClientPacket(aServer* server, BrokerState* broker);
 // One answer from the sync worker, routed to the client it belongs to (broker).
 void _serverWorker_broker_sync(aServer* server, BrokerState* broker);
 // One request on the sync worker, in two halves: the first takes the broker's frame into
@@ -139,6 +201,17 @@ bool _syncRequest_Send(aServer* server, aPacket* request);
 void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs);
 // Forwards a client's packet frame to the sync worker without waiting; true when sent.
 bool _forwardToSyncWorker(aServer* server, const aPacket* packet);
+// Forwards a packet whose answer goes to the client (the server's own for an empty identity),
+// noting the stream that a successful answer makes the client hold; false when not sent.
+bool _forwardRequest(aServer* server, BrokerState* broker, const aPacket* packet, const std::string& identity,
+                     std::optional<StreamKey> holds = std::nullopt);
+// Whether an answer from the sync worker is still owed (the broker then takes no client message).
+bool _awaitsAnswer(const BrokerState* broker);
+// Queues a client's request for its turn (a full queue drops it).
+void _queueRequest(BrokerState* broker, const std::string& identity, QueuedRequest request);
+// While no answer is owed: sends the server's own requests first (those that still have a
+// reason), then the clients' in turn, one request of each client with any, round and round.
+void _sendQueuedRequests(aServer* server, BrokerState* broker);
 
 // ---- pooled writes and stream fan-out (aServer_pooling.cpp) -----------------------------------
 
@@ -153,7 +226,49 @@ void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* p
 // batch at a heartbeat or when it grows past kStreamBatchSendLevel. True = consumed.
 bool _streamingPacketFilter(const aPacket* packet, void* server);
 // Sends one received batch to every subscriber (broker).
-void _serverWorker_broker_streaming(aServer* server, const BrokerState* broker);
+void _serverWorker_broker_streaming(aServer* server, BrokerState* broker);
+// The stream bookkeeping for one client packet: enrols the client for batches on an enable,
+// and on a disable keeps the module's stream on while another client holds it. True when the
+// server answered the packet itself (nothing is forwarded); else *holds names the stream that a
+// successful answer makes the client hold.
+bool _handleStreamRequest(aServer* server, BrokerState* broker, const std::string& identity, const aPacket* packet,
+                          std::optional<StreamKey>* holds);
+// The stream an enable or disable packet names, and the disable of such a stream.
+StreamKey _streamKeyOf(const aPacket* packet);
+aPacket _streamDisableFor(const StreamKey& key);
+// Sends the client one packet of the server's own (releasing a client found gone).
+void _answerWithPacket(aServer* server, BrokerState* broker, const std::string& identity, const aPacket* packet);
+// Takes the stream holds that a departed client had: a stream nobody holds any more is
+// disabled by the server's own request.
+void _releaseStreamHolds(BrokerState* broker, const std::string& identity);
+
+// ---- clients (aServer_clients.cpp) ------------------------------------------------------------
+
+// One message from the frontend: the client's identity, the socket it came on (-1: in-process)
+// and its first content frame; any further frames are dropped.
+struct ClientMessage {
+  std::string identity;
+  int fd = -1;
+  bool hasContent = false;
+  std::vector<uint8_t> content;
+};
+// The next frontend message; false when none could be taken.
+bool _takeClientMessage(zsock_t* frontend, ClientMessage* message);
+// The record of the client that sent a message that came on socket fd (-1: in-process), made on
+// its first message; null when that connection has closed already (the message is dropped).
+ClientRecord* _noteClient(BrokerState* broker, const std::string& identity, int fd);
+// Everything kept for a client that has gone: its record, subscription, stream holds, pool and
+// the answer it waits for (discarded when it comes).
+void _releaseClient(aServer* server, BrokerState* broker, const std::string& identity);
+// Takes every event of the frontend's monitor: connections opened, connections closed (their
+// clients are released).
+void _serverWorker_broker_monitor(aServer* server, BrokerState* broker);
+// Publishes the count of per-client records (broker, after every step).
+void _noteClientRecords(aServer* server, const BrokerState* broker);
+// Hands memory released with departed clients back to the system, at most once a second.
+void _returnFreedMemoryWhenDue(BrokerState* broker);
+// The last published count of per-client records (any thread).
+size_t _clientRecordCount(const aServer* server);
 
 // ---- discovery responders (aServer_discovery.cpp) ---------------------------------------------
 

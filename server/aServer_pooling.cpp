@@ -8,6 +8,10 @@
 // client's packet reaches the module between its parts. Only the parts of the pending value are
 // taken: the client's other requests go their ordinary way meanwhile, and a value whose part
 // went missing is never forwarded (it ages out, or the client's next value replaces it).
+//
+// Streams are counted per stream name: a client holds a stream from the module's successful
+// acknowledgement of its enable until its disable or its going, and the module's stream stays
+// on while any client holds it.
 #include <algorithm>
 #include <cstring>
 
@@ -50,11 +54,27 @@ void _agePools(aServer* server) {
   }
 }
 
-// Sends the whole write to the sync worker; its client waits for the answer to the last part.
-void _forwardPool(aServer* server, const SetBytesPool& pool, BrokerState* broker) {
-  bool lastSent = false;
-  for (const aPacket& packet : pool.packets) lastSent = _forwardToSyncWorker(server, &packet);
-  if (lastSent) broker->replyIds.push_back(pool.identity);
+// Queues the whole write as one request; its client waits for the answer to the last part.
+void _forwardPool(const SetBytesPool& pool, BrokerState* broker) {
+  _queueRequest(broker, pool.identity, QueuedRequest{pool.packets, std::nullopt});
+}
+
+bool _isStreamRequest(const aPacket* packet, uint8_t option) {
+  return packet && packet->dataSize == kStreamEnableLength && packet->data[0] == cmdSTREAM &&
+         packet->data[1] == option;
+}
+
+// The module's acknowledgement of a stream disable: [0x5D][0xC2][0x00].
+aPacket _disableAcknowledgement(uint8_t address) {
+  aPacket ack{};
+  ack.check = aPACKET_CHECK;
+  ack.address = address;
+  ack.dataSize = 3;
+  ack.fillCount = 5;
+  ack.data[0] = cmdSTREAM;
+  ack.data[1] = (streamOPTION_DISABLE & UEI_OPTION_MASK) | UEI_ACK;
+  ack.data[2] = 0;
+  return ack;
 }
 
 
@@ -72,7 +92,7 @@ bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPac
       pool->lastSequence = aUEI_getBytesSequence(packet);
       return true;
     }
-    _forwardPool(server, *pool, broker);
+    _forwardPool(*pool, broker);
     server->pools.erase(pool);
     return true;
   }
@@ -86,11 +106,56 @@ bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPac
   return pool != server->pools.end() && _isPartOf(*pool, packet);
 }
 
+StreamKey _streamKeyOf(const aPacket* packet) {
+  return {packet->address, packet->data[3], packet->data[4], packet->data[5], packet->data[6]};
+}
+
+aPacket _streamDisableFor(const StreamKey& key) {
+  aPacket disable{};
+  disable.check = aPACKET_CHECK;
+  disable.address = key[0];
+  disable.dataSize = kStreamEnableLength;
+  disable.fillCount = kStreamEnableLength + 2;
+  const uint8_t data[kStreamEnableLength] = {cmdSTREAM, streamOPTION_DISABLE, UEI_INDEX_REQUEST, key[1], key[2], key[3], key[4]};
+  std::memcpy(disable.data, data, sizeof data);
+  return disable;
+}
+
+bool _handleStreamRequest(aServer* server, BrokerState* broker, const std::string& identity, const aPacket* packet,
+                          std::optional<StreamKey>* holds) {
+  if (_isStreamRequest(packet, streamOPTION_ENABLE)) {
+    _handleStreamEnable(&broker->subscribers, packet, identity);
+    *holds = _streamKeyOf(packet);
+    return false;
+  }
+  if (!_isStreamRequest(packet, streamOPTION_DISABLE)) return false;
+  const auto holders = broker->streamHolders.find(_streamKeyOf(packet));
+  if (holders == broker->streamHolders.end()) return false;  // nobody holds it: the module stops it
+  holders->second.erase(identity);
+  if (holders->second.empty()) {
+    broker->streamHolders.erase(holders);
+    return false;
+  }
+  // Other clients still hold the stream: it stays on, and the client hears what the module says.
+  const aPacket ack = _disableAcknowledgement(packet->address);
+  _answerWithPacket(server, broker, identity, &ack);
+  return true;
+}
+
+void _releaseStreamHolds(BrokerState* broker, const std::string& identity) {
+  for (auto holders = broker->streamHolders.begin(); holders != broker->streamHolders.end();) {
+    if (holders->second.erase(identity) && holders->second.empty()) {
+      broker->ownRequests.push_back(_streamDisableFor(holders->first));
+      holders = broker->streamHolders.erase(holders);
+    } else {
+      ++holders;
+    }
+  }
+}
+
 void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet,
                          const std::string& identity) {
-  if (!packet || packet->dataSize != kStreamEnableLength || packet->data[0] != cmdSTREAM ||
-      packet->data[1] != streamOPTION_ENABLE)
-    return;
+  if (!_isStreamRequest(packet, streamOPTION_ENABLE)) return;
   if (std::find(subscribers->begin(), subscribers->end(), identity) == subscribers->end())
     subscribers->push_back(identity);
 }
@@ -114,10 +179,13 @@ bool _streamingPacketFilter(const aPacket* packet, void* ref) {
   return consumed;
 }
 
-void _serverWorker_broker_streaming(aServer* server, const BrokerState* broker) {
-  zframe_t* batch = zframe_recv(server->streamBrokerSocket);
+void _serverWorker_broker_streaming(aServer* server, BrokerState* broker) {
+  zframe_t* batch = aZmq_ReceiveFrameWithoutWaiting(server->streamBrokerSocket);
   if (!batch) return;
-  for (const std::string& subscriber : broker->subscribers) _sendToClient(server->frontend, subscriber, batch);
+  std::vector<std::string> gone;
+  for (const std::string& subscriber : broker->subscribers)
+    if (_sendToClient(server->frontend, subscriber, batch) == ClientSend::gone) gone.push_back(subscriber);
+  for (const std::string& identity : gone) _releaseClient(server, broker, identity);
   zframe_destroy(&batch);
 }
 

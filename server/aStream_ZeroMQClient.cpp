@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 #include <czmq.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <mutex>
@@ -16,43 +20,67 @@
 
 namespace {
 
-constexpr int kForwardWaitMs = 1000;
+constexpr int kWatchWaitMs = 1000;
 // A full queue is tried again this many times, 1 ms apart, before the frame is dropped.
 constexpr int kSendTries = 100;
 constexpr uint32_t kSendPauseMs = 1;
+constexpr int kGoodbyeLingerMs = 100;
 
+// The writer thread sends on serverSocket and the reader thread receives from it, one at a time
+// under socketLock (the lock hands the socket over between them). The reader sleeps in poll()
+// on the socket's signalling descriptor, which any use of the socket may reset: a writer that
+// finds input waiting after its send wakes the reader through wakeFd.
 struct sClientStream {
   zsock_t* serverSocket = nullptr;
-  uint16_t outgoingPort = 0;  // stays 0: the pairs are in-process
-  zsock_t* outgoingSocket = nullptr;
-  zsock_t* outgoingForwardSocket = nullptr;
-  uint16_t incomingPort = 0;  // stays 0, as outgoingPort
-  zsock_t* incomingSocket = nullptr;
-  zsock_t* incomingForwardSocket = nullptr;
-  zactor_t* forwarder = nullptr;
-  zpoller_t* incomingPoller = nullptr;
-  zframe_t* frame = nullptr;
+  std::mutex socketLock;
+  int socketFd = -1;  // the messaging library's descriptor for serverSocket's events
+  int wakeFd = -1;    // an eventfd
+  zactor_t* watcher = nullptr;  // hands a caught interrupt back to the process
+  zframe_t* frame = nullptr;    // reader thread only
   size_t readPosition = 0;
   size_t frameSize = 0;
 };
 
 bool sValid(const sClientStream* client) { return client && client->serverSocket; }
 
-// Sends a copy of the bytes without waiting, up to `tries` times 1 ms apart. True when sent.
-bool sSendBytes(zsock_t* socket, const void* data, size_t size, int tries) {
-  for (int attempt = 0; attempt < tries; ++attempt) {
-    if (aZmq_SendWithoutWaiting(socket, data, size, 0)) return true;
-    if (attempt + 1 < tries) aTime_MSSleep(kSendPauseMs);
-  }
-  return false;
+// Whether a message waits on the socket (socketLock held). A signal that interrupts the question
+// is asked again: the answer would be garbage.
+bool sInputWaiting(zsock_t* socket) {
+  int events = 0;
+  size_t size = sizeof events;
+  while (zmq_getsockopt(zsock_resolve(socket), ZMQ_EVENTS, &events, &size) != 0)
+    if (errno != EINTR) return false;
+  return (events & ZMQ_POLLIN) != 0;
 }
 
-// Moves one frame from `from` to `to`; a frame that cannot be passed on is dropped.
-void sForwardFrame(zsock_t* from, zsock_t* to, int tries) {
-  zframe_t* frame = zframe_recv(from);
-  if (!frame) return;
-  sSendBytes(to, zframe_data(frame), zframe_size(frame), tries);
-  zframe_destroy(&frame);
+void sWakeReader(sClientStream* client) {
+  const uint64_t one = 1;
+  if (write(client->wakeFd, &one, sizeof one) < 0) {
+    // Already signalled (the counter is full) or closed: nothing to add.
+  }
+}
+
+void sTakeWakeUps(sClientStream* client) {
+  uint64_t count = 0;
+  while (read(client->wakeFd, &count, sizeof count) > 0) {
+  }
+}
+
+// One try to send the bytes as one frame; wakes the reader when the send left input waiting
+// behind the descriptor it sleeps on.
+bool sSendOnce(sClientStream* client, const void* data, size_t size) {
+  const std::lock_guard<std::mutex> hold(client->socketLock);
+  const bool sent = aZmq_SendWithoutWaiting(client->serverSocket, data, size, 0);
+  if (sInputWaiting(client->serverSocket)) sWakeReader(client);
+  return sent;
+}
+
+// Sends without waiting, up to kSendTries times 1 ms apart (the socket free meanwhile).
+void sSendToServer(sClientStream* client, const void* data, size_t size) {
+  for (int attempt = 0; attempt < kSendTries; ++attempt) {
+    if (sSendOnce(client, data, size)) return;
+    if (attempt + 1 < kSendTries) aTime_MSSleep(kSendPauseMs);
+  }
 }
 
 // czmq's handler sets one flag for SIGINT and SIGTERM alike; the signal itself is noted here, in
@@ -99,23 +127,17 @@ void sHandBackInterrupt() {
   zsys_handler_reset();
 }
 
-void sForwardingTask(zsock_t* pipe, void* argument) {
-  auto* client = static_cast<sClientStream*>(argument);
+// The watching thread: wakes at least once a second to hand a caught interrupt back, and ends
+// on the pipe's stop request (or an interrupt that ends the process's messaging).
+void sInterruptWatch(zsock_t* pipe, void*) {
   zsock_signal(pipe, 0);  // taken by zactor_new
-  zpoller_t* poller = zpoller_new(pipe, client->serverSocket, client->outgoingForwardSocket, nullptr);
+  zpoller_t* poller = zpoller_new(pipe, nullptr);
   zsock_signal(pipe, poller ? 0 : 1);  // the creator's second wait
   if (!poller) return;
   for (;;) {
-    void* ready = zpoller_wait(poller, kForwardWaitMs);
+    void* ready = zpoller_wait(poller, kWatchWaitMs);
     sHandBackInterrupt();
-    if (ready == pipe) break;
-    if (ready == client->serverSocket) {
-      sForwardFrame(client->serverSocket, client->incomingForwardSocket, kSendTries);
-    } else if (ready == client->outgoingForwardSocket) {
-      sForwardFrame(client->outgoingForwardSocket, client->serverSocket, 1);
-    } else if (zpoller_terminated(poller)) {
-      break;
-    }
+    if (ready == pipe || (!ready && aZmq_PollEnded(poller))) break;
   }
   zpoller_destroy(&poller);
 }
@@ -134,9 +156,11 @@ aErr sZeroMQStreamGet(char* byte, void* ref) {
   if (!client->frame) {
     // A read never waits: the link's reader waits in the wait procedure, in short slices, so
     // that a stop is seen promptly.
-    if (!zpoller_wait(client->incomingPoller, 0)) return aErrNotReady;
-    client->frame = zframe_recv(client->incomingSocket);
-    if (!client->frame) return aErrIO;
+    {
+      const std::lock_guard<std::mutex> hold(client->socketLock);
+      client->frame = aZmq_ReceiveFrameWithoutWaiting(client->serverSocket);
+    }
+    if (!client->frame) return zmq_errno() == EAGAIN ? aErrNotReady : aErrIO;
     client->readPosition = 0;
     client->frameSize = zframe_size(client->frame);
   }
@@ -154,9 +178,15 @@ aErr sZeroMQStreamWait(uint32_t timeoutMs, void* ref) {
   auto* client = static_cast<sClientStream*>(ref);
   if (!sValid(client)) return aErrParam;
   if (client->frame) return aErrNone;
-  if (zpoller_wait(client->incomingPoller, static_cast<int>(timeoutMs))) return aErrNone;
-  // An interrupted wait ends early; the caller reads (aErrNotReady) and waits again.
-  return zpoller_expired(client->incomingPoller) ? aErrTimeout : aErrNone;
+  {
+    const std::lock_guard<std::mutex> hold(client->socketLock);
+    if (sInputWaiting(client->serverSocket)) return aErrNone;
+  }
+  pollfd watched[2] = {{client->socketFd, POLLIN, 0}, {client->wakeFd, POLLIN, 0}};
+  const int ready = poll(watched, 2, static_cast<int>(timeoutMs));
+  if (watched[1].revents) sTakeWakeUps(client);
+  // Woken (or interrupted): the caller reads, and waits again when nothing came.
+  return ready == 0 ? aErrTimeout : aErrNone;
 }
 
 aErr sZeroMQStreamPut(const char*, void*) { return aErrUnimplemented; }
@@ -164,25 +194,31 @@ aErr sZeroMQStreamPut(const char*, void*) { return aErrUnimplemented; }
 aErr sZeroMQStreamWrite(const char* data, size_t length, void* ref) {
   auto* client = static_cast<sClientStream*>(ref);
   if (!sValid(client)) return aErrParam;
-  if (data || length == 0) sSendBytes(client->outgoingSocket, data, length, kSendTries);
+  if (data || length == 0) sSendToServer(client, data, length);
   return aErrNone;
+}
+
+// An empty frame tells the server that this client goes, so that it releases what it keeps for
+// it at once (a server notices a closed TCP connection by itself, not a client of its own
+// process). The frame is given a moment to leave after the socket closes.
+void sSayGoodbye(zsock_t* serverSocket) {
+  if (!serverSocket) return;
+  zsock_set_linger(serverSocket, kGoodbyeLingerMs);
+  aZmq_SendWithoutWaiting(serverSocket, "", 0, 0);
 }
 
 void sDestroyClient(sClientStream** clientRef) {
   sClientStream* client = *clientRef;
   if (!client) return;
-  if (client->forwarder) {
+  if (client->watcher) {
     // A thread that ended by itself (an interrupt, no poller) reads no more: the stop request
     // must not wait for it. Its closing signal is what the destroy waits for.
-    zsock_set_sndtimeo(client->forwarder, 0);
-    zactor_destroy(&client->forwarder);
+    zsock_set_sndtimeo(client->watcher, 0);
+    zactor_destroy(&client->watcher);
   }
-  zpoller_destroy(&client->incomingPoller);
+  sSayGoodbye(client->serverSocket);
   zsock_destroy(&client->serverSocket);
-  zsock_destroy(&client->incomingSocket);
-  zsock_destroy(&client->outgoingSocket);
-  zsock_destroy(&client->incomingForwardSocket);
-  zsock_destroy(&client->outgoingForwardSocket);
+  if (client->wakeFd >= 0) close(client->wakeFd);
   zframe_destroy(&client->frame);
   delete client;
   *clientRef = nullptr;
@@ -196,15 +232,6 @@ aErr sZeroMQStreamDelete(void* ref) {
 }
 
 // ---- creation ---------------------------------------------------------------------------------
-
-// A forwarding pair between the forwarding thread and one of the link's threads, in-process so
-// that no other process can reach it (the port stays 0).
-aErr sMakePair(zsock_t** bound, zsock_t** connected) {
-  *bound = zsock_new(ZMQ_DEALER);
-  *connected = zsock_new(ZMQ_DEALER);
-  if (!*bound || !*connected) return aErrMemory;
-  return aInprocPair_Join(*bound, *connected) ? aErrNone : aErrConnection;
-}
 
 aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
   client->serverSocket = zsock_new(ZMQ_DEALER);
@@ -222,24 +249,23 @@ aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
   return zsock_connect(client->serverSocket, "tcp://%s:%u", dotted, unsigned{port}) == 0 ? aErrNone : aErrConnection;
 }
 
-aErr sStartForwarder(sClientStream* client) {
+aErr sStartWatcher(sClientStream* client) {
   sNoteSignalsCaught();
-  client->forwarder = zactor_new(sForwardingTask, client);
-  if (!client->forwarder) return aErrMemory;
+  client->watcher = zactor_new(sInterruptWatch, nullptr);
+  if (!client->watcher) return aErrMemory;
   // zactor_new took the thread's first signal; the second says whether its poller exists.
-  if (zsock_wait(client->forwarder) != 0) return aErrMemory;
+  if (aZmq_WaitSignal(client->watcher) != 0) return aErrMemory;
   return aErrNone;
 }
 
 aErr sBuild(sClientStream* client, uint32_t ipv4, uint16_t port) {
-  aErr result = sMakePair(&client->outgoingSocket, &client->outgoingForwardSocket);
-  if (result == aErrNone) result = sMakePair(&client->incomingSocket, &client->incomingForwardSocket);
-  if (result == aErrNone) result = sConnectServer(client, ipv4, port);
+  aErr result = sConnectServer(client, ipv4, port);
   if (result == aErrNone) {
-    client->incomingPoller = zpoller_new(client->incomingSocket, nullptr);
-    if (!client->incomingPoller) result = aErrMemory;
+    client->socketFd = zsock_fd(client->serverSocket);
+    client->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (client->socketFd < 0 || client->wakeFd < 0) result = aErrMemory;
   }
-  if (result == aErrNone) result = sStartForwarder(client);
+  if (result == aErrNone) result = sStartWatcher(client);
   return result;
 }
 

@@ -3,17 +3,18 @@
 // transport. Every write is one frame to the server (one packet frame [address][length][data]);
 // every frame from the server (a reply packet or a stream batch) is handed out byte by byte.
 //
-// Threads: a forwarding thread of the stream's own moves frames between the server connection
-// and two loopback pairs, one read by the get procedure (the link's reader thread), one written
-// by the write procedure (the link's writer thread); each ZeroMQ socket is used by one thread
-// only, so no lock is needed. The stream prints nothing.
+// Threads: the write procedure (the link's writer thread) sends on the server connection itself
+// and the get and wait procedures (the link's reader thread) receive from it, one at a time under
+// a lock of the stream's own, so that a frame passes no thread between the link and the
+// messaging library. A thread of the stream's own only watches for interrupts (below). When the
+// stream is deleted it tells the server it goes (an empty frame). The stream prints nothing.
 //
 // An absent or lost server is not reported: ZeroMQ connects, and reconnects, in the background;
 // reads then say aErrNotReady and writes that cannot be queued are dropped, so the link's
 // requests time out.
 //
-// czmq catches SIGINT and SIGTERM once it has started; the forwarding thread hands such a
-// signal back to the process's own handlers within a second. Do not fork after czmq started.
+// czmq catches SIGINT and SIGTERM once it has started; the stream's watching thread hands such
+// a signal back to the process's own handlers within a second. Do not fork after czmq started.
 #pragma once
 
 #include <cstdint>

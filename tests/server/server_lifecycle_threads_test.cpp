@@ -5,11 +5,13 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 #include <dirent.h>
+#include <signal.h>
 
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -18,6 +20,7 @@
 #include <vector>
 #include <string>
 #include <thread>
+#include <atomic>
 
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
@@ -30,6 +33,7 @@
 #include "support/private_network.h"
 #include "support/raw_peer.h"
 #include "support/served_module.h"
+#include "support/stream_io.h"
 #include "support/zmq_wire_client.h"
 
 // The servers hold loopback discovery slots, which are fixed ports.
@@ -52,6 +56,16 @@ size_t ThreadCount() {
     closedir(tasks);
   }
   return count;
+}
+
+std::vector<pid_t> ThreadIds() {
+  std::vector<pid_t> ids;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks))
+      if (entry->d_name[0] != '.') ids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+    closedir(tasks);
+  }
+  return ids;
 }
 
 // The thread count once it has come down to `expected` (detached threads may take a moment to
@@ -281,4 +295,34 @@ TEST(ServerHandle, AfterAnInterruptTheThreadsEndAndTheStopStillCompletes) {
   EXPECT_EQ(aServer_Destroy(&server), aErrNone);
   zsys_interrupted = 0;
   EXPECT_LT(Clock::now() - start, 500ms) << "the threads had ended already";
+}
+
+TEST(ServerHandle, SignalsTheProcessHandlesEndNeitherTheServerNorAClientStream) {
+  // Every wait of the server's and the stream's threads is interrupted now and then by a signal
+  // that the process handles (and does not restart): an interrupted wait is no end.
+  struct sigaction handled {};
+  handled.sa_handler = [](int) {};
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &handled, &previous), 0);
+  ServedModule served;
+  ASSERT_TRUE(served.start(nullptr));
+  served.module().setHandler(0x10, qftest::EchoHandler());
+  qftest::StreamHandle stream;
+  ASSERT_EQ(aStream_CreateClient(kLoopback, served.port(), &stream.stream), aErrNone);
+  const uint8_t address = served.module().address();
+  // Every thread of the process, each many times (the messaging library's own threads block
+  // the signal).
+  for (int round = 0; round < 200; ++round) {
+    for (const pid_t thread : ThreadIds())
+      if (thread != gettid()) tgkill(getpid(), thread, SIGUSR1);
+    std::this_thread::sleep_for(5ms);
+  }
+  qftest::WireClient client(served.port());
+  ASSERT_TRUE(client.send(address, {0x10, 0x44}));
+  EXPECT_EQ(client.receive(3000), (std::vector<uint8_t>{address, 2, 0x10, 0x44}));
+  const std::vector<uint8_t> request{address, 2, 0x10, 0x45};
+  ASSERT_EQ(qftest::WriteToStream(stream.stream, request), aErrNone);
+  EXPECT_EQ(qftest::ReadFromStream(stream.stream, request.size(), 3000).bytes, request);
+  aStream_Destroy(&stream.stream);
+  sigaction(SIGUSR1, &previous, nullptr);
 }

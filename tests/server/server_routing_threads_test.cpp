@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/aServer_ZeroMQ.h"
@@ -36,6 +37,8 @@ constexpr uint8_t kManyReplies = 0x11;  // answered by data[2] full packets with
 constexpr uint8_t kOneByte = 0x12;     // answered with its command byte alone: a 3-byte frame
 constexpr uint8_t kUnanswered = 0x13;  // never answered
 constexpr uint8_t kRefused = 0x14;     // every packet answered with an error reply, as for a missing option
+constexpr uint8_t kSlow = 0x15;        // answered with its own data after kSlowMs
+constexpr int kSlowMs = 100;
 constexpr int kReplyMs = 3000;
 constexpr int kQuietMs = 300;
 
@@ -85,6 +88,10 @@ class ServerRouting : public testing::Test {
       if (p.data.size() >= 3) c.reply({c.state().address, RefusalOf(p.data)});
     });
     module.setHandler(kOneByte, [](SimContext& c, const SimPacket&) { c.reply({c.state().address, {kOneByte}}); });
+    module.setHandler(kSlow, [](SimContext& c, const SimPacket& p) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSlowMs));
+      c.reply({c.state().address, p.data});
+    });
     std::string why;
     ASSERT_TRUE(served->start(&why)) << why;
   }
@@ -256,6 +263,54 @@ TEST_F(ServerRouting, FramesThatAreNotPacketsAreDroppedSilently) {
   // Bytes after the packet a frame holds are not part of it.
   ASSERT_TRUE(client->sendFrame({kAddress, 2, kEcho, 0x77, 0xEE, 0xEE}));
   ExpectOnlyEcho(*client, {kEcho, 0x77});
+}
+
+TEST_F(ServerRouting, FramesToAddressesNoModuleCanHaveAreRefusedAtOnceWithAnError) {
+  struct Case {
+    const char* name;
+    Bytes frame;
+    Bytes refusal;
+  };
+  const std::vector<Case> cases = {
+      {"an odd address", PacketFrame(0xC9, {kUnanswered, 0x01}), {0xC9, 2, kUnanswered, 24}},
+      {"address 7, no data", PacketFrame(0x07, {}), {0x07, 1, 24}},
+      {"the synchronisation address with data", PacketFrame(0xAD, {kEcho}), {0xAD, 2, kEcho, 24}},
+  };
+  auto client = Client();
+  uint8_t tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    served->module().clearRecord();
+    const auto sent = Clock::now();
+    ASSERT_TRUE(client->sendFrame(c.frame));
+    ASSERT_TRUE(client->send(kAddress, {kEcho, ++tag}));
+    EXPECT_EQ(client->receive(kReplyMs), c.refusal);
+    EXPECT_EQ(client->receive(kReplyMs), PacketFrame(kAddress, {kEcho, tag}));
+    EXPECT_LT(Clock::now() - sent, 1500ms) << "nothing may wait for a module that cannot exist";
+    EXPECT_EQ(served->module().record().packets.size(), 1u) << "only the echo request may reach the module";
+  }
+}
+
+TEST_F(ServerRouting, AClientWithManyRequestsHoldsAnotherUpByOneOfThemAtMost) {
+  auto flooder = Client();
+  auto honest = Client();
+  // The time of one slow request, measured here, beside whatever load the machine has.
+  const auto alone = Clock::now();
+  ASSERT_TRUE(flooder->send(kAddress, {kSlow, 0xFF}));
+  ASSERT_EQ(flooder->receive(kReplyMs), PacketFrame(kAddress, {kSlow, 0xFF}));
+  const auto requestTime = Clock::now() - alone;
+
+  constexpr uint8_t kFlood = 40;  // several seconds of the module's work
+  for (uint8_t n = 0; n < kFlood; ++n) ASSERT_TRUE(flooder->send(kAddress, {kSlow, n}));
+  ASSERT_TRUE(ModuleGets({kSlow, 0}));
+  for (uint8_t n = 0; n < 3; ++n) {
+    const auto asked = Clock::now();
+    ASSERT_TRUE(honest->send(kAddress, {kEcho, 0x70, n}));
+    ASSERT_EQ(honest->receive(kReplyMs), PacketFrame(kAddress, {kEcho, 0x70, n}));
+    EXPECT_LE(Clock::now() - asked, 2 * requestTime) << "request " << int(n) << " waited behind the flood";
+  }
+  // The flood is served whole and in order all the same.
+  for (uint8_t n = 0; n < kFlood; ++n) ASSERT_EQ(flooder->receive(kReplyMs), PacketFrame(kAddress, {kSlow, n}));
 }
 
 TEST_F(ServerRouting, AnUnansweredRequestIsGivenUpAfterTwoSecondsAndTheNextOneServed) {

@@ -1,0 +1,152 @@
+// What the link sharing server keeps for each client, and that it goes with the client: a
+// module stream stays on while any client holds it, and every record of a client (its stream
+// holds, its enrolment for batches, its half-written byte value, its own entry) is released
+// when the client goes, whether its connection closes or, in this process, its stream says
+// goodbye.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/aServer_internal.h"
+#include "server/aStream_ZeroMQClient.h"
+#include "sim/module/simModule.h"
+#include "support/eventually.h"
+#include "support/private_network.h"
+#include "support/served_module.h"
+#include "support/stream_io.h"
+#include "support/zmq_wire_client.h"
+
+// The servers hold loopback discovery slots, which are fixed ports.
+QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+using qfsim::SimContext;
+using qfsim::SimPacket;
+using qfsim::SimRecord;
+using qftest::PacketFrame;
+using qftest::WireClient;
+
+constexpr uint8_t kAddress = 0x04;
+constexpr uint8_t kEcho = 0x10;
+constexpr uint8_t kStream = 0x5D;
+constexpr int kReplyMs = 3000;
+
+// The stream requests as a client's link sends them: [0x5D][0x81 or 0x82][0x20][stream name].
+Bytes Enable(uint8_t entity) { return {kStream, 0x81, 0x20, kAddress, entity, 0x01, 0x00}; }
+Bytes Disable(uint8_t entity) { return {kStream, 0x82, 0x20, kAddress, entity, 0x01, 0x00}; }
+// The module's acknowledgements: [0x5D][option | 0xC0][0x00].
+const Bytes kEnabled = {kStream, 0xC1, 0x00};
+const Bytes kDisabled = {kStream, 0xC2, 0x00};
+
+size_t Count(const SimRecord& record, const Bytes& data) {
+  return std::count_if(record.packets.begin(), record.packets.end(),
+                       [&](const SimPacket& p) { return p.address == kAddress && p.data == data; });
+}
+
+class ServerClients : public testing::Test {
+ protected:
+  void SetUp() override {
+    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
+    qfsim::SimModule& module = served->module();
+    module.setHandler(kEcho, qftest::EchoHandler());
+    module.setHandler(kStream, [](SimContext& c, const SimPacket& p) {
+      if (p.data.size() == 7) c.reply({c.state().address, {kStream, uint8_t((p.data[1] & 0x3F) | 0xC0), 0x00}});
+    });
+    std::string why;
+    ASSERT_TRUE(served->start(&why)) << why;
+  }
+
+  std::unique_ptr<WireClient> Client() {
+    auto client = std::make_unique<WireClient>(served->port());
+    EXPECT_TRUE(client->ok());
+    return client;
+  }
+
+  static void Expect(WireClient& client, const Bytes& request, const Bytes& reply) {
+    ASSERT_TRUE(client.send(kAddress, request));
+    EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, reply));
+  }
+
+  size_t Records() const { return aServerInternal::_clientRecordCount(served->server()); }
+  bool RecordsComeTo(size_t count) const { return qftest::Eventually([&] { return Records() == count; }, 5s); }
+  bool ModuleGetsDisables(uint8_t entity, size_t count) {
+    return served->module().waitUntil([&](const SimRecord& r) { return Count(r, Disable(entity)) == count; }, 3s);
+  }
+
+  std::unique_ptr<qftest::ServedModule> served;
+};
+
+TEST_F(ServerClients, AStreamStaysOnWhileAnyClientHoldsIt) {
+  auto a = Client();
+  auto b = Client();
+  auto bystander = Client();
+  Expect(*a, Enable(0x30), kEnabled);
+  Expect(*b, Enable(0x30), kEnabled);
+  // Answered by the server: the module keeps streaming for the other holder.
+  Expect(*b, Disable(0x30), kDisabled);
+  Expect(*bystander, Disable(0x30), kDisabled);
+  Expect(*a, {kEcho, 0x01}, {kEcho, 0x01});  // whatever the module got came before this
+  EXPECT_EQ(Count(served->module().record(), Disable(0x30)), 0u);
+  // The last holder's disable reaches the module, and a stream nobody holds is the module's own.
+  Expect(*a, Disable(0x30), kDisabled);
+  Expect(*bystander, Disable(0x30), kDisabled);
+  EXPECT_TRUE(ModuleGetsDisables(0x30, 2));
+}
+
+TEST_F(ServerClients, AClientThatGoesTakesItsStreamsWithItButNotAnotherClientsHold) {
+  auto staying = Client();
+  auto leaving = Client();
+  Expect(*staying, Enable(0x30), kEnabled);
+  Expect(*leaving, Enable(0x30), kEnabled);
+  Expect(*leaving, Enable(0x31), kEnabled);
+  const size_t before = Records();
+  leaving.reset();
+  ASSERT_TRUE(RecordsComeTo(before - 4)) << "its entry, its enrolment and its two holds";
+  EXPECT_TRUE(ModuleGetsDisables(0x31, 1)) << "nobody else held this stream";
+  Expect(*staying, {kEcho, 0x02}, {kEcho, 0x02});
+  EXPECT_EQ(Count(served->module().record(), Disable(0x30)), 0u) << "another client still holds it";
+  staying.reset();
+  EXPECT_TRUE(ModuleGetsDisables(0x30, 1));
+  EXPECT_TRUE(RecordsComeTo(0));
+}
+
+TEST_F(ServerClients, EveryRecordOfEveryClientIsReleasedWhenItGoes) {
+  constexpr int kClients = 30;
+  // A byte value's first part: the client goes before its last part, leaving a pool behind.
+  Bytes firstPart(28, 0x5A);
+  firstPart[0] = 0x22;
+  firstPart.back() = 0x80;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::unique_ptr<WireClient>> clients;
+    for (int c = 0; c < kClients; ++c) {
+      clients.push_back(Client());
+      Expect(*clients.back(), Enable(uint8_t(0x40 + c)), kEnabled);
+      ASSERT_TRUE(clients.back()->send(kAddress, firstPart));
+    }
+    // A client of this process, through its client stream, enabled a stream of its own.
+    qftest::StreamHandle inProcess;
+    ASSERT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), served->port(), &inProcess.stream), aErrNone);
+    ASSERT_EQ(qftest::WriteToStream(inProcess.stream, PacketFrame(kAddress, Enable(0x3F))), aErrNone);
+    const Bytes enabled = PacketFrame(kAddress, kEnabled);
+    EXPECT_EQ(qftest::ReadFromStream(inProcess.stream, enabled.size(), kReplyMs).bytes, enabled);
+    EXPECT_GE(Records(), size_t(kClients) * 4);
+
+    clients.clear();
+    aStream_Destroy(&inProcess.stream);
+    EXPECT_TRUE(RecordsComeTo(0)) << Records() << " records left";
+    EXPECT_TRUE(ModuleGetsDisables(0x3F, size_t(round + 1)));
+    for (int c = 0; c < kClients; ++c) EXPECT_TRUE(ModuleGetsDisables(uint8_t(0x40 + c), size_t(round + 1)));
+  }
+}
+
+}  // namespace

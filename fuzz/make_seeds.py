@@ -48,6 +48,59 @@ def _():
     return b"\x02" + b"\x03" + b"\x04\x01" + b"\x04\x00\x06" + b"\x04\x00\x04\x01" + b"\x06\x00\x06\x00" + frame(6, [2])
 
 
+# ---- module_replies: operations and the module's reply records [control][count][bytes] ---------
+
+def rec(control=0, tail=b""):
+    return bytes([control, len(tail)]) + bytes(tail)
+
+
+JUNK, ERROR, CHUNK, MORE, RIGHT = 1, 2, 4, 8, 16
+
+
+@seed("module_replies", "scalars")
+def _():
+    return (bytes([0, 0x12, 1, 5]) + rec(0, b"\x01\x02\x03\x04") + bytes([0, 0x12, 1, 6]) + rec(0, b"\x07")
+            + bytes([0, 0x12, 1, 7]) + rec(0, b"\x01\x02") + bytes([0, 0x12, 1, 8]) + rec(ERROR, b"\x05")
+            + bytes([0, 3, 0, 9]) + rec(JUNK) + bytes([4, 3, 0x11, 0x22, 0x33]) + rec(0, b"\x01\x02\x03"))
+
+
+@seed("module_replies", "sets")
+def _():
+    return (bytes([1, 0x12, 0, 3, 0, 9, 9, 9, 9]) + rec() + bytes([1, 0x12, 0, 3, 1, 1, 2, 3, 4]) + rec(ERROR, b"\x03")
+            + bytes([1, 0x14, 2, 4, 2, 1, 2, 3, 4]) + rec(0, b"\x00"))
+
+
+@seed("module_replies", "byte_values")
+def _():
+    return (bytes([2, 0x12, 0, 2, 60]) + rec(CHUNK | MORE, bytes(range(24))) + rec(CHUNK | MORE, bytes(range(24, 48)))
+            + rec(CHUNK, b"end") + bytes([2, 0x12, 0, 3, 10]) + rec(CHUNK | MORE, bytes(range(24)))
+            + rec(CHUNK, b"xy") + bytes([2, 0x12, 0, 4, 50]) + rec(CHUNK | MORE, b"ab") + rec(CHUNK | ERROR | MORE, b"\x04")
+            + rec(CHUNK, b"z"))
+
+
+@seed("module_replies", "information")
+def _():
+    return (bytes([3, 0, 0, 0]) + rec(0, b"\x00\x00\x12\x34") + bytes([3, 1, 0x12, 0x03, 0x00]) + rec(0, b"\x00")
+            + bytes([3, 2, 5, 6]) + rec(0, b"\x03") + bytes([3, 3, 4, 0]) + b"echo" + rec()
+            + bytes([3, 0, 0, 0]) + rec(0, b"\x01"))
+
+
+@seed("module_replies", "i2c_raw_queries")
+def _():
+    return (bytes([4, 0, 0x51, 4, 0]) + rec(0, b"\x04\x00abcd") + bytes([4, 1, 0x50, 2, 1]) + b"hi" + rec(0, b"\x00")
+            + bytes([4, 0, 0x51, 3, 0]) + rec(0, b"\x03\x81") + bytes([5, 3, 2, 9, 9]) + rec(JUNK, b"\x01") + b"\x08\x01\x33"
+            + bytes([6, 0]) + rec() + b"\x08" + bytes([6, 1]) + rec() + b"\x04" + bytes([6, 2]) + rec(0, b"\x2a")
+            + bytes([7]) + rec(0, b"\x2f\x02\x10\x05") + bytes([7]) + rec(0, b"\x12\x00\x00\x07"))
+
+
+@seed("module_replies", "storage")
+def _():
+    return (bytes([8, 0, 1, 2, 10]) + rec(0, b"\x00\x40") + bytes([8, 1, 1, 2, 50]) + rec(0, b"\x00\x05")
+            + rec(0, b"\x07") + rec(0, b"hello") + rec(0, b"\x00") + bytes([8, 2, 0, 3, 60]) + rec(0, bytes(26))
+            + rec(0, b"tail") + rec() + bytes([8, 1, 1, 2, 3]) + rec(0, b"\x00\x09") + rec(0, b"\x02") + rec(0, b"abc")
+            + rec(ERROR, b"\x01"))
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

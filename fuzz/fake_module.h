@@ -14,7 +14,8 @@
 //   2  a byte-value chunk (entity replies): the chunk's sequence byte follows the bytes
 //      (numbered by the module)
 //   3  with bit 2: more chunks follow, each from a record of its own
-//   4  the module's own right answer, where the harness gave it one (see Module::rightAnswer)
+//   4  the module's own right answer, where the harness has one (FakeModule::rightAnswer); the
+//      record's bytes are then unused
 // The bytes are cut to what fits in a packet after the header.
 //
 // Header-only and for the fuzz targets alone; the module's protocol knowledge is its own, never
@@ -204,6 +205,13 @@ class FakeModule {
     return found;
   }
 
+  // Every exchange since the last takeLog, which it leaves in place (for a right answer that
+  // depends on what went before).
+  std::vector<Exchange> peekLog() {
+    std::lock_guard hold(mutex);
+    return log;
+  }
+
   // Every exchange since the last call.
   std::vector<Exchange> takeLog() {
     std::lock_guard hold(mutex);
@@ -278,14 +286,15 @@ class FakeModule {
     wire->insert(wire->end(), packet.data.begin(), packet.data.end());
   }
 
-  // A junk packet that no wait takes: it never begins with the request's command byte, and
-  // never comes from an odd address.
+  // A junk packet that no wait takes: it never begins with the request's command byte nor with
+  // the barrier's, and never comes from an odd address.
   Packet junk(const Packet& request) {
     Packet packet;
     packet.address = static_cast<uint8_t>(script.take() & 0xFE);
     if (packet.address == 0) packet.address = 0x02;
     packet.data = script.take(std::min<size_t>(script.take(), kMaxData));
-    if (!packet.data.empty() && packet.data[0] == request.at(0)) packet.data[0] ^= 0x80;
+    if (!packet.data.empty() && (packet.data[0] == request.at(0) || packet.data[0] == kBarrier)) packet.data[0] ^= 0x80;
+    if (!packet.data.empty() && (packet.data[0] == request.at(0) || packet.data[0] == kBarrier)) packet.data[0] ^= 0x40;
     if (packet.data.empty() && request.data.empty()) packet.data.push_back(0x01);
     return packet;
   }
@@ -336,6 +345,7 @@ class FakeModule {
       if (control & kJunk) appendFrame(&wire, junk(request));
       std::optional<Packet> right;
       if ((control & kRight) && rightAnswer) right = rightAnswer(request);
+      if (right) script.take(script.take());  // the record's bytes go unused
       const Packet packet = right ? *right : reply(request, *header, control, sequence);
       appendFrame(&wire, packet);
       exchange.replies.push_back(packet);

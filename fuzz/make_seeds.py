@@ -101,6 +101,38 @@ def _():
             + rec(ERROR, b"\x01"))
 
 
+# ---- upgrade_replies: [flags][payload length], then the module's reply records --------------
+
+def right(count):
+    return rec(RIGHT) * count
+
+
+@seed("upgrade_replies", "firmware_verified")
+def _():
+    return bytes([1, 100]) + right(24)
+
+
+@seed("upgrade_replies", "firmware_byte_values")
+def _():
+    return bytes([3, 90]) + rec(0, b"\x00") + right(24)
+
+
+@seed("upgrade_replies", "loader_block")
+def _():
+    return bytes([9, 60]) + right(8)
+
+
+@seed("upgrade_replies", "wrong_echo_and_sum")
+def _():
+    return (bytes([1, 30]) + rec(0, b"\x00\x00\x00\x00") + rec(0, b"\x00\x00\x1e") + rec(0, b"\x19") + right(2)
+            + rec(0, b"\x00\x00\x00\x00\x01") + right(2))
+
+
+@seed("upgrade_replies", "pooled_unverified")
+def _():
+    return bytes([4, 80]) + rec(0, b"\x80\x00\x00\x01") + right(3) + rec(JUNK, b"") + b"\x04\x02\x00\x05" + right(20)
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

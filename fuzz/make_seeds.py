@@ -133,6 +133,42 @@ def _():
     return bytes([4, 80]) + rec(0, b"\x80\x00\x00\x01") + right(3) + rec(JUNK, b"") + b"\x04\x02\x00\x05" + right(20)
 
 
+# ---- update_server: [flags][ping] FF [query] FF [list] FF [file] ------------------------------
+
+def update_bodies(flags, ping=b"ok\n", query=b"ok\n1234\nFW-7\n", listing=b"ok\n1234;2.1.0\n1000;1.0.0\n",
+                  bird="valid_small.bird", wrap=76):
+    import base64
+    with open(os.path.join(CORPUS, "birdfile", bird), "rb") as source:
+        text = base64.b64encode(source.read())
+    lines = b"\r\n".join(text[i:i + wrap] for i in range(0, len(text), wrap))
+    return bytes([flags]) + ping + b"\xff" + query + b"\xff" + listing + b"\xff" + b"ok\n" + lines + b"\n"
+
+
+@seed("update_server", "download_validated")
+def _():
+    return update_bodies(0)
+
+
+@seed("update_server", "override_in_pieces")
+def _():
+    return update_bodies(1 | 2 | 8 | (5 << 4), bird="valid_recovery.bird", wrap=1000)
+
+
+@seed("update_server", "length_says_more")
+def _():
+    return update_bodies(4 | (2 << 4))
+
+
+@seed("update_server", "not_in_list_and_broken_file")
+def _():
+    return update_bodies(0, listing=b"ok\n999;1.0\n", bird="broken_block_past_body.bird")
+
+
+@seed("update_server", "ping_over_the_cap")
+def _():
+    return update_bodies(0, ping=b"ok\n" + b"x" * 16400)
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

@@ -169,6 +169,29 @@ def _():
     return update_bodies(0, ping=b"ok\n" + b"x" * 16400)
 
 
+# ---- rom_serial: records [report length][report][reply length][reply] -------------------------
+
+def report_reply(report, reply):
+    return bytes([len(report)]) + bytes(report) + bytes([len(reply)]) + bytes(reply)
+
+
+@seed("rom_serial", "status_check")
+def _():
+    return report_reply([1, 5, 5] + [0] * 13, [0x56, 0x78, 0x78, 0x56, 0xF0, 0xF0, 0xF0, 0xF0])
+
+
+@seed("rom_serial", "write_and_jump")
+def _():
+    return (report_reply([1, 4, 4, 0x20, 0, 0, 0] + [0] * 9, [0x12, 0x34, 0x34, 0x12, 0x12, 0x8A, 0x8A, 0x12])
+            + report_reply([2] + list(range(64)), []) + report_reply([1, 0x0B, 0x0B], [0x12, 0x34, 0x34, 0x12]))
+
+
+@seed("rom_serial", "control_bytes")
+def _():
+    return report_reply([0, 0x11, 0x13, 0x0D, 0x0A, 0x7F, 0x03, 0x1A, 0x1C, 0xFF],
+                        [0x11, 0x13, 0x0D, 0x0A, 0x00, 0x7F, 0x03, 0x04, 0x1A, 0x1C, 0xFF, 0x0D, 0x0D])
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

@@ -192,6 +192,16 @@ def _():
                         [0x11, 0x13, 0x0D, 0x0A, 0x00, 0x7F, 0x03, 0x04, 0x1A, 0x1C, 0xFF, 0x0D, 0x0D])
 
 
+# ---- cmdline: an argument vector, words separated by 0 bytes -------------------------------
+
+@seed("cmdline", "plain_values")
+def _():
+    words = ["bin/updater", "-G", "-d", "0x40F5849A", "-t", "TCP", "-i", "/tmp/store", "-u", "http://127.0.0.1:8/",
+             "-e", "-o", "9600", "-k", "log.txt", "build.bird", "-s", "/dev/ttyS1", "-f", "a.bird", "-l", "hello",
+             "-OVERRIDE", "-i", "/tmp/other", "-r", "D272031D", "-n"]
+    return b"\0".join(w.encode() for w in words)
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

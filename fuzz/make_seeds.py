@@ -202,6 +202,22 @@ def _():
     return b"\0".join(w.encode() for w in words)
 
 
+# ---- client_stream: [run length], then frames [size high][size low][bytes] ------------------
+
+def served_frame(data):
+    return bytes([len(data) >> 8, len(data) & 0xFF]) + bytes(data)
+
+
+@seed("client_stream", "queued_runs")
+def _():
+    return bytes([5]) + b"".join(served_frame(bytes([i] * (i * 7 % 40))) for i in range(14))
+
+
+@seed("client_stream", "large_frames_queued")
+def _():
+    return bytes([3]) + served_frame(bytes(range(256)) * 16) + served_frame(b"") + served_frame(b"\x04\x02\x00\x01" * 300)
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

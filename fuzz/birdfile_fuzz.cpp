@@ -21,12 +21,17 @@
 #include "fuzz/memory_file.h"
 #include "updater/BirdFile.h"
 
-#if defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__)
+#define BIRD_WITH_ASAN 1
+#elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
+#define BIRD_WITH_ASAN 1
+#endif
+#endif
+#ifdef BIRD_WITH_ASAN
 #include <sanitizer/asan_interface.h>
 #define BIRD_POISON(at, size) __asan_poison_memory_region((at), (size))
 #define BIRD_UNPOISON(at, size) __asan_unpoison_memory_region((at), (size))
-#endif
 #endif
 #ifndef BIRD_POISON
 #define BIRD_POISON(at, size) ((void)(at), (void)(size))

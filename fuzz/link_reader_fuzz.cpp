@@ -100,8 +100,10 @@ std::vector<aPacket> _drain(aPacketFifoID fifo) {
 }
 
 std::vector<uint8_t> _frame(const aPacket& packet) {
-  std::vector<uint8_t> frame = {packet.address, packet.dataSize};
-  frame.insert(frame.end(), packet.data, packet.data + packet.dataSize);
+  std::vector<uint8_t> frame(2 + size_t(packet.dataSize));
+  frame[0] = packet.address;
+  frame[1] = packet.dataSize;
+  for (size_t i = 0; i < packet.dataSize; ++i) frame[2 + i] = packet.data[i];
   return frame;
 }
 

@@ -218,6 +218,23 @@ def _():
     return bytes([3]) + served_frame(bytes(range(256)) * 16) + served_frame(b"") + served_frame(b"\x04\x02\x00\x01" * 300)
 
 
+# ---- server_frames: records [control][frame length][frame]; control bit 0 client B, bit 1 the
+# stream filter, bit 2 a module packet --------------------------------------------------------
+
+def server_record(control, frame_bytes):
+    return bytes([control, len(frame_bytes)]) + bytes(frame_bytes)
+
+
+@seed("server_frames", "stream_fan_out")
+def _():
+    enable = frame(4, [0x5D, 0x81, 0, 0, 0, 0, 1])
+    sample = frame(4, [0x12, 0x01, 0x40, 0x01, 0, 0, 0, 0, 0, 0, 0, 9, 7, 0])
+    heartbeat = frame(4, [0, 0])
+    return (server_record(0, enable) + server_record(6, sample) + server_record(6, sample) + server_record(6, heartbeat)
+            + server_record(1, enable) + server_record(6, sample) + server_record(6, heartbeat)
+            + server_record(0, frame(4, [0x12, 0x41, 0x20])) + server_record(4, frame(4, [0x12, 0x01, 0x00, 5])))
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

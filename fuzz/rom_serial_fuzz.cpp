@@ -89,13 +89,17 @@ struct Line {
   Line() : transport(rom.path.c_str()) {
     Log::SetOutput(nullptr);
     Log::DeactivatePackage(0xFFFFFFFFu);
-    // The ROM answers the association key while the port is set up.
-    std::thread answering([this] {
-      if (rom.receive(sizeof kKey) == Bytes(kKey, kKey + sizeof kKey)) rom.send(Bytes(kKey, kKey + sizeof kKey));
-    });
-    const bool opened = transport.init();
-    answering.join();
-    _require(opened && transport.associated());
+    // The ROM answers the association key while the port is set up. The transport gives the
+    // answer 100 ms: a loaded machine may keep the ROM's side from it, and the set-up is tried
+    // again (the transport works unassociated all the same).
+    for (int tries = 0; tries < 3 && !transport.associated(); ++tries) {
+      std::thread answering([this] {
+        if (rom.receive(sizeof kKey) == Bytes(kKey, kKey + sizeof kKey)) rom.send(Bytes(kKey, kKey + sizeof kKey));
+      });
+      const bool opened = transport.init();
+      answering.join();
+      _require(opened);
+    }
   }
   Rom rom;
   Serial_SDPLoader transport;

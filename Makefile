@@ -69,12 +69,14 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQF_SANITIZE=address,undefined -DQF_LIBFUZZER=ON $(FUZZ_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
-	@for f in build-fuzz/fuzz/fuzz_*; do \
+	@failed=""; for f in build-fuzz/fuzz/fuzz_*; do \
 	  [ -x "$$f" ] || continue; name=$${f##*/fuzz_}; \
 	  if [ "$(FUZZ_SECONDS)" = 0 ]; then echo "== $$name: replaying the seeds"; \
-	    "$$f" -runs=0 fuzz/corpus/$$name || exit 1; continue; fi; \
-	  mkdir -p build-fuzz/corpus/$$name; \
-	  "$$f" -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; done
+	    "$$f" -runs=0 fuzz/corpus/$$name || failed="$$failed $$name"; continue; fi; \
+	  echo "== $$name: $(FUZZ_SECONDS) s"; mkdir -p build-fuzz/corpus/$$name; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$name fuzz/corpus/$$name || failed="$$failed $$name"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz targets that failed:$$failed"; exit 1; fi
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

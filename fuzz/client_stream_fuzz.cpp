@@ -2,17 +2,21 @@
 // frontend on loopback and the stream's forwarding thread, and reads them back the way a link's
 // reader does. Checks that every byte comes out in order across frame boundaries, that an empty
 // frame is reported once (aErrIndexRange) and the next frame still comes whole, and that nothing
-// comes that was not sent. Each frame is read as soon as it was sent, so no read waits for
-// anything that is not on its way.
+// comes that was not sent. Frames are sent in runs and read once a run has been sent, so that
+// the stream's queues hold several frames at once; no read waits for anything that is not on
+// its way.
 //
-// Input: records [size high][size low][frame bytes]; the size is taken modulo 4097 (frames up
-// to the largest one a server sends) and cut to the bytes left.
+// Input: [run length][records...]: records [size high][size low][frame bytes]; the size is taken
+// modulo 4097 (frames up to the largest one a server sends) and cut to the bytes left; runs of
+// (run length % 16) + 1 frames.
 #include <arpa/inet.h>
 #include <czmq.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/aStream.h"
 #include "server/aServer_ZeroMQ.h"
@@ -75,26 +79,37 @@ aErr _readByte(aStream* stream, uint8_t* byte) {
   return result;
 }
 
+// Reads one frame back: an empty one as its report, any other byte for byte.
+void _readFrame(aStream* stream, const uint8_t* frame, size_t length) {
+  uint8_t received = 0;
+  if (length == 0) {
+    _require(_readByte(stream, &received) == aErrIndexRange);
+    return;
+  }
+  for (size_t i = 0; i < length; ++i) {
+    _require(_readByte(stream, &received) == aErrNone);
+    _require(received == frame[i]);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
   ServedStream* served = _served();
-  size_t at = 0;
-  while (at + 2 <= size) {
-    const size_t announced = ((size_t(data[at]) << 8) | data[at + 1]) % (aSERVER_MAX_FRAME_SIZE + 1);
-    const size_t length = std::min(announced, size - at - 2);
-    const uint8_t* frame = data + at + 2;
-    at += 2 + length;
-    served->send(frame, length);
-    uint8_t received = 0;
-    if (length == 0) {
-      _require(_readByte(served->stream, &received) == aErrIndexRange);
+  const size_t run = data[0] % 16 + 1;
+  std::vector<std::pair<const uint8_t*, size_t>> sent;
+  for (size_t at = 1; at + 2 <= size || !sent.empty();) {
+    if (at + 2 <= size && sent.size() < run) {
+      const size_t announced = ((size_t(data[at]) << 8) | data[at + 1]) % (aSERVER_MAX_FRAME_SIZE + 1);
+      const size_t length = std::min(announced, size - at - 2);
+      sent.emplace_back(data + at + 2, length);
+      served->send(data + at + 2, length);
+      at += 2 + length;
       continue;
     }
-    for (size_t i = 0; i < length; ++i) {
-      _require(_readByte(served->stream, &received) == aErrNone);
-      _require(received == frame[i]);
-    }
+    for (const auto& [frame, length] : sent) _readFrame(served->stream, frame, length);
+    sent.clear();
   }
   return 0;
 }

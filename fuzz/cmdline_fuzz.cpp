@@ -6,11 +6,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "updater/Log.h"
 #include "updater/Parameters.h"
+#include "updater/UpdateServerRequest.h"
 
 using namespace UpdaterCommandLine;
 
@@ -52,6 +56,67 @@ void _check_number(const std::string& word, uint32_t (*reader)(const char*, char
   if (fits && end != word.c_str() + word.size()) std::abort();
 }
 
+// The table's options that take a value, and those that do not.
+const std::set<std::string> kWithValue = {"-X", "-Z", "-m", "-i", "-b", "-d", "-t", "-f", "-r", "-s", "-o", "-l", "-k", "-u"};
+const std::set<std::string> kWithout = {"-B", "-L", "-D", "-G", "-I", "-U", "-OVERRIDE", "-N", "-Y", "-C", "-n", "-e"};
+const std::set<std::string> kHelp = {"-h", "-H", "--help"};
+
+// The values of a plain vector by option, in the order given; false when it is not plain.
+bool _plainValues(const std::vector<std::string>& words, std::map<std::string, std::vector<std::string>>* values) {
+  for (size_t i = 1; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word.empty() || word[0] != '-') continue;
+    if (kWithout.count(word)) {
+      (*values)[word].push_back("");
+      continue;
+    }
+    if (!kWithValue.count(word) || i + 1 == words.size() || words[i + 1].empty() || words[i + 1][0] == '-') return false;
+    (*values)[word].push_back(words[++i]);
+  }
+  return true;
+}
+
+void _require(bool condition) {
+  if (!condition) std::abort();
+}
+
+void _checkLanded(const Parameters& parameters, const std::map<std::string, std::vector<std::string>>& values) {
+  const auto last = [&](const char* option, const std::string& fallback) {
+    const auto found = values.find(option);
+    return found == values.end() ? fallback : found->second.back();
+  };
+  const Parameters defaults = [] {
+    Parameters none;
+    none.baudRate = 115200;
+    none.serverUrl = UpdateServerRequest::default_url;
+    none.logFile = "Updater.log";
+    return none;
+  }();
+  _require(parameters.storeDir == last("-i", defaults.storeDir));
+  _require(parameters.birdFile == last("-f", defaults.birdFile));
+  _require(parameters.serialPort == last("-s", defaults.serialPort));
+  _require(parameters.serverUrl == last("-u", defaults.serverUrl));
+  _require(parameters.logMessage == last("-l", defaults.logMessage));
+  _require(parameters.logFile == last("-k", defaults.logFile));
+  _require(parameters.echo == values.count("-e") && parameters.flagN == values.count("-n"));
+  _require(parameters.override == values.count("-OVERRIDE"));
+  char* end = nullptr;
+  if (values.count("-o")) _require(parameters.baudRate == _get_int_arg(last("-o", "").c_str(), &end));
+  else _require(parameters.baudRate == defaults.baudRate);
+  const std::string transport = last("-t", "");
+  _require(parameters.transportGiven == values.count("-t"));
+  if (transport.rfind("USB", 0) == 0) _require(parameters.transport == USB);
+  else if (transport.rfind("TCP", 0) == 0) _require(parameters.transport == TCPIP);
+  // A serial number is read in hexadecimal, with or without "0x"; 0 is refused.
+  for (const auto& [option, field] : {std::pair{"-d", &Parameters::serialNumber}, std::pair{"-r", &Parameters::routerSerialNumber}}) {
+    if (!values.count(option)) continue;
+    std::string digits = last(option, "");
+    if (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0) digits.erase(0, 2);
+    const uint32_t expected = _get_hex_arg(digits.c_str(), &end);
+    if (expected != 0) _require(parameters.*field == expected);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,6 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::sort(after.begin(), after.end());
   if (after != sortedGiven) std::abort();
   if (parameters.appName.empty()) std::abort();
+
+  std::map<std::string, std::vector<std::string>> values;
+  const bool help = std::any_of(words.begin() + 1, words.end(), [](const std::string& w) { return kHelp.count(w) > 0; });
+  if (!help && _plainValues(words, &values)) _checkLanded(parameters, values);
 
   for (const std::string& word : words) {
     _check_number(word, _get_int_arg, "0123456789", 10);

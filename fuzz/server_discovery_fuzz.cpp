@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "common/discover.h"
+#include "fuzz/zmq_steps.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
 
@@ -56,12 +57,10 @@ BeaconServer* _beaconServer() {
   return &beacon;
 }
 
-bool _readable(zsock_t* socket) { return (zsock_events(socket) & ZMQ_POLLIN) != 0; }
-
 // The answer the broker asked the actor to publish, checked against the server's record.
 void _checkPublished(BeaconServer* beacon) {
-  zmsg_t* command = zmsg_recv(beacon->actorSide);
-  _require(command && zmsg_size(command) == 3);
+  zmsg_t* command = fuzzzmq::receiveMessage(beacon->actorSide);
+  _require(zmsg_size(command) == 3);
   char* verb = zmsg_popstr(command);
   _require(verb && std::strcmp(verb, "PUBLISH") == 0);
   zstr_free(&verb);
@@ -83,15 +82,15 @@ void _hearBeacon(BeaconServer* beacon, const uint8_t* data, size_t size) {
   zmsg_t* heard = zmsg_new();
   zmsg_addmem(heard, data + 2, addressLength);
   zmsg_addmem(heard, content, contentSize);
-  _require(zmsg_send(&heard, beacon->actorSide) == 0);
-  _serverWorker_broker_beacon(server);
+  _require(fuzzzmq::sendMessage(&heard, beacon->actorSide));
+  // The broker reads the whole beacon (once its receive was not interrupted).
+  fuzzzmq::untilTaken(beacon->standIn, [server] { _serverWorker_broker_beacon(server); });
   const bool service = contentSize >= aDISCOVERY_BEACON_FILTER_SIZE &&
                        std::memcmp(content, DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE) == 0;
   const bool answers = service && (flags & 1) && !(flags & 2);
-  _require(_readable(beacon->actorSide) == answers);
+  _require(fuzzzmq::readable(beacon->actorSide) == answers);
   _require(server->publishing == ((flags & 2) || answers));
   if (answers) _checkPublished(beacon);
-  _require(!_readable(beacon->standIn));  // the broker read the whole beacon
 }
 
 void _hearLoopbackRequest(const uint8_t* data, size_t size) {

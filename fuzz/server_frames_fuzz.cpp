@@ -12,15 +12,21 @@
 // went out, the reply wait 0) and the broker routes the answer. Checks that whatever the module
 // sends, a client only ever receives replies to a request of its own, that the answer to a
 // request goes to the client that sent it, and that no other client receives anything then.
+// The module's packets also pass the stream filter and the broker's fan-out, joined in-process:
+// a batch goes out at a heartbeat or past its send level, and reaches every client that enabled
+// streams whole, and no other. (Every call into the messaging library is retried when
+// libFuzzer's timer interrupts it; see zmq_steps.h.)
 //
 // Input: records [control][frame length][frame bytes]; bit 0 of control picks one of two
-// clients, bit 1 also offers the packet to the stream filter as if the module had sent it, bit 2
-// makes the record a packet the module sends after the next request instead of a client frame.
+// clients, bit 1 also offers the packet to a stream filter as if the module had sent it (the
+// routing server's, for a module packet), bit 2 makes the record a packet the module sends after
+// the next request instead of a client frame.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/aLinkRegistry.h"
@@ -28,6 +34,7 @@
 #include "common/aPacket.h"
 #include "common/aUEI.h"
 #include "common/packetfifo.h"
+#include "fuzz/zmq_steps.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_internal.h"
 
@@ -69,9 +76,12 @@ struct RoutingServer {
     server.frontend = zsock_new(ZMQ_ROUTER);
     server.syncBrokerSocket = zsock_new(ZMQ_DEALER);
     server.syncWorkerSocket = zsock_new(ZMQ_DEALER);
-    _require(server.frontend && server.syncBrokerSocket && server.syncWorkerSocket &&
-             zsock_bind(server.frontend, "inproc://fuzz-frontend") == 0 &&
-             aInprocPair_Join(server.syncBrokerSocket, server.syncWorkerSocket));
+    server.streamFilterSocket = zsock_new(ZMQ_PAIR);
+    server.streamBrokerSocket = zsock_new(ZMQ_PAIR);
+    _require(server.frontend && server.syncBrokerSocket && server.syncWorkerSocket && server.streamFilterSocket &&
+             server.streamBrokerSocket && zsock_bind(server.frontend, "inproc://fuzz-frontend") == 0 &&
+             aInprocPair_Join(server.syncBrokerSocket, server.syncWorkerSocket) &&
+             aInprocPair_Join(server.streamFilterSocket, server.streamBrokerSocket));
     zsock_set_rcvtimeo(server.frontend, 1000);  // a frame sent in-process is there at once
     for (int c = 0; c < 2; ++c) {
       clients[c] = zsock_new(ZMQ_DEALER);
@@ -85,6 +95,8 @@ struct RoutingServer {
     zsock_destroy(&server.frontend);
     zsock_destroy(&server.syncBrokerSocket);
     zsock_destroy(&server.syncWorkerSocket);
+    zsock_destroy(&server.streamFilterSocket);
+    zsock_destroy(&server.streamBrokerSocket);
     for (std::atomic<aPacketFifoID>* fifo : {&link->inboundFifo, &link->outboundFifo}) {
       aPacketFifoID id = *fifo;
       aPacketFifo_Destroy(&id);
@@ -119,19 +131,27 @@ RoutingServer* _routing() {
   return &routing;
 }
 
-bool _readable(zsock_t* socket) { return (zsock_events(socket) & ZMQ_POLLIN) != 0; }
-
-// Every frame waiting at a client.
-std::vector<aPacket> _receivedBy(zsock_t* client) {
-  std::vector<aPacket> frames;
-  while (_readable(client)) {
-    zframe_t* frame = zframe_recv(client);
-    aPacket packet;
-    _require(_zFrame_To_aPacket(frame, &packet));  // the server sends clients packet frames only
-    frames.push_back(packet);
+// Every frame waiting at a client, as bytes.
+std::vector<std::string> _framesAt(zsock_t* client) {
+  std::vector<std::string> frames;
+  while (fuzzzmq::readable(client)) {
+    zframe_t* frame = fuzzzmq::receiveFrame(client);
+    frames.emplace_back(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
     zframe_destroy(&frame);
   }
   return frames;
+}
+
+// Every frame waiting at a client, where only answers can wait: packet frames.
+std::vector<aPacket> _receivedBy(zsock_t* client) {
+  std::vector<aPacket> packets;
+  for (const std::string& frame : _framesAt(client)) {
+    aPacket packet;
+    _require(_framePacket(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), &packet) &&
+             frame.size() == size_t(packet.dataSize) + 2);
+    packets.push_back(packet);
+  }
+  return packets;
 }
 
 // A weaker rule than the server's own, kept apart from it: a reply carries its request's command
@@ -145,18 +165,43 @@ bool _samePacket(const aPacket& a, const aPacket& b) {
   return a.address == b.address && a.dataSize == b.dataSize && std::memcmp(a.data, b.data, a.dataSize) == 0;
 }
 
-// What the routing server's clients sent and what the module sends next.
+// What the routing server's clients sent, what the module sends next, and the stream batch the
+// module's stream packets make: their frames, sent on at a heartbeat or past the send level.
 struct RoutingRun {
   std::vector<aPacket> sentBy[2];
   std::vector<aPacket> moduleSends;
   BrokerState broker;
+  std::string batch;
 };
+
+// The device link's reader offers the module's packet to the stream filter; a batch it sends on
+// reaches every client that enabled streams, whole, and nobody else.
+void _streamPacket(RoutingServer* routing, RoutingRun* run, const aPacket& packet) {
+  aServer* server = &routing->server;
+  const bool stream = aUEI_isStreamPacket(&packet);
+  _require(_streamingPacketFilter(&packet, server) == stream);
+  if (stream) run->batch.append(reinterpret_cast<const char*>(&packet.address), 1)
+                  .append(1, char(packet.dataSize))
+                  .append(reinterpret_cast<const char*>(packet.data), packet.dataSize);
+  const bool sent = !run->batch.empty() && (aPacket_IsHeartbeat(&packet) || run->batch.size() > kStreamBatchSendLevel);
+  _require(fuzzzmq::readable(server->streamBrokerSocket) == sent);
+  _require(server->streamBatchLength == (sent ? 0 : run->batch.size()));
+  if (!sent) return;
+  fuzzzmq::untilTaken(server->streamBrokerSocket, [&] { _serverWorker_broker_streaming(server, &run->broker); });
+  const auto& subscribers = run->broker.subscribers;
+  for (int c = 0; c < 2; ++c) {
+    const bool subscribed = std::find(subscribers.begin(), subscribers.end(), c == 0 ? "A" : "B") != subscribers.end();
+    const std::vector<std::string> frames = _framesAt(routing->clients[c]);
+    _require(subscribed ? frames.size() == 1 && frames[0] == run->batch : frames.empty());
+  }
+  run->batch.clear();
+}
 
 // Runs every request the broker forwarded, answers it with the module's packets and checks where
 // the answer went.
 void _runForwarded(RoutingServer* routing, RoutingRun* run) {
   aServer* server = &routing->server;
-  while (_readable(server->syncWorkerSocket)) {
+  while (fuzzzmq::readable(server->syncWorkerSocket)) {
     aPacket request;
     const bool awaitsReplies = _syncRequest_Send(server, &request);
     aPacketFifo_DrainPackets(routing->link->outboundFifo, drainAll, nullptr);
@@ -166,7 +211,7 @@ void _runForwarded(RoutingServer* routing, RoutingRun* run) {
     _syncRequest_Answer(server, &request, 0);
     _require(!run->broker.replyIds.empty());  // every awaited request has its client queued
     const int owner = run->broker.replyIds.front() == "A" ? 0 : 1;
-    _serverWorker_broker_sync(server, &run->broker);
+    fuzzzmq::untilTaken(server->syncBrokerSocket, [&] { _serverWorker_broker_sync(server, &run->broker); });
     const auto& sent = run->sentBy[owner];
     _require(std::any_of(sent.begin(), sent.end(), [&](const aPacket& p) { return _samePacket(p, request); }));
     for (const aPacket& reply : _receivedBy(routing->clients[owner])) _require(_carriesCommandOf(request, reply));
@@ -176,16 +221,17 @@ void _runForwarded(RoutingServer* routing, RoutingRun* run) {
 
 void _routeClientFrame(RoutingServer* routing, RoutingRun* run, int client, const uint8_t* frame, size_t length,
                        const aPacket& packet) {
-  _require(zmq_send(zsock_resolve(routing->clients[client]), frame, length, ZMQ_DONTWAIT) == int(length));
+  _require(fuzzzmq::sendBytes(routing->clients[client], frame, length));
   run->sentBy[client].push_back(packet);
-  _serverWorker_broker_frontend(&routing->server, &run->broker);
+  fuzzzmq::untilTaken(routing->server.frontend, [&] { _serverWorker_broker_frontend(&routing->server, &run->broker); });
   _runForwarded(routing, run);
 }
 
 void _resetRouting(RoutingServer* routing) {
   routing->server.pools.clear();
+  routing->server.streamBatchLength = 0;
   aPacketFifo_DrainPackets(routing->link->inboundFifo, drainAll, nullptr);
-  for (zsock_t* client : routing->clients) _receivedBy(client);
+  for (zsock_t* client : routing->clients) _framesAt(client);
 }
 
 }  // namespace
@@ -209,6 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!_framePacket(frame, length, &packet)) continue;
     if (control & 4) {
       run.moduleSends.push_back(packet);
+      if (control & 2) _streamPacket(routing, &run, packet);
       continue;
     }
     _routeClientFrame(routing, &run, control & 1, frame, length, packet);

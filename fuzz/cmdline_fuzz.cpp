@@ -95,13 +95,18 @@ void _checkLanded(const Parameters& parameters, const std::map<std::string, std:
   _require(parameters.storeDir == last("-i", defaults.storeDir));
   _require(parameters.birdFile == last("-f", defaults.birdFile));
   _require(parameters.serialPort == last("-s", defaults.serialPort));
-  _require(parameters.serverUrl == last("-u", defaults.serverUrl));
+  // A URL or a rate the parser refuses leaves the default in place (and fails the parse).
+  const auto takenOrDefault = [](const auto& field, const auto& given, const auto& fallback) {
+    return field == given || field == fallback;
+  };
+  _require(takenOrDefault(parameters.serverUrl, last("-u", defaults.serverUrl), defaults.serverUrl));
   _require(parameters.logMessage == last("-l", defaults.logMessage));
   _require(parameters.logFile == last("-k", defaults.logFile));
   _require(parameters.echo == values.count("-e") && parameters.flagN == values.count("-n"));
   _require(parameters.override == values.count("-OVERRIDE"));
   char* end = nullptr;
-  if (values.count("-o")) _require(parameters.baudRate == _get_int_arg(last("-o", "").c_str(), &end));
+  if (values.count("-o"))
+    _require(takenOrDefault(parameters.baudRate, _get_int_arg(last("-o", "").c_str(), &end), defaults.baudRate));
   else _require(parameters.baudRate == defaults.baudRate);
   const std::string transport = last("-t", "");
   _require(parameters.transportGiven == values.count("-t"));

@@ -72,10 +72,8 @@ std::shared_ptr<void> AttachLoader(qfsim::SimModule& module) {
   };
   auto handlers = std::make_shared<Handlers>();
   qfsim::SimEntities::attach(handlers->entities, module);
-  qfsim::SimUpgradeSettings settings;
+  qfsim::SimUpgradeSettings settings = qfsim::SimPooledLoaderSettings();
   settings.loaderRunning = true;
-  settings.offerUEIData = true;
-  settings.protocolFeatures = 0x80000000u;
   handlers->upgrade = std::make_shared<qfsim::SimUpgrade>(settings);
   qfsim::SimUpgrade::attach(handlers->upgrade, handlers->entities, module);
   handlers->upgrade->setSettings(settings);

@@ -57,8 +57,11 @@ bench:
 	@scripts/install-deps.sh build tests benchmarks
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(BENCH_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS) --target benchmarks
-	@for b in build-bench/bench/bench_*; do \
-	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" $(BENCH_ARGS) || exit 1; done
+	@rm -f build-bench/aims.txt; for b in build-bench/bench/bench_*; do \
+	  [ -x "$$b" ] || continue; echo "== $$b"; "$$b" $(BENCH_ARGS) > build-bench/bench-output.txt || exit 1; \
+	  cat build-bench/bench-output.txt; grep -E '^aim (met|missed): ' build-bench/bench-output.txt >> build-bench/aims.txt; \
+	  done; touch build-bench/aims.txt; \
+	  echo "== aims: $$(grep -c '^aim met' build-bench/aims.txt) met, $$(grep -c '^aim missed' build-bench/aims.txt) missed$$(grep '^aim missed' build-bench/aims.txt | sed 's/^aim missed: /; missed: /' | tr -d '\n')"
 
 # Coverage-guided fuzzing with clang's libFuzzer, FUZZ_SECONDS per target (the corpus found is kept
 # in build-fuzz/corpus/<name>/). FUZZ_SECONDS=0 only replays the seeds (CI: the targets build and

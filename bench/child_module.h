@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -99,6 +100,11 @@ inline Spread SpreadOf(std::vector<double> micros) {
 
 inline double MicrosSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// One line per aim, met or missed, which `make bench` gathers into its closing summary.
+inline void Aim(const std::string& what, bool met) {
+  std::printf("aim %s: %s\n", met ? "met" : "missed", what.c_str());
 }
 
 }  // namespace qfbench

@@ -4,7 +4,9 @@
 //   waiting caller, beside, in the same run against the same module, a raw blocking TCP
 //   ping-pong of the same bytes and a raw client that waits for the reply as the link's socket
 //   stream does (non-blocking socket, poll, one thread): the ratio to the raw client is the
-//   library's own cost;
+//   library's own cost; the same over a COBS-framed pseudo-terminal, beside a raw client that
+//   writes the framed request and reads up to the reply's delimiter. Rounds alternate, and the
+//   ratio is taken round by round (min / median / max over the rounds);
 // - idle cost: CPU time of a running link that carries nothing, over TCP and over a
 //   COBS-framed pseudo-terminal, for 2 s of wall time;
 // - pooled writes: packets per second the writer puts on the wire with pooling on and off.
@@ -30,7 +32,11 @@
 #include <thread>
 #include <vector>
 
+#include <termios.h>
+
 #include "bench/child_module.h"
+#include "common/cobs.h"
+#include "common/crc8.h"
 #include "common/aLink.h"
 #include "common/aLink_internal.h"
 #include "common/aStream.h"
@@ -132,6 +138,56 @@ bool RawClientRound(uint16_t port, std::vector<double>& samples) {
   return ok;
 }
 
+// The query as the pseudo-terminal carries it: frame, CRC-8, COBS, then the 0x00 delimiter.
+std::vector<uint8_t> FramedQuery() {
+  uint8_t frame[sizeof kQuery + 1];
+  std::memcpy(frame, kQuery, sizeof kQuery);
+  frame[sizeof kQuery] = crc8_create(kQuery, sizeof kQuery);
+  std::vector<uint8_t> wire(cobs_max_encoded_length(sizeof frame) + 1);
+  wire.resize(cobs_encode(frame, sizeof frame, wire.data()));
+  wire.push_back(0);
+  return wire;
+}
+
+int OpenTerminal(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios settings{};
+  if (fd < 0 || tcgetattr(fd, &settings) != 0) return fd;
+  cfmakeraw(&settings);
+  tcsetattr(fd, TCSANOW, &settings);
+  tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
+// The framed reply read up to its delimiter, sleeping in poll until bytes come.
+bool TerminalTrip(int fd, const std::vector<uint8_t>& query) {
+  if (write(fd, query.data(), query.size()) != static_cast<ssize_t>(query.size())) return false;
+  for (size_t got = 0;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 1000) <= 0) return false;
+    uint8_t bytes[64];
+    const ssize_t n = read(fd, bytes, sizeof bytes);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return false;
+    for (ssize_t i = 0; i < n; ++i)
+      if (bytes[i] == 0 && got + static_cast<size_t>(i) > 0) return true;
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+}
+
+bool RawTerminalRound(const std::string& path, std::vector<double>& samples) {
+  const int fd = OpenTerminal(path);
+  if (fd < 0) return false;
+  const std::vector<uint8_t> query = FramedQuery();
+  bool ok = true;
+  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+    const auto start = Clock::now();
+    ok = TerminalTrip(fd, query);
+    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+  }
+  close(fd);
+  return ok;
+}
+
 // ---- through the engine -----------------------------------------------------------------------
 
 uint8_t IsModelReply(const aPacket* packet, const void*) {
@@ -158,8 +214,7 @@ bool EngineTrip(aLinkID id, const aPacket* query) {
   return ok;
 }
 
-bool EngineRound(uint16_t port, std::vector<double>& samples) {
-  aLinkID id = TcpLink(port);
+bool EngineRound(aLinkID id, std::vector<double>& samples) {
   if (!id) return false;
   aPacket* query = aPacket_CreateWithData(kAddress, 3, kQuery + 2);
   bool ok = true;
@@ -173,22 +228,67 @@ bool EngineRound(uint16_t port, std::vector<double>& samples) {
   return ok;
 }
 
+constexpr double kRoundTripAim = 1.3;
+
+// Per-round ratios of the engine's median to the raw client's: min, median, max.
+struct RatioSpread {
+  double min, median, max;
+};
+
+RatioSpread RatiosOf(std::vector<double> ratios) {
+  std::sort(ratios.begin(), ratios.end());
+  return {ratios.front(), ratios[ratios.size() / 2], ratios.back()};
+}
+
+void ReportRatios(const char* what, const std::vector<double>& ratios) {
+  const RatioSpread q = RatiosOf(ratios);
+  std::printf("  link engine / raw client, per round: %.2f / %.2f / %.2f (min / median / max; aim: at most %.1f)\n",
+              q.min, q.median, q.max, kRoundTripAim);
+  qfbench::Aim(what, q.median <= kRoundTripAim);
+}
+
 // The three take turns round by round, so that the machine's changing load falls on all alike.
-void RoundTrip(const char* where, uint16_t port) {
-  std::vector<double> raw, client, engine;
+void RoundTrip(const char* where, uint16_t port, const char* aim) {
+  std::vector<double> raw, client, engine, ratios;
   for (int round = 0; round < kRounds; ++round) {
-    if (!RawRound(port, raw) || !RawClientRound(port, client) || !EngineRound(port, engine)) {
+    std::vector<double> roundClient, roundEngine;
+    if (!RawRound(port, raw) || !RawClientRound(port, roundClient) || !EngineRound(TcpLink(port), roundEngine)) {
       std::printf("round trip: FAILED (no reply from the simulated module)\n");
+      qfbench::Aim(aim, false);
       return;
     }
+    ratios.push_back(SpreadOf(roundEngine).median / SpreadOf(roundClient).median);
+    client.insert(client.end(), roundClient.begin(), roundClient.end());
+    engine.insert(engine.end(), roundEngine.begin(), roundEngine.end());
   }
   const Spread r = SpreadOf(raw), c = SpreadOf(client), e = SpreadOf(engine);
   std::printf("round trip over loopback TCP, %s, %d requests each:\n", where, kRounds * kTripsPerRound);
   std::printf("  raw ping-pong  median %7.1f us  p99 %7.1f us\n", r.median, r.p99);
   std::printf("  raw client     median %7.1f us  p99 %7.1f us\n", c.median, c.p99);
+  std::printf("  link engine    median %7.1f us  p99 %7.1f us  (%.2f times the ping-pong)\n", e.median, e.p99,
+              r.median > 0 ? e.median / r.median : 0.0);
+  ReportRatios(aim, ratios);
+}
+
+void TerminalRoundTrip(const std::string& path) {
+  const char* aim = "round trip over a pseudo-terminal, at most 1.3 times a raw client";
+  std::vector<double> client, engine, ratios;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<double> roundClient, roundEngine;
+    if (!RawTerminalRound(path, roundClient) || !EngineRound(TerminalLink(path), roundEngine)) {
+      std::printf("round trip over a pseudo-terminal: FAILED (no reply from the simulated module)\n");
+      qfbench::Aim(aim, false);
+      return;
+    }
+    ratios.push_back(SpreadOf(roundEngine).median / SpreadOf(roundClient).median);
+    client.insert(client.end(), roundClient.begin(), roundClient.end());
+    engine.insert(engine.end(), roundEngine.begin(), roundEngine.end());
+  }
+  const Spread c = SpreadOf(client), e = SpreadOf(engine);
+  std::printf("round trip over a COBS-framed pseudo-terminal, %d requests each:\n", kRounds * kTripsPerRound);
+  std::printf("  raw client     median %7.1f us  p99 %7.1f us\n", c.median, c.p99);
   std::printf("  link engine    median %7.1f us  p99 %7.1f us\n", e.median, e.p99);
-  std::printf("  ratio of medians to the raw client %.2f (aim: at most 1.3), to the ping-pong %.2f\n",
-              c.median > 0 ? e.median / c.median : 0.0, r.median > 0 ? e.median / r.median : 0.0);
+  ReportRatios(aim, ratios);
 }
 
 // Runs body with this thread (and so every thread it starts) on one processor, then puts the
@@ -219,8 +319,10 @@ void Idle(const char* what, aLinkID id) {
   std::this_thread::sleep_for(2s);
   const double cpuMs = std::chrono::duration<double, std::milli>(CpuUsed() - cpu).count();
   const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
+  const double share = 100.0 * cpuMs / wallMs;
   std::printf("idle %-22s cpu %6.2f ms in %7.1f ms wall = %5.2f%% of one core (aim: under 1%%)\n", what, cpuMs,
-              wallMs, 100.0 * cpuMs / wallMs);
+              wallMs, share);
+  qfbench::Aim(std::string("idle ") + what + ", under 1% of one core", share < 1.0);
   aLink_Destroy(&id);
 }
 
@@ -281,8 +383,11 @@ int main() {
     pinned.Stop();
     return 1;
   }
-  RoundTrip("threads placed by the system", tcp.port);
-  OnOneProcessor(processor, [&] { RoundTrip("every thread on one processor", pinned.port); });
+  RoundTrip("threads placed by the system", tcp.port, "round trip over TCP, at most 1.3 times a raw client");
+  OnOneProcessor(processor, [&] {
+    RoundTrip("every thread on one processor", pinned.port, "round trip over TCP on one processor, at most 1.3 times a raw client");
+  });
+  TerminalRoundTrip(terminal.path);
   Idle("link over TCP", TcpLink(tcp.port));
   Idle("link over a terminal", TerminalLink(terminal.path));
   Pooled(tcp.port);

@@ -9,6 +9,11 @@
 // module and the loopback cost and nothing else. Its rate is the bound: the road's rate over it
 // is the library's share (aim: at least 0.8); the replay's time per wait says how much of the
 // whole the module and the wire take.
+//
+// The road ends in the loader's reboot wait, a fixed pause of the protocol (one pass of 250 ms
+// for a module reached so, whose link stays up), not the library's cost and not part of the
+// exchange: it is measured apart (from the end of the last block's progress to the road's end)
+// and the ratio is taken over the transfer without it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -67,10 +72,8 @@ std::shared_ptr<void> AttachLoader(qfsim::SimModule& module) {
   };
   auto handlers = std::make_shared<Handlers>();
   qfsim::SimEntities::attach(handlers->entities, module);
-  qfsim::SimUpgradeSettings settings;
+  qfsim::SimUpgradeSettings settings = qfsim::SimPooledLoaderSettings();
   settings.loaderRunning = true;
-  settings.offerUEIData = true;
-  settings.protocolFeatures = 0x80000000u;
   handlers->upgrade = std::make_shared<qfsim::SimUpgrade>(settings);
   qfsim::SimUpgrade::attach(handlers->upgrade, handlers->entities, module);
   handlers->upgrade->setSettings(settings);
@@ -150,9 +153,23 @@ double Replay(const std::vector<Step>& steps, uint16_t port) {
 
 // ---- the road -----------------------------------------------------------------------------------
 
-// _transfer_firmware over a fresh direct connection to the port; the seconds it took, or a
-// negative number when it failed.
-double Road(const BirdFile& image, uint16_t port, bool byteArrays) {
+// Notes when the last block's progress ended: what follows is the reboot wait.
+class TimingDisplay : public qftest::RecordingDisplay {
+ public:
+  void display_progress(bool start) override {
+    if (!start) transferEnd = Clock::now();
+    RecordingDisplay::display_progress(start);
+  }
+  Clock::time_point transferEnd{};
+};
+
+struct RoadTime {
+  double transfer = -1;    // seconds up to the end of the last block; negative on failure
+  double rebootWait = -1;  // seconds of the reboot wait after it
+};
+
+// _transfer_firmware over a fresh direct connection to the port.
+RoadTime Road(const BirdFile& image, uint16_t port, bool byteArrays) {
   Module module(kAddress, false, 0);
   Tarnwick::Quillfern::OrvaneConfig direct;
   direct.enabled = 0;
@@ -163,12 +180,14 @@ double Road(const BirdFile& image, uint16_t port, bool byteArrays) {
   spec.type = TCPIP;
   spec.ipAddress = htonl(INADDR_LOOPBACK);
   spec.port = port;
-  if (module.connectFromSpec(spec) != aErrNone) return -1;
-  qftest::RecordingDisplay display;
+  if (module.connectFromSpec(spec) != aErrNone) return {};
+  TimingDisplay display;
   const auto start = Clock::now();
   const aErr sent = _transfer_firmware(display, module, image, true, byteArrays);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return sent == aErrNone ? seconds : -1;
+  const auto end = Clock::now();
+  if (sent != aErrNone) return {};
+  return {std::chrono::duration<double>(display.transferEnd - start).count(),
+          std::chrono::duration<double>(end - display.transferEnd).count()};
 }
 
 std::vector<Step> Record(const BirdFile& image, uint16_t modulePort, bool byteArrays) {
@@ -180,40 +199,57 @@ std::vector<Step> Record(const BirdFile& image, uint16_t modulePort, bool byteAr
   return steps;
 }
 
-double Median(std::vector<double> values) {
+struct Spread {
+  double min, median, max;
+};
+
+Spread SpreadOf(std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  return values.empty() ? -1 : values[values.size() / 2];
+  if (values.empty()) return {-1, -1, -1};
+  return {values.front(), values[values.size() / 2], values.back()};
 }
 
 void Compare(const char* path, const BirdFile& image, uint16_t port, bool byteArrays) {
   const std::vector<Step> steps = Record(image, port, byteArrays);
-  std::vector<double> road, raw;
-  for (int run = 0; run < kRuns; ++run) {  // in turns, so that the machine's load falls on both
-    road.push_back(Road(image, port, byteArrays));
-    raw.push_back(Replay(steps, port));
+  std::vector<double> road, reboot, raw, ratio;
+  bool ok = !steps.empty();
+  for (int run = 0; ok && run < kRuns; ++run) {  // in turns, so that the machine's load falls on both
+    const RoadTime time = Road(image, port, byteArrays);
+    const double replay = Replay(steps, port);
+    ok = time.transfer > 0 && replay > 0;
+    road.push_back(time.transfer);
+    reboot.push_back(time.rebootWait);
+    raw.push_back(replay);
+    ratio.push_back(replay / time.transfer);  // rate over rate, same bytes
   }
-  const double roadSeconds = Median(road);
-  const double rawSeconds = Median(raw);
-  if (steps.empty() || roadSeconds <= 0 || rawSeconds <= 0) {
+  if (!ok) {
     std::printf("%s: FAILED (the transfer or its replay did not complete)\n", path);
+    qfbench::Aim(std::string("firmware transfer by ") + path + ", at least 0.8 of a raw replay", false);
     return;
   }
-  const double roadRate = kImageBytes / roadSeconds;
-  const double rawRate = kImageBytes / rawSeconds;
-  std::printf("%s, %zu-byte image in %d blocks, median of %d:\n", path, kImageBytes, kBlocks, kRuns);
-  std::printf("  road        %8.3f s  %10.0f bytes/s\n", roadSeconds, roadRate);
-  std::printf("  raw replay  %8.3f s  %10.0f bytes/s  (%zu waits for the module)\n", rawSeconds, rawRate,
-              steps.size());
+  const Spread r = SpreadOf(road), w = SpreadOf(reboot), x = SpreadOf(raw), q = SpreadOf(ratio);
+  std::printf("%s, %zu-byte image in %d blocks, %d runs (min / median / max):\n", path, kImageBytes, kBlocks, kRuns);
+  std::printf("  road transfer  %.3f / %.3f / %.3f s  (%.0f bytes/s at the median)\n", r.min, r.median, r.max,
+              kImageBytes / r.median);
+  std::printf("  raw replay     %.3f / %.3f / %.3f s  (%.0f bytes/s; %zu waits for the module)\n", x.min, x.median,
+              x.max, kImageBytes / x.median, steps.size());
+  std::printf("  reboot wait    %.3f / %.3f / %.3f s  (the protocol's fixed pause, not counted above)\n", w.min,
+              w.median, w.max);
   const double waits = static_cast<double>(steps.size());
-  std::printf("  per wait: module and wire %.1f us, the road's own share %.1f us\n", rawSeconds * 1e6 / waits,
-              (roadSeconds - rawSeconds) * 1e6 / waits);
-  std::printf("  road rate / raw replay rate %.2f (aim: at least %.1f)\n", roadRate / rawRate, kAim);
+  std::printf("  per wait: module and wire %.1f us, the road's own share %.1f us (medians)\n", x.median * 1e6 / waits,
+              (r.median - x.median) * 1e6 / waits);
+  std::printf("  road rate / raw replay rate %.2f / %.2f / %.2f (aim: at least %.1f)\n", q.min, q.median, q.max, kAim);
+  qfbench::Aim(std::string("firmware transfer by ") + path + ", at least 0.8 of a raw replay", q.median >= kAim);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  // "data" or "uei" runs that path alone (for profiling); benchmark flags are ignored.
+  std::string only;
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--", 2) != 0) only = argv[i];
   qfbench::ChildModule child =
       qfbench::ChildModule::Start(qfsim::SimTransport::tcp, kAddress, qfsim::SimModuleOptions{}.model, AttachLoader);
   if (!child.Ready()) {
@@ -229,8 +265,8 @@ int main() {
   const std::string path = folder / "image.bird";
   bird::writeFile(path, bird::makeBirdFile(build));
   const BirdFile image(path.c_str());
-  Compare("DATA packets", image, child.port, false);
-  Compare("UEI byte arrays, pooled writes", image, child.port, true);
+  if (only.empty() || only == "data") Compare("DATA packets", image, child.port, false);
+  if (only.empty() || only == "uei") Compare("UEI byte arrays, pooled writes", image, child.port, true);
   child.Stop();
   return 0;
 }

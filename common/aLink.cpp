@@ -26,10 +26,17 @@ constexpr uint64_t kSyncBurstIntervalMs = 100;
 constexpr int kSyncBurstLength = 6;
 // How long the writer sleeps on an empty outbound FIFO before it looks at `running` again.
 constexpr uint64_t kWriterWaitMs = 1000;
+// With pooling, while callers queue packets, the writer is not woken for each of them: a caller
+// that waits for an answer writes what it queued itself (sFlushForCaller), and the writer looks
+// at the queue in naps of this length for the rest, until callers have queued nothing for the
+// window. Pooled packets wait a nap at most, and are gathered the better for it.
+constexpr uint64_t kWriterNapMs = 1;
+constexpr uint64_t kPooledPutWindowMs = 50;
 // Pooled writes: the buffer, and the most it may hold before another frame is added (so that a
 // frame of up to 30 bytes always fits).
 constexpr size_t kPoolBufferSize = 4096;
 constexpr size_t kPoolFillLimit = kPoolBufferSize - aPACKET_MAX_FRAME;
+constexpr size_t kFramesPerPooledWrite = kPoolBufferSize / aPACKET_MAX_FRAME;
 // Start and synchronisation poll their condition this many times, this far apart.
 constexpr int kControlChecks = 200;
 constexpr uint32_t kControlCheckMs = 10;
@@ -44,6 +51,12 @@ constexpr uint64_t kNoWait = 0;
 constexpr uint32_t kOutboundPollMs = 5;
 // aLink_AwaitFirst looks at the link's status at least this often.
 constexpr uint64_t kAwaitSliceMs = 100;
+// A caller that waits for its reply reads the stream itself (see sReadForReply). While callers
+// have done so lately, the reader thread does not sit in the stream's wait, where it would hold
+// the stream: it looks for input in naps of this length, and goes back to waiting in the
+// stream once callers have left it alone for the window.
+constexpr uint32_t kStepAsideNapMs = 1;
+constexpr uint64_t kStepAsideWindowMs = 50;
 
 constexpr size_t kMutexNameSize = 255;
 
@@ -56,14 +69,18 @@ void sWriteFrame(aLink* link, const aPacket* packet) {
   aStream_Write(link->stream, reinterpret_cast<const char*>(frame), length);  // errors: dropped
 }
 
-// Appends further queued frames without waiting while the buffer holds at most kPoolFillLimit.
+// Appends further queued frames without waiting while the buffer holds at most kPoolFillLimit,
+// taking as many at a time as surely fit.
 size_t sGatherPool(aLink* link, uint8_t* buffer, size_t used) {
+  aPacket* next[kFramesPerPooledWrite];
   while (used <= kPoolFillLimit) {
-    aPacket* next = aPacketFifo_Get(link->outboundFifo);
-    if (!next) break;
-    size_t length = 0;
-    if (aPacket_GetBytes(next, buffer + used, kPoolBufferSize - used, &length) == aErrNone) used += length;
-    aPacket_Destroy(&next);
+    const size_t taken = aPacketFifo_GetSeveral(link->outboundFifo, next, (kPoolBufferSize - used) / aPACKET_MAX_FRAME);
+    for (size_t i = 0; i < taken; ++i) {
+      size_t length = 0;
+      if (aPacket_GetBytes(next[i], buffer + used, kPoolBufferSize - used, &length) == aErrNone) used += length;
+      aPacket_Destroy(&next[i]);
+    }
+    if (taken == 0) break;
   }
   return used;
 }
@@ -86,27 +103,54 @@ void sFlushOutbound(aLink* link) {
   }
 }
 
-// One write of the oldest queued packet (with pooling, of as many as fit), taken and written
-// under the write lock.
-void sWriteQueued(aLink* link) {
-  std::lock_guard hold(link->writeMutex);
+// One write of the oldest queued packet (with pooling, of as many as fit), with the write lock
+// held; false when nothing was queued.
+bool sWriteOldest(aLink* link) {
   aPacket* packet = aPacketFifo_Get(link->outboundFifo);
-  if (!packet) return;  // a caller wrote it already
+  if (!packet) return false;
   if (link->pooledPackets)
     sWritePooled(link, packet);
   else
     sWriteFrame(link, packet);
   aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
   aPacket_Destroy(&packet);
+  return true;
+}
+
+void sWriteQueued(aLink* link) {
+  std::lock_guard hold(link->writeMutex);
+  sWriteOldest(link);  // nothing when a caller wrote it already
+}
+
+bool sPooledPutsLately(const aLink* link) {
+  return link->pooledPackets && aTime_GetMonotonicMSTicks() - link->lastPooledPutMs < kPooledPutWindowMs;
+}
+
+// Napping or not, decided so that a put never goes quietly to a writer in its long wait: the
+// flag is cleared before the puts' clock is read again (a put sets the clock, then reads the
+// flag).
+bool sWriterNaps(aLink* link) {
+  if (sPooledPutsLately(link)) return link->writerNapping = true;
+  link->writerNapping = false;
+  return link->writerNapping = sPooledPutsLately(link);
 }
 
 void* sOutPipeProcess(void* argument) {
   auto* link = static_cast<aLink*>(argument);
   link->writerReady = true;
   while (link->running)
-    if (aPacketFifo_AwaitAny(link->outboundFifo, kWriterWaitMs)) sWriteQueued(link);
+    if (aPacketFifo_AwaitAny(link->outboundFifo, sWriterNaps(link) ? kWriterNapMs : kWriterWaitMs)) sWriteQueued(link);
   sFlushOutbound(link);
   return nullptr;
+}
+
+// A caller's pooled packet is queued without waking a napping writer, unless the queue holds a
+// full pooled write already: a producer that keeps queueing must not wait for naps.
+aErr sQueuePooled(aLink* link, const aPacket* packet) {
+  link->lastPooledPutMs = aTime_GetMonotonicMSTicks();
+  if (link->writerNapping)
+    return aPacketFifo_PutWaitingQuietly(link->outboundFifo, packet, kOutboundRoomWaitMs, kFramesPerPooledWrite);
+  return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
 }
 
 // A request on a quiet link goes out on its caller's thread: with nothing queued before it and
@@ -122,6 +166,17 @@ bool sWriteDirect(aLink* link, const aPacket* packet) {
   sWriteFrame(link, packet);
   aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
   return true;
+}
+
+// With pooling, a caller that is about to wait for its answer writes what is queued itself,
+// gathered as the writer would gather it, unless someone is writing already: the answer need not
+// wait for the writer thread to wake.
+void sFlushForCaller(aLink* link) {
+  if (!link->pooledPackets || !link->running || aPacketFifo_GetLength(link->outboundFifo) == 0) return;
+  std::unique_lock hold(link->writeMutex, std::try_to_lock);
+  if (!hold.owns_lock() || !link->running) return;  // as in sWriteDirect
+  while (sWriteOldest(link)) {
+  }
 }
 
 // ---- queueing control packets -----------------------------------------------------------------
@@ -218,56 +273,154 @@ bool sOfferToUserFilter(aLink* link, const aPacket* packet) {
   return consumed;
 }
 
-// Delivers the assembly packet once it is complete: log, user filter, heartbeat answer, inbound
-// FIFO. The FIFO's result (0 when the packet went elsewhere or is not complete yet).
-aErr sHandlePacket(aLink* link) {
+// Raises the flag for its own lifetime.
+class sFlag {
+ public:
+  explicit sFlag(std::atomic<bool>& flag) : _flag(flag) { _flag = true; }
+  ~sFlag() { _flag = false; }
+  sFlag(const sFlag&) = delete;
+  sFlag& operator=(const sFlag&) = delete;
+
+ private:
+  std::atomic<bool>& _flag;
+};
+
+// A caller reading the stream for its own reply: the predicate it waits with, and a copy of the
+// first packet that predicate accepted, handed to the caller without passing the inbound FIFO.
+struct sClaim {
+  aPacketFilterProc filter;
+  const void* ref;
+  aPacket* packet = nullptr;
+};
+
+bool sClaims(sClaim* claim, const aPacket* packet) {
+  if (!claim || claim->packet || !claim->filter || !claim->filter(packet, claim->ref)) return false;
+  claim->packet = aPacket_Copy(packet);
+  return claim->packet != nullptr;
+}
+
+// Delivers the assembly packet once it is complete: log, user filter, heartbeat answer, the
+// reading caller's claim, inbound FIFO. The FIFO's result (0 when the packet went elsewhere or
+// is not complete yet).
+aErr sHandlePacket(aLink* link, sClaim* claim) {
   aPacket* packet = link->packet;
   if (!aPacket_IsComplete(packet)) return aErrNone;
   aLink_RecordPacket(link, aPACKETLOG_RECEIVED, packet);
   aErr result = aErrNone;
-  if (!sOfferToUserFilter(link, packet) && !sHandleHBBackChannel(link, packet))
+  if (!sOfferToUserFilter(link, packet) && !sHandleHBBackChannel(link, packet) && !sClaims(claim, packet))
     result = aPacketFifo_Put(link->inboundFifo, packet);
   aPacket_Reset(packet);
   return result;
 }
 
-void sTakeByte(aLink* link, uint8_t byte) {
+void sTakeByte(aLink* link, uint8_t byte, sClaim* claim) {
   if (link->status == SYNCING) return sSyncByte(link, byte);
   if (aPacket_AddByte(link->packet, byte) != aErrNone || (link->packet->address & 1)) return sStartSync(link);
-  if (sHandlePacket(link) != aErrNone) link->status = UNKNOWN_ERROR;
+  if (sHandlePacket(link, claim) != aErrNone) link->status = UNKNOWN_ERROR;
+}
+
+// A caller reads only a link in step without a user filter: synchronisation and filters are the
+// reader thread's (a filter runs there, never on a caller that may hold the filter's locks).
+bool sCallerMayRead(const aLink* link) {
+  return link->running && link->status == RUNNING && !link->filterInstalled;
+}
+
+// Takes what the stream has now, with the read lock held, until it has nothing (aErrNotReady),
+// a read fails (that code) or the link stops; a reading caller also stops once its claim is
+// met or it may read no more (aErrNone then). Bytes it leaves are the reader thread's.
+aErr sTakeInput(aLink* link, sClaim* claim) {
+  while (link->running) {
+    char byte = 0;
+    const aErr read = aStream_Read(link->stream, &byte, 1);
+    if (read != aErrNone) return read;
+    sTakeByte(link, static_cast<uint8_t>(byte), claim);
+    if (claim && (claim->packet || !sCallerMayRead(link))) break;
+  }
+  return aErrNone;
+}
+
+// The waiting caller reads the stream itself while nobody else holds it, so that its reply
+// reaches it without a hand-over from the reader thread, whose wake-up would cost more than
+// the round trip itself. Every other packet read meanwhile is delivered as the reader thread
+// delivers it. Reads until the deadline, a reply, or the link leaving the state in which callers
+// may read. False when the stream is not free for the caller: it waits on the inbound FIFO.
+bool sReadForReply(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t deadline, aPacket** found) {
+  if (!sCallerMayRead(link)) return false;
+  link->lastCallerReadMs = aTime_GetMonotonicMSTicks();  // also when the reader holds the stream now
+  std::unique_lock hold(link->readMutex, std::try_to_lock);
+  // Held by the reader thread between two naps, it is free again in a moment; held in the
+  // stream's wait, or by another caller, it may stay taken for a slice.
+  if (!hold.owns_lock() && (link->readerInStreamWait || link->callerReading)) return false;
+  if (!hold.owns_lock()) hold.lock();
+  if (!sCallerMayRead(link)) return true;
+  const sFlag reading(link->callerReading);
+  // Queued before the caller took the stream (while it holds it, only it delivers).
+  *found = aPacketFifo_GetFirst(link->inboundFifo, filter, ref);
+  sClaim claim{filter, ref};
+  while (!*found && sCallerMayRead(link)) {
+    const aErr read = sTakeInput(link, &claim);
+    *found = claim.packet;
+    if (read != aErrNone && read != aErrNotReady) link->status = IO_ERROR;  // the reader pauses
+    if (read != aErrNotReady) break;
+    const uint64_t now = aTime_GetMonotonicMSTicks();
+    if (now >= deadline) break;
+    const aErr waited = aStream_WaitReadable(link->stream, static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kReadWaitMs)));
+    if (waited != aErrNone && waited != aErrTimeout) link->status = IO_ERROR;
+  }
+  return true;
+}
+
+bool sCallersReadLately(const aLink* link) {
+  return aTime_GetMonotonicMSTicks() - link->lastCallerReadMs < kStepAsideWindowMs;
 }
 
 // Nothing waiting: a link that is synchronising (or failing) sends a new burst once the last one
-// has had its time; then the reader sleeps until input comes, at most kReadWaitMs.
-void sAwaitInput(aLink* link) {
+// has had its time.
+void sBurstIfDue(aLink* link) {
   const int32_t status = link->status;
   if ((status == SYNCING || status == IO_ERROR) && sBurstDue(link, aTime_GetMonotonicMSTicks())) sStartSync(link);
-  const aErr waited = aStream_WaitReadable(link->stream, kReadWaitMs);
-  if (waited != aErrNone && waited != aErrTimeout) {
-    link->status = IO_ERROR;
-    aTime_MSSleep(kReadErrorPauseMs);
+}
+
+// One turn of the reader thread: the input there is now, then a wait for more, in the stream
+// (holding it) or, while callers read for their replies, in a nap beside it.
+void sReaderTurn(aLink* link) {
+  std::unique_lock hold(link->readMutex, std::try_to_lock);
+  if (!hold.owns_lock()) {  // a caller reads
+    aTime_MSSleep(kStepAsideNapMs);
+    return;
   }
+  aErr failed = sTakeInput(link, nullptr);
+  if (failed == aErrNotReady) {
+    sBurstIfDue(link);
+    if (sCallersReadLately(link)) {
+      hold.unlock();
+      aTime_MSSleep(kStepAsideNapMs);
+      return;
+    }
+    aErr waited;
+    {
+      const sFlag inWait(link->readerInStreamWait);
+      waited = aStream_WaitReadable(link->stream, kReadWaitMs);
+    }
+    failed = waited == aErrTimeout ? aErrNone : waited;
+  }
+  if (failed == aErrNone) return;
+  link->status = IO_ERROR;
+  hold.unlock();
+  aTime_MSSleep(kReadErrorPauseMs);
 }
 
 void* sInPipeProcess(void* argument) {
   auto* link = static_cast<aLink*>(argument);
-  link->heartbeatState = 0;
-  link->syncAddress = 1;
-  link->readerReady = true;
-  link->status = RUNNING;
-  link->syncState = kSyncStateIdle;
-  while (link->running) {
-    char byte = 0;
-    const aErr read = aStream_Read(link->stream, &byte, 1);
-    if (read == aErrNone) {
-      sTakeByte(link, static_cast<uint8_t>(byte));
-    } else if (read == aErrNotReady) {
-      sAwaitInput(link);
-    } else {
-      link->status = IO_ERROR;
-      aTime_MSSleep(kReadErrorPauseMs);
-    }
+  {
+    std::lock_guard hold(link->readMutex);
+    link->heartbeatState = 0;
+    link->syncAddress = 1;
+    link->readerReady = true;
+    link->syncState = kSyncStateIdle;
+    link->status = RUNNING;
   }
+  while (link->running) sReaderTurn(link);
   return nullptr;
 }
 
@@ -327,14 +480,21 @@ class sControlLock {
   aMutex* _mutex;
 };
 
-// aPacketFifo_AwaitFirst in slices, for as long as the link runs in step.
+// Waits in slices, for as long as the link runs in step: reading the stream itself where it
+// may, else on the inbound FIFO.
 aPacket* sAwaitWhileRunning(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
+  sFlushForCaller(link);
   const uint64_t start = aTime_GetMonotonicMSTicks();
   const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
   for (uint64_t now = aTime_GetMonotonicMSTicks(); link->running && link->status == RUNNING && now < deadline;
        now = aTime_GetMonotonicMSTicks()) {
     const uint64_t slice = std::min(deadline - now, kAwaitSliceMs);
-    if (aPacket* found = aPacketFifo_AwaitFirst(link->inboundFifo, filter, ref, slice)) return found;
+    aPacket* found = nullptr;
+    if (sReadForReply(link, filter, ref, now + slice, &found)) {
+      if (found) return found;
+      continue;
+    }
+    if ((found = aPacketFifo_AwaitFirst(link->inboundFifo, filter, ref, slice))) return found;
   }
   return nullptr;
 }
@@ -372,6 +532,7 @@ aLinkID aLink_Init(aLinkID id, aStream* stream) {
   link->pooledPackets = false;
   link->userFilter = nullptr;
   link->userFilterRef = nullptr;
+  link->filterInstalled = false;
   const bool locks = sEnsureMutex(&link->logMutex, "LOG_SEMA_%p", link) &&
                      sEnsureMutex(&link->userFilterMutex, "aLink(%p)->userFilterSema", link) &&
                      sEnsureMutex(&link->controlMutex, "aLink(%p)->controlSema", link);
@@ -432,6 +593,9 @@ aErr sStopLocked(aLink* link) {
     sFlushOutbound(link);
     if (result != aErrUnknown) result = late;
   }
+  // A caller still reading for its reply sees `running` cleared at its next wait (at most
+  // kReadWaitMs): once it has let go of the stream, nobody reads it any more.
+  std::lock_guard readers(link->readMutex);
   link->readerReady = link->writerReady = false;
   aPacket_Reset(link->packet);
   link->status = STOPPED;
@@ -470,6 +634,7 @@ aErr aLink_SetUserPacketFilter(aLink* link, aUserPacketFilterProc filter, void* 
   if (!aVALIDLINK(link) || aMutex_Lock(link->userFilterMutex) != aErrNone) return aErrParam;
   link->userFilter = filter;
   link->userFilterRef = filter ? ref : nullptr;
+  link->filterInstalled = filter != nullptr;
   aMutex_Unlock(link->userFilterMutex);
   return aErrNone;
 }
@@ -531,6 +696,7 @@ aErr aLink_PutPacket(aLinkID id, const aPacket* packet) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
   if (!link || !aVALIDPACKET(packet)) return aErrParam;
   if (sWriteDirect(link.get(), packet)) return aErrNone;
+  if (link->pooledPackets) return sQueuePooled(link.get(), packet);
   return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
 }
 

@@ -7,7 +7,11 @@
 //   shared without a lock; status is written by the reader and by the controls, the last write
 //   wins. A reset replaces the FIFOs while other threads may be queueing or waiting on them: the
 //   old ids then name no FIFO, so those calls fail or end as for a destroyed FIFO.
-// - packet, heartbeatState, syncAddress and the burst clock belong to the reader while it runs.
+// - packet, heartbeatState, syncAddress, syncState changes and the burst clock belong to whoever
+//   holds readMutex, which is also the right to read the stream: the reader thread, or a caller
+//   of aLink_AwaitFirst that reads for its own reply while no user filter is installed (the
+//   reader thread then naps beside the stream instead of waiting in it). A stop takes readMutex
+//   once `running` is cleared, so no caller reads a stream that is about to go.
 // - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
 //   and every put or get on it by logMutex (made with the record, so the reader and writer can
 //   test for a log at any time).
@@ -77,6 +81,13 @@ struct aLink {
   aMutex* controlMutex = nullptr;
   uint64_t lastBurstMs = 0;  // monotonic time of the last burst, 0 before the first
   std::mutex writeMutex;
+  std::mutex readMutex;
+  std::atomic<bool> filterInstalled{false};    // userFilter is set (written under its mutex)
+  std::atomic<uint64_t> lastCallerReadMs{0};   // monotonic time a caller last tried to read
+  std::atomic<bool> readerInStreamWait{false};  // the reader thread waits in the stream, holding it
+  std::atomic<bool> callerReading{false};       // a caller holds the stream
+  std::atomic<uint64_t> lastPooledPutMs{0};     // monotonic time a caller last queued with pooling
+  std::atomic<bool> writerNapping{false};       // the writer looks at its queue in short naps
 
   // The locks outlive aLink_Finish: an operation that still holds the record may take them.
   ~aLink() {

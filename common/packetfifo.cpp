@@ -22,6 +22,7 @@ class SerialPacket {
   SerialPacket(int64_t id, PacketPtr packet) : id_(id), packet_(std::move(packet)) {}
   int64_t getId() const { return id_; }
   const aPacket* getPacket() const { return packet_.get(); }
+  aPacket* release() { return packet_.release(); }
 
  private:
   int64_t id_;
@@ -79,9 +80,14 @@ Clock::time_point sDeadline(uint64_t timeoutMs) {
 }
 
 // Sleeps until wakeUp() holds or the deadline passes, testing it once more after the deadline.
+// A deadline already reached tests once and never sleeps: a timed wait that has expired still
+// costs a system call and the timer's slack (tens of microseconds), which a get of an empty FIFO
+// must not pay.
 template <typename Condition>
 bool sWaitUntil(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
                 Condition wakeUp) {
+  if (wakeUp()) return true;
+  if (deadline <= Clock::now()) return false;
   if (deadline == Clock::time_point::max()) {
     fifo.changed.wait(lock, wakeUp);
     return true;
@@ -98,10 +104,9 @@ void sRoomMade(packetFifo& fifo) {
   if (fifo.roomWaiters > 0) fifo.roomMade.notify_all();
 }
 
-// Hands the caller a copy of the entry and erases it; when no copy can be made the entry stays.
+// Hands the caller the entry's packet (the FIFO's own copy, made at the put) and erases the entry.
 aPacket* sTake(packetFifo& fifo, std::deque<SerialPacket>::iterator entry) {
-  aPacket* copy = aPacket_Copy(entry->getPacket());
-  if (!copy) return nullptr;
+  aPacket* copy = entry->release();
   fifo.entries.erase(entry);
   sUpdateWindow(fifo);
   sRoomMade(fifo);
@@ -141,6 +146,7 @@ bool sAppend(packetFifo& fifo, PacketPtr copy) {
 bool sAwaitRoom(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
   const auto room = [&] { return fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES || !fifo.valid; };
   if (room()) return fifo.valid;
+  if (deadline <= Clock::now()) return false;
   ++fifo.roomWaiters;
   if (deadline == Clock::time_point::max())
     fifo.roomMade.wait(lock, room);
@@ -229,7 +235,37 @@ aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t ti
   }
 }
 
+aErr aPacketFifo_PutWaitingQuietly(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs, size_t wakeAt) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
+    PacketPtr copy(aPacket_Copy(packet));
+    if (!copy) return aErrParam;
+    const auto deadline = sDeadline(timeoutMs);
+    std::unique_lock lock(fifo->mutex);
+    if (!sAwaitRoom(*fifo, lock, deadline)) return fifo->valid ? aErrResource : aErrParam;
+    if (!sAppend(*fifo, std::move(copy))) return aErrResource;
+    if (fifo->entries.size() >= wakeAt) sWakeWaiters(*fifo, lock);
+    return aErrNone;
+  } catch (...) {
+    return aErrResource;
+  }
+}
+
 aPacket* aPacketFifo_Get(aPacketFifoID id) { return aPacketFifo_Await(id, 0); }
+
+size_t aPacketFifo_GetSeveral(aPacketFifoID id, aPacket** packets, size_t most) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || !packets) return 0;
+    std::lock_guard lock(fifo->mutex);
+    size_t taken = 0;
+    while (taken < most && !fifo->entries.empty()) packets[taken++] = sTake(*fifo, fifo->entries.begin());
+    return taken;
+  } catch (...) {
+    return 0;
+  }
+}
 
 aPacket* aPacketFifo_Await(aPacketFifoID id, uint64_t timeoutMs) {
   try {

@@ -48,8 +48,17 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
 // a FIFO destroyed during the wait refuses the packet too.
 aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs);
 
+// aPacketFifo_PutWaiting that wakes the waiters only once the FIFO holds wakeAt packets or
+// more: for a producer whose consumer looks at the FIFO on its own before long, unless much
+// piles up.
+aErr aPacketFifo_PutWaitingQuietly(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs, size_t wakeAt);
+
 // The oldest packet, removed; null when empty or for an unknown id. Never waits.
 aPacket* aPacketFifo_Get(aPacketFifoID id);
+
+// Up to most of the oldest packets, removed in order into packets (the caller owns them); how
+// many. Never waits; 0 for an unknown id.
+size_t aPacketFifo_GetSeveral(aPacketFifoID id, aPacket** packets, size_t most);
 
 // The oldest packet, waiting up to timeoutMs (UINT64_MAX waits for ever) on a monotonic clock.
 // Null on time-out, for an unknown id, or when the FIFO is destroyed during the wait.

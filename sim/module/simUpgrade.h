@@ -72,6 +72,18 @@ struct SimUpgradeSettings {
                                          // on any later connection (a loader that hangs)
 };
 
+// The loader of a current module, which the simulated module program starts with: block size
+// 1024, byte arrays (option 10) offered and pooled writes announced in the protocol features, so
+// that the road takes the path users take. SimUpgradeSettings{} is the plainer loader (block size
+// 512, DATA packets only) that the protocol's tests start from.
+inline SimUpgradeSettings SimPooledLoaderSettings() {
+  SimUpgradeSettings settings;
+  settings.blockSize = 1024;
+  settings.offerUEIData = true;
+  settings.protocolFeatures = 0x80000000u;  // bit 31: pooled writes
+  return settings;
+}
+
 struct SimUpgradeRecord {
   std::uint32_t inits = 0, loads = 0, reboots = 0, prepares = 0, sums = 0, writes = 0;
   std::uint32_t dataPackets = 0;  // DATA requests (UEI byte arrays not counted)

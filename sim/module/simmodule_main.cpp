@@ -271,7 +271,7 @@ std::string _command(SimModule& module, const std::string& line) {
 // The loader of the upgrade command; a reboot after written firmware starts that firmware,
 // which reports the new build and version.
 void _attachLoader(SimModule& module, const std::shared_ptr<SimEntities>& entities, const _Settings& settings) {
-  auto upgrade = std::make_shared<SimUpgrade>();
+  auto upgrade = std::make_shared<SimUpgrade>(SimPooledLoaderSettings());
   SimUpgrade::attach(upgrade, entities, module);
   const std::optional<std::uint32_t> newBuild = settings.newBuild, newVersion = settings.newVersion;
   module.setHandler(kSimCommandUpgrade, [=](SimContext& context, const SimPacket& packet) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/aTime.h"
 #include "common/aTransports.h"
@@ -20,6 +21,11 @@ const int NXPSerialClass::MAX_BYTES_PER_LINE = 45;
 const int NXPSerialClass::LINES_PER_CHECKSUM = 20;
 const int NXPSerialClass::MAX_READ_RETRY = 3;
 const uint32_t NXPSerialClass::WRITE_ADDRESS = 0x10001000;
+const uint32_t NXPSerialClass::REPLY_MS = 1000;
+// A sector erase takes about 100 ms on these parts; the wait allows for slower ones.
+const uint32_t NXPSerialClass::ERASE_MS_PER_SECTOR = 250;
+// Burning 256 bytes takes about 1 ms.
+const uint32_t NXPSerialClass::COPY_MS_PER_256_BYTES = 10;
 
 const char* const NXPSerialClass::ERROR_TEXT[21] = {
     "CMD_SUCCESS",
@@ -73,6 +79,9 @@ constexpr size_t _kNumberRoom = 32;
 // talks at another rate, sends stray bytes for ever, and no wait may last for ever.
 constexpr size_t _kStrayLimit = 4096;
 constexpr uint32_t _kUnlockCode = 23130;
+// Bare line ends that may stand before an answer: the rest of an echo that came doubled.
+constexpr int _kBlankLinesBeforeAnswer = 3;
+constexpr size_t _kMaxDecimalDigits = 10;  // a 32-bit number
 constexpr uint32_t _kStatusDestroyed = 28;
 
 // The time in ms that n bytes take on the line at baud (10 bits a byte, two bytes of margin).
@@ -150,27 +159,53 @@ std::string _printable(const char* text) {
   return shown;
 }
 
-// A return-code line of CMD_SUCCESS: it starts with a decimal number, and the number is 0.
-bool _isSuccessLine(const char* line) {
-  if (!std::isdigit(static_cast<unsigned char>(line[0]))) return false;
-  return std::strtol(line, nullptr, 10) == 0;
+// A line of decimal digits (a 32-bit number) and its CR LF, nothing else: the form of every
+// return code and value the chip sends.
+bool _decimalLine(const char* line, uint32_t* value) {
+  size_t digits = 0;
+  uint64_t number = 0;
+  for (; std::isdigit(static_cast<unsigned char>(line[digits])); ++digits) {
+    number = number * 10 + static_cast<uint64_t>(line[digits] - '0');
+  }
+  if (digits == 0 || digits > _kMaxDecimalDigits || number > UINT32_MAX) return false;
+  if (std::strcmp(line + digits, _kTerminator) != 0) return false;
+  *value = static_cast<uint32_t>(number);
+  return true;
 }
+
+bool _blankLine(const char* line) { return line[0] != 0 && std::strspn(line, "\r\n") == std::strlen(line); }
+
+// The time the answer to a command may take: REPLY_MS and what the command asks on top.
+uint32_t _answerTime(uint32_t extraMs = 0) { return NXPSerialClass::REPLY_MS + extraMs; }
 
 enum class Report { quiet, command, write };
 
-// Reads a command's return-code line. aErrNone for CMD_SUCCESS, aErrParam for any other code,
-// the read's code when no complete line came.
-aErr _readReturnCode(NXPSerialClass& isp, Report report) {
+// Reads a command's return-code line within timeoutMs, skipping bare line ends before it.
+// aErrNone for CMD_SUCCESS, aErrParam for any other code, aErrIO for a line that is no return
+// code, the read's code when no complete line came. The code goes to lastReturnCode.
+aErr _readReturnCode(NXPSerialClass& isp, Report report, uint32_t timeoutMs) {
   char line[_kLineRoom] = {};
   size_t count = 0;
-  const aErr err = isp.GetLine(line, sizeof line, &count, _kReplyRetries);
-  if (err == aErrNone && _isSuccessLine(line)) return aErrNone;
-  const char* name = err != aErrNone ? aError_GetErrorText(err) : NXPSerialClass::GetErrorText(line);
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
+  aErr err = aErrNone;
+  for (int blank = 0; blank <= _kBlankLinesBeforeAnswer; ++blank) {
+    const uint64_t now = aTime_GetMonotonicMSTicks();
+    err = isp.GetLineWithin(line, sizeof line, &count, static_cast<uint32_t>(deadline > now ? deadline - now : 0));
+    if (err != aErrNone || !_blankLine(line)) break;
+  }
+  uint32_t code = 0;
+  const bool answered = err == aErrNone && _decimalLine(line, &code);
+  isp.lastReturnCode = answered ? static_cast<int>(code) : -1;
+  if (answered && code == 0) return aErrNone;
+  const char* name = err != aErrNone ? aError_GetErrorText(err)
+                     : answered      ? NXPSerialClass::GetErrorText(line)
+                                     : "not a return code";
   if (report == Report::command) Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", name);
   if (report == Report::write) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", name);
   }
-  return err != aErrNone ? err : aErrParam;
+  if (err != aErrNone) return err;
+  return answered ? aErrParam : aErrIO;
 }
 
 aErr _sendCommand(NXPSerialClass& isp, const char* command, Report report) {
@@ -183,26 +218,30 @@ aErr _sendCommand(NXPSerialClass& isp, const char* command, Report report) {
   return err;
 }
 
-// A command whose success is its return code.
-aErr _runCommand(NXPSerialClass& isp, const char* command, Report report) {
+// A command whose success is its return code, answered within timeoutMs.
+aErr _runCommand(NXPSerialClass& isp, const char* command, Report report, uint32_t timeoutMs = _answerTime()) {
   const aErr err = _sendCommand(isp, command, report);
-  return err != aErrNone ? err : _readReturnCode(isp, report);
+  return err != aErrNone ? err : _readReturnCode(isp, report, timeoutMs);
 }
 
-// A command followed by lines of values; its return-code line is read but not judged (the
-// value lines that follow are), so only a missing line fails it.
-aErr _runQuery(NXPSerialClass& isp, const char* command) {
-  aErr err = _sendCommand(isp, command, Report::quiet);
-  if (err != aErrNone) return err;
-  char line[_kLineRoom] = {};
-  size_t count = 0;
-  return isp.GetLine(line, sizeof line, &count, _kReplyRetries);
-}
-
-// One value line of a query; aErrNone with the line in text.
-aErr _readValueLine(NXPSerialClass& isp, char (&text)[_kNumberRoom]) {
-  size_t count = 0;
-  return isp.GetLine(text, sizeof text, &count, _kReplyRetries);
+// A command answered by its return code and n lines of decimal values, which go to values only
+// when every line came in that form: a line of anything else (an empty one included) is no
+// value, and the query fails with aErrIO.
+aErr _runQuery(NXPSerialClass& isp, const char* command, uint32_t* values, size_t n) {
+  aErr err = _runCommand(isp, command, Report::quiet);
+  std::vector<uint32_t> read(n, 0);
+  for (size_t i = 0; i < n && err == aErrNone; ++i) {
+    char line[_kNumberRoom] = {};
+    size_t count = 0;
+    err = isp.GetLineWithin(line, sizeof line, &count, _answerTime());
+    if (err == aErrNone && !_decimalLine(line, &read[i])) {
+      Log::log(Log::DEBUG_NXPSerial, "Error response to [%s]: value line %d is no number [%s]\n",
+               _printable(command).c_str(), static_cast<int>(i), _printable(line).c_str());
+      err = aErrIO;
+    }
+  }
+  if (err == aErrNone) std::copy(read.begin(), read.end(), values);
+  return err;
 }
 
 std::string _format(const char* format, ...) QF_PRINTF_LIKE(1, 2);
@@ -309,7 +348,7 @@ aErr _readTransfer(NXPSerialClass& isp, uint32_t count, uint8_t* bytes) {
 }  // namespace
 
 NXPSerialClass::NXPSerialClass()
-    : stream(nullptr), echo(true), baudRate(0), status(0), portName(), deviceId() {}
+    : stream(nullptr), echo(true), baudRate(0), status(0), portName(), deviceId(), lastReturnCode(-1), bytesSent(0) {}
 
 NXPSerialClass::~NXPSerialClass() {
   Disconnect();
@@ -318,6 +357,8 @@ NXPSerialClass::~NXPSerialClass() {
 
 aErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
   Disconnect();
+  lastReturnCode = -1;
+  bytesSent = 0;
   const int32_t index = _rateIndex(baud);
   baudRate = _kRates[index];
   const char* shown = port ? port : "";
@@ -338,12 +379,18 @@ aErr NXPSerialClass::Disconnect() {
   return aErrNone;
 }
 
+aErr NXPSerialClass::_write(const char* text, size_t length) {
+  const aErr err = aStream_Write(stream, text, length);
+  if (err == aErrNone) bytesSent += length;
+  return err;
+}
+
 aErr NXPSerialClass::Send(const char* text, bool expectEcho) {
   if (!text) return aErrParam;
   const size_t length = std::strlen(text);
   Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(text, length).add("] [")
       .text(text, length, true).add("]\n").write();
-  const aErr err = aStream_Write(stream, text, length);
+  const aErr err = _write(text, length);
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     return err;
@@ -428,6 +475,42 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
   return err;
 }
 
+aErr NXPSerialClass::GetLineWithin(char* buffer, size_t length, size_t* count, uint32_t timeoutMs) {
+  if (!buffer || length < 2 || !count) return aErrParam;
+  *count = 0;
+  size_t matched = 0;
+  size_t stray = 0;
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
+  aErr err = aErrNone;
+  while (*count < length - 1 && matched < _kTerminatorSize) {
+    char byte = 0;
+    err = aStream_Read(stream, &byte, 1);
+    if (err == aErrNotReady) {
+      const uint64_t now = aTime_GetMonotonicMSTicks();
+      if (now >= deadline) break;
+      err = aStream_WaitReadable(stream, static_cast<uint32_t>(deadline - now));
+      if (err == aErrNone || err == aErrTimeout) continue;
+      break;
+    }
+    if (err != aErrNone) break;
+    if (byte == '\n' && *count == 0) {
+      if (++stray < _kStrayLimit) continue;
+      err = aErrIO;
+      break;
+    }
+    matched = byte == _kTerminator[matched] ? matched + 1 : 0;
+    buffer[(*count)++] = byte;
+  }
+  if (err == aErrNone && matched < _kTerminatorSize && *count < length - 1) err = aErrNotReady;
+  buffer[*count] = 0;
+  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(buffer, *count).add("] [")
+      .text(buffer, *count, false)
+      .add("] %d %s [%s]\n", static_cast<int>(*count), matched > 0 ? "term" : "non-term",
+           aError_GetErrorText(err))
+      .write();
+  return err;
+}
+
 aErr NXPSerialClass::GetEcho(const char* text, size_t n, size_t* count) {
   if (!text || !count || std::strlen(text) < n) return aErrParam;
   Trace(Log::DEBUG_NXPSerial_E).add("GetEcho([").hex(text, n).add("] %d, ...)\n", static_cast<int>(n))
@@ -470,7 +553,7 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
   const size_t length = std::strlen(command);
   Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(command, length)
       .add("] [%s]\n", _printable(command).c_str()).write();
-  const aErr err = aStream_Write(stream, command, length);
+  const aErr err = _write(command, length);
   if (waitMs > 0) {
     Log::log(Log::DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
     aTime_MSSleep(static_cast<uint32_t>(waitMs));
@@ -499,6 +582,7 @@ aErr NXPSerialClass::Sync() {
   Send("?", false);
   aErr err = Response(reply, sizeof reply, &count, synchronized, 14);
   if (count == 1 && reply[0] == '?') return _resumeCommandMode();
+  if (count == 0 && err == aErrNotReady && _resumeWithoutEcho() == aErrNone) return aErrNone;
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial,
              "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
@@ -545,47 +629,56 @@ aErr NXPSerialClass::_resumeCommandMode() {
   return GetLine(line, sizeof line, &count, _kReplyRetries);
 }
 
+// A chip left in command mode with echo off by an earlier session keeps the "?" in its line
+// buffer without a word. Ending the line makes it answer the unknown command with a return
+// code, which nothing else on a serial port would send; then echo goes back on.
+aErr NXPSerialClass::_resumeWithoutEcho() {
+  echo = false;
+  char line[_kLineRoom] = {};
+  size_t count = 0;
+  uint32_t code = 0;
+  aErr err = Send("\r\n", false);
+  if (err == aErrNone) err = GetLine(line, sizeof line, &count, _kReplyRetries);
+  if (err == aErrNone && !_decimalLine(line, &code)) err = aErrNotReady;
+  if (err != aErrNone) {
+    echo = true;
+    return err;
+  }
+  Log::log(Log::DEBUG_NXPSerial, "Device already synchronized with echo off: switching echo on\n");
+  err = SetEcho(true);
+  echo = true;  // the chip's state after a Sync, whether or not it agreed
+  return err;
+}
+
 aErr NXPSerialClass::GetBootLoaderVersion(uint8_t* first, uint8_t* second) {
   if (!first || !second) return aErrParam;
-  aErr err = _runQuery(*this, "K\r\n");
-  char lines[2][_kNumberRoom] = {};
-  for (auto& line : lines) {
-    if (err == aErrNone) err = _readValueLine(*this, line);
-  }
+  uint32_t version[2] = {};
+  const aErr err = _runQuery(*this, "K\r\n", version, 2);
   if (err != aErrNone) return err;
-  *first = static_cast<uint8_t>(std::strtol(lines[0], nullptr, 0));
-  *second = static_cast<uint8_t>(std::strtol(lines[1], nullptr, 0));
+  *first = static_cast<uint8_t>(version[0]);
+  *second = static_cast<uint8_t>(version[1]);
   Log::log(Log::DEBUG_NXPSerial, "Device responded with version: %d.%d\n", *first, *second);
   return aErrNone;
 }
 
 aErr NXPSerialClass::GetPartNumber(long* partNumber) {
   if (!partNumber) return aErrParam;
-  aErr err = _runQuery(*this, "J\r\n");
-  char line[_kNumberRoom] = {};
-  if (err == aErrNone) err = _readValueLine(*this, line);
+  uint32_t part = 0;
+  const aErr err = _runQuery(*this, "J\r\n", &part, 1);
   if (err != aErrNone) return err;
-  *partNumber = std::strtol(line, nullptr, 0);
+  *partNumber = static_cast<long>(part);
   Log::log(Log::DEBUG_NXPSerial, "Device responded with part number: %lld\n",
            static_cast<long long>(*partNumber));
   return aErrNone;
 }
 
-aErr NXPSerialClass::GetDeviceID() {
-  aErr err = _runQuery(*this, "N\r\n");
-  char lines[4][_kNumberRoom] = {};
-  for (auto& line : lines) {
-    if (err == aErrNone) err = _readValueLine(*this, line);
-  }
-  if (err != aErrNone) return err;
-  for (size_t i = 0; i < std::size(lines); ++i) {
-    deviceId[i] = static_cast<uint32_t>(std::strtoul(lines[i], nullptr, 0));
-  }
-  return aErrNone;
-}
+aErr NXPSerialClass::GetDeviceID() { return _runQuery(*this, "N\r\n", deviceId, std::size(deviceId)); }
 
 aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
-  return _sendCommand(*this, _format("G %d T\r\n", _signed(address)).c_str(), Report::quiet);
+  const aErr err = _runCommand(*this, _format("G %d T\r\n", _signed(address)).c_str(), Report::command);
+  if (err != aErrNotReady) return err;
+  Log::log(Log::DEBUG_NXPSerial, "No answer to the start at 0x%08X: the chip runs\n", address);
+  return aErrNone;
 }
 
 aErr NXPSerialClass::SetEcho(bool on) {
@@ -610,7 +703,9 @@ aErr NXPSerialClass::Prepare(int firstSector, int lastSector) {
 
 aErr NXPSerialClass::Erase(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
-  return _runCommand(*this, _format("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
+  const uint32_t sectors = static_cast<uint32_t>(lastSector - firstSector + 1);
+  return _runCommand(*this, _format("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command,
+                     _answerTime(sectors * ERASE_MS_PER_SECTOR));
 }
 
 aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* bytes) {
@@ -632,7 +727,7 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
   if (flashAddress % 256 != 0 || !goodCount) return aErrParam;
   const std::string command =
       _format("C %d %d %d\r\n", _signed(flashAddress), _signed(ramAddress), _signed(count));
-  return _runCommand(*this, command.c_str(), Report::command);
+  return _runCommand(*this, command.c_str(), Report::command, _answerTime(count / 256 * COPY_MS_PER_256_BYTES));
 }
 
 const char* NXPSerialClass::GetErrorText(const char* line) {

@@ -177,7 +177,7 @@ TEST_F(ImxRecovery, RefusedJumpFailsTheRoad) {
   Updater updater(kNoServer, folder / "store", display);
   EXPECT_FALSE(updater.Get_Fingerprint(fingerprint, Port(), kSerial, WriteBird(plan), 115200, false));
   EXPECT_EQ(display.errors(),
-            std::vector<std::string>{"The boot ROM refused to start the loader at address 0x30000000"});
+            std::vector<std::string>{"The boot ROM refused to start the loader at address 0x30000000: status 0x0BAD1234"});
   EXPECT_TRUE(log.contains("Error loading liveloader.\n")) << log.text();
 }
 

@@ -21,11 +21,6 @@ const int NXPSerialClass::MAX_BYTES_PER_LINE = 45;
 const int NXPSerialClass::LINES_PER_CHECKSUM = 20;
 const int NXPSerialClass::MAX_READ_RETRY = 3;
 const uint32_t NXPSerialClass::WRITE_ADDRESS = 0x10001000;
-const uint32_t NXPSerialClass::REPLY_MS = 1000;
-// A sector erase takes about 100 ms on these parts; the wait allows for slower ones.
-const uint32_t NXPSerialClass::ERASE_MS_PER_SECTOR = 250;
-// Burning 256 bytes takes about 1 ms.
-const uint32_t NXPSerialClass::COPY_MS_PER_256_BYTES = 10;
 
 const char* const NXPSerialClass::ERROR_TEXT[21] = {
     "CMD_SUCCESS",

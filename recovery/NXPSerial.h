@@ -49,10 +49,11 @@ class NXPSerialClass {
   static const int MAX_READ_RETRY;            // 3: RESEND budget of one Write or Read
   static const uint32_t WRITE_ADDRESS;        // 0x10001000: RAM staging area for flash copies
   static const char* const ERROR_TEXT[21];    // return-code names, "Unknown error" at 20
-  // Waits for a command's answer (see the contracts above).
-  static const uint32_t REPLY_MS;             // 1000
-  static const uint32_t ERASE_MS_PER_SECTOR;  // 250
-  static const uint32_t COPY_MS_PER_256_BYTES;  // 10
+  // Waits for a command's answer (see the contracts above). A sector erase takes about 100 ms
+  // on these parts, burning 256 bytes about 1 ms; the waits allow for slower ones.
+  static constexpr uint32_t REPLY_MS = 1000;
+  static constexpr uint32_t ERASE_MS_PER_SECTOR = 250;
+  static constexpr uint32_t COPY_MS_PER_256_BYTES = 10;
 
   NXPSerialClass();
   ~NXPSerialClass();

@@ -199,6 +199,11 @@ void IspDevice::_command(const std::string& line, std::string& out) {
   const char letter = words[0].size() == 1 ? words[0][0] : '\0';
   const auto delay = _faults.replyDelayMs.find(letter);
   if (delay != _faults.replyDelayMs.end() && _pauses) _pauses->push_back({out.size(), delay->second});
+  const auto answer = _faults.answers.find(letter);
+  if (answer != _faults.answers.end()) {
+    out += answer->second;
+    return;
+  }
   const auto failure = _faults.failCommands.find(letter);
   if (failure != _faults.failCommands.end()) {
     out += _decimalLine(failure->second);

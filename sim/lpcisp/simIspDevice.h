@@ -53,6 +53,8 @@ struct IspFaults {
   std::string crystalAnswer;                    // sent instead of "OK\r\n" after the crystal line
   std::set<char> doubledEcho;                   // with echo on, a command line that starts with
                                                 // one of these letters is echoed byte by byte twice
+  std::map<char, std::string> answers;          // command letter -> the whole answer (return
+                                                // code and data lines) sent instead of running it
   std::map<char, std::uint32_t> replyDelayMs;   // command letter -> the answer (return code and
                                                 // data lines) comes this many ms after the line;
                                                 // the echo comes at once

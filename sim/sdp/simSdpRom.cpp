@@ -72,6 +72,7 @@ std::vector<SimSdpReply> SimSdpRom::command(std::span<const std::uint8_t> bytes)
     case kReadRegister:
       return _readRegister(address, count);
     case kWriteFile:
+      if (_faults.refuseWrite) return _answer(*_faults.refuseWrite);
       _writeAddress = address;
       _due = count;
       _received = 0;

@@ -46,6 +46,8 @@ struct SimSdpFaults {
   std::optional<std::uint32_t> completionStatus = kSdpWriteComplete;
   bool shortReply = false;                   // replies lack their security word
   std::size_t abortAfterDataBytes = SIZE_MAX;  // early error once this many data bytes came
+  // WRITE_FILE is answered at once with this status and takes no data (a write refused).
+  std::optional<std::uint32_t> refuseWrite;
 };
 
 struct SimSdpReply {

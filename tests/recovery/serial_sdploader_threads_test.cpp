@@ -235,7 +235,7 @@ namespace {
 // A ROM that takes commands without echoing the key is still reached: the key goes once, the
 // commands plainly after it.
 TEST_F(SerialSdp, RomThatDoesNotEchoTheKeyTakesPlainCommands) {
-  open([](SimSdpSerial& s) { s.setLineFaults({.requireAssociation = false, .ignoreAssociation = true}); });
+  open([](SimSdpSerial& s) { s.setLineFaults({.framing = qfsim::SimSdpFraming::fromFirstByte, .ignoreAssociation = true}); });
   EXPECT_FALSE(transport->associated());
   const Bytes image = _pattern(3000);
   EXPECT_EQ(loader->writeLoader(image, 0x20000000), SDPLoader::SUCCESS) << log->text();

@@ -93,8 +93,8 @@ bool Serial_SDPLoader::_associate() {
   // stray bytes, then the key.
   const size_t filler = (kSdpCommandBytes - port.strayBytes % kSdpCommandBytes) % kSdpCommandBytes;
   port.strayBytes = 0;
-  std::vector<uint8_t> key(1 + filler, 0);
-  key.insert(key.end(), std::begin(ASSOCIATION_KEY), std::end(ASSOCIATION_KEY));
+  std::vector<uint8_t> key(1 + filler + sizeof ASSOCIATION_KEY, 0);
+  std::copy(std::begin(ASSOCIATION_KEY), std::end(ASSOCIATION_KEY), key.end() - sizeof ASSOCIATION_KEY);
   std::vector<uint8_t> reply;
   if (writeData(key) == int64_t(key.size() - 1)) {
     // The answer to a completed command may come first: the key's echo is looked for until it

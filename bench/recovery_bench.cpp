@@ -174,6 +174,18 @@ std::optional<ImxTimes> PeerImx(const std::string& peer, qfsim::SimSdpSerial& ro
   return times;
 }
 
+// Both runs of a pair, the order alternating from pair to pair, so that a drift of the machine's
+// load falls on both.
+void RunInTurn(int pair, const std::function<void()>& ours, const std::function<void()>& peer) {
+  if (pair % 2 == 0) {
+    ours();
+    peer();
+  } else {
+    peer();
+    ours();
+  }
+}
+
 struct Pairs {
   std::vector<double> ours;
   std::vector<double> peer;
@@ -200,14 +212,7 @@ void BM_LpcRecoveryProcess(benchmark::State& state) {
       qfsim::SimIspPort chip;
       if (!peer.empty() && chip.start()) theirs = PeerLpc(peer, chip);
     };
-    // In turn, the order alternating, so that a drift of the machine's load falls on both.
-    if (run++ % 2 == 0) {
-      oursRun();
-      peerRun();
-    } else {
-      peerRun();
-      oursRun();
-    }
+    RunInTurn(run++, oursRun, peerRun);
     if (!ours) return state.SkipWithError("the recovery road failed");
     state.SetIterationTime(*ours);
     lpcPairs.ours.push_back(*ours);
@@ -238,13 +243,7 @@ void BM_ImxLoaderProcess(benchmark::State& state) {
       qfsim::SimSdpSerial rom;
       if (!peer.empty() && pacedRom(rom)) theirs = PeerImx(peer, rom);
     };
-    if (run++ % 2 == 0) {
-      oursRun();
-      peerRun();
-    } else {
-      peerRun();
-      oursRun();
-    }
+    RunInTurn(run++, oursRun, peerRun);
     if (!ours) return state.SkipWithError("the i.MX road did not load the loader");
     state.SetIterationTime(ours->transfer);
     imxPairs.ours.push_back(ours->transfer);

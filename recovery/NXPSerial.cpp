@@ -12,6 +12,7 @@
 
 #include "common/aTime.h"
 #include "common/aTransports.h"
+#include "recovery/RecoveryText.h"
 #include "updater/Log.h"
 
 const uint8_t NXPSerialClass::MAX_ERROR = 20;
@@ -145,6 +146,14 @@ class Trace {
   std::string _text;
 };
 
+// The traffic dump of a line read; "term" when it ended on at least the CR of its terminator.
+void _traceLine(const char* line, size_t count, bool terminated, aErr err) {
+  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(line, count).add("] [")
+      .text(line, count, false)
+      .add("] %d %s [%s]\n", static_cast<int>(count), terminated ? "term" : "non-term", aError_GetErrorText(err))
+      .write();
+}
+
 // The text with unprintable characters as blanks, for log lines about a command.
 std::string _printable(const char* text) {
   std::string shown(text ? text : "");
@@ -239,16 +248,6 @@ aErr _runQuery(NXPSerialClass& isp, const char* command, uint32_t* values, size_
   return err;
 }
 
-std::string _format(const char* format, ...) QF_PRINTF_LIKE(1, 2);
-std::string _format(const char* format, ...) {
-  char text[128];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
-
 int32_t _signed(uint32_t value) { return static_cast<int32_t>(value); }
 
 double _percent(size_t done, uint32_t count) { return 100.0 * static_cast<double>(done) / count; }
@@ -272,7 +271,7 @@ aErr _writeTransfer(NXPSerialClass& isp, uint32_t count, const uint8_t* bytes) {
     lines = 0;
     const int checksum = NXPSerialClass::sum(bytes + committed, position - committed);
     Log::log(Log::DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", checksum, checksum);
-    failure = isp.Send(_format("%d\r\n", checksum).c_str(), isp.echo);
+    failure = isp.Send(RecoveryFormat("%d\r\n", checksum).c_str(), isp.echo);
     if (failure != aErrNone) break;
     char answer[_kLineRoom] = {};
     size_t got = 0;
@@ -462,11 +461,7 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
     buffer[(*count)++] = byte;
   }
   buffer[*count] = 0;
-  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(buffer, *count).add("] [")
-      .text(buffer, *count, false)
-      .add("] %d %s [%s]\n", static_cast<int>(*count), matched > 0 ? "term" : "non-term",
-           aError_GetErrorText(err))
-      .write();
+  _traceLine(buffer, *count, matched > 0, err);
   return err;
 }
 
@@ -498,11 +493,7 @@ aErr NXPSerialClass::GetLineWithin(char* buffer, size_t length, size_t* count, u
   }
   if (err == aErrNone && matched < _kTerminatorSize && *count < length - 1) err = aErrNotReady;
   buffer[*count] = 0;
-  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(buffer, *count).add("] [")
-      .text(buffer, *count, false)
-      .add("] %d %s [%s]\n", static_cast<int>(*count), matched > 0 ? "term" : "non-term",
-           aError_GetErrorText(err))
-      .write();
+  _traceLine(buffer, *count, matched > 0, err);
   return err;
 }
 
@@ -595,7 +586,7 @@ aErr NXPSerialClass::Sync() {
     Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", reply, ok);
   }
   const std::string crystal =
-      _format("%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5f));
+      RecoveryFormat("%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5f));
   Send(crystal.c_str(), false);
   Response(reply, sizeof reply, &count, crystal.c_str(), crystal.size() - 1);
   std::memset(reply, 0, sizeof reply);
@@ -670,7 +661,7 @@ aErr NXPSerialClass::GetPartNumber(long* partNumber) {
 aErr NXPSerialClass::GetDeviceID() { return _runQuery(*this, "N\r\n", deviceId, std::size(deviceId)); }
 
 aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
-  const aErr err = _runCommand(*this, _format("G %d T\r\n", _signed(address)).c_str(), Report::command);
+  const aErr err = _runCommand(*this, RecoveryFormat("G %d T\r\n", _signed(address)).c_str(), Report::command);
   if (err != aErrNotReady) return err;
   Log::log(Log::DEBUG_NXPSerial, "No answer to the start at 0x%08X: the chip runs\n", address);
   return aErrNone;
@@ -678,41 +669,41 @@ aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
 
 aErr NXPSerialClass::SetEcho(bool on) {
   Log::log(Log::DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
-  const aErr err = _runCommand(*this, _format("A %d\r\n", on ? 1 : 0).c_str(), Report::quiet);
+  const aErr err = _runCommand(*this, RecoveryFormat("A %d\r\n", on ? 1 : 0).c_str(), Report::quiet);
   if (err == aErrNone) echo = on;
   return err;
 }
 
 aErr NXPSerialClass::SetBaudRate(uint32_t baud) {
-  return _runCommand(*this, _format("B %d %d\r\n", _signed(baud), 1).c_str(), Report::quiet);
+  return _runCommand(*this, RecoveryFormat("B %d %d\r\n", _signed(baud), 1).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::Unlock() {
-  return _runCommand(*this, _format("U %d\r\n", _signed(_kUnlockCode)).c_str(), Report::quiet);
+  return _runCommand(*this, RecoveryFormat("U %d\r\n", _signed(_kUnlockCode)).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::Prepare(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
-  return _runCommand(*this, _format("P %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
+  return _runCommand(*this, RecoveryFormat("P %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
 }
 
 aErr NXPSerialClass::Erase(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
   const uint32_t sectors = static_cast<uint32_t>(lastSector - firstSector + 1);
-  return _runCommand(*this, _format("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command,
+  return _runCommand(*this, RecoveryFormat("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command,
                      _answerTime(sectors * ERASE_MS_PER_SECTOR));
 }
 
 aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* bytes) {
   if (count == 0 || count % 4 != 0 || !bytes) return aErrParam;
-  const std::string command = _format("R %d %d\r\n", _signed(address), _signed(count));
+  const std::string command = RecoveryFormat("R %d %d\r\n", _signed(address), _signed(count));
   const aErr err = _runCommand(*this, command.c_str(), Report::command);
   return err != aErrNone ? err : _readTransfer(*this, count, bytes);
 }
 
 aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* bytes) {
   if (count == 0 || count % 4 != 0 || !bytes) return aErrParam;
-  const std::string command = _format("W %d %d\r\n", _signed(address), _signed(count));
+  const std::string command = RecoveryFormat("W %d %d\r\n", _signed(address), _signed(count));
   const aErr err = _runCommand(*this, command.c_str(), Report::write);
   return err != aErrNone ? err : _writeTransfer(*this, count, bytes);
 }
@@ -721,7 +712,7 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
   const bool goodCount = count == 256 || count == 512 || count == 1024 || count == 4096;
   if (flashAddress % 256 != 0 || !goodCount) return aErrParam;
   const std::string command =
-      _format("C %d %d %d\r\n", _signed(flashAddress), _signed(ramAddress), _signed(count));
+      RecoveryFormat("C %d %d %d\r\n", _signed(flashAddress), _signed(ramAddress), _signed(count));
   return _runCommand(*this, command.c_str(), Report::command, _answerTime(count / 256 * COPY_MS_PER_256_BYTES));
 }
 

@@ -22,6 +22,7 @@
 #include "platform/Quillfern-C.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
+#include "recovery/RecoveryText.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "updater/Log.h"
@@ -122,16 +123,6 @@ uint32_t _jump_address(const BirdFile& bird) {
   return aByteOrder_ReadBE32(jumps.front().data);
 }
 
-std::string _format(const char* format, ...) QF_PRINTF_LIKE(1, 2);
-std::string _format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
-
 uint32_t _flash_end() {
   const NXPFlashSector& last = NXP_LPC17XX_sectors[kLastSector];
   return last.start + last.size;
@@ -163,19 +154,19 @@ bool _plan_lpc_flash(UpdaterDisplayInterface& display, const BirdFile& bird, std
   for (size_t i = 0; i < blocks.size(); ++i) {
     const BirdBlock& block = blocks[i];
     const int number = int(i) + 1;
-    if (block.length < 4) return _refuse_image(display, _format("firmware block %d holds no load address", number));
+    if (block.length < 4) return _refuse_image(display, RecoveryFormat("firmware block %d holds no load address", number));
     if (_payload_length(block) == 0) {
       Log::log(Log::DEBUG_Updater, "Firmware block %d at 0x%08X is empty: nothing to write\n", number, block.address);
       continue;
     }
     const uint64_t end = uint64_t(block.address) + _payload_length(block);
     if (end > _flash_end()) {
-      return _refuse_image(display, _format("firmware block %d (0x%08X to 0x%08llX) lies outside the flash "
+      return _refuse_image(display, RecoveryFormat("firmware block %d (0x%08X to 0x%08llX) lies outside the flash "
                                             "(0x00000000 to 0x%08X)",
                                             number, block.address, (unsigned long long)(end - 1), _flash_end() - 1));
     }
     if (block.address % kFlashPage != 0) {
-      return _refuse_image(display, _format("firmware block %d at 0x%08X does not start on a %u-byte boundary",
+      return _refuse_image(display, RecoveryFormat("firmware block %d at 0x%08X does not start on a %u-byte boundary",
                                             number, block.address, unsigned(kFlashPage)));
     }
     plan->push_back({block, number});
@@ -188,7 +179,7 @@ bool _plan_lpc_flash(UpdaterDisplayInterface& display, const BirdFile& bird, std
     const FlashBlock& before = byAddress[i - 1];
     const FlashBlock& after = byAddress[i];
     if (before.end() > after.block.address) {
-      return _refuse_image(display, _format("firmware blocks %d and %d overlap at 0x%08X", before.number,
+      return _refuse_image(display, RecoveryFormat("firmware blocks %d and %d overlap at 0x%08X", before.number,
                                             after.number, after.block.address));
     }
   }
@@ -209,7 +200,7 @@ std::string _chip_answer(const NXPSerialClass& isp, aErr err) {
   const int code = isp.lastReturnCode;
   if (code > 0) {
     const char* name = NXPSerialClass::ERROR_TEXT[std::min(code, int(NXPSerialClass::MAX_ERROR))];
-    return _format(", the chip answered %s (%d)", name, code);
+    return RecoveryFormat(", the chip answered %s (%d)", name, code);
   }
   if (err == aErrNotReady) return ", the chip did not answer";
   return "";
@@ -323,7 +314,7 @@ class EchoBackOn {
 };
 
 std::string _status_text(const std::optional<uint32_t>& status) {
-  return status ? _format("status 0x%08X", *status) : std::string("no status");
+  return status ? RecoveryFormat("status 0x%08X", *status) : std::string("no status");
 }
 
 // Shows why the ROM did not take a loader block.

@@ -1,2 +1,4 @@
-# The bird file generator, the simulated chip and the child-process helper live with the test helpers.
+# The bird file generator, the simulated chip and the child-process helpers live with the test helpers.
 list(APPEND bench_libs qf_testsupport)
+# The benchmark runs the updater program itself.
+add_dependencies(benchmarks updater)

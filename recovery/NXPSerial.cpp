@@ -8,9 +8,11 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/aTime.h"
 #include "common/aTransports.h"
+#include "recovery/RecoveryText.h"
 #include "updater/Log.h"
 
 const uint8_t NXPSerialClass::MAX_ERROR = 20;
@@ -73,6 +75,9 @@ constexpr size_t _kNumberRoom = 32;
 // talks at another rate, sends stray bytes for ever, and no wait may last for ever.
 constexpr size_t _kStrayLimit = 4096;
 constexpr uint32_t _kUnlockCode = 23130;
+// Bare line ends that may stand before an answer: the rest of an echo that came doubled.
+constexpr int _kBlankLinesBeforeAnswer = 3;
+constexpr size_t _kMaxDecimalDigits = 10;  // a 32-bit number
 constexpr uint32_t _kStatusDestroyed = 28;
 
 // The time in ms that n bytes take on the line at baud (10 bits a byte, two bytes of margin).
@@ -141,6 +146,14 @@ class Trace {
   std::string _text;
 };
 
+// The traffic dump of a line read; "term" when it ended on at least the CR of its terminator.
+void _traceLine(const char* line, size_t count, bool terminated, aErr err) {
+  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(line, count).add("] [")
+      .text(line, count, false)
+      .add("] %d %s [%s]\n", static_cast<int>(count), terminated ? "term" : "non-term", aError_GetErrorText(err))
+      .write();
+}
+
 // The text with unprintable characters as blanks, for log lines about a command.
 std::string _printable(const char* text) {
   std::string shown(text ? text : "");
@@ -150,27 +163,53 @@ std::string _printable(const char* text) {
   return shown;
 }
 
-// A return-code line of CMD_SUCCESS: it starts with a decimal number, and the number is 0.
-bool _isSuccessLine(const char* line) {
-  if (!std::isdigit(static_cast<unsigned char>(line[0]))) return false;
-  return std::strtol(line, nullptr, 10) == 0;
+// A line of decimal digits (a 32-bit number) and its CR LF, nothing else: the form of every
+// return code and value the chip sends.
+bool _decimalLine(const char* line, uint32_t* value) {
+  size_t digits = 0;
+  uint64_t number = 0;
+  for (; std::isdigit(static_cast<unsigned char>(line[digits])); ++digits) {
+    number = number * 10 + static_cast<uint64_t>(line[digits] - '0');
+  }
+  if (digits == 0 || digits > _kMaxDecimalDigits || number > UINT32_MAX) return false;
+  if (std::strcmp(line + digits, _kTerminator) != 0) return false;
+  *value = static_cast<uint32_t>(number);
+  return true;
 }
+
+bool _blankLine(const char* line) { return line[0] != 0 && std::strspn(line, "\r\n") == std::strlen(line); }
+
+// The time the answer to a command may take: REPLY_MS and what the command asks on top.
+uint32_t _answerTime(uint32_t extraMs = 0) { return NXPSerialClass::REPLY_MS + extraMs; }
 
 enum class Report { quiet, command, write };
 
-// Reads a command's return-code line. aErrNone for CMD_SUCCESS, aErrParam for any other code,
-// the read's code when no complete line came.
-aErr _readReturnCode(NXPSerialClass& isp, Report report) {
+// Reads a command's return-code line within timeoutMs, skipping bare line ends before it.
+// aErrNone for CMD_SUCCESS, aErrParam for any other code, aErrIO for a line that is no return
+// code, the read's code when no complete line came. The code goes to lastReturnCode.
+aErr _readReturnCode(NXPSerialClass& isp, Report report, uint32_t timeoutMs) {
   char line[_kLineRoom] = {};
   size_t count = 0;
-  const aErr err = isp.GetLine(line, sizeof line, &count, _kReplyRetries);
-  if (err == aErrNone && _isSuccessLine(line)) return aErrNone;
-  const char* name = err != aErrNone ? aError_GetErrorText(err) : NXPSerialClass::GetErrorText(line);
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
+  aErr err = aErrNone;
+  for (int blank = 0; blank <= _kBlankLinesBeforeAnswer; ++blank) {
+    const uint64_t now = aTime_GetMonotonicMSTicks();
+    err = isp.GetLineWithin(line, sizeof line, &count, static_cast<uint32_t>(deadline > now ? deadline - now : 0));
+    if (err != aErrNone || !_blankLine(line)) break;
+  }
+  uint32_t code = 0;
+  const bool answered = err == aErrNone && _decimalLine(line, &code);
+  isp.lastReturnCode = answered ? static_cast<int>(code) : -1;
+  if (answered && code == 0) return aErrNone;
+  const char* name = err != aErrNone ? aError_GetErrorText(err)
+                     : answered      ? NXPSerialClass::GetErrorText(line)
+                                     : "not a return code";
   if (report == Report::command) Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", name);
   if (report == Report::write) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", name);
   }
-  return err != aErrNone ? err : aErrParam;
+  if (err != aErrNone) return err;
+  return answered ? aErrParam : aErrIO;
 }
 
 aErr _sendCommand(NXPSerialClass& isp, const char* command, Report report) {
@@ -183,36 +222,30 @@ aErr _sendCommand(NXPSerialClass& isp, const char* command, Report report) {
   return err;
 }
 
-// A command whose success is its return code.
-aErr _runCommand(NXPSerialClass& isp, const char* command, Report report) {
+// A command whose success is its return code, answered within timeoutMs.
+aErr _runCommand(NXPSerialClass& isp, const char* command, Report report, uint32_t timeoutMs = _answerTime()) {
   const aErr err = _sendCommand(isp, command, report);
-  return err != aErrNone ? err : _readReturnCode(isp, report);
+  return err != aErrNone ? err : _readReturnCode(isp, report, timeoutMs);
 }
 
-// A command followed by lines of values; its return-code line is read but not judged (the
-// value lines that follow are), so only a missing line fails it.
-aErr _runQuery(NXPSerialClass& isp, const char* command) {
-  aErr err = _sendCommand(isp, command, Report::quiet);
-  if (err != aErrNone) return err;
-  char line[_kLineRoom] = {};
-  size_t count = 0;
-  return isp.GetLine(line, sizeof line, &count, _kReplyRetries);
-}
-
-// One value line of a query; aErrNone with the line in text.
-aErr _readValueLine(NXPSerialClass& isp, char (&text)[_kNumberRoom]) {
-  size_t count = 0;
-  return isp.GetLine(text, sizeof text, &count, _kReplyRetries);
-}
-
-std::string _format(const char* format, ...) QF_PRINTF_LIKE(1, 2);
-std::string _format(const char* format, ...) {
-  char text[128];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
+// A command answered by its return code and n lines of decimal values, which go to values only
+// when every line came in that form: a line of anything else (an empty one included) is no
+// value, and the query fails with aErrIO.
+aErr _runQuery(NXPSerialClass& isp, const char* command, uint32_t* values, size_t n) {
+  aErr err = _runCommand(isp, command, Report::quiet);
+  std::vector<uint32_t> read(n, 0);
+  for (size_t i = 0; i < n && err == aErrNone; ++i) {
+    char line[_kNumberRoom] = {};
+    size_t count = 0;
+    err = isp.GetLineWithin(line, sizeof line, &count, _answerTime());
+    if (err == aErrNone && !_decimalLine(line, &read[i])) {
+      Log::log(Log::DEBUG_NXPSerial, "Error response to [%s]: value line %d is no number [%s]\n",
+               _printable(command).c_str(), static_cast<int>(i), _printable(line).c_str());
+      err = aErrIO;
+    }
+  }
+  if (err == aErrNone) std::copy(read.begin(), read.end(), values);
+  return err;
 }
 
 int32_t _signed(uint32_t value) { return static_cast<int32_t>(value); }
@@ -238,7 +271,7 @@ aErr _writeTransfer(NXPSerialClass& isp, uint32_t count, const uint8_t* bytes) {
     lines = 0;
     const int checksum = NXPSerialClass::sum(bytes + committed, position - committed);
     Log::log(Log::DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", checksum, checksum);
-    failure = isp.Send(_format("%d\r\n", checksum).c_str(), isp.echo);
+    failure = isp.Send(RecoveryFormat("%d\r\n", checksum).c_str(), isp.echo);
     if (failure != aErrNone) break;
     char answer[_kLineRoom] = {};
     size_t got = 0;
@@ -309,7 +342,7 @@ aErr _readTransfer(NXPSerialClass& isp, uint32_t count, uint8_t* bytes) {
 }  // namespace
 
 NXPSerialClass::NXPSerialClass()
-    : stream(nullptr), echo(true), baudRate(0), status(0), portName(), deviceId() {}
+    : stream(nullptr), echo(true), baudRate(0), status(0), portName(), deviceId(), lastReturnCode(-1), bytesSent(0) {}
 
 NXPSerialClass::~NXPSerialClass() {
   Disconnect();
@@ -318,6 +351,8 @@ NXPSerialClass::~NXPSerialClass() {
 
 aErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
   Disconnect();
+  lastReturnCode = -1;
+  bytesSent = 0;
   const int32_t index = _rateIndex(baud);
   baudRate = _kRates[index];
   const char* shown = port ? port : "";
@@ -338,12 +373,18 @@ aErr NXPSerialClass::Disconnect() {
   return aErrNone;
 }
 
+aErr NXPSerialClass::_write(const char* text, size_t length) {
+  const aErr err = aStream_Write(stream, text, length);
+  if (err == aErrNone) bytesSent += length;
+  return err;
+}
+
 aErr NXPSerialClass::Send(const char* text, bool expectEcho) {
   if (!text) return aErrParam;
   const size_t length = std::strlen(text);
   Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(text, length).add("] [")
       .text(text, length, true).add("]\n").write();
-  const aErr err = aStream_Write(stream, text, length);
+  const aErr err = _write(text, length);
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     return err;
@@ -420,11 +461,39 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t length, size_t* count, uint32_
     buffer[(*count)++] = byte;
   }
   buffer[*count] = 0;
-  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(buffer, *count).add("] [")
-      .text(buffer, *count, false)
-      .add("] %d %s [%s]\n", static_cast<int>(*count), matched > 0 ? "term" : "non-term",
-           aError_GetErrorText(err))
-      .write();
+  _traceLine(buffer, *count, matched > 0, err);
+  return err;
+}
+
+aErr NXPSerialClass::GetLineWithin(char* buffer, size_t length, size_t* count, uint32_t timeoutMs) {
+  if (!buffer || length < 2 || !count) return aErrParam;
+  *count = 0;
+  size_t matched = 0;
+  size_t stray = 0;
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
+  aErr err = aErrNone;
+  while (*count < length - 1 && matched < _kTerminatorSize) {
+    char byte = 0;
+    err = aStream_Read(stream, &byte, 1);
+    if (err == aErrNotReady) {
+      const uint64_t now = aTime_GetMonotonicMSTicks();
+      if (now >= deadline) break;
+      err = aStream_WaitReadable(stream, static_cast<uint32_t>(deadline - now));
+      if (err == aErrNone || err == aErrTimeout) continue;
+      break;
+    }
+    if (err != aErrNone) break;
+    if (byte == '\n' && *count == 0) {
+      if (++stray < _kStrayLimit) continue;
+      err = aErrIO;
+      break;
+    }
+    matched = byte == _kTerminator[matched] ? matched + 1 : 0;
+    buffer[(*count)++] = byte;
+  }
+  if (err == aErrNone && matched < _kTerminatorSize && *count < length - 1) err = aErrNotReady;
+  buffer[*count] = 0;
+  _traceLine(buffer, *count, matched > 0, err);
   return err;
 }
 
@@ -470,7 +539,7 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
   const size_t length = std::strlen(command);
   Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(command, length)
       .add("] [%s]\n", _printable(command).c_str()).write();
-  const aErr err = aStream_Write(stream, command, length);
+  const aErr err = _write(command, length);
   if (waitMs > 0) {
     Log::log(Log::DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
     aTime_MSSleep(static_cast<uint32_t>(waitMs));
@@ -499,6 +568,7 @@ aErr NXPSerialClass::Sync() {
   Send("?", false);
   aErr err = Response(reply, sizeof reply, &count, synchronized, 14);
   if (count == 1 && reply[0] == '?') return _resumeCommandMode();
+  if (count == 0 && err == aErrNotReady && _resumeWithoutEcho() == aErrNone) return aErrNone;
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial,
              "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
@@ -516,7 +586,7 @@ aErr NXPSerialClass::Sync() {
     Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", reply, ok);
   }
   const std::string crystal =
-      _format("%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5f));
+      RecoveryFormat("%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5f));
   Send(crystal.c_str(), false);
   Response(reply, sizeof reply, &count, crystal.c_str(), crystal.size() - 1);
   std::memset(reply, 0, sizeof reply);
@@ -545,84 +615,95 @@ aErr NXPSerialClass::_resumeCommandMode() {
   return GetLine(line, sizeof line, &count, _kReplyRetries);
 }
 
+// A chip left in command mode with echo off by an earlier session keeps the "?" in its line
+// buffer without a word. Ending the line makes it answer the unknown command with a return
+// code, which nothing else on a serial port would send; then echo goes back on.
+aErr NXPSerialClass::_resumeWithoutEcho() {
+  echo = false;
+  char line[_kLineRoom] = {};
+  size_t count = 0;
+  uint32_t code = 0;
+  aErr err = Send("\r\n", false);
+  if (err == aErrNone) err = GetLine(line, sizeof line, &count, _kReplyRetries);
+  if (err == aErrNone && !_decimalLine(line, &code)) err = aErrNotReady;
+  if (err != aErrNone) {
+    echo = true;
+    return err;
+  }
+  Log::log(Log::DEBUG_NXPSerial, "Device already synchronized with echo off: switching echo on\n");
+  err = SetEcho(true);
+  echo = true;  // the chip's state after a Sync, whether or not it agreed
+  return err;
+}
+
 aErr NXPSerialClass::GetBootLoaderVersion(uint8_t* first, uint8_t* second) {
   if (!first || !second) return aErrParam;
-  aErr err = _runQuery(*this, "K\r\n");
-  char lines[2][_kNumberRoom] = {};
-  for (auto& line : lines) {
-    if (err == aErrNone) err = _readValueLine(*this, line);
-  }
+  uint32_t version[2] = {};
+  const aErr err = _runQuery(*this, "K\r\n", version, 2);
   if (err != aErrNone) return err;
-  *first = static_cast<uint8_t>(std::strtol(lines[0], nullptr, 0));
-  *second = static_cast<uint8_t>(std::strtol(lines[1], nullptr, 0));
+  *first = static_cast<uint8_t>(version[0]);
+  *second = static_cast<uint8_t>(version[1]);
   Log::log(Log::DEBUG_NXPSerial, "Device responded with version: %d.%d\n", *first, *second);
   return aErrNone;
 }
 
 aErr NXPSerialClass::GetPartNumber(long* partNumber) {
   if (!partNumber) return aErrParam;
-  aErr err = _runQuery(*this, "J\r\n");
-  char line[_kNumberRoom] = {};
-  if (err == aErrNone) err = _readValueLine(*this, line);
+  uint32_t part = 0;
+  const aErr err = _runQuery(*this, "J\r\n", &part, 1);
   if (err != aErrNone) return err;
-  *partNumber = std::strtol(line, nullptr, 0);
+  *partNumber = static_cast<long>(part);
   Log::log(Log::DEBUG_NXPSerial, "Device responded with part number: %lld\n",
            static_cast<long long>(*partNumber));
   return aErrNone;
 }
 
-aErr NXPSerialClass::GetDeviceID() {
-  aErr err = _runQuery(*this, "N\r\n");
-  char lines[4][_kNumberRoom] = {};
-  for (auto& line : lines) {
-    if (err == aErrNone) err = _readValueLine(*this, line);
-  }
-  if (err != aErrNone) return err;
-  for (size_t i = 0; i < std::size(lines); ++i) {
-    deviceId[i] = static_cast<uint32_t>(std::strtoul(lines[i], nullptr, 0));
-  }
-  return aErrNone;
-}
+aErr NXPSerialClass::GetDeviceID() { return _runQuery(*this, "N\r\n", deviceId, std::size(deviceId)); }
 
 aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
-  return _sendCommand(*this, _format("G %d T\r\n", _signed(address)).c_str(), Report::quiet);
+  const aErr err = _runCommand(*this, RecoveryFormat("G %d T\r\n", _signed(address)).c_str(), Report::command);
+  if (err != aErrNotReady) return err;
+  Log::log(Log::DEBUG_NXPSerial, "No answer to the start at 0x%08X: the chip runs\n", address);
+  return aErrNone;
 }
 
 aErr NXPSerialClass::SetEcho(bool on) {
   Log::log(Log::DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
-  const aErr err = _runCommand(*this, _format("A %d\r\n", on ? 1 : 0).c_str(), Report::quiet);
+  const aErr err = _runCommand(*this, RecoveryFormat("A %d\r\n", on ? 1 : 0).c_str(), Report::quiet);
   if (err == aErrNone) echo = on;
   return err;
 }
 
 aErr NXPSerialClass::SetBaudRate(uint32_t baud) {
-  return _runCommand(*this, _format("B %d %d\r\n", _signed(baud), 1).c_str(), Report::quiet);
+  return _runCommand(*this, RecoveryFormat("B %d %d\r\n", _signed(baud), 1).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::Unlock() {
-  return _runCommand(*this, _format("U %d\r\n", _signed(_kUnlockCode)).c_str(), Report::quiet);
+  return _runCommand(*this, RecoveryFormat("U %d\r\n", _signed(_kUnlockCode)).c_str(), Report::quiet);
 }
 
 aErr NXPSerialClass::Prepare(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
-  return _runCommand(*this, _format("P %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
+  return _runCommand(*this, RecoveryFormat("P %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
 }
 
 aErr NXPSerialClass::Erase(int firstSector, int lastSector) {
   if (lastSector < firstSector) return aErrParam;
-  return _runCommand(*this, _format("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command);
+  const uint32_t sectors = static_cast<uint32_t>(lastSector - firstSector + 1);
+  return _runCommand(*this, RecoveryFormat("E %d %d\r\n", firstSector, lastSector).c_str(), Report::command,
+                     _answerTime(sectors * ERASE_MS_PER_SECTOR));
 }
 
 aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* bytes) {
   if (count == 0 || count % 4 != 0 || !bytes) return aErrParam;
-  const std::string command = _format("R %d %d\r\n", _signed(address), _signed(count));
+  const std::string command = RecoveryFormat("R %d %d\r\n", _signed(address), _signed(count));
   const aErr err = _runCommand(*this, command.c_str(), Report::command);
   return err != aErrNone ? err : _readTransfer(*this, count, bytes);
 }
 
 aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* bytes) {
   if (count == 0 || count % 4 != 0 || !bytes) return aErrParam;
-  const std::string command = _format("W %d %d\r\n", _signed(address), _signed(count));
+  const std::string command = RecoveryFormat("W %d %d\r\n", _signed(address), _signed(count));
   const aErr err = _runCommand(*this, command.c_str(), Report::write);
   return err != aErrNone ? err : _writeTransfer(*this, count, bytes);
 }
@@ -631,8 +712,8 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
   const bool goodCount = count == 256 || count == 512 || count == 1024 || count == 4096;
   if (flashAddress % 256 != 0 || !goodCount) return aErrParam;
   const std::string command =
-      _format("C %d %d %d\r\n", _signed(flashAddress), _signed(ramAddress), _signed(count));
-  return _runCommand(*this, command.c_str(), Report::command);
+      RecoveryFormat("C %d %d %d\r\n", _signed(flashAddress), _signed(ramAddress), _signed(count));
+  return _runCommand(*this, command.c_str(), Report::command, _answerTime(count / 256 * COPY_MS_PER_256_BYTES));
 }
 
 const char* NXPSerialClass::GetErrorText(const char* line) {

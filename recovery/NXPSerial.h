@@ -5,12 +5,18 @@
 //
 // Contracts:
 // - Every operation blocks the calling thread and every wait is bounded and ends as soon as input
-//   arrives: a reply is polled with waits of at most 1 ms per empty read (the first wait of a
-//   Response: the reply's transfer time plus 20 ms), within a budget of empty reads (100 for
-//   command replies, 2000 for a transfer's checksum answer); a read that has dropped 4096
-//   stray bytes (a line held in break, a device talking at another rate) ends with aErrIO.
-// - A command succeeds only when the chip answered a complete return-code line whose decimal
-//   number is 0 (CMD_SUCCESS); a port that fails ends it at once.
+//   arrives. The synchronisation's replies and echoes are polled within a budget of empty reads
+//   of at most 1 ms each (100; the first wait of a Response: the reply's transfer time plus
+//   20 ms); a command's answer is awaited for a time fit for what it asks the chip to do:
+//   REPLY_MS for most, plus ERASE_MS_PER_SECTOR for every sector an erase names and
+//   COPY_MS_PER_256_BYTES for every 256 bytes a copy burns; a transfer's checksum answer within
+//   2000 empty reads. A read that has dropped 4096 stray bytes (a line held in break, a device
+//   talking at another rate) ends with aErrIO.
+// - A command succeeds only when the chip answered a return-code line of decimal digits whose
+//   number is 0 (CMD_SUCCESS); bare line ends before it (an echo that came doubled) are
+//   skipped. The code of the last answer stays in lastReturnCode, for messages. A query ("K",
+//   "J", "N") succeeds only when its value lines are decimal numbers; a port that fails ends
+//   any operation at once.
 // - Echo and expected-text mismatches are only logged (package DEBUG_NXPSerial_E).
 // - One thread at a time; an object lives for one recovery step. The port closes with
 //   Disconnect, a second Connect, or destruction.
@@ -43,6 +49,11 @@ class NXPSerialClass {
   static const int MAX_READ_RETRY;            // 3: RESEND budget of one Write or Read
   static const uint32_t WRITE_ADDRESS;        // 0x10001000: RAM staging area for flash copies
   static const char* const ERROR_TEXT[21];    // return-code names, "Unknown error" at 20
+  // Waits for a command's answer (see the contracts above). A sector erase takes about 100 ms
+  // on these parts, burning 256 bytes about 1 ms; the waits allow for slower ones.
+  static constexpr uint32_t REPLY_MS = 1000;
+  static constexpr uint32_t ERASE_MS_PER_SECTOR = 250;
+  static constexpr uint32_t COPY_MS_PER_256_BYTES = 10;
 
   NXPSerialClass();
   ~NXPSerialClass();
@@ -69,6 +80,9 @@ class NXPSerialClass {
   // Reads one line up to CR LF (kept), at most length - 1 bytes, within retries empty reads; a
   // leading LF is dropped. Zero-terminated; a line that did not end in time fails.
   aErr GetLine(char* buffer, size_t length, size_t* count, uint32_t retries);
+  // As GetLine, within timeoutMs however the input comes (aErrNotReady when the line did not end
+  // in time).
+  aErr GetLineWithin(char* buffer, size_t length, size_t* count, uint32_t timeoutMs);
   // Consumes the echo of the first n characters of text, dropping stray bytes; *count tells how
   // many matched. The last read's code.
   aErr GetEcho(const char* text, size_t n, size_t* count);
@@ -81,15 +95,19 @@ class NXPSerialClass {
 
   // The synchronisation handshake: "?", "Synchronized", the crystal frequency. aErrNotReady when
   // nothing answers; aErrIO when the chip did not confirm the crystal frequency with "OK". A chip
-  // that only echoes the "?" was synchronised before and is in command mode with echo on: its
-  // line is cleared and Sync succeeds without a handshake.
+  // synchronised by an earlier session is still in command mode: with echo on it only echoes
+  // the "?", with echo off it says nothing until the line ends and then answers the "?" as an
+  // unknown command. Either way its line is cleared, echo is switched on, and Sync succeeds
+  // without a handshake.
   aErr Sync();
 
   // The commands. Outputs and deviceId change only when every line of the answer came.
   aErr GetBootLoaderVersion(uint8_t* first, uint8_t* second);
   aErr GetPartNumber(long* partNumber);
   aErr GetDeviceID();  // fills deviceId
-  aErr ExecuteFrom(uint32_t address);  // no answer is read
+  // Succeeds unless the chip refuses to run from the address; a chip that starts without
+  // answering has started.
+  aErr ExecuteFrom(uint32_t address);
   aErr SetEcho(bool on);
   aErr SetBaudRate(uint32_t baud);  // the host side's rate is not changed
   aErr Unlock();
@@ -126,7 +144,13 @@ class NXPSerialClass {
   uint32_t status;
   char portName[2048];
   uint32_t deviceId[4];
+  // The return code of the last command answered (-1: none since Connect), and the bytes written
+  // to the port since Connect (what a device other than an LPC chip has heard of this client).
+  int lastReturnCode;
+  uint64_t bytesSent;
 
  private:
   aErr _resumeCommandMode();
+  aErr _resumeWithoutEcho();
+  aErr _write(const char* text, size_t length);
 };

@@ -54,7 +54,20 @@ int SDPLoader::init() {
   return loader->init() ? SUCCESS : OPEN_FAILED;
 }
 
+bool SDPLoader::_isEcho(const std::vector<uint8_t>& reply, const std::vector<uint8_t>& report) {
+  // A transport that carries no report ids sends the command without its first byte.
+  const size_t compared = std::min(reply.size(), report.size() - 1);
+  return compared >= 4 && std::equal(reply.begin(), reply.begin() + compared, report.begin() + 1);
+}
+
+void SDPLoader::_noteStatus(const std::vector<uint8_t>& reply) {
+  uint32_t value = 0;
+  _lastStatus.reset();
+  if (loader->getDataFromBuffer(reply, 0, value)) _lastStatus = value;
+}
+
 bool SDPLoader::_isConnectionAlive() {
+  _echoed = false;
   if (!loader) return false;
   std::vector<uint8_t> command;
   _createStatusPacket(command);
@@ -66,6 +79,11 @@ bool SDPLoader::_isConnectionAlive() {
     int64_t got = loader->readData(reply, REPLY_TIMEOUT_MS);
     Log::log(Log::DEBUG_iMXSerial, "Read Data: %zd\n", ssize_t(got));
     _printBuffer(reply);
+    if (_isEcho(reply, command)) {
+      Log::log(Log::DEBUG_iMXSerial, "Error: the device echoes its commands: no iMX device\n");
+      _echoed = true;
+      return false;
+    }
     if (_expectResponse(reply)) return true;
   }
   Log::log(Log::DEBUG_iMXSerial, "Error: No ack from iMX device\n");
@@ -73,7 +91,9 @@ bool SDPLoader::_isConnectionAlive() {
 }
 
 int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) {
-  if (!_isConnectionAlive()) return NO_ANSWER;
+  _lastStatus.reset();
+  _imageBytesSent = 0;
+  if (!_isConnectionAlive()) return _echoed ? NOT_A_ROM : NO_ANSWER;
 
   std::vector<uint8_t> report;
   _createWriteFilePacket(report, address, uint32_t(image.size()));
@@ -93,6 +113,8 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
     Log::log(Log::DEBUG_iMXSerial, "Read Data: %zd\n", ssize_t(got));
     if (!reply.empty()) {
       Log::log(Log::DEBUG_iMXSerial, "Error while transfering loader. Aborting\n");
+      loader->readData(reply, REPLY_TIMEOUT_MS);  // the rest of the ROM's words, for its status
+      _noteStatus(reply);
       return TRANSFER_ABORTED;
     }
     size_t chunk = std::min(image.size() - sent, size_t(MAX_WRITE_BYTES));
@@ -100,6 +122,7 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
     report.insert(report.end(), image.begin() + sent, image.begin() + sent + chunk);
     sent += chunk;
     written = loader->writeData(report);
+    _imageBytesSent = sent;
     if (written > 0) total += int(written);
     Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n",
              ssize_t(written), total, loop, long(sent), ssize_t(report.size()));
@@ -113,6 +136,7 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
   loader->readData(reply, REPLY_TIMEOUT_MS);
   Log::log(Log::DEBUG_iMXSerial, "Data Read: \n");
   _printBuffer(reply);
+  _noteStatus(reply);
   if (sentWhole && _expectSuccess(reply)) {
     Log::log(Log::DEBUG_iMXSerial, "Loader Transfer Successful\n");
     return SUCCESS;
@@ -130,6 +154,11 @@ int SDPLoader::startLoader(unsigned address) {
   _printBuffer(report);
   std::vector<uint8_t> reply;
   loader->readData(reply, REPLY_TIMEOUT_MS);
+  if (_isEcho(reply, report)) {
+    Log::log(Log::DEBUG_iMXSerial, "Jump to 0x%08X echoed: no iMX device\n", address);
+    return NOT_A_ROM;
+  }
+  _noteStatus(reply);
   uint32_t status = 0;
   if (!loader->getDataFromBuffer(reply, 0, status)) return SUCCESS;
   Log::log(Log::DEBUG_iMXSerial, "Jump to 0x%08X refused, status 0x%08X\n", address, status);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "common/aByteOrder.h"
@@ -62,6 +63,7 @@ class SDPLoader {
     OPEN_FAILED = 6,       // the transport's init failed
     NO_VALUE = 7,          // a register read gave no value
     JUMP_REFUSED = 8,      // the ROM answered the jump with an error status
+    NOT_A_ROM = 9,         // the device sends back what it is sent: no serial download ROM
   };
   static constexpr uint32_t STATUS_COMPLETE = 0x88888888;
   static constexpr uint32_t STATUS_ACK = 0xF0F0F0F0;
@@ -83,19 +85,29 @@ class SDPLoader {
   }
   // NO_TRANSPORT, OPEN_FAILED or SUCCESS.
   int init();
-  // Writes the image to the address: SUCCESS, NO_ANSWER, TRANSFER_ABORTED or NOT_COMPLETED.
-  // SUCCESS only when every report was sent whole and the ROM confirmed the write; a report that
-  // cannot be sent ends the transfer.
+  // Writes the image to the address: SUCCESS, NO_ANSWER, NOT_A_ROM, TRANSFER_ABORTED or
+  // NOT_COMPLETED. SUCCESS only when every report was sent whole and the ROM confirmed the
+  // write; a report that cannot be sent ends the transfer.
   int writeLoader(const std::vector<uint8_t>& image, unsigned address);
   // Jumps to the address: SUCCESS when the ROM let go (it answers a jump it takes with its
   // security word alone), JUMP_REFUSED when it answered with a status (an error: it stays in
-  // the ROM), NO_TRANSPORT without a transport.
+  // the ROM), NOT_A_ROM when the device echoed the jump, NO_TRANSPORT without a transport.
   int startLoader(unsigned address);
   // The fuse words CFG1:CFG0 as one number: SUCCESS, NO_ANSWER or NO_VALUE. The fingerprint is
   // set only on SUCCESS.
   int getFingerprint(uint64_t& fingerprint);
 
+  // What the ROM said last, for messages: the status word of its last reply that held one
+  // (none when it held none), and the image bytes sent by the last writeLoader.
+  std::optional<uint32_t> lastStatus() const { return _lastStatus; }
+  size_t imageBytesSent() const { return _imageBytesSent; }
+
  private:
+  // The reply, which the ROM sent for the command report, is the command coming back: a
+  // device that echoes what it hears (an LPC bootloader, a loopback), never the ROM.
+  static bool _isEcho(const std::vector<uint8_t>& reply, const std::vector<uint8_t>& report);
+  void _noteStatus(const std::vector<uint8_t>& reply);
+
   bool _isConnectionAlive();
   bool _expectResponse(const std::vector<uint8_t>& reply);
   bool _expectSuccess(const std::vector<uint8_t>& reply);
@@ -110,4 +122,7 @@ class SDPLoader {
   void _printBuffer(const std::vector<uint8_t>& bytes);
 
   std::unique_ptr<SDPLoader_Interface> loader;
+  std::optional<uint32_t> _lastStatus;
+  size_t _imageBytesSent = 0;
+  bool _echoed = false;  // the last connection check heard its command come back
 };

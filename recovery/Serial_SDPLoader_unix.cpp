@@ -13,6 +13,7 @@ struct PrivateSerial_SDPLoader {
   aStream* stream = nullptr;
   std::string path;
   bool associated = false;
+  uint64_t strayBytes = 0;       // on the line before this transport, not yet framed
   uint64_t unansweredBytes = 0;  // written since the ROM last sent anything
   uint64_t lineFreeAt = 0;       // ms tick by which the bytes written so far have crossed the line
 };
@@ -26,6 +27,7 @@ constexpr uint8_t ASSOCIATION_KEY[] = {0x23, 0x45, 0x45, 0x23};
 constexpr unsigned BITS_PER_BYTE = 10;  // start bit, 8 data bits, stop bit
 constexpr unsigned MAX_WORD_OFFSET = 15;
 constexpr size_t UART_VALUE_AT = 4;
+constexpr size_t kSdpCommandBytes = MAX_COMMAND_BYTES - 1;  // a command without its report id
 // How much more slowly than the line a ROM may read and still be waited for.
 constexpr uint64_t SLOW_READER_FACTOR = 4;
 // Bytes init drops at most while it empties the line: a line that never stops talking is left
@@ -54,8 +56,10 @@ size_t _takeWaiting(aStream* stream, std::vector<uint8_t>& out, size_t room) {
 
 }  // namespace
 
-Serial_SDPLoader::Serial_SDPLoader(const char* path) : privateState(std::make_unique<PrivateSerial_SDPLoader>()) {
+Serial_SDPLoader::Serial_SDPLoader(const char* path, uint64_t strayBytes)
+    : privateState(std::make_unique<PrivateSerial_SDPLoader>()) {
   privateState->path = path ? path : "";
+  privateState->strayBytes = strayBytes;
 }
 
 Serial_SDPLoader::~Serial_SDPLoader() { _close(); }
@@ -85,11 +89,23 @@ bool Serial_SDPLoader::associated() const { return privateState->associated; }
 
 bool Serial_SDPLoader::_associate() {
   PrivateSerial_SDPLoader& port = *privateState;
-  // Behind a report id, which the write drops.
-  const std::vector<uint8_t> key = {0, ASSOCIATION_KEY[0], ASSOCIATION_KEY[1], ASSOCIATION_KEY[2],
-                                    ASSOCIATION_KEY[3]};
+  // Behind a report id, which the write drops: the zero bytes that complete a command begun by
+  // stray bytes, then the key.
+  const size_t filler = (kSdpCommandBytes - port.strayBytes % kSdpCommandBytes) % kSdpCommandBytes;
+  port.strayBytes = 0;
+  std::vector<uint8_t> key(1 + filler + sizeof ASSOCIATION_KEY, 0);
+  std::copy(std::begin(ASSOCIATION_KEY), std::end(ASSOCIATION_KEY), key.end() - sizeof ASSOCIATION_KEY);
   std::vector<uint8_t> reply;
-  if (writeData(key) == int64_t(sizeof ASSOCIATION_KEY)) readData(reply, ASSOCIATION_TIMEOUT_MS);
+  if (writeData(key) == int64_t(key.size() - 1)) {
+    // The answer to a completed command may come first: the key's echo is looked for until it
+    // came or the time-out passed.
+    const uint64_t deadline = aTime_GetMSTicks() + ASSOCIATION_TIMEOUT_MS;
+    readData(reply, ASSOCIATION_TIMEOUT_MS);
+    while (!_holdsKey(reply) && aTime_GetMSTicks() < deadline) {
+      if (readData(reply, unsigned(deadline - aTime_GetMSTicks())) == 0) break;
+    }
+  }
+  if (filler > 0) Log::log(Log::DEBUG_iMXSerial, "Completed a command of stray bytes with %zu bytes\n", filler);
   port.associated = _holdsKey(reply);
   if (!port.associated) Log::log(Log::DEBUG_iMXSerial, "Error: No association from iMX device\n");
   return port.associated;

@@ -7,6 +7,12 @@
 // commands then go out plainly, and the connection check finds out whether anything listens.
 // The key is never sent again before a command.
 //
+// Bytes that others put on the line before (the stray bytes the caller names: what a probe for
+// another bootloader sent) may have begun a command in a ROM that counts its 16-byte commands
+// from the first byte it received. Before the key, init completes that command with zero bytes
+// (its answer is dropped), so that the key and every command after it stand in frame. A ROM that
+// drops everything before the key drops these bytes too.
+//
 // Time on the line counts: the port may take bytes faster than the line carries them, and the ROM
 // may read more slowly than the line, so a read waits for the first byte of a reply until the
 // bytes written have crossed the line, plus its time-out, plus four times the line time of every
@@ -26,8 +32,8 @@ struct PrivateSerial_SDPLoader;
 
 class Serial_SDPLoader : public SDPLoader_Interface {
  public:
-  // The path is copied.
-  explicit Serial_SDPLoader(const char* path);
+  // The path is copied. strayBytes: the bytes sent on the line before, since the ROM was reset.
+  explicit Serial_SDPLoader(const char* path, uint64_t strayBytes = 0);
   ~Serial_SDPLoader() override;  // closes the port
   Serial_SDPLoader(const Serial_SDPLoader&) = delete;
   Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;

@@ -2,9 +2,16 @@
 // download protocol and the live loader.
 #include "recovery/Updater_recovery.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -15,6 +22,7 @@
 #include "platform/Quillfern-C.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
+#include "recovery/RecoveryText.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "updater/Log.h"
@@ -38,6 +46,8 @@ constexpr uint8_t kSystemUniqueIdentifier = 39;
 constexpr const char* kHidPort = "USB";
 constexpr int kLastSector = 29;
 constexpr uint32_t kChunkBytes = 4096;
+// The smallest piece the chip burns, and the boundary every block must start on.
+constexpr uint32_t kFlashPage = 256;
 constexpr uint32_t kSettleBetweenTriesMs = 1000;
 // A firmware block whose payload is this long closes the image: it is not flashed.
 constexpr uint32_t kEndMarkerPayload = 4;
@@ -113,14 +123,67 @@ uint32_t _jump_address(const BirdFile& bird) {
   return aByteOrder_ReadBE32(jumps.front().data);
 }
 
-// The firmware blocks to flash: all of them but a closing end marker.
-std::vector<BirdBlock> _flash_blocks(const BirdFile& bird) {
+uint32_t _flash_end() {
+  const NXPFlashSector& last = NXP_LPC17XX_sectors[kLastSector];
+  return last.start + last.size;
+}
+
+uint32_t _round_up_to_page(uint32_t n) { return (n + kFlashPage - 1) / kFlashPage * kFlashPage; }
+
+// A firmware block that will be written, with its number among the file's firmware blocks.
+struct FlashBlock {
+  BirdBlock block;
+  int number;
+  uint32_t end() const { return block.address + _payload_length(block); }
+};
+
+bool _refuse_image(UpdaterDisplayInterface& display, const std::string& why) {
+  display.message(kError, "Recovery Error: %s", why.c_str());
+  return false;
+}
+
+// The firmware blocks that will really be written, in file order: all but a closing end marker
+// and blocks without payload. Refused (shown) when there are none, or when one has no load
+// address, lies outside the flash, does not start on a page boundary, or overlaps another.
+bool _plan_lpc_flash(UpdaterDisplayInterface& display, const BirdFile& bird, std::vector<FlashBlock>* plan) {
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-  if (!blocks.empty() && _payload_length(blocks.back()) == kEndMarkerPayload) {
+  if (!blocks.empty() && blocks.back().length >= 4 && _payload_length(blocks.back()) == kEndMarkerPayload) {
     Log::log(Log::DEBUG_Updater, "Firmware end marker at 0x%08X is not flashed\n", blocks.back().address);
     blocks.pop_back();
   }
-  return blocks;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const BirdBlock& block = blocks[i];
+    const int number = int(i) + 1;
+    if (block.length < 4) return _refuse_image(display, RecoveryFormat("firmware block %d holds no load address", number));
+    if (_payload_length(block) == 0) {
+      Log::log(Log::DEBUG_Updater, "Firmware block %d at 0x%08X is empty: nothing to write\n", number, block.address);
+      continue;
+    }
+    const uint64_t end = uint64_t(block.address) + _payload_length(block);
+    if (end > _flash_end()) {
+      return _refuse_image(display, RecoveryFormat("firmware block %d (0x%08X to 0x%08llX) lies outside the flash "
+                                            "(0x00000000 to 0x%08X)",
+                                            number, block.address, (unsigned long long)(end - 1), _flash_end() - 1));
+    }
+    if (block.address % kFlashPage != 0) {
+      return _refuse_image(display, RecoveryFormat("firmware block %d at 0x%08X does not start on a %u-byte boundary",
+                                            number, block.address, unsigned(kFlashPage)));
+    }
+    plan->push_back({block, number});
+  }
+  if (plan->empty()) return _refuse_image(display, "the recovery image holds no firmware to write");
+  std::vector<FlashBlock> byAddress = *plan;
+  std::sort(byAddress.begin(), byAddress.end(),
+            [](const FlashBlock& a, const FlashBlock& b) { return a.block.address < b.block.address; });
+  for (size_t i = 1; i < byAddress.size(); ++i) {
+    const FlashBlock& before = byAddress[i - 1];
+    const FlashBlock& after = byAddress[i];
+    if (before.end() > after.block.address) {
+      return _refuse_image(display, RecoveryFormat("firmware blocks %d and %d overlap at 0x%08X", before.number,
+                                            after.number, after.block.address));
+    }
+  }
+  return true;
 }
 
 // Where an LPC flash step failed, for the user.
@@ -131,43 +194,70 @@ struct LpcFailure {
   aErr code = aErrNone;
 };
 
-void _show_lpc_failure(UpdaterDisplayInterface& display, const LpcFailure& failure, int blocks) {
-  display.message(kError, "Recovery Error: %s failed for firmware block %d of %d at address 0x%08X ==> [%d, %s]",
-                  failure.step, failure.block, blocks, failure.address, int(failure.code),
-                  aError_GetErrorText(failure.code));
+// What the chip said to the command that failed: its return code by name and number, or that it
+// said nothing.
+std::string _chip_answer(const NXPSerialClass& isp, aErr err) {
+  const int code = isp.lastReturnCode;
+  if (code > 0) {
+    const char* name = NXPSerialClass::ERROR_TEXT[std::min(code, int(NXPSerialClass::MAX_ERROR))];
+    return RecoveryFormat(", the chip answered %s (%d)", name, code);
+  }
+  if (err == aErrNotReady) return ", the chip did not answer";
+  return "";
 }
 
-// One chunk: staged in RAM, padded with erased bytes (0xFF) to the copy length so that the copy
-// burns nothing stale, then copied over sectors prepared for the whole copy.
+void _show_lpc_failure(UpdaterDisplayInterface& display, const NXPSerialClass& isp, const LpcFailure& failure,
+                       int blocks) {
+  display.message(kError, "Recovery Error: %s failed for firmware block %d of %d at address 0x%08X ==> [%d, %s]%s",
+                  failure.step, failure.block, blocks, failure.address, int(failure.code),
+                  aError_GetErrorText(failure.code), _chip_answer(isp, failure.code).c_str());
+}
+
+// The largest copy the chip takes that fits in n bytes, a page for less: copies of staged bytes
+// never burn padding beyond the page that holds the block's last byte, so a block's copies stay
+// off its neighbours and inside the flash.
+uint32_t _copy_piece(uint32_t n) {
+  for (uint32_t size : {4096u, 1024u, 512u}) {
+    if (n >= size) return size;
+  }
+  return kFlashPage;
+}
+
+// One chunk: staged in RAM, padded with erased bytes (0xFF) to whole pages so that a copy burns
+// nothing stale, then copied in pieces, each over the sectors it covers, prepared for it.
 aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* bytes, uint32_t chunk,
                   const char** step) {
-  const uint32_t copyLength = NXPSerialClass::CopyLength(chunk);
-  std::vector<uint8_t> staged(copyLength, 0xFF);
-  std::memcpy(staged.data(), bytes, chunk);
+  const uint32_t staged = _round_up_to_page(chunk);
+  std::vector<uint8_t> padded(staged, 0xFF);
+  std::memcpy(padded.data(), bytes, chunk);
   Log::log(Log::DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", int(chunk), flashAddress);
-  Log::log(Log::DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(copyLength),
-           NXPSerialClass::WRITE_ADDRESS);
-  aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, copyLength, staged.data());
+  Log::log(Log::DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", int(staged), NXPSerialClass::WRITE_ADDRESS);
+  aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, staged, padded.data());
   if (err != aErrNone) {
     Log::log(Log::DEBUG_Updater, "\t Write to RAM failed\n");
     *step = "Write to RAM";
     return err;
   }
-  const int first = NXPSerialClass::SectorFromAddress(flashAddress);
-  const int last = NXPSerialClass::SectorFromAddress(flashAddress + copyLength - 1);
-  Log::log(Log::DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
-  err = isp.Prepare(first, last);
-  if (err != aErrNone) {
-    Log::log(Log::DEBUG_Updater, "\t Prepare failed\n");
-    *step = "Prepare";
-    return err;
-  }
-  Log::log(Log::DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(copyLength), NXPSerialClass::WRITE_ADDRESS,
-           flashAddress);
-  err = isp.CopyToFlash(flashAddress, NXPSerialClass::WRITE_ADDRESS, copyLength);
-  if (err != aErrNone) {
-    Log::log(Log::DEBUG_Updater, "\t Transfer to flash failed\n");
-    *step = "Copy to flash";
+  for (uint32_t done = 0; done < staged && err == aErrNone;) {
+    const uint32_t piece = _copy_piece(staged - done);
+    const uint32_t to = flashAddress + done;
+    const uint32_t from = NXPSerialClass::WRITE_ADDRESS + done;
+    const int first = NXPSerialClass::SectorFromAddress(to);
+    const int last = NXPSerialClass::SectorFromAddress(to + piece - 1);
+    Log::log(Log::DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
+    err = isp.Prepare(first, last);
+    if (err != aErrNone) {
+      Log::log(Log::DEBUG_Updater, "\t Prepare failed\n");
+      *step = "Prepare";
+      return err;
+    }
+    Log::log(Log::DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", int(piece), from, to);
+    err = isp.CopyToFlash(to, from, piece);
+    if (err != aErrNone) {
+      Log::log(Log::DEBUG_Updater, "\t Transfer to flash failed\n");
+      *step = "Copy to flash";
+    }
+    done += piece;
   }
   return err;
 }
@@ -199,17 +289,85 @@ bool _flash_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const B
 }
 
 // A step before the flashing; its failure is logged as the road has it and shown.
-bool _lpc_step(UpdaterDisplayInterface& display, aErr err, const char* logged, const char* shown) {
+bool _lpc_step(UpdaterDisplayInterface& display, const NXPSerialClass& isp, aErr err, const char* logged,
+               const char* shown) {
   if (err == aErrNone) return true;
   Log::log(Log::DEBUG_Network, "%s", logged);
-  display.message(kError, "Recovery Error: %s ==> [%d, %s]", shown, int(err), aError_GetErrorText(err));
+  display.message(kError, "Recovery Error: %s ==> [%d, %s]%s", shown, int(err), aError_GetErrorText(err),
+                  _chip_answer(isp, err).c_str());
   return false;
+}
+
+// Switches the chip's echo back on when the road leaves with it off, so that the next session
+// finds the chip as a synchronisation leaves it.
+class EchoBackOn {
+ public:
+  explicit EchoBackOn(NXPSerialClass& isp) : _isp(isp) {}
+  ~EchoBackOn() {
+    if (!_isp.echo) _isp.SetEcho(true);
+  }
+  EchoBackOn(const EchoBackOn&) = delete;
+  EchoBackOn& operator=(const EchoBackOn&) = delete;
+
+ private:
+  NXPSerialClass& _isp;
+};
+
+std::string _status_text(const std::optional<uint32_t>& status) {
+  return status ? RecoveryFormat("status 0x%08X", *status) : std::string("no status");
+}
+
+// Shows why the ROM did not take a loader block.
+void _show_loader_failure(UpdaterDisplayInterface& display, const SDPLoader& sdp, int result, const std::string& port,
+                          int block, size_t size, uint32_t address) {
+  const std::string status = _status_text(sdp.lastStatus());
+  switch (result) {
+    case SDPLoader::NO_ANSWER:
+      display.message(kError, "The boot ROM did not answer on %s", port.c_str());
+      break;
+    case SDPLoader::NOT_A_ROM:
+      display.message(kError, "The device on %s sends back what it is sent: it is no i.MX boot ROM", port.c_str());
+      break;
+    case SDPLoader::TRANSFER_ABORTED:
+      display.message(kError, "The boot ROM stopped loader block %d (%zu bytes to 0x%08X) after %zu bytes: %s", block,
+                      size, address, sdp.imageBytesSent(), status.c_str());
+      break;
+    default:
+      display.message(kError, "The boot ROM did not confirm loader block %d (%zu bytes to 0x%08X): %s", block, size,
+                      address, status.c_str());
+      break;
+  }
 }
 
 }  // namespace
 
-bool RecoverySteps::_get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint) {
+bool RecoverySteps::_check_serial_port(UpdaterDisplayInterface& display, const std::string& port) {
+  if (port == kHidPort) return true;
+  const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    display.message(kError, "Could not open serial port %s: %s", port.c_str(), std::strerror(errno));
+    return false;
+  }
+  const bool terminal = ::isatty(fd) == 1;
+  const int reason = errno;
+  ::close(fd);
+  if (!terminal) {
+    display.message(kError, "%s is not a terminal: %s", port.c_str(), std::strerror(reason));
+    return false;
+  }
+  return true;
+}
+
+bool RecoverySteps::_get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint,
+                                         uint64_t* bytesSent) {
   NXPSerialClass isp;
+  struct ReportSent {
+    NXPSerialClass& isp;
+    uint64_t* out;
+    ~ReportSent() {
+      if (out) *out = isp.bytesSent;
+    }
+  } report{isp, bytesSent};
   aErr err = isp.Connect(port.c_str(), baud);
   if (err != aErrNone) {
     Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not open serial port\n", int(err));
@@ -231,11 +389,12 @@ bool RecoverySteps::_get_fingerprint_lpc(std::string port, uint32_t baud, Finger
 }
 
 bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
-                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter) {
+                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter,
+                          uint64_t strayBytes) {
   if (serialNumber == 0) serialNumber = Updater::DEFAULT_SERIAL_NUMBER;
   BirdFile bird;
   if (!_load_loader_bird(display, updater, serialNumber, file, bird)) return false;
-  if (_transfer_recovery_loader(display, bird, port) != aErrNone) {
+  if (_transfer_recovery_loader(display, bird, port, strayBytes) != aErrNone) {
     Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }
@@ -266,17 +425,30 @@ bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updat
   return true;
 }
 
-aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port) {
+aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
+                                             uint64_t strayBytes) {
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  if (std::none_of(blocks.begin(), blocks.end(), [](const BirdBlock& b) { return b.length >= 4; })) {
+    display.message(kError, "The recovery image holds no loader for the i.MX boot ROM");
+    return aErrNotFound;
+  }
   SDPLoader sdp;
   if (port == kHidPort) {
     sdp.setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID));
   } else {
-    sdp.setLoader(std::make_unique<Serial_SDPLoader>(port.c_str()));
+    sdp.setLoader(std::make_unique<Serial_SDPLoader>(port.c_str(), strayBytes));
   }
-  if (sdp.init() != SDPLoader::SUCCESS) return aErrNotReady;
+  if (sdp.init() != SDPLoader::SUCCESS) {
+    if (port == kHidPort) {
+      display.message(kError, "No i.MX boot ROM found on USB (%04X:%04X)", IMX1050::VID, IMX1050::PID);
+    } else {
+      display.message(kError, "Could not set up serial port %s for the i.MX boot ROM", port.c_str());
+    }
+    return aErrNotReady;
+  }
   int counter = 0;
-  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
+  for (const BirdBlock& block : blocks) {
     if (block.length < 4) {  // no load address: nothing that could be placed
       Log::log(Log::DEBUG_Updater, "Skipping loader block %d of %u bytes: no load address\n", counter,
                unsigned(block.length));
@@ -287,13 +459,23 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
     const std::vector<uint8_t> payload(block.data + 4, block.data + block.length);
     Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
              int(address));
-    if (sdp.writeLoader(payload, address) != SDPLoader::SUCCESS) return aErrConnection;
+    const int written = sdp.writeLoader(payload, address);
+    if (written != SDPLoader::SUCCESS) {
+      _show_loader_failure(display, sdp, written, port, counter + 1, payload.size(), address);
+      return aErrConnection;
+    }
     ++counter;
   }
   const uint32_t jump = _jump_address(bird);
-  if (sdp.startLoader(jump) != SDPLoader::SUCCESS) {
+  const int started = sdp.startLoader(jump);
+  if (started == SDPLoader::NOT_A_ROM) {
+    display.message(kError, "The device on %s sends back what it is sent: it is no i.MX boot ROM", port.c_str());
+    return aErrConnection;
+  }
+  if (started != SDPLoader::SUCCESS) {
     Log::log(Log::DEBUG_Updater, "Loader start at 0x%08X refused\n", jump);
-    display.message(kError, "The boot ROM refused to start the loader at address 0x%08X", jump);
+    display.message(kError, "The boot ROM refused to start the loader at address 0x%08X: %s", jump,
+                    _status_text(sdp.lastStatus()).c_str());
     return aErrConnection;
   }
   return aErrNone;
@@ -322,8 +504,10 @@ bool RecoverySteps::_recover_firmware_imx(UpdaterDisplayInterface& display, Bird
   return true;
 }
 
-bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, uint32_t baud,
-                           Fingerprint&) {
+bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port,
+                                          uint32_t baud, Fingerprint&) {
+  std::vector<FlashBlock> plan;
+  if (!_plan_lpc_flash(display, bird, &plan)) return false;
   NXPSerialClass isp;
   const aErr opened = isp.Connect(port.c_str(), baud);
   if (opened != aErrNone) {
@@ -332,50 +516,58 @@ bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, Bird
                     aError_GetErrorText(opened));
     return false;
   }
+  EchoBackOn echoBackOn(isp);
   Log::log(Log::DEBUG_Updater, "\n\tUnlock Memory:\n");
-  if (!_lpc_step(display, isp.Unlock(), "Could not unlock\n", "Unlock")) return false;
+  if (!_lpc_step(display, isp, isp.Unlock(), "Could not unlock\n", "Unlock")) return false;
   Log::log(Log::DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-  if (!_lpc_step(display, isp.Prepare(0, kLastSector), "Could not prepare\n", "Prepare")) return false;
+  if (!_lpc_step(display, isp, isp.Prepare(0, kLastSector), "Could not prepare\n", "Prepare")) return false;
   Log::log(Log::DEBUG_Updater, "\n\tErase all memory before update:\n");
-  if (!_lpc_step(display, isp.Erase(0, kLastSector), "Could not erase\n", "Erase")) return false;
+  if (!_lpc_step(display, isp, isp.Erase(0, kLastSector), "Could not erase\n", "Erase")) return false;
   isp.SetEcho(false);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.path.c_str());
 
-  const std::vector<BirdBlock> blocks = _flash_blocks(bird);
-  const int count = int(blocks.size());
+  const int count = int(plan.size());
   uint32_t total = 0;
   for (int k = 0; k < count; ++k) {
     uint32_t done = 0;
     LpcFailure failure;
-    const bool flashed = _flash_block(display, isp, blocks[size_t(k)], k + 1, count, &done, &failure);
+    const bool flashed = _flash_block(display, isp, plan[size_t(k)].block, k + 1, count, &done, &failure);
     total += done;
     if (!flashed) {
-      _show_lpc_failure(display, failure, count);
+      _show_lpc_failure(display, isp, failure, count);
       return false;
     }
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", count, int(total));
-  const aErr err = isp.SetEcho(true);
+  aErr err = isp.SetEcho(true);
   if (err != aErrNone) {
-    display.message(kError, "Recovery Error transfering data to device ==> [%d, %s]", int(err),
-                    aError_GetErrorText(err));
+    display.message(kError, "Recovery Error transfering data to device ==> [%d, %s]%s", int(err),
+                    aError_GetErrorText(err), _chip_answer(isp, err).c_str());
+    return false;
+  }
+  err = isp.ExecuteFrom(0);
+  if (err != aErrNone) {
+    display.message(kError, "Recovery Error: Start from address 0x00000000 ==> [%d, %s]%s", int(err),
+                    aError_GetErrorText(err), _chip_answer(isp, err).c_str());
     return false;
   }
   display.message(kInfo, "Rebooting Device");
-  isp.ExecuteFrom(0);
   return true;
 }
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
                               uint32_t baud, bool resetAfter) {
   if (_refuse_zero_baud(display, baud)) return false;
-  if (_get_fingerprint_lpc(port, baud, fingerprint)) {
+  if (!_check_serial_port(display, port)) return false;
+  uint64_t probeBytes = 0;
+  if (_get_fingerprint_lpc(port, baud, fingerprint, &probeBytes)) {
     chipKind = CHIP_KIND_LPC;
     return true;
   }
   chipKind = CHIP_KIND_IMX;
-  return RecoverySteps::_get_fingerprint_imx(display, *this, port, serialNumber, file, fingerprint, resetAfter);
+  return RecoverySteps::_get_fingerprint_imx(display, *this, port, serialNumber, file, fingerprint, resetAfter,
+                                             probeBytes);
 }
 
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,

@@ -23,21 +23,35 @@ namespace RecoverySteps {
 
 // The LPC fingerprint: the four numbers of the chip's device-identification reply, read over
 // ISP at baud after synchronising. False when no LPC bootloader answers on the port.
-bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint);
+// *bytesSent (when given) tells how many bytes the probe put on the line.
+bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerprint, uint64_t* bytesSent = nullptr);
 
 // The i.MX fingerprint: loads the live loader (the bird file given, else the store's latest
 // download for the serial number, downloaded when the store has none), reaches it on USB under
 // the default serial number or the given one, and reads the system entity's unique identifier.
 // With resetAfter the live loader is reset afterwards. Serial number 0 means the default.
+// strayBytes: what was sent on a serial port before (see _transfer_recovery_loader).
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
-                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter);
+                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter,
+                          uint64_t strayBytes = 0);
 
-// Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader; fails
-// when the ROM's transport cannot be opened, a block is not accepted or the start is refused.
-aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port);
+// Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader; fails,
+// showing what failed, when the file has no loader block (before anything is sent), the ROM's
+// transport cannot be opened, a block is not accepted or the start is refused. strayBytes: the
+// bytes sent on the serial port before (a probe for another bootloader), which a ROM may have
+// taken as the start of a command.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
+                               uint64_t strayBytes = 0);
+
+// Whether the port text names a serial port that can be opened and is a terminal; otherwise
+// shows why not, with the system's reason. The text "USB" names no serial port and passes.
+bool _check_serial_port(UpdaterDisplayInterface& display, const std::string& port);
 
 // Flashes the (already descrambled) firmware blocks into an LPC chip that was synchronised at
-// baud. Every failure is shown with what failed.
+// baud. Before anything is erased the blocks to write are judged: refused when there are none,
+// or one lies outside the flash, off a 256-byte boundary, or over another. Every failure is
+// shown with what failed (and the chip's return code), and echo is switched back on on every
+// way out.
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, uint32_t baud,
                            Fingerprint& fingerprint);
 

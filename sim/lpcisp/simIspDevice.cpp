@@ -117,8 +117,16 @@ void IspDevice::loadFlash(std::uint32_t address, const std::vector<std::uint8_t>
 
 void IspDevice::fillRam(std::uint8_t value) { std::fill(_ram.begin(), _ram.end(), value); }
 
-void IspDevice::receive(std::string_view bytes, std::string& out) {
+void IspDevice::leaveInCommandMode(bool echoOn) {
+  _phase = _Phase::commands;
+  _echo = echoOn;
+  _pending.clear();
+}
+
+void IspDevice::receive(std::string_view bytes, std::string& out, std::vector<IspPause>* pauses) {
+  _pauses = pauses;
   for (char c : bytes) _byte(c, out);
+  _pauses = nullptr;
 }
 
 void IspDevice::_byte(char c, std::string& out) {
@@ -135,7 +143,12 @@ void IspDevice::_byte(char c, std::string& out) {
     ++_record.garbledBytes;
     return;
   }
-  if (_echo) out += c;
+  if (_echo) {
+    out += c;
+    // A line's first letter decides whether its echo comes doubled.
+    const char first = _pending.empty() ? c : _pending[0];
+    if (_phase == _Phase::commands && _faults.doubledEcho.count(first)) out += c;
+  }
   if (c != '\n') {
     _pending += c;
     return;
@@ -184,6 +197,13 @@ void IspDevice::_command(const std::string& line, std::string& out) {
   if (words.empty()) return;
   _record.commands.push_back(line);
   const char letter = words[0].size() == 1 ? words[0][0] : '\0';
+  const auto delay = _faults.replyDelayMs.find(letter);
+  if (delay != _faults.replyDelayMs.end() && _pauses) _pauses->push_back({out.size(), delay->second});
+  const auto answer = _faults.answers.find(letter);
+  if (answer != _faults.answers.end()) {
+    out += answer->second;
+    return;
+  }
   const auto failure = _faults.failCommands.find(letter);
   if (failure != _faults.failCommands.end()) {
     out += _decimalLine(failure->second);

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,20 @@ struct IspFaults {
   std::int32_t silentAfterDataLines = -1;       // fall silent once this many data lines moved
                                                 // (received by W or sent by R)
   std::string crystalAnswer;                    // sent instead of "OK\r\n" after the crystal line
+  std::set<char> doubledEcho;                   // with echo on, a command line that starts with
+                                                // one of these letters is echoed byte by byte twice
+  std::map<char, std::string> answers;          // command letter -> the whole answer (return
+                                                // code and data lines) sent instead of running it
+  std::map<char, std::uint32_t> replyDelayMs;   // command letter -> the answer (return code and
+                                                // data lines) comes this many ms after the line;
+                                                // the echo comes at once
+};
+
+// A pause in what the chip sends: the bytes from `at` of one receive's output go out `ms` later
+// than the ones before them (a chip busy with a command).
+struct IspPause {
+  std::size_t at;
+  std::uint32_t ms;
 };
 
 // What the chip was asked and did.
@@ -76,8 +91,9 @@ class IspDevice {
 
   explicit IspDevice(IspIdentity identity = {});
 
-  // Takes bytes from the host and appends what the chip sends back to out.
-  void receive(std::string_view bytes, std::string& out);
+  // Takes bytes from the host and appends what the chip sends back to out; where the chip takes
+  // its time over an answer, a pause at that offset of out is appended to pauses (when given).
+  void receive(std::string_view bytes, std::string& out, std::vector<IspPause>* pauses = nullptr);
 
   IspFaults& faults() { return _faults; }
   const IspRecord& record() const { return _record; }
@@ -89,6 +105,8 @@ class IspDevice {
   void loadFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
   // Fills the RAM with the value, as leftovers from earlier work would.
   void fillRam(std::uint8_t value);
+  // The state an earlier session left: synchronised, in command mode, with echo as given.
+  void leaveInCommandMode(bool echoOn);
   // The rate the host's side of the line runs at now (0: unknown, every byte counts). The
   // autobaud locks on to the rate of the "?"; after it, bytes at another rate are garbage to the
   // chip and are lost, until "B" moves the chip to a new rate.
@@ -122,6 +140,7 @@ class IspDevice {
   int _preparedFirst = -1;
   int _preparedLast = -1;
   std::string _pending;  // the line being received
+  std::vector<IspPause>* _pauses = nullptr;  // of the receive under way
   std::vector<std::uint8_t> _flash;
   std::vector<std::uint8_t> _ram;
   // The transfer under way (W or R): where, how much, what is done, and the open block.

@@ -5,10 +5,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
+#include <optional>
 #include <utility>
 
 #include "sim/module/simChannel.h"
@@ -47,6 +51,10 @@ struct SimIspPort::Impl {
   std::string linkPath;
   std::unique_ptr<SimChannel> channel;  // used by the thread only while it runs
   std::string pending;       // bytes the chip has yet to send; the thread's own
+  // Pauses in pending (offsets into it), first one first; the thread's own. A pause starts when
+  // the bytes before it are written and holds the rest back until its time is up.
+  std::deque<IspPause> pauses;
+  std::optional<std::chrono::steady_clock::time_point> pausedUntil;
   std::atomic<bool> stopping{false};
   bool running = false;
   int wakeFd = -1;
@@ -55,6 +63,9 @@ struct SimIspPort::Impl {
   void loop();
   void readPeer();
   void writePending();
+  // Bytes of pending that may go out now; sets the end of a pause that has just begun.
+  std::size_t sendable();
+  int pollTimeoutMs() const;
 };
 
 SimIspPort::SimIspPort(IspIdentity identity, std::string linkPath)
@@ -112,9 +123,9 @@ bool SimIspPort::waitUntil(const std::function<bool(const IspDevice&)>& conditio
 void SimIspPort::Impl::loop() {
   while (!stopping) {
     const int peer = channel->peerFd();
-    pollfd fds[2] = {{wakeFd, POLLIN, 0},
-                     {peer, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0}};
-    ::poll(fds, 2, _kIdlePollMs);
+    const bool wantsOut = sendable() > 0;
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {peer, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0}};
+    ::poll(fds, 2, pollTimeoutMs());
     if (fds[0].revents & POLLIN) {
       std::uint64_t drained;
       [[maybe_unused]] ssize_t ignored = ::read(wakeFd, &drained, sizeof drained);
@@ -132,19 +143,44 @@ void SimIspPort::Impl::readPeer() {
   const ssize_t got = channel->readSome(bytes, sizeof bytes);
   if (got <= 0) return;
   const std::uint32_t rate = _lineRate(channel->peerFd());
+  std::string out;
+  std::vector<IspPause> added;
   {
     std::lock_guard lock(mutex);
     device.setLineRate(rate);
-    device.receive(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got)),
-                   pending);
+    device.receive(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got)), out,
+                   &added);
   }
+  for (IspPause& pause : added) pauses.push_back({pending.size() + pause.at, pause.ms});
+  pending += out;
   changed.notify_all();
 }
 
+std::size_t SimIspPort::Impl::sendable() {
+  if (pauses.empty()) return pending.size();
+  if (pauses.front().at > 0) return pauses.front().at;
+  const auto now = std::chrono::steady_clock::now();
+  if (!pausedUntil) pausedUntil = now + std::chrono::milliseconds(pauses.front().ms);
+  if (now < *pausedUntil) return 0;
+  pauses.pop_front();
+  pausedUntil.reset();
+  return sendable();
+}
+
+int SimIspPort::Impl::pollTimeoutMs() const {
+  if (!pausedUntil) return _kIdlePollMs;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*pausedUntil - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, _kIdlePollMs));
+}
+
 void SimIspPort::Impl::writePending() {
-  const ssize_t written =
-      channel->writeSome(reinterpret_cast<const std::uint8_t*>(pending.data()), pending.size());
-  if (written > 0) pending.erase(0, static_cast<std::size_t>(written));
+  const std::size_t ready = sendable();
+  if (ready == 0) return;
+  const ssize_t written = channel->writeSome(reinterpret_cast<const std::uint8_t*>(pending.data()), ready);
+  if (written <= 0) return;
+  const auto done = static_cast<std::size_t>(written);
+  pending.erase(0, done);
+  for (IspPause& pause : pauses) pause.at -= done;
 }
 
 }  // namespace qfsim

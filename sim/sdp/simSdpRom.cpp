@@ -56,6 +56,7 @@ std::vector<SimSdpReply> SimSdpRom::command(std::span<const std::uint8_t> bytes)
   std::lock_guard<std::mutex> hold(_lock);
   if (bytes.size() < kSdpCommandBytes) return {};
   _commands.emplace_back(bytes.begin(), bytes.begin() + kSdpCommandBytes);
+  _commandTimes.push_back(std::chrono::steady_clock::now());
   if (_commands.size() > _faults.answeredCommands) _faults.silent = true;
   if (!_running || _faults.silent) return {};
   std::uint8_t type = bytes[0];
@@ -72,6 +73,7 @@ std::vector<SimSdpReply> SimSdpRom::command(std::span<const std::uint8_t> bytes)
     case kReadRegister:
       return _readRegister(address, count);
     case kWriteFile:
+      if (_faults.refuseWrite) return _answer(*_faults.refuseWrite);
       _writeAddress = address;
       _due = count;
       _received = 0;
@@ -161,6 +163,11 @@ std::size_t SimSdpRom::bytesWritten() const {
 std::vector<std::vector<std::uint8_t>> SimSdpRom::commands() const {
   std::lock_guard<std::mutex> hold(_lock);
   return _commands;
+}
+
+std::vector<std::chrono::steady_clock::time_point> SimSdpRom::commandTimes() const {
+  std::lock_guard<std::mutex> hold(_lock);
+  return _commandTimes;
 }
 
 std::vector<SimSdpJump> SimSdpRom::jumps() const {

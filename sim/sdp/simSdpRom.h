@@ -46,6 +46,8 @@ struct SimSdpFaults {
   std::optional<std::uint32_t> completionStatus = kSdpWriteComplete;
   bool shortReply = false;                   // replies lack their security word
   std::size_t abortAfterDataBytes = SIZE_MAX;  // early error once this many data bytes came
+  // WRITE_FILE is answered at once with this status and takes no data (a write refused).
+  std::optional<std::uint32_t> refuseWrite;
 };
 
 struct SimSdpReply {
@@ -77,6 +79,7 @@ class SimSdpRom {
   std::vector<std::uint8_t> memory(std::uint32_t address, std::size_t length) const;  // unwritten: 0
   std::size_t bytesWritten() const;  // data bytes stored in memory, all transfers
   std::vector<std::vector<std::uint8_t>> commands() const;  // as received
+  std::vector<std::chrono::steady_clock::time_point> commandTimes() const;  // when each came
   std::vector<SimSdpJump> jumps() const;
   bool running() const;  // false once a jump was accepted
   // Waits until a jump was accepted (the loader runs); false when the time-out passes first.
@@ -100,6 +103,7 @@ class SimSdpRom {
   std::size_t _received = 0;  // of the running WRITE_FILE
   std::size_t _bytesWritten = 0;
   std::vector<std::vector<std::uint8_t>> _commands;
+  std::vector<std::chrono::steady_clock::time_point> _commandTimes;
   std::vector<SimSdpJump> _jumps;
   bool _running = true;
 };

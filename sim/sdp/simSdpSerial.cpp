@@ -165,7 +165,7 @@ void SimSdpSerial::_takeCommandByte(std::uint8_t byte) {
   bool listening;
   {
     std::lock_guard<std::mutex> hold(_lock);
-    listening = _associated || !_faults.requireAssociation;
+    listening = _associated || _faults.framing == SimSdpFraming::fromFirstByte;
   }
   _pending.push_back(byte);
   if (!listening) {

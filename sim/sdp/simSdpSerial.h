@@ -2,10 +2,12 @@
 // test opens path() as its serial port. Its own thread reads the line, runs the SimSdpRom and
 // writes the ROM's words back without report ids.
 //
-// Line protocol: until associated the ROM drops every byte except the association key
-// 23 45 45 23, which it answers with the same four bytes. Then bytes are 16-byte commands, and
-// after a WRITE_FILE the promised number of data bytes. The key is taken again where a command
-// would start (no command begins with 0x23).
+// Line protocol: bytes are 16-byte commands, and after a WRITE_FILE the promised number of data
+// bytes; the association key 23 45 45 23 is answered with the same four bytes where a command
+// would start (no command begins with 0x23). Where the commands are counted from is the
+// framing: from the key (until associated the ROM drops every byte but the key), or from the
+// first byte the ROM received (bytes before the key begin a command, and the key is seen only
+// where a command would start).
 //
 // Every member may be called from any thread. The thread sleeps in poll() (at most 2 ms at a time
 // while it paces its reading), never spins; flooding is the one knob that keeps it busy.
@@ -29,8 +31,13 @@ namespace qfsim {
 
 class SimChannel;
 
+enum class SimSdpFraming {
+  afterKey,     // everything before the association key is dropped
+  fromFirstByte,  // commands are counted from the first byte received
+};
+
 struct SimSdpLineFaults {
-  bool requireAssociation = true;  // false: commands count from the first byte
+  SimSdpFraming framing = SimSdpFraming::afterKey;
   bool ignoreAssociation = false;  // the key goes unanswered (the ROM is not listening)
   std::uint32_t bytesPerSecond = 0;  // the ROM reads the line no faster than this; 0 = at once
   std::size_t hangUpAfterDataBytes = SIZE_MAX;  // the line drops once this many data bytes came

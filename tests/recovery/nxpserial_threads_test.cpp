@@ -3,6 +3,7 @@
 // result and in bounded time. Also the reads' bounds against a line that never stops talking.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -53,7 +54,8 @@ IspIdentity TestIdentity() {
   return identity;
 }
 
-constexpr milliseconds kCommandFailureBound{1500};
+// A command's answer is awaited for NXPSerialClass::REPLY_MS.
+constexpr milliseconds kCommandFailureBound{3 * NXPSerialClass::REPLY_MS};
 constexpr milliseconds kChecksumWaitBound{6000};  // the checksum answer has 2000 empty reads
 
 // A simulated chip with a client connected to it.
@@ -178,6 +180,82 @@ TEST_P(IspEcho, ACommandSucceedsOnlyOnReturnCodeZero) {
 
 INSTANTIATE_TEST_SUITE_P(EchoOnAndOff, IspEcho, ::testing::Bool());
 
+// The identification is the return code 0 and exactly four lines of decimal digits; an echo that
+// comes doubled leaves bare line ends before the code, which are no part of the answer. Any
+// other answer is an error and leaves the last numbers in place.
+TEST_F(IspSession, IdentificationIsCodeZeroAndFourDecimalLines) {
+  SyncUp();
+  struct Case {
+    const char* what;
+    std::function<void(IspFaults&)> faults;
+    aErr expected;
+  };
+  const Case cases[] = {
+      {"echo doubled", [](IspFaults& f) { f.doubledEcho = {'N'}; }, aErrNone},
+      {"read protected", [](IspFaults& f) { f.answers = {{'N', "19\r\n"}}; }, aErrParam},
+      {"empty value line", [](IspFaults& f) { f.answers = {{'N', "0\r\n\r\n1\r\n2\r\n3\r\n"}}; }, aErrIO},
+      {"hexadecimal", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n0x10\r\n"}}; }, aErrIO},
+      {"signed", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n-2\r\n3\r\n4\r\n"}}; }, aErrIO},
+      {"above 32 bits", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n4294967296\r\n"}}; },
+       aErrIO},
+      {"no return code", [](IspFaults& f) { f.answers = {{'N', "N\r\n1\r\n2\r\n3\r\n4\r\n"}}; }, aErrIO},
+      {"three lines", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n"}}; }, aErrNotReady},
+  };
+  const uint32_t expected[4] = {0x00000001, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ChangeFaults([&](IspFaults& faults) {
+      faults = IspFaults{};
+      c.faults(faults);
+    });
+    std::fill(std::begin(isp.deviceId), std::end(isp.deviceId), 0xABCDu);
+    EXPECT_EQ(isp.GetDeviceID(), c.expected);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(isp.deviceId[i], c.expected == aErrNone ? expected[i] : 0xABCDu) << i;
+  }
+}
+
+// A chip busy with a command answers late: an erase is awaited for every sector it names, any
+// other command for NXPSerialClass::REPLY_MS, and an answer later than that is no answer.
+TEST_F(IspSession, AnswersAreAwaitedForWhatTheCommandAsks) {
+  SyncUp();
+  ASSERT_EQ(isp.Unlock(), aErrNone);
+  for (uint32_t delay : {500u, 2000u}) {
+    SCOPED_TRACE(delay);
+    ChangeFaults([&](IspFaults& faults) { faults.replyDelayMs = {{'E', delay}}; });
+    ASSERT_EQ(isp.Prepare(0, 29), aErrNone);
+    EXPECT_EQ(isp.Erase(0, 29), aErrNone);
+  }
+  ChangeFaults([&](IspFaults& faults) { faults.replyDelayMs = {{'P', 500}}; });
+  EXPECT_EQ(isp.Prepare(0, 1), aErrNone);
+  ChangeFaults([&](IspFaults& faults) { faults.replyDelayMs = {{'P', NXPSerialClass::REPLY_MS + 2000}}; });
+  EXPECT_EQ(isp.Prepare(0, 1), aErrNotReady);
+}
+
+// A chip that an earlier session left in command mode, with echo on or off, is resumed without
+// a handshake and answers with echo on.
+TEST_P(IspEcho, SyncResumesAChipLeftInCommandMode) {
+  sim.withDevice([](IspDevice& device) { device.leaveInCommandMode(GetParam()); });
+  ASSERT_EQ(isp.Sync(), aErrNone);
+  EXPECT_TRUE(isp.echo);
+  sim.withDevice([](IspDevice& device) { EXPECT_TRUE(device.echo()); });
+  ASSERT_EQ(isp.GetDeviceID(), aErrNone);
+  EXPECT_EQ(isp.deviceId[3], 0xFFFFFFFFu);
+  EXPECT_EQ(Record().crystalKHz, 0u) << "no handshake";
+}
+
+// The start is refused with a return code, or taken without a word.
+TEST_F(IspSession, StartFailsOnlyWhenRefused) {
+  SyncUp();
+  ChangeFaults([](IspFaults& faults) { faults.failCommands = {{'G', 15}}; });
+  EXPECT_EQ(isp.ExecuteFrom(0), aErrParam);
+  EXPECT_EQ(isp.lastReturnCode, 15);
+  ChangeFaults([](IspFaults& faults) { faults.answers = {{'G', ""}}; });
+  EXPECT_EQ(isp.ExecuteFrom(0), aErrNone);
+  ChangeFaults([](IspFaults& faults) { faults = IspFaults{}; });
+  EXPECT_EQ(isp.ExecuteFrom(0), aErrNone);
+  EXPECT_TRUE(Record().executed);
+}
+
 TEST_F(IspSession, SetEchoChangesTheFlagOnlyWhenTheChipAgrees) {
   SyncUp();
   ChangeFaults([](IspFaults& faults) { faults.failCommands = {{'A', 12}}; });
@@ -199,6 +277,7 @@ TEST_F(IspSession, CommandErrorsAreLoggedByName) {
   EXPECT_TRUE(log.contains("Error response ==>[CMD_LOCKED]\n")) << log.text();
 }
 
+// Silence, a refusal, or value lines that are no numbers: no answer is taken for one.
 TEST_F(IspSession, SilenceAfterTheCommandIsNoAnswer) {
   SyncUp();
   isp.deviceId[0] = 0xABCD;
@@ -206,17 +285,18 @@ TEST_F(IspSession, SilenceAfterTheCommandIsNoAnswer) {
     const char* what;
     std::function<void(IspFaults&)> faults;
     std::function<aErr()> run;
+    aErr expected;
   };
   uint8_t version[2] = {};
   long part = 0;
   const Case cases[] = {
-      {"device id, silent", [](IspFaults& f) { f.silent = true; }, [&] { return isp.GetDeviceID(); }},
+      {"device id, silent", [](IspFaults& f) { f.silent = true; }, [&] { return isp.GetDeviceID(); }, aErrNotReady},
       {"device id, read protected", [](IspFaults& f) { f.failCommands = {{'N', 19}}; },
-       [&] { return isp.GetDeviceID(); }},
-      {"part number", [](IspFaults& f) { f.silent = true; }, [&] { return isp.GetPartNumber(&part); }},
+       [&] { return isp.GetDeviceID(); }, aErrParam},
+      {"part number", [](IspFaults& f) { f.silent = true; }, [&] { return isp.GetPartNumber(&part); }, aErrNotReady},
       {"version", [](IspFaults& f) { f.silent = true; },
-       [&] { return isp.GetBootLoaderVersion(&version[0], &version[1]); }},
-      {"prepare", [](IspFaults& f) { f.silent = true; }, [&] { return isp.Prepare(0, 1); }},
+       [&] { return isp.GetBootLoaderVersion(&version[0], &version[1]); }, aErrNotReady},
+      {"prepare", [](IspFaults& f) { f.silent = true; }, [&] { return isp.Prepare(0, 1); }, aErrNotReady},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -226,7 +306,7 @@ TEST_F(IspSession, SilenceAfterTheCommandIsNoAnswer) {
     });
     aErr err = aErrNone;
     EXPECT_LT(TimeOf([&] { err = c.run(); }), kCommandFailureBound);
-    EXPECT_EQ(err, aErrNotReady);
+    EXPECT_EQ(err, c.expected);
   }
   EXPECT_EQ(isp.deviceId[0], 0xABCDu) << "a failed identification keeps the last numbers";
   EXPECT_EQ(part, 0);

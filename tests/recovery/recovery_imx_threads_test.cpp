@@ -17,6 +17,7 @@
 #include "recovery/Updater_recovery.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simUpgrade.h"
+#include "sim/lpcisp/simIspPort.h"
 #include "sim/sdp/simSdpSerial.h"
 #include "support/bird_generator.h"
 #include "support/log_capture.h"
@@ -177,7 +178,7 @@ TEST_F(ImxRecovery, RefusedJumpFailsTheRoad) {
   Updater updater(kNoServer, folder / "store", display);
   EXPECT_FALSE(updater.Get_Fingerprint(fingerprint, Port(), kSerial, WriteBird(plan), 115200, false));
   EXPECT_EQ(display.errors(),
-            std::vector<std::string>{"The boot ROM refused to start the loader at address 0x30000000"});
+            std::vector<std::string>{"The boot ROM refused to start the loader at address 0x30000000: status 0x0BAD1234"});
   EXPECT_TRUE(log.contains("Error loading liveloader.\n")) << log.text();
 }
 
@@ -197,6 +198,74 @@ TEST_F(ImxRecovery, WholeRecoveryOverUsbHid) {
     EXPECT_EQ(images[i].address, plan.firmware[i].first);
     EXPECT_EQ(images[i].bytes, plan.firmware[i].second);
   }
+}
+
+bool _has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Every way the ROM can fail to take a loader block is shown with the block and the ROM's
+// status. Which of a refusal and an early end the client sees first depends on when the ROM's
+// words arrive, so the block and the status are what is checked.
+TEST_F(ImxRecovery, LoaderFailuresSayWhatFailed) {
+  struct Case {
+    const char* what;
+    std::function<void(qfsim::SimSdpFaults&)> faults;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"write refused", [](qfsim::SimSdpFaults& f) { f.refuseWrite = 0x12345678; }, "status 0x12345678"},
+      {"early end", [](qfsim::SimSdpFaults& f) { f.abortAfterDataBytes = 1500; }, "status 0x0BAD0BAD"},
+      {"bad final status", [](qfsim::SimSdpFaults& f) { f.completionStatus = 0x0BADBEEF; }, "status 0x0BADBEEF"},
+      {"no final status", [](qfsim::SimSdpFaults& f) { f.completionStatus.reset(); }, "no status"},
+  };
+  const Road plan;
+  const std::string file = WriteBird(plan);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartSerialRom();
+    qfsim::SimSdpFaults faults;
+    c.faults(faults);
+    Rom().setFaults(faults);
+    RecordingDisplay shown;
+    Fingerprint fingerprint;
+    Updater updater(kNoServer, folder / "store", shown);
+    EXPECT_FALSE(updater.Get_Fingerprint(fingerprint, Port(), kSerial, file, 115200, false));
+    ASSERT_EQ(shown.errors().size(), 1u) << testing::PrintToString(shown.errors());
+    const std::string error = shown.errors()[0];
+    EXPECT_TRUE(_has(error, "loader block 1 (3000 bytes to 0x20000000)")) << error;
+    EXPECT_TRUE(_has(error, c.status)) << error;
+    EXPECT_TRUE(Rom().jumps().empty());
+  }
+}
+
+// A recovery image without a loader is refused before the ROM hears anything.
+TEST_F(ImxRecovery, ImageWithoutLoaderIsRefusedBeforeAnythingIsSent) {
+  StartSerialRom();
+  const std::string file = folder / "firmware-only.bird";
+  bird::writeFile(file, bird::wrap(bird::compress(bird::encodeBody(
+                            {bird::imageBlock(bird::FIRMWARE, 0x4000, bird::randomBytes(500, 24)),
+                             bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-100")}))));
+  Fingerprint fingerprint;
+  Updater updater(kNoServer, folder / "store", display);
+  EXPECT_FALSE(updater.Get_Fingerprint(fingerprint, Port(), kSerial, file, 115200, false));
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"The recovery image holds no loader for the i.MX boot ROM"});
+  EXPECT_EQ(serialRom->associations(), 0u);
+  EXPECT_TRUE(Rom().commands().empty());
+}
+
+// An LPC bootloader in command mode echoes every byte: its echo is no answer of an i.MX ROM, and
+// nothing says that a ROM refused anything.
+TEST(ImxRecoveryOnAnLpcChip, TheChipsEchoIsNoRom) {
+  qfsim::SimIspPort chip;
+  ASSERT_TRUE(chip.start());
+  chip.withDevice([](qfsim::IspDevice& d) { d.leaveInCommandMode(true); });
+  qftest::TempFolder folder;
+  const std::string file = folder / "recovery.bird";
+  bird::writeFile(file, BirdFileOf(Road{}));
+  BirdFile recovery(file.c_str());
+  RecordingDisplay display;
+  EXPECT_EQ(RecoverySteps::_transfer_recovery_loader(display, recovery, chip.path()), aErrConnection);
+  EXPECT_EQ(display.errors(), std::vector<std::string>{"The device on " + chip.path() +
+                                                       " sends back what it is sent: it is no i.MX boot ROM"});
 }
 
 }  // namespace

@@ -192,7 +192,8 @@ TEST_F(LpcRecovery, OnlyAClosingFourByteBlockEndsTheImage) {
   EXPECT_TRUE(HasLine(display.infos(), "Transferred 3 blocks, 772 total bytes"));
 }
 
-// Every refusal on the flash road is shown with what failed; the chip is not started.
+// Every refusal on the flash road is shown with what failed and the chip's answer by name; the
+// chip is not started (or refused to start), is left with echo on, and the next run recovers it.
 TEST_F(LpcRecovery, EveryRefusalIsShownWithWhatFailed) {
   struct Case {
     char letter;
@@ -200,12 +201,17 @@ TEST_F(LpcRecovery, EveryRefusalIsShownWithWhatFailed) {
     const char* shown;
   };
   const Case cases[] = {
-      {'U', 15, "Recovery Error: Unlock ==> ["},
-      {'E', 9, "Recovery Error: Erase ==> ["},
-      {'W', 6, "Recovery Error: Write to RAM failed for firmware block 1 of 1 at address 0x00001000 ==> ["},
-      {'C', 9, "Recovery Error: Copy to flash failed for firmware block 1 of 1 at address 0x00001000 ==> ["},
+      {'U', 15, "Recovery Error: Unlock ==> [2, aErrParam], the chip answered CMD_LOCKED (15)"},
+      {'E', 8, "Recovery Error: Erase ==> [2, aErrParam], the chip answered SECTOR_NOT_BLANK (8)"},
+      {'W', 6, "Recovery Error: Write to RAM failed for firmware block 1 of 1 at address 0x00001000 ==> "
+               "[2, aErrParam], the chip answered COUNT_ERROR (6)"},
+      {'C', 9, "Recovery Error: Copy to flash failed for firmware block 1 of 1 at address 0x00001000 ==> "
+               "[2, aErrParam], the chip answered SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION (9)"},
+      {'G', 15, "Recovery Error: Start from address 0x00000000 ==> [2, aErrParam], the chip answered CMD_LOCKED (15)"},
+      {'A', 25, "Recovery Error transfering data to device ==> [2, aErrParam], the chip answered Unknown error (25)"},
   };
-  const std::string file = WriteImage({{0x1000, bird::randomBytes(600, 10)}});
+  const std::vector<Piece> pieces = {{0x1000, bird::randomBytes(600, 10)}};
+  const std::string file = WriteImage(pieces);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.letter);
     SimIspPort refusing{Chip()};
@@ -216,8 +222,94 @@ TEST_F(LpcRecovery, EveryRefusalIsShownWithWhatFailed) {
     EXPECT_FALSE(updater.Recover_Firmware(refusing.path(), 0, 115200, kSerial, file, false));
     EXPECT_TRUE(HasLine(shown.errors(), c.shown)) << testing::PrintToString(shown.errors());
     EXPECT_TRUE(HasLine(shown.infos(), "Update time: "));
-    refusing.withDevice([](IspDevice& d) { EXPECT_FALSE(d.record().executed); });
+    EXPECT_FALSE(HasLine(shown.infos(), "Rebooting Device"));
+    refusing.withDevice([](IspDevice& d) {
+      EXPECT_FALSE(d.record().executed);
+      d.faults() = qfsim::IspFaults{};
+    });
+    if (c.letter == 'A') continue;  // echo could not be switched on: the chip needs a reset
+    refusing.withDevice([](IspDevice& d) { EXPECT_TRUE(d.echo()); });
+    RecordingDisplay again;
+    Updater next(kNoServer, folder / "store", again);
+    EXPECT_TRUE(next.Recover_Firmware(refusing.path(), 0, 115200, kSerial, file, false))
+        << testing::PrintToString(again.all());
+    refusing.withDevice([&](IspDevice& d) {
+      EXPECT_TRUE(std::equal(pieces[0].plain.begin(), pieces[0].plain.end(), d.flash().begin() + 0x1000));
+    });
   }
+}
+
+// An earlier run that was cut short left the chip in command mode with echo off: the next run
+// takes it up from there.
+TEST_F(LpcRecovery, ChipLeftWithEchoOffIsRecoveredAgain) {
+  chip.withDevice([](IspDevice& d) { d.leaveInCommandMode(false); });
+  const std::vector<Piece> pieces = {{0x3000, bird::randomBytes(2000, 15)}};
+  ASSERT_TRUE(Recover(WriteImage(pieces))) << testing::PrintToString(display.all());
+  ExpectFlashHolds(pieces);
+  chip.withDevice([](IspDevice& d) { EXPECT_TRUE(d.echo()); });
+}
+
+// Nothing is erased for an image that cannot be written: no firmware to write, or a block
+// outside the flash, off a page boundary, or over another.
+TEST_F(LpcRecovery, ImagesThatCannotBeWrittenAreRefusedBeforeTheErase) {
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"end marker alone", {{0x0, {1, 2, 3, 4}}}, "Recovery Error: the recovery image holds no firmware to write"},
+      {"empty payload", {{0x0, {}}}, "Recovery Error: the recovery image holds no firmware to write"},
+      {"outside the flash", {{0x7FF00, bird::randomBytes(512, 16)}},
+       "Recovery Error: firmware block 1 (0x0007FF00 to 0x000800FF) lies outside the flash (0x00000000 to 0x0007FFFF)"},
+      {"off a page", {{0x1080, bird::randomBytes(512, 17)}},
+       "Recovery Error: firmware block 1 at 0x00001080 does not start on a 256-byte boundary"},
+      {"overlapping", {{0x2000, bird::randomBytes(600, 18)}, {0x1000, bird::randomBytes(256, 19)},
+                       {0x2200, bird::randomBytes(256, 20)}},
+       "Recovery Error: firmware blocks 1 and 3 overlap at 0x00002200"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimIspPort fresh{Chip()};
+    ASSERT_TRUE(fresh.start());
+    fresh.withDevice([](IspDevice& d) { d.loadFlash(0, Bytes(0x4000, 0x5A)); });
+    RecordingDisplay shown;
+    Updater updater(kNoServer, folder / "store", shown);
+    EXPECT_FALSE(updater.Recover_Firmware(fresh.path(), 0, 115200, kSerial, WriteImage(c.pieces), false));
+    EXPECT_EQ(shown.errors(), std::vector<std::string>{c.shown});
+    fresh.withDevice([](IspDevice& d) {
+      EXPECT_EQ(d.record().commands, std::vector<std::string>{"N"}) << "only the fingerprint was asked for";
+      EXPECT_EQ(d.flash()[0x10], 0x5A);
+    });
+  }
+}
+
+// A chip busy erasing answers late; the road waits for it.
+TEST_F(LpcRecovery, LateEraseAnswerIsAwaited) {
+  const std::vector<Piece> pieces = {{0x0, bird::randomBytes(700, 21)}};
+  const std::string file = WriteImage(pieces);
+  for (uint32_t delay : {500u, 2000u}) {
+    SCOPED_TRACE(delay);
+    SimIspPort slow{Chip()};
+    ASSERT_TRUE(slow.start());
+    slow.withDevice([&](IspDevice& d) { d.faults().replyDelayMs = {{'E', delay}}; });
+    RecordingDisplay shown;
+    Updater updater(kNoServer, folder / "store", shown);
+    EXPECT_TRUE(updater.Recover_Firmware(slow.path(), 0, 115200, kSerial, file, false))
+        << testing::PrintToString(shown.all());
+    slow.withDevice([&](IspDevice& d) {
+      EXPECT_TRUE(std::equal(pieces[0].plain.begin(), pieces[0].plain.end(), d.flash().begin()));
+    });
+  }
+}
+
+// The chip's echo of the identification command comes doubled: the key is read right all the
+// same, and the image descrambles to what was meant.
+TEST_F(LpcRecovery, DoubledEchoOfTheIdentificationKeepsTheKey) {
+  chip.withDevice([](IspDevice& d) { d.faults().doubledEcho = {'N'}; });
+  const std::vector<Piece> pieces = {{0x0, bird::randomBytes(3000, 22)}};
+  ASSERT_TRUE(Recover(WriteImage(pieces))) << testing::PrintToString(display.all());
+  ExpectFlashHolds(pieces);
 }
 
 // A chip that never answers is no LPC chip: the road turns to the i.MX bootloader, which then

@@ -16,6 +16,7 @@
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "sim/sdp/simSdpSerial.h"
 #include "support/descriptors.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 #include "support/sdp_loader_cases.h"
 
@@ -62,10 +63,10 @@ class SerialSdp : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(sim->start(&error)) << error;
   }
-  void openClient() {
+  void openClient(uint64_t strayBytes = 0) {
     log.reset();  // the old capture silences the log as it goes
     log = std::make_unique<qftest::LogCapture>(Log::DEBUG_iMXSerial);
-    transport = new Serial_SDPLoader(sim->path().c_str());
+    transport = new Serial_SDPLoader(sim->path().c_str(), strayBytes);
     loader = std::make_unique<SDPLoader>();
     ASSERT_TRUE(loader->setLoader(transport));
     ASSERT_EQ(loader->init(), SDPLoader::SUCCESS);
@@ -235,7 +236,7 @@ namespace {
 // A ROM that takes commands without echoing the key is still reached: the key goes once, the
 // commands plainly after it.
 TEST_F(SerialSdp, RomThatDoesNotEchoTheKeyTakesPlainCommands) {
-  open([](SimSdpSerial& s) { s.setLineFaults({.requireAssociation = false, .ignoreAssociation = true}); });
+  open([](SimSdpSerial& s) { s.setLineFaults({.framing = qfsim::SimSdpFraming::fromFirstByte, .ignoreAssociation = true}); });
   EXPECT_FALSE(transport->associated());
   const Bytes image = _pattern(3000);
   EXPECT_EQ(loader->writeLoader(image, 0x20000000), SDPLoader::SUCCESS) << log->text();
@@ -269,6 +270,31 @@ TEST_F(SerialSdp, RefusedJumpIsReported) {
   EXPECT_EQ(loader->startLoader(0x20000400), SDPLoader::JUMP_REFUSED);
   EXPECT_EQ(loader->writeLoader(_pattern(64), 0x20000400), SDPLoader::SUCCESS);
   EXPECT_EQ(loader->startLoader(0x20000400), SDPLoader::SUCCESS);
+}
+
+// Bytes another client sent before (a probe for another bootloader) began a command in a ROM that
+// counts commands from its first byte: the client completes that command before the key, so the
+// key and the commands stand in frame. A ROM that drops everything before the key drops the
+// completion too.
+TEST_F(SerialSdp, StrayBytesBeforeTheKeyAreFramed) {
+  for (qfsim::SimSdpFraming framing : {qfsim::SimSdpFraming::afterKey, qfsim::SimSdpFraming::fromFirstByte}) {
+    for (size_t stray : {0u, 3u, 19u}) {
+      SCOPED_TRACE(testing::Message() << "framing " << int(framing) << ", " << stray << " stray bytes");
+      startRom();
+      sim->setLineFaults({.framing = framing});
+      const int line = ::open(sim->path().c_str(), O_RDWR | O_NOCTTY);
+      ASSERT_GE(line, 0);
+      const std::string probe(stray, '?');
+      EXPECT_EQ(::write(line, probe.data(), probe.size()), ssize_t(probe.size()));
+      ::close(line);
+      ASSERT_TRUE(qftest::Eventually([&] { return sim->received().size() == stray; }));
+      openClient(stray);
+      EXPECT_TRUE(transport->associated());
+      const Bytes image = _pattern(2000);
+      EXPECT_EQ(loader->writeLoader(image, 0x20000000), SDPLoader::SUCCESS) << log->text();
+      EXPECT_EQ(sim->rom().memory(0x20000000, image.size()), image);
+    }
+  }
 }
 
 }  // namespace

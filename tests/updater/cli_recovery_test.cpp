@@ -91,16 +91,65 @@ TEST_F(ChipCommands, RecoveryFlashesTheDescrambledImageFromAFile) {
   EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
 }
 
+// A chip that refuses to start from the new image is no recovered chip.
+TEST_F(ChipCommands, RefusedStartFailsTheRecovery) {
+  const qfsim::IspIdentity identity;
+  const std::string image = folder / "recovery.bird";
+  bird::writeFile(image, bird::wrap(bird::compress(bird::encodeBody(
+                             {bird::imageBlock(bird::FIRMWARE, 0x0, bird::scramble(bird::randomBytes(600, 8),
+                                                                                  identity.serial))}))));
+  chip.withDevice([](IspDevice& device) { device.faults().failCommands = {{'G', 15}}; });
+  const UpdaterResult result = run({"-U", "-t", "RECOVER", "-s", chip.path(), "-f", image});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_TRUE(_has(result.err, "CMD_LOCKED (15)")) << result.err;
+  EXPECT_FALSE(_has(result.out, "Rebooting Device")) << result.out;
+}
+
+// What stands at the port's path is said before anything is tried on it.
+TEST(ChipPorts, APortThatIsNoTerminalIsNamedWithTheReason) {
+  qftest::TempFolder folder;
+  const std::string file = folder / "regular";
+  qftest::WriteWholeFile(file, "not a port");
+  const std::string missing = folder / "missing";
+  const std::string directory = folder.path();
+  struct Case {
+    std::string port;
+    std::string said;
+  };
+  const Case cases[] = {
+      {missing, "Could not open serial port " + missing + ": No such file or directory"},
+      {file, file + " is not a terminal: Inappropriate ioctl for device"},
+      {"/dev/null", "/dev/null is not a terminal: Inappropriate ioctl for device"},
+      {directory, "Could not open serial port " + directory + ": Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    for (const Args& command : {Args{"-U", "-t", "RECOVER", "-f", file}, Args{"-N"}}) {
+      Args args = command;
+      args.insert(args.end(), {"-s", c.port, "-i", folder / "store", "-u", kNoServer});
+      const UpdaterResult result = qftest::RunUpdater(args);
+      EXPECT_EQ(result.status, 1) << result.out << result.err;
+      const size_t said = result.err.find(c.said);
+      EXPECT_NE(said, std::string::npos) << result.err;
+      const char* partText = command[0] == "-N" ? "Got no response from chip" : "Could not get Device Identifier";
+      EXPECT_GT(result.err.find(partText), said) << result.err;
+    }
+  }
+}
+
 constexpr uint32_t kLoaderAddress = 0x20000000;
 constexpr uint32_t kJumpAddress = 0x20000400;
 constexpr uint8_t kSystemUniqueIdentifier = 39;
 
-class ImxChipCommands : public ::testing::Test {
+// Run against both framings a ROM may have: commands counted from the association key, or from
+// the first byte it received (the LPC probe's bytes included).
+class ImxChipCommands : public ::testing::TestWithParam<qfsim::SimSdpFraming> {
  protected:
   void SetUp() override {
     if (!qftest::UsbFake::available()) GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0";
     fake = std::make_unique<qftest::UsbFake>();
     std::string error;
+    rom.setLineFaults({.framing = GetParam()});
     ASSERT_TRUE(rom.start(&error)) << error;
     bird::writeFile(image, bird::wrap(bird::compress(bird::encodeBody(
                                {bird::imageBlock(bird::LOADER, kLoaderAddress, loader),
@@ -147,7 +196,7 @@ class ImxChipCommands : public ::testing::Test {
 
 // The loader comes from the default recovery image, the latest download of the store entry of
 // the serial number that stands for none; subindex 0 of the identifier lands in the last word.
-TEST_F(ImxChipCommands, FingerprintFromTheLiveLoader) {
+TEST_P(ImxChipCommands, FingerprintFromTheLiveLoader) {
   const std::string entry = folder / "store/updater/DEADDEAD";
   std::filesystem::create_directories(entry);
   std::filesystem::copy_file(image, entry + "/77.bird");
@@ -158,7 +207,7 @@ TEST_F(ImxChipCommands, FingerprintFromTheLiveLoader) {
   EXPECT_EQ(rom.rom().memory(kLoaderAddress, loader.size()), loader);
 }
 
-TEST_F(ImxChipCommands, RecoveryLoadsTheLoaderThenTheFirmware) {
+TEST_P(ImxChipCommands, RecoveryLoadsTheLoaderThenTheFirmware) {
   const UpdaterResult result = run({"-U", "-t", "RECOVER", "-d", "12ABCD", "-f", image});
   EXPECT_EQ(result.status, 0) << result.out << result.err;
   ASSERT_EQ(rom.rom().jumps().size(), 1u);
@@ -166,6 +215,14 @@ TEST_F(ImxChipCommands, RecoveryLoadsTheLoaderThenTheFirmware) {
   const qfsim::SimUpgradeRecord record = upgrade->record();
   ASSERT_EQ(record.firmware.size(), 1u);
   EXPECT_EQ(record.firmware[0].bytes, firmware);
+  EXPECT_EQ(rom.rom().memory(kLoaderAddress, loader.size()), loader);
 }
+
+INSTANTIATE_TEST_SUITE_P(Framings, ImxChipCommands,
+                         ::testing::Values(qfsim::SimSdpFraming::afterKey, qfsim::SimSdpFraming::fromFirstByte),
+                         [](const testing::TestParamInfo<qfsim::SimSdpFraming>& framing) {
+                           return framing.param == qfsim::SimSdpFraming::afterKey ? "CountedFromTheKey"
+                                                                               : "CountedFromTheFirstByte";
+                         });
 
 }  // namespace

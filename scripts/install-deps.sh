@@ -2,7 +2,7 @@
 # Installs the Debian packages for the purposes named, each make target naming its own:
 #   build       the program and the library (their runtime libraries, headers and tools)
 #   tests       the test suite and its helpers (the benchmarks use them too)
-#   benchmarks  Google Benchmark, and lpc21isp as the recovery benchmark's peer ISP tool
+#   benchmarks  Google Benchmark, and lpc21isp and imx_uart as the recovery benchmark's peers
 #   fuzzing     clang and its runtime for the libFuzzer build
 #   demo        what scripts/demo.sh runs (the update server, the private network)
 # With no purpose named, every purpose's. As root the missing packages are installed; otherwise
@@ -16,7 +16,7 @@ packages_for() {
       libusb-1.0-0-dev libhidapi-dev libudev-dev libcurl4-openssl-dev zlib1g-dev
       libczmq-dev libzmq3-dev" ;;
     tests) echo "libgtest-dev libgmock-dev umockdev libumockdev-dev python3 iproute2" ;;
-    benchmarks) echo "libbenchmark-dev lpc21isp" ;;
+    benchmarks) echo "libbenchmark-dev lpc21isp imx-usb-loader" ;;
     fuzzing) echo "clang libclang-rt-14-dev" ;;
     demo) echo "python3 iproute2" ;;
     *) echo "install-deps.sh: unknown purpose '$1' (build, tests, benchmarks, fuzzing, demo)" >&2

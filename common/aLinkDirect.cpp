@@ -1,7 +1,6 @@
 // Direct device links: their creation over USB, TCP/IP, a serial port or a caller's stream,
 // their use counts, reset and destruction, and the two raw module queries.
 #include <atomic>
-#include <iterator>
 
 #include "common/aDefs.h"
 #include "common/aLink.h"
@@ -21,7 +20,6 @@ namespace {
 constexpr uint32_t kStreamLinkSerial = 0xFFFFFFFF;
 
 // The serial rates a link may have; a rate's position is the serial stream's baud index.
-constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 // A reset tries this many times to make the new stream, pausing after every failed try.
 constexpr int kResetTries = 20;
@@ -31,13 +29,6 @@ constexpr uint32_t kResetPauseMs = 100;
 constexpr uint64_t kQueryTimeoutMs = 1000;
 // The size of the model's answer: [cmdSYSTEM][UEI_GET | sysOPTION_MODEL][index][model].
 constexpr uint8_t kModelAnswerSize = 4;
-
-// The baud index of the rate, or -1 for a rate outside the table.
-int32_t sBaudIndex(uint32_t baudRate) {
-  for (size_t index = 0; index < std::size(kBaudRates); ++index)
-    if (kBaudRates[index] == baudRate) return static_cast<int32_t>(index);
-  return -1;
-}
 
 // ---- creation ---------------------------------------------------------------------------------
 
@@ -206,7 +197,7 @@ aLinkID aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
   sCreationHold hold;
   aLinkID id = 0;
   if (!hold.held() || sReuseExisting(serialNumber, SERIAL, &id)) return id;
-  const int32_t baudIndex = sBaudIndex(baudRate);
+  const int32_t baudIndex = aSerial_BaudIndex(baudRate);
   if (baudIndex < 0) return 0;
   id = sCreate(serialNumber, 0, SERIAL);
   if (!id) return 0;

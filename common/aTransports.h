@@ -16,9 +16,18 @@
 // reader sleep until input arrives (aStream_WaitReadable), and writes return once the bytes have
 // been transmitted. Deleting the stream puts the port's settings back as they were found.
 
-// Baud index: the only speeds a serial stream can have.
-//   index 0     1     2     3      4      5      6       7
-//   baud  2400  4800  9600  19200  38400  57600  115200  230400
+// The only speeds a serial stream can have; a stream is opened by the index of its speed here
+// (the baud index). Every part of the system that names a rate takes it from this table.
+inline constexpr uint32_t aSERIAL_BAUD_RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+inline constexpr int32_t aSERIAL_BAUD_RATE_COUNT =
+    static_cast<int32_t>(sizeof aSERIAL_BAUD_RATES / sizeof aSERIAL_BAUD_RATES[0]);
+
+// The baud index of a rate of the table, or -1 for any other rate.
+constexpr int32_t aSerial_BaudIndex(uint32_t baudRate) {
+  for (int32_t index = 0; index < aSERIAL_BAUD_RATE_COUNT; ++index)
+    if (aSERIAL_BAUD_RATES[index] == baudRate) return index;
+  return -1;
+}
 
 // Opens the port at path with the speed of baudIndex, even parity when parity is non-zero (else
 // none), 8 data bits for dataSelector 0 or 7 for 1, one stop bit for stopSelector 0 or two for 1,

@@ -18,7 +18,9 @@ constexpr uint16_t sSerialCheck = 0xBEEF;
 constexpr size_t sPathRoom = 4096;
 constexpr size_t sInputRoom = 256;
 
+// The termios speed of each baud index of aSERIAL_BAUD_RATES.
 constexpr speed_t sSpeeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
+static_assert(std::size(sSpeeds) == std::size(aSERIAL_BAUD_RATES));
 
 // One serial port. get and wait belong to the reader thread, put and write to the writer
 // thread; they share only the descriptor, which lives from opening to delete.

@@ -63,7 +63,6 @@ const NXPFlashSector NXP_LPC17XX_sectors[31] = {
 
 namespace {
 
-constexpr uint32_t _kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 constexpr int32_t _kFallbackRateIndex = 2;  // 9600, for a rate above the table
 constexpr const char _kTerminator[] = "\r\n";
 constexpr size_t _kTerminatorSize = 2;  // TERMINATION_SIZE: the CR LF of every line
@@ -87,8 +86,8 @@ uint32_t WAIT_TIME_MS(uint32_t n, uint32_t baud) {
 }
 
 int32_t _rateIndex(uint32_t wanted) {
-  for (size_t i = 0; i < std::size(_kRates); ++i) {
-    if (_kRates[i] >= wanted) return static_cast<int32_t>(i);
+  for (size_t i = 0; i < std::size(aSERIAL_BAUD_RATES); ++i) {
+    if (aSERIAL_BAUD_RATES[i] >= wanted) return static_cast<int32_t>(i);
   }
   return _kFallbackRateIndex;
 }
@@ -354,7 +353,7 @@ aErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
   lastReturnCode = -1;
   bytesSent = 0;
   const int32_t index = _rateIndex(baud);
-  baudRate = _kRates[index];
+  baudRate = aSERIAL_BAUD_RATES[index];
   const char* shown = port ? port : "";
   Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", shown,
            index, _signed(baudRate));

@@ -1,11 +1,10 @@
 #include "updater/Parameters.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/aTransports.h"
 #include "updater/Log.h"
 #include "updater/UpdateServerRequest.h"
 
@@ -107,13 +106,10 @@ bool _build_option(UpdaterDisplayInterface& display, const char* value, Paramete
   return true;
 }
 
-// The rates a serial port can be opened at for recovery and fingerprints.
-constexpr uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-
 bool _baud_option(UpdaterDisplayInterface& display, const char* value, Parameters* parameters) {
   char* end = nullptr;
   const uint32_t rate = *value ? _get_int_arg(value, &end) : 0;
-  if (std::find(std::begin(kBaudRates), std::end(kBaudRates), rate) != std::end(kBaudRates)) {
+  if (aSerial_BaudIndex(rate) >= 0) {
     parameters->baudRate = rate;
     return true;
   }

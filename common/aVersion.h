@@ -21,11 +21,11 @@ int aVersion_ParseString(uint32_t version, char* buf, size_t size);
 
 uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch);
 
-// The library's own version, 2.12.0 (set in the build, see common/qfVersion.h.in).
+// The library's own version, set once in the build (see common/qfVersion.h.in).
 uint8_t aVersion_GetMajor();
 uint8_t aVersion_GetMinor();
 uint8_t aVersion_GetPatch();
-const char* aVersion_GetString();  // static text, "2.12.0"
+const char* aVersion_GetString();  // static text, "major.minor.patch"
 
 // (a, b, c) is at least (d, e, f), compared byte by byte in that order.
 bool aVersion_IsAtLeastCompare(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f);

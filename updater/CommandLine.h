@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "common/discover.h"
+#include "common/qfVersion.h"
 #include "updater/Fingerprint.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterDisplayInterface.h"
 
 inline constexpr const char* APP_NAME = "Updater";
-inline constexpr const char* APP_VERSION = "Version: 2.12.0 Dec  4 2025";
+// The version comes from the build; the date is the release's own.
+inline constexpr const char* APP_VERSION = "Version: " QF_VERSION_TEXT " Dec  4 2025";
 
 namespace UpdaterCommandLine {
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/aVersion.h"
+#include "common/qfVersion.h"
 
 namespace {
 
@@ -75,15 +76,19 @@ TEST(VersionCompare, IsLexicographicOnBytes) {
         << "." << int(c.f);
 }
 
-TEST(LibraryVersion, IsTwoTwelveZero) {
-  EXPECT_EQ(aVersion_GetMajor(), 2);
-  EXPECT_EQ(aVersion_GetMinor(), 12);
-  EXPECT_EQ(aVersion_GetPatch(), 0);
-  EXPECT_STREQ(aVersion_GetString(), "2.12.0");
+// The version is the one the build sets; the comparisons hold around it.
+TEST(LibraryVersion, IsTheBuildsVersion) {
+  EXPECT_EQ(aVersion_GetMajor(), QF_VERSION_MAJOR);
+  EXPECT_EQ(aVersion_GetMinor(), QF_VERSION_MINOR);
+  EXPECT_EQ(aVersion_GetPatch(), QF_VERSION_PATCH);
+  EXPECT_STREQ(aVersion_GetString(), QF_VERSION_TEXT);
   EXPECT_EQ(aVersion_GetString(), aVersion_GetString()) << "formatted once";
-  EXPECT_TRUE(aVersion_IsAtLeast(2, 12, 0));
-  EXPECT_TRUE(aVersion_IsAtLeast(2, 11, 99));
-  EXPECT_FALSE(aVersion_IsAtLeast(2, 12, 1));
+  EXPECT_TRUE(aVersion_IsAtLeast(QF_VERSION_MAJOR, QF_VERSION_MINOR, QF_VERSION_PATCH));
+  EXPECT_FALSE(aVersion_IsAtLeast(QF_VERSION_MAJOR, QF_VERSION_MINOR, QF_VERSION_PATCH + 1));
+  EXPECT_FALSE(aVersion_IsAtLeast(QF_VERSION_MAJOR, QF_VERSION_MINOR + 1, 0));
+  if (QF_VERSION_MINOR > 0) {
+    EXPECT_TRUE(aVersion_IsAtLeast(QF_VERSION_MAJOR, QF_VERSION_MINOR - 1, 99));
+  }
 }
 
 TEST(LibraryFeatures, ListsTheVersionQuery) {

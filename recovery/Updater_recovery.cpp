@@ -19,6 +19,7 @@
 #include "api/SystemClass.h"
 #include "common/aByteOrder.h"
 #include "common/aTime.h"
+#include "common/aTransports.h"
 #include "platform/Quillfern-C.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
@@ -29,6 +30,7 @@
 #include "updater/UpdateServerRequest.h"
 #include "updater/UpdateSteps.h"
 #include "updater/UpdaterStore.h"
+#include "updater/UpdaterText.h"
 
 using namespace RecoverySteps;
 using namespace UpdateSteps;
@@ -55,8 +57,9 @@ constexpr uint32_t kEndMarkerPayload = 4;
 uint32_t _payload_length(const BirdBlock& block) { return block.length - 4; }
 const uint8_t* _payload(const BirdBlock& block) { return block.data + 4; }
 
-bool _refuse_zero_baud(UpdaterDisplayInterface& display, uint32_t baud) {
-  if (baud != 0) return false;
+// A rate outside the serial rate table would open the port at another rate without a word.
+bool _refuse_unknown_baud(UpdaterDisplayInterface& display, uint32_t baud) {
+  if (aSerial_BaudIndex(baud) >= 0) return false;
   display.message(kError,
                   "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
   return true;
@@ -67,7 +70,7 @@ bool _refuse_zero_baud(UpdaterDisplayInterface& display, uint32_t baud) {
 std::string _loader_file_name(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
                               uint32_t serialNumber, UpdaterStoreItem& item) {
   if (item.IsValid()) {
-    std::string name = item.settings.GetString("LATEST_DOWNLOAD", "");
+    std::string name = item.settings.GetString(KEY_LATEST_DOWNLOAD, "");
     if (!name.empty()) return name;
   }
   display.mute_messages(true);
@@ -75,7 +78,7 @@ std::string _loader_file_name(UpdaterDisplayInterface& display, Updater& updater
   const uint32_t build = updater.Download_Firmware(serialNumber, "", false, false);
   std::string name;
   if (build != 0) {
-    name = std::to_string(build) + Updater::BIRD_FILE_EXTENSION;
+    name = build_file_name(build);
     store.FindDevice(serialNumber, &item);
   }
   display.mute_messages(false);
@@ -558,7 +561,7 @@ bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, Bird
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
                               uint32_t baud, bool resetAfter) {
-  if (_refuse_zero_baud(display, baud)) return false;
+  if (_refuse_unknown_baud(display, baud)) return false;
   if (!_check_serial_port(display, port)) return false;
   uint64_t probeBytes = 0;
   if (_get_fingerprint_lpc(port, baud, fingerprint, &probeBytes)) {
@@ -573,7 +576,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,
                                std::string file, bool) {
   const uint64_t start = aTime_GetMSTicks();
-  if (_refuse_zero_baud(display, baud)) return false;
+  if (_refuse_unknown_baud(display, baud)) return false;
   Fingerprint fingerprint;
   // The chip's bootloader locks on to the rate of its synchronisation, so the fingerprint is
   // taken at the rate the flash road will use.

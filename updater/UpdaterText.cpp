@@ -12,7 +12,8 @@ uint32_t build_or_zero(const std::string& text) {
   return build;
 }
 
-std::string build_file_name(uint32_t build) { return std::to_string(build) + Updater::BIRD_FILE_EXTENSION; }
+std::string build_file_name(uint32_t build) { return build_file_name(std::to_string(build)); }
+std::string build_file_name(const std::string& build) { return build + Updater::BIRD_FILE_EXTENSION; }
 
 std::string date_text() {
   const time_t now = time(nullptr);

@@ -157,7 +157,7 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& device, co
     display.message(kError, "Failed to retrieve a valid BIRD file");
     return false;
   }
-  const std::string fileName = build + Updater::BIRD_FILE_EXTENSION;
+  const std::string fileName = build_file_name(build);
   const std::string date = date_text();
   const StoreLock lock = device.LockFolder();
   _clear_stale_staging(device);

@@ -146,9 +146,12 @@ TEST_F(LpcRecovery, WholeRoadRunsAtTheRateAskedFor) {
 
   SimIspPort fresh{Chip()};
   ASSERT_TRUE(fresh.start());
-  Updater updater(kNoServer, folder / "store", display);
-  EXPECT_FALSE(updater.Recover_Firmware(fresh.path(), 0, 0, kSerial, file, false));
-  EXPECT_TRUE(HasLine(display.errors(), "Invalid baud rate"));
+  for (const uint32_t rate : {0u, 100000u}) {  // none, and one outside the rate table
+    RecordingDisplay refused;
+    Updater updater(kNoServer, folder / "store", refused);
+    EXPECT_FALSE(updater.Recover_Firmware(fresh.path(), 0, rate, kSerial, file, false)) << rate;
+    EXPECT_TRUE(HasLine(refused.errors(), "Invalid baud rate")) << rate;
+  }
   fresh.withDevice([](IspDevice& d) { EXPECT_TRUE(d.record().received.empty()); });
 }
 

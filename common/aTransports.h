@@ -50,8 +50,9 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int pa
 // tells how bytes move and which transient USB trouble is hidden).
 
 // Opens the module with the serial number (as "%08X") and stores a stream to it in *stream,
-// which owns the device from then on. The stream's get waits at most 1000 ms for a transfer in
-// libusb mode; its wait procedure bounds how long a reader sleeps for input. aErrNotFound when
+// which owns the device from then on. The stream's get takes only a short look for a transfer
+// in libusb mode (QFUSB_GET_TIMEOUT_MS); its wait procedure bounds how long a reader sleeps for
+// input. aErrNotFound when
 // no such module is attached; *stream is null after any failure.
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
 

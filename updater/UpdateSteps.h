@@ -23,9 +23,9 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Tarnwi
                         uint32_t serialNumber);
 
 // Starts the loader, sends every loader block and makes the module run the loader. A loader
-// that was taken without an answer (aErrTimeout from the start) counts as started. A failed
-// block does not stop the blocks after it, but the loader is then not started: the first
-// failure is returned.
+// that was taken without an answer (aErrTimeout from the start) counts as started. A block whose
+// data fail does not stop the blocks after it, a refused PREPARE does; either way the loader is
+// then not started and the first failure is returned.
 aErr _transfer_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& module, const BirdFile& bird);
 
 // Sends every firmware block (with ueiBytesLoad as UEI byte arrays, and pooled writes, when the

@@ -18,9 +18,7 @@
 
 #include "common/aByteOrder.h"
 #include "common/aDefs.h"
-#include "common/aLinkRegistry.h"
 #include "common/aLinkServing.h"
-#include "common/aLink_internal.h"
 #include "common/aTime.h"
 #include "common/aUEI.h"
 #include "server/aServer_internal.h"

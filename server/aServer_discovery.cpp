@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "common/aByteOrder.h"
-#include "common/aLinkRegistry.h"
 #include "common/aMulticast.h"
 #include "common/aTime.h"
 #include "common/zBeaconInterface.h"

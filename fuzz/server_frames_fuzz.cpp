@@ -7,25 +7,33 @@
 // to live, and that the stream batch never outgrows its buffer.
 //
 // On a second record whose frontend, two clients and sync pair are joined in-process and whose
-// device link is a pair of packet FIFOs: the broker takes each client frame and forwards it, the
-// sync worker runs every forwarded request (the module packets of the input arriving after it
-// went out, the reply wait 0) and the broker routes the answer. Checks that whatever the module
-// sends, a client only ever receives replies to a request of its own, that the answer to a
-// request goes to the client that sent it, and that no other client receives anything then.
+// device link is a pair of packet FIFOs: the broker takes each client frame and either answers it
+// at once (a frame to an address no module can have; a stream disable while another client holds
+// that stream) or forwards it, the sync worker runs every forwarded request (the module packets of
+// the input arriving after it went out, the reply wait 0) and the broker routes the answer. A
+// model kept apart from the server's own state says what each step must give: the answer at once,
+// or the forwarded request's owner (the client that sent it, or the server itself for the disable
+// of a stream that the goodbye of its last holder leaves unheld). Checks that whatever the module
+// sends, every answer goes whole to its owner, that a reply the module sent is never lost, and
+// that nothing else ever waits at either client.
 // The module's packets also pass the stream filter and the broker's fan-out, joined in-process:
 // a batch goes out at a heartbeat or past its send level, and reaches every client that enabled
-// streams whole, and no other. (Every call into the messaging library is retried when
-// libFuzzer's timer interrupts it; see zmq_steps.h.)
+// streams (at an address a module can have, until its goodbye) whole, and no other. (Every call
+// into the messaging library is retried when libFuzzer's timer interrupts it; see zmq_steps.h.)
 //
 // Input: records [control][frame length][frame bytes]; bit 0 of control picks one of two
 // clients, bit 1 also offers the packet to a stream filter as if the module had sent it (the
 // routing server's, for a module packet), bit 2 makes the record a packet the module sends after
-// the next request instead of a client frame.
+// the next request instead of a client frame, and bit 3 without bit 2 makes it the client's
+// goodbye (an empty frame to the routing server; the frame bytes are skipped).
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -165,14 +173,92 @@ bool _samePacket(const aPacket& a, const aPacket& b) {
   return a.address == b.address && a.dataSize == b.dataSize && std::memcmp(a.data, b.data, a.dataSize) == 0;
 }
 
-// What the routing server's clients sent, what the module sends next, and the stream batch the
-// module's stream packets make: their frames, sent on at a heartbeat or past the send level.
+std::string _bytesOf(const aPacket& packet) {
+  return std::string(1, char(packet.address)) + char(packet.dataSize) +
+         std::string(reinterpret_cast<const char*>(packet.data), packet.dataSize);
+}
+
+// The model's own rules, written apart from the server's.
+
+// No module answers at an odd address, save the route address and an empty synchronisation
+// packet to 0xAD; the server refuses such a frame at once: [address][n][command][24].
+bool _refusedAtOnce(const aPacket& packet) {
+  if (packet.address == 0xAF) return false;
+  if (packet.address == 0xAD) return packet.dataSize != 0;
+  return (packet.address & 1) != 0;
+}
+std::string _refusalBytes(const aPacket& packet) {
+  std::string data = packet.dataSize > 0 ? std::string(1, char(packet.data[0])) : std::string();
+  data += char(24);
+  return std::string(1, char(packet.address)) + char(data.size()) + data;
+}
+
+// A stream enable or disable [0x5D][option][index][4 bytes naming the stream].
+bool _isStreamSwitch(const aPacket& packet, uint8_t option) {
+  return packet.dataSize == 7 && packet.data[0] == 0x5D && packet.data[1] == option;
+}
+using Stream = std::array<uint8_t, 5>;  // the address the switch went to, then its last 4 bytes
+Stream _streamOf(const aPacket& packet) {
+  return {packet.address, packet.data[3], packet.data[4], packet.data[5], packet.data[6]};
+}
+// The module's acknowledgement of an enable: [0x5D][0xC1][index without the error bit].
+bool _acknowledgesEnable(const aPacket& reply) {
+  return reply.dataSize >= 3 && reply.data[0] == 0x5D && reply.data[1] == 0xC1 && !(reply.data[2] & 0x80);
+}
+
+// A module packet that answers the request by any rule: the same command byte and the same
+// option (for an entity request the option bits, as an acknowledgement sets the top two; else the
+// whole option byte); a request without data: a packet without data.
+bool _surelyAnswers(const aPacket& request, const aPacket& packet) {
+  if (request.dataSize == 0) return packet.dataSize == 0;
+  if (packet.dataSize == 0 || packet.data[0] != request.data[0]) return false;
+  if (request.dataSize == 1) return true;
+  if (packet.dataSize < 2) return false;
+  const uint8_t mask = aUEI_isUEIPayload(&request) ? 0x3F : 0xFF;
+  return (packet.data[1] & mask) == (request.data[1] & mask);
+}
+
+bool _continues(const aPacket& reply) {
+  return aUEI_isUEIPayload(&reply) && aUEI_getBytesFullPacket(&reply) && aUEI_getBytesContinue(&reply);
+}
+
+// The replies are the module's own packets in the order it sent them, the first taken each
+// time; more follow only a reply that says so, and one that says so is followed by every later
+// packet that surely answers (a packet ahead of it answered, it would have been taken first).
+// More packets than the FIFO holds empty it, and may take the answer with them.
+void _requireNoReplyLost(const aPacket& request, const std::vector<aPacket>& given, const std::vector<aPacket>& replies) {
+  if (given.size() > aPACKETFIFO_MAX_ENTRIES) return;
+  size_t next = 0;
+  for (const aPacket& reply : replies) {
+    while (next < given.size() && !_samePacket(given[next], reply)) ++next;
+    _require(next < given.size());
+    ++next;
+  }
+  for (size_t i = 0; i + 1 < replies.size(); ++i) _require(_continues(replies[i]));
+  if (!replies.empty() && !_continues(replies.back())) return;
+  _require(std::none_of(given.begin() + long(next), given.end(), [&](const aPacket& p) { return _surelyAnswers(request, p); }));
+}
+
+constexpr int kServerItself = -1;  // the owner of the server's own requests
+
+// What the routing server's clients sent (since they last said goodbye), what the module sends
+// next, the stream batch the module's stream packets make (their frames, sent on at a heartbeat
+// or past the send level), and the model of the clients' streams: who enabled streams, who holds
+// each stream the module acknowledged, and the disables the server owes for streams nobody holds.
 struct RoutingRun {
   std::vector<aPacket> sentBy[2];
   std::vector<aPacket> moduleSends;
   BrokerState broker;
   std::string batch;
+  bool subscribed[2] = {};
+  std::map<Stream, std::set<int>> holders;
+  std::vector<Stream> owedDisables;
 };
+
+// Nothing waits at either client.
+void _requireNothingWaiting(RoutingServer* routing) {
+  for (zsock_t* client : routing->clients) _require(!fuzzzmq::readable(client));
+}
 
 // The device link's reader offers the module's packet to the stream filter; a batch it sends on
 // reaches every client that enabled streams, whole, and nobody else.
@@ -180,51 +266,122 @@ void _streamPacket(RoutingServer* routing, RoutingRun* run, const aPacket& packe
   aServer* server = &routing->server;
   const bool stream = aUEI_isStreamPacket(&packet);
   _require(_streamingPacketFilter(&packet, server) == stream);
-  if (stream) run->batch.append(reinterpret_cast<const char*>(&packet.address), 1)
-                  .append(1, char(packet.dataSize))
-                  .append(reinterpret_cast<const char*>(packet.data), packet.dataSize);
+  if (stream) run->batch.append(_bytesOf(packet));
   const bool sent = !run->batch.empty() && (aPacket_IsHeartbeat(&packet) || run->batch.size() > kStreamBatchSendLevel);
   _require(fuzzzmq::readable(server->streamBrokerSocket) == sent);
   _require(server->streamBatchLength == (sent ? 0 : run->batch.size()));
   if (!sent) return;
   fuzzzmq::untilTaken(server->streamBrokerSocket, [&] { _serverWorker_broker_streaming(server, &run->broker); });
-  const auto& subscribers = run->broker.subscribers;
   for (int c = 0; c < 2; ++c) {
-    const bool subscribed = std::find(subscribers.begin(), subscribers.end(), c == 0 ? "A" : "B") != subscribers.end();
     const std::vector<std::string> frames = _framesAt(routing->clients[c]);
-    _require(subscribed ? frames.size() == 1 && frames[0] == run->batch : frames.empty());
+    _require(run->subscribed[c] ? frames.size() == 1 && frames[0] == run->batch : frames.empty());
   }
   run->batch.clear();
 }
 
-// Runs every request the broker forwarded, answers it with the module's packets and checks where
-// the answer went.
-void _runForwarded(RoutingServer* routing, RoutingRun* run) {
+// The request is one its owner may have sent: a packet of the client's, or a disable the server
+// owes.
+void _requireOwnedBy(RoutingRun* run, int owner, const aPacket& request) {
+  if (owner != kServerItself) {
+    const auto& sent = run->sentBy[owner];
+    _require(std::any_of(sent.begin(), sent.end(), [&](const aPacket& p) { return _samePacket(p, request); }));
+    return;
+  }
+  _require(_isStreamSwitch(request, 0x82));
+  const auto owed = std::find(run->owedDisables.begin(), run->owedDisables.end(), _streamOf(request));
+  _require(owed != run->owedDisables.end());
+  run->owedDisables.erase(owed);
+}
+
+// Runs every request the broker forwarded, answers it with the module's packets and checks that
+// the answer went to the expected owner whole, and nowhere else. A pooled write's parts go ahead
+// of its last packet unanswered; an enable so pooled makes nobody hold its stream.
+void _runForwarded(RoutingServer* routing, RoutingRun* run, int expectedOwner) {
   aServer* server = &routing->server;
+  bool pooled = false;
   while (fuzzzmq::readable(server->syncWorkerSocket)) {
     aPacket request;
     const bool awaitsReplies = _syncRequest_Send(server, &request);
     aPacketFifo_DrainPackets(routing->link->outboundFifo, drainAll, nullptr);
-    if (!awaitsReplies) continue;
-    for (const aPacket& packet : run->moduleSends) aPacketFifo_Put(routing->link->inboundFifo, &packet);
-    run->moduleSends.clear();
-    _syncRequest_Answer(server, &request, 0);
-    _require(!run->broker.replyIds.empty());  // every awaited request has its client queued
-    const int owner = run->broker.replyIds.front() == "A" ? 0 : 1;
+    std::vector<aPacket> given;  // the module's packets after the request
+    if (awaitsReplies) {
+      for (const aPacket& packet : run->moduleSends) aPacketFifo_Put(routing->link->inboundFifo, &packet);
+      given.swap(run->moduleSends);
+      _syncRequest_Answer(server, &request, 0);
+    } else if (!fuzzzmq::readable(server->syncBrokerSocket)) {  // no answer is due
+      pooled = true;
+      continue;
+    }
+    _require(!run->broker.replyIds.empty());  // every awaited request has its owner queued
+    const std::string& id = run->broker.replyIds.front();
+    const int owner = id.empty() ? kServerItself : id == "A" ? 0 : 1;
+    _require(owner == expectedOwner && (id.empty() || id == "A" || id == "B"));
+    _requireOwnedBy(run, owner, request);
     fuzzzmq::untilTaken(server->syncBrokerSocket, [&] { _serverWorker_broker_sync(server, &run->broker); });
-    const auto& sent = run->sentBy[owner];
-    _require(std::any_of(sent.begin(), sent.end(), [&](const aPacket& p) { return _samePacket(p, request); }));
-    for (const aPacket& reply : _receivedBy(routing->clients[owner])) _require(_carriesCommandOf(request, reply));
+    if (owner == kServerItself) {
+      _requireNothingWaiting(routing);
+      continue;
+    }
+    const std::vector<aPacket> replies = _receivedBy(routing->clients[owner]);
+    for (const aPacket& reply : replies) _require(_carriesCommandOf(request, reply));
+    _requireNoReplyLost(request, given, replies);
     _require(_receivedBy(routing->clients[1 - owner]).empty());
+    if (!pooled && _isStreamSwitch(request, 0x81) && !replies.empty() && _acknowledgesEnable(replies.front()))
+      run->holders[_streamOf(request)].insert(owner);
+    pooled = false;
   }
+}
+
+// What the server answers at once to a client's packet, before anything is forwarded (empty:
+// nothing), with the model's stream bookkeeping for it.
+std::string _answeredAtOnce(RoutingRun* run, int client, const aPacket& packet) {
+  if (_refusedAtOnce(packet)) return _refusalBytes(packet);
+  if (_isStreamSwitch(packet, 0x81)) run->subscribed[client] = true;
+  if (!_isStreamSwitch(packet, 0x82)) return std::string();
+  const auto holders = run->holders.find(_streamOf(packet));
+  if (holders == run->holders.end()) return std::string();
+  holders->second.erase(client);
+  if (holders->second.empty()) {
+    run->holders.erase(holders);
+    return std::string();
+  }
+  // Another client keeps the stream on; this one hears the module's acknowledgement.
+  return std::string{char(packet.address), 3, 0x5D, char(0xC2), 0};
 }
 
 void _routeClientFrame(RoutingServer* routing, RoutingRun* run, int client, const uint8_t* frame, size_t length,
                        const aPacket& packet) {
   _require(fuzzzmq::sendBytes(routing->clients[client], frame, length));
   run->sentBy[client].push_back(packet);
+  const std::string atOnce = _answeredAtOnce(run, client, packet);
   fuzzzmq::untilTaken(routing->server.frontend, [&] { _serverWorker_broker_frontend(&routing->server, &run->broker); });
-  _runForwarded(routing, run);
+  if (!atOnce.empty()) {
+    _require(!fuzzzmq::readable(routing->server.syncWorkerSocket));  // nothing is forwarded
+    const std::vector<std::string> frames = _framesAt(routing->clients[client]);
+    _require(frames.size() == 1 && frames[0] == atOnce);
+  }
+  _runForwarded(routing, run, client);
+  _requireNothingWaiting(routing);
+}
+
+// An empty frame: the client's goodbye. Its streams end for it; a stream nobody holds any more
+// is disabled by the server's own request, answered to nobody.
+void _sayGoodbye(RoutingServer* routing, RoutingRun* run, int client) {
+  _require(fuzzzmq::sendBytes(routing->clients[client], "", 0));
+  run->sentBy[client].clear();
+  run->subscribed[client] = false;
+  for (auto holders = run->holders.begin(); holders != run->holders.end();) {
+    if (holders->second.erase(client) && holders->second.empty()) {
+      run->owedDisables.push_back(holders->first);
+      holders = run->holders.erase(holders);
+    } else {
+      ++holders;
+    }
+  }
+  fuzzzmq::untilTaken(routing->server.frontend, [&] { _serverWorker_broker_frontend(&routing->server, &run->broker); });
+  _runForwarded(routing, run, kServerItself);
+  _require(run->owedDisables.empty());  // every owed disable went to the module
+  _requireNothingWaiting(routing);
 }
 
 void _resetRouting(RoutingServer* routing) {
@@ -251,6 +408,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = std::min<size_t>(data[at + 1], size - at - 2);
     const uint8_t* frame = data + at + 2;
     at += 2 + length;
+    if ((control & 12) == 8) {
+      _sayGoodbye(routing, &run, control & 1);
+      continue;
+    }
     aPacket packet;
     if (!_framePacket(frame, length, &packet)) continue;
     if (control & 4) {

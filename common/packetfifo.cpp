@@ -218,23 +218,6 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet) {
   }
 }
 
-aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs) {
-  try {
-    const FifoRef fifo = sFind(id);
-    if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
-    PacketPtr copy(aPacket_Copy(packet));
-    if (!copy) return aErrParam;
-    const auto deadline = sDeadline(timeoutMs);
-    std::unique_lock lock(fifo->mutex);
-    if (!sAwaitRoom(*fifo, lock, deadline)) return fifo->valid ? aErrResource : aErrParam;
-    if (!sAppend(*fifo, std::move(copy))) return aErrResource;
-    sWakeWaiters(*fifo, lock);
-    return aErrNone;
-  } catch (...) {
-    return aErrResource;
-  }
-}
-
 aErr aPacketFifo_PutWaitingQuietly(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs, size_t wakeAt) {
   try {
     const FifoRef fifo = sFind(id);
@@ -250,6 +233,11 @@ aErr aPacketFifo_PutWaitingQuietly(aPacketFifoID id, const aPacket* packet, uint
   } catch (...) {
     return aErrResource;
   }
+}
+
+// A put that wakes a waiter at once: the queue holds at least the one packet just put.
+aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs) {
+  return aPacketFifo_PutWaitingQuietly(id, packet, timeoutMs, 1);
 }
 
 aPacket* aPacketFifo_Get(aPacketFifoID id) { return aPacketFifo_Await(id, 0); }

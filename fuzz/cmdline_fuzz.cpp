@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/silent_display.h"
 #include "updater/Log.h"
 #include "updater/Parameters.h"
 #include "updater/UpdateServerRequest.h"
@@ -22,15 +23,6 @@ namespace {
 
 // Longest vector handed to the parser: enough to pass the fixed spare buffer several times.
 constexpr size_t kMaxWords = 400;
-
-class SilentDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
 
 std::vector<std::string> _words(const uint8_t* data, size_t size) {
   std::vector<std::string> words(1);

@@ -46,6 +46,7 @@
 #include "api/Module.h"
 #include "common/aLink.h"
 #include "common/aLinkRegistry.h"
+#include "fuzz/loopback_listener.h"
 
 namespace fuzzmodule {
 
@@ -54,6 +55,14 @@ inline void require(bool condition) {
 }
 
 using Bytes = std::vector<uint8_t>;
+
+// The number `count` bytes of `data` from `at` make, most significant first; bytes past the end
+// count as 0.
+inline uint32_t bigEndian(const Bytes& data, size_t at, size_t count) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < count; ++i) value = (value << 8) | (at + i < data.size() ? data[at + i] : 0);
+  return value;
+}
 
 // A packet as the module sees it: [address][data...].
 struct Packet {
@@ -173,14 +182,7 @@ class FakeModule {
   using Holds = std::function<bool(const Packet& request)>;
 
   FakeModule() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    require(listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            listen(listener, 4) == 0 && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-    port = ntohs(address.sin_port);
+    listener = listenOnLoopback(4, port);
     thread = std::thread([this] { serve(); });
   }
   ~FakeModule() {

@@ -28,6 +28,7 @@
 #include "fuzz/fake_module.h"
 
 using namespace Tarnwick::Quillfern;
+using fuzzmodule::bigEndian;
 using fuzzmodule::Bytes;
 using fuzzmodule::Exchange;
 using fuzzmodule::Packet;
@@ -38,12 +39,6 @@ namespace {
 fuzzmodule::Host& _host() {
   static fuzzmodule::Host host(0x4D0D0001);
   return host;
-}
-
-uint32_t _be(const Bytes& data, size_t at, size_t count) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < count; ++i) value = (value << 8) | (at + i < data.size() ? data[at + i] : 0);
-  return value;
 }
 
 bool _isError(const Packet& reply) { return reply.at(2) & fuzzmodule::kIndexError; }
@@ -79,7 +74,7 @@ void _scalarGet(Module& module, fuzzmodule::Script& script) {
   if (_isError(reply)) return require(result != aErrNone);
   const size_t size = reply.data.size();
   if (size != 4 && size != 5 && size != 7) return require(result == aErrSize);
-  require(result == aErrNone && value == _be(reply.data, 3, size - 3));
+  require(result == aErrNone && value == bigEndian(reply.data, 3, size - 3));
 }
 
 void _scalarSet(Module& module, fuzzmodule::Script& script) {
@@ -87,7 +82,7 @@ void _scalarSet(Module& module, fuzzmodule::Script& script) {
   entity.init(&module, _entityClass(script.take()), script.take() & UEI_INDEX_MASK);
   const uint8_t option = script.take() & UEI_OPTION_MASK;
   const uint8_t width = script.take() % 3;
-  const uint32_t value = _be(script.take(4), 0, 4);
+  const uint32_t value = bigEndian(script.take(4), 0, 4);
   const aErr result = width == 0   ? entity.setUEI8(option, uint8_t(value))
                       : width == 1 ? entity.setUEI16(option, uint16_t(value))
                                    : entity.setUEI32(option, value);
@@ -130,7 +125,7 @@ void _information(Module& module, fuzzmodule::Script& script) {
     const aErr result = module.getBuild(&build);
     const Packet reply = _onlyReply(_host().settle());
     require((result == aErrNone) == (reply.data.size() == 6));
-    if (result == aErrNone) require(build == _be(reply.data, 2, 4));
+    if (result == aErrNone) require(build == bigEndian(reply.data, 2, 4));
   } else if (which == 1) {
     static const uint8_t kFlags[] = {0, UEI_GET, UEI_SET};
     const uint8_t flags = kFlags[b % 3];
@@ -260,7 +255,7 @@ void _storage(Module& module, fuzzmodule::Script& script) {
     const aErr result = link->storeSlotSize(fuzzmodule::kModuleAddress, store, slot, &value);
     const Packet reply = _onlyReply(_host().settle());
     const bool answers = !(reply.at(1) & 0x80) && reply.data.size() == 6;
-    require((result == aErrNone) == answers && (!answers || value == _be(reply.data, 4, 2)));
+    require((result == aErrNone) == answers && (!answers || value == bigEndian(reply.data, 4, 2)));
   } else if (which == 1) {
     const aErr result = link->unloadStoreSlot(fuzzmodule::kModuleAddress, store, slot, buffer.data(), length, &count);
     const std::vector<Exchange> exchanges = _host().settle();

@@ -4,39 +4,23 @@
 // then run over every key read and over keys that are missing: a present value converts as the
 // plain conversion does (an empty one gives the default), a missing key gives the default and is
 // added with an empty value, leaving the store clean. The run's folder is removed at exit.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "fuzz/run_folder.h"
 #include "updater/KeyValueStore.h"
 #include "updater/Log.h"
 
 namespace {
 
-const std::string& _folder() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/settings_fuzz.XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
-    // The name outlives the string, which exit destroys before it runs the handler.
-    static char made[sizeof pattern];
-    std::memcpy(made, pattern, sizeof pattern);
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(made, ignored);
-    });
-    return std::string(pattern);
-  }();
-  return folder;
-}
+const std::string& _folder() { return runFolder("settings_fuzz"); }
 
 std::string _read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,8 +14,6 @@
 // download skips the build list (override), bit 1: without calibration, bit 2: the file reply's
 // length header says more than is sent (the server then closes), bit 3: the file reply is sent
 // in pieces of (flags >> 4) + 1 bytes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +31,9 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz/loopback_listener.h"
+#include "fuzz/run_folder.h"
+#include "fuzz/silent_display.h"
 #include "updater/Base64.h"
 #include "updater/BirdFile.h"
 #include "updater/HTTPRequest.h"
@@ -58,15 +59,9 @@ struct Bodies {
 class FakeServer {
  public:
   FakeServer() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    _require(listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-             listen(listener, 16) == 0 &&
-             getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+    uint16_t port = 0;
+    listener = listenOnLoopback(16, port);
+    url = "http://127.0.0.1:" + std::to_string(port) + "/";
     thread = std::thread([this] { serve(); });
   }
   ~FakeServer() {
@@ -141,30 +136,8 @@ class FakeServer {
   std::atomic<bool> stopping{false};
 };
 
-class SilentDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
-
 // The store's root, emptied by every input; removed at exit.
-const std::string& _root() {
-  static const std::string root = [] {
-    char pattern[] = "/tmp/update_server_fuzz.XXXXXX";
-    _require(mkdtemp(pattern) != nullptr);
-    static char made[sizeof pattern];
-    std::memcpy(made, pattern, sizeof pattern);
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(made, ignored);
-    });
-    return std::string(pattern);
-  }();
-  return root;
-}
+const std::string& _root() { return runFolder("update_server_fuzz"); }
 
 struct Harness {
   Harness() : updater(server.url, _root(), display) {

@@ -21,10 +21,12 @@
 #include <vector>
 
 #include "fuzz/fake_module.h"
+#include "fuzz/silent_display.h"
 #include "updater/Log.h"
 #include "updater/UpdaterEntity.h"
 
 using namespace Tarnwick::Quillfern;
+using fuzzmodule::bigEndian;
 using fuzzmodule::Bytes;
 using fuzzmodule::Exchange;
 using fuzzmodule::Packet;
@@ -35,21 +37,6 @@ namespace {
 constexpr uint8_t kInit = 0, kData = 1, kLoad = 2, kPrepare = 3, kSum = 4, kWrite = 5;
 constexpr uint8_t kByteValueOption = 0x80 | 10;  // a set of option 10: a byte value of the block
 constexpr uint16_t kRightBlockSize = 40;
-
-class SilentDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
-
-uint32_t _be(const Bytes& data, size_t at, size_t count) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < count; ++i) value = (value << 8) | (at + i < data.size() ? data[at + i] : 0);
-  return value;
-}
 
 bool _isUpgrade(const Packet& request, uint8_t option) {
   return request.at(0) == cmdUPGRADE && request.at(1) == option;
@@ -93,11 +80,11 @@ struct Ledger {
       const size_t count = request.data.size() - 2;
       if (answer.size() > 2 && answer[2] == count) accept(request.data.data() + 2, count);
     } else if (request.at(1) == kSum) {
-      sumsValid = sumsValid && answer.size() >= 7 && answer[2] == 0 && _be(answer, 3, 4) == owed;
+      sumsValid = sumsValid && answer.size() >= 7 && answer[2] == 0 && bigEndian(answer, 3, 4) == owed;
       owed = 0;
     } else if (request.at(1) == kWrite) {
       writesValid = writesValid && answer.size() > 2 && answer[2] == 0;
-      written += _be(request.data, 2, 2);
+      written += bigEndian(request.data, 2, 2);
       owed = 0;
     }
   }
@@ -211,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(prepare != nullptr);
   const Bytes& status = prepare->replies.front().data;
   require((prepared == aErrNone) == (status.size() >= 5 && status[2] == 0));
-  require(prepared != aErrNone || blockSize == _be(status, 3, 2));
+  require(prepared != aErrNone || blockSize == bigEndian(status, 3, 2));
 
   SilentDisplay display;
   const aErr transferred = firmware ? loader.FirmwareTransfer(block.data(), uint32_t(block.size()), blockSize, display)

@@ -3,18 +3,16 @@
 // layer queued it, and a set of the same option afterwards is answered for itself.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "api/Entity.h"
 #include "api/Module.h"
 #include "support/sim_module_fixture.h"
-#include "support/throttled_relay.h"
+#include "support/slow_link.h"
 
 using namespace Tarnwick::Quillfern;
 using qfsim::SimOption;
-using qfsim::SimTransport;
 
 namespace {
 
@@ -23,11 +21,7 @@ constexpr uint8_t kClass = 0x30;
 constexpr uint8_t kOption = 1;
 constexpr size_t kLargest = 65535;
 
-struct SlowLink {
-  const char* name;
-  SimTransport transport;
-  size_t bytesPerSecond;
-};
+using qftest::SlowLink;
 
 class SlowLinkTest : public qftest::SimModuleFixture<>, public testing::WithParamInterface<SlowLink> {
  protected:
@@ -37,14 +31,7 @@ class SlowLinkTest : public qftest::SimModuleFixture<>, public testing::WithPara
     sim->entities->define(kClass, 0, kOption, SimOption::bytes({}, true));
     qfsim::SimEntities::attach(sim->entities, sim->module);
     linkSpec spec = sim->spec(slow.transport);
-    if (slow.transport == SimTransport::tcp) {
-      relay = qftest::ThrottledRelay::tcp(sim->module.port(), slow.bytesPerSecond);
-      spec.port = relay->port();
-    } else {
-      relay = qftest::ThrottledRelay::terminal(sim->module.path(), slow.bytesPerSecond);
-      std::memset(spec.serialPort, 0, sizeof spec.serialPort);
-      std::strncpy(spec.serialPort, relay->slavePath().c_str(), sizeof spec.serialPort - 1);
-    }
+    relay = qftest::RelayInFront(*sim, slow, spec);
     ASSERT_TRUE(relay->started());
     module = std::make_unique<Module>(kAddress, false, 0);
     ASSERT_EQ(qftest::ConnectDirectly(*module, spec), aErrNone);
@@ -71,9 +58,6 @@ TEST_P(SlowLinkTest, ALargeByteValueIsAcknowledgedOnceItArrived) {
   EXPECT_EQ(Stored(), second);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, SlowLinkTest,
-                         testing::Values(SlowLink{"TcpAt20KBps", SimTransport::tcp, 20000},
-                                         SlowLink{"SerialAt115200", SimTransport::serial, 11520}),
-                         [](const testing::TestParamInfo<SlowLink>& link) { return link.param.name; });
+INSTANTIATE_TEST_SUITE_P(Links, SlowLinkTest, qftest::SlowLinks(), qftest::SlowLinkName);
 
 }  // namespace

@@ -18,7 +18,7 @@
 #include "sim/module/simModule.h"
 #include "support/eventually.h"
 #include "support/private_network.h"
-#include "support/served_module.h"
+#include "support/served_module_fixture.h"
 #include "support/stream_io.h"
 #include "support/zmq_wire_client.h"
 
@@ -48,27 +48,18 @@ const Bytes kEnabled = {kStream, 0xC1, 0x00};
 const Bytes kDisabled = {kStream, 0xC2, 0x00};
 
 size_t Count(const SimRecord& record, const Bytes& data) {
-  return std::count_if(record.packets.begin(), record.packets.end(),
-                       [&](const SimPacket& p) { return p.address == kAddress && p.data == data; });
+  return qftest::TimesReceived(record, kAddress, data);
 }
 
-class ServerClients : public testing::Test {
+class ServerClients : public qftest::ServedModuleFixture {
  protected:
-  void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
-    qfsim::SimModule& module = served->module();
+  ServerClients() : ServedModuleFixture(kAddress) {}
+
+  void AddHandlers(qfsim::SimModule& module) override {
     module.setHandler(kEcho, qftest::EchoHandler());
     module.setHandler(kStream, [](SimContext& c, const SimPacket& p) {
       if (p.data.size() == 7) c.reply({c.state().address, {kStream, uint8_t((p.data[1] & 0x3F) | 0xC0), 0x00}});
     });
-    std::string why;
-    ASSERT_TRUE(served->start(&why)) << why;
-  }
-
-  std::unique_ptr<WireClient> Client() {
-    auto client = std::make_unique<WireClient>(served->port());
-    EXPECT_TRUE(client->ok());
-    return client;
   }
 
   static void Expect(WireClient& client, const Bytes& request, const Bytes& reply) {
@@ -81,8 +72,6 @@ class ServerClients : public testing::Test {
   bool ModuleGetsDisables(uint8_t entity, size_t count) {
     return served->module().waitUntil([&](const SimRecord& r) { return Count(r, Disable(entity)) == count; }, 3s);
   }
-
-  std::unique_ptr<qftest::ServedModule> served;
 };
 
 TEST_F(ServerClients, AStreamStaysOnWhileAnyClientHoldsIt) {

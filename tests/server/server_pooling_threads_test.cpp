@@ -12,7 +12,7 @@
 
 #include "sim/module/simModule.h"
 #include "support/private_network.h"
-#include "support/served_module.h"
+#include "support/served_module_fixture.h"
 #include "support/zmq_wire_client.h"
 
 // The servers hold loopback discovery slots, which are fixed ports.
@@ -76,11 +76,11 @@ bool Contains(const std::vector<Bytes>& run, const std::vector<Bytes>& part) {
   return std::search(run.begin(), run.end(), part.begin(), part.end()) != run.end();
 }
 
-class ServerPooling : public testing::Test {
+class ServerPooling : public qftest::ServedModuleFixture {
  protected:
-  void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
-    qfsim::SimModule& module = served->module();
+  ServerPooling() : ServedModuleFixture(kAddress) {}
+
+  void AddHandlers(qfsim::SimModule& module) override {
     for (uint8_t command : {kEcho, kInfoEcho, kStream}) module.setHandler(command, qftest::EchoHandler());
     module.setHandler(kSetBytes, [](SimContext& c, const SimPacket& p) {
       if (!(p.data.back() & 0x80)) c.reply({c.state().address, kSetAck});
@@ -89,8 +89,6 @@ class ServerPooling : public testing::Test {
       c.reply({c.state().address, p.data});
       for (uint8_t i = 0; i < p.data[1]; ++i) c.reply({c.state().address, StreamPacket(i, p.data[2])});
     });
-    std::string why;
-    ASSERT_TRUE(served->start(&why)) << why;
   }
 
   // A stream sample: entity 0x30, option 1, the stream bit in the index byte.
@@ -100,12 +98,6 @@ class ServerPooling : public testing::Test {
     data[1] = 0x01;
     data[2] = 0x40 | (number & 0x1F);
     return data;
-  }
-
-  std::unique_ptr<WireClient> Client() {
-    auto client = std::make_unique<WireClient>(served->port());
-    EXPECT_TRUE(client->ok());
-    return client;
   }
 
   // Sends a request and expects its echo as the client's next frame.
@@ -118,8 +110,6 @@ class ServerPooling : public testing::Test {
     return served->module().waitUntil(
         [&](const SimRecord& r) { return Contains(ReceivedFrom(r, run.front()), run); }, 3s);
   }
-
-  std::unique_ptr<qftest::ServedModule> served;
 };
 
 TEST_F(ServerPooling, AByteValueReachesTheModuleInOneRunWhateverComesBetween) {

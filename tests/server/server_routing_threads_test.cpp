@@ -13,7 +13,7 @@
 #include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
 #include "support/private_network.h"
-#include "support/served_module.h"
+#include "support/served_module_fixture.h"
 #include "support/zmq_wire_client.h"
 
 // The servers hold loopback discovery slots, which are fixed ports.
@@ -70,15 +70,14 @@ std::vector<Bytes> ManyReplies(uint8_t count) {
 Bytes RefusalOf(const Bytes& request) { return {request[0], request[1], uint8_t(0x80 | (request[2] & 0x1F)), 0x13}; }
 
 bool Received(const SimRecord& record, const Bytes& data) {
-  return std::any_of(record.packets.begin(), record.packets.end(),
-                     [&](const SimPacket& p) { return p.address == kAddress && p.data == data; });
+  return qftest::TimesReceived(record, kAddress, data) > 0;
 }
 
-class ServerRouting : public testing::Test {
+class ServerRouting : public qftest::ServedModuleFixture {
  protected:
-  void SetUp() override {
-    served = std::make_unique<qftest::ServedModule>(qftest::SimModuleWith(kAddress));
-    qfsim::SimModule& module = served->module();
+  ServerRouting() : ServedModuleFixture(kAddress) {}
+
+  void AddHandlers(qfsim::SimModule& module) override {
     module.setHandler(kEcho, qftest::EchoHandler());
     module.setHandler(kManyReplies, [](SimContext& c, const SimPacket& p) {
       for (const Bytes& frame : ManyReplies(p.data.size() > 2 ? p.data[2] : 0))
@@ -92,14 +91,6 @@ class ServerRouting : public testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(kSlowMs));
       c.reply({c.state().address, p.data});
     });
-    std::string why;
-    ASSERT_TRUE(served->start(&why)) << why;
-  }
-
-  std::unique_ptr<WireClient> Client() {
-    auto client = std::make_unique<WireClient>(served->port());
-    EXPECT_TRUE(client->ok());
-    return client;
   }
 
   bool ModuleGets(const Bytes& data) {
@@ -111,8 +102,6 @@ class ServerRouting : public testing::Test {
     EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, echo));
     EXPECT_TRUE(client.receiveUntilQuiet(kQuietMs).empty());
   }
-
-  std::unique_ptr<qftest::ServedModule> served;
 };
 
 TEST_F(ServerRouting, EachClientGetsTheRepliesToItsOwnRequestsInOrder) {

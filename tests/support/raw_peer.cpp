@@ -26,17 +26,24 @@ bool waitForDescriptor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-RawPeer RawPeer::tcp(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return RawPeer();
+int connectToLoopback(std::uint16_t port, int sendBuffer) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (sendBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
-    return RawPeer();
+    return -1;
   }
+  return fd;
+}
+
+RawPeer RawPeer::tcp(std::uint16_t port) {
+  const int fd = connectToLoopback(port);
+  if (fd < 0) return RawPeer();
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return RawPeer(fd);

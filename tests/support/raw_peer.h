@@ -57,6 +57,10 @@ class RawPeer {
 // interrupted wait goes on); true when it is ready.
 bool waitForDescriptor(int fd, short events, std::chrono::steady_clock::time_point deadline);
 
+// A blocking TCP socket connected to 127.0.0.1:port, or -1. sendBuffer above 0 sets its
+// SO_SNDBUF (a small one keeps little of what is written in the kernel).
+int connectToLoopback(std::uint16_t port, int sendBuffer = 0);
+
 std::string hex(const Bytes& bytes);  // "04 00 ..." for readable failure messages
 
 }  // namespace qftest

@@ -1,5 +1,7 @@
 #include "support/throttled_relay.h"
 
+#include "support/raw_peer.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -52,18 +54,8 @@ int _listenOnLoopback(std::uint16_t* port) {
 }
 
 int _connectToLoopback(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  _nonBlocking(fd);
+  const int fd = connectToLoopback(port, kSocketBuffer);
+  if (fd >= 0) _nonBlocking(fd);
   return fd;
 }
 

@@ -3,7 +3,6 @@
 // attempt and the image the module keeps is the bird file's, byte for byte.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,23 +13,18 @@
 #include "support/log_capture.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
-#include "support/throttled_relay.h"
+#include "support/slow_link.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdateSteps.h"
 
 using namespace Tarnwick::Quillfern;
-using qfsim::SimTransport;
 
 namespace {
 
 constexpr uint8_t kAddress = 2;
 constexpr uint16_t kLargestBlock = 65535;
 
-struct SlowLink {
-  const char* name;
-  SimTransport transport;
-  size_t bytesPerSecond;
-};
+using qftest::SlowLink;
 
 class SlowLinkUpdateTest : public testing::TestWithParam<SlowLink> {
  protected:
@@ -48,14 +42,7 @@ class SlowLinkUpdateTest : public testing::TestWithParam<SlowLink> {
     qfsim::SimUpgrade::attach(upgrade, sim->entities, sim->module);
     upgrade->setSettings(settings);
     linkSpec spec = sim->spec(slow.transport);
-    if (slow.transport == SimTransport::tcp) {
-      relay = qftest::ThrottledRelay::tcp(sim->module.port(), slow.bytesPerSecond);
-      spec.port = relay->port();
-    } else {
-      relay = qftest::ThrottledRelay::terminal(sim->module.path(), slow.bytesPerSecond);
-      std::memset(spec.serialPort, 0, sizeof spec.serialPort);
-      std::strncpy(spec.serialPort, relay->slavePath().c_str(), sizeof spec.serialPort - 1);
-    }
+    relay = qftest::RelayInFront(*sim, slow, spec);
     ASSERT_TRUE(relay->started());
     module = std::make_unique<Module>(kAddress, false, 0);
     ASSERT_EQ(module->setConfig(qftest::DirectControl()), aErrNone);
@@ -91,9 +78,6 @@ TEST_P(SlowLinkUpdateTest, LargeBlocksGoOnTheFirstAttemptAndArriveExact) {
   EXPECT_GE(relay->bytesToModule(), blocks[0].length) << "it went through the slow link";
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, SlowLinkUpdateTest,
-                         testing::Values(SlowLink{"TcpAt20KBps", SimTransport::tcp, 20000},
-                                         SlowLink{"SerialAt115200", SimTransport::serial, 11520}),
-                         [](const testing::TestParamInfo<SlowLink>& link) { return link.param.name; });
+INSTANTIATE_TEST_SUITE_P(Links, SlowLinkUpdateTest, qftest::SlowLinks(), qftest::SlowLinkName);
 
 }  // namespace

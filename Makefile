@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps demo test test-asan test-tsan bench fuzz clean
+.PHONY: deps demo test test-asan test-tsan bench fuzz format format-check clean
 
 # What each build configures beside the program and the library (CMAKE_FLAGS, given last, can
 # override). The test builds leave out the benchmarks, the benchmark and fuzz builds the tests.
@@ -80,6 +80,15 @@ fuzz:
 	  "$$f" -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$name fuzz/corpus/$$name || failed="$$failed $$name"; \
 	done; \
 	if [ -n "$$failed" ]; then echo "fuzz targets that failed:$$failed"; exit 1; fi
+
+# Formats every C++ file as .clang-format says; format-check only looks (CI runs it first).
+format:
+	@scripts/install-deps.sh format
+	scripts/check-format.sh --fix
+
+format-check:
+	@scripts/install-deps.sh format
+	scripts/check-format.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

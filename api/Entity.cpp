@@ -118,7 +118,7 @@ namespace {
 
 // The set, subindexed or not, and the wait for its acknowledgement.
 aErr _setAndAcknowledge(Module* module, Link* link, uint8_t entityClass, uint8_t index, uint8_t option,
-                               std::optional<uint8_t> subindex, uei* value) {
+                        std::optional<uint8_t> subindex, uei* value) {
   const uint8_t address = module->getModuleAddress();
   value->module = address;
   value->command = entityClass;
@@ -392,8 +392,8 @@ aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::Stre
 aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count) {
   Link* link = _impl->link();
   if (!link) return aErrResource;
-  return link->getStreamStatus(_impl->module->getModuleAddress(), _impl->entityClass, 0xFF, _impl->index, 0xFF,
-                               entries, capacity, count);
+  return link->getStreamStatus(_impl->module->getModuleAddress(), _impl->entityClass, 0xFF, _impl->index, 0xFF, entries,
+                               capacity, count);
 }
 
 aErr EntityClass::_storeRequest(uint8_t option) {

@@ -126,9 +126,9 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
       return direct(aLink_CreateUSB(spec.serialNumber));
     case TCPIP:
       // A port beyond 16 bits names no reachable module: no link rather than a wrong one.
-      return direct(spec.port <= 0xFFFF ? aLink_CreateTCPIP(spec.serialNumber, spec.ipAddress,
-                                                            static_cast<uint16_t>(spec.port))
-                                        : 0);
+      return direct(spec.port <= 0xFFFF
+                        ? aLink_CreateTCPIP(spec.serialNumber, spec.ipAddress, static_cast<uint16_t>(spec.port))
+                        : 0);
     case SERIAL: {
       char path[aLINKSPEC_SERIAL_PORT_SIZE + 1] = {};
       std::memcpy(path, spec.serialPort, aLINKSPEC_SERIAL_PORT_SIZE);

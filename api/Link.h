@@ -118,8 +118,7 @@ class Link {
   // 1000 ms, or 4000 ms for a byte value of more than 1000 bytes, and decodes the reply taken
   // into the record as sUEIFilter describes. aErrTimeout when none came.
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
-  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
-                  aPacketFilterProc filter);
+  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply, aPacketFilterProc filter);
   // The wait of receiveUEI without the decoding: the first inbound packet the filter accepts
   // for the record (the caller destroys it). The filter only matches; it must not change the
   // record or anything else, as it runs under the inbound queue's lock for every packet there.
@@ -234,8 +233,8 @@ class Link {
 
   // The UEI reply predicate (an aPacketFilterProc over a uei record): a packet from the
   // record's module with more than 2 data bytes and the record's command, option byte and
-  // index (index bits only), never a stream packet (UEI_INDEX_STREAM set). It changes nothing; receiveUEI decodes the reply it took: an error
-  // reply (index byte and code) or the value by the reply's length (3, 4, 5, 7 bytes; other
+  // index (index bits only), never a stream packet (UEI_INDEX_STREAM set). It changes nothing; receiveUEI decodes the
+  // reply it took: an error reply (index byte and code) or the value by the reply's length (3, 4, 5, 7 bytes; other
   // lengths change neither type nor value).
   static uint8_t sUEIFilter(const aPacket* packet, const void* reply);
 

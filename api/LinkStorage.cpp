@@ -70,7 +70,7 @@ aErr _codeAt(const aPacket* reply, size_t at) { return ueiModuleError(reply->dat
 // what the predicate compares after them), apart from the entity requests' kinds.
 uint64_t _replyKind(const Request& request) {
   constexpr uint64_t kRawRequests = uint64_t{1} << 40;
-  const uint8_t second = request.data[0] == cmdSLOT ? request.data[1]
+  const uint8_t second = request.data[0] == cmdSLOT         ? request.data[1]
                          : request.data[1] == kFactoryClose ? 0
                                                             : request.data[1] & kFactoryTypeMask;
   const uint8_t third = request.data[0] == cmdSLOT ? request.data[2] : 0;
@@ -233,8 +233,7 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
   return result != aErrNone ? result : closed;
 }
 
-aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length,
-                           size_t* count) {
+aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length, size_t* count) {
   if (!count || !buffer) return aErrParam;
   if (!isConnected()) return aErrConnection;
   size_t size = 0;

@@ -203,8 +203,8 @@ bool Link::isSubindexType(STREAM_PACKET kind) { return kind >= STREAM_PACKET_SUB
 
 bool Link::isStreamSample(const aPacket* packet) {
   STREAM_PACKET kind;
-  return getStreamPacketType(packet, &kind) && kind != STREAM_PACKET_BYTES &&
-         packet->data[packet->dataSize - 1] == 0 && _checkStreamSampleLength(packet->dataSize, kind);
+  return getStreamPacketType(packet, &kind) && kind != STREAM_PACKET_BYTES && packet->data[packet->dataSize - 1] == 0 &&
+         _checkStreamSampleLength(packet->dataSize, kind);
 }
 
 aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {

@@ -70,8 +70,8 @@ uint8_t _unclaimedStreamPacket(const aPacket* packet, const void* ref) {
 void _beforeRequest(aLinkID link, const uei& request) {
   aLink_DrainPackets(link, _unclaimedStreamPacket, &request.module);
   const uei reply = _expectedReply(request);
-  const uint64_t waitMs = _isLongByteValue(request) ? _byteValueAcknowledgementMs(request.value.bytes.length)
-                                                      : kReplyTimeoutMs;
+  const uint64_t waitMs =
+      _isLongByteValue(request) ? _byteValueAcknowledgementMs(request.value.bytes.length) : kReplyTimeoutMs;
   replyOrderBeforeRequest(link, _replyKind(reply), Link::sUEIFilter, &reply, waitMs);
 }
 

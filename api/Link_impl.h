@@ -55,8 +55,7 @@ struct StreamCallbackControl {
 // reply: the same for requests whose replies look alike) is queued on the device link: discards
 // the queued packets the reply predicate accepts for the match record, unless another request of
 // the same kind still waits for its reply there. waitMs: how long its own wait will last.
-void replyOrderBeforeRequest(aLinkID link, uint64_t kind, aPacketFilterProc filter, const void* match,
-                             uint64_t waitMs);
+void replyOrderBeforeRequest(aLinkID link, uint64_t kind, aPacketFilterProc filter, const void* match, uint64_t waitMs);
 // Called when the wait for a reply of this kind has ended (taken or not).
 void replyOrderAfterWait(aLinkID link, uint64_t kind);
 
@@ -136,7 +135,7 @@ struct Link::impl {
   std::shared_ptr<StreamCallbackControl> callbackControl;
   std::atomic<std::thread::id> callbackThreadId{};
   std::atomic<uint64_t> droppedRuns{0};  // callback runs the full ring had no room for
-  aLinkID filterLink = 0;  // the device link whose stream filter this Link has joined; 0: none
+  aLinkID filterLink = 0;                // the device link whose stream filter this Link has joined; 0: none
 
   static constexpr uint32_t kStreamQueueSlots = 500;
 

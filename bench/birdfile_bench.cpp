@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   double load = reporter.seconds["BM_BirdFileLoad"];
   double bound = reporter.seconds["BM_ZlibUncompress"];
-  printf("bird file load of %zu bytes: %.3f ms; zlib uncompress of the same body: %.3f ms", fixture().file.size(), load * 1e3, bound * 1e3);
+  printf("bird file load of %zu bytes: %.3f ms; zlib uncompress of the same body: %.3f ms", fixture().file.size(),
+         load * 1e3, bound * 1e3);
   if (bound > 0) printf("; ratio %.2f", load / bound);
   printf("\n");
   benchmark::Shutdown();

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -26,9 +26,9 @@ inline std::vector<int> gKeepAlives;
 // Forked before this process starts any thread; the child serves until its pipe closes.
 struct ChildModule {
   pid_t pid = -1;
-  int keepAlive = -1;      // closing it ends the child
-  uint16_t port = 0;       // tcp
-  std::string path;        // pseudo-terminal
+  int keepAlive = -1;  // closing it ends the child
+  uint16_t port = 0;   // tcp
+  std::string path;    // pseudo-terminal
 
   // Runs in the child before the module starts: attaches protocol handlers to it and returns
   // whatever must live as long as the module does.
@@ -50,9 +50,8 @@ struct ChildModule {
       options.model = model;
       qfsim::SimModule module(options);
       const std::shared_ptr<void> handlers = setup ? setup(module) : nullptr;
-      std::string line = module.start() ? (transport == qfsim::SimTransport::tcp ? std::to_string(module.port())
-                                                                                 : module.path())
-                                        : "";
+      std::string line =
+          module.start() ? (transport == qfsim::SimTransport::tcp ? std::to_string(module.port()) : module.path()) : "";
       line += "\n";
       if (write(where[1], line.data(), line.size()) < 0) _exit(1);
       char byte;
@@ -69,10 +68,8 @@ struct ChildModule {
     char byte;
     while (read(where[0], &byte, 1) == 1 && byte != '\n') line += byte;
     close(where[0]);
-    if (transport == qfsim::SimTransport::tcp)
-      child.port = static_cast<uint16_t>(std::atoi(line.c_str()));
-    else
-      child.path = line;
+    if (transport == qfsim::SimTransport::tcp) child.port = static_cast<uint16_t>(std::atoi(line.c_str()));
+    else child.path = line;
     return child;
   }
   bool Ready() const { return pid > 0 && (port != 0 || !path.empty()); }

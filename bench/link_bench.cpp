@@ -12,11 +12,11 @@
 // - pooled writes: packets per second the writer puts on the wire with pooling on and off.
 // Aims: a median round trip at most 1.3 times the raw client's; an idle link under 1% of one core.
 #include <arpa/inet.h>
-#include <sched.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -35,13 +35,13 @@
 #include <termios.h>
 
 #include "bench/child_module.h"
-#include "common/cobs.h"
-#include "common/crc8.h"
 #include "common/aLink.h"
 #include "common/aLink_internal.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
 #include "common/aTransports.h"
+#include "common/cobs.h"
+#include "common/crc8.h"
 #include "sim/module/simModule.h"
 
 namespace {
@@ -320,8 +320,8 @@ void Idle(const char* what, aLinkID id) {
   const double cpuMs = std::chrono::duration<double, std::milli>(CpuUsed() - cpu).count();
   const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
   const double share = 100.0 * cpuMs / wallMs;
-  std::printf("idle %-22s cpu %6.2f ms in %7.1f ms wall = %5.2f%% of one core (aim: under 1%%)\n", what, cpuMs,
-              wallMs, share);
+  std::printf("idle %-22s cpu %6.2f ms in %7.1f ms wall = %5.2f%% of one core (aim: under 1%%)\n", what, cpuMs, wallMs,
+              share);
   qfbench::Aim(std::string("idle ") + what + ", under 1% of one core", share < 1.0);
   aLink_Destroy(&id);
 }
@@ -385,7 +385,8 @@ int main() {
   }
   RoundTrip("threads placed by the system", tcp.port, "round trip over TCP, at most 1.3 times a raw client");
   OnOneProcessor(processor, [&] {
-    RoundTrip("every thread on one processor", pinned.port, "round trip over TCP on one processor, at most 1.3 times a raw client");
+    RoundTrip("every thread on one processor", pinned.port,
+              "round trip over TCP on one processor, at most 1.3 times a raw client");
   });
   TerminalRoundTrip(terminal.path);
   Idle("link over TCP", TcpLink(tcp.port));

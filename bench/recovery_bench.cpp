@@ -64,11 +64,12 @@ struct Fixture {
     const bird::Block block = bird::imageBlock(bird::FIRMWARE, 0, bird::scramble(image, chip.serial));
     bird::writeFile(lpcBird, bird::wrap(bird::compress(bird::encodeBody({block}))));
     bird::writeFile(lpcBin, image);
-    bird::writeFile(imxBird, bird::wrap(bird::compress(bird::encodeBody(
-                                 {bird::imageBlock(bird::LOADER, kLoaderAddress, loader),
-                                  bird::imageBlock(bird::FIRMWARE, 0x4000, bird::randomBytes(1000, 72)),
-                                  bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-Core"),
-                                  bird::jumpAddressBlock(kJumpAddress)}))));
+    bird::writeFile(
+        imxBird,
+        bird::wrap(bird::compress(bird::encodeBody(
+            {bird::imageBlock(bird::LOADER, kLoaderAddress, loader),
+             bird::imageBlock(bird::FIRMWARE, 0x4000, bird::randomBytes(1000, 72)),
+             bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-Core"), bird::jumpAddressBlock(kJumpAddress)}))));
     bird::writeFile(imxBin, loader);
     // The peer's target description: 1024-byte reports, RAM where the loader goes, and one job
     // that loads the file there and jumps into it.
@@ -118,8 +119,8 @@ std::optional<double> OursLpc(qfsim::SimIspPort& chip) {
   const Fixture& f = fixture();
   const auto start = Clock::now();
   const qftest::UpdaterResult result =
-      qftest::RunUpdater({"-U", "-t", "RECOVER", "-s", chip.path(), "-o", std::to_string(kBaud), "-d", "12ABCD",
-                          "-f", f.lpcBird, "-i", f.folder / "store", "-u", kNoServer},
+      qftest::RunUpdater({"-U", "-t", "RECOVER", "-s", chip.path(), "-o", std::to_string(kBaud), "-d", "12ABCD", "-f",
+                          f.lpcBird, "-i", f.folder / "store", "-u", kNoServer},
                          {}, kRunBound);
   const double seconds = Seconds(Clock::now() - start);
   if (result.status != 0 || !FlashHolds(chip)) return std::nullopt;
@@ -128,7 +129,8 @@ std::optional<double> OursLpc(qfsim::SimIspPort& chip) {
 
 std::optional<double> PeerLpc(const std::string& peer, qfsim::SimIspPort& chip) {
   const auto start = Clock::now();
-  qftest::ProgramProcess tool(peer, {"-bin", "-debug0", fixture().lpcBin, chip.path(), std::to_string(kBaud), kCrystalKHz});
+  qftest::ProgramProcess tool(peer,
+                              {"-bin", "-debug0", fixture().lpcBin, chip.path(), std::to_string(kBaud), kCrystalKHz});
   const std::optional<int> status = tool.waitExit(kRunBound);
   const double seconds = Seconds(Clock::now() - start);
   if (status != 0 || !FlashHolds(chip, kVectorChecksumAt)) return std::nullopt;
@@ -293,9 +295,13 @@ int main(int argc, char** argv) {
   runs = RunsFor(argc, argv);
   benchmark::Initialize(&argc, argv);
   benchmark::RegisterBenchmark("BM_LpcRecoveryProcess", BM_LpcRecoveryProcess)
-      ->UseManualTime()->Iterations(runs)->Unit(benchmark::kMillisecond);
+      ->UseManualTime()
+      ->Iterations(runs)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_ImxLoaderProcess", BM_ImxLoaderProcess)
-      ->UseManualTime()->Iterations(runs)->Unit(benchmark::kMillisecond);
+      ->UseManualTime()
+      ->Iterations(runs)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RunSpecifiedBenchmarks();
 
   std::printf("LPC: programming %zu bytes at %u baud, the whole process, beside %s's process:\n", kImageBytes,

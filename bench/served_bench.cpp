@@ -221,8 +221,7 @@ class ChildClient {
       std::vector<double> samples;
       const bool ok = TimeRound([&] { return LinkTrip(client, query); }, &samples);
       const uint32_t count = ok ? static_cast<uint32_t>(samples.size()) : 0;
-      if (!WriteAll(answers, &count, sizeof count) || !WriteAll(answers, samples.data(), count * sizeof(double)))
-        break;
+      if (!WriteAll(answers, &count, sizeof count) || !WriteAll(answers, samples.data(), count * sizeof(double))) break;
     }
     aPacket_Destroy(&query);
     aLink_Destroy(&client);
@@ -281,9 +280,10 @@ void Report(const Figures& figures) {
   const double bound = direct.median + 1.5 * raw.median;
   std::printf("  served median (other process) %.1f us beside the bound direct + 1.5 x raw libzmq = %.1f us: %s\n",
               served.median, bound, served.median <= bound ? "within" : "OVER");
-  std::printf("  ratios of medians (other process): served / direct %.2f, served / raw libzmq %.2f, served / bound %.2f\n",
-              direct.median > 0 ? served.median / direct.median : 0.0, raw.median > 0 ? served.median / raw.median : 0.0,
-              bound > 0 ? served.median / bound : 0.0);
+  std::printf(
+      "  ratios of medians (other process): served / direct %.2f, served / raw libzmq %.2f, served / bound %.2f\n",
+      direct.median > 0 ? served.median / direct.median : 0.0, raw.median > 0 ? served.median / raw.median : 0.0,
+      bound > 0 ? served.median / bound : 0.0);
   std::printf("  where it goes: server beyond the direct link %.1f us, client link and stream %.1f us\n",
               bare.median - direct.median, served.median - bare.median);
 }
@@ -307,10 +307,8 @@ int main(int, char** argv) {
   Figures figures;
   const bool ok = Measure(directModule.port, servedModule.port, &elsewhere, &figures);
   elsewhere.Stop();
-  if (ok)
-    Report(figures);
-  else
-    std::printf("served round trip: FAILED (a link or server could not be made, or a request went unanswered)\n");
+  if (ok) Report(figures);
+  else std::printf("served round trip: FAILED (a link or server could not be made, or a request went unanswered)\n");
   servedModule.Stop();
   directModule.Stop();
   return ok ? 0 : 1;

@@ -109,9 +109,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double thread = reporter.perSecond["BM_CallbackThread"];
   const double bare = reporter.perSecond["BM_BareRingLoop"];
-  std::printf("stream callback runs: %.0f a second through the callback thread; %.0f a second by a bare loop over "
-              "the same ring; aim at least %.0f a second%s\n",
-              thread, bare, kAimRunsPerSecond, thread >= kAimRunsPerSecond ? "" : " (below the aim)");
+  std::printf(
+      "stream callback runs: %.0f a second through the callback thread; %.0f a second by a bare loop over "
+      "the same ring; aim at least %.0f a second%s\n",
+      thread, bare, kAimRunsPerSecond, thread >= kAimRunsPerSecond ? "" : " (below the aim)");
   benchmark::Shutdown();
   return 0;
 }

@@ -5,17 +5,13 @@
 
 #include <cstdint>
 
-inline uint16_t aByteOrder_ReadBE16(const uint8_t* p) {
-  return static_cast<uint16_t>(uint16_t{p[0]} << 8 | p[1]);
-}
+inline uint16_t aByteOrder_ReadBE16(const uint8_t* p) { return static_cast<uint16_t>(uint16_t{p[0]} << 8 | p[1]); }
 
 inline uint32_t aByteOrder_ReadBE32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-inline uint16_t aByteOrder_ReadLE16(const uint8_t* p) {
-  return static_cast<uint16_t>(uint16_t{p[1]} << 8 | p[0]);
-}
+inline uint16_t aByteOrder_ReadLE16(const uint8_t* p) { return static_cast<uint16_t>(uint16_t{p[1]} << 8 | p[0]); }
 
 inline uint32_t aByteOrder_ReadLE32(const uint8_t* p) {
   return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];

@@ -14,10 +14,10 @@ constexpr uint8_t cmdMAGIC = 0xAD;       // synchronisation burst
 constexpr uint8_t cmdFORCEROUTE = 0xAF;  // route control
 
 // Options (data[1]) of the shared commands.
-constexpr uint8_t sysOPTION_MODEL = 8;        // cmdSYSTEM: the model code
-constexpr uint8_t streamOPTION_ENABLE = 0x81;  // cmdSTREAM: enable streams (a set of option 1)
-constexpr uint8_t streamOPTION_DISABLE = 0x82; // cmdSTREAM: disable them
-constexpr uint8_t streamOPTION_QUERY = 0x41;   // cmdSTREAM: ask which streams are enabled
+constexpr uint8_t sysOPTION_MODEL = 8;          // cmdSYSTEM: the model code
+constexpr uint8_t streamOPTION_ENABLE = 0x81;   // cmdSTREAM: enable streams (a set of option 1)
+constexpr uint8_t streamOPTION_DISABLE = 0x82;  // cmdSTREAM: disable them
+constexpr uint8_t streamOPTION_QUERY = 0x41;    // cmdSTREAM: ask which streams are enabled
 
 // The model's printable name for the known model codes (4, 5 and 13 to 27), "Unknown" for every
 // other code. Static text.

@@ -48,9 +48,7 @@ constexpr std::array<ErrorRow, 35> sErrors = {{
     {"aErrUnknown", "Unknown error"},
 }};
 
-const ErrorRow& sRow(aErr code) {
-  return code < sErrors.size() ? sErrors[code] : sErrors.back();
-}
+const ErrorRow& sRow(aErr code) { return code < sErrors.size() ? sErrors[code] : sErrors.back(); }
 
 }  // namespace
 

@@ -108,10 +108,8 @@ void sFlushOutbound(aLink* link) {
 bool sWriteOldest(aLink* link) {
   aPacket* packet = aPacketFifo_Get(link->outboundFifo);
   if (!packet) return false;
-  if (link->pooledPackets)
-    sWritePooled(link, packet);
-  else
-    sWriteFrame(link, packet);
+  if (link->pooledPackets) sWritePooled(link, packet);
+  else sWriteFrame(link, packet);
   aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
   aPacket_Destroy(&packet);
   return true;
@@ -321,9 +319,7 @@ void sTakeByte(aLink* link, uint8_t byte, sClaim* claim) {
 
 // A caller reads only a link in step without a user filter: synchronisation and filters are the
 // reader thread's (a filter runs there, never on a caller that may hold the filter's locks).
-bool sCallerMayRead(const aLink* link) {
-  return link->running && link->status == RUNNING && !link->filterInstalled;
-}
+bool sCallerMayRead(const aLink* link) { return link->running && link->status == RUNNING && !link->filterInstalled; }
 
 // Takes what the stream has now, with the read lock held, until it has nothing (aErrNotReady),
 // a read fails (that code) or the link stops; a reading caller also stops once its claim is
@@ -364,7 +360,8 @@ bool sReadForReply(aLink* link, aPacketFilterProc filter, const void* ref, uint6
     if (read != aErrNotReady) break;
     const uint64_t now = aTime_GetMonotonicMSTicks();
     if (now >= deadline) break;
-    const aErr waited = aStream_WaitReadable(link->stream, static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kReadWaitMs)));
+    const aErr waited =
+        aStream_WaitReadable(link->stream, static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kReadWaitMs)));
     if (waited != aErrNone && waited != aErrTimeout) link->status = IO_ERROR;
   }
   return true;

@@ -279,7 +279,8 @@ aErr aLinkInternal::_aLink_GetModel(aLinkID id, uint8_t address, uint8_t* model)
   aPacket* answer = nullptr;
   const aErr asked = sAsk(id, address, sizeof question, question, &answer);
   if (asked != aErrNone) return asked;
-  const bool isModel = answer->dataSize == kModelAnswerSize && answer->address == address && answer->data[0] == cmdSYSTEM;
+  const bool isModel =
+      answer->dataSize == kModelAnswerSize && answer->address == address && answer->data[0] == cmdSYSTEM;
   if (isModel) *model = answer->data[3];
   aPacket_Destroy(&answer);
   return isModel ? aErrNone : aErrIO;

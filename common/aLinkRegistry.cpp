@@ -40,9 +40,8 @@ aLinkEntry* sFindByIDLocked(aLinkID id) {
 }
 
 aLinkEntry* sFindByIdentifierLocked(uint32_t serialNumber, uint32_t type) {
-  return sFindLocked([=](const aLinkEntry& entry) {
-    return entry.identifiers[0] == serialNumber && entry.type == type;
-  });
+  return sFindLocked(
+      [=](const aLinkEntry& entry) { return entry.identifiers[0] == serialNumber && entry.type == type; });
 }
 
 void sUnlinkLocked(aLinkEntry* target) {
@@ -55,9 +54,7 @@ void sUnlinkLocked(aLinkEntry* target) {
   }
 }
 
-void sCountLocked(aLinkEntry* entry, int delta) {
-  entry->useCount = static_cast<int16_t>(entry->useCount + delta);
-}
+void sCountLocked(aLinkEntry* entry, int delta) { entry->useCount = static_cast<int16_t>(entry->useCount + delta); }
 
 aLinkEntry* const kNoEntry = nullptr;
 

@@ -22,8 +22,7 @@ constexpr uint32_t kDetailPauseMs = 10;
 aServer* sStartServer(aLinkID deviceLink, uint32_t requestedInterface, uint8_t localOnly, uint16_t* port,
                       uint32_t* servedInterface) {
   const aLinkServedProcs served = aLink_ServedProcs();
-  if (!served.createServer || !served.startServer || !served.getPort || !served.getInterface)
-    return nullptr;
+  if (!served.createServer || !served.startServer || !served.getPort || !served.getInterface) return nullptr;
   const aLinkEntryRef entry = sHoldEntry(deviceLink);
   if (!entry) return nullptr;
   aServer* server = served.createServer(deviceLink, requestedInterface, localOnly);

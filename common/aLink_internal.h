@@ -82,8 +82,8 @@ struct aLink {
   uint64_t lastBurstMs = 0;  // monotonic time of the last burst, 0 before the first
   std::mutex writeMutex;
   std::mutex readMutex;
-  std::atomic<bool> filterInstalled{false};    // userFilter is set (written under its mutex)
-  std::atomic<uint64_t> lastCallerReadMs{0};   // monotonic time a caller last tried to read
+  std::atomic<bool> filterInstalled{false};     // userFilter is set (written under its mutex)
+  std::atomic<uint64_t> lastCallerReadMs{0};    // monotonic time a caller last tried to read
   std::atomic<bool> readerInStreamWait{false};  // the reader thread waits in the stream, holding it
   std::atomic<bool> callerReading{false};       // a caller holds the stream
   std::atomic<uint64_t> lastPooledPutMs{0};     // monotonic time a caller last queued with pooling

@@ -49,9 +49,7 @@ void sRelease(aMulticast* multicast) {
   delete multicast;
 }
 
-in_addr sIPv4Of(const addrinfo* info) {
-  return reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr;
-}
+in_addr sIPv4Of(const addrinfo* info) { return reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr; }
 
 // Makes the socket, binds a receiver and sets the multicast options; false on any failure.
 bool sOpenSocket(aMulticast* multicast) {
@@ -62,19 +60,17 @@ bool sOpenSocket(aMulticast* multicast) {
   // Without address reuse a second receiver on the port fails to bind: that failure is how a
   // port held by someone else is recognised.
   if (setsockopt(multicast->socket, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off) != 0) return false;
-  if (!multicast->sender && bind(multicast->socket, multicast->bindAddress->ai_addr,
-                                 multicast->bindAddress->ai_addrlen) != 0)
+  if (!multicast->sender &&
+      bind(multicast->socket, multicast->bindAddress->ai_addr, multicast->bindAddress->ai_addrlen) != 0)
     return false;
   ip_mreq membership{};
   membership.imr_multiaddr = sIPv4Of(multicast->group);
   membership.imr_interface = sIPv4Of(multicast->interfaceAddress);
   const in_addr outgoing = sIPv4Of(multicast->interfaceAddress);
   const timeval timeout{sReceiveTimeoutSeconds, 0};
-  return setsockopt(multicast->socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
-                    sizeof membership) == 0 &&
+  return setsockopt(multicast->socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0 &&
          setsockopt(multicast->socket, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0 &&
-         setsockopt(multicast->socket, IPPROTO_IP, IP_MULTICAST_TTL, &sTimeToLive,
-                    sizeof sTimeToLive) == 0 &&
+         setsockopt(multicast->socket, IPPROTO_IP, IP_MULTICAST_TTL, &sTimeToLive, sizeof sTimeToLive) == 0 &&
          setsockopt(multicast->socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
          setsockopt(multicast->socket, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on) == 0;
 }
@@ -97,8 +93,7 @@ aMulticast* aMulticast_Create(uint32_t networkInterface, uint32_t group, uint16_
   multicast->group = sResolve(groupText, portText);
   multicast->bindAddress = multicast->sender ? sResolve(interfaceText, "0") : sResolve(nullptr, portText);
   multicast->interfaceAddress = sResolve(interfaceText, "0");
-  if (!multicast->group || !multicast->bindAddress || !multicast->interfaceAddress ||
-      !sOpenSocket(multicast)) {
+  if (!multicast->group || !multicast->bindAddress || !multicast->interfaceAddress || !sOpenSocket(multicast)) {
     sRelease(multicast);
     return nullptr;
   }
@@ -110,8 +105,7 @@ int aMulticast_Send(aMulticast* multicast, const void* data, size_t length) {
   if (!multicast->sender) return sWrongKind;
   ssize_t sent;
   do {
-    sent = sendto(multicast->socket, data, length, 0, multicast->group->ai_addr,
-                  multicast->group->ai_addrlen);
+    sent = sendto(multicast->socket, data, length, 0, multicast->group->ai_addr, multicast->group->ai_addrlen);
   } while (sent < 0 && errno == EINTR);
   return sent < 0 ? -1 : static_cast<int>(sent);
 }
@@ -133,8 +127,8 @@ int aMulticast_Destroy(aMulticast** multicast) {
 int aMulticastDiagnostics::_printAddress(const struct sockaddr* address, socklen_t length) {
   char host[NI_MAXHOST];
   char service[NI_MAXSERV];
-  const int result = getnameinfo(address, length, host, sizeof host, service, sizeof service,
-                                 NI_NUMERICHOST | NI_NUMERICSERV);
+  const int result =
+      getnameinfo(address, length, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
   if (result == 0) std::fprintf(stderr, "%s:%s\n", host, service);
   return result;
 }

@@ -21,9 +21,7 @@ aPacket* sNewPacket() {
 // Answers data[position] masked, for a packet that holds that many data bytes.
 aErr sDataByte(const aPacket* packet, uint8_t position, uint8_t mask, uint8_t* out) {
   if (!out) return aErrParam;
-  if (!aVALIDPACKET(packet) || packet->dataSize <= position ||
-      packet->dataSize > aPACKET_MAX_DATA)
-    return aErrPacket;
+  if (!aVALIDPACKET(packet) || packet->dataSize <= position || packet->dataSize > aPACKET_MAX_DATA) return aErrPacket;
   *out = packet->data[position] & mask;
   return aErrNone;
 }
@@ -31,8 +29,7 @@ aErr sDataByte(const aPacket* packet, uint8_t position, uint8_t mask, uint8_t* o
 // The packet's fields describe a frame that fits its record. A caller can write the public
 // fields directly, so assembly checks this before it trusts fillCount as a position.
 bool sIsConsistent(const aPacket* packet) {
-  return packet->dataSize <= aPACKET_MAX_DATA &&
-         packet->fillCount <= packet->dataSize + sFirstDataPosition &&
+  return packet->dataSize <= aPACKET_MAX_DATA && packet->fillCount <= packet->dataSize + sFirstDataPosition &&
          (packet->fillCount > sAddressPosition || packet->address == 0) &&
          (packet->fillCount > sLengthPosition || packet->dataSize == 0);
 }
@@ -59,13 +56,9 @@ aPacket* aPacket_Copy(const aPacket* packet) {
 
 aErr aPacket_GetCmd(const aPacket* packet, uint8_t* cmd) { return sDataByte(packet, 0, 0xFF, cmd); }
 
-aErr aPacket_GetOption(const aPacket* packet, uint8_t* option) {
-  return sDataByte(packet, 1, UEI_OPTION_MASK, option);
-}
+aErr aPacket_GetOption(const aPacket* packet, uint8_t* option) { return sDataByte(packet, 1, UEI_OPTION_MASK, option); }
 
-aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index) {
-  return sDataByte(packet, 2, UEI_INDEX_MASK, index);
-}
+aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index) { return sDataByte(packet, 2, UEI_INDEX_MASK, index); }
 
 aErr aPacket_Reset(aPacket* packet) {
   if (!aVALIDPACKET(packet)) return aErrParam;
@@ -120,6 +113,4 @@ aErr aPacket_Destroy(aPacket** packet) {
   return aErrNone;
 }
 
-bool aPacket_IsHeartbeat(const aPacket* packet) {
-  return packet && packet->dataSize == 2 && packet->data[0] == 0;
-}
+bool aPacket_IsHeartbeat(const aPacket* packet) { return packet && packet->dataSize == 2 && packet->data[0] == 0; }

@@ -17,17 +17,15 @@ constexpr uint16_t aPACKET_CHECK = 0xBEEF;
 constexpr uint8_t aPACKET_MAX_FRAME = aPACKET_MAX_DATA + 2;
 
 struct aPacket {
-  uint16_t check;     // aPACKET_CHECK while the record is a valid packet
-  uint8_t fillCount;  // wire bytes taken by aPacket_AddByte; dataSize + 2 once complete
-  uint8_t address;    // module address; 0 is never sent on the wire
-  uint8_t dataSize;   // valid bytes in data, 0 to aPACKET_MAX_DATA
+  uint16_t check;                  // aPACKET_CHECK while the record is a valid packet
+  uint8_t fillCount;               // wire bytes taken by aPacket_AddByte; dataSize + 2 once complete
+  uint8_t address;                 // module address; 0 is never sent on the wire
+  uint8_t dataSize;                // valid bytes in data, 0 to aPACKET_MAX_DATA
   uint8_t data[aPACKET_MAX_DATA];  // data[0] command, data[1] option, data[2] index
 };
 
 // A pointer that may be used as a packet: non-null and carrying the check word.
-inline bool aVALIDPACKET(const aPacket* packet) {
-  return packet != nullptr && packet->check == aPACKET_CHECK;
-}
+inline bool aVALIDPACKET(const aPacket* packet) { return packet != nullptr && packet->check == aPACKET_CHECK; }
 
 // A new packet, all zero but the check word; null when memory runs out.
 aPacket* aPacket_Create();

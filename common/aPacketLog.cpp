@@ -95,7 +95,7 @@ aErr aPacketLog_Get(aPacketLog* log, uint8_t* tag, uint32_t* length, uint8_t* bu
 aErr aPacketLog_Destroy(aPacketLog** log) {
   if (!log || !*log) return aErrNone;
   (*log)->enabled = false;
-  delete[] (*log)->bytes;
+  delete[](*log)->bytes;
   delete *log;
   *log = nullptr;
   return aErrNone;

@@ -9,7 +9,6 @@
 #include "common/aFile.h"
 #include "common/aTime.h"
 
-
 namespace {
 
 constexpr uint16_t aSTREAMCHECK = 0x4321;
@@ -100,8 +99,8 @@ class sScratch {
 
 }  // namespace
 
-aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc deleteProc, void* ref) {
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc deleteProc,
+                        void* ref) {
   auto* stream = static_cast<aStream*>(std::calloc(1, sizeof(aStream)));
   if (!stream) return nullptr;
   stream->get = get;
@@ -172,8 +171,8 @@ aErr aStream_Destroy(aStream** handle) {
   return err;
 }
 
-aErr aStream_ReadRecord(aStream* stream, char* buffer, size_t* length, size_t size,
-                        const char* separator, size_t separatorLength) {
+aErr aStream_ReadRecord(aStream* stream, char* buffer, size_t* length, size_t size, const char* separator,
+                        size_t separatorLength) {
   if (!aVALIDSTREAM(stream) || !buffer || !separator || separatorLength == 0 || size == 0) {
     return aErrParam;
   }
@@ -217,8 +216,7 @@ aErr aStream_WriteRecord(aStream* stream, const char* data, size_t length, const
 namespace {
 
 // A record read into a text buffer, terminated on success.
-aErr sReadText(aStream* stream, char* buffer, size_t size, const char* separator,
-               size_t separatorLength) {
+aErr sReadText(aStream* stream, char* buffer, size_t size, const char* separator, size_t separatorLength) {
   if (!buffer || size < 2) return aErrParam;
   size_t length = 0;
   const aErr err = aStream_ReadRecord(stream, buffer, &length, size - 1, separator, separatorLength);
@@ -238,16 +236,14 @@ aErr aStream_WriteCString(aStream* stream, const char* text) {
   return aStream_WriteRecord(stream, text, std::strlen(text), "", 1);
 }
 
-aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size,
-                               const char* separatorText) {
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const char* separatorText) {
   if (!separatorText) return aErrParam;
   return sReadText(stream, buffer, size, separatorText, std::strlen(separatorText));
 }
 
 aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* separatorText) {
   if (!text || !separatorText) return aErrParam;
-  return aStream_WriteRecord(stream, text, std::strlen(text), separatorText,
-                             std::strlen(separatorText) + 1);
+  return aStream_WriteRecord(stream, text, std::strlen(text), separatorText, std::strlen(separatorText) + 1);
 }
 
 aErr aStream_Flush(aStream* source, aStream* destination) {
@@ -286,8 +282,8 @@ aErr sFileStreamDelete(void* ref) {
   return aFile_Close(&file);
 }
 
-aErr sCreateFileStream(const char* path, aFileMode mode, aStreamGetProc get, aStreamPutProc put,
-                       aStreamWriteProc write, aStream** stream) {
+aErr sCreateFileStream(const char* path, aFileMode mode, aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                       aStream** stream) {
   if (!path || !stream) return aErrResource;
   aFile* file = aFile_Open(path, mode);
   if (!file) return aErrResource;

@@ -41,8 +41,8 @@ constexpr uint32_t aSTREAM_POLL_PAUSE_MS = 2;
 // A stream over the given procedures (each may be null) and transport record, without push-back
 // storage yet; null when memory runs out. A transport with write must also supply put, which
 // carries every one-byte write.
-aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc deleteProc, void* ref);
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc deleteProc,
+                        void* ref);
 
 // Installs (or, with null, removes) the transport's wait procedure.
 aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
@@ -89,8 +89,8 @@ aErr aStream_Destroy(aStream** stream);
 // data after some bytes also completes the record. aErrEOF with nothing stored (length 0).
 // aErrNotReady: what was taken goes back to the stream in order, nothing is copied (a later call
 // reads the record again from its start). Another failure: that code, nothing copied.
-aErr aStream_ReadRecord(aStream* stream, char* buffer, size_t* length, size_t size,
-                        const char* separator, size_t separatorLength);
+aErr aStream_ReadRecord(aStream* stream, char* buffer, size_t* length, size_t size, const char* separator,
+                        size_t separatorLength);
 
 // Writes data, then the separator, stopping at the first failure.
 aErr aStream_WriteRecord(aStream* stream, const char* data, size_t length, const char* separator,
@@ -106,8 +106,7 @@ aErr aStream_WriteCString(aStream* stream, const char* text);
 // Reads a record separated by the characters of separatorText (not its terminator), at most
 // size - 1 characters; on success buffer holds it terminated. Needs a size of 2 or more and a
 // separator of at least one character.
-aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size,
-                               const char* separatorText);
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const char* separatorText);
 
 // Writes the text's characters, then the separator text's characters and its terminating 0x00.
 aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* separatorText);

@@ -130,9 +130,9 @@ aErr sCobsStreamDelete(void* ref) {
 
 }  // namespace
 
-aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
-                                        aStreamWriteProc write, aStreamDeleteProc deleteProc,
-                                        aStreamWaitProc wait, void* ref, aStream** stream) {
+aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                        aStreamDeleteProc deleteProc, aStreamWaitProc wait, void* ref,
+                                        aStream** stream) {
   if (!stream) return aErrParam;
   *stream = nullptr;
   auto* cobs = new (std::nothrow) sCobs;
@@ -145,9 +145,9 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
   cobs->wait = wait;
   cobs->check = sCobsCheck;
   cobs->assembling = aPacket_Create();
-  aStream* made = cobs->assembling ? aStream_Create(sCobsStreamGet, sCobsStreamPut,
-                                                    sCobsStreamWrite, sCobsStreamDelete, cobs)
-                                   : nullptr;
+  aStream* made = cobs->assembling
+                      ? aStream_Create(sCobsStreamGet, sCobsStreamPut, sCobsStreamWrite, sCobsStreamDelete, cobs)
+                      : nullptr;
   if (!made) {
     aPacket_Destroy(&cobs->assembling);
     delete cobs;

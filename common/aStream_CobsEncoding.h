@@ -34,6 +34,6 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
 // The same with the transport's wait procedure, so that readers of the framing stream can sleep
 // until the transport has input (aStream_WaitReadable). Decoded bytes not yet delivered count as
 // ready input. A null wait makes it aStream_CreateCobsEncoding: the stream's waits then pause.
-aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
-                                        aStreamWriteProc write, aStreamDeleteProc deleteProc,
-                                        aStreamWaitProc wait, void* ref, aStream** stream);
+aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                        aStreamDeleteProc deleteProc, aStreamWaitProc wait, void* ref,
+                                        aStream** stream);

@@ -67,11 +67,10 @@ int sConnectBounded(int descriptor, const sockaddr_in& address) {
     return 0;
   }
   if (errno != EINPROGRESS) return errno;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(aSOCKET_CONNECT_TIMEOUT_MS);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aSOCKET_CONNECT_TIMEOUT_MS);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return ETIMEDOUT;
     pollfd waiting{descriptor, POLLOUT, 0};
     const int ready = poll(&waiting, 1, static_cast<int>(left.count()));
@@ -108,8 +107,7 @@ aErr sSocketStreamReset(sSocket* record) {
   const int error = sConnectBounded(record->descriptor, record->address);
   if (error != 0) {
     sSocketStreamClose(record);
-    const bool refused = error == EAGAIN || error == ECONNRESET || error == ETIMEDOUT ||
-                         error == ECONNREFUSED;
+    const bool refused = error == EAGAIN || error == ECONNRESET || error == ETIMEDOUT || error == ECONNREFUSED;
     return refused ? aErrConnection : aErrIO;
   }
   record->flags |= sConnectedFlag;
@@ -188,8 +186,8 @@ aErr sSocketStreamWait(uint32_t timeoutMs, void* ref) {
 
 // One non-blocking send of what is left of a buffer.
 struct sSendOutcome {
-  aErr state;       // aErrConnection when the record is not connected (nothing was tried)
-  ssize_t sent;     // bytes sent, or -1 with the errno in error
+  aErr state;    // aErrConnection when the record is not connected (nothing was tried)
+  ssize_t sent;  // bytes sent, or -1 with the errno in error
   int error;
   uint32_t resets;  // the connection attempt the send went to
 };
@@ -270,8 +268,8 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     std::lock_guard<std::mutex> hold(record->lock);
     err = sSocketStreamReset(record);
   }
-  aStream* made = err == aErrNone ? aStream_Create(sSocketStreamGet, sSocketStreamPut,
-                                                   sSocketStreamWrite, sSocketStreamDelete, record)
+  aStream* made = err == aErrNone ? aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
+                                                   sSocketStreamDelete, record)
                                   : nullptr;
   if (!made) {
     sSocketStreamDelete(record);

@@ -35,14 +35,14 @@ constexpr int32_t aSerial_BaudIndex(uint32_t baudRate) {
 // and denied access (aErrPermission) are told apart from other failures; bad arguments (a path
 // longer than 4096 characters, a baud index outside the table, a selector other than 0 and 1)
 // open nothing. The stream pointer is cleared first when the arguments are good.
-aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int dataSelector,
-                          int stopSelector, aStream** stream);
+aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int dataSelector, int stopSelector,
+                          aStream** stream);
 
 // As aStream_CreateSerial, with the port wrapped in the COBS packet framing stream, which owns
 // it from then on. A failure of the framing stream's creation is returned as it comes, after the
 // port is put back and closed.
-aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int parity,
-                                     int dataSelector, int stopSelector, aStream** stream);
+aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int parity, int dataSelector,
+                                     int stopSelector, aStream** stream);
 
 // ---- USB modules -------------------------------------------------------------------------------
 // The byte stream under every USB device link: a module reached by its serial number, through

@@ -34,8 +34,7 @@ constexpr const char* sFeatureSeparator = " - ";
 }  // namespace
 
 bool aVersion_IsLegacyFormat(uint32_t version) {
-  return aVersion_IsAtLeastCompare(sFirstCurrentMajor, sFirstCurrentMinor, 0,
-                                   static_cast<uint8_t>(version >> 28),
+  return aVersion_IsAtLeastCompare(sFirstCurrentMajor, sFirstCurrentMinor, 0, static_cast<uint8_t>(version >> 28),
                                    static_cast<uint8_t>((version >> 24) & 0xF), 255);
 }
 
@@ -52,8 +51,8 @@ uint32_t aVersion_ParsePatch(uint32_t version) {
 }
 
 int aVersion_ParseString(uint32_t version, char* buf, size_t size) {
-  return std::snprintf(buf, size, "%d.%d.%d", aVersion_ParseMajor(version),
-                       aVersion_ParseMinor(version), static_cast<int>(aVersion_ParsePatch(version)));
+  return std::snprintf(buf, size, "%d.%d.%d", aVersion_ParseMajor(version), aVersion_ParseMinor(version),
+                       static_cast<int>(aVersion_ParsePatch(version)));
 }
 
 uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch) {
@@ -102,8 +101,8 @@ char* aVersion_GetFeatureList() {
   if (!list) return nullptr;
   size_t used = 0;
   for (size_t i = 0; i < sFeatures.size(); ++i)
-    used += std::snprintf(list + used, size - used, "%s%s%s%s", i ? "\n" : "", sFeatures[i].name,
-                          sFeatureSeparator, sFeatures[i].description);
+    used += std::snprintf(list + used, size - used, "%s%s%s%s", i ? "\n" : "", sFeatures[i].name, sFeatureSeparator,
+                          sFeatures[i].description);
   return list;
 }
 

@@ -74,8 +74,7 @@ size_t cobs_encode_inplace(uint8_t* buffer, size_t length) {
   // A dry run first, so that an input that cannot be encoded in place is left untouched.
   sInPlaceInput probe(buffer, length);
   const size_t fits = sEncode(
-      length, [&] { return probe.next(); },
-      [&](size_t position, uint8_t) { return probe.mayOverwrite(position); });
+      length, [&] { return probe.next(); }, [&](size_t position, uint8_t) { return probe.mayOverwrite(position); });
   if (fits == 0) return 0;
   sInPlaceInput input(buffer, length);
   return sEncode(
@@ -103,6 +102,4 @@ size_t cobs_decode(const uint8_t* source, size_t length, uint8_t* destination) {
   return out;
 }
 
-size_t cobs_decode_inplace(uint8_t* buffer, size_t length) {
-  return cobs_decode(buffer, length, buffer);
-}
+size_t cobs_decode_inplace(uint8_t* buffer, size_t length) { return cobs_decode(buffer, length, buffer); }

@@ -12,8 +12,7 @@ constexpr std::array<uint32_t, 256> sMakeTable() {
   for (uint32_t index = 0; index < 256; ++index) {
     uint8_t crc = static_cast<uint8_t>(index);
     for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ sReflectedPolynomial)
-                      : static_cast<uint8_t>(crc >> 1);
+      crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ sReflectedPolynomial) : static_cast<uint8_t>(crc >> 1);
     }
     table[index] = crc;
   }
@@ -25,9 +24,7 @@ constexpr std::array<uint32_t, 256> _crc8LUT = sMakeTable();
 
 }  // namespace
 
-uint8_t crc8_update(uint8_t crc, uint8_t byte) {
-  return static_cast<uint8_t>(_crc8LUT[crc ^ byte] & 0xFF);
-}
+uint8_t crc8_update(uint8_t crc, uint8_t byte) { return static_cast<uint8_t>(_crc8LUT[crc ^ byte] & 0xFF); }
 
 uint8_t crc8_create(const uint8_t* data, size_t length) {
   uint8_t crc = 0;
@@ -36,6 +33,4 @@ uint8_t crc8_create(const uint8_t* data, size_t length) {
   return crc;
 }
 
-bool crc8_check(const uint8_t* data, size_t length, uint8_t crc) {
-  return crc8_create(data, length) == crc;
-}
+bool crc8_check(const uint8_t* data, size_t length, uint8_t crc) { return crc8_create(data, length) == crc; }

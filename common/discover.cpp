@@ -34,13 +34,11 @@ bool cbFirstCallback(const linkSpec* found, bool* counted, void* ref) {
 }
 
 // Enumerates into a new record of the type that the callback fills; null when nothing was counted.
-linkSpec* sFindOne(linkType type, uint32_t serialNumber, aDiscoveryProc callback,
-                   uint32_t networkInterface) {
+linkSpec* sFindOne(linkType type, uint32_t serialNumber, aDiscoveryProc callback, uint32_t networkInterface) {
   linkSpec* spec = aLinkSpec_Create(type);
   if (!spec) return nullptr;
   spec->serialNumber = serialNumber;
-  if (aDiscovery_EnumerateModules(type, callback, spec, networkInterface) == 0)
-    aLinkSpec_Destroy(&spec);
+  if (aDiscovery_EnumerateModules(type, callback, spec, networkInterface) == 0) aLinkSpec_Destroy(&spec);
   return spec;
 }
 
@@ -74,8 +72,7 @@ bool aDiscovery_Offer(aDiscoveryReport* report, const linkSpec* found) {
   return !report->stopped;
 }
 
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc callback, void* ref,
-                                    uint32_t networkInterface) {
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc callback, void* ref, uint32_t networkInterface) {
   if (!callback) return 0;
   switch (type) {
     case USB:
@@ -105,11 +102,9 @@ uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint32_t n) {
   ziflist_t* interfaces = ziflist_new();
   if (!interfaces) return 0;
   uint32_t count = 0;
-  for (const char* name = ziflist_first(interfaces); name && count < n;
-       name = ziflist_next(interfaces)) {
+  for (const char* name = ziflist_first(interfaces); name && count < n; name = ziflist_next(interfaces)) {
     in_addr address;
-    if (inet_pton(AF_INET, ziflist_address(interfaces), &address) == 1)
-      addresses[count++] = address.s_addr;
+    if (inet_pton(AF_INET, ziflist_address(interfaces), &address) == 1) addresses[count++] = address.s_addr;
   }
   ziflist_destroy(&interfaces);
   return count;
@@ -123,12 +118,10 @@ size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t si
   return std::strlen(buffer);
 }
 
-bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t sender,
-                                   linkSpec* spec) {
+bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t sender, linkSpec* spec) {
   if (!spec) return false;
   *spec = linkSpec{};
-  if (!reply || length < aDISCOVERY_ETHERNET_REPLY_MIN || length > aDISCOVERY_ETHERNET_REPLY_MAX)
-    return false;
+  if (!reply || length < aDISCOVERY_ETHERNET_REPLY_MIN || length > aDISCOVERY_ETHERNET_REPLY_MAX) return false;
   spec->type = TCPIP;
   spec->module = reply[1];
   spec->router = reply[1];

@@ -76,16 +76,14 @@ aErr aLinkSpec_Destroy(linkSpec** spec);
 //   anything else       finds nothing
 // networkInterface: an IPv4 address in network byte order, 0 for any. A null callback finds
 // nothing (nothing could be counted).
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc callback, void* ref,
-                                    uint32_t networkInterface);
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc callback, void* ref, uint32_t networkInterface);
 
 // The link-server search. With an interface of 0 or 127.0.0.1, or on a host without an IPv4
 // network interface: the loopback multicast search, keeping only servers that advertise
 // 127.0.0.1 (about 1 s per server found). Otherwise a beacon search on that interface, keeping
 // every server heard (at most about 2.2 s); it holds the beacon interface lock throughout.
 // A server heard twice in one search is reported once.
-uint8_t aDiscovery_Enumerate_OrvaneModules(aDiscoveryProc callback, void* ref,
-                                           uint32_t networkInterface);
+uint8_t aDiscovery_Enumerate_OrvaneModules(aDiscoveryProc callback, void* ref, uint32_t networkInterface);
 
 // The first find of the transport with this serial number, as a new record the caller owns;
 // null when there is none.
@@ -131,8 +129,7 @@ constexpr uint32_t aDISCOVERY_LOOPBACK_REQUEST = 0xABCDDCBA;  // sent little-end
 // Turns an Ethernet-module reply from `sender` (IPv4, network byte order) into a TCPIP record.
 // False, with *spec zeroed, for a reply shorter than 8 or longer than 16 bytes; a reply of 12
 // bytes or fewer has model 0xFF. Never reads outside the reply.
-bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t sender,
-                                   linkSpec* spec);
+bool aDiscovery_ParseEthernetReply(const uint8_t* reply, size_t length, uint32_t sender, linkSpec* spec);
 
 // Takes a record received whole from the network. False, with *spec zeroed, unless length is
 // exactly 128; the last byte is forced to 0, so `serialPort` is always a terminated text.

@@ -54,10 +54,9 @@ bool sSendRequest(uint32_t networkInterface) {
   group.sin_port = htons(aDISCOVERY_ETHERNET_REQUEST_PORT);
   inet_pton(AF_INET, aDISCOVERY_ETHERNET_GROUP, &group.sin_addr);
   uint8_t request[aDISCOVERY_ETHERNET_REQUEST_SIZE] = {sRequestCommand};
-  const bool sent =
-      setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0 &&
-      sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&group),
-             sizeof group) == static_cast<ssize_t>(sizeof request);
+  const bool sent = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0 &&
+                    sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group) ==
+                        static_cast<ssize_t>(sizeof request);
   close(fd);
   return sent;
 }
@@ -107,8 +106,7 @@ void sReceiveReplies(int listener, aDiscoveryReport* report) {
                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
     linkSpec found;
     if (length < 0 || sender.sin_family != AF_INET ||
-        !aDiscovery_ParseEthernetReply(reply, static_cast<size_t>(length), sender.sin_addr.s_addr,
-                                       &found))
+        !aDiscovery_ParseEthernetReply(reply, static_cast<size_t>(length), sender.sin_addr.s_addr, &found))
       continue;
     deadline = aTime_GetMonotonicMSTicks() + sReplyWindowMs;
     if (!aDiscovery_Offer(report, &found)) return;
@@ -122,8 +120,7 @@ uint8_t aDiscovery_EnumerateEthernet(aDiscoveryProc callback, void* ref, uint32_
   aDiscoveryReport report{callback, ref, 0, false};
   const int listener = sOpenListener(networkInterface);
   if (listener < 0) return 0;
-  const bool sent = networkInterface != htonl(INADDR_ANY) ? sSendRequest(networkInterface)
-                                                          : sSendRequestsEverywhere();
+  const bool sent = networkInterface != htonl(INADDR_ANY) ? sSendRequest(networkInterface) : sSendRequestsEverywhere();
   if (sent) sReceiveReplies(listener, &report);
   close(listener);
   return report.count;

@@ -25,8 +25,7 @@ struct sSearch {
 };
 
 bool sSameServer(const linkSpec& a, const linkSpec& b) {
-  return a.type == b.type && a.serialNumber == b.serialNumber && a.ipAddress == b.ipAddress &&
-         a.port == b.port;
+  return a.type == b.type && a.serialNumber == b.serialNumber && a.ipAddress == b.ipAddress && a.port == b.port;
 }
 
 // Remembers and reports a find not made before in this search.
@@ -48,10 +47,8 @@ uint32_t sGroup(const char* dotted) {
 // Asks the server holding slot k (already known to be taken) for its record.
 void sAskSlot(sSearch* search, uint16_t k) {
   const uint32_t group = sGroup(aDISCOVERY_LOOPBACK_GROUP);
-  aMulticast* receiver =
-      aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REPLY_PORT + k, 0);
-  aMulticast* sender =
-      aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 1);
+  aMulticast* receiver = aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REPLY_PORT + k, 0);
+  aMulticast* sender = aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 1);
   uint8_t request[4];
   aByteOrder_WriteLE32(request, aDISCOVERY_LOOPBACK_REQUEST);
   if (receiver && sender && aMulticast_Send(sender, request, sizeof request) == sizeof request) {
@@ -59,8 +56,7 @@ void sAskSlot(sSearch* search, uint16_t k) {
     uint8_t reply[sizeof(linkSpec) + 1];
     const int length = aMulticast_Receive(receiver, reply, sizeof reply);
     linkSpec found;
-    if (length > 0 && aDiscovery_ParseLinkSpec(reply, size_t(length), &found) &&
-        found.ipAddress == sLoopback())
+    if (length > 0 && aDiscovery_ParseLinkSpec(reply, size_t(length), &found) && found.ipAddress == sLoopback())
       sOfferServer(search, found);
   }
   aMulticast_Destroy(&sender);
@@ -69,8 +65,8 @@ void sAskSlot(sSearch* search, uint16_t k) {
 
 // A receiver on a slot's request port can be made exactly when no server holds the slot.
 bool sSlotTaken(uint16_t k) {
-  aMulticast* probe = aMulticast_Create(sLoopback(), sGroup(aDISCOVERY_LOOPBACK_GROUP),
-                                        aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 0);
+  aMulticast* probe =
+      aMulticast_Create(sLoopback(), sGroup(aDISCOVERY_LOOPBACK_GROUP), aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 0);
   if (!probe) return true;
   aMulticast_Destroy(&probe);
   return false;
@@ -101,12 +97,10 @@ void _findLinkSpecs_beaconHelper(sSearch* search) {
   zsock_send(beacon, "si", "CONFIGURE", int{aDISCOVERY_BEACON_PORT});
   char* hostAddress = zstr_recv(beacon);
   if (hostAddress && *hostAddress) {
-    zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE,
-               sBeaconIntervalMs);
+    zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE, sBeaconIntervalMs);
     zsock_send(beacon, "sb", "SUBSCRIBE", "", size_t{0});
     zsock_set_rcvtimeo(beacon, sBeaconIntervalMs);
-    for (int wait = 0; wait < sBeaconWaits && !search->report.stopped; ++wait)
-      sTakeBeacon(beacon, search);
+    for (int wait = 0; wait < sBeaconWaits && !search->report.stopped; ++wait) sTakeBeacon(beacon, search);
     zstr_sendx(beacon, "SILENCE", nullptr);
     zstr_sendx(beacon, "UNSUBSCRIBE", nullptr);
   }
@@ -126,15 +120,12 @@ void _findLinkSpecs_beacon(sSearch* search, uint32_t networkInterface) {
 
 }  // namespace
 
-uint8_t aDiscovery_Enumerate_OrvaneModules(aDiscoveryProc callback, void* ref,
-                                           uint32_t networkInterface) {
+uint8_t aDiscovery_Enumerate_OrvaneModules(aDiscoveryProc callback, void* ref, uint32_t networkInterface) {
   if (!callback) return 0;
   sSearch search{{callback, ref, 0, false}, {}};
   uint32_t interfaces[sInterfacesAsked];
   const bool local = networkInterface == htonl(INADDR_ANY) || networkInterface == sLoopback();
-  if (local || aDiscovery_GetIPv4Interfaces(interfaces, sInterfacesAsked) == 0)
-    _findLinkSpecs_multicast(&search);
-  else
-    _findLinkSpecs_beacon(&search, networkInterface);
+  if (local || aDiscovery_GetIPv4Interfaces(interfaces, sInterfacesAsked) == 0) _findLinkSpecs_multicast(&search);
+  else _findLinkSpecs_beacon(&search, networkInterface);
   return search.report.count;
 }

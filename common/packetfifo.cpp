@@ -38,7 +38,7 @@ struct packetFifo {
   int roomWaiters = 0;
   std::deque<SerialPacket> entries;  // arrival order
   std::atomic<bool> valid{true};
-  bool refusesOverflow = false;  // set at creation: a full FIFO refuses a put instead of emptying
+  bool refusesOverflow = false;         // set at creation: a full FIFO refuses a put instead of emptying
   std::atomic<int64_t> windowStart{0};  // id of the front entry, or nextId when empty
   std::atomic<int64_t> nextId{0};
 };
@@ -84,8 +84,7 @@ Clock::time_point sDeadline(uint64_t timeoutMs) {
 // costs a system call and the timer's slack (tens of microseconds), which a get of an empty FIFO
 // must not pay.
 template <typename Condition>
-bool sWaitUntil(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-                Condition wakeUp) {
+bool sWaitUntil(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Condition wakeUp) {
   if (wakeUp()) return true;
   if (deadline <= Clock::now()) return false;
   if (deadline == Clock::time_point::max()) {
@@ -148,10 +147,8 @@ bool sAwaitRoom(packetFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::tim
   if (room()) return fifo.valid;
   if (deadline <= Clock::now()) return false;
   ++fifo.roomWaiters;
-  if (deadline == Clock::time_point::max())
-    fifo.roomMade.wait(lock, room);
-  else
-    fifo.roomMade.wait_until(lock, deadline, room);
+  if (deadline == Clock::time_point::max()) fifo.roomMade.wait(lock, room);
+  else fifo.roomMade.wait_until(lock, deadline, room);
   --fifo.roomWaiters;
   return fifo.valid && fifo.entries.size() < aPACKETFIFO_MAX_ENTRIES;
 }
@@ -294,8 +291,7 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoID id, aPacketFilterProc filter, const 
   }
 }
 
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref,
-                                uint64_t timeoutMs) {
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
   try {
     const FifoRef fifo = sFind(id);
     if (!fifo) return nullptr;
@@ -328,8 +324,8 @@ size_t aPacketFifo_DrainPackets(aPacketFifoID id, aPacketFilterProc filter, cons
     const FifoRef fifo = sFind(id);
     if (!fifo || !filter) return 0;
     std::lock_guard lock(fifo->mutex);
-    const size_t removed = std::erase_if(
-        fifo->entries, [&](const SerialPacket& entry) { return sAccepts(filter, ref, entry); });
+    const size_t removed =
+        std::erase_if(fifo->entries, [&](const SerialPacket& entry) { return sAccepts(filter, ref, entry); });
     sUpdateWindow(*fifo);
     if (removed > 0) sRoomMade(*fifo);
     return removed;

@@ -75,8 +75,7 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoID id, aPacketFilterProc filter, const 
 // The first packet the predicate accepts, waiting up to timeoutMs for one to arrive. Each packet
 // present at the call or arriving during it is offered to the predicate at most once per call.
 // Null on time-out, for an unknown id, or when the FIFO is destroyed during the wait.
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref,
-                                uint64_t timeoutMs);
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoID id, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs);
 
 // Offers every packet to the predicate once, frees the accepted ones (the others keep their
 // order) and returns how many it removed; 0 for an unknown id.

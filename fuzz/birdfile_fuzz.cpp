@@ -126,8 +126,7 @@ BirdFile _exercise(BirdFile& file, const uint8_t* data, size_t size) {
   file.ValidateModel("QF");
   file.ValidateSerialNumber(_word(data, size, 0));
   file.ReplaceSerialNumber(_word(data, size, 4));
-  const uint32_t key[4] = {_word(data, size, 8), _word(data, size, 12), _word(data, size, 16),
-                           _word(data, size, 20)};
+  const uint32_t key[4] = {_word(data, size, 8), _word(data, size, 12), _word(data, size, 16), _word(data, size, 20)};
   file.DecodeFirmwareBlocks(key);
   file.ValidateData(data, static_cast<uint32_t>(size < 8 ? size : 8));
   file.ReplaceVectorChecksum();

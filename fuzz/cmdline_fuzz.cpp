@@ -35,8 +35,7 @@ std::vector<std::string> _words(const uint8_t* data, size_t size) {
 }
 
 // The value of a word of decimal or hexadecimal digits as the plain conversion gives it.
-void _check_number(const std::string& word, uint32_t (*reader)(const char*, char**), const char* digits,
-                   int base) {
+void _check_number(const std::string& word, uint32_t (*reader)(const char*, char**), const char* digits, int base) {
   char* end = nullptr;
   const uint32_t value = reader(word.c_str(), &end);
   const bool onlyDigits = word.find_first_not_of(digits) == std::string::npos;
@@ -49,7 +48,8 @@ void _check_number(const std::string& word, uint32_t (*reader)(const char*, char
 }
 
 // The table's options that take a value, and those that do not.
-const std::set<std::string> kWithValue = {"-X", "-Z", "-m", "-i", "-b", "-d", "-t", "-f", "-r", "-s", "-o", "-l", "-k", "-u"};
+const std::set<std::string> kWithValue = {"-X", "-Z", "-m", "-i", "-b", "-d", "-t",
+                                          "-f", "-r", "-s", "-o", "-l", "-k", "-u"};
 const std::set<std::string> kWithout = {"-B", "-L", "-D", "-G", "-I", "-U", "-OVERRIDE", "-N", "-Y", "-C", "-n", "-e"};
 const std::set<std::string> kHelp = {"-h", "-H", "--help"};
 
@@ -62,7 +62,8 @@ bool _plainValues(const std::vector<std::string>& words, std::map<std::string, s
       (*values)[word].push_back("");
       continue;
     }
-    if (!kWithValue.count(word) || i + 1 == words.size() || words[i + 1].empty() || words[i + 1][0] == '-') return false;
+    if (!kWithValue.count(word) || i + 1 == words.size() || words[i + 1].empty() || words[i + 1][0] == '-')
+      return false;
     (*values)[word].push_back(words[++i]);
   }
   return true;
@@ -105,7 +106,8 @@ void _checkLanded(const Parameters& parameters, const std::map<std::string, std:
   if (transport.rfind("USB", 0) == 0) _require(parameters.transport == USB);
   else if (transport.rfind("TCP", 0) == 0) _require(parameters.transport == TCPIP);
   // A serial number is read in hexadecimal, with or without "0x"; 0 is refused.
-  for (const auto& [option, field] : {std::pair{"-d", &Parameters::serialNumber}, std::pair{"-r", &Parameters::routerSerialNumber}}) {
+  for (const auto& [option, field] :
+       {std::pair{"-d", &Parameters::serialNumber}, std::pair{"-r", &Parameters::routerSerialNumber}}) {
     if (!values.count(option)) continue;
     std::string digits = last(option, "");
     if (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0) digits.erase(0, 2);
@@ -138,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parameters.appName.empty()) std::abort();
 
   std::map<std::string, std::vector<std::string>> values;
-  const bool help = std::any_of(words.begin() + 1, words.end(), [](const std::string& w) { return kHelp.count(w) > 0; });
+  const bool help =
+      std::any_of(words.begin() + 1, words.end(), [](const std::string& w) { return kHelp.count(w) > 0; });
   if (!help && _plainValues(words, &values)) _checkLanded(parameters, values);
 
   for (const std::string& word : words) {

@@ -56,8 +56,7 @@ struct _Decoded {
 _Decoded _decodePackets(const uint8_t* data, size_t size) {
   _Line line(data, size);
   aStream* stream = nullptr;
-  _require(aStream_CreateCobsEncoding(_Line::Get, _Line::Put, _Line::Write, nullptr, &line,
-                                      &stream) == aErrNone);
+  _require(aStream_CreateCobsEncoding(_Line::Get, _Line::Put, _Line::Write, nullptr, &line, &stream) == aErrNone);
   _Decoded decoded;
   Bytes current;
   // One call per line byte and one per delivered byte, which are fewer than the line's bytes.
@@ -84,8 +83,7 @@ _Decoded _decodePackets(const uint8_t* data, size_t size) {
 Bytes _encode(const uint8_t* data, size_t size) {
   _Line line(nullptr, 0);
   aStream* stream = nullptr;
-  _require(aStream_CreateCobsEncoding(_Line::Get, _Line::Put, _Line::Write, nullptr, &line,
-                                      &stream) == aErrNone);
+  _require(aStream_CreateCobsEncoding(_Line::Get, _Line::Put, _Line::Write, nullptr, &line, &stream) == aErrNone);
   _require(aStream_Write(stream, reinterpret_cast<const char*>(data), size) == aErrNone);
   aStream_Destroy(&stream);
   return line.sent;
@@ -120,8 +118,8 @@ void _checkCobs(const uint8_t* data, size_t size) {
 
   auto inPlace = _exact(data, size, encodedLength);
   const size_t inPlaceLength = cobs_encode_inplace(inPlace.get(), size);
-  _require(inPlaceLength == 0 || (inPlaceLength == encodedLength &&
-                                  std::memcmp(inPlace.get(), encoded.get(), encodedLength) == 0));
+  _require(inPlaceLength == 0 ||
+           (inPlaceLength == encodedLength && std::memcmp(inPlace.get(), encoded.get(), encodedLength) == 0));
   _require(inPlaceLength != 0 || size >= 254);
 
   auto decoded = std::make_unique<uint8_t[]>(encodedLength);

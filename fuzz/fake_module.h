@@ -136,7 +136,7 @@ inline std::optional<Bytes> replyHeader(const Packet& request) {
   const Bytes& d = request.data;
   if (request.address == kRoute) return std::nullopt;
   if (d.size() == 2 && d[0] == 0) return std::nullopt;  // the link's answer to a heartbeat
-  if (d.empty()) return Bytes{};                         // the address query
+  if (d.empty()) return Bytes{};                        // the address query
   switch (d[0]) {
     case kInfo:
       if (request.at(1) == 1) return Bytes(d.begin(), d.begin() + std::min<size_t>(d.size(), 5));  // has-entity
@@ -263,7 +263,8 @@ class FakeModule {
       pending.insert(pending.end(), buffer, buffer + got);
       size_t used = 0;
       while (pending.size() - used >= 2 && pending.size() - used >= size_t(2) + pending[used + 1]) {
-        Packet request{pending[used], Bytes(pending.begin() + used + 2, pending.begin() + used + 2 + pending[used + 1])};
+        Packet request{pending[used],
+                       Bytes(pending.begin() + used + 2, pending.begin() + used + 2 + pending[used + 1])};
         used += 2 + pending[used + 1];
         const Bytes answer = respond(request);
         if (!answer.empty() && !sendAll(connection, answer)) return;
@@ -320,7 +321,8 @@ class FakeModule {
       if (isEntityRequest(request)) packet.data[2] |= kIndexError;
       else if (header[0] == kSlot || header[0] == kFactory) packet.data[1] |= kIndexError;
     }
-    if (chunk) packet.data.push_back(static_cast<uint8_t>((sequence & kSequenceMask) | (control & kMore ? kChunkGoesOn : 0)));
+    if (chunk)
+      packet.data.push_back(static_cast<uint8_t>((sequence & kSequenceMask) | (control & kMore ? kChunkGoesOn : 0)));
     if (header[0] == kSlot && packet.data.size() < 4) packet.data.resize(4);  // shorter is no slot reply
     return packet;
   }

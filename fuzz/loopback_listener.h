@@ -16,8 +16,7 @@ inline int listenOnLoopback(int backlog, uint16_t& port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, backlog) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      listen(listener, backlog) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     std::abort();
   port = ntohs(address.sin_port);
   return listener;

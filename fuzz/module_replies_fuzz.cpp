@@ -141,8 +141,8 @@ void _information(Module& module, fuzzmodule::Script& script) {
     const std::vector<Exchange> exchanges = _host().settle();
     const Packet reply = _onlyReply(exchanges);
     const Bytes& request = exchanges[0].request.data;
-    const bool answers = reply.data.size() == request.size() + 1 &&
-                         std::equal(request.begin(), request.end(), reply.data.begin());
+    const bool answers =
+        reply.data.size() == request.size() + 1 && std::equal(request.begin(), request.end(), reply.data.begin());
     require((result == aErrNone) == answers && count == (answers ? reply.data.back() : 0));
   } else {
     const Bytes echo = script.take(a % 28);
@@ -187,7 +187,8 @@ void _raw(Module& module, fuzzmodule::Script& script) {
   uint8_t length = 1;
   const aErr result = link->receivePacket(fuzzmodule::kModuleAddress, &command, &length, buffer);
   const Packet reply = _onlyReply(_host().settle());
-  require(result == aErrNone && length == reply.data.size() && std::equal(reply.data.begin(), reply.data.end(), buffer));
+  require(result == aErrNone && length == reply.data.size() &&
+          std::equal(reply.data.begin(), reply.data.end(), buffer));
 }
 
 void _queries(Module& module, fuzzmodule::Script& script) {
@@ -289,15 +290,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A bounded number of operations: a long input is a long exchange, not an endless one.
   for (int operations = 0; operations < 32 && !script.empty(); ++operations) {
     switch (script.take() % 10) {
-      case 0: _scalarGet(host.module, script); break;
-      case 1: _scalarSet(host.module, script); break;
-      case 2: _bytesGet(host.module, script); break;
-      case 3: _information(host.module, script); break;
-      case 4: _i2c(host.module, script); break;
-      case 5: _raw(host.module, script); break;
-      case 6: _queries(host.module, script); break;
-      case 7: _version(host.module, script); break;
-      default: _storage(host.module, script); break;
+      case 0:
+        _scalarGet(host.module, script);
+        break;
+      case 1:
+        _scalarSet(host.module, script);
+        break;
+      case 2:
+        _bytesGet(host.module, script);
+        break;
+      case 3:
+        _information(host.module, script);
+        break;
+      case 4:
+        _i2c(host.module, script);
+        break;
+      case 5:
+        _raw(host.module, script);
+        break;
+      case 6:
+        _queries(host.module, script);
+        break;
+      case 7:
+        _version(host.module, script);
+        break;
+      default:
+        _storage(host.module, script);
+        break;
     }
   }
   return 0;

@@ -48,8 +48,8 @@ struct _Chip {
 // The codes an operation may end with: success, a return code other than 0, a line that did not
 // come or did not end, a bad checksum answer, RESEND spent, the end of the input.
 bool _isReplyCode(aErr err) {
-  return err == aErrNone || err == aErrParam || err == aErrNotReady || err == aErrIO ||
-         err == aErrTimeout || err == aErrEOF;
+  return err == aErrNone || err == aErrParam || err == aErrNotReady || err == aErrIO || err == aErrTimeout ||
+         err == aErrEOF;
 }
 
 void _decodeLine(const uint8_t* data, size_t size, size_t room) {
@@ -63,8 +63,7 @@ void _decodeLine(const uint8_t* data, size_t size, size_t room) {
 // Runs the picked operations against the chip's answers in the input.
 class _Session {
  public:
-  _Session(NXPSerialClass& isp, uint16_t picked, uint32_t count)
-      : isp_(isp), picked_(picked), count_(count) {}
+  _Session(NXPSerialClass& isp, uint16_t picked, uint32_t count) : isp_(isp), picked_(picked), count_(count) {}
 
   void run() {
     step([&] { return isp_.Sync(); });

@@ -36,9 +36,7 @@ void _checkParser(SDPLoader_Interface& parser, const Bytes& reply, size_t valueA
 }
 
 // [report id][ERROR_STATUS][ERROR_STATUS]: the connection check.
-bool _isStatusRequest(const Bytes& report) {
-  return report.size() >= 3 && report[1] == 0x05 && report[2] == 0x05;
-}
+bool _isStatusRequest(const Bytes& report) { return report.size() >= 3 && report[1] == 0x05 && report[2] == 0x05; }
 
 // The ROM as the script tells: what a report costs, what each read brings.
 class _ScriptedRom : public SDPLoader_Interface {
@@ -106,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   shortWrite = false;
   const int written = sdp.writeLoader(image, IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
-  _require(_oneOf(written, {SDPLoader::SUCCESS, SDPLoader::NO_ANSWER, SDPLoader::TRANSFER_ABORTED,
-                            SDPLoader::NOT_COMPLETED}));
+  _require(_oneOf(written,
+                  {SDPLoader::SUCCESS, SDPLoader::NO_ANSWER, SDPLoader::TRANSFER_ABORTED, SDPLoader::NOT_COMPLETED}));
   _require(written != SDPLoader::SUCCESS || !shortWrite);
 
   const int jumped = sdp.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);

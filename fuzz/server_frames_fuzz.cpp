@@ -128,7 +128,6 @@ void _checkPools(const aServer* server) {
   }
 }
 
-
 aServer* _server() {
   static FuzzServer fuzzServer;
   return &fuzzServer.server;
@@ -226,7 +225,8 @@ bool _continues(const aPacket& reply) {
 // time; more follow only a reply that says so, and one that says so is followed by every later
 // packet that surely answers (a packet ahead of it answered, it would have been taken first).
 // More packets than the FIFO holds empty it, and may take the answer with them.
-void _requireNoReplyLost(const aPacket& request, const std::vector<aPacket>& given, const std::vector<aPacket>& replies) {
+void _requireNoReplyLost(const aPacket& request, const std::vector<aPacket>& given,
+                         const std::vector<aPacket>& replies) {
   if (given.size() > aPACKETFIFO_MAX_ENTRIES) return;
   size_t next = 0;
   for (const aPacket& reply : replies) {
@@ -236,7 +236,8 @@ void _requireNoReplyLost(const aPacket& request, const std::vector<aPacket>& giv
   }
   for (size_t i = 0; i + 1 < replies.size(); ++i) _require(_continues(replies[i]));
   if (!replies.empty() && !_continues(replies.back())) return;
-  _require(std::none_of(given.begin() + long(next), given.end(), [&](const aPacket& p) { return _surelyAnswers(request, p); }));
+  _require(std::none_of(given.begin() + long(next), given.end(),
+                        [&](const aPacket& p) { return _surelyAnswers(request, p); }));
 }
 
 constexpr int kServerItself = -1;  // the owner of the server's own requests

@@ -34,7 +34,8 @@ struct Lines {
   std::string text;
   std::vector<std::string> lines;
   std::vector<size_t> ends;  // where each line ends in the text
-  explicit Lines(const uint8_t* data, size_t size) : text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size)) {
+  explicit Lines(const uint8_t* data, size_t size)
+      : text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size)) {
     for (size_t at = 0; at < text.size();) {
       const size_t end = std::min(text.find('\n', at), text.size());
       if (end > at) {
@@ -114,11 +115,11 @@ void _checkParseBuild(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const size_t first = text.find_first_not_of(" \t\r\n"), last = text.find_last_not_of(" \t\r\n");
   const std::string digits = first == std::string::npos ? "" : text.substr(first, last - first + 1);
-  const bool number = !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos &&
-                      (digits.find_first_not_of('0') == std::string::npos ||
-                       digits.size() - digits.find_first_not_of('0') < 10 ||
-                       (digits.size() - digits.find_first_not_of('0') == 10 &&
-                        digits.substr(digits.find_first_not_of('0')) <= "4294967295"));
+  const bool number =
+      !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos &&
+      (digits.find_first_not_of('0') == std::string::npos || digits.size() - digits.find_first_not_of('0') < 10 ||
+       (digits.size() - digits.find_first_not_of('0') == 10 &&
+        digits.substr(digits.find_first_not_of('0')) <= "4294967295"));
   uint32_t build = 77;
   _require(ServerReply::parse_build(text, &build) == number);
   if (number) _require(build == uint32_t(std::strtoull(digits.c_str(), nullptr, 10)));
@@ -151,11 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   unsigned char* decoded = base64_decode(reinterpret_cast<const char*>(data), size, &length);
   if (decoded != nullptr) {
     if (decoded[length] != 0) std::abort();
-    if (_roundTrip(decoded, length) != std::string(reinterpret_cast<char*>(decoded), length))
-      std::abort();
+    if (_roundTrip(decoded, length) != std::string(reinterpret_cast<char*>(decoded), length)) std::abort();
     std::free(decoded);
   }
-  if (_roundTrip(data, size) != std::string(reinterpret_cast<const char*>(data), size))
-    std::abort();
+  if (_roundTrip(data, size) != std::string(reinterpret_cast<const char*>(data), size)) std::abort();
   return 0;
 }

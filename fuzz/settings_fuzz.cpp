@@ -70,11 +70,21 @@ void _checkPresent(KeyValueStore& store, const std::string& key, const std::stri
 void _checkMissing(KeyValueStore& store, const std::string& key, int getter) {
   const char* name = key.c_str();
   switch (getter % 5) {
-    case 0: _require(store.GetString(name, "fallback") == "fallback"); return;  // adds nothing
-    case 1: _require(store.GetInt(name, -7) == -7); break;
-    case 2: _require(store.GetHex(name, 0xFEED) == 0xFEED); break;
-    case 3: _require(store.GetBOOL(name, true)); break;
-    default: _require(store.GetDouble(name, 2.5) == 2.5); break;
+    case 0:
+      _require(store.GetString(name, "fallback") == "fallback");
+      return;  // adds nothing
+    case 1:
+      _require(store.GetInt(name, -7) == -7);
+      break;
+    case 2:
+      _require(store.GetHex(name, 0xFEED) == 0xFEED);
+      break;
+    case 3:
+      _require(store.GetBOOL(name, true));
+      break;
+    default:
+      _require(store.GetDouble(name, 2.5) == 2.5);
+      break;
   }
   const char* added = store[name];
   _require(added && *added == 0 && !store.IsDirty());

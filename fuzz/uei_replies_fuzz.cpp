@@ -52,7 +52,8 @@ void sSubscribe(Link::impl& link, const uei& record) {
       Link::createStreamKey(record.module, 0xFF, 0xFF, 0xFF, 0xFF),
       Link::createStreamKey(record.module, record.command, record.option & UEI_OPTION_MASK, record.index, 0xFF),
   };
-  for (uint64_t key : keys) link.streams[key] = StreamEntry{key, 0, callback, nullptr, 0, std::make_shared<std::atomic<bool>>(true)};
+  for (uint64_t key : keys)
+    link.streams[key] = StreamEntry{key, 0, callback, nullptr, 0, std::make_shared<std::atomic<bool>>(true)};
   const uint64_t cached = Link::createStreamKey(record.module, record.command, 1, record.index, 0);
   link.streams[cached] = StreamEntry{cached, 0, {}, nullptr, 0, nullptr};
 }

@@ -180,7 +180,8 @@ std::string _readFile(const std::filesystem::path& path) {
 void _checkBodyCap(const Bodies& bodies) {
   try {
     HTTPResponse response = HTTPRequest::GET(_harness().server.url.c_str(), {{"op", "hi"}});
-    _require(bodies.ping.size() <= kBodyCap && response.get_status() == 200 && response.body_size() == bodies.ping.size() &&
+    _require(bodies.ping.size() <= kBodyCap && response.get_status() == 200 &&
+             response.body_size() == bodies.ping.size() &&
              std::memcmp(response.get_response(), bodies.ping.data(), bodies.ping.size()) == 0);
   } catch (const std::runtime_error&) {
     _require(bodies.ping.size() > kBodyCap);

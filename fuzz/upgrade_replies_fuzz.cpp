@@ -125,7 +125,7 @@ std::optional<Packet> _rightAnswer(fuzzmodule::FakeModule& fake, const Packet& r
 }
 
 fuzzmodule::Host& _host() {
-  static fuzzmodule::Host& host = [] () -> fuzzmodule::Host& {
+  static fuzzmodule::Host& host = []() -> fuzzmodule::Host& {
     static fuzzmodule::Host made(0x4D0D0002);
     made.fake.rightAnswer = [](const Packet& request) { return _rightAnswer(made.fake, request); };
     // The parts of a byte value are acknowledged once, after the last.

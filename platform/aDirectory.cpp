@@ -32,9 +32,7 @@ aErr sCopyWhole(char* buffer, size_t size, const char* text) {
   return aErrNone;
 }
 
-bool sInside(const char* part, const char* buffer, size_t size) {
-  return part >= buffer && part < buffer + size;
-}
+bool sInside(const char* part, const char* buffer, size_t size) { return part >= buffer && part < buffer + size; }
 
 // Makes one folder; a folder or anything else already standing there is not a failure here.
 bool sMakeFolder(const char* path, uint16_t permissions) {
@@ -205,8 +203,7 @@ aErr aDirectory_BuildPath(char* destination, size_t size, const char* first, ...
   memcpy(destination, first, length + 1);
   for (size_t i = 0; i < count; ++i) {
     size_t room = size - length - 1;
-    const bool needsSeparator =
-        length > 0 && destination[length - 1] != '/' && parts[i][0] != '/';
+    const bool needsSeparator = length > 0 && destination[length - 1] != '/' && parts[i][0] != '/';
     if (room > 1 && needsSeparator) {
       destination[length++] = '/';
       destination[length] = '\0';

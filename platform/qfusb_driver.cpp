@@ -113,8 +113,7 @@ bool sFindEndpoints(qfusb_device* handle, libusb_device* device) {
     const libusb_interface& interface = config->interface[i];
     for (int a = 0; a < interface.num_altsetting; ++a) {
       const libusb_interface_descriptor& setting = interface.altsetting[a];
-      if (setting.bInterfaceClass != QFUSB_INTERFACE_CLASS ||
-          setting.bInterfaceSubClass != QFUSB_INTERFACE_SUBCLASS ||
+      if (setting.bInterfaceClass != QFUSB_INTERFACE_CLASS || setting.bInterfaceSubClass != QFUSB_INTERFACE_SUBCLASS ||
           setting.bInterfaceProtocol != QFUSB_INTERFACE_PROTOCOL) {
         continue;
       }
@@ -167,8 +166,7 @@ libusb_device_handle* sOpenIfSerial(libusb_device* device, const char* serial) {
 }
 
 // Takes the matching device into the handle: endpoints, claim, open state.
-aErr sTakeDevice(qfusb_device* handle, libusb_device* device, libusb_device_handle* usb,
-                 const char* serial) {
+aErr sTakeDevice(qfusb_device* handle, libusb_device* device, libusb_device_handle* usb, const char* serial) {
   sCopySerial(handle, serial);
   handle->usbHandle = usb;
   handle->state = QFUSB_STATE_OPENING;
@@ -194,8 +192,8 @@ enum class sFetch { Bytes, TimedOut, Nothing, Failed };
 
 sFetch sFetchInput(qfusb_device* handle, unsigned timeoutMs) {
   int transferred = 0;
-  int r = libusb_bulk_transfer(handle->usbHandle, handle->inEndpoint, handle->readBuffer,
-                               QFUSB_READ_BUFFER_SIZE, &transferred, timeoutMs);
+  int r = libusb_bulk_transfer(handle->usbHandle, handle->inEndpoint, handle->readBuffer, QFUSB_READ_BUFFER_SIZE,
+                               &transferred, timeoutMs);
   // Bytes that arrived are never dropped, whatever the transfer's result says.
   if (transferred > 0) {
     handle->readPosition = handle->readBuffer;
@@ -342,8 +340,8 @@ aErr qfusb_write_to_USBlib_device(qfusb_device* handle, const char* data, size_t
     if (chunk == sSHORTENED_CHUNK) chunk = sSHORTENED_CHUNK - 1;
     int transferred = 0;
     int r = libusb_bulk_transfer(handle->usbHandle, handle->outEndpoint,
-                                 reinterpret_cast<unsigned char*>(const_cast<char*>(data + sent)),
-                                 int(chunk), &transferred, QFUSB_WRITE_TIMEOUT_MS);
+                                 reinterpret_cast<unsigned char*>(const_cast<char*>(data + sent)), int(chunk),
+                                 &transferred, QFUSB_WRITE_TIMEOUT_MS);
     // Whatever a transfer moved is sent, also when it timed out part-way.
     sent += size_t(std::clamp(transferred, 0, int(chunk)));
     // A transfer that moved nothing has failed as well, or a device that accepts empty transfers
@@ -462,8 +460,7 @@ aErr qfusb_set_kernel_node_format(const char* format) {
   }
   std::string text = format;
   size_t at = text.find(sNODE_PLACEHOLDER);
-  if (at == std::string::npos || text.find('%', at + 1) != std::string::npos ||
-      text.find('%') != at) {
+  if (at == std::string::npos || text.find('%', at + 1) != std::string::npos || text.find('%') != at) {
     return aErrParam;
   }
   sNodeFormat = text;

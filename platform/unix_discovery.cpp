@@ -24,10 +24,9 @@ bool sReadSerialNumber(libusb_device_handle* handle, const libusb_device_descrip
                        uint32_t* serialNumber) {
   if (descriptor.iSerialNumber == 0) return false;
   unsigned char text[sSerialRoom] = {};
-  const int length =
-      libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text);
-  return length > 0 && aDiscovery_ParseUSBSerial(reinterpret_cast<const char*>(text),
-                                                  static_cast<size_t>(length), serialNumber);
+  const int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text);
+  return length > 0 &&
+         aDiscovery_ParseUSBSerial(reinterpret_cast<const char*>(text), static_cast<size_t>(length), serialNumber);
 }
 
 // Offers the device when it is one of the maker's modules; false once the callback said stop.

@@ -21,22 +21,22 @@ namespace {
 
 bool sValid(const aFile* file) { return file != nullptr && file->check == aFILE_CHECK; }
 
-bool sReadable(const aFile* file) {
-  return file->mode == aFileModeRead || file->mode == aFileModeAppend;
-}
+bool sReadable(const aFile* file) { return file->mode == aFileModeRead || file->mode == aFileModeAppend; }
 
-bool sWritable(const aFile* file) {
-  return file->mode == aFileModeWrite || file->mode == aFileModeAppend;
-}
+bool sWritable(const aFile* file) { return file->mode == aFileModeWrite || file->mode == aFileModeAppend; }
 
 bool sPathFits(const char* path) { return strnlen(path, aFILE_MAX_PATH + 1) <= aFILE_MAX_PATH; }
 
 const char* sStdioMode(aFileMode mode) {
   switch (mode) {
-    case aFileModeRead: return "rb";
-    case aFileModeWrite: return "wb";
-    case aFileModeAppend: return "ab+";
-    default: return nullptr;
+    case aFileModeRead:
+      return "rb";
+    case aFileModeWrite:
+      return "wb";
+    case aFileModeAppend:
+      return "ab+";
+    default:
+      return nullptr;
   }
 }
 
@@ -179,9 +179,12 @@ aErr aFile_Delete(const char* path) {
   if (!sPathFits(path)) return aErrFileNameLength;
   if (unlink(path) == 0) return aErrNone;
   switch (errno) {
-    case ENOENT: return aErrNotFound;
+    case ENOENT:
+      return aErrNotFound;
     case EACCES:
-    case EPERM: return aErrPermission;
-    default: return aErrIO;
+    case EPERM:
+      return aErrPermission;
+    default:
+      return aErrIO;
   }
 }

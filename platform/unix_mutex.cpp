@@ -31,8 +31,7 @@ aErr sMap(int number, const ErrnoMapping (&table)[N]) {
 constexpr ErrnoMapping sLockErrors[] = {{EINVAL, aErrParam}, {EDEADLK, aErrDuplicate}};
 constexpr ErrnoMapping sTryLockErrors[] = {{EINVAL, aErrParam}, {EBUSY, aErrBusy}};
 constexpr ErrnoMapping sUnlockErrors[] = {{EINVAL, aErrParam}, {EPERM, aErrPermission}};
-constexpr ErrnoMapping sDestroyErrors[] = {
-    {EINVAL, aErrParam}, {EBUSY, aErrBusy}, {EAGAIN, aErrResource}};
+constexpr ErrnoMapping sDestroyErrors[] = {{EINVAL, aErrParam}, {EBUSY, aErrBusy}, {EAGAIN, aErrResource}};
 
 }  // namespace
 

@@ -48,14 +48,13 @@ aErr sOpenError(int error) {
 
 // Raw mode from the settings found: no input, output or line processing; a read returns at
 // once with whatever is waiting, possibly nothing.
-termios sRawSettings(const termios& found, int32_t baudIndex, int parity, int dataSelector,
-                     int stopSelector) {
+termios sRawSettings(const termios& found, int32_t baudIndex, int parity, int dataSelector, int stopSelector) {
   termios raw = found;
   raw.c_iflag = IGNBRK | (parity ? IGNPAR : 0);
   raw.c_oflag = 0;
   raw.c_lflag = 0;
-  raw.c_cflag = CREAD | CLOCAL | (parity ? PARENB : 0) | (dataSelector == 0 ? CS8 : CS7) |
-                (stopSelector == 1 ? CSTOPB : 0);
+  raw.c_cflag =
+      CREAD | CLOCAL | (parity ? PARENB : 0) | (dataSelector == 0 ? CS8 : CS7) | (stopSelector == 1 ? CSTOPB : 0);
   cfsetispeed(&raw, sSpeeds[baudIndex]);
   cfsetospeed(&raw, sSpeeds[baudIndex]);
   raw.c_cc[VMIN] = 0;
@@ -72,8 +71,7 @@ aErr sStreamOpenSerial(sSerial* serial, int parity, int dataSelector, int stopSe
   if (fcntl(serial->descriptor, F_SETFL, 0) != 0) return aErrIO;
   if (tcgetattr(serial->descriptor, &serial->saved) != 0) return aErrIO;
   serial->hasSaved = true;
-  serial->applied =
-      sRawSettings(serial->saved, serial->baudIndex, parity, dataSelector, stopSelector);
+  serial->applied = sRawSettings(serial->saved, serial->baudIndex, parity, dataSelector, stopSelector);
   if (tcsetattr(serial->descriptor, TCSANOW, &serial->applied) != 0) return aErrIO;
   if (tcflush(serial->descriptor, TCIOFLUSH) != 0) return aErrIO;
   return aErrNone;
@@ -149,8 +147,8 @@ aErr sSerialStreamDelete(void* ref) {
 bool sSelectorIsValid(int selector) { return selector == 0 || selector == 1; }
 
 // Checks the arguments, makes the record and opens its port; on success the record is stored.
-aErr sOpenRecord(const char* path, int32_t baudIndex, int parity, int dataSelector,
-                 int stopSelector, aStream** stream, sSerial** made) {
+aErr sOpenRecord(const char* path, int32_t baudIndex, int parity, int dataSelector, int stopSelector, aStream** stream,
+                 sSerial** made) {
   if (!path || !stream || !sSelectorIsValid(dataSelector) || !sSelectorIsValid(stopSelector)) {
     return aErrResource;
   }
@@ -174,14 +172,12 @@ aErr sOpenRecord(const char* path, int32_t baudIndex, int parity, int dataSelect
 
 }  // namespace
 
-aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int dataSelector,
-                          int stopSelector, aStream** stream) {
+aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int dataSelector, int stopSelector,
+                          aStream** stream) {
   sSerial* serial = nullptr;
-  const aErr err =
-      sOpenRecord(path, baudIndex, parity, dataSelector, stopSelector, stream, &serial);
+  const aErr err = sOpenRecord(path, baudIndex, parity, dataSelector, stopSelector, stream, &serial);
   if (err != aErrNone) return err;
-  aStream* made = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
-                                 sSerialStreamDelete, serial);
+  aStream* made = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite, sSerialStreamDelete, serial);
   if (!made) {
     sSerialStreamDelete(serial);
     return aErrResource;
@@ -191,15 +187,13 @@ aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int d
   return aErrNone;
 }
 
-aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int parity,
-                                     int dataSelector, int stopSelector, aStream** stream) {
+aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, int parity, int dataSelector,
+                                     int stopSelector, aStream** stream) {
   sSerial* serial = nullptr;
-  const aErr err =
-      sOpenRecord(path, baudIndex, parity, dataSelector, stopSelector, stream, &serial);
+  const aErr err = sOpenRecord(path, baudIndex, parity, dataSelector, stopSelector, stream, &serial);
   if (err != aErrNone) return err;
-  const aErr framed =
-      aStream_CreateCobsEncodingWithWait(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
-                                         sSerialStreamDelete, sSerialStreamWait, serial, stream);
+  const aErr framed = aStream_CreateCobsEncodingWithWait(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
+                                                         sSerialStreamDelete, sSerialStreamWait, serial, stream);
   if (framed != aErrNone) sSerialStreamDelete(serial);
   return framed;
 }

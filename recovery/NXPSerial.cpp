@@ -24,40 +24,26 @@ const int NXPSerialClass::MAX_READ_RETRY = 3;
 const uint32_t NXPSerialClass::WRITE_ADDRESS = 0x10001000;
 
 const char* const NXPSerialClass::ERROR_TEXT[21] = {
-    "CMD_SUCCESS",
-    "INVALID_COMMAND",
-    "SRC_ADDR_ERROR",
-    "DST_ADDR_ERROR",
-    "SRC_ADDR_NOT_MAPPED",
-    "DST_ADDR_NOT_MAPPED",
-    "COUNT_ERROR",
-    "INVALID_SECTOR",
-    "SECTOR_NOT_BLANK",
-    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
-    "COMPARE_ERROR",
-    "BUSY",
-    "PARAM_ERROR",
-    "ADDR_ERROR",
-    "ADDR_NOT_MAPPED",
-    "CMD_LOCKED",
-    "INVALID_CODE",
-    "INVALID_BAUD_RATE",
-    "INVALID_STOP_BIT",
-    "CODE_READ_PROTECTION_ENABLED",
+    "CMD_SUCCESS",         "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",      "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",         "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",       "BUSY",
+    "PARAM_ERROR",         "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",     "CMD_LOCKED",
+    "INVALID_CODE",        "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",    "CODE_READ_PROTECTION_ENABLED",
     "Unknown error",
 };
 
 const NXPFlashSector NXP_LPC17XX_sectors[31] = {
-    {0x00000, 0x1000, 0},   {0x01000, 0x1000, 1},   {0x02000, 0x1000, 2},
-    {0x03000, 0x1000, 3},   {0x04000, 0x1000, 4},   {0x05000, 0x1000, 5},
-    {0x06000, 0x1000, 6},   {0x07000, 0x1000, 7},   {0x08000, 0x1000, 8},
-    {0x09000, 0x1000, 9},   {0x0A000, 0x1000, 10},  {0x0B000, 0x1000, 11},
-    {0x0C000, 0x1000, 12},  {0x0D000, 0x1000, 13},  {0x0E000, 0x1000, 14},
-    {0x0F000, 0x1000, 15},  {0x10000, 0x8000, 16},  {0x18000, 0x8000, 17},
-    {0x20000, 0x8000, 18},  {0x28000, 0x8000, 19},  {0x30000, 0x8000, 20},
-    {0x38000, 0x8000, 21},  {0x40000, 0x8000, 22},  {0x48000, 0x8000, 23},
-    {0x50000, 0x8000, 24},  {0x58000, 0x8000, 25},  {0x60000, 0x8000, 26},
-    {0x68000, 0x8000, 27},  {0x70000, 0x8000, 28},  {0x78000, 0x8000, 29},
+    {0x00000, 0x1000, 0},  {0x01000, 0x1000, 1},  {0x02000, 0x1000, 2},  {0x03000, 0x1000, 3},  {0x04000, 0x1000, 4},
+    {0x05000, 0x1000, 5},  {0x06000, 0x1000, 6},  {0x07000, 0x1000, 7},  {0x08000, 0x1000, 8},  {0x09000, 0x1000, 9},
+    {0x0A000, 0x1000, 10}, {0x0B000, 0x1000, 11}, {0x0C000, 0x1000, 12}, {0x0D000, 0x1000, 13}, {0x0E000, 0x1000, 14},
+    {0x0F000, 0x1000, 15}, {0x10000, 0x8000, 16}, {0x18000, 0x8000, 17}, {0x20000, 0x8000, 18}, {0x28000, 0x8000, 19},
+    {0x30000, 0x8000, 20}, {0x38000, 0x8000, 21}, {0x40000, 0x8000, 22}, {0x48000, 0x8000, 23}, {0x50000, 0x8000, 24},
+    {0x58000, 0x8000, 25}, {0x60000, 0x8000, 26}, {0x68000, 0x8000, 27}, {0x70000, 0x8000, 28}, {0x78000, 0x8000, 29},
     {0xFFFFFFFF, 0, 30},
 };
 
@@ -147,7 +133,10 @@ class Trace {
 
 // The traffic dump of a line read; "term" when it ended on at least the CR of its terminator.
 void _traceLine(const char* line, size_t count, bool terminated, aErr err) {
-  Trace(Log::DEBUG_NXPSerial_SR).add("GetLine() Received: [").hex(line, count).add("] [")
+  Trace(Log::DEBUG_NXPSerial_SR)
+      .add("GetLine() Received: [")
+      .hex(line, count)
+      .add("] [")
       .text(line, count, false)
       .add("] %d %s [%s]\n", static_cast<int>(count), terminated ? "term" : "non-term", aError_GetErrorText(err))
       .write();
@@ -214,8 +203,8 @@ aErr _readReturnCode(NXPSerialClass& isp, Report report, uint32_t timeoutMs) {
 aErr _sendCommand(NXPSerialClass& isp, const char* command, Report report) {
   const aErr err = isp.SendCommand(command, 0);
   if (err != aErrNone) {
-    const char* format = report == Report::write ? "Write() Error Sending command [%s] [%s]\n"
-                                                  : "Error Sending command [%s] [%s]\n";
+    const char* format =
+        report == Report::write ? "Write() Error Sending command [%s] [%s]\n" : "Error Sending command [%s] [%s]\n";
     Log::log(Log::DEBUG_NXPSerial, format, _printable(command).c_str(), aError_GetErrorText(err));
   }
   return err;
@@ -326,8 +315,8 @@ aErr _readTransfer(NXPSerialClass& isp, uint32_t count, uint8_t* bytes) {
         isp.Response(echoed, sizeof echoed, &got, "OK\r\n", position < count ? 3 : 4);
       }
       committed = position;
-      Log::log(Log::DEBUG_NXPSerial, "valid receipt of %d of %d (%.0f%%) bytes\n",
-               static_cast<int>(position), _signed(count), _percent(position, count));
+      Log::log(Log::DEBUG_NXPSerial, "valid receipt of %d of %d (%.0f%%) bytes\n", static_cast<int>(position),
+               _signed(count), _percent(position, count));
     } else if (--resends == 0) {
       failure = aErrTimeout;
     } else {
@@ -355,8 +344,8 @@ aErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
   const int32_t index = _rateIndex(baud);
   baudRate = aSERIAL_BAUD_RATES[index];
   const char* shown = port ? port : "";
-  Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", shown,
-           index, _signed(baudRate));
+  Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", shown, index,
+           _signed(baudRate));
   const aErr err = aStream_CreateSerial(port, index, 0, 0, 0, &stream);
   if (err != aErrNone) {
     stream = nullptr;
@@ -381,8 +370,13 @@ aErr NXPSerialClass::_write(const char* text, size_t length) {
 aErr NXPSerialClass::Send(const char* text, bool expectEcho) {
   if (!text) return aErrParam;
   const size_t length = std::strlen(text);
-  Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(text, length).add("] [")
-      .text(text, length, true).add("]\n").write();
+  Trace(Log::DEBUG_NXPSerial_SR)
+      .add("Sending:[")
+      .hex(text, length)
+      .add("] [")
+      .text(text, length, true)
+      .add("]\n")
+      .write();
   const aErr err = _write(text, length);
   if (err != aErrNone) {
     Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
@@ -395,8 +389,7 @@ aErr NXPSerialClass::Send(const char* text, bool expectEcho) {
   return err;
 }
 
-aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const char* expected,
-                              size_t expectedLength) {
+aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const char* expected, size_t expectedLength) {
   if (!buffer || length < 2 || !count) return aErrParam;
   const size_t limit = std::min(expected ? expectedLength : length - 1, length - 1);
   const size_t expectedSize = expected ? std::strlen(expected) : 0;
@@ -428,15 +421,19 @@ aErr NXPSerialClass::Response(char* buffer, size_t length, size_t* count, const 
       const char want = expected[*count];
       Log::log(Log::DEBUG_NXPSerial_E,
                "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
-               static_cast<int>(*count), static_cast<uint8_t>(byte), byte, want,
-               static_cast<uint8_t>(want));
+               static_cast<int>(*count), static_cast<uint8_t>(byte), byte, want, static_cast<uint8_t>(want));
     }
     matched = byte == _kTerminator[matched] ? matched + 1 : 0;
     buffer[(*count)++] = byte;
   }
   buffer[*count] = 0;
-  Trace(Log::DEBUG_NXPSerial_SR).add("Response: [").hex(buffer, *count).add("] [")
-      .text(buffer, *count, true).add("]\n").write();
+  Trace(Log::DEBUG_NXPSerial_SR)
+      .add("Response: [")
+      .hex(buffer, *count)
+      .add("] [")
+      .text(buffer, *count, true)
+      .add("]\n")
+      .write();
   return err;
 }
 
@@ -498,8 +495,7 @@ aErr NXPSerialClass::GetLineWithin(char* buffer, size_t length, size_t* count, u
 
 aErr NXPSerialClass::GetEcho(const char* text, size_t n, size_t* count) {
   if (!text || !count || std::strlen(text) < n) return aErrParam;
-  Trace(Log::DEBUG_NXPSerial_E).add("GetEcho([").hex(text, n).add("] %d, ...)\n", static_cast<int>(n))
-      .write();
+  Trace(Log::DEBUG_NXPSerial_E).add("GetEcho([").hex(text, n).add("] %d, ...)\n", static_cast<int>(n)).write();
   Trace trace(Log::DEBUG_NXPSerial_E);
   trace.add("recv Echo:[");
   *count = 0;
@@ -536,8 +532,11 @@ uint8_t NXPSerialClass::GetErrorIndex(size_t lineLength) {
 aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
   if (!command || !*command) return aErrParam;
   const size_t length = std::strlen(command);
-  Trace(Log::DEBUG_NXPSerial_SR).add("Sending:[").hex(command, length)
-      .add("] [%s]\n", _printable(command).c_str()).write();
+  Trace(Log::DEBUG_NXPSerial_SR)
+      .add("Sending:[")
+      .hex(command, length)
+      .add("] [%s]\n", _printable(command).c_str())
+      .write();
   const aErr err = _write(command, length);
   if (waitMs > 0) {
     Log::log(Log::DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
@@ -552,8 +551,8 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
     size_t echoed = 0;
     GetEcho(command, length - 1, &echoed);
     if (echoed + 1 != length) {
-      Log::log(Log::DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%d!=%d]\n",
-               static_cast<int>(echoed), static_cast<int>(length));
+      Log::log(Log::DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%d!=%d]\n", static_cast<int>(echoed),
+               static_cast<int>(length));
     }
   }
   return err;
@@ -569,8 +568,7 @@ aErr NXPSerialClass::Sync() {
   if (count == 1 && reply[0] == '?') return _resumeCommandMode();
   if (count == 0 && err == aErrNotReady && _resumeWithoutEcho() == aErrNone) return aErrNone;
   if (err != aErrNone) {
-    Log::log(Log::DEBUG_NXPSerial,
-             "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
+    Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
              synchronized, reply);
     return err;
   }
@@ -584,8 +582,7 @@ aErr NXPSerialClass::Sync() {
   if (std::strncmp(reply, "OK", 2) != 0) {
     Log::log(Log::DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", reply, ok);
   }
-  const std::string crystal =
-      RecoveryFormat("%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5f));
+  const std::string crystal = RecoveryFormat("%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5f));
   Send(crystal.c_str(), false);
   Response(reply, sizeof reply, &count, crystal.c_str(), crystal.size() - 1);
   std::memset(reply, 0, sizeof reply);
@@ -652,8 +649,7 @@ aErr NXPSerialClass::GetPartNumber(long* partNumber) {
   const aErr err = _runQuery(*this, "J\r\n", &part, 1);
   if (err != aErrNone) return err;
   *partNumber = static_cast<long>(part);
-  Log::log(Log::DEBUG_NXPSerial, "Device responded with part number: %lld\n",
-           static_cast<long long>(*partNumber));
+  Log::log(Log::DEBUG_NXPSerial, "Device responded with part number: %lld\n", static_cast<long long>(*partNumber));
   return aErrNone;
 }
 

@@ -41,14 +41,14 @@ extern const NXPFlashSector NXP_LPC17XX_sectors[31];
 
 class NXPSerialClass {
  public:
-  static const uint8_t MAX_ERROR;             // 20: highest index of ERROR_TEXT
-  static const float CRYSTAL_DEFAULT;         // 14.7456 MHz, announced as 14746 kHz
-  static const char* const CRYSTAL_KEY;       // "Crystal"
-  static const int MAX_BYTES_PER_LINE;        // 45 data bytes per UU-encoded line
-  static const int LINES_PER_CHECKSUM;        // 20
-  static const int MAX_READ_RETRY;            // 3: RESEND budget of one Write or Read
-  static const uint32_t WRITE_ADDRESS;        // 0x10001000: RAM staging area for flash copies
-  static const char* const ERROR_TEXT[21];    // return-code names, "Unknown error" at 20
+  static const uint8_t MAX_ERROR;           // 20: highest index of ERROR_TEXT
+  static const float CRYSTAL_DEFAULT;       // 14.7456 MHz, announced as 14746 kHz
+  static const char* const CRYSTAL_KEY;     // "Crystal"
+  static const int MAX_BYTES_PER_LINE;      // 45 data bytes per UU-encoded line
+  static const int LINES_PER_CHECKSUM;      // 20
+  static const int MAX_READ_RETRY;          // 3: RESEND budget of one Write or Read
+  static const uint32_t WRITE_ADDRESS;      // 0x10001000: RAM staging area for flash copies
+  static const char* const ERROR_TEXT[21];  // return-code names, "Unknown error" at 20
   // Waits for a command's answer (see the contracts above). A sector erase takes about 100 ms
   // on these parts, burning 256 bytes about 1 ms; the waits allow for slower ones.
   static constexpr uint32_t REPLY_MS = 1000;
@@ -75,8 +75,7 @@ class NXPSerialClass {
   // (a wait that ends as soon as a byte arrives); leading CR, LF and zero bytes are dropped.
   // The bytes are zero-terminated in buffer and counted in *count. Succeeds only when the reply
   // reached its limit or CR LF. length is at least 2.
-  aErr Response(char* buffer, size_t length, size_t* count, const char* expected,
-                size_t expectedLength);
+  aErr Response(char* buffer, size_t length, size_t* count, const char* expected, size_t expectedLength);
   // Reads one line up to CR LF (kept), at most length - 1 bytes, within retries empty reads; a
   // leading LF is dropped. Zero-terminated; a line that did not end in time fails.
   aErr GetLine(char* buffer, size_t length, size_t* count, uint32_t retries);

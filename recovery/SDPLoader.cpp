@@ -124,8 +124,8 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, unsigned address) 
     written = loader->writeData(report);
     _imageBytesSent = sent;
     if (written > 0) total += int(written);
-    Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n",
-             ssize_t(written), total, loop, long(sent), ssize_t(report.size()));
+    Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n", ssize_t(written),
+             total, loop, long(sent), ssize_t(report.size()));
     // The ROM waits for every byte it was promised: after a report that did not go out whole,
     // the rest would only shift the image, so the transfer ends and the final status decides.
     sentWhole = written >= int64_t(chunk);

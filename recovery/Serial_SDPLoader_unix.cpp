@@ -39,8 +39,7 @@ uint64_t _lineTimeMs(uint64_t bytes) {
 }
 
 bool _holdsKey(const std::vector<uint8_t>& reply) {
-  return std::search(reply.begin(), reply.end(), std::begin(ASSOCIATION_KEY), std::end(ASSOCIATION_KEY)) !=
-         reply.end();
+  return std::search(reply.begin(), reply.end(), std::begin(ASSOCIATION_KEY), std::end(ASSOCIATION_KEY)) != reply.end();
 }
 
 // Takes bytes that are already waiting, at most room of them.

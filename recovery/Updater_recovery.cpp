@@ -60,8 +60,7 @@ const uint8_t* _payload(const BirdBlock& block) { return block.data + 4; }
 // A rate outside the serial rate table would open the port at another rate without a word.
 bool _refuse_unknown_baud(UpdaterDisplayInterface& display, uint32_t baud) {
   if (aSerial_BaudIndex(baud) >= 0) return false;
-  display.message(kError,
-                  "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
+  display.message(kError, "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
   return true;
 }
 
@@ -157,20 +156,22 @@ bool _plan_lpc_flash(UpdaterDisplayInterface& display, const BirdFile& bird, std
   for (size_t i = 0; i < blocks.size(); ++i) {
     const BirdBlock& block = blocks[i];
     const int number = int(i) + 1;
-    if (block.length < 4) return _refuse_image(display, RecoveryFormat("firmware block %d holds no load address", number));
+    if (block.length < 4)
+      return _refuse_image(display, RecoveryFormat("firmware block %d holds no load address", number));
     if (_payload_length(block) == 0) {
       Log::log(Log::DEBUG_Updater, "Firmware block %d at 0x%08X is empty: nothing to write\n", number, block.address);
       continue;
     }
     const uint64_t end = uint64_t(block.address) + _payload_length(block);
     if (end > _flash_end()) {
-      return _refuse_image(display, RecoveryFormat("firmware block %d (0x%08X to 0x%08llX) lies outside the flash "
-                                            "(0x00000000 to 0x%08X)",
-                                            number, block.address, (unsigned long long)(end - 1), _flash_end() - 1));
+      return _refuse_image(display,
+                           RecoveryFormat("firmware block %d (0x%08X to 0x%08llX) lies outside the flash "
+                                          "(0x00000000 to 0x%08X)",
+                                          number, block.address, (unsigned long long)(end - 1), _flash_end() - 1));
     }
     if (block.address % kFlashPage != 0) {
       return _refuse_image(display, RecoveryFormat("firmware block %d at 0x%08X does not start on a %u-byte boundary",
-                                            number, block.address, unsigned(kFlashPage)));
+                                                   number, block.address, unsigned(kFlashPage)));
     }
     plan->push_back({block, number});
   }
@@ -183,7 +184,7 @@ bool _plan_lpc_flash(UpdaterDisplayInterface& display, const BirdFile& bird, std
     const FlashBlock& after = byAddress[i];
     if (before.end() > after.block.address) {
       return _refuse_image(display, RecoveryFormat("firmware blocks %d and %d overlap at 0x%08X", before.number,
-                                            after.number, after.block.address));
+                                                   after.number, after.block.address));
     }
   }
   return true;
@@ -228,8 +229,7 @@ uint32_t _copy_piece(uint32_t n) {
 
 // One chunk: staged in RAM, padded with erased bytes (0xFF) to whole pages so that a copy burns
 // nothing stale, then copied in pieces, each over the sectors it covers, prepared for it.
-aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* bytes, uint32_t chunk,
-                  const char** step) {
+aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* bytes, uint32_t chunk, const char** step) {
   const uint32_t staged = _round_up_to_page(chunk);
   std::vector<uint8_t> padded(staged, 0xFF);
   std::memcpy(padded.data(), bytes, chunk);
@@ -266,8 +266,8 @@ aErr _flash_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* byt
 }
 
 // Flashes one firmware block chunk by chunk; the bytes flashed, or the failure.
-bool _flash_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block, int number,
-                  int blocks, uint32_t* done, LpcFailure* failure) {
+bool _flash_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block, int number, int blocks,
+                  uint32_t* done, LpcFailure* failure) {
   const uint32_t length = _payload_length(block);
   uint32_t flashAddress = block.address;
   display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", number, blocks, int(length));
@@ -392,8 +392,8 @@ bool RecoverySteps::_get_fingerprint_lpc(std::string port, uint32_t baud, Finger
 }
 
 bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
-                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter,
-                          uint64_t strayBytes) {
+                                         uint32_t serialNumber, std::string file, Fingerprint& fingerprint,
+                                         bool resetAfter, uint64_t strayBytes) {
   if (serialNumber == 0) serialNumber = Updater::DEFAULT_SERIAL_NUMBER;
   BirdFile bird;
   if (!_load_loader_bird(display, updater, serialNumber, file, bird)) return false;
@@ -429,7 +429,7 @@ bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updat
 }
 
 aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
-                                             uint64_t strayBytes) {
+                                              uint64_t strayBytes) {
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
   if (std::none_of(blocks.begin(), blocks.end(), [](const BirdBlock& b) { return b.length >= 4; })) {
@@ -460,8 +460,7 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
     }
     const uint32_t address = aByteOrder_ReadBE32(block.data);
     const std::vector<uint8_t> payload(block.data + 4, block.data + block.length);
-    Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
-             int(address));
+    Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(), int(address));
     const int written = sdp.writeLoader(payload, address);
     if (written != SDPLoader::SUCCESS) {
       _show_loader_failure(display, sdp, written, port, counter + 1, payload.size(), address);
@@ -485,7 +484,7 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
 }
 
 bool RecoverySteps::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber,
-                           bool ueiBytesLoad) {
+                                          bool ueiBytesLoad) {
   Module module(0, uint8_t(0));
   aErr err = _disableEther(module, display);
   if (err == aErrNone) {
@@ -573,8 +572,8 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32
                                              probeBytes);
 }
 
-bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,
-                               std::string file, bool) {
+bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber, std::string file,
+                               bool) {
   const uint64_t start = aTime_GetMSTicks();
   if (_refuse_unknown_baud(display, baud)) return false;
   Fingerprint fingerprint;

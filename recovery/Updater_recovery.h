@@ -31,9 +31,8 @@ bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerpr
 // the default serial number or the given one, and reads the system entity's unique identifier.
 // With resetAfter the live loader is reset afterwards. Serial number 0 means the default.
 // strayBytes: what was sent on a serial port before (see _transfer_recovery_loader).
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
-                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter,
-                          uint64_t strayBytes = 0);
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, uint32_t serialNumber,
+                          std::string file, Fingerprint& fingerprint, bool resetAfter, uint64_t strayBytes = 0);
 
 // Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader; fails,
 // showing what failed, when the file has no loader block (before anything is sent), the ROM's
@@ -57,7 +56,6 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 
 // Reaches the running live loader on USB (default serial number first, then the given one) and
 // sends it the firmware through the in-band upgrade protocol.
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber,
-                           bool ueiBytesLoad);
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber, bool ueiBytesLoad);
 
 }  // namespace RecoverySteps

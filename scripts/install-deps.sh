@@ -5,9 +5,10 @@
 #   benchmarks  Google Benchmark, and lpc21isp and imx_uart as the recovery benchmark's peers
 #   fuzzing     clang and its runtime for the libFuzzer build
 #   demo        what scripts/demo.sh runs (the update server, the private network)
+#   format      clang-format, for scripts/check-format.sh
 # With no purpose named, every purpose's. As root the missing packages are installed; otherwise
 # they are named and the script fails.
-#   scripts/install-deps.sh [build] [tests] [benchmarks] [fuzzing] [demo]
+#   scripts/install-deps.sh [build] [tests] [benchmarks] [fuzzing] [demo] [format]
 set -eu
 
 packages_for() {
@@ -19,12 +20,13 @@ packages_for() {
     benchmarks) echo "libbenchmark-dev lpc21isp imx-usb-loader" ;;
     fuzzing) echo "clang libclang-rt-14-dev" ;;
     demo) echo "python3 iproute2" ;;
-    *) echo "install-deps.sh: unknown purpose '$1' (build, tests, benchmarks, fuzzing, demo)" >&2
+    format) echo "clang-format" ;;
+    *) echo "install-deps.sh: unknown purpose '$1' (build, tests, benchmarks, fuzzing, demo, format)" >&2
        return 1 ;;
   esac
 }
 
-[ $# -gt 0 ] || set -- build tests benchmarks fuzzing demo
+[ $# -gt 0 ] || set -- build tests benchmarks fuzzing demo format
 packages=""
 for purpose in "$@"; do
   packages="$packages $(packages_for "$purpose")"

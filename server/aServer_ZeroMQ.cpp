@@ -73,10 +73,9 @@ bool _makeSockets(aServer* server) {
   server->streamFilterSocket = zsock_new(ZMQ_DEALER);
   server->syncBrokerSocket = zsock_new(ZMQ_DEALER);
   server->syncWorkerSocket = zsock_new(ZMQ_DEALER);
-  return server->frontend && server->frontendMonitor && server->streamBrokerSocket &&
-         server->streamFilterSocket && server->syncBrokerSocket && server->syncWorkerSocket &&
-         aInprocMonitor_Join(server->frontend, server->frontendMonitor,
-                             ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED);
+  return server->frontend && server->frontendMonitor && server->streamBrokerSocket && server->streamFilterSocket &&
+         server->syncBrokerSocket && server->syncWorkerSocket &&
+         aInprocMonitor_Join(server->frontend, server->frontendMonitor, ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED);
 }
 
 bool _initServer(aServer* server) {
@@ -86,8 +85,7 @@ bool _initServer(aServer* server) {
   if (frontendPort < 0) return false;
   server->frontendPort = static_cast<uint16_t>(frontendPort);
   // Clients in this process (the owner's own link first of all) reach the frontend in-process.
-  server->inprocPublished =
-      aInprocFrontend_Publish(server->frontend, server->interfaceAddress, server->frontendPort);
+  server->inprocPublished = aInprocFrontend_Publish(server->frontend, server->interfaceAddress, server->frontendPort);
   // The inner pairs join threads of this process only, so no other process can reach them.
   if (!aInprocPair_Join(server->streamBrokerSocket, server->streamFilterSocket) ||
       !aInprocPair_Join(server->syncBrokerSocket, server->syncWorkerSocket) || !_connectSyncPair(server))
@@ -95,8 +93,7 @@ bool _initServer(aServer* server) {
   server->broker = _startActor(_serverWorker_broker, server);
   if (server->broker) server->syncWorker = _startActor(_serverWorker_syncCommands, server);
   if (!server->broker || !server->syncWorker) return false;
-  server->filterInstalled =
-      aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) == aErrNone;
+  server->filterInstalled = aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) == aErrNone;
   // A reply left from before the start must not be taken for a client's answer.
   aLink_DrainPackets(server->linkId, drainAll, nullptr);
   return server->filterInstalled && server->discovery;
@@ -146,8 +143,7 @@ aServer* aServer_Create(aLinkID linkId, uint32_t networkInterface, uint8_t local
   uint32_t type = 0;
   uint32_t serialNumber = 0;
   uint32_t advertised = 0;
-  if (!aLink_DescribeUnserved(linkId, &type, &serialNumber) || !_advertisedTypeOf(type, &advertised))
-    return nullptr;
+  if (!aLink_DescribeUnserved(linkId, &type, &serialNumber) || !_advertisedTypeOf(type, &advertised)) return nullptr;
   aServer* server = new (std::nothrow) aServer{};
   if (!server) return nullptr;
   server->linkId = linkId;
@@ -206,10 +202,8 @@ aErr aServer_FlushFIFO(aServer* server) {
 }
 
 void aServer_RegisterWithLinkCore() {
-  static const aLinkServedProcs kServer{aServer_Destroy,          aStream_CreateClient,
-                                        aServer_Create,           aServer_Start,
-                                        aServer_GetPort,          aServer_GetInterface,
-                                        aServer_SetModuleAddress, aServer_SetModel,
-                                        aServer_FlushFIFO};
+  static const aLinkServedProcs kServer{
+      aServer_Destroy,      aStream_CreateClient,     aServer_Create,   aServer_Start,    aServer_GetPort,
+      aServer_GetInterface, aServer_SetModuleAddress, aServer_SetModel, aServer_FlushFIFO};
   aLink_SetServedProcs(&kServer);
 }

@@ -96,10 +96,8 @@ bool _syncRequest_Send(aServer* server, aPacket* request) {
 
 void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs) {
   std::vector<aPacket*> replies = _collectReplies(server->linkId, request, waitMs);
-  if (replies.empty())
-    _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
-  else
-    _sendServerCmd_IncomingPackets(server->syncWorkerSocket, &replies);
+  if (replies.empty()) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
+  else _sendServerCmd_IncomingPackets(server->syncWorkerSocket, &replies);
 }
 
 namespace {
@@ -186,8 +184,8 @@ void _serverWorker_broker_sync(aServer* server, BrokerState* broker) {
   std::string identity;
   std::optional<StreamKey> holds;
   const bool owned = _takeAnswerOwner(broker, &identity, &holds);
-  const bool replies = header && zframe_size(header) == kServerCommandSize &&
-                       zframe_data(header)[0] == SERVER_CMD_INCOMING_PACKETS;
+  const bool replies =
+      header && zframe_size(header) == kServerCommandSize && zframe_data(header)[0] == SERVER_CMD_INCOMING_PACKETS;
   if (owned && replies) {
     if (holds && _acknowledgesEnable(answer)) _holdStream(broker, identity, *holds);
     _answerClient(server, broker, identity, answer);
@@ -218,10 +216,8 @@ void _sendClientRequest(aServer* server, BrokerState* broker, const std::string&
                         const QueuedRequest& request) {
   for (size_t i = 0; i + 1 < request.packets.size(); ++i) _forwardToSyncWorker(server, &request.packets[i]);
   const aPacket& last = request.packets.back();
-  if (_isResponseRequired(&last))
-    _forwardRequest(server, broker, &last, identity, request.holds);
-  else
-    _forwardToSyncWorker(server, &last);
+  if (_isResponseRequired(&last)) _forwardRequest(server, broker, &last, identity, request.holds);
+  else _forwardToSyncWorker(server, &last);
 }
 
 }  // namespace
@@ -312,7 +308,6 @@ bool _forwardRequest(aServer* server, BrokerState* broker, const aPacket* packet
 
 bool _awaitsAnswer(const BrokerState* broker) { return !broker->replyIds.empty() || broker->answersToDiscard > 0; }
 
-
 void _serverWorker_broker(zsock_t* pipe, void* ref) {
   aServer* server = static_cast<aServer*>(ref);
   zsock_signal(pipe, 0);
@@ -363,10 +358,8 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* ref) {
   while (true) {
     void* ready = zpoller_wait(poller, kPollMs);
     if (ready == pipe) break;  // the owner's stop; the message is left for the actor's end
-    if (ready == server->syncWorkerSocket)
-      _serverWorker_syncCommands_syncBackend(server);
-    else if (!ready && aZmq_PollEnded(poller))
-      break;
+    if (ready == server->syncWorkerSocket) _serverWorker_syncCommands_syncBackend(server);
+    else if (!ready && aZmq_PollEnded(poller)) break;
   }
   zpoller_destroy(&poller);
   zsock_signal(pipe, 0);

@@ -133,8 +133,8 @@ void _serverWorker_broker_monitor(aServer* server, BrokerState* broker) {
 }
 
 void _noteClientRecords(aServer* server, const BrokerState* broker) {
-  size_t count = broker->clients.size() + broker->subscribers.size() + broker->ownRequests.size() +
-                 server->pools.size();
+  size_t count =
+      broker->clients.size() + broker->subscribers.size() + broker->ownRequests.size() + server->pools.size();
   for (const auto& holders : broker->streamHolders) count += holders.second.size();
   count += broker->queuedRequests;
   server->clientRecords.store(count, std::memory_order_relaxed);

@@ -138,8 +138,7 @@ void _serverWorker_broker_beacon(aServer* server) {
   if (!senderAddress) return;
   zframe_t* content = zframe_recv(server->discovery);
   const bool service = content && zframe_size(content) >= aDISCOVERY_BEACON_FILTER_SIZE &&
-                       std::memcmp(zframe_data(content), DISCOVERY_BEACON_FILTER,
-                                   aDISCOVERY_BEACON_FILTER_SIZE) == 0;
+                       std::memcmp(zframe_data(content), DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE) == 0;
   if (service && _isDiscoveryConfigured(server) && !server->publishing) {
     const linkSpec spec = _createNetworkSpec(server);
     zsock_send(server->discovery, "sbi", "PUBLISH", &spec, sizeof spec, kPublishIntervalMs);
@@ -157,10 +156,8 @@ void _silenceBeaconWhenDue(aServer* server) {
 }
 
 void _stopDiscovery(aServer* server) {
-  if (server->useBeacon)
-    zactor_destroy(&server->discovery);  // stops its publishing too
-  else
-    _stopActor(&server->discovery);
+  if (server->useBeacon) zactor_destroy(&server->discovery);  // stops its publishing too
+  else _stopActor(&server->discovery);
 }
 
 linkSpec _createNetworkSpec(const aServer* server) {

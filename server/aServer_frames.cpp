@@ -54,9 +54,7 @@ bool _isReplyTo(const aPacket* request, const aPacket* reply) {
   return reply->dataSize >= 2 && (reply->data[1] & UEI_OPTION_MASK) == (request->data[1] & UEI_OPTION_MASK);
 }
 
-bool _isBlacklistedPacket(const aPacket* packet) {
-  return packet->address == cmdFORCEROUTE && packet->dataSize == 1;
-}
+bool _isBlacklistedPacket(const aPacket* packet) { return packet->address == cmdFORCEROUTE && packet->dataSize == 1; }
 
 bool _mayBeModuleAddress(const aPacket* packet) {
   const uint8_t address = packet->address;

@@ -80,25 +80,25 @@ struct ConnectionSlot {
 // What the broker keeps about clients while it runs. Every client record goes when its client
 // goes (its connection closes, it says goodbye, or a message to it finds it gone).
 struct BrokerState {
-  std::deque<std::string> replyIds;      // whose answer comes next from the sync worker ("": the server's own)
-  std::deque<std::optional<StreamKey>> replyHolds;  // per replyIds entry: the stream its success acknowledges
-  uint32_t answersToDiscard = 0;         // answers still owed to requests dropped by a flush
-  std::vector<std::string> subscribers;  // clients that enabled streams, each once, until they go
+  std::deque<std::string> replyIds;  // whose answer comes next from the sync worker ("": the server's own)
+  std::deque<std::optional<StreamKey>> replyHolds;           // per replyIds entry: the stream its success acknowledges
+  uint32_t answersToDiscard = 0;                             // answers still owed to requests dropped by a flush
+  std::vector<std::string> subscribers;                      // clients that enabled streams, each once, until they go
   std::map<StreamKey, std::set<std::string>> streamHolders;  // the clients that keep each stream on
-  std::deque<aPacket> ownRequests;       // the server's own requests: disables of streams nobody holds
+  std::deque<aPacket> ownRequests;  // the server's own requests: disables of streams nobody holds
   std::map<std::string, ClientRecord> clients;
-  std::deque<std::string> turns;         // clients with waiting requests, the next to be served first
-  std::string requeued;                  // the client last served, queued again for its next turn
-  size_t queuedRequests = 0;             // in all the clients' queues
+  std::deque<std::string> turns;                  // clients with waiting requests, the next to be served first
+  std::string requeued;                           // the client last served, queued again for its next turn
+  size_t queuedRequests = 0;                      // in all the clients' queues
   std::map<int, ConnectionSlot> connectionSlots;  // by socket number
   uint64_t lastTrimMs = 0;
-  bool trimDue = false;                  // memory was released since the last trim
+  bool trimDue = false;  // memory was released since the last trim
 };
 
 }  // namespace aServerInternal
 
 struct aServer {
-  aLinkID linkId = 0;        // the served device link, reached through the core by id only
+  aLinkID linkId = 0;         // the served device link, reached through the core by id only
   uint32_t serialNumber = 0;  // the served module's, as advertised
   std::atomic<uint8_t> model{0};
   std::atomic<uint8_t> moduleAddress{0};
@@ -114,7 +114,7 @@ struct aServer {
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
   zsock_t* frontendMonitor = nullptr;  // the frontend's TCP connections opening and closing
-  uint16_t syncPort = 0;  // stays 0: the inner pairs are in-process (no port)
+  uint16_t syncPort = 0;               // stays 0: the inner pairs are in-process (no port)
   zsock_t* syncWorkerSocket = nullptr;
   zsock_t* syncBrokerSocket = nullptr;
   uint16_t streamingPort = 0;  // stays 0, as syncPort
@@ -217,11 +217,9 @@ void _sendQueuedRequests(aServer* server, BrokerState* broker);
 
 // The pooling step for one client packet; true when it took the packet (the caller forwards
 // nothing itself).
-bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPacket* packet,
-                        BrokerState* broker);
+bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPacket* packet, BrokerState* broker);
 // Enrols the client on a stream-enable packet [0x5D, 0x81, ...] of length 7.
-void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet,
-                         const std::string& identity);
+void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet, const std::string& identity);
 // The device link's user packet filter (reader thread): batches stream packets, sends the
 // batch at a heartbeat or when it grows past kStreamBatchSendLevel. True = consumed.
 bool _streamingPacketFilter(const aPacket* packet, void* server);

@@ -26,8 +26,7 @@ namespace {
 constexpr uint8_t kStreamEnableLength = 7;
 
 bool _startsPool(const aPacket* packet) {
-  return packet->dataSize == aPACKET_MAX_DATA && aUEI_getBytesContinue(packet) &&
-         aUEI_getBytesSequence(packet) == 0;
+  return packet->dataSize == aPACKET_MAX_DATA && aUEI_getBytesContinue(packet) && aUEI_getBytesSequence(packet) == 0;
 }
 
 uint8_t _nextSequence(uint8_t sequence) { return (sequence + 1) & UEI_BYTES_SEQUENCE_MASK; }
@@ -60,8 +59,7 @@ void _forwardPool(const SetBytesPool& pool, BrokerState* broker) {
 }
 
 bool _isStreamRequest(const aPacket* packet, uint8_t option) {
-  return packet && packet->dataSize == kStreamEnableLength && packet->data[0] == cmdSTREAM &&
-         packet->data[1] == option;
+  return packet && packet->dataSize == kStreamEnableLength && packet->data[0] == cmdSTREAM && packet->data[1] == option;
 }
 
 // The module's acknowledgement of a stream disable: [0x5D][0xC2][0x00].
@@ -77,11 +75,9 @@ aPacket _disableAcknowledgement(uint8_t address) {
   return ack;
 }
 
-
 }  // namespace
 
-bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPacket* packet,
-                        BrokerState* broker) {
+bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPacket* packet, BrokerState* broker) {
   if (aUEI_isNotUEIPayload(packet)) return false;
   _agePools(server);
   auto pool = std::find_if(server->pools.begin(), server->pools.end(),
@@ -116,7 +112,8 @@ aPacket _streamDisableFor(const StreamKey& key) {
   disable.address = key[0];
   disable.dataSize = kStreamEnableLength;
   disable.fillCount = kStreamEnableLength + 2;
-  const uint8_t data[kStreamEnableLength] = {cmdSTREAM, streamOPTION_DISABLE, UEI_INDEX_REQUEST, key[1], key[2], key[3], key[4]};
+  const uint8_t data[kStreamEnableLength] = {cmdSTREAM, streamOPTION_DISABLE, UEI_INDEX_REQUEST, key[1], key[2], key[3],
+                                             key[4]};
   std::memcpy(disable.data, data, sizeof data);
   return disable;
 }
@@ -153,8 +150,7 @@ void _releaseStreamHolds(BrokerState* broker, const std::string& identity) {
   }
 }
 
-void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet,
-                         const std::string& identity) {
+void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet, const std::string& identity) {
   if (!_isStreamRequest(packet, streamOPTION_ENABLE)) return;
   if (std::find(subscribers->begin(), subscribers->end(), identity) == subscribers->end())
     subscribers->push_back(identity);

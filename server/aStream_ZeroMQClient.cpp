@@ -33,8 +33,8 @@ constexpr int kGoodbyeLingerMs = 100;
 struct sClientStream {
   zsock_t* serverSocket = nullptr;
   std::mutex socketLock;
-  int socketFd = -1;  // the messaging library's descriptor for serverSocket's events
-  int wakeFd = -1;    // an eventfd
+  int socketFd = -1;            // the messaging library's descriptor for serverSocket's events
+  int wakeFd = -1;              // an eventfd
   zactor_t* watcher = nullptr;  // hands a caught interrupt back to the process
   zframe_t* frame = nullptr;    // reader thread only
   size_t readPosition = 0;
@@ -92,10 +92,8 @@ constexpr int kCaughtSignals[2] = {SIGINT, SIGTERM};
 void sNoteSignal(int signal, siginfo_t* info, void* context) {
   sCaughtSignal = signal;
   const struct sigaction& next = sMessagingHandlers[signal == SIGTERM ? 1 : 0];
-  if (next.sa_flags & SA_SIGINFO)
-    next.sa_sigaction(signal, info, context);
-  else
-    next.sa_handler(signal);
+  if (next.sa_flags & SA_SIGINFO) next.sa_sigaction(signal, info, context);
+  else next.sa_handler(signal);
 }
 
 // Once per process, after czmq has installed its handlers (the first socket does): lays the
@@ -106,8 +104,8 @@ void sNoteSignalsCaught() {
     for (int i = 0; i < 2; ++i) {
       struct sigaction& current = sMessagingHandlers[i];
       if (sigaction(kCaughtSignals[i], nullptr, &current) != 0) continue;
-      const bool handled = (current.sa_flags & SA_SIGINFO) ||
-                           (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+      const bool handled =
+          (current.sa_flags & SA_SIGINFO) || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
       if (!handled) continue;
       struct sigaction noting = current;
       noting.sa_flags |= SA_SIGINFO;

@@ -34,9 +34,8 @@ bool aZmq_ReceivePart(void* socket, zmq_msg_t* part) {
 zframe_t* aZmq_ReceiveFrameWithoutWaiting(zsock_t* socket) {
   zmq_msg_t part;
   zmq_msg_init(&part);
-  zframe_t* frame = aZmq_ReceivePart(zsock_resolve(socket), &part)
-                        ? zframe_new(zmq_msg_data(&part), zmq_msg_size(&part))
-                        : nullptr;
+  zframe_t* frame =
+      aZmq_ReceivePart(zsock_resolve(socket), &part) ? zframe_new(zmq_msg_data(&part), zmq_msg_size(&part)) : nullptr;
   zmq_msg_close(&part);
   return frame;
 }

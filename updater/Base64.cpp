@@ -7,8 +7,7 @@
 
 namespace {
 
-constexpr char kAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 // The "=" characters that close a text whose last group holds 0, 1 or 2 bytes.
 constexpr size_t kPaddingOfRemainder[] = {0, 2, 1};
 
@@ -16,8 +15,7 @@ constexpr size_t kPaddingOfRemainder[] = {0, 2, 1};
 constexpr std::array<int8_t, 256> decodingTable() {
   std::array<int8_t, 256> table{};
   table.fill(-1);
-  for (int8_t value = 0; value < 64; ++value)
-    table[static_cast<unsigned char>(kAlphabet[value])] = value;
+  for (int8_t value = 0; value < 64; ++value) table[static_cast<unsigned char>(kAlphabet[value])] = value;
   return table;
 }
 
@@ -66,8 +64,7 @@ char* base64_encode(const unsigned char* bytes, size_t length, size_t* outLength
     uint32_t value = static_cast<uint32_t>(bytes[i]) << 16;
     if (i + 1 < length) value |= static_cast<uint32_t>(bytes[i + 1]) << 8;
     if (i + 2 < length) value |= bytes[i + 2];
-    for (int shift = 18; shift >= 0; shift -= 6)
-      text[out++] = kAlphabet[(value >> shift) & 0x3F];
+    for (int shift = 18; shift >= 0; shift -= 6) text[out++] = kAlphabet[(value >> shift) & 0x3F];
   }
   for (size_t i = 0; i < kPaddingOfRemainder[length % 3]; ++i) text[size - 1 - i] = '=';
   text[size] = '\0';

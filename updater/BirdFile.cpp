@@ -26,10 +26,7 @@ constexpr uint32_t _serial_text_chars = 8;
 constexpr uint32_t _serial_text_size = 2 * _serial_text_chars;
 constexpr uint32_t _inflation_factor = 8;
 
-
-bool _is_image_block(uint8_t type) {
-  return type == BirdFile::BLOCK_LOADER || type == BirdFile::BLOCK_FIRMWARE;
-}
+bool _is_image_block(uint8_t type) { return type == BirdFile::BLOCK_LOADER || type == BirdFile::BLOCK_FIRMWARE; }
 
 // The fewest data bytes a block of the type must carry for its readers to stay inside it.
 uint32_t _minimum_length(uint8_t type) {
@@ -110,8 +107,7 @@ bool BirdFile::Load() {
   if (!IsReadableFile(path.c_str(), &why)) {
     if (!aFile_Exists(path.c_str()))
       Log::log(Log::DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
-    else
-      Log::log(Log::DEBUG_BirdFile, "BIRDFILE: BIRD file [%s] is %s\n", path.c_str(), why.c_str());
+    else Log::log(Log::DEBUG_BirdFile, "BIRDFILE: BIRD file [%s] is %s\n", path.c_str(), why.c_str());
     return false;
   }
   aFile* file = aFile_Open(path.c_str(), aFileModeRead);
@@ -122,8 +118,8 @@ bool BirdFile::Load() {
   size_t size = 0;
   aErr err = aFile_GetSize(file, &size);
   if (err != aErrNone) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n",
-             static_cast<int>(err), path.c_str());
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", static_cast<int>(err),
+             path.c_str());
     aFile_Close(&file);
     return false;
   }
@@ -131,14 +127,12 @@ bool BirdFile::Load() {
   bool loaded = false;
   size_t got = 0;
   if (contents == nullptr) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(aErrMemory),
-             path.c_str());
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(aErrMemory), path.c_str());
   } else if ((err = aFile_Read(file, contents.get(), size, &got)) != aErrNone) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(err),
-             path.c_str());
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(err), path.c_str());
   } else if (got < size) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
-             path.c_str(), got, size);
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(), got,
+             size);
   } else {
     loaded = LoadContents(contents.get(), size);
   }
@@ -191,8 +185,7 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
   blocks.clear();
   blockCount = 0;
   if (count < _word_size) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes holds no block count\n",
-             count);
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes holds no block count\n", count);
     return false;
   }
   uint32_t reported = aByteOrder_ReadBE32(bytes);
@@ -211,13 +204,12 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
     remaining -= _block_header_size;
     block.data = bytes + position;
     if (block.length > remaining) {
-      Log::log(Log::DEBUG_BirdFile,
-               "BIRDFILE: Error - block %u of %u bytes runs past the body (%u bytes left)\n",
+      Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - block %u of %u bytes runs past the body (%u bytes left)\n",
                blockCount, block.length, remaining);
       sound = false;
     } else if (block.length < _minimum_length(block.type)) {
-      Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - block %u of type %02X too short (%u bytes)\n",
-               blockCount, block.type, block.length);
+      Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - block %u of type %02X too short (%u bytes)\n", blockCount,
+               block.type, block.length);
       sound = false;
     } else {
       if (_is_image_block(block.type)) block.address = aByteOrder_ReadBE32(block.data);
@@ -249,13 +241,11 @@ bool BirdFile::ScanBlocks(uint8_t* bytes, uint32_t count) {
     Log::log(Log::DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
   }
   if (left != 0) {
-    Log::log(Log::DEBUG_BirdFile,
-             "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
              static_cast<int>(left));
   }
   if (blockCount != reported) {
-    Log::log(Log::DEBUG_BirdFile,
-             "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
              static_cast<int>(blockCount), static_cast<int>(reported));
   }
   return true;
@@ -421,14 +411,12 @@ bool BirdFile::VerifyFile(const char* path) {
   if (!IsReadableFile(path, nullptr)) return false;
   aFile* file = aFile_Open(path, aFileModeRead);
   if (file == nullptr) {
-    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
-             path ? path : "");
+    Log::log(Log::DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path ? path : "");
     return false;
   }
   uint8_t header[_header_size];
   size_t got = 0;
   aFile_Read(file, header, sizeof header, &got);
   aFile_Close(&file);
-  return got == _header_size && aByteOrder_ReadBE32(header) == BIRD_FILE_SIGNATURE && header[4] != 0 &&
-         header[5] != 0;
+  return got == _header_size && aByteOrder_ReadBE32(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
 }

@@ -96,12 +96,24 @@ struct PackageLine {
   uint32_t bit;
 };
 const PackageLine kPackages[] = {
-    {"DEBUG_Updater", 0x1},      {"DEBUG_History", 0x2},     {"DEBUG_Attributes", 0x4},
-    {"DEBUG_BirdFile", 0x8},     {"DEBUG_Network", 0x10},    {"DEBUG_ServerComm", 0x20},
-    {nullptr, 0},                {"DEBUG_Network", 0x100},   {"DEBUG_Network_SR", 0x200},
-    {"DEBUG_Network_FIRM", 0x400}, {nullptr, 0},             {"DEBUG_NXPSerial", 0x1000},
-    {"DEBUG_NXPSerial_E", 0x2000}, {"DEBUG_NXPSerial_SR", 0x4000}, {nullptr, 0},
-    {"DEBUG_APP", 0x10000},      {nullptr, 0},               {"DEBUG_iMXSerial", 0x10000000},
+    {"DEBUG_Updater", 0x1},
+    {"DEBUG_History", 0x2},
+    {"DEBUG_Attributes", 0x4},
+    {"DEBUG_BirdFile", 0x8},
+    {"DEBUG_Network", 0x10},
+    {"DEBUG_ServerComm", 0x20},
+    {nullptr, 0},
+    {"DEBUG_Network", 0x100},
+    {"DEBUG_Network_SR", 0x200},
+    {"DEBUG_Network_FIRM", 0x400},
+    {nullptr, 0},
+    {"DEBUG_NXPSerial", 0x1000},
+    {"DEBUG_NXPSerial_E", 0x2000},
+    {"DEBUG_NXPSerial_SR", 0x4000},
+    {nullptr, 0},
+    {"DEBUG_APP", 0x10000},
+    {nullptr, 0},
+    {"DEBUG_iMXSerial", 0x10000000},
     {nullptr, 0},
 };
 
@@ -116,7 +128,8 @@ const Sample kSamples[] = {
      {"Discover all devices connected by either USB or TCPIP.",
       "Records the device information into the settings for that device."}},
     {"-D -t USB",
-     {"Discover all the devices connected by USB. Records the", "device information into the settings for that device."}},
+     {"Discover all the devices connected by USB. Records the",
+      "device information into the settings for that device."}},
     {"-D -t USB -d 0F5849A", {"Discover settings of the specific device (serial number 0x40F5849A)"}},
     {"-G -d 40F5849A",
      {"Get the latest firmware for the given device.",
@@ -191,9 +204,12 @@ void _sample_block(FILE* out) {
 
 const char* _type_name(linkType type) {
   switch (type) {
-    case USB: return "USB";
-    case TCPIP: return "TCPIP";
-    default: return "Unknown";
+    case USB:
+      return "USB";
+    case TCPIP:
+      return "TCPIP";
+    default:
+      return "Unknown";
   }
 }
 
@@ -221,7 +237,9 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& device)
 
 }  // namespace
 
-void UpdaterCommandLine::_display_app_version(UpdaterDisplayInterface& display) { display.message(kInfo, "%s (%s)", APP_NAME, APP_VERSION); }
+void UpdaterCommandLine::_display_app_version(UpdaterDisplayInterface& display) {
+  display.message(kInfo, "%s (%s)", APP_NAME, APP_VERSION);
+}
 
 void UpdaterCommandLine::_display_banner(UpdaterDisplayInterface& display) {
   display.message(kInfo, "Firmware update and maintenance for Quillfern modules");
@@ -232,8 +250,8 @@ void UpdaterCommandLine::_display_fingerprint(UpdaterDisplayInterface& display, 
   display.message(kInfo, "[ %08X %08X %08X %08X ]", w[0], w[1], w[2], w[3]);
 }
 
-void UpdaterCommandLine::_display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
-                     uint32_t serialNumber) {
+void UpdaterCommandLine::_display_builds(UpdaterDisplayInterface& display,
+                                         const std::map<std::string, std::string>& builds, uint32_t serialNumber) {
   if (builds.empty()) {
     display.message(kInfo, "No builds found for device [%08X]", serialNumber);
     return;
@@ -244,7 +262,8 @@ void UpdaterCommandLine::_display_builds(UpdaterDisplayInterface& display, const
     display.message(kInfo, "%-15.15s\t%-15.15s", build.c_str(), version.c_str());
 }
 
-void UpdaterCommandLine::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type) {
+void UpdaterCommandLine::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
+                                              linkType type) {
   display.message(kInfo, "Discovered Devices: (%s)", _type_name(type));
   if (devices.empty()) {
     display.message(kInfo, "    No devices found.");

@@ -77,19 +77,15 @@ size_t _rcv_data(char* bytes, size_t size, size_t count, void* userdata) {
 CURLcode _configure(CURL* handle, Transfer& transfer, const HTTPLimits& limits) {
   CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-  if (code == CURLE_OK)
-    code = curl_easy_setopt(handle, CURLOPT_URL, transfer.response->get_request());
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_URL, transfer.response->get_request());
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYSTATUS, 0L);
   // Time-outs must not use signals: GetBuild runs on a worker thread.
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  if (code == CURLE_OK)
-    code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-  if (code == CURLE_OK)
-    code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
-  if (code == CURLE_OK)
-    code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
   if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
   return code;
 }
@@ -125,8 +121,7 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   long status = 0;
   if (code == CURLE_OK) code = curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
   if (transfer.bodyTooLarge) {
-    throw std::runtime_error("Reply body larger than " + std::to_string(limits.maxBodyBytes) +
-                             " bytes");
+    throw std::runtime_error("Reply body larger than " + std::to_string(limits.maxBodyBytes) + " bytes");
   }
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   response.set_status(status);

@@ -52,8 +52,7 @@ void KeyValueStore::Load(const char* path) {
   if (path == nullptr) return;  // no file to read, and none to create in its place
   aFile* file = aFile_Open(path, aFileModeRead);
   if (file == nullptr) {
-    Log::log(Log::DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
-             path, errno);
+    Log::log(Log::DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, errno);
     Add(KEY_CREATED_TIME, date_text());
     Save(path);
   }
@@ -79,8 +78,8 @@ void KeyValueStore::Save(const char* path) {
     filename = path;
   } else if (filename.empty()) {
     filename = DEFAULT_FILENAME;
-    Log::log(Log::DEBUG_Attributes,
-             "Attibutes: no filename given for attributes, using default:[%s]\n", filename.c_str());
+    Log::log(Log::DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
+             filename.c_str());
   }
   if (dirty) Add(KEY_UPDATED_TIME, date_text());
   if (Write()) dirty = false;
@@ -94,12 +93,10 @@ bool KeyValueStore::Write() const {
     return true;
   });
   if (err == aErrNotFound) {
-    Log::log(Log::DEBUG_Attributes,
-             "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+    Log::log(Log::DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              filename.c_str(), errno);
   } else if (err != aErrNone) {
-    Log::log(Log::DEBUG_Attributes,
-             "Attibutes: Error - cannot write attributes file: '%s' (%d), kept as it was\n",
+    Log::log(Log::DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d), kept as it was\n",
              filename.c_str(), errno);
   }
   return err == aErrNone;

@@ -39,8 +39,8 @@ class KeyValueStore {
   // Each sets one value and makes the store dirty when the text changes. Always true.
   bool Add(const char* key, const char* text);
   bool Add(const char* key, const std::string& text);
-  bool Add(const char* key, int number);     // "%d"
-  bool Add(const char* key, double number);  // "%f"
+  bool Add(const char* key, int number);          // "%d"
+  bool Add(const char* key, double number);       // "%f"
   bool AddHex(const char* key, uint32_t number);  // "0x%08X"
   // Copies every pair of the other store over this one; dirty when it holds any.
   bool Add(const KeyValueStore& other);

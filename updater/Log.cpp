@@ -12,9 +12,7 @@ void Log::ActivatePackage(uint32_t bits) { package_bitmask |= bits; }
 
 void Log::DeactivatePackage(uint32_t bits) { package_bitmask &= ~bits; }
 
-bool Log::IsActive(uint32_t package) {
-  return package == 0 || (package & package_bitmask.load()) != 0;
-}
+bool Log::IsActive(uint32_t package) { return package == 0 || (package & package_bitmask.load()) != 0; }
 
 void Log::log(uint32_t package, const char* format, ...) {
   va_list args;

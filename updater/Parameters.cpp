@@ -11,21 +11,16 @@
 using namespace UpdaterCommandLine;
 
 const CSimpleOpt::SOption g_rgOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-L", SO_NONE},
-    {OPT_COMMAND, "-D", SO_NONE},        {OPT_COMMAND, "-G", SO_NONE},
-    {OPT_COMMAND, "-I", SO_NONE},        {OPT_COMMAND, "-U", SO_NONE},
-    {OPT_COMMAND, "-OVERRIDE", SO_NONE}, {OPT_COMMAND, "-N", SO_NONE},
-    {OPT_COMMAND, "-Y", SO_NONE},        {OPT_COMMAND, "-C", SO_NONE},
-    {OPT_HELP, "-h", SO_NONE},           {OPT_HELP, "-H", SO_NONE},
-    {OPT_PARAMETER, "-n", SO_NONE},      {OPT_PARAMETER, "-X", SO_REQ_SEP},
-    {OPT_PARAMETER, "-Z", SO_REQ_SEP},   {OPT_PARAMETER, "-m", SO_REQ_SEP},
-    {OPT_PARAMETER, "-i", SO_REQ_SEP},   {OPT_PARAMETER, "-b", SO_REQ_SEP},
-    {OPT_PARAMETER, "-d", SO_REQ_SEP},   {OPT_PARAMETER, "-t", SO_REQ_SEP},
-    {OPT_PARAMETER, "-f", SO_REQ_SEP},   {OPT_PARAMETER, "-r", SO_REQ_SEP},
-    {OPT_PARAMETER, "-s", SO_REQ_SEP},   {OPT_PARAMETER, "-o", SO_REQ_SEP},
-    {OPT_PARAMETER, "-e", SO_NONE},      {OPT_PARAMETER, "-l", SO_REQ_SEP},
-    {OPT_PARAMETER, "-k", SO_REQ_SEP},   {OPT_PARAMETER, "-u", SO_REQ_SEP},
-    {OPT_HELP, "--help", SO_NONE},       SO_END_OF_OPTIONS,
+    {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-L", SO_NONE},      {OPT_COMMAND, "-D", SO_NONE},
+    {OPT_COMMAND, "-G", SO_NONE},        {OPT_COMMAND, "-I", SO_NONE},      {OPT_COMMAND, "-U", SO_NONE},
+    {OPT_COMMAND, "-OVERRIDE", SO_NONE}, {OPT_COMMAND, "-N", SO_NONE},      {OPT_COMMAND, "-Y", SO_NONE},
+    {OPT_COMMAND, "-C", SO_NONE},        {OPT_HELP, "-h", SO_NONE},         {OPT_HELP, "-H", SO_NONE},
+    {OPT_PARAMETER, "-n", SO_NONE},      {OPT_PARAMETER, "-X", SO_REQ_SEP}, {OPT_PARAMETER, "-Z", SO_REQ_SEP},
+    {OPT_PARAMETER, "-m", SO_REQ_SEP},   {OPT_PARAMETER, "-i", SO_REQ_SEP}, {OPT_PARAMETER, "-b", SO_REQ_SEP},
+    {OPT_PARAMETER, "-d", SO_REQ_SEP},   {OPT_PARAMETER, "-t", SO_REQ_SEP}, {OPT_PARAMETER, "-f", SO_REQ_SEP},
+    {OPT_PARAMETER, "-r", SO_REQ_SEP},   {OPT_PARAMETER, "-s", SO_REQ_SEP}, {OPT_PARAMETER, "-o", SO_REQ_SEP},
+    {OPT_PARAMETER, "-e", SO_NONE},      {OPT_PARAMETER, "-l", SO_REQ_SEP}, {OPT_PARAMETER, "-k", SO_REQ_SEP},
+    {OPT_PARAMETER, "-u", SO_REQ_SEP},   {OPT_HELP, "--help", SO_NONE},     SO_END_OF_OPTIONS,
 };
 
 namespace {
@@ -193,14 +188,30 @@ bool _command_option(UpdaterDisplayInterface& display, const char* text, Paramet
     return true;
   }
   switch (text[1]) {
-    case 'B': parameters->commands.Set(CMD_LIST_BUILDS); return true;
-    case 'C': parameters->commands.Set(CMD_CHECK); return true;
-    case 'D': parameters->commands.Set(CMD_DISCOVER); return true;
-    case 'G': parameters->commands.Set(CMD_GET); return true;
-    case 'I': parameters->commands.Set(CMD_INFO); return true;
-    case 'L': parameters->commands.Set(CMD_LIST_LOCAL); return true;
-    case 'N': parameters->commands.Set(CMD_FINGERPRINT); return true;
-    case 'U': parameters->commands.Set(CMD_UPDATE); return true;
+    case 'B':
+      parameters->commands.Set(CMD_LIST_BUILDS);
+      return true;
+    case 'C':
+      parameters->commands.Set(CMD_CHECK);
+      return true;
+    case 'D':
+      parameters->commands.Set(CMD_DISCOVER);
+      return true;
+    case 'G':
+      parameters->commands.Set(CMD_GET);
+      return true;
+    case 'I':
+      parameters->commands.Set(CMD_INFO);
+      return true;
+    case 'L':
+      parameters->commands.Set(CMD_LIST_LOCAL);
+      return true;
+    case 'N':
+      parameters->commands.Set(CMD_FINGERPRINT);
+      return true;
+    case 'U':
+      parameters->commands.Set(CMD_UPDATE);
+      return true;
     default:
       display.message(kError, "Unhandled command: [%s]", text);
       return false;
@@ -210,10 +221,17 @@ bool _command_option(UpdaterDisplayInterface& display, const char* text, Paramet
 // One parameter option (id OPT_PARAMETER); false when its value is refused.
 bool _parameter_option(UpdaterDisplayInterface& display, char option, const char* value, Parameters* parameters) {
   switch (option) {
-    case 'X': _log_mask_option(display, value, parameters); return true;
-    case 'Z': parameters->commands.Set(CMD_Z); return true;
-    case 'm': parameters->ueiBytes = value[0] == '1' || _starts_with(value, "true"); return true;
-    case 'b': return _build_option(display, value, parameters);
+    case 'X':
+      _log_mask_option(display, value, parameters);
+      return true;
+    case 'Z':
+      parameters->commands.Set(CMD_Z);
+      return true;
+    case 'm':
+      parameters->ueiBytes = value[0] == '1' || _starts_with(value, "true");
+      return true;
+    case 'b':
+      return _build_option(display, value, parameters);
     case 'd':
       return _serial_option(display, value, "Discarding '0x' serial number prefix\n",
                             "Invalid serial number obtained from argument [%s]", &parameters->serialNumber);
@@ -221,17 +239,32 @@ bool _parameter_option(UpdaterDisplayInterface& display, char option, const char
       return _serial_option(display, value, "Discarding '0x' router serial number prefix\n",
                             "Invalid router serial number obtained from argument [%s]",
                             &parameters->routerSerialNumber);
-    case 't': return _transport_option(display, value, parameters);
-    case 'o': return _baud_option(display, value, parameters);
-    case 'i': return _text_option(display, "-i", value, &parameters->storeDir);
-    case 'f': return _text_option(display, "-f", value, &parameters->birdFile);
-    case 's': return _text_option(display, "-s", value, &parameters->serialPort);
-    case 'u': return _url_option(display, value, parameters);
-    case 'l': parameters->logMessage = value; return true;
-    case 'k': parameters->logFile = value; return true;
-    case 'e': parameters->echo = true; return true;
-    case 'n': parameters->flagN = true; return true;
-    default: return true;
+    case 't':
+      return _transport_option(display, value, parameters);
+    case 'o':
+      return _baud_option(display, value, parameters);
+    case 'i':
+      return _text_option(display, "-i", value, &parameters->storeDir);
+    case 'f':
+      return _text_option(display, "-f", value, &parameters->birdFile);
+    case 's':
+      return _text_option(display, "-s", value, &parameters->serialPort);
+    case 'u':
+      return _url_option(display, value, parameters);
+    case 'l':
+      parameters->logMessage = value;
+      return true;
+    case 'k':
+      parameters->logFile = value;
+      return true;
+    case 'e':
+      parameters->echo = true;
+      return true;
+    case 'n':
+      parameters->flagN = true;
+      return true;
+    default:
+      return true;
   }
 }
 
@@ -243,7 +276,9 @@ void _log_arguments(const Parameters& parameters, int argc, char** argv) {
 }  // namespace
 
 uint32_t UpdaterCommandLine::_get_hex_arg(const char* text, char** end) { return _get_arg(text, end, kHexDigits, 16); }
-uint32_t UpdaterCommandLine::_get_int_arg(const char* text, char** end) { return _get_arg(text, end, kDecimalDigits, 10); }
+uint32_t UpdaterCommandLine::_get_int_arg(const char* text, char** end) {
+  return _get_arg(text, end, kDecimalDigits, 10);
+}
 
 std::string UpdaterCommandLine::_program_name(const char* argv0) {
   if (!argv0) return "updater";

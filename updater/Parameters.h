@@ -22,8 +22,8 @@ enum COMMANDS : uint32_t {
   CMD_LIST_LOCAL = 0x200,
   CMD_HELP = 0x80000000u,
   // Every bit that makes a run have a command (help is not one).
-  CMD_ANY = CMD_DISCOVER | CMD_UPDATE | CMD_LIST_BUILDS | CMD_GET | CMD_INFO | CMD_CHECK | CMD_FINGERPRINT |
-            CMD_Z | CMD_LIST_LOCAL,
+  CMD_ANY = CMD_DISCOVER | CMD_UPDATE | CMD_LIST_BUILDS | CMD_GET | CMD_INFO | CMD_CHECK | CMD_FINGERPRINT | CMD_Z |
+            CMD_LIST_LOCAL,
 };
 
 class CommandsClass {

@@ -24,10 +24,10 @@ enum ESOArgType {
 
 enum ESOError {
   SO_SUCCESS = 0,
-  SO_OPT_INVALID = -1,   // the text matches no option
-  SO_OPT_MULTIPLE = -2,  // the text is a prefix of several options
-  SO_ARG_INVALID = -3,   // a value was given ("=") to an option that takes none
-  SO_ARG_MISSING = -5,   // a required value is missing
+  SO_OPT_INVALID = -1,       // the text matches no option
+  SO_OPT_MULTIPLE = -2,      // the text is a prefix of several options
+  SO_ARG_INVALID = -3,       // a value was given ("=") to an option that takes none
+  SO_ARG_MISSING = -5,       // a required value is missing
   SO_ARG_INVALID_DATA = -6,  // the value would begin with "-"
 };
 
@@ -38,7 +38,8 @@ struct SOptionTempl {
   const SOCHAR* pszArg;
   ESOArgType nArgType;
 };
-#define SO_END_OF_OPTIONS {-1, nullptr, SO_NONE}
+#define SO_END_OF_OPTIONS \
+  { -1, nullptr, SO_NONE }
 
 template <class SOCHAR>
 class CSimpleOptTempl {
@@ -50,8 +51,7 @@ class CSimpleOptTempl {
 
   // Parses argv[1] .. argv[argc - 1]; argv is reordered in place. flags must be 0.
   CSimpleOptTempl(int argc, SOCHAR** argv, const SOption* options, int flags = 0)
-      : _argc(argc < 0 ? 0 : argc), _argv(argv), _options(options), _flags(flags),
-        _nextArg(1), _lastArg(_argc) {
+      : _argc(argc < 0 ? 0 : argc), _argv(argv), _options(options), _flags(flags), _nextArg(1), _lastArg(_argc) {
     if (_argc > FIXED_SPARE) {
       SOCHAR** allocated = new (std::nothrow) SOCHAR*[static_cast<size_t>(_argc)];
       if (allocated) {

@@ -28,11 +28,9 @@ std::string _hex8(uint32_t value) {
 
 void _logStatus(const char* name, HTTPResponse& response) {
   if (std::strcmp(name, "ping") == 0) {
-    Log::log(Log::DEBUG_ServerComm, "PING ==> [%ld] [%s]\n", response.get_status(),
-             response.get_response());
+    Log::log(Log::DEBUG_ServerComm, "PING ==> [%ld] [%s]\n", response.get_status(), response.get_response());
   } else {
-    Log::log(Log::DEBUG_ServerComm, "%s ==> [%ld] [%s]\n", name, response.get_status(),
-             response.get_response());
+    Log::log(Log::DEBUG_ServerComm, "%s ==> [%ld] [%s]\n", name, response.get_status(), response.get_response());
   }
 }
 
@@ -48,8 +46,7 @@ bool _request(const char* name, const char* url, const Query& query, TakeValues 
     }
     ServerReply reply(response.get_response());
     if (!reply.ok()) {
-      Log::log(Log::DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
-               response.get_request());
+      Log::log(Log::DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
       return false;
     }
     takeValues(reply);
@@ -77,8 +74,7 @@ std::optional<VersionTriple> _parseVersion(const std::string& text) {
   try {
     for (size_t i = 0; i < 3; ++i) triple[i] = static_cast<uint8_t>(std::stoi(parts[i]));
   } catch (const std::exception& e) {
-    Log::log(Log::DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
-             e.what());
+    Log::log(Log::DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", e.what());
     return std::nullopt;
   }
   return triple;
@@ -98,21 +94,19 @@ bool UpdateServerRequest::ping(const char* url) {
   return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, [](ServerReply&) {});
 }
 
-bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
-                                     const char* url) {
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware, const char* url) {
   return _request("QueryBuild", url, {{"op", "qu"}, {"sn", _hex8(serial)}},
                   [&](ServerReply& reply) { reply.take_newest_build(build, firmware); });
 }
 
-bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
-                                   std::string& reply, const char* url, bool noCal) {
+bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& reply,
+                                   const char* url, bool noCal) {
   const Query query{{"bld", _orEmpty(build)},
                     {"fw", _orEmpty(firmware)},
                     {"no_cal", noCal ? "true" : "false"},
                     {"op", "bird"},
                     {"sn", _hex8(serial)}};
-  return _request("GetBuild", url, query,
-                  [&](ServerReply& answer) { answer.take_build_file(reply); });
+  return _request("GetBuild", url, query, [&](ServerReply& answer) { answer.take_build_file(reply); });
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const char* url) {
@@ -121,22 +115,18 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const
                   [&](ServerReply& reply) { reply.take_build_list(builds); });
 }
 
-bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* serial, uint32_t* build,
-                                          const char* url) {
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* words, uint32_t* serial, uint32_t* build, const char* url) {
   if (words == nullptr) {
     Log::log(Log::DEBUG_ServerComm, "%s ==> [%s]\n", "GetRecoveryInfo", "no fingerprint");
     return false;
   }
   char fingerprint[64];
-  std::snprintf(fingerprint, sizeof fingerprint, "%08X %08X %08X %08X", words[0], words[1],
-                words[2], words[3]);
+  std::snprintf(fingerprint, sizeof fingerprint, "%08X %08X %08X %08X", words[0], words[1], words[2], words[3]);
   const Query query{{"brief", "true"}, {"fp", fingerprint}, {"op", "fix"}};
-  return _request("GetRecoveryInfo", url, query,
-                  [&](ServerReply& reply) { reply.take_recovery_info(serial, build); });
+  return _request("GetRecoveryInfo", url, query, [&](ServerReply& reply) { reply.take_recovery_info(serial, build); });
 }
 
-std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVersion(
-    const BuildList& builds) {
+std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVersion(const BuildList& builds) {
   std::vector<RankedBuild> ranked;
   ranked.reserve(builds.size());
   for (const auto& entry : builds) ranked.push_back({entry, _parseVersion(entry.second)});
@@ -160,4 +150,3 @@ std::vector<std::string> UpdateServerRequest::SplitQuillfernVersion(const std::s
   if (parts.size() != 3) parts.clear();
   return parts;
 }
-

@@ -27,14 +27,13 @@ class UpdateServerRequest {
 
   // Newest build for a serial number: line 2 is the build text (a carriage return before its line
   // feed stays), line 3 the firmware text (ends at a carriage return); each set only when sent.
-  static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
-                         const char* url);
+  static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmware, const char* url);
 
   // A build's bird file as Base64 text: reply is cleared, then set to the lines after the first
   // joined (a server may wrap the text). An "ok" alone leaves reply empty, which callers treat
   // as a failed download.
-  static bool GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& reply,
-                       const char* url, bool noCal);
+  static bool GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& reply, const char* url,
+                       bool noCal);
 
   // Every build offered for a serial number: each line after the first of at least 3 characters
   // is "build;version"; the first entry for a build wins, a missing version is empty.
@@ -42,8 +41,7 @@ class UpdateServerRequest {
 
   // Serial number (hexadecimal line 2) and build (line 3, decimal, 0x hexadecimal or 0 octal)
   // for the four fingerprint words; each set only when sent.
-  static bool GetRecoveryInfo(const uint32_t* words, uint32_t* serial, uint32_t* build,
-                              const char* url);
+  static bool GetRecoveryInfo(const uint32_t* words, uint32_t* serial, uint32_t* build, const char* url);
 
   // Newest version first. Entries whose version is not three numbers follow all others; entries
   // that compare equal keep the map's key order, so the order is fully defined.

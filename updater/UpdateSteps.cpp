@@ -124,7 +124,8 @@ bool await_running_link(Module& module) {
   }
 }
 
-bool UpdateSteps::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serialNumber) {
+bool UpdateSteps::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module,
+                                     uint32_t serialNumber) {
   if (bird.blockCount == 0) {
     display.message(ERR, "Bird file holds no blocks");
     return false;
@@ -140,8 +141,8 @@ bool UpdateSteps::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile&
   const aErr serialRead = system.getSerialNumber(&deviceSerial);
   if (serialRead != aErrNone) {
     // A module that answers too late (or not at all) is no module of another serial number.
-    display.message(ERR, "Module [%08X] did not answer the serial number request [%d, %s]", serialNumber,
-                    serialRead, aError_GetErrorText(serialRead));
+    display.message(ERR, "Module [%08X] did not answer the serial number request [%d, %s]", serialNumber, serialRead,
+                    aError_GetErrorText(serialRead));
     deviceSerial = 0;
   }
   if (deviceSerial != serialNumber) {
@@ -159,8 +160,7 @@ bool UpdateSteps::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile&
   }
   const char* name = aDefs_GetModelName(model);
   if (!bird.ValidateModel(name)) {
-    display.message(ERR, "Connected device model and Bird file model do not match [%s] (%d)",
-                    name, modelRead);
+    display.message(ERR, "Connected device model and Bird file model do not match [%s] (%d)", name, modelRead);
     return false;
   }
   return true;
@@ -212,13 +212,12 @@ aErr UpdateSteps::_transfer_loader(UpdaterDisplayInterface& display, Module& mod
     Log::log(UPD, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
     return aErrNone;
   }
-  if (err != aErrNone)
-    display.message(ERR, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+  if (err != aErrNone) display.message(ERR, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
   return err;
 }
 
-aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool skipLinkDropWait,
-                        bool ueiBytesLoad) {
+aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird,
+                                     bool skipLinkDropWait, bool ueiBytesLoad) {
   UpdaterEntity entity;
   entity.init(&module, 0, true, skipLinkDropWait);
   if (ueiBytesLoad && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();

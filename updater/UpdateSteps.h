@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "api/Module.h"
-#include "common/discover.h"
 #include "common/aError.h"
+#include "common/discover.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdaterDisplayInterface.h"
 
@@ -75,5 +75,4 @@ aErr connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern::
 // apart. A try counts only when the module answers; one that does not is disconnected before
 // the next.
 // aErrConnection, shown, when the module never comes back.
-aErr reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target,
-                             UpdateRoute& route);
+aErr reconnect_after_loader(UpdaterDisplayInterface& display, Tarnwick::Quillfern::Module& target, UpdateRoute& route);

@@ -15,8 +15,8 @@ Updater::Updater(std::string url, std::string root, UpdaterDisplayInterface& use
 
 Updater::~Updater() = default;
 
-std::unique_ptr<UpdaterStore> UpdaterRoutines::_createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
-                                                  const char* caller) {
+std::unique_ptr<UpdaterStore> UpdaterRoutines::_createUpdaterStore(UpdaterDisplayInterface& display,
+                                                                   const std::string& root, const char* caller) {
   try {
     return std::make_unique<UpdaterStore>(root.c_str());
   } catch (const std::runtime_error& failure) {

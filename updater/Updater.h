@@ -92,8 +92,8 @@ class Updater {
   // else the newest build kept in the store; directly, or through the router module with that
   // serial number (0: none) at moduleAddress (0: looked up on the router's bus). Records the
   // transfer in the device's store entry on success only. Every failure is shown.
-  bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string file, uint8_t moduleAddress,
-                       uint32_t router, bool override);
+  bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string file, uint8_t moduleAddress, uint32_t router,
+                       bool override);
   // Loads the bird file to send: the file when one is given, else the build's file from the
   // device's store entry (made when missing). With download on, a build that is not kept is
   // fetched first, and the build the download stored is the one read. Shows "<verb> ...".

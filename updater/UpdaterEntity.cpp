@@ -102,7 +102,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
   if (!_holds_address(data, length)) return aErrParam;
-  Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data), static_cast<int>(length - 4));
+  Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data),
+           static_cast<int>(length - 4));
   uint32_t packets = 0;
   return _block_transfer(data + 4, length - 4, packets);
 }
@@ -249,8 +250,7 @@ aErr UpdaterEntity::_verify_sum(uint32_t sum, uint32_t packets) {
   return aErrInvalidOption;
 }
 
-aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& packets,
-                                               uint32_t& sum) {
+aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& packets, uint32_t& sum) {
   Log::log(FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n", static_cast<int>(length));
   const aErr err = setUEIBytes(val_UPGRADE_DATA_UEI, data, length);
   if (err != aErrNone) {
@@ -265,7 +265,8 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (!_holds_address(data, length)) return aErrParam;
-  Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data), static_cast<int>(length - 4));
+  Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aByteOrder_ReadBE32(data),
+           static_cast<int>(length - 4));
   uint32_t remaining = length - 4;
   const uint8_t* position = data + 4;
   uint32_t packets = 0;

@@ -59,8 +59,7 @@ void _ensure_directory(const std::string& path) {
   }
   aErr err = aDirectory_Ensure(path.c_str(), _folder_mode);
   if (err != aErrNone) {
-    throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
-                             std::to_string(err));
+    throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " + std::to_string(err));
   }
   Log::log(Log::DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
@@ -85,8 +84,8 @@ bool _find_item(const aDirectoryListData* entry, void* ref) {
 
 bool _find_items(const aDirectoryListData* entry, void* ref) {
   auto* items = static_cast<std::vector<UpdaterStoreItem>*>(ref);
-  Log::log(Log::DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path,
-           static_cast<int>(entry->isDirectory), static_cast<int>(entry->size));
+  Log::log(Log::DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, static_cast<int>(entry->isDirectory),
+           static_cast<int>(entry->size));
   std::string name = _entry_name(entry->path);
   if (!name.empty() && name[0] != '.') {
     items->emplace_back(_entry_folder(entry->path).c_str(), name.c_str(), _item_type(entry));
@@ -99,8 +98,7 @@ bool _search(const std::string& folder, const char* wanted, bool whole, UpdaterS
   if (wanted == nullptr) return false;
   Search search{wanted, whole, false, item};
   aDirectory_List(folder.c_str(), _find_item, &search);
-  Log::log(Log::DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n",
-           search.found ? "Found" : "Not Found", wanted);
+  Log::log(Log::DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", search.found ? "Found" : "Not Found", wanted);
   return search.found;
 }
 
@@ -166,7 +164,9 @@ std::string UpdaterStoreItem::PathOf(const char* fileName) const {
   return BuildPath(base.c_str(), name.c_str(), fileName, nullptr);
 }
 
-StoreLock UpdaterStoreItem::LockFolder() const { return StoreLock(PathOf(STORE_LOCK_FILE), StoreLock::Wait::untilFree); }
+StoreLock UpdaterStoreItem::LockFolder() const {
+  return StoreLock(PathOf(STORE_LOCK_FILE), StoreLock::Wait::untilFree);
+}
 
 void UpdaterStoreItem::ReloadSettings() { settings = KeyValueStore(_item_settings_path(base, name).c_str()); }
 
@@ -176,15 +176,11 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const {
   return BirdFile(path.c_str());
 }
 
-UpdaterStore::UpdaterStore(const char* root_) : root(root_ ? root_ : "") {
-  _ensure_directory(root);
-}
+UpdaterStore::UpdaterStore(const char* root_) : root(root_ ? root_ : "") { _ensure_directory(root); }
 
 const char* UpdaterStore::BasePath() const { return root.c_str(); }
 
-UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) {
-  return AddDevice(_serial_name(serial).c_str());
-}
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(_serial_name(serial).c_str()); }
 
 UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
   _ensure_directory(BuildPath(root.c_str(), name, nullptr));
@@ -203,8 +199,7 @@ bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) {
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) {
   UpdaterStoreItem device;
   if (FindDevice(serial, &device)) {
-    aDirectory_List(BuildPath(device.base.c_str(), device.name.c_str(), nullptr).c_str(),
-                    _find_items, &items);
+    aDirectory_List(BuildPath(device.base.c_str(), device.name.c_str(), nullptr).c_str(), _find_items, &items);
   }
   return true;
 }

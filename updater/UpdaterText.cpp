@@ -8,7 +8,8 @@
 
 uint32_t build_or_zero(const std::string& text) {
   uint32_t build = 0;
-  if (!ServerReply::parse_build(text, &build)) Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+  if (!ServerReply::parse_build(text, &build))
+    Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
   return build;
 }
 

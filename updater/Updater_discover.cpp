@@ -103,7 +103,8 @@ bool _discovered_link(const linkSpec* found, bool* counted, void* ref) {
 linkType _discover_link_type(uint32_t serialNumber) {
   LinkProbe probe{serialNumber, UNSPECIFIED};
   aDiscovery_EnumerateModules(USB, _discovered_link, &probe, kLoopbackMeaningEveryInterface);
-  if (probe.found == UNSPECIFIED) aDiscovery_EnumerateModules(TCPIP, _discovered_link, &probe, kLoopbackMeaningEveryInterface);
+  if (probe.found == UNSPECIFIED)
+    aDiscovery_EnumerateModules(TCPIP, _discovered_link, &probe, kLoopbackMeaningEveryInterface);
   return probe.found;
 }
 
@@ -174,7 +175,8 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> list;
   const std::vector<linkType> transports =
       type == UNSPECIFIED ? std::vector<linkType>{USB, TCPIP} : std::vector<linkType>{type};
-  for (linkType transport : transports) aDiscovery_EnumerateModules(transport, _discovered_device, &list, kLoopbackMeaningEveryInterface);
+  for (linkType transport : transports)
+    aDiscovery_EnumerateModules(transport, _discovered_device, &list, kLoopbackMeaningEveryInterface);
   for (DeviceInfo& info : list) {
     info.modelName = aDefs_GetModelName(info.spec.model);
     Module module(kDefaultModuleAddress, 0);
@@ -188,7 +190,8 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
 std::vector<DeviceInfo> Updater::Discover_QFNetwork_Devices(uint32_t routerSerialNumber, linkType type) {
   std::vector<DeviceInfo> list;
   if (type == UNSPECIFIED) type = _discover_link_type(routerSerialNumber);
-  std::unique_ptr<linkSpec, LinkSpecDeleter> routerSpec(aDiscovery_FindModule(type, routerSerialNumber, kLoopbackMeaningEveryInterface));
+  std::unique_ptr<linkSpec, LinkSpecDeleter> routerSpec(
+      aDiscovery_FindModule(type, routerSerialNumber, kLoopbackMeaningEveryInterface));
   if (!routerSpec) return list;
 
   Log::log(Log::DEBUG_Updater, "Found Link Module");

@@ -4,17 +4,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/aDirectory.h"
 #include "updater/Base64.h"
 #include "updater/BirdFile.h"
-#include "platform/aDirectory.h"
 #include "updater/Log.h"
 #include "updater/ReplaceFile.h"
 #include "updater/ServerReply.h"
@@ -91,7 +91,8 @@ constexpr mode_t kStoredFileMode = 0644;
 bool _collect_staging(const aDirectoryListData* entry, void* ref) {
   const std::string path = entry->path;
   const std::string name = path.substr(path.rfind('/') + 1);
-  if (!entry->isDirectory && name.rfind(kStagingPrefix, 0) == 0) static_cast<std::vector<std::string>*>(ref)->push_back(path);
+  if (!entry->isDirectory && name.rfind(kStagingPrefix, 0) == 0)
+    static_cast<std::vector<std::string>*>(ref)->push_back(path);
   return true;
 }
 

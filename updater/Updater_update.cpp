@@ -43,8 +43,7 @@ uint8_t _routed_address(Updater& updater, UpdaterDisplayInterface& display, cons
 
 }  // namespace
 
-BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialNumber, uint32_t build,
-                            bool download) {
+BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialNumber, uint32_t build, bool download) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "load_bird");
   if (!store) return BirdFile();
   if (!file.empty()) {

@@ -94,7 +94,8 @@ bool _download(UpdaterDisplayInterface& display, Updater& updater, Parameters& p
   } else {
     display.message(kInfo, "Retrieving firmware build %s", parameters.build.c_str());
   }
-  const uint32_t build = updater.Download_Firmware(parameters.serialNumber, parameters.build, parameters.override, false);
+  const uint32_t build =
+      updater.Download_Firmware(parameters.serialNumber, parameters.build, parameters.override, false);
   if (build == 0) return false;
   parameters.build = std::to_string(build);  // a following update installs exactly this build
   return true;
@@ -105,7 +106,8 @@ int _discover(UpdaterDisplayInterface& display, Updater& updater, const Paramete
   const linkType type = typed ? static_cast<linkType>(parameters.transport) : UNSPECIFIED;
   if (parameters.routerSerialNumber != 0) {
     display.message(kInfo, "Searching for Quillfern Network devices connected to %08X", parameters.routerSerialNumber);
-    UpdaterCommandLine::_display_device_list(display, updater.Discover_QFNetwork_Devices(parameters.routerSerialNumber, type), type);
+    UpdaterCommandLine::_display_device_list(
+        display, updater.Discover_QFNetwork_Devices(parameters.routerSerialNumber, type), type);
     return kSuccess;
   }
   display.message(kInfo, "Searching for Quillfern devices");

@@ -108,8 +108,7 @@ bool simUuDecodeLine(const std::string& line, std::vector<std::uint8_t>& bytes) 
   return true;
 }
 
-IspDevice::IspDevice(IspIdentity identity)
-    : _identity(identity), _flash(kFlashSize, 0xFF), _ram(kRamSize, 0) {}
+IspDevice::IspDevice(IspIdentity identity) : _identity(identity), _flash(kFlashSize, 0xFF), _ram(kRamSize, 0) {}
 
 void IspDevice::loadFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
   for (std::size_t i = 0; i < bytes.size() && address + i < kFlashSize; ++i) _flash[address + i] = bytes[i];
@@ -231,9 +230,9 @@ void IspDevice::_command(const std::string& line, std::string& out) {
 }
 
 std::uint32_t IspDevice::_execute(char letter, const std::vector<std::int64_t>& args, std::string& out) {
-  static const std::map<char, std::size_t> argumentCounts = {
-      {'U', 1}, {'A', 1}, {'B', 2}, {'K', 0}, {'J', 0}, {'N', 0}, {'P', 2},
-      {'E', 2}, {'C', 3}, {'W', 2}, {'R', 2}, {'G', 1}};
+  static const std::map<char, std::size_t> argumentCounts = {{'U', 1}, {'A', 1}, {'B', 2}, {'K', 0},
+                                                             {'J', 0}, {'N', 0}, {'P', 2}, {'E', 2},
+                                                             {'C', 3}, {'W', 2}, {'R', 2}, {'G', 1}};
   const auto expected = argumentCounts.find(letter);
   if (expected == argumentCounts.end()) return _kInvalidCommand;
   if (args.size() != expected->second) return _kParamError;
@@ -367,8 +366,7 @@ void IspDevice::_writeLine(const std::string& line, std::string& out) {
     return;
   }
   std::int64_t checksum = -1;
-  const bool good = _parseNumber(line, checksum) && !_blockBad &&
-                    static_cast<std::uint32_t>(checksum) == _sum(_block);
+  const bool good = _parseNumber(line, checksum) && !_blockBad && static_cast<std::uint32_t>(checksum) == _sum(_block);
   if (good && _faults.resendWriteChecksums > 0) {
     --_faults.resendWriteChecksums;
     out += "RESEND\r\n";

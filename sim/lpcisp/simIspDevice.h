@@ -37,27 +37,27 @@ namespace qfsim {
 // The numbers a chip answers with.
 struct IspIdentity {
   std::uint32_t partId = 0x26113F37;
-  std::uint32_t bootVersion[2] = {4, 1};  // K: the first line, then the second
+  std::uint32_t bootVersion[2] = {4, 1};                                       // K: the first line, then the second
   std::uint32_t serial[4] = {0x1A2B3C4D, 0x55AA00FF, 0x00000001, 0xFEDCBA98};  // N, in order
 };
 
 // Misbehaviour, changeable at any time.
 struct IspFaults {
-  bool silent = false;                          // answers and echoes nothing at all
-  std::map<char, std::uint32_t> failCommands;   // command letter -> return code sent instead
-  std::uint32_t resendWriteChecksums = 0;       // answer RESEND to this many good W checksums
-  std::string writeChecksumAnswer;              // sent instead of "OK\r\n" for good W blocks
-  std::uint32_t wrongReadChecksums = 0;         // send this many wrong checksums during R
-  std::int32_t silentAfterDataLines = -1;       // fall silent once this many data lines moved
-                                                // (received by W or sent by R)
-  std::string crystalAnswer;                    // sent instead of "OK\r\n" after the crystal line
-  std::set<char> doubledEcho;                   // with echo on, a command line that starts with
-                                                // one of these letters is echoed byte by byte twice
-  std::map<char, std::string> answers;          // command letter -> the whole answer (return
-                                                // code and data lines) sent instead of running it
-  std::map<char, std::uint32_t> replyDelayMs;   // command letter -> the answer (return code and
-                                                // data lines) comes this many ms after the line;
-                                                // the echo comes at once
+  bool silent = false;                         // answers and echoes nothing at all
+  std::map<char, std::uint32_t> failCommands;  // command letter -> return code sent instead
+  std::uint32_t resendWriteChecksums = 0;      // answer RESEND to this many good W checksums
+  std::string writeChecksumAnswer;             // sent instead of "OK\r\n" for good W blocks
+  std::uint32_t wrongReadChecksums = 0;        // send this many wrong checksums during R
+  std::int32_t silentAfterDataLines = -1;      // fall silent once this many data lines moved
+                                               // (received by W or sent by R)
+  std::string crystalAnswer;                   // sent instead of "OK\r\n" after the crystal line
+  std::set<char> doubledEcho;                  // with echo on, a command line that starts with
+                                               // one of these letters is echoed byte by byte twice
+  std::map<char, std::string> answers;         // command letter -> the whole answer (return
+                                               // code and data lines) sent instead of running it
+  std::map<char, std::uint32_t> replyDelayMs;  // command letter -> the answer (return code and
+                                               // data lines) comes this many ms after the line;
+                                               // the echo comes at once
 };
 
 // A pause in what the chip sends: the bytes from `at` of one receive's output go out `ms` later
@@ -69,16 +69,16 @@ struct IspPause {
 
 // What the chip was asked and did.
 struct IspRecord {
-  std::vector<std::string> commands;   // command lines as received, without CR LF
-  std::vector<std::string> received;   // every line received (sync, commands, data), without CR LF
+  std::vector<std::string> commands;  // command lines as received, without CR LF
+  std::vector<std::string> received;  // every line received (sync, commands, data), without CR LF
   std::uint32_t crystalKHz = 0;
-  std::uint32_t dataLines = 0;         // UU data lines received by W and sent by R
+  std::uint32_t dataLines = 0;  // UU data lines received by W and sent by R
   std::uint32_t resendsSent = 0;
   std::uint32_t resendsReceived = 0;
   bool executed = false;
   std::uint32_t executeAddress = 0;
-  std::uint32_t syncRate = 0;          // the line rate the autobaud locked on to (0: unknown)
-  std::uint32_t garbledBytes = 0;      // bytes that came at another rate and were lost
+  std::uint32_t syncRate = 0;      // the line rate the autobaud locked on to (0: unknown)
+  std::uint32_t garbledBytes = 0;  // bytes that came at another rate and were lost
 };
 
 class IspDevice {
@@ -139,7 +139,7 @@ class IspDevice {
   std::uint32_t _lineRate = 0;
   int _preparedFirst = -1;
   int _preparedLast = -1;
-  std::string _pending;  // the line being received
+  std::string _pending;                      // the line being received
   std::vector<IspPause>* _pauses = nullptr;  // of the receive under way
   std::vector<std::uint8_t> _flash;
   std::vector<std::uint8_t> _ram;

@@ -11,8 +11,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "sim/module/simChannel.h"
@@ -28,9 +28,9 @@ constexpr int _kHangupPauseMs = 50;  // a terminal that polls hung up is looked 
 // The rate the program under test set on its side of the terminal (0 when not one of the
 // rates a UART of this chip runs at).
 std::uint32_t _lineRate(int fd) {
-  static const std::pair<speed_t, std::uint32_t> rates[] = {
-      {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},
-      {B38400, 38400},   {B57600, 57600},   {B115200, 115200},   {B230400, 230400}};
+  static const std::pair<speed_t, std::uint32_t> rates[] = {{B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                                                            {B19200, 19200},   {B38400, 38400},  {B57600, 57600},
+                                                            {B115200, 115200}, {B230400, 230400}};
   termios settings{};
   if (::tcgetattr(fd, &settings) != 0) return 0;
   const speed_t speed = ::cfgetospeed(&settings);
@@ -47,10 +47,10 @@ struct SimIspPort::Impl {
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  IspDevice device;          // guarded by mutex
+  IspDevice device;  // guarded by mutex
   std::string linkPath;
   std::unique_ptr<SimChannel> channel;  // used by the thread only while it runs
-  std::string pending;       // bytes the chip has yet to send; the thread's own
+  std::string pending;                  // bytes the chip has yet to send; the thread's own
   // Pauses in pending (offsets into it), first one first; the thread's own. A pause starts when
   // the bytes before it are written and holds the rest back until its time is up.
   std::deque<IspPause> pauses;
@@ -148,8 +148,7 @@ void SimIspPort::Impl::readPeer() {
   {
     std::lock_guard lock(mutex);
     device.setLineRate(rate);
-    device.receive(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got)), out,
-                   &added);
+    device.receive(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(got)), out, &added);
   }
   for (IspPause& pause : added) pauses.push_back({pending.size() + pause.at, pause.ms});
   pending += out;

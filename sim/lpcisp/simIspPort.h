@@ -35,8 +35,7 @@ class SimIspPort {
   void withDevice(const std::function<void(IspDevice&)>& action);
   // Waits until the condition holds on the device (checked after every batch of bytes); false
   // when the time-out passes first.
-  bool waitUntil(const std::function<bool(const IspDevice&)>& condition,
-                 std::chrono::milliseconds timeout) const;
+  bool waitUntil(const std::function<bool(const IspDevice&)>& condition, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;

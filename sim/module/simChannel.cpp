@@ -1,8 +1,6 @@
 #include "sim/module/simChannel.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +9,8 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace qfsim {
 
@@ -153,7 +153,7 @@ class _PtyChannel final : public SimChannel {
 
   bool _link(std::string& error) {
     if (_linkPath.empty()) return true;
-    struct stat existing{};
+    struct stat existing {};
     if (::lstat(_linkPath.c_str(), &existing) == 0) {
       if (!S_ISLNK(existing.st_mode)) return error = "refusing to replace " + _linkPath + ": not a link", false;
       ::unlink(_linkPath.c_str());

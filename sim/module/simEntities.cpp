@@ -101,23 +101,23 @@ SimEntities::SimEntities() {
     std::uint8_t option;
     SimOption value;
   } system[] = {
-      {1, SimOption::u8(0)},          // module address: from the module's state
-      {2, SimOption::u8(0, true)},    // router
-      {3, SimOption::u8(10, true)},   // heartbeat interval
-      {4, SimOption::u8(0, true)},    // LED
-      {6, SimOption::u8(0, true)},    // boot slot
-      {7, SimOption::u32(0x2C000005)},  // firmware version, packed (2.12.5)
-      {8, SimOption::u8(0)},          // model: from the module's state
-      {9, SimOption::u32(0)},         // serial number: from the module's state
-      {10, SimOption::call()},        // save
-      {11, SimOption::call()},        // reset
-      {22, SimOption::u32(1234)},     // uptime
-      {27, SimOption::u32(25000)},    // temperature
+      {1, SimOption::u8(0)},             // module address: from the module's state
+      {2, SimOption::u8(0, true)},       // router
+      {3, SimOption::u8(10, true)},      // heartbeat interval
+      {4, SimOption::u8(0, true)},       // LED
+      {6, SimOption::u8(0, true)},       // boot slot
+      {7, SimOption::u32(0x2C000005)},   // firmware version, packed (2.12.5)
+      {8, SimOption::u8(0)},             // model: from the module's state
+      {9, SimOption::u32(0)},            // serial number: from the module's state
+      {10, SimOption::call()},           // save
+      {11, SimOption::call()},           // reset
+      {22, SimOption::u32(1234)},        // uptime
+      {27, SimOption::u32(25000)},       // temperature
       {31, SimOption::bytes({}, true)},  // input power behaviour configuration
       {32, SimOption::bytes(std::vector<std::uint8_t>(name.begin(), name.end()), true)},  // name
-      {37, SimOption::call()},        // factory defaults
-      {43, SimOption::u32(100)},      // build
-      {45, SimOption::u32(0)},        // protocol features
+      {37, SimOption::call()},                                                            // factory defaults
+      {43, SimOption::u32(100)},                                                          // build
+      {45, SimOption::u32(0)},                                                            // protocol features
   };
   for (const auto& entry : system) _options[{kSimClassSystem, 0, entry.option}] = entry.value;
   // The entity settings store: save (0), factory defaults (1), load (2), each given
@@ -221,8 +221,8 @@ void SimEntities::_entityRequest(SimContext& context, const SimPacket& packet) {
   if (found == _options.end()) return fail(simErr::invalidOption);
   SimOption& entry = found->second;
   // A byte value being set is answered once, after its last chunk.
-  const bool lastPacket = !(kind == _kSet && entry.kind == SimValueKind::bytes && data.size() >= 4 &&
-                            (data.back() & _kContinue));
+  const bool lastPacket =
+      !(kind == _kSet && entry.kind == SimValueKind::bytes && data.size() >= 4 && (data.back() & _kContinue));
   if (!entry.script.empty() || entry.error) {
     if (!lastPacket) return;
     if (entry.error) fail(entry.error);
@@ -354,8 +354,7 @@ void SimEntities::_i2c(SimContext& context, const SimPacket& packet) {
   const std::uint8_t busNumber = data[1];
   const std::uint8_t target = data[2];
   auto answer = [&](std::uint8_t count, std::uint8_t status, const std::vector<std::uint8_t>& bytes = {}) {
-    context.reply(SimPacket{context.state().address,
-                            _concat({kSimClassI2C, busNumber, target, count, status}, bytes)});
+    context.reply(SimPacket{context.state().address, _concat({kSimClassI2C, busNumber, target, count, status}, bytes)});
   };
   auto failure = [](std::uint8_t code) { return static_cast<std::uint8_t>(_kErrorFlag | code); };
   auto bus = _buses.find(busNumber);

@@ -81,9 +81,9 @@ struct SimOption {
 };
 
 struct SimI2CDevice {
-  std::vector<std::uint8_t> memory;  // a read returns its first bytes (0 past the end)
-  std::uint8_t status = 0;           // the status byte of every answer (0x80 | code: failure)
-  std::vector<std::uint8_t> written; // the bytes of the last write
+  std::vector<std::uint8_t> memory;   // a read returns its first bytes (0 past the end)
+  std::uint8_t status = 0;            // the status byte of every answer (0x80 | code: failure)
+  std::vector<std::uint8_t> written;  // the bytes of the last write
 };
 
 struct SimI2CBus {
@@ -116,9 +116,8 @@ class SimEntities {
   template <class Module>
   static void attach(const std::shared_ptr<SimEntities>& entities, Module& module) {
     for (std::uint8_t command : entities->commands())
-      module.setHandler(command, [entities](SimContext& context, const SimPacket& packet) {
-        entities->handle(context, packet);
-      });
+      module.setHandler(
+          command, [entities](SimContext& context, const SimPacket& packet) { entities->handle(context, packet); });
   }
 
   // The command bytes it answers (every entity class defined, information, echo, I2C).
@@ -128,7 +127,7 @@ class SimEntities {
 
  private:
   using Key = std::tuple<std::uint8_t, std::uint8_t, std::uint8_t>;  // class, index, option
-  struct Incoming {  // a byte value being set, chunk by chunk
+  struct Incoming {                                                  // a byte value being set, chunk by chunk
     std::uint8_t nextSequence = 0;
     std::vector<std::uint8_t> bytes;
   };

@@ -64,7 +64,8 @@ struct SimEthernetDiscovery::Impl {
   _Clock::time_point nextRepeat;
 
   std::string open() {
-    in_addr interface{}, source{}, group{};
+    in_addr interface {
+    }, source{}, group{};
     const std::string& from = options.replyFrom.empty() ? options.interfaceAddress : options.replyFrom;
     if (!_parseAddress(options.interfaceAddress, interface) || !_parseAddress(from, source) ||
         !_parseAddress(_kGroup, group))

@@ -1,6 +1,6 @@
 // The Ethernet module's side of discovery: it joins the modules' multicast group (232.2.2.2,
-// UDP port 9888) on one interface, hears only requests that arrive on that interface, and answers every request (16 bytes, the first 0x01) with a
-// datagram to the requesting host's port 9889:
+// UDP port 9888) on one interface, hears only requests that arrive on that interface, and answers every request (16
+// bytes, the first 0x01) with a datagram to the requesting host's port 9889:
 //   [0] unused  [1] module address  [2..3] TCP port, little-endian
 //   [4..7] serial number, little-endian  [8..11] unused  [12] model  [13..15] unused
 // Tests may replace the reply by any datagrams, to see how the host copes with odd ones.
@@ -22,11 +22,11 @@ std::vector<std::uint8_t> simEthernetReply(std::uint8_t address, std::uint16_t p
                                            std::uint8_t model);
 
 struct SimEthernetDiscoveryOptions {
-  std::string interfaceAddress;  // dotted IPv4 address of the interface that joins the group
-  std::string replyFrom;         // dotted IPv4 source of replies; empty: interfaceAddress
+  std::string interfaceAddress;                    // dotted IPv4 address of the interface that joins the group
+  std::string replyFrom;                           // dotted IPv4 source of replies; empty: interfaceAddress
   std::vector<std::vector<std::uint8_t>> replies;  // sent in this order for every request
-  std::uint32_t repeatEveryMs = 0;  // after a request, send the first reply again this often,
-  std::uint32_t repeatTimes = 0;    // this many times
+  std::uint32_t repeatEveryMs = 0;                 // after a request, send the first reply again this often,
+  std::uint32_t repeatTimes = 0;                   // this many times
 };
 
 class SimEthernetDiscovery {

@@ -12,9 +12,7 @@ class _RawFramer final : public SimFramer {
     for (std::size_t i = 0; i < length; ++i) _take(bytes[i], out);
   }
 
-  std::vector<std::uint8_t> frame(const SimPacket& packet, bool) const override {
-    return simRawFrame(packet);
-  }
+  std::vector<std::uint8_t> frame(const SimPacket& packet, bool) const override { return simRawFrame(packet); }
 
   void reset() override { _stage = _Stage::address; }
 
@@ -83,8 +81,7 @@ class _CobsFramer final : public SimFramer {
   void _endFrame(std::vector<SimPacket>& out) {
     std::vector<std::uint8_t> plain;
     bool good = !_overlong && simCobsDecode(_body.data(), _body.size(), plain) && plain.size() > 2 &&
-                plain.size() == std::size_t{plain[1]} + 3 &&
-                simCrc8(plain.data(), plain.size() - 1) == plain.back();
+                plain.size() == std::size_t{plain[1]} + 3 && simCrc8(plain.data(), plain.size() - 1) == plain.back();
     reset();
     if (!good) {
       ++_errors;

@@ -30,13 +30,13 @@ enum class SimTransport {
 
 struct SimModuleOptions {
   SimTransport transport = SimTransport::tcp;
-  std::uint8_t address = 2;                // even and non-zero
+  std::uint8_t address = 2;  // even and non-zero
   std::uint8_t model = 4;
   std::uint32_t serialNumber = 0x1A2B3C4D;
-  std::uint16_t port = 0;                  // tcp: 0 picks a free port
-  std::string tcpAddress = "127.0.0.1";    // tcp: the IPv4 address listened on
-  std::string linkPath;                    // pty: optional symbolic link to the slave side
-  std::uint32_t heartbeatIntervalMs = 0;   // periodic up heartbeats; 0 = only on demand
+  std::uint16_t port = 0;                 // tcp: 0 picks a free port
+  std::string tcpAddress = "127.0.0.1";   // tcp: the IPv4 address listened on
+  std::string linkPath;                   // pty: optional symbolic link to the slave side
+  std::uint32_t heartbeatIntervalMs = 0;  // periodic up heartbeats; 0 = only on demand
   SimFaults faults;
 };
 
@@ -53,8 +53,8 @@ class SimModule {
   // Ends the thread and closes the transport (and its link); idempotent.
   void stop();
 
-  std::uint16_t port() const;   // tcp
-  std::string path() const;     // pty: the current slave path (it changes after closeConnection)
+  std::uint16_t port() const;  // tcp
+  std::string path() const;    // pty: the current slave path (it changes after closeConnection)
   std::uint8_t address() const;
   std::uint8_t model() const;
   std::uint32_t serialNumber() const;

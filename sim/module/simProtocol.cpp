@@ -57,8 +57,7 @@ void SimProtocol::greet(SimState& state, std::vector<SimPacket>& replies) const 
 bool SimProtocol::handle(SimState& state, const SimPacket& packet, std::vector<SimPacket>& replies) const {
   state.record.packets.push_back(packet);
   ++state.packetsOnConnection;
-  if (state.faults.closeAfterPackets != 0 && state.packetsOnConnection >= state.faults.closeAfterPackets)
-    return false;
+  if (state.faults.closeAfterPackets != 0 && state.packetsOnConnection >= state.faults.closeAfterPackets) return false;
 
   if (packet.address == kMagicAddress) {
     if (!packet.data.empty()) return true;

@@ -23,12 +23,12 @@ enum class FirstByteFault { none, odd, zero };
 
 // Fault knobs; all off by default. They may be changed while the module runs.
 struct SimFaults {
-  bool silent = false;                        // sends nothing at all
+  bool silent = false;  // sends nothing at all
   FirstByteFault firstByte = FirstByteFault::none;
-  bool wrongSecondSyncAddress = false;        // every second sync answer comes from address + 2
-  bool badCrc = false;                        // serial framing only: spoils every frame's CRC
-  std::uint32_t closeAfterPackets = 0;        // drops the connection on its Nth packet (0 = never)
-  std::uint32_t replyDelayMs = 0;             // holds every outgoing frame this long
+  bool wrongSecondSyncAddress = false;  // every second sync answer comes from address + 2
+  bool badCrc = false;                  // serial framing only: spoils every frame's CRC
+  std::uint32_t closeAfterPackets = 0;  // drops the connection on its Nth packet (0 = never)
+  std::uint32_t replyDelayMs = 0;       // holds every outgoing frame this long
 };
 
 // One heartbeat answer from the host, checked against the oldest unanswered heartbeat.
@@ -40,13 +40,13 @@ struct HeartbeatCheck {
 
 // Everything the module observed, for tests to assert. Cleared only by SimModule::clearRecord.
 struct SimRecord {
-  std::vector<SimPacket> packets;           // every packet received, in order
-  std::vector<std::uint8_t> routes;         // the on/off byte of each [0xAF][1][x]
-  std::uint32_t syncRequests = 0;           // [0xAD][0] packets received
+  std::vector<SimPacket> packets;    // every packet received, in order
+  std::vector<std::uint8_t> routes;  // the on/off byte of each [0xAF][1][x]
+  std::uint32_t syncRequests = 0;    // [0xAD][0] packets received
   std::uint32_t heartbeatsSent = 0;
   std::vector<HeartbeatCheck> heartbeatAnswers;
-  std::uint32_t connections = 0;            // hosts connected (TCP accepts, terminals opened, ...)
-  std::uint32_t framingErrors = 0;          // malformed or corrupt frames received
+  std::uint32_t connections = 0;    // hosts connected (TCP accepts, terminals opened, ...)
+  std::uint32_t framingErrors = 0;  // malformed or corrupt frames received
 };
 
 // The module's identity and everything that outlives a connection.
@@ -97,7 +97,7 @@ class SimProtocol {
   SimProtocol();  // registers the built-in handlers (the system entity's model query)
 
   void setHandler(std::uint8_t command, SimHandler handler);  // an empty handler removes it
-  void setGreeting(SimGreeting greeting);                      // an empty one removes it
+  void setGreeting(SimGreeting greeting);                     // an empty one removes it
   // The packets the greeting sends for a new connection.
   void greet(SimState& state, std::vector<SimPacket>& replies) const;
   // Records the packet and queues whatever the module answers. False when the connection is to

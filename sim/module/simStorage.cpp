@@ -63,7 +63,8 @@ void SimStorage::_slotReply(SimContext& context, std::uint8_t op, std::vector<st
   const std::size_t named = op <= _kOpenWrite ? 2 : 1;
   if (_faults.slotErrorOp == op) {
     data[1] = static_cast<std::uint8_t>(op | _kErrorFlag);
-    data.insert(data.end(), fields.begin(), fields.begin() + static_cast<std::ptrdiff_t>(std::min(named, fields.size())));
+    data.insert(data.end(), fields.begin(),
+                fields.begin() + static_cast<std::ptrdiff_t>(std::min(named, fields.size())));
     data.push_back(_faults.slotErrorCode);
   } else {
     data.insert(data.end(), fields.begin(), fields.end());
@@ -85,7 +86,8 @@ void SimStorage::handleSlot(SimContext& context, const SimPacket& packet) {
       if (data.size() < 4) return;
       const auto found = _slots.find({data[2], data[3]});
       if (found == _slots.end()) {
-        std::vector<std::uint8_t> failure{kSimCommandSlot, std::uint8_t(op | _kErrorFlag), data[2], data[3], _kNotFound};
+        std::vector<std::uint8_t> failure{kSimCommandSlot, std::uint8_t(op | _kErrorFlag), data[2], data[3],
+                                          _kNotFound};
         context.reply(SimPacket{context.state().address, std::move(failure)});
         return;
       }
@@ -109,8 +111,8 @@ void SimStorage::handleSlot(SimContext& context, const SimPacket& packet) {
 
 void SimStorage::_slotOpen(SimContext& context, std::uint8_t op, std::uint8_t store, std::uint8_t slot) {
   if (!_slots.count({store, slot})) {
-    context.reply(SimPacket{context.state().address,
-                            {kSimCommandSlot, std::uint8_t(op | _kErrorFlag), store, slot, _kNotFound}});
+    context.reply(
+        SimPacket{context.state().address, {kSimCommandSlot, std::uint8_t(op | _kErrorFlag), store, slot, _kNotFound}});
     return;
   }
   const std::uint8_t handle = _nextHandle;
@@ -123,7 +125,8 @@ void SimStorage::_slotTransfer(SimContext& context, std::uint8_t op, const std::
   const std::uint8_t handle = data[2];
   const auto open = _open.find(handle);
   if (open == _open.end()) {
-    context.reply(SimPacket{context.state().address, {kSimCommandSlot, std::uint8_t(op | _kErrorFlag), handle, _kParam}});
+    context.reply(
+        SimPacket{context.state().address, {kSimCommandSlot, std::uint8_t(op | _kErrorFlag), handle, _kParam}});
     return;
   }
   SimSlot& slot = _slots[open->second.key];
@@ -137,7 +140,8 @@ void SimStorage::_slotTransfer(SimContext& context, std::uint8_t op, const std::
     _slotReply(context, op, std::move(fields));
   } else if (op == _kWrite) {
     if (!open->second.writing || open->second.written.size() + data.size() - 3 > slot.capacity) {
-      context.reply(SimPacket{context.state().address, {kSimCommandSlot, std::uint8_t(op | _kErrorFlag), handle, _kErrSize}});
+      context.reply(
+          SimPacket{context.state().address, {kSimCommandSlot, std::uint8_t(op | _kErrorFlag), handle, _kErrSize}});
       return;
     }
     open->second.written.insert(open->second.written.end(), data.begin() + 3, data.end());
@@ -170,19 +174,22 @@ void SimStorage::handleFactory(SimContext& context, const SimPacket& packet) {
 
 void SimStorage::_factoryRead(SimContext& context, std::uint8_t option) {
   const std::uint8_t type = option & _kTypeMask;
-  if ((option & _kFactoryFirst) || _transfer.writing || _transfer.type != type) _transfer = Transfer{type, false, 0, {}};
+  if ((option & _kFactoryFirst) || _transfer.writing || _transfer.type != type)
+    _transfer = Transfer{type, false, 0, {}};
   const std::vector<std::uint8_t>& bytes = _factory[type];
   const std::size_t from = std::min(_transfer.moved, bytes.size());
   const std::size_t to = std::min(bytes.size(), from + _kFactoryChunk);
   std::vector<std::uint8_t> reply{kSimCommandFactory, type};
-  reply.insert(reply.end(), bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+  reply.insert(reply.end(), bytes.begin() + static_cast<std::ptrdiff_t>(from),
+               bytes.begin() + static_cast<std::ptrdiff_t>(to));
   _transfer.moved = to;
   context.reply(SimPacket{context.state().address, std::move(reply)});
 }
 
 void SimStorage::_factoryWrite(SimContext& context, std::uint8_t option, const std::vector<std::uint8_t>& data) {
   const std::uint8_t type = option & _kTypeMask;
-  if ((option & _kFactoryFirst) || !_transfer.writing || _transfer.type != type) _transfer = Transfer{type, true, 0, {}};
+  if ((option & _kFactoryFirst) || !_transfer.writing || _transfer.type != type)
+    _transfer = Transfer{type, true, 0, {}};
   _transfer.written.insert(_transfer.written.end(), data.begin() + 2, data.end());
   _transfer.moved = _transfer.written.size();
   std::vector<std::uint8_t> ack{kSimCommandFactory, type};

@@ -43,15 +43,15 @@ struct SimSlot {
 
 // Fault knobs; changeable while running. An op is a slot operation byte (1-8).
 struct SimStorageFaults {
-  std::uint8_t slotErrorOp = 0;     // this slot operation is answered with slotErrorCode
+  std::uint8_t slotErrorOp = 0;  // this slot operation is answered with slotErrorCode
   std::uint8_t slotErrorCode = 0;
-  std::uint8_t slotShortOp = 0;     // this slot operation's answer is cut to its first 4 bytes
-  std::uint8_t slotSilentOp = 0;    // this slot operation goes unanswered ...
-  std::uint32_t slotSilentAfter = 0;  // ... after this many answered ones
-  std::uint8_t slotTwiceOp = 0;     // this slot operation is answered twice (a late duplicate)
-  bool wrongSum = false;            // write acknowledgements carry the sum plus one
-  std::uint8_t factoryErrorCode = 0;  // every factory read or write packet fails with it
-  bool factoryLongAck = false;      // write acknowledgements carry one byte too many
+  std::uint8_t slotShortOp = 0;        // this slot operation's answer is cut to its first 4 bytes
+  std::uint8_t slotSilentOp = 0;       // this slot operation goes unanswered ...
+  std::uint32_t slotSilentAfter = 0;   // ... after this many answered ones
+  std::uint8_t slotTwiceOp = 0;        // this slot operation is answered twice (a late duplicate)
+  bool wrongSum = false;               // write acknowledgements carry the sum plus one
+  std::uint8_t factoryErrorCode = 0;   // every factory read or write packet fails with it
+  bool factoryLongAck = false;         // write acknowledgements carry one byte too many
   std::uint8_t factoryCloseError = 0;  // every close fails with it
 };
 

@@ -29,8 +29,8 @@ void SimStreams::_answer(SimContext& context, std::uint8_t option, std::uint8_t 
     data.push_back(error);
   }
   if (_settings.answerDelayMs) {
-    _late.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(_settings.answerDelayMs),
-                     std::move(data)});
+    _late.push_back(
+        {std::chrono::steady_clock::now() + std::chrono::milliseconds(_settings.answerDelayMs), std::move(data)});
     return;
   }
   ++_record.answersSent;

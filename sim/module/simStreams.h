@@ -34,10 +34,10 @@ struct SimStreamSource {
   std::uint8_t command = 0;
   std::uint8_t option = 0;
   std::uint8_t index = 0;
-  std::uint8_t kind = 1;      // 1-3, or 5-7 with the subindex
+  std::uint8_t kind = 1;  // 1-3, or 5-7 with the subindex
   std::uint8_t subindex = 0;
-  std::uint32_t value = 0;    // its low 8, 16 or 32 bits are sent
-  bool counting = false;      // the value goes up by one after every sample
+  std::uint32_t value = 0;  // its low 8, 16 or 32 bits are sent
+  bool counting = false;    // the value goes up by one after every sample
 };
 
 // A started stream: its name as the host sent it.
@@ -47,11 +47,11 @@ struct SimStreamName {
 };
 
 struct SimStreamSettings {
-  std::uint32_t intervalMs = 10;  // the publishing period; 0 publishes nothing on its own
+  std::uint32_t intervalMs = 10;     // the publishing period; 0 publishes nothing on its own
   std::uint32_t samplesPerTick = 1;  // samples of each covered source every period
-  std::uint8_t startError = 0;    // non-zero: every start is answered with this error code
-  std::uint8_t stopError = 0;     // non-zero: every stop is answered with this error code
-  bool unanswered = false;        // start and stop requests get no answer at all (but take effect)
+  std::uint8_t startError = 0;       // non-zero: every start is answered with this error code
+  std::uint8_t stopError = 0;        // non-zero: every stop is answered with this error code
+  bool unanswered = false;           // start and stop requests get no answer at all (but take effect)
   // Hostile modes.
   std::uint32_t answerDelayMs = 0;  // start and stop answers go out this late (at the first
                                     // period after; a period must run)
@@ -62,7 +62,7 @@ struct SimStreamRecord {
   std::vector<SimStreamName> started;  // every start request taken, in order
   std::vector<SimStreamName> stopped;  // every stop request taken, in order
   std::uint32_t samplesSent = 0;
-  std::uint32_t answersSent = 0;       // start and stop answers sent
+  std::uint32_t answersSent = 0;  // start and stop answers sent
 };
 
 class SimStreams {
@@ -72,9 +72,8 @@ class SimStreams {
   // Installs the stream handler and the publishing ticker on a SimModule.
   template <class Module>
   static void attach(const std::shared_ptr<SimStreams>& streams, Module& module) {
-    module.setHandler(kSimCommandStream, [streams](SimContext& context, const SimPacket& packet) {
-      streams->handle(context, packet);
-    });
+    module.setHandler(kSimCommandStream,
+                      [streams](SimContext& context, const SimPacket& packet) { streams->handle(context, packet); });
     module.setTicker(std::chrono::milliseconds(streams->settings().intervalMs),
                      [streams](SimContext& context) { streams->publish(context); });
   }

@@ -176,10 +176,8 @@ void SimUpgrade::_take(const std::vector<std::uint8_t>& bytes) {
   for (std::uint8_t byte : bytes) _sumSinceCheck += byte;
   SimImage* image = _current();
   if (!image) return;
-  if (_loaded)
-    _uncommitted.insert(_uncommitted.end(), bytes.begin(), bytes.end());
-  else
-    image->bytes.insert(image->bytes.end(), bytes.begin(), bytes.end());
+  if (_loaded) _uncommitted.insert(_uncommitted.end(), bytes.begin(), bytes.end());
+  else image->bytes.insert(image->bytes.end(), bytes.begin(), bytes.end());
 }
 
 void SimUpgrade::_sum(SimContext& context) {

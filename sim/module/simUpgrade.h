@@ -48,28 +48,28 @@ enum class SimDataFault {
 
 // Fault knobs and settings; changeable while running.
 struct SimUpgradeSettings {
-  std::uint16_t blockSize = 512;         // the chunk size PREPARE answers with
-  std::uint32_t loadBase = 0x00004000;   // INIT's load base
-  bool loaderRestarts = true;            // LOAD drops the connection after its answer
-  bool answerLoad = true;                // off: LOAD gets no answer (and no restart)
-  bool loadAnsweredAfterRestart = false; // LOAD drops the connection unanswered; the loader
-                                         // answers [5F 02] to the next host that connects
-  bool rebootRestarts = true;            // REBOOT drops the connection
-  bool offerUEIData = false;             // the module offers option 10 of class 0x5F
-  std::uint32_t wrongSums = 0;           // the next so many SUM answers carry a wrong sum
-  std::uint32_t wrongEchoes = 0;         // the next so many DATA answers echo a wrong count
+  std::uint16_t blockSize = 512;                // the chunk size PREPARE answers with
+  std::uint32_t loadBase = 0x00004000;          // INIT's load base
+  bool loaderRestarts = true;                   // LOAD drops the connection after its answer
+  bool answerLoad = true;                       // off: LOAD gets no answer (and no restart)
+  bool loadAnsweredAfterRestart = false;        // LOAD drops the connection unanswered; the loader
+                                                // answers [5F 02] to the next host that connects
+  bool rebootRestarts = true;                   // REBOOT drops the connection
+  bool offerUEIData = false;                    // the module offers option 10 of class 0x5F
+  std::uint32_t wrongSums = 0;                  // the next so many SUM answers carry a wrong sum
+  std::uint32_t wrongEchoes = 0;                // the next so many DATA answers echo a wrong count
   std::optional<std::uint32_t> failingAddress;  // every SUM while this image is prepared fails
   std::optional<std::uint32_t> refusedAddress;  // every PREPARE of this address is refused
-  bool shortStatusReplies = false;       // PREPARE, SUM and WRITE answered with [5F 07] only
-  std::uint32_t protocolFeatures = 0;    // the system entity's option 45
-  bool loaderRunning = false;            // the module runs a loader already (started by other
-                                         // means): images are firmware from the first PREPARE
+  bool shortStatusReplies = false;              // PREPARE, SUM and WRITE answered with [5F 07] only
+  std::uint32_t protocolFeatures = 0;           // the system entity's option 45
+  bool loaderRunning = false;                   // the module runs a loader already (started by other
+                                                // means): images are firmware from the first PREPARE
   // A fault met once, by the first DATA request into the firmware image of this index (counted
   // from 0 in the order prepared, retries not counted).
   std::optional<std::uint32_t> dataFaultImage;
   SimDataFault dataFault = SimDataFault::dropConnection;
-  bool silentAfterRestart = false;       // once the loader restarted, the module answers nothing
-                                         // on any later connection (a loader that hangs)
+  bool silentAfterRestart = false;  // once the loader restarted, the module answers nothing
+                                    // on any later connection (a loader that hangs)
 };
 
 // The loader of a current module, which the simulated module program starts with: block size
@@ -101,9 +101,8 @@ class SimUpgrade {
   static void attach(const std::shared_ptr<SimUpgrade>& upgrade, const std::shared_ptr<SimEntities>& entities,
                      Module& module) {
     upgrade->_share(entities);
-    module.setHandler(kSimCommandUpgrade, [upgrade](SimContext& context, const SimPacket& packet) {
-      upgrade->handle(context, packet);
-    });
+    module.setHandler(kSimCommandUpgrade,
+                      [upgrade](SimContext& context, const SimPacket& packet) { upgrade->handle(context, packet); });
     module.setGreeting([upgrade](SimContext& context) { upgrade->greet(context); });
   }
 
@@ -131,11 +130,11 @@ class SimUpgrade {
   SimUpgradeSettings _settings;
   SimUpgradeRecord _record;
   std::shared_ptr<SimEntities> _entities;
-  bool _loaded = false;                    // LOAD seen: images are firmware from now on
+  bool _loaded = false;  // LOAD seen: images are firmware from now on
   bool _prepared = false;
-  bool _announceLoad = false;              // the loader's answer to LOAD waits for a connection
-  bool _restarted = false;                 // the loader has restarted the module
-  std::uint32_t _firmwareImages = 0;       // firmware images begun (a retry begins none)
+  bool _announceLoad = false;         // the loader's answer to LOAD waits for a connection
+  bool _restarted = false;            // the loader has restarted the module
+  std::uint32_t _firmwareImages = 0;  // firmware images begun (a retry begins none)
   bool _dataFaultMet = false;
   std::uint32_t _sumSinceCheck = 0;
   std::vector<std::uint8_t> _uncommitted;  // firmware bytes awaiting WRITE

@@ -18,10 +18,10 @@
 
 #include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
+#include "sim/module/simModule.h"
 #include "sim/module/simStorage.h"
 #include "sim/module/simStreams.h"
 #include "sim/module/simUpgrade.h"
-#include "sim/module/simModule.h"
 
 using namespace qfsim;
 
@@ -106,8 +106,8 @@ std::string _applyFault(SimFaults& faults, const std::string& name, const std::s
 struct _Settings {
   SimModuleOptions module;
   bool control = false;
-  std::string discoveryInterface;  // empty: no Ethernet discovery answers
-  std::optional<std::string> name;         // the system entity's name, build and firmware version
+  std::string discoveryInterface;   // empty: no Ethernet discovery answers
+  std::optional<std::string> name;  // the system entity's name, build and firmware version
   std::optional<std::uint32_t> build;
   std::optional<std::uint32_t> version;
   std::optional<std::uint32_t> newBuild;  // what the module reports after an upgrade
@@ -349,9 +349,10 @@ int main(int argc, char** argv) {
   }
   // Answers discovery with what the module really is, from the address it listens on, so a host
   // can go on to connect to it.
-  SimEthernetDiscovery discovery({settings->discoveryInterface, "",
-                                  {simEthernetReply(module.address(), module.port(), module.serialNumber(),
-                                                    module.model())}});
+  SimEthernetDiscovery discovery(
+      {settings->discoveryInterface,
+       "",
+       {simEthernetReply(module.address(), module.port(), module.serialNumber(), module.model())}});
   if (!settings->discoveryInterface.empty() &&
       (settings->module.transport != SimTransport::tcp || !discovery.start(&error))) {
     std::fprintf(stderr, "simmodule: --ethernet-discovery: %s\n",

@@ -19,7 +19,8 @@ std::uint32_t _bigEndian(std::span<const std::uint8_t> bytes, std::size_t at) {
 }
 
 void _putLittleEndian(std::vector<std::uint8_t>& out, std::uint32_t word) {
-  out.insert(out.end(), {std::uint8_t(word), std::uint8_t(word >> 8), std::uint8_t(word >> 16), std::uint8_t(word >> 24)});
+  out.insert(out.end(),
+             {std::uint8_t(word), std::uint8_t(word >> 8), std::uint8_t(word >> 16), std::uint8_t(word >> 24)});
 }
 
 SimSdpReply _word(SimSdpReply::Kind kind, std::uint32_t word) {

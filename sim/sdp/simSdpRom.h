@@ -39,12 +39,12 @@ constexpr std::uint32_t kSdpUnknownCommand = 0x0BADC0DE;
 constexpr std::size_t kSdpCommandBytes = 16;
 
 struct SimSdpFaults {
-  bool silent = false;                       // answers nothing at all
-  std::size_t answeredCommands = SIZE_MAX;   // answers the first N commands only, then is silent
-  unsigned ignoreStatusRequests = 0;         // the first N ERROR_STATUS commands go unanswered
+  bool silent = false;                      // answers nothing at all
+  std::size_t answeredCommands = SIZE_MAX;  // answers the first N commands only, then is silent
+  unsigned ignoreStatusRequests = 0;        // the first N ERROR_STATUS commands go unanswered
   // The status after a complete WRITE_FILE; none: the ROM says nothing.
   std::optional<std::uint32_t> completionStatus = kSdpWriteComplete;
-  bool shortReply = false;                   // replies lack their security word
+  bool shortReply = false;                     // replies lack their security word
   std::size_t abortAfterDataBytes = SIZE_MAX;  // early error once this many data bytes came
   // WRITE_FILE is answered at once with this status and takes no data (a write refused).
   std::optional<std::uint32_t> refuseWrite;
@@ -77,7 +77,7 @@ class SimSdpRom {
 
   // Observations.
   std::vector<std::uint8_t> memory(std::uint32_t address, std::size_t length) const;  // unwritten: 0
-  std::size_t bytesWritten() const;  // data bytes stored in memory, all transfers
+  std::size_t bytesWritten() const;                         // data bytes stored in memory, all transfers
   std::vector<std::vector<std::uint8_t>> commands() const;  // as received
   std::vector<std::chrono::steady_clock::time_point> commandTimes() const;  // when each came
   std::vector<SimSdpJump> jumps() const;

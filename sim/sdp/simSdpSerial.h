@@ -32,16 +32,16 @@ namespace qfsim {
 class SimChannel;
 
 enum class SimSdpFraming {
-  afterKey,     // everything before the association key is dropped
+  afterKey,       // everything before the association key is dropped
   fromFirstByte,  // commands are counted from the first byte received
 };
 
 struct SimSdpLineFaults {
   SimSdpFraming framing = SimSdpFraming::afterKey;
-  bool ignoreAssociation = false;  // the key goes unanswered (the ROM is not listening)
-  std::uint32_t bytesPerSecond = 0;  // the ROM reads the line no faster than this; 0 = at once
+  bool ignoreAssociation = false;               // the key goes unanswered (the ROM is not listening)
+  std::uint32_t bytesPerSecond = 0;             // the ROM reads the line no faster than this; 0 = at once
   std::size_t hangUpAfterDataBytes = SIZE_MAX;  // the line drops once this many data bytes came
-  bool flood = false;  // the ROM sends bytes without pause, as fast as the line takes them
+  bool flood = false;                           // the ROM sends bytes without pause, as fast as the line takes them
 };
 
 class SimSdpSerial {

@@ -78,23 +78,33 @@ TEST_F(EntityTest, EachOperationSendsItsRequest) {
   } cases[] = {
       {"8-bit get", [&] { return system.getModule(&byte); }, {{0x03, 0x41, 0x20}}, aErrNone},
       {"32-bit get", [&] { return system.getSerialNumber(&word); }, {{0x03, 0x49, 0x20}}, aErrNone},
-      {"32-bit set on index 1", [&] { return second.setUEI32(9, 0x10); },
-       {{0x03, 0x89, 0x21, 0x00, 0x00, 0x00, 0x10}}, aErrNone},
+      {"32-bit set on index 1",
+       [&] { return second.setUEI32(9, 0x10); },
+       {{0x03, 0x89, 0x21, 0x00, 0x00, 0x00, 0x10}},
+       aErrNone},
       {"8-bit set", [&] { return system.routeToMe(1); }, {{0x03, 0x94, 0x20, 0x01}}, aErrInvalidOption},
       {"call", [&] { return system.reset(); }, {{0x03, 0x8B, 0x20}}, aErrNone},
       {"subindexed get", [&] { return system.getUEI32(39, 2, &word); }, {{0x03, 0x67, 0x20, 0x02}}, aErrNone},
-      {"subindexed set", [&] { return system.setUEI16(39, 5, 0xABCD); }, {{0x03, 0xA7, 0x20, 0x05, 0xAB, 0xCD}},
+      {"subindexed set",
+       [&] { return system.setUEI16(39, 5, 0xABCD); },
+       {{0x03, 0xA7, 0x20, 0x05, 0xAB, 0xCD}},
        aErrSize},
       {"empty byte value", [&] { return system.setName(value.data(), 0); }, {{0x03, 0xA0, 0x20, 0x00}}, aErrNone},
-      {"25 bytes", [&] { return system.setName(value.data(), 25); },
+      {"25 bytes",
+       [&] { return system.setName(value.data(), 25); },
        {Frame({0x03, 0xA0, 0x20}, value, 0, 24, {0x80}), Frame({0x03, 0xA0, 0x20}, value, 24, 25, {0x01})},
        aErrNone},
-      {"48 bytes", [&] { return system.setName(value.data(), 48); },
+      {"48 bytes",
+       [&] { return system.setName(value.data(), 48); },
        {Frame({0x03, 0xA0, 0x20}, value, 0, 24, {0x80}), Frame({0x03, 0xA0, 0x20}, value, 24, 48, {0x01})},
        aErrNone},
-      {"saving an entity's settings", [&] { return third.saveEntityToStore(); },
-       {{0x5C, 0x80, 0x20, 0x00, 0x00, 0x03, 0x02}}, aErrNone},
-      {"loading them", [&] { return system.loadEntityFromStore(); }, {{0x5C, 0x82, 0x20, 0x00, 0x00, 0x03, 0x00}},
+      {"saving an entity's settings",
+       [&] { return third.saveEntityToStore(); },
+       {{0x5C, 0x80, 0x20, 0x00, 0x00, 0x03, 0x02}},
+       aErrNone},
+      {"loading them",
+       [&] { return system.loadEntityFromStore(); },
+       {{0x5C, 0x82, 0x20, 0x00, 0x00, 0x03, 0x00}},
        aErrNone},
   };
   for (const auto& c : cases) {
@@ -125,11 +135,13 @@ TEST_F(EntityTest, RefusedRequestsSendNothing) {
       {"empty buffer", [&] { return system.getUEIBytes(32, buffer, 0, &count); }, aErrParam},
       {"no data to set", [&] { return system.setUEIBytes(32, nullptr, 3); }, aErrParam},
       {"no module", [&] { return unbound.getUEI8(1, &byte); }, aErrResource},
-      {"I2C count above 23", [&] {
+      {"I2C count above 23",
+       [&] {
          I2CClass bus;
          bus.init(module.get(), 0);
          return bus.write(0x50, 24, qftest::PatternBytes(24).data());
-       }, aErrSize},
+       },
+       aErrSize},
   };
   for (const auto& c : cases) {
     aErr result = aErrNone;
@@ -175,7 +187,8 @@ TEST_F(EntityTest, I2CTransfersCarryTheSpeedAndReportTheStatus) {
   bus.init(module.get(), 0);
   ASSERT_EQ(bus.setSpeed(3), aErrNone);
   uint8_t read[2] = {};
-  EXPECT_EQ(Sent([&] { EXPECT_EQ(bus.read(0x50, 2, read), aErrNone); }), (std::vector<Bytes>{{0x08, 0x00, 0x51, 0x02, 0x03}}));
+  EXPECT_EQ(Sent([&] { EXPECT_EQ(bus.read(0x50, 2, read), aErrNone); }),
+            (std::vector<Bytes>{{0x08, 0x00, 0x51, 0x02, 0x03}}));
   EXPECT_EQ(Bytes(read, read + 2), (Bytes{0xAA, 0xBB}));
 
   const Bytes bytes = qftest::PatternBytes(23);

@@ -126,10 +126,26 @@ TEST_P(ModuleTest, ErrorRepliesGiveTheModulesCode) {
     aErr expected;
   } cases[] = {
       {"the module's own code", [](SimOption& o) { o.error = aErrUnimplemented; }, aErrUnimplemented},
-      {"an error reply without a code", [](SimOption& o) { o.script = {{0x03, 12, 0x80}}; }, aErrUnknown},
-      {"an error reply with code 0", [](SimOption& o) { o.script = {{0x03, 12, 0x80, 0x00}}; }, aErrUnknown},
-      {"a reply without a value", [](SimOption& o) { o.script = {{0x03, 12, 0x00}}; }, aErrSize},
-      {"a reply of no value's width", [](SimOption& o) { o.script = {{0x03, 12, 0x00, 1, 2, 3}}; }, aErrSize},
+      {"an error reply without a code",
+       [](SimOption& o) {
+         o.script = {{0x03, 12, 0x80}};
+       },
+       aErrUnknown},
+      {"an error reply with code 0",
+       [](SimOption& o) {
+         o.script = {{0x03, 12, 0x80, 0x00}};
+       },
+       aErrUnknown},
+      {"a reply without a value",
+       [](SimOption& o) {
+         o.script = {{0x03, 12, 0x00}};
+       },
+       aErrSize},
+      {"a reply of no value's width",
+       [](SimOption& o) {
+         o.script = {{0x03, 12, 0x00, 1, 2, 3}};
+       },
+       aErrSize},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -29,7 +29,7 @@ namespace {
 constexpr uint8_t kAddress = 0x04;
 constexpr uint8_t kClass = 0x14;
 constexpr uint8_t kIndex = 1;
-constexpr uint8_t kStreamed = 3;    // the option the module streams and the host also reads
+constexpr uint8_t kStreamed = 3;  // the option the module streams and the host also reads
 constexpr uint32_t kReadValue = 0xC0FFEE;
 
 class RepliesTest : public qftest::SimModuleFixture<qftest::StreamSim> {
@@ -105,8 +105,8 @@ TEST_F(RepliesTest, ALateAcknowledgementIsNotTheNextRequestsAnswer) {
   settings.answerDelayMs = 1500;
   ASSERT_NO_FATAL_FAILURE(StartStreaming(settings));
   EXPECT_EQ(link().enableStream(kAddress, kClass, kStreamed, kIndex, true), aErrTimeout);
-  ASSERT_TRUE(sim->module.waitUntil([&](const auto&) { return sim->streams->record().answersSent == 1; },
-                                    milliseconds(5000)));
+  ASSERT_TRUE(
+      sim->module.waitUntil([&](const auto&) { return sim->streams->record().answersSent == 1; }, milliseconds(5000)));
   ASSERT_EQ(qftest::Settle(link()), aErrNone) << "the late acknowledgement is in";
 
   settings.answerDelayMs = 0;
@@ -175,8 +175,7 @@ TEST_P(CallbackEndTest, NoRunStartsOnceTheSubscriptionIsGone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, CallbackEndTest,
-                         testing::Values(Ending::unsubscribed, Ending::unsubscribedBesideAnother,
-                                         Ending::rolledBack),
+                         testing::Values(Ending::unsubscribed, Ending::unsubscribedBesideAnother, Ending::rolledBack),
                          [](const testing::TestParamInfo<Ending>& ending) {
                            switch (ending.param) {
                              case Ending::unsubscribed:

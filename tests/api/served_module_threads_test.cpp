@@ -41,7 +41,6 @@ class ServedModuleTest : public qftest::SimModuleFixture<> {
   }
 
   bool DeviceRegistered() const { return sLookupEntryByIdentifier(kSerial, TCPIP) != nullptr; }
-
 };
 
 TEST_F(ServedModuleTest, ModulesReachTheDeviceThroughItsServer) {
@@ -72,8 +71,8 @@ TEST_F(ServedModuleTest, ModulesReachTheDeviceThroughItsServer) {
 
   sim->module.clearRecord();
   ASSERT_EQ(owner.disconnect(), aErrNone);
-  EXPECT_TRUE(sim->module.waitUntil(
-      [](const qfsim::SimRecord& r) { return !r.routes.empty() && r.routes.back() == 0; }, 3s))
+  EXPECT_TRUE(
+      sim->module.waitUntil([](const qfsim::SimRecord& r) { return !r.routes.empty() && r.routes.back() == 0; }, 3s))
       << "the device link's route-off reaches the module";
   EXPECT_FALSE(DeviceRegistered());
 }

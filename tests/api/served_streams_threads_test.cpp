@@ -33,7 +33,7 @@ TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
   sim.addSource(kClass, 1, 0, 1, 0);
   sim.addSource(kClass, 2, 0, 2, 0);
 
-  CallbackLog firstLog, secondLog;  // outlive the Links that call back into them
+  CallbackLog firstLog, secondLog;   // outlive the Links that call back into them
   Module owner(kAddress, false, 0);  // default settings: the device link is served
   ASSERT_EQ(owner.connectFromSpec(sim.spec(SimTransport::tcp)), aErrNone);
   OrvaneConfig config;

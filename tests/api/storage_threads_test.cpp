@@ -251,7 +251,9 @@ TEST_F(StorageTest, AModuleDeletedWithItsPacketLogOnWritesEveryRecord) {
   qftest::TempFolder folder;
   const std::string path = folder / "module.log";
   constexpr int kEchoes = 100;
-  sim->module.setHandler(0x17, [](qfsim::SimContext& c, const qfsim::SimPacket& p) { c.reply({c.state().address, p.data}); });
+  sim->module.setHandler(0x17, [](qfsim::SimContext& c, const qfsim::SimPacket& p) {
+    c.reply({c.state().address, p.data});
+  });
   {
     Module module(kAddress, false, 0);
     ASSERT_EQ(qftest::ConnectDirectly(module, sim->spec(SimTransport::tcp)), aErrNone);

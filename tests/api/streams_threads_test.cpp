@@ -81,8 +81,8 @@ TEST_F(StreamsTest, ASubscriptionCallsBackAndCachesTheLatestValue) {
 TEST_F(StreamsTest, AnEntityStreamCachesEveryOptionAndGetsReadTheCache) {
   sim->addSource(kClass, 1, 2, 1, 10);
   sim->addSource(kClass, 2, 2, 2, 500);
-  sim->addSource(kClass, 2, 2, 6, 900, 4);   // subindex 4
-  sim->addSource(kClass, 1, 3, 1, 77);       // another entity: not covered
+  sim->addSource(kClass, 2, 2, 6, 900, 4);  // subindex 4
+  sim->addSource(kClass, 1, 3, 1, 77);      // another entity: not covered
   Module module(kAddress, false, 0);
   ASSERT_EQ(qftest::ConnectDirectly(module, sim->spec(SimTransport::tcp)), aErrNone);
   EntityClass entity;
@@ -232,7 +232,8 @@ TEST_F(StreamsTest, ACallbackMayUnsubscribeItsOwnStream) {
   std::atomic<bool> once{false};
   Link* self = link.get();
   auto callback = [&](const aPacket*, void*) -> uint8_t {
-    if (!once.exchange(true)) unsubscribed.set_value(self->registerStreamCallback(kAddress, kClass, 1, 1, false, {}, nullptr));
+    if (!once.exchange(true))
+      unsubscribed.set_value(self->registerStreamCallback(kAddress, kClass, 1, 1, false, {}, nullptr));
     return 0;
   };
   ASSERT_EQ(link->registerStreamCallback(kAddress, kClass, 1, 1, true, callback, nullptr), aErrNone);

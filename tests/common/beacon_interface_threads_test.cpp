@@ -47,9 +47,9 @@ TEST(BeaconInterface, AcceptsAddressesEmptyAndStarOnly) {
     bool accepted;
   };
   const Case cases[] = {
-      {"10.1.2.3", true}, {"", true},          {"*", true},        {"255.255.255.255", true},
-      {"eth0", false},    {"10.1.2", false},   {"10.1.2.3 ", false}, {"256.1.1.1", false},
-      {"::1", false},     {"**", false},       {nullptr, false},
+      {"10.1.2.3", true}, {"", true},        {"*", true},          {"255.255.255.255", true},
+      {"eth0", false},    {"10.1.2", false}, {"10.1.2.3 ", false}, {"256.1.1.1", false},
+      {"::1", false},     {"**", false},     {nullptr, false},
   };
   for (const Case& c : cases) {
     const std::string label = c.text ? std::string("\"") + c.text + "\"" : "null";

@@ -57,8 +57,7 @@ std::vector<CobsCase> CobsCases() {
       {"253 non-zero", NonZeroRun(253), Join({{0xFE}, NonZeroRun(253)})},
       {"254 non-zero", NonZeroRun(254), Join({{0xFF}, NonZeroRun(254), {0x01}})},
       {"255 non-zero", NonZeroRun(255), Join({{0xFF}, NonZeroRun(254), {0x02, 0xFF}})},
-      {"254 non-zero, zero", Join({NonZeroRun(254), {0x00}}),
-       Join({{0xFF}, NonZeroRun(254), {0x01, 0x01}})},
+      {"254 non-zero, zero", Join({NonZeroRun(254), {0x00}}), Join({{0xFF}, NonZeroRun(254), {0x01, 0x01}})},
       {"253 zeros", Bytes(253, 0), Bytes(254, 0x01)},
       {"254 zeros", Bytes(254, 0), Bytes(255, 0x01)},
       {"255 zeros", Bytes(255, 0), Bytes(256, 0x01)},
@@ -95,8 +94,7 @@ TEST(Cobs, InPlaceEncodingGivesUpUntouchedWhenTheOutputWouldOvertakeTheInput) {
 }
 
 TEST(Cobs, DecodingRefusesWhatNoEncoderMakes) {
-  for (const Bytes& bad : {Bytes{0x05, 0x11, 0x22}, Bytes{0x02, 0x11, 0x00, 0x01},
-                           Bytes{0xFF, 0x01}}) {
+  for (const Bytes& bad : {Bytes{0x05, 0x11, 0x22}, Bytes{0x02, 0x11, 0x00, 0x01}, Bytes{0xFF, 0x01}}) {
     Bytes out(bad.size());
     EXPECT_EQ(cobs_decode(bad.data(), bad.size(), out.data()), 0u) << Text(bad);
   }
@@ -107,11 +105,10 @@ TEST(Cobs, DecodingRefusesWhatNoEncoderMakes) {
 class Framing : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(aStream_CreateCobsEncodingWithWait(ScriptedTransport::get, ScriptedTransport::put,
-                                                 ScriptedTransport::write,
-                                                 ScriptedTransport::remove, ScriptedTransport::wait,
-                                                 &line_, &stream_),
-              aErrNone);
+    ASSERT_EQ(
+        aStream_CreateCobsEncodingWithWait(ScriptedTransport::get, ScriptedTransport::put, ScriptedTransport::write,
+                                           ScriptedTransport::remove, ScriptedTransport::wait, &line_, &stream_),
+        aErrNone);
   }
   void TearDown() override { aStream_Destroy(&stream_); }
 
@@ -164,21 +161,19 @@ TEST_F(Framing, SendsEveryCompletedPacketAsOneFrame) {
   const Case cases[] = {
       {"packet", {{0x04, 0x02, 0x11, 0x22}}, {{0x06, 0x04, 0x02, 0x11, 0x22, 0xF6, 0x00}}},
       {"empty burst packet", {{0xAD, 0x00}}, {{0x02, 0xAD, 0x02, 0x67, 0x00}}},
-      {"pooled", {{0xAD, 0x00, 0x04, 0x02, 0x11, 0x22}},
+      {"pooled",
+       {{0xAD, 0x00, 0x04, 0x02, 0x11, 0x22}},
        {{0x02, 0xAD, 0x02, 0x67, 0x00}, {0x06, 0x04, 0x02, 0x11, 0x22, 0xF6, 0x00}}},
-      {"split over writes", {{0x04, 0x02, 0x11}, {0x22}},
-       {{0x06, 0x04, 0x02, 0x11, 0x22, 0xF6, 0x00}}},
+      {"split over writes", {{0x04, 0x02, 0x11}, {0x22}}, {{0x06, 0x04, 0x02, 0x11, 0x22, 0xF6, 0x00}}},
       {"one byte at a time", {{0xAD}, {0x00}}, {{0x02, 0xAD, 0x02, 0x67, 0x00}}},
-      {"refused bytes start afresh", {{0x00, 0x04, 0x1D, 0xAD, 0x00}},
-       {{0x02, 0xAD, 0x02, 0x67, 0x00}}},
+      {"refused bytes start afresh", {{0x00, 0x04, 0x1D, 0xAD, 0x00}}, {{0x02, 0xAD, 0x02, 0x67, 0x00}}},
       {"28 data bytes", {kFullPacket}, {FrameOf(kFullPacket)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     line_.writes.clear();
     for (const Bytes& write : c.writes) {
-      EXPECT_EQ(aStream_Write(stream_, reinterpret_cast<const char*>(write.data()), write.size()),
-                aErrNone);
+      EXPECT_EQ(aStream_Write(stream_, reinterpret_cast<const char*>(write.data()), write.size()), aErrNone);
     }
     std::vector<Bytes> frames;
     for (const std::string& sent : line_.writes) frames.push_back(BytesOf(sent));
@@ -221,8 +216,7 @@ TEST_F(Framing, PacketsOfEverySizeComeBackWhole) {
   for (uint8_t size = 0; size <= 28; ++size) {
     const Bytes wire = Join({{static_cast<uint8_t>(2 + 2 * size), size}, Bytes(size, size)});
     sent.push_back(wire);
-    ASSERT_EQ(aStream_Write(stream_, reinterpret_cast<const char*>(wire.data()), wire.size()),
-              aErrNone);
+    ASSERT_EQ(aStream_Write(stream_, reinterpret_cast<const char*>(wire.data()), wire.size()), aErrNone);
   }
   line_.feed(line_.written);
   int badFrames = 0;
@@ -237,13 +231,11 @@ TEST_F(Framing, TransportWriteFailureIsReportedAfterEveryPacketWasSent) {
     ++static_cast<ScriptedTransport*>(ref)->writeCalls;
     return aErrIO;
   };
-  ASSERT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::get, ScriptedTransport::put,
-                                       failingWrite, ScriptedTransport::remove, &failing, &stream),
+  ASSERT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::get, ScriptedTransport::put, failingWrite,
+                                       ScriptedTransport::remove, &failing, &stream),
             aErrNone);
   const Bytes twoPackets = {0xAD, 0x00, 0x04, 0x02, 0x11, 0x22};
-  EXPECT_EQ(aStream_Write(stream, reinterpret_cast<const char*>(twoPackets.data()),
-                          twoPackets.size()),
-            aErrIO);
+  EXPECT_EQ(aStream_Write(stream, reinterpret_cast<const char*>(twoPackets.data()), twoPackets.size()), aErrIO);
   EXPECT_EQ(failing.writeCalls, 2);
   failing.deleteResult = aErrIO;
   EXPECT_EQ(aStream_Destroy(&stream), aErrIO);  // the transport's delete result
@@ -266,9 +258,8 @@ TEST_F(Framing, WaitCountsDecodedBytesAsReady) {
 
 TEST(FramingCreate, RefusesANullStreamPointer) {
   ScriptedTransport line;
-  EXPECT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::get, ScriptedTransport::put,
-                                       ScriptedTransport::write, ScriptedTransport::remove, &line,
-                                       nullptr),
+  EXPECT_EQ(aStream_CreateCobsEncoding(ScriptedTransport::get, ScriptedTransport::put, ScriptedTransport::write,
+                                       ScriptedTransport::remove, &line, nullptr),
             aErrParam);
 }
 

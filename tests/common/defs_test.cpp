@@ -10,8 +10,7 @@ namespace {
 
 TEST(ModelNames, KnownCodesHaveDistinctPrintableNames) {
   std::set<std::string> names;
-  for (uint32_t code : {4u, 5u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 20u, 21u, 22u, 23u, 24u, 25u,
-                        26u, 27u}) {
+  for (uint32_t code : {4u, 5u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 20u, 21u, 22u, 23u, 24u, 25u, 26u, 27u}) {
     const std::string name = aDefs_GetModelName(code);
     EXPECT_NE(name, "Unknown") << code;
     EXPECT_FALSE(name.empty()) << code;

@@ -58,11 +58,8 @@ TEST(ConvertIPv4Interface, WritesDottedTextIntoAZeroedBufferOfSixteenOrMore) {
     size_t length;
   };
   const Case cases[] = {
-      {"255.255.255.255", 16, 15},
-      {"255.255.255.255", 15, 0},
-      {"10.7.0.1", 15, 0},
-      {"10.7.0.1", 64, 8},
-      {"0.0.0.0", 16, 7},
+      {"255.255.255.255", 16, 15}, {"255.255.255.255", 15, 0}, {"10.7.0.1", 15, 0},
+      {"10.7.0.1", 64, 8},         {"0.0.0.0", 16, 7},
   };
   for (const Case& c : cases) {
     std::string buffer(80, 'x');
@@ -104,16 +101,14 @@ TEST(EthernetReply, OnlyEightToSixteenBytesCountAndAMissingModelIsFF) {
     uint32_t model;
   };
   const Case cases[] = {
-      {0, false, 0},   {7, false, 0},   {8, true, 0xFF}, {12, true, 0xFF},
+      {0, false, 0},    {7, false, 0},    {8, true, 0xFF}, {12, true, 0xFF},
       {13, true, 0x2A}, {16, true, 0x2A}, {17, false, 0},
   };
   std::vector<uint8_t> datagram(32, 0x2A);
   for (const Case& c : cases) {
     linkSpec spec;
     std::memset(&spec, 0x55, sizeof spec);  // what a previous reply could have left
-    EXPECT_EQ(aDiscovery_ParseEthernetReply(datagram.data(), c.length, _ip("10.0.0.9"), &spec),
-              c.accepted)
-        << c.length;
+    EXPECT_EQ(aDiscovery_ParseEthernetReply(datagram.data(), c.length, _ip("10.0.0.9"), &spec), c.accepted) << c.length;
     EXPECT_EQ(spec.model, c.model) << c.length;
     if (!c.accepted) {
       EXPECT_EQ(spec.serialNumber, 0u) << "no stale field after " << c.length;

@@ -12,9 +12,9 @@
 
 #include "common/discover.h"
 #include "sim/module/simEthernetDiscovery.h"
-#include "support/program_process.h"
 #include "support/discovery_finds.h"
 #include "support/private_network.h"
+#include "support/program_process.h"
 
 using qfsim::SimEthernetDiscovery;
 using qfsim::SimEthernetDiscoveryOptions;
@@ -56,8 +56,7 @@ const uint32_t kHost = _ip(qftest::kPrivateHostAddress);
 
 TEST(EthernetQuery, ReportsEachReplyWithTheSenderAsAddress) {
   QF_REQUIRE_PRIVATE_NETWORK_WITH("ip addr add 10.7.0.5/24 dev v0");
-  const Bytes reply = {0x00, 0x04, 0x50, 0x1F, 0x78, 0x56, 0x34, 0x12,
-                       0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00};
+  const Bytes reply = {0x00, 0x04, 0x50, 0x1F, 0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00};
   Module module(_answering({reply}, "10.7.0.5"));
   ASSERT_TRUE(module.started);
 
@@ -166,9 +165,9 @@ TEST(EthernetQuery, FindModuleTakesTheModuleWithTheSerialNumber) {
 
 TEST(EthernetQuery, FindsTheSimulatedModuleProgramAtItsTcpPort) {
   QF_REQUIRE_PRIVATE_NETWORK();
-  qftest::ProgramProcess module(QF_BINARY_DIR "/sim/simmodule",
-                              {"--serial", "5EED0001", "--model", "21", "--address", "6", "--ethernet-discovery",
-                               qftest::kPrivateHostAddress});
+  qftest::ProgramProcess module(
+      QF_BINARY_DIR "/sim/simmodule",
+      {"--serial", "5EED0001", "--model", "21", "--address", "6", "--ethernet-discovery", qftest::kPrivateHostAddress});
   ASSERT_TRUE(module.started());
   const std::optional<std::string> where = module.readLine(std::chrono::seconds(5));
   ASSERT_TRUE(where.has_value()) << module.errorOutput(std::chrono::seconds(1));

@@ -37,7 +37,8 @@ Bytes _readSlowly(RawPeer& peer, size_t wanted, std::chrono::seconds limit) {
     const Bytes bite = peer.receive(512, 100ms);
     stream.insert(stream.end(), bite.begin(), bite.end());
     while (stream.size() - at >= 2 && stream.size() - at >= size_t(2) + stream[at + 1]) {
-      if (stream[at] == kModule) payload.insert(payload.end(), stream.begin() + at + 2, stream.begin() + at + 2 + stream[at + 1]);
+      if (stream[at] == kModule)
+        payload.insert(payload.end(), stream.begin() + at + 2, stream.begin() + at + 2 + stream[at + 1]);
       at += 2 + stream[at + 1];
     }
     std::this_thread::sleep_for(1ms);  // the module's pace, not a synchronisation

@@ -30,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 const Bytes kBurstFrame{0xAD, 0x00};
 const Bytes kRouteOn{0xAF, 0x01, 0x01};
 const Bytes kRouteOff{0xAF, 0x01, 0x00};
-constexpr auto kSoon = 3s;     // for what must happen
+constexpr auto kSoon = 3s;      // for what must happen
 constexpr auto kQuiet = 150ms;  // how long nothing is awaited
 
 int CountBursts(const std::vector<Bytes>& writes) {
@@ -93,8 +93,10 @@ TEST(PipeLinkSyncTest, SynchronisationFollowsTheModulesAnswer) {
     aLink* engine = link.Engine();
     link.pipe.Feed(c.received);
     EXPECT_TRUE(Eventually([&] {
-      return CountBursts(link.pipe.Writes()) >= c.bursts && engine->status == c.status && engine->syncState == c.syncState;
-    })) << "status " << engine->status << " state " << engine->syncState << " bursts " << CountBursts(link.pipe.Writes());
+      return CountBursts(link.pipe.Writes()) >= c.bursts && engine->status == c.status &&
+             engine->syncState == c.syncState;
+    })) << "status "
+        << engine->status << " state " << engine->syncState << " bursts " << CountBursts(link.pipe.Writes());
     EXPECT_EQ(Without(link.pipe.Writes(), kBurstFrame), std::vector<Bytes>{}) << "only bursts are written";
     if (c.status == RUNNING) {
       EXPECT_EQ(engine->syncAddress, 0x04);
@@ -114,8 +116,8 @@ TEST_F(PipeLinkTest, PacketsAfterSynchronisationAreDelivered) {
 TEST_F(PipeLinkTest, HeartbeatsAreAnsweredAndConsumed) {
   struct Case {
     Bytes received;
-    Bytes answer;   // empty: none is written
-    bool queued;    // reaches the inbound FIFO
+    Bytes answer;  // empty: none is written
+    bool queued;   // reaches the inbound FIFO
   } cases[] = {
       {{0x04, 0x02, 0x00, 0x00}, {0x04, 0x02, 0x00, 0x02}, false},
       {{0x04, 0x02, 0x00, 0x01}, {0x04, 0x02, 0x00, 0x03}, false},
@@ -205,11 +207,13 @@ TEST_F(PipeLinkTest, PacketsFromManyThreadsGoOutWholeAndInOrder) {
     });
   for (std::thread& putter : putters) putter.join();
   constexpr size_t kFrame = 5;
-  ASSERT_TRUE(pipe.AwaitWrites([&](const std::vector<Bytes>& writes) {
-    size_t bytes = 0;
-    for (const Bytes& write : writes) bytes += write.size();
-    return bytes >= kThreads * kEach * kFrame;
-  }, kSoon));
+  ASSERT_TRUE(pipe.AwaitWrites(
+      [&](const std::vector<Bytes>& writes) {
+        size_t bytes = 0;
+        for (const Bytes& write : writes) bytes += write.size();
+        return bytes >= kThreads * kEach * kFrame;
+      },
+      kSoon));
   const Bytes written = pipe.Written();
   ASSERT_EQ(written.size(), kThreads * kEach * kFrame);
   int next[kThreads] = {};
@@ -244,7 +248,7 @@ TEST_F(PipeLinkTest, AwaitFirstWaitsOnlyWhileRunning) {
 TEST_F(PipeLinkTest, AwaitFirstEndsSoonAfterTheLinkLeavesRunning) {
   std::thread leave([this] {
     std::this_thread::sleep_for(50ms);  // how long the await must last
-    pipe.Feed({0x00});  // a framing error: resynchronisation
+    pipe.Feed({0x00});                  // a framing error: resynchronisation
   });
   const auto start = Clock::now();
   EXPECT_EQ(aLink_AwaitFirst(id, AcceptAll, nullptr, UINT64_MAX), nullptr);  // waits for ever...
@@ -343,7 +347,7 @@ TEST_F(PipeLinkTest, IdleReaderSleeps) {
 }
 
 TEST_F(PipeLinkTest, BurstsKeepABoundedRate) {
-  pipe.Feed({0x00});  // synchronising against silence
+  pipe.Feed({0x00});                    // synchronising against silence
   std::this_thread::sleep_for(1000ms);  // the window whose bursts are counted
   const int silent = CountBursts(pipe.Writes());
   EXPECT_GE(silent, 3) << "synchronisation is not retried";

@@ -48,7 +48,7 @@ enum class Road { tcp, serial, node, usb };
 struct RoadTraits {
   const char* name;
   linkType type;
-  bool resettable;    // a reset can make the stream again
+  bool resettable;  // a reset can make the stream again
 };
 
 RoadTraits Traits(Road road) {
@@ -87,14 +87,14 @@ class DirectLinkTest : public testing::TestWithParam<Road> {
     if (GetParam() == Road::usb) {
       fake = std::make_unique<qftest::UsbFake>();
       usb = std::make_unique<qftest::UsbSimModule>(
-          *fake, qftest::UsbSimModuleOptions{.address = kAddress, .model = kModel, .serialNumber = kSerial, .faults = faults});
+          *fake,
+          qftest::UsbSimModuleOptions{.address = kAddress, .model = kModel, .serialNumber = kSerial, .faults = faults});
       return;
     }
-    qfsim::SimModuleOptions options = qftest::SimModuleWith(
-        kAddress, kModel, kSerial,
-        GetParam() == Road::tcp      ? qfsim::SimTransport::tcp
-        : GetParam() == Road::serial ? qfsim::SimTransport::serial
-                                     : qfsim::SimTransport::node);
+    qfsim::SimModuleOptions options = qftest::SimModuleWith(kAddress, kModel, kSerial,
+                                                            GetParam() == Road::tcp      ? qfsim::SimTransport::tcp
+                                                            : GetParam() == Road::serial ? qfsim::SimTransport::serial
+                                                                                         : qfsim::SimTransport::node);
     options.faults = faults;
     if (GetParam() == Road::node) {
       char node[32];
@@ -257,7 +257,8 @@ TEST_P(DirectLinkTest, TwoThreadsCreatingAtOnceGetOneLink) {
 
 std::string RoadName(const testing::TestParamInfo<Road>& info) { return Traits(info.param).name; }
 
-INSTANTIATE_TEST_SUITE_P(Roads, DirectLinkTest, testing::Values(Road::tcp, Road::serial, Road::node, Road::usb), RoadName);
+INSTANTIATE_TEST_SUITE_P(Roads, DirectLinkTest, testing::Values(Road::tcp, Road::serial, Road::node, Road::usb),
+                         RoadName);
 
 // The USB roads hand a link out only once the module has answered the burst.
 using SynchronisedLinkTest = DirectLinkTest;
@@ -302,7 +303,8 @@ TEST_P(NodeLinkTest, ANodeThatHangsUpEndsRunningWithoutSpinningAndAResetFindsThe
   aLinkID id = Create();
   ASSERT_NE(id, 0u);
   sim->closeConnection();
-  EXPECT_TRUE(qftest::Eventually([&] { return aLink_GetStatus(id) != RUNNING; }, kSoon)) << "the hang-up went unnoticed";
+  EXPECT_TRUE(qftest::Eventually([&] { return aLink_GetStatus(id) != RUNNING; }, kSoon))
+      << "the hang-up went unnoticed";
   const auto before = CpuUsed();
   std::this_thread::sleep_for(500ms);  // measuring the reader at rest, not waiting for anything
   EXPECT_LT(CpuUsed() - before, 60ms) << "the reader spins on the dead node";
@@ -330,7 +332,8 @@ TEST(DirectLinkFailureTest, AnUnreachableModuleLeavesNothingRegistered) {
   } cases[] = {
       {"missing serial port", 0x5E41, SERIAL,
        [&](uint32_t serial) { return aLink_CreateSerial(serial, folder.join("no-such-port").c_str(), 9600); }},
-      {"serial port without a path", 0x5E42, SERIAL, [](uint32_t serial) { return aLink_CreateSerial(serial, nullptr, 9600); }},
+      {"serial port without a path", 0x5E42, SERIAL,
+       [](uint32_t serial) { return aLink_CreateSerial(serial, nullptr, 9600); }},
       {"TCP module refusing", 0x7C91, TCPIP,
        [&](uint32_t serial) { return aLink_CreateTCPIP(serial, htonl(INADDR_LOOPBACK), refusedPort); }},
       {"USB module absent", 0x05B1, USB, [](uint32_t serial) { return aLink_CreateUSB(serial); }},

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <list>
 #include <future>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,11 +36,13 @@ const Bytes kRouteOff{0xAF, 0x01, 0x00};
 constexpr auto kSoon = 3s;
 
 bool AwaitWrite(PipeTransport& pipe, const Bytes& frame) {
-  return pipe.AwaitWrites([&](const std::vector<Bytes>& writes) {
-    for (const Bytes& write : writes)
-      if (write == frame) return true;
-    return false;
-  }, kSoon);
+  return pipe.AwaitWrites(
+      [&](const std::vector<Bytes>& writes) {
+        for (const Bytes& write : writes)
+          if (write == frame) return true;
+        return false;
+      },
+      kSoon);
 }
 
 // Registers and starts a link of the given kind over the pipe with one use, as its creator
@@ -116,10 +118,10 @@ class ServedProcsTest : public testing::Test {
 TEST(LinkQueryTest, AnswersAreTakenOnlyWhenTheyAreWhatWasAsked) {
   struct Case {
     const char* what;
-    bool model;      // else the address query
-    Bytes answer;    // fed once the question was written; empty: nothing comes
+    bool model;    // else the address query
+    Bytes answer;  // fed once the question was written; empty: nothing comes
     aErr result;
-    uint8_t value;   // the address or model learnt
+    uint8_t value;  // the address or model learnt
   } cases[] = {
       {"address", false, {0x04, 0x00}, aErrNone, 0x04},
       {"address: a stream packet came first", false, {0x04, 0x01, 0x5D}, aErrIO, 0},

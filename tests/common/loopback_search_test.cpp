@@ -24,7 +24,7 @@ using qftest::LoopbackSlotServer;
 using qftest::ServerRecord;
 using Finds = qftest::DiscoveryFinds;
 
-constexpr uint32_t kLoopbackNet = 0x0100007F;  // 127.0.0.1 in network byte order
+constexpr uint32_t kLoopbackNet = 0x0100007F;   // 127.0.0.1 in network byte order
 constexpr uint32_t kOtherHostNet = 0x0302010A;  // 10.1.2.3
 
 class LoopbackSearch : public ::testing::Test {

@@ -112,5 +112,6 @@ TEST(Multicast, PrintAddressShowsNumericHostAndService) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(aMulticastDiagnostics::_printAddress(reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "127.0.0.1:9850\n");
-  EXPECT_NE(aMulticastDiagnostics::_printAddress(reinterpret_cast<const sockaddr*>(&address), 1), 0) << "a cut-off address";
+  EXPECT_NE(aMulticastDiagnostics::_printAddress(reinterpret_cast<const sockaddr*>(&address), 1), 0)
+      << "a cut-off address";
 }

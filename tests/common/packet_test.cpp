@@ -43,11 +43,9 @@ const AssemblyCase kAssemblyCases[] = {
     {"ZeroAddress", {0x00}, {aErrPacket}, false, 0, {}},
     {"LengthAboveMaximum", {0x04, 29}, {aErrNone, aErrPacket}, false, 0x04, {}},
     {"ByteAfterShortFrame", {0x04, 0x01, 0xAA, 0xBB}, {0, 0, 0, aErrPacket}, true, 0x04, {0xAA}},
-    {"ByteAfterFullFrame", Joined(FullFrame(), {0x55}), Joined(Taken(30), {aErrOverrun}), true, 0x08,
-     FullFrameData()},
+    {"ByteAfterFullFrame", Joined(FullFrame(), {0x55}), Joined(Taken(30), {aErrOverrun}), true, 0x08, FullFrameData()},
     // A refused byte leaves the packet as it was, so a caller that skips it goes on assembling.
-    {"RefusedBytesAreSkipped", {0x00, 0x04, 0xFF, 0x01, 0x33},
-     {aErrPacket, 0, aErrPacket, 0, 0}, true, 0x04, {0x33}},
+    {"RefusedBytesAreSkipped", {0x00, 0x04, 0xFF, 0x01, 0x33}, {aErrPacket, 0, aErrPacket, 0, 0}, true, 0x04, {0x33}},
 };
 
 class Assembly : public testing::TestWithParam<AssemblyCase> {};
@@ -87,7 +85,8 @@ TEST(PacketAssembly, ResetStartsANewFrame) {
   OwnedPacket packet = MakePacket(0x04, {0x01, 0x02, 0x03});
   ASSERT_EQ(aPacket_Reset(packet.get()), aErrNone);
   EXPECT_FALSE(aPacket_IsComplete(packet.get()));
-  for (uint8_t byte : {uint8_t{0x0A}, uint8_t{0x01}, uint8_t{0x09}}) ASSERT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
+  for (uint8_t byte : {uint8_t{0x0A}, uint8_t{0x01}, uint8_t{0x09}})
+    ASSERT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
   EXPECT_EQ(packet->address, 0x0A);
   EXPECT_EQ(PacketData(packet.get()), std::vector<uint8_t>{0x09});
   EXPECT_EQ(packet->data[1], 0) << "reset clears the old data";
@@ -107,7 +106,8 @@ TEST(PacketCreation, CreateWithDataRefusesMissingOrOversizedData) {
 
 TEST(PacketCreation, CopyIsIndependentAndComplete) {
   OwnedPacket original(aPacket_Create());
-  for (uint8_t byte : {uint8_t{0x04}, uint8_t{0x03}, uint8_t{0x01}}) aPacket_AddByte(original.get(), byte);  // two bytes short
+  for (uint8_t byte : {uint8_t{0x04}, uint8_t{0x03}, uint8_t{0x01}})
+    aPacket_AddByte(original.get(), byte);  // two bytes short
   OwnedPacket copy(aPacket_Copy(original.get()));
   ASSERT_TRUE(copy);
   EXPECT_NE(copy.get(), original.get());
@@ -163,7 +163,7 @@ TEST(PacketHeartbeat, OnlyTwoBytesBeginningWithZeroAreAHeartbeat) {
     bool heartbeat;
   };
   const std::vector<Case> cases = {
-      {{0x00, 0x01}, true}, {{0x00, 0xFF}, true}, {{0x00}, false},
+      {{0x00, 0x01}, true},        {{0x00, 0xFF}, true},  {{0x00}, false},
       {{0x00, 0x01, 0x02}, false}, {{0x01, 0x00}, false}, {{}, false},
   };
   for (const Case& c : cases) {

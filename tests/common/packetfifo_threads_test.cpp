@@ -143,8 +143,8 @@ TEST_F(FifoThreadsTest, AWaitingPutGoesOnWhenRoomIsMadeAndNeverDiscards) {
   EXPECT_EQ(aPacketFifo_PutWaiting(fifo, MakeTagged(1).get(), 30), aErrResource);
   EXPECT_EQ(aPacketFifo_GetLength(fifo), aPACKETFIFO_MAX_ENTRIES) << "a refused put discards nothing";
 
-  auto producer = std::async(std::launch::async,
-                             [&] { return aPacketFifo_PutWaiting(fifo, MakeTagged(0xEE).get(), 60000); });
+  auto producer =
+      std::async(std::launch::async, [&] { return aPacketFifo_PutWaiting(fifo, MakeTagged(0xEE).get(), 60000); });
   EXPECT_EQ(producer.wait_for(milliseconds(50)), std::future_status::timeout) << "no room yet";
   EXPECT_EQ(Tag(OwnedPacket(aPacketFifo_Get(fifo))), 0);
   ASSERT_EQ(producer.wait_for(kPrompt), std::future_status::ready);
@@ -155,8 +155,8 @@ TEST_F(FifoThreadsTest, AWaitingPutGoesOnWhenRoomIsMadeAndNeverDiscards) {
   EXPECT_EQ(tags.back(), 0xEE);
 
   for (size_t i = 0; i < aPACKETFIFO_MAX_ENTRIES; ++i) aPacketFifo_PutWaiting(fifo, MakeTagged(2).get(), 0);
-  auto released = std::async(std::launch::async,
-                             [&] { return aPacketFifo_PutWaiting(fifo, MakeTagged(3).get(), UINT64_MAX); });
+  auto released =
+      std::async(std::launch::async, [&] { return aPacketFifo_PutWaiting(fifo, MakeTagged(3).get(), UINT64_MAX); });
   EXPECT_EQ(released.wait_for(milliseconds(50)), std::future_status::timeout);
   ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
   ASSERT_EQ(released.wait_for(kPrompt), std::future_status::ready);

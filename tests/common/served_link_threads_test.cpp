@@ -32,7 +32,7 @@ using qfsim::SimRecord;
 constexpr uint8_t kAddress = 0x06;
 constexpr uint8_t kModel = 0x2C;
 constexpr uint32_t kSerial = 0x5EA7C0DE;
-constexpr uint8_t kEcho = 0x10;  // answered with the request's own data
+constexpr uint8_t kEcho = 0x10;             // answered with the request's own data
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 constexpr uint64_t kReplyMs = 3000;
 
@@ -58,8 +58,7 @@ class ServedLink : public testing::Test {
   aLinkID DeviceLink() { return aLink_CreateTCPIP(kSerial, kLoopback, module->port()); }
   bool DeviceRegistered() const { return sLookupEntryByIdentifier(kSerial, TCPIP) != nullptr; }
   bool ModuleRoutedOff() const {
-    return module->waitUntil(
-        [](const SimRecord& r) { return !r.routes.empty() && r.routes.back() == 0; }, 3s);
+    return module->waitUntil([](const SimRecord& r) { return !r.routes.empty() && r.routes.back() == 0; }, 3s);
   }
 
   // The echo of a tag asked over the link, and nothing else within a short while.

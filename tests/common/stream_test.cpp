@@ -66,8 +66,7 @@ TEST(StreamRead, EndKeepsWhatCameAndFailureDropsIt) {
     aErr failure;
     std::string expected;  // the buffer after the read of 4
   };
-  for (const Case& c : {Case{aErrEOF, std::string("xy\0\0", 4)},
-                        Case{aErrIO, std::string(4, '\0')}}) {
+  for (const Case& c : {Case{aErrEOF, std::string("xy\0\0", 4)}, Case{aErrIO, std::string(4, '\0')}}) {
     SCOPED_TRACE(c.failure);
     ScriptedTransport script;
     script.feed("xy");
@@ -88,8 +87,8 @@ TEST(StreamWrite, OneByteGoesThroughPutLongerThroughWrite) {
     int putCalls;
     int writeCalls;
   };
-  for (const Case& c : {Case{true, "a", 1, 0}, Case{true, "ab", 0, 1}, Case{false, "abc", 3, 0},
-                        Case{true, "", 0, 0}}) {
+  for (const Case& c :
+       {Case{true, "a", 1, 0}, Case{true, "ab", 0, 1}, Case{false, "abc", 3, 0}, Case{true, "", 0, 0}}) {
     SCOPED_TRACE(c.data);
     ScriptedTransport script;
     ScriptedStream stream(&script, true, true, c.withWrite);
@@ -128,17 +127,13 @@ TEST(Stream, RefusesMissingArgumentsAndProcedures) {
       {"write no data", aStream_Write(full.get(), nullptr, 1), aErrParam},
       {"write without put or write", aStream_Write(bare.get(), "a", 1), aErrMode},
       {"record of size 0", aStream_ReadRecord(full.get(), buffer, &length, 0, "\n", 1), aErrParam},
-      {"record without separator", aStream_ReadRecord(full.get(), buffer, &length, 8, nullptr, 1),
-       aErrParam},
-      {"record with empty separator", aStream_ReadRecord(full.get(), buffer, &length, 8, "\n", 0),
-       aErrParam},
+      {"record without separator", aStream_ReadRecord(full.get(), buffer, &length, 8, nullptr, 1), aErrParam},
+      {"record with empty separator", aStream_ReadRecord(full.get(), buffer, &length, 8, "\n", 0), aErrParam},
       {"text of size 0", aStream_ReadCString(full.get(), buffer, 0), aErrParam},
       {"text of size 1", aStream_ReadCString(full.get(), buffer, 1), aErrParam},
       {"text record of size 0", aStream_ReadCStringRecord(full.get(), buffer, 0, "\n"), aErrParam},
-      {"text record, empty separator", aStream_ReadCStringRecord(full.get(), buffer, 8, ""),
-       aErrParam},
-      {"write record, no separator", aStream_WriteRecord(full.get(), "a", 1, nullptr, 1),
-       aErrParam},
+      {"text record, empty separator", aStream_ReadCStringRecord(full.get(), buffer, 8, ""), aErrParam},
+      {"write record, no separator", aStream_WriteRecord(full.get(), "a", 1, nullptr, 1), aErrParam},
       {"write no text", aStream_WriteCString(full.get(), nullptr), aErrParam},
       {"flush without get", aStream_Flush(bare.get(), full.get()), aErrMode},
       {"flush without put", aStream_Flush(full.get(), bare.get()), aErrMode},
@@ -191,8 +186,7 @@ TEST(StreamRecord, ReadsUpToTheSeparatorOrTheSize) {
     ScriptedStream stream(&script);
     char buffer[16] = {};
     size_t length = 99;
-    EXPECT_EQ(aStream_ReadRecord(stream.get(), buffer, &length, c.size, c.separator.data(),
-                                 c.separator.size()),
+    EXPECT_EQ(aStream_ReadRecord(stream.get(), buffer, &length, c.size, c.separator.data(), c.separator.size()),
               c.result);
     if (c.result == aErrNone || c.result == aErrEOF) {
       EXPECT_EQ(std::string(buffer, length), c.record);
@@ -232,8 +226,7 @@ TEST(StreamRecord, WritesCarryTheirSeparators) {
   const Case cases[] = {
       {"record", [](aStream* s) { return aStream_WriteRecord(s, "ab", 2, "\r\n", 2); }, "ab\r\n"},
       {"text", [](aStream* s) { return aStream_WriteCString(s, "ab"); }, std::string("ab\0", 3)},
-      {"text record", [](aStream* s) { return aStream_WriteCStringRecord(s, "ab", ";"); },
-       std::string("ab;\0", 4)},
+      {"text record", [](aStream* s) { return aStream_WriteCStringRecord(s, "ab", ";"); }, std::string("ab;\0", 4)},
   };
   for (const Case& c : cases) {
     ScriptedTransport script;

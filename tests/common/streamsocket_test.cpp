@@ -1,8 +1,8 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -38,8 +38,8 @@ int ClientDescriptorTo(uint16_t port) {
   for (int descriptor = 0; descriptor < 1024; ++descriptor) {
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
-    if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
-        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+    if (getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == port) {
       return descriptor;
     }
   }
@@ -50,8 +50,7 @@ class SocketStream : public ::testing::Test {
  protected:
   explicit SocketStream(int receiveBuffer = 0) : listener_(receiveBuffer) {}
   void SetUp() override {
-    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener_.port(), &stream_),
-              aErrNone);
+    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener_.port(), &stream_), aErrNone);
     peer_ = listener_.accept();
     ASSERT_TRUE(peer_.valid());
   }

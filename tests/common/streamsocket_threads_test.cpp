@@ -30,8 +30,7 @@ Bytes Frame(size_t index) {
 class SharedSocketStream : public ::testing::Test {
  protected:
   void Connect(LoopbackListener& listener) {
-    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream_),
-              aErrNone);
+    ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), listener.port(), &stream_), aErrNone);
     peer_ = listener.accept();
     ASSERT_TRUE(peer_.valid());
   }

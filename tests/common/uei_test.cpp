@@ -42,11 +42,11 @@ TEST(UEIPayload, ClassifiesByCommandOptionAndIndex) {
       {{}, false, false},  // command byte 0 is link level whatever the length
       {{0xAD, 0x00, 0x40, 0x00, 0x00}, false, false},
       {{0x5D, 0x01, 0x40, 0x00, 0x12}, true, true},
-      {{0x5D, 0x01, 0x40, 0x00}, true, false},              // too short for a value
-      {{0x5D, 0x41, 0x40, 0x00, 0x12}, true, false},        // a get
-      {{0x5D, 0x81, 0x40, 0x00, 0x12}, true, false},        // a set
-      {{0x5D, 0xC1, 0x40, 0x00, 0x12}, true, false},        // an acknowledgement
-      {{0x5D, 0x01, 0x20, 0x00, 0x12}, true, false},        // no stream bit
+      {{0x5D, 0x01, 0x40, 0x00}, true, false},               // too short for a value
+      {{0x5D, 0x41, 0x40, 0x00, 0x12}, true, false},         // a get
+      {{0x5D, 0x81, 0x40, 0x00, 0x12}, true, false},         // a set
+      {{0x5D, 0xC1, 0x40, 0x00, 0x12}, true, false},         // an acknowledgement
+      {{0x5D, 0x01, 0x20, 0x00, 0x12}, true, false},         // no stream bit
       {{0x5F, 0x01, 0x40, 0x00, 0x12, 0x00}, false, false},  // upgrade is link level
   };
   for (const PayloadCase& c : cases) {
@@ -67,8 +67,7 @@ TEST(UEIPayload, EveryLinkLevelCommandIsRecognised) {
   for (int command = 0; command < 256; ++command) {
     OwnedPacket packet = MakePacket(0x02, {static_cast<uint8_t>(command)});
     ASSERT_TRUE(packet);
-    const bool expected =
-        std::find(linkLevel.begin(), linkLevel.end(), command) != linkLevel.end();
+    const bool expected = std::find(linkLevel.begin(), linkLevel.end(), command) != linkLevel.end();
     EXPECT_EQ(aUEI_isNotUEIPayload(packet.get()), expected) << command;
   }
 }

@@ -46,11 +46,8 @@ TEST(PackedVersion, PackChoosesTheLayoutAtTwoFifteenAndRoundTrips) {
     uint32_t word;
   };
   const Case cases[] = {
-      {2, 14, 7, 0x2E000007},
-      {2, 15, 7, 0x2F020F07},
-      {3, 0, 0, 0x2F030000},
-      {1, 2, 3, 0x12000003},
-      {0, 0, 0, 0x00000000},
+      {2, 14, 7, 0x2E000007}, {2, 15, 7, 0x2F020F07}, {3, 0, 0, 0x2F030000},
+      {1, 2, 3, 0x12000003},  {0, 0, 0, 0x00000000},
   };
   for (const Case& c : cases) {
     const uint32_t word = aVersion_Pack(c.major, c.minor, c.patch);
@@ -67,13 +64,12 @@ TEST(VersionCompare, IsLexicographicOnBytes) {
     bool atLeast;
   };
   const Case cases[] = {
-      {2, 10, 4, 2, 10, 4, true},  {2, 10, 3, 2, 10, 4, false}, {3, 0, 0, 2, 99, 99, true},
+      {2, 10, 4, 2, 10, 4, true},   {2, 10, 3, 2, 10, 4, false},   {3, 0, 0, 2, 99, 99, true},
       {2, 11, 0, 2, 10, 255, true}, {1, 255, 255, 2, 0, 0, false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(aVersion_IsAtLeastCompare(c.a, c.b, c.c, c.d, c.e, c.f), c.atLeast)
-        << int(c.a) << "." << int(c.b) << "." << int(c.c) << " vs " << int(c.d) << "." << int(c.e)
-        << "." << int(c.f);
+        << int(c.a) << "." << int(c.b) << "." << int(c.c) << " vs " << int(c.d) << "." << int(c.e) << "." << int(c.f);
 }
 
 // The version is the one the build sets; the comparisons hold around it.

@@ -29,8 +29,8 @@ bool IsFolder(const std::string& path) { return fs::is_directory(fs::symlink_sta
 aErr Build(char* destination, size_t size, const std::vector<const char*>& parts) {
   std::vector<const char*> p(parts);
   p.resize(11, nullptr);
-  return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7],
-                              p[8], p[9], p[10], nullptr);
+  return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10],
+                              nullptr);
 }
 
 TEST(BuildPath, JoinsPartsWithOneSeparatorWhereNeitherHasOne) {
@@ -83,9 +83,8 @@ TEST(BackwardsMemcmp, FindsTheLastOccurrence) {
     const char* pattern;
     const char* found;
   } cases[] = {
-      {text, "/", text + 3}, {text, "", text},         {text, "a/b/c", text},
-      {text, "c/", nullptr}, {text, "a/b/c/", nullptr}, {nullptr, "/", nullptr},
-      {text, nullptr, nullptr},
+      {text, "/", text + 3},     {text, "", text},        {text, "a/b/c", text},    {text, "c/", nullptr},
+      {text, "a/b/c/", nullptr}, {nullptr, "/", nullptr}, {text, nullptr, nullptr},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(backwards_memcmp(c.text, c.pattern), c.found) << (c.pattern ? c.pattern : "(null)");

@@ -175,10 +175,14 @@ TEST_F(FileTest, SeekStaysWithinTheFile) {
     aErr result;
     size_t position;
   } cases[] = {
-      {0, aSeekEnd, aErrNone, 10},       {1, aSeekEnd, aErrRange, 5},
-      {-10, aSeekEnd, aErrNone, 0},      {-1, aSeekStart, aErrRange, 5},
-      {10, aSeekStart, aErrNone, 10},    {11, aSeekStart, aErrRange, 5},
-      {3, aSeekCurrent, aErrNone, 8},    {-6, aSeekCurrent, aErrRange, 5},
+      {0, aSeekEnd, aErrNone, 10},
+      {1, aSeekEnd, aErrRange, 5},
+      {-10, aSeekEnd, aErrNone, 0},
+      {-1, aSeekStart, aErrRange, 5},
+      {10, aSeekStart, aErrNone, 10},
+      {11, aSeekStart, aErrRange, 5},
+      {3, aSeekCurrent, aErrNone, 8},
+      {-6, aSeekCurrent, aErrRange, 5},
       {4, 7, aErrNone, 4},  // an unknown origin counts from the start
       {INT64_MAX, aSeekCurrent, aErrRange, 5},
       {INT64_MIN, aSeekEnd, aErrRange, 5},
@@ -216,8 +220,7 @@ TEST_F(FileTest, ReadLineSplitsLinesThatDoNotFit) {
     aErr result;
     const char* text;
   } steps[] = {
-      {aErrNone, "abcd\n"}, {aErrOverrun, "abcde"}, {aErrNone, "\n"},
-      {aErrNone, "\n"},     {aErrNone, "xy"},       {aErrEOF, ""},
+      {aErrNone, "abcd\n"}, {aErrOverrun, "abcde"}, {aErrNone, "\n"}, {aErrNone, "\n"}, {aErrNone, "xy"}, {aErrEOF, ""},
   };
   for (const auto& s : steps) {
     char buffer[6];

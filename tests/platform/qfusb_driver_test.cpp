@@ -3,8 +3,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <functional>
+#include <mutex>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -20,9 +20,7 @@ namespace {
 constexpr UsbFakeStep kInFail{UsbFakeEndpoint::In, UsbFakeOutcome::Fail};
 constexpr UsbFakeStep kOutFail{UsbFakeEndpoint::Out, UsbFakeOutcome::Fail};
 
-std::vector<UsbFakeStep> _repeat(UsbFakeStep step, size_t times) {
-  return std::vector<UsbFakeStep>(times, step);
-}
+std::vector<UsbFakeStep> _repeat(UsbFakeStep step, size_t times) { return std::vector<UsbFakeStep>(times, step); }
 
 std::string _pattern(size_t length) {
   std::string text(length, '\0');
@@ -117,7 +115,7 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
     for (const auto& spec : c.devices) fake->setClaimError(fake->addDevice(spec), c.claimError);
     handle = qfusb_create_usb(QFUSB_MODE_LIBUSB);
     EXPECT_EQ(qfusb_open_quillfern_device(handle, "12345678"), c.result);
-    EXPECT_EQ(qfusb_get_state(handle), c.result == aErrNone ? QFUSB_STATE_OPEN
+    EXPECT_EQ(qfusb_get_state(handle), c.result == aErrNone       ? QFUSB_STATE_OPEN
                                        : c.result == aErrNotFound ? QFUSB_STATE_CREATED
                                                                   : QFUSB_STATE_CLOSED);
     for (size_t i = 0; i < c.devices.size(); ++i) EXPECT_EQ(fake->claimed(i), int(i) == c.claimedIndex);

@@ -43,8 +43,7 @@ TEST_F(KernelNode, BytesGoBothWays) {
   ASSERT_EQ(qfusb_open_quillfern_device(handle, "12345678"), aErrNone);
   Bytes frame(300);
   for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i);
-  EXPECT_EQ(qfusb_write_to_device(handle, reinterpret_cast<const char*>(frame.data()), frame.size()),
-            aErrNone);
+  EXPECT_EQ(qfusb_write_to_device(handle, reinterpret_cast<const char*>(frame.data()), frame.size()), aErrNone);
   EXPECT_EQ(pty.receive(frame.size()), frame);
 
   ASSERT_TRUE(pty.send({0x00, 0xFF, 'z'}));
@@ -102,12 +101,8 @@ TEST(KernelNodeFormat, MustHoldTheSerialPlaceholderOnce) {
     const char* format;
     aErr result;
   } cases[] = {
-      {"/tmp/node.%08X", aErrNone},
-      {"/tmp/%08X/node", aErrNone},
-      {"/tmp/node", aErrParam},
-      {"/tmp/node.%08X.%08X", aErrParam},
-      {"/tmp/%s.%08X", aErrParam},
-      {"/tmp/node.%08X%n", aErrParam},
+      {"/tmp/node.%08X", aErrNone},       {"/tmp/%08X/node", aErrNone}, {"/tmp/node", aErrParam},
+      {"/tmp/node.%08X.%08X", aErrParam}, {"/tmp/%s.%08X", aErrParam},  {"/tmp/node.%08X%n", aErrParam},
       {"/tmp/node.%X", aErrParam},
   };
   for (const Case& c : cases) EXPECT_EQ(qfusb_set_kernel_node_format(c.format), c.result) << c.format;

@@ -23,11 +23,7 @@ TEST(SleepSteps, LongSleepsAreSplitBelowOneSecond) {
     uint32_t milliseconds;
     std::vector<uint64_t> steps;
   } cases[] = {
-      {0, {}},
-      {1, {1000}},
-      {999, {999000}},
-      {1000, {999999, 1}},
-      {2500, {999999, 999999, 500002}},
+      {0, {}}, {1, {1000}}, {999, {999000}}, {1000, {999999, 1}}, {2500, {999999, 999999, 500002}},
   };
   for (const auto& c : cases) {
     gSteps.clear();

@@ -103,8 +103,7 @@ TEST(SerialStream, SetsRawModeAtTheSpeedAndPutsTheLineBackWhenDeleted) {
       const termios cooked = CookedSettings(pty);
       pty.setSettings(cooked);
       aStream* stream = nullptr;
-      ASSERT_EQ(make(pty.slavePath().c_str(), c.baudIndex, c.parity, 0, c.stopSelector, &stream),
-                aErrNone);
+      ASSERT_EQ(make(pty.slavePath().c_str(), c.baudIndex, c.parity, 0, c.stopSelector, &stream), aErrNone);
       const termios raw = pty.settings();
       EXPECT_EQ(cfgetospeed(&raw), c.speed);
       EXPECT_EQ(cfgetispeed(&raw), c.speed);
@@ -146,8 +145,7 @@ TEST(SerialStream, CarriesEveryByteValueBothWays) {
   const StreamReading reading = ReadFromStream(handle.stream, all.size(), 2000);
   EXPECT_EQ(reading.bytes, all);
 
-  EXPECT_EQ(aStream_Write(handle.stream, reinterpret_cast<const char*>(all.data()), all.size()),
-            aErrNone);
+  EXPECT_EQ(aStream_Write(handle.stream, reinterpret_cast<const char*>(all.data()), all.size()), aErrNone);
   EXPECT_EQ(aStream_Write(handle.stream, "!", 1), aErrNone);
   Bytes expected = all;
   expected.push_back('!');
@@ -204,8 +202,8 @@ TEST(FramedSerialStream, DeliversPacketsWhetherFramesComeByteByByteOrInBursts) {
   for (uint8_t i = 1; i <= 28; ++i) full.push_back(i);
   const Bytes badCrc = {0x06, 0x04, 0x02, 0x11, 0x22, 0xF7, 0x00};
   Bytes line = {0x00, 0x00};
-  for (const Bytes& part : {FrameOf({0x04, 0x02, 0x11, 0x22}), badCrc, FrameOf(full),
-                            Bytes{0x00, 0x00}, Bytes{0x02, 0xAD, 0x02, 0x67, 0x00}}) {
+  for (const Bytes& part : {FrameOf({0x04, 0x02, 0x11, 0x22}), badCrc, FrameOf(full), Bytes{0x00, 0x00},
+                            Bytes{0x02, 0xAD, 0x02, 0x67, 0x00}}) {
     line.insert(line.end(), part.begin(), part.end());
   }
   const Bytes expected = [&] {
@@ -218,8 +216,7 @@ TEST(FramedSerialStream, DeliversPacketsWhetherFramesComeByteByByteOrInBursts) {
     SCOPED_TRACE(chunk);
     TestPty pty;
     StreamHandle handle;
-    ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream),
-              aErrNone);
+    ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
     Bytes received;
     int badFrames = 0;
     for (size_t at = 0; at < line.size(); at += chunk) {
@@ -241,12 +238,9 @@ TEST(FramedSerialStream, DeliversPacketsWhetherFramesComeByteByByteOrInBursts) {
 TEST(FramedSerialStream, WritesEachPacketAsOneFrame) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream),
-            aErrNone);
+  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
   const Bytes packets = {0x04, 0x02, 0x11, 0x22, 0xAD, 0x00};
-  EXPECT_EQ(
-      aStream_Write(handle.stream, reinterpret_cast<const char*>(packets.data()), packets.size()),
-      aErrNone);
+  EXPECT_EQ(aStream_Write(handle.stream, reinterpret_cast<const char*>(packets.data()), packets.size()), aErrNone);
   const Bytes frames = {0x06, 0x04, 0x02, 0x11, 0x22, 0xF6, 0x00, 0x02, 0xAD, 0x02, 0x67, 0x00};
   EXPECT_EQ(pty.receive(frames.size(), 2000), frames);
 }

@@ -38,8 +38,7 @@ TEST(SerialStreamThreads, AWaitingReaderWakesWhenInputArrives) {
 TEST(SerialStreamThreads, AReaderAndAWriterShareAFramedPort) {
   TestPty pty;
   StreamHandle handle;
-  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream),
-            aErrNone);
+  ASSERT_EQ(aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, 0, 0, 0, &handle.stream), aErrNone);
   Bytes packets;
   for (uint8_t size = 0; size <= 28; ++size) {
     for (int copy = 0; copy < 4; ++copy) {
@@ -56,8 +55,7 @@ TEST(SerialStreamThreads, AReaderAndAWriterShareAFramedPort) {
   });
   std::thread writer([&] {
     for (size_t at = 0; at < packets.size(); at += packets[at + 1] + 2u) {
-      EXPECT_EQ(aStream_Write(handle.stream, reinterpret_cast<const char*>(&packets[at]),
-                              packets[at + 1] + 2u),
+      EXPECT_EQ(aStream_Write(handle.stream, reinterpret_cast<const char*>(&packets[at]), packets[at + 1] + 2u),
                 aErrNone);
     }
   });

@@ -17,8 +17,7 @@ using Finds = qftest::DiscoveryFinds;
 
 namespace {
 
-UsbFakeDeviceSpec _device(const std::string& serial, uint16_t productId = 0x0015,
-                          uint16_t vendorId = QFUSB_VENDOR_ID) {
+UsbFakeDeviceSpec _device(const std::string& serial, uint16_t productId = 0x0015, uint16_t vendorId = QFUSB_VENDOR_ID) {
   UsbFakeDeviceSpec spec;
   spec.serial = serial;
   spec.productId = productId;

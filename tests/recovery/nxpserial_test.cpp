@@ -33,16 +33,16 @@ milliseconds TimeOf(const std::function<void()>& action) {
 constexpr milliseconds kSilentReplyBound{1000};
 
 TEST(NXPSerialHelpers, CopyLengthRoundsUpToACopySize) {
-  const std::pair<uint32_t, uint32_t> cases[] = {
-      {0, 256}, {1, 256}, {256, 256}, {257, 512}, {1000, 1024}, {1808, 4096}, {4096, 4096}, {4097, 4097}};
+  const std::pair<uint32_t, uint32_t> cases[] = {{0, 256},     {1, 256},     {256, 256},   {257, 512},
+                                                 {1000, 1024}, {1808, 4096}, {4096, 4096}, {4097, 4097}};
   for (auto [count, expected] : cases) {
     EXPECT_EQ(NXPSerialClass::CopyLength(count), expected) << count;
   }
 }
 
 TEST(NXPSerialHelpers, SectorOfAnAddress) {
-  const std::pair<uint32_t, int> cases[] = {{0, 0},        {0xFFF, 0},    {0x1000, 1},   {0xF800, 15},
-                                            {0xFFFF, 15},  {0x10000, 16}, {0x17FFF, 16}, {0x18000, 17},
+  const std::pair<uint32_t, int> cases[] = {{0, 0},        {0xFFF, 0},    {0x1000, 1},     {0xF800, 15},
+                                            {0xFFFF, 15},  {0x10000, 16}, {0x17FFF, 16},   {0x18000, 17},
                                             {0x7FFFF, 29}, {0x80000, 30}, {0xFFFFFFFF, 30}};
   for (auto [address, sector] : cases) {
     EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << std::hex << address;
@@ -51,16 +51,11 @@ TEST(NXPSerialHelpers, SectorOfAnAddress) {
 
 TEST(NXPSerialHelpers, ErrorTextOfAReplyLine) {
   const std::pair<const char*, const char*> cases[] = {
-      {"0\r\n", "CMD_SUCCESS"},
-      {"10\r\n", "COMPARE_ERROR"},
-      {"19\r\n", "CODE_READ_PROTECTION_ENABLED"},
+      {"0\r\n", "CMD_SUCCESS"},    {"10\r\n", "COMPARE_ERROR"}, {"19\r\n", "CODE_READ_PROTECTION_ENABLED"},
       {"0x0F\r\n", "CMD_LOCKED"},  // base detection
-      {"20\r\n", "Unknown error"},
-      {"25\r\n", "Unknown error"},
-      {"-1\r\n", "Unknown error"},
+      {"20\r\n", "Unknown error"}, {"25\r\n", "Unknown error"}, {"-1\r\n", "Unknown error"},
       {"", "Unknown error"},  // no number is no success
-      {"OK\r\n", "Unknown error"},
-      {nullptr, "Unknown error"},
+      {"OK\r\n", "Unknown error"}, {nullptr, "Unknown error"},
   };
   for (auto [line, text] : cases) {
     EXPECT_STREQ(NXPSerialClass::GetErrorText(line), text) << (line ? line : "null");

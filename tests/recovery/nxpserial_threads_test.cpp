@@ -117,8 +117,7 @@ TEST_F(IspSession, SyncFailsWhenTheChipDoesNotFollow) {
   silent.silent = true;
   IspFaults refused;
   refused.crystalAnswer = "NO\r\n";
-  const Case cases[] = {{"no answer to ?", silent, aErrNotReady},
-                        {"crystal frequency not confirmed", refused, aErrIO}};
+  const Case cases[] = {{"no answer to ?", silent, aErrNotReady}, {"crystal frequency not confirmed", refused, aErrIO}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     IspBench chip(c.faults);
@@ -192,14 +191,41 @@ TEST_F(IspSession, IdentificationIsCodeZeroAndFourDecimalLines) {
   };
   const Case cases[] = {
       {"echo doubled", [](IspFaults& f) { f.doubledEcho = {'N'}; }, aErrNone},
-      {"read protected", [](IspFaults& f) { f.answers = {{'N', "19\r\n"}}; }, aErrParam},
-      {"empty value line", [](IspFaults& f) { f.answers = {{'N', "0\r\n\r\n1\r\n2\r\n3\r\n"}}; }, aErrIO},
-      {"hexadecimal", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n0x10\r\n"}}; }, aErrIO},
-      {"signed", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n-2\r\n3\r\n4\r\n"}}; }, aErrIO},
-      {"above 32 bits", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n4294967296\r\n"}}; },
+      {"read protected",
+       [](IspFaults& f) {
+         f.answers = {{'N', "19\r\n"}};
+       },
+       aErrParam},
+      {"empty value line",
+       [](IspFaults& f) {
+         f.answers = {{'N', "0\r\n\r\n1\r\n2\r\n3\r\n"}};
+       },
        aErrIO},
-      {"no return code", [](IspFaults& f) { f.answers = {{'N', "N\r\n1\r\n2\r\n3\r\n4\r\n"}}; }, aErrIO},
-      {"three lines", [](IspFaults& f) { f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n"}}; }, aErrNotReady},
+      {"hexadecimal",
+       [](IspFaults& f) {
+         f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n0x10\r\n"}};
+       },
+       aErrIO},
+      {"signed",
+       [](IspFaults& f) {
+         f.answers = {{'N', "0\r\n1\r\n-2\r\n3\r\n4\r\n"}};
+       },
+       aErrIO},
+      {"above 32 bits",
+       [](IspFaults& f) {
+         f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n4294967296\r\n"}};
+       },
+       aErrIO},
+      {"no return code",
+       [](IspFaults& f) {
+         f.answers = {{'N', "N\r\n1\r\n2\r\n3\r\n4\r\n"}};
+       },
+       aErrIO},
+      {"three lines",
+       [](IspFaults& f) {
+         f.answers = {{'N', "0\r\n1\r\n2\r\n3\r\n"}};
+       },
+       aErrNotReady},
   };
   const uint32_t expected[4] = {0x00000001, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
   for (const Case& c : cases) {
@@ -291,7 +317,10 @@ TEST_F(IspSession, SilenceAfterTheCommandIsNoAnswer) {
   long part = 0;
   const Case cases[] = {
       {"device id, silent", [](IspFaults& f) { f.silent = true; }, [&] { return isp.GetDeviceID(); }, aErrNotReady},
-      {"device id, read protected", [](IspFaults& f) { f.failCommands = {{'N', 19}}; },
+      {"device id, read protected",
+       [](IspFaults& f) {
+         f.failCommands = {{'N', 19}};
+       },
        [&] { return isp.GetDeviceID(); }, aErrParam},
       {"part number", [](IspFaults& f) { f.silent = true; }, [&] { return isp.GetPartNumber(&part); }, aErrNotReady},
       {"version", [](IspFaults& f) { f.silent = true; },
@@ -324,8 +353,7 @@ aErr FlashImage(NXPSerialClass& isp, uint32_t address, const Bytes& image) {
     const uint32_t chunk = std::min<uint32_t>(kChunk, static_cast<uint32_t>(image.size()) - done);
     err = isp.Write(NXPSerialClass::WRITE_ADDRESS, chunk, image.data() + done);
     if (err == aErrNone) {
-      err = isp.Prepare(NXPSerialClass::SectorFromAddress(flash),
-                        NXPSerialClass::SectorFromAddress(flash + chunk - 1));
+      err = isp.Prepare(NXPSerialClass::SectorFromAddress(flash), NXPSerialClass::SectorFromAddress(flash + chunk - 1));
     }
     if (err == aErrNone) {
       err = isp.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(chunk));
@@ -352,8 +380,7 @@ TEST_P(IspEcho, AnImageAcrossSeveralSectorsLandsByteForByte) {
   EXPECT_EQ(Memory(true, 0, address), Bytes(address, 0xFF)) << "erased below the image";
   const uint32_t end = address + static_cast<uint32_t>(image.size());
   EXPECT_EQ(Memory(true, end, 0x80000 - end), Bytes(0x80000 - end, 0xFF)) << "erased above it";
-  EXPECT_TRUE(sim.waitUntil([](const IspDevice& device) { return device.record().executed; },
-                            milliseconds(2000)));
+  EXPECT_TRUE(sim.waitUntil([](const IspDevice& device) { return device.record().executed; }, milliseconds(2000)));
   EXPECT_EQ(Record().executeAddress, 0u);
   EXPECT_EQ(Record().resendsSent, 0u);
 }
@@ -378,8 +405,7 @@ TEST_F(IspSession, AWriteSendsABlockAgainOnRESENDWithinItsBudget) {
     SCOPED_TRACE(c.resends);
     ChangeFaults([&](IspFaults& faults) { faults.resendWriteChecksums = c.resends; });
     LogCapture log;
-    EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(data.size()), data.data()),
-              c.expected);
+    EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(data.size()), data.data()), c.expected);
     EXPECT_EQ(log.contains("Write() exceeded retries\n"), c.expected == aErrTimeout);
   }
   // The first call's blocks landed whole after their RESENDs.
@@ -410,9 +436,8 @@ TEST_F(IspSession, AWriteFailsOnAnyOtherChecksumAnswer) {
     ChangeFaults([&](IspFaults& faults) { faults.writeChecksumAnswer = answer; });
     LogCapture log;
     aErr err = aErrNone;
-    const milliseconds took = TimeOf([&] {
-      err = isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(data.size()), data.data());
-    });
+    const milliseconds took = TimeOf(
+        [&] { err = isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(data.size()), data.data()); });
     EXPECT_EQ(err, aErrIO);
     EXPECT_LT(took, kChecksumWaitBound);
     EXPECT_TRUE(log.contains("Write() unexpected response [")) << log.text();
@@ -455,10 +480,11 @@ TEST(NXPSerialTransfer, SilenceInTheMiddleOfATransferFailsIt) {
 // A far end that sends the same byte for ever, until the test ends.
 class Chatter {
  public:
-  Chatter(TestPty& pty, char byte) : _thread([this, &pty, byte] {
-      const qftest::Bytes chunk(256, static_cast<uint8_t>(byte));
-      while (!_stop) pty.send(chunk, 50);
-    }) {}
+  Chatter(TestPty& pty, char byte)
+      : _thread([this, &pty, byte] {
+          const qftest::Bytes chunk(256, static_cast<uint8_t>(byte));
+          while (!_stop) pty.send(chunk, 50);
+        }) {}
   ~Chatter() {
     _stop = true;
     _thread.join();
@@ -482,8 +508,7 @@ TEST(NXPSerialStrayBytes, ALineThatNeverStopsTalkingEndsEveryRead) {
        [&](NXPSerialClass& isp) { return isp.Response(buffer, sizeof buffer, &count, "OK\r\n", 4); }},
       {"a line held in break", '\0',
        [&](NXPSerialClass& isp) { return isp.Response(buffer, sizeof buffer, &count, nullptr, 0); }},
-      {"noise instead of an echo", 'z',
-       [&](NXPSerialClass& isp) { return isp.GetEcho("P 0 29\r\n", 7, &count); }},
+      {"noise instead of an echo", 'z', [&](NXPSerialClass& isp) { return isp.GetEcho("P 0 29\r\n", 7, &count); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

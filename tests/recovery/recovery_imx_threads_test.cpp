@@ -15,9 +15,9 @@
 
 #include "platform/Quillfern-C.h"
 #include "recovery/Updater_recovery.h"
+#include "sim/lpcisp/simIspPort.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simUpgrade.h"
-#include "sim/lpcisp/simIspPort.h"
 #include "sim/sdp/simSdpSerial.h"
 #include "support/bird_generator.h"
 #include "support/log_capture.h"
@@ -54,7 +54,8 @@ struct Road {
 
 Bytes BirdFileOf(const Road& road) {
   std::vector<bird::Block> blocks = {bird::imageBlock(bird::LOADER, kLoaderAddress, road.loader)};
-  for (const auto& [address, payload] : road.firmware) blocks.push_back(bird::imageBlock(bird::FIRMWARE, address, payload));
+  for (const auto& [address, payload] : road.firmware)
+    blocks.push_back(bird::imageBlock(bird::FIRMWARE, address, payload));
   blocks.push_back(bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-100"));
   blocks.push_back(bird::jumpAddressBlock(road.jump));
   return bird::wrap(bird::compress(bird::encodeBody(blocks)));
@@ -177,8 +178,8 @@ TEST_F(ImxRecovery, RefusedJumpFailsTheRoad) {
   Fingerprint fingerprint;
   Updater updater(kNoServer, folder / "store", display);
   EXPECT_FALSE(updater.Get_Fingerprint(fingerprint, Port(), kSerial, WriteBird(plan), 115200, false));
-  EXPECT_EQ(display.errors(),
-            std::vector<std::string>{"The boot ROM refused to start the loader at address 0x30000000: status 0x0BAD1234"});
+  EXPECT_EQ(display.errors(), std::vector<std::string>{
+                                  "The boot ROM refused to start the loader at address 0x30000000: status 0x0BAD1234"});
   EXPECT_TRUE(log.contains("Error loading liveloader.\n")) << log.text();
 }
 
@@ -241,9 +242,10 @@ TEST_F(ImxRecovery, LoaderFailuresSayWhatFailed) {
 TEST_F(ImxRecovery, ImageWithoutLoaderIsRefusedBeforeAnythingIsSent) {
   StartSerialRom();
   const std::string file = folder / "firmware-only.bird";
-  bird::writeFile(file, bird::wrap(bird::compress(bird::encodeBody(
-                            {bird::imageBlock(bird::FIRMWARE, 0x4000, bird::randomBytes(500, 24)),
-                             bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-100")}))));
+  bird::writeFile(
+      file,
+      bird::wrap(bird::compress(bird::encodeBody({bird::imageBlock(bird::FIRMWARE, 0x4000, bird::randomBytes(500, 24)),
+                                                  bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-100")}))));
   Fingerprint fingerprint;
   Updater updater(kNoServer, folder / "store", display);
   EXPECT_FALSE(updater.Get_Fingerprint(fingerprint, Port(), kSerial, file, 115200, false));

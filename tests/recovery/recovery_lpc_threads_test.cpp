@@ -73,16 +73,16 @@ class LpcRecovery : public testing::Test {
 
   Bytes Flash(uint32_t address, size_t length) {
     Bytes bytes;
-    chip.withDevice([&](IspDevice& d) {
-      bytes.assign(d.flash().begin() + address, d.flash().begin() + address + length);
-    });
+    chip.withDevice(
+        [&](IspDevice& d) { bytes.assign(d.flash().begin() + address, d.flash().begin() + address + length); });
     return bytes;
   }
 
   // The flash holds the pieces and erased bytes everywhere else.
   void ExpectFlashHolds(const std::vector<Piece>& pieces) {
     Bytes expected(IspDevice::kFlashSize, 0xFF);
-    for (const Piece& piece : pieces) std::copy(piece.plain.begin(), piece.plain.end(), expected.begin() + piece.address);
+    for (const Piece& piece : pieces)
+      std::copy(piece.plain.begin(), piece.plain.end(), expected.begin() + piece.address);
     const Bytes flash = Flash(0, IspDevice::kFlashSize);
     ASSERT_EQ(flash.size(), expected.size());
     for (size_t i = 0; i < flash.size(); ++i) {
@@ -93,7 +93,6 @@ class LpcRecovery : public testing::Test {
       }
     }
   }
-
 
   qftest::TempFolder folder;
   SimIspPort chip{Chip()};
@@ -184,9 +183,8 @@ TEST_F(LpcRecovery, ResentBlocksLandWhole) {
 // Only a closing 4-byte block is an end marker: a 4-byte block in the middle is flashed, and so
 // is everything after it; the count shown is the number of blocks flashed.
 TEST_F(LpcRecovery, OnlyAClosingFourByteBlockEndsTheImage) {
-  const std::vector<Piece> written = {{0x0, bird::randomBytes(256, 8)},
-                                      {0x1000, {1, 2, 3, 4}},
-                                      {0x2000, bird::randomBytes(512, 9)}};
+  const std::vector<Piece> written = {
+      {0x0, bird::randomBytes(256, 8)}, {0x1000, {1, 2, 3, 4}}, {0x2000, bird::randomBytes(512, 9)}};
   std::vector<Piece> pieces = written;
   pieces.push_back({0x3000, {9, 9, 9, 9}});
   ASSERT_TRUE(Recover(WriteImage(pieces))) << testing::PrintToString(display.all());
@@ -206,10 +204,12 @@ TEST_F(LpcRecovery, EveryRefusalIsShownWithWhatFailed) {
   const Case cases[] = {
       {'U', 15, "Recovery Error: Unlock ==> [2, aErrParam], the chip answered CMD_LOCKED (15)"},
       {'E', 8, "Recovery Error: Erase ==> [2, aErrParam], the chip answered SECTOR_NOT_BLANK (8)"},
-      {'W', 6, "Recovery Error: Write to RAM failed for firmware block 1 of 1 at address 0x00001000 ==> "
-               "[2, aErrParam], the chip answered COUNT_ERROR (6)"},
-      {'C', 9, "Recovery Error: Copy to flash failed for firmware block 1 of 1 at address 0x00001000 ==> "
-               "[2, aErrParam], the chip answered SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION (9)"},
+      {'W', 6,
+       "Recovery Error: Write to RAM failed for firmware block 1 of 1 at address 0x00001000 ==> "
+       "[2, aErrParam], the chip answered COUNT_ERROR (6)"},
+      {'C', 9,
+       "Recovery Error: Copy to flash failed for firmware block 1 of 1 at address 0x00001000 ==> "
+       "[2, aErrParam], the chip answered SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION (9)"},
       {'G', 15, "Recovery Error: Start from address 0x00000000 ==> [2, aErrParam], the chip answered CMD_LOCKED (15)"},
       {'A', 25, "Recovery Error transfering data to device ==> [2, aErrParam], the chip answered Unknown error (25)"},
   };
@@ -263,12 +263,16 @@ TEST_F(LpcRecovery, ImagesThatCannotBeWrittenAreRefusedBeforeTheErase) {
   const Case cases[] = {
       {"end marker alone", {{0x0, {1, 2, 3, 4}}}, "Recovery Error: the recovery image holds no firmware to write"},
       {"empty payload", {{0x0, {}}}, "Recovery Error: the recovery image holds no firmware to write"},
-      {"outside the flash", {{0x7FF00, bird::randomBytes(512, 16)}},
+      {"outside the flash",
+       {{0x7FF00, bird::randomBytes(512, 16)}},
        "Recovery Error: firmware block 1 (0x0007FF00 to 0x000800FF) lies outside the flash (0x00000000 to 0x0007FFFF)"},
-      {"off a page", {{0x1080, bird::randomBytes(512, 17)}},
+      {"off a page",
+       {{0x1080, bird::randomBytes(512, 17)}},
        "Recovery Error: firmware block 1 at 0x00001080 does not start on a 256-byte boundary"},
-      {"overlapping", {{0x2000, bird::randomBytes(600, 18)}, {0x1000, bird::randomBytes(256, 19)},
-                       {0x2200, bird::randomBytes(256, 20)}},
+      {"overlapping",
+       {{0x2000, bird::randomBytes(600, 18)},
+        {0x1000, bird::randomBytes(256, 19)},
+        {0x2200, bird::randomBytes(256, 20)}},
        "Recovery Error: firmware blocks 1 and 3 overlap at 0x00002200"},
   };
   for (const Case& c : cases) {
@@ -322,9 +326,8 @@ TEST_F(LpcRecovery, SilentChipIsNoLpcChip) {
   const std::string file = WriteImage({{0x0, bird::randomBytes(256, 11)}});
   EXPECT_FALSE(Recover(file, 115200, 0));
   EXPECT_EQ(display.errors(),
-            (std::vector<std::string>{
-                "Add serial number or remove the bird filename to use a default recovery image.",
-                "Could not get Device Identifier"}));
+            (std::vector<std::string>{"Add serial number or remove the bird filename to use a default recovery image.",
+                                      "Could not get Device Identifier"}));
 }
 
 // Without a file the update server names the serial number and build for the fingerprint; the
@@ -355,9 +358,9 @@ TEST_F(LpcRecovery, ServerNamesTheRecoveryBuild) {
   second.withDevice([&](IspDevice& d) { flashed.assign(d.flash().begin(), d.flash().begin() + 900); });
   EXPECT_EQ(flashed, asked[0].plain);
   const std::vector<std::string> requests = server.requests();
-  EXPECT_TRUE(std::any_of(requests.begin(), requests.end(),
-                          [&](const std::string& r) { return r.find(fingerprint) != std::string::npos; }))
-      << testing::PrintToString(requests);
+  EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [&](const std::string& r) {
+    return r.find(fingerprint) != std::string::npos;
+  })) << testing::PrintToString(requests);
 }
 
 // With a file no request is made, and the given build is not used.

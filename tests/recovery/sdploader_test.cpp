@@ -49,7 +49,7 @@ TEST(SDPLoaderTransport, OneTransportForTheLoadersLife) {
     EXPECT_TRUE(loader.setLoader(new CountingTransport(true, &first)));
     EXPECT_FALSE(loader.setLoader(refused.get()));
     EXPECT_FALSE(loader.setLoader(std::move(refused)));
-    EXPECT_NE(refused, nullptr);  // only a taken transport is moved from
+    EXPECT_NE(refused, nullptr);                   // only a taken transport is moved from
     EXPECT_EQ(loader.init(), SDPLoader::SUCCESS);  // the first transport, still in place
     EXPECT_EQ(first.inits, 1);
     EXPECT_EQ(second.inits, 0);
@@ -194,15 +194,15 @@ TEST(HIDSDPLoader, ValueStandsAfterBothReports) {
   longer.push_back(0);
   HID_SDPLoader transport(IMX1050::VID, IMX1050::PID);
   _expectValues(transport, {
-      {"complete", _hidReply(0x88888888), 0, 0, true, 0x88888888},
-      {"ored into the value", _hidReply(0x12345670), 0, 0x0000000F, true, 0x1234567F},
-      {"last offset", atOffset15, 15, 0, true, 0x44332211},
-      {"offset past the last", _hidReply(0x88888888), 16, 0, false, 0},
-      {"report 4 alone", reportFourAlone, 0, 0, false, 0},
-      {"one byte more", longer, 0, 0, false, 0},
-      {"reports swapped", _hidReply(0x88888888, 4, 3), 0, 0, false, 0},
-      {"empty", {}, 0, 0, false, 0},
-  });
+                               {"complete", _hidReply(0x88888888), 0, 0, true, 0x88888888},
+                               {"ored into the value", _hidReply(0x12345670), 0, 0x0000000F, true, 0x1234567F},
+                               {"last offset", atOffset15, 15, 0, true, 0x44332211},
+                               {"offset past the last", _hidReply(0x88888888), 16, 0, false, 0},
+                               {"report 4 alone", reportFourAlone, 0, 0, false, 0},
+                               {"one byte more", longer, 0, 0, false, 0},
+                               {"reports swapped", _hidReply(0x88888888, 4, 3), 0, 0, false, 0},
+                               {"empty", {}, 0, 0, false, 0},
+                           });
 }
 
 TEST(SerialSDPLoader, ValueIsTheSecondWord) {
@@ -210,14 +210,14 @@ TEST(SerialSDPLoader, ValueIsTheSecondWord) {
   const Bytes twelve = {0, 0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04, 0, 0, 0};
   Serial_SDPLoader transport("/dev/null");
   _expectValues(transport, {
-      {"complete", complete, 0, 0, true, 0x88888888},
-      {"seven bytes", Bytes(complete.begin(), complete.begin() + 7), 0, 0, false, 0},
-      {"ored into the value", complete, 0, 0x77, true, 0x888888FF},
-      {"offset 1 in twelve bytes", twelve, 1, 0, true, 0x04030201},
-      {"offset 1 in eleven bytes", Bytes(twelve.begin(), twelve.end() - 1), 1, 0, false, 0},
-      {"offset past the last", Bytes(72, 0), 16, 0, false, 0},
-      {"empty", {}, 0, 0, false, 0},
-  });
+                               {"complete", complete, 0, 0, true, 0x88888888},
+                               {"seven bytes", Bytes(complete.begin(), complete.begin() + 7), 0, 0, false, 0},
+                               {"ored into the value", complete, 0, 0x77, true, 0x888888FF},
+                               {"offset 1 in twelve bytes", twelve, 1, 0, true, 0x04030201},
+                               {"offset 1 in eleven bytes", Bytes(twelve.begin(), twelve.end() - 1), 1, 0, false, 0},
+                               {"offset past the last", Bytes(72, 0), 16, 0, false, 0},
+                               {"empty", {}, 0, 0, false, 0},
+                           });
 }
 
 }  // namespace

@@ -164,17 +164,17 @@ TEST_F(SerialSdp, EveryFailureIsReportedInBoundedTime) {
   auto faults = [](auto change) { return qftest::RomFaults<SimSdpSerial>(change); };
   auto line = [](qfsim::SimSdpLineFaults f) { return [f](SimSdpSerial& s) { s.setLineFaults(f); }; };
   const FailureCase cases[] = {
-      {"silent ROM", nullptr, faults([](auto& f) { f.silent = true; }), Operation::WriteImage,
-       SDPLoader::NO_ANSWER, "Error: No ack from iMX device\n", 1500, 4 + 5 * 16},
+      {"silent ROM", nullptr, faults([](auto& f) { f.silent = true; }), Operation::WriteImage, SDPLoader::NO_ANSWER,
+       "Error: No ack from iMX device\n", 1500, 4 + 5 * 16},
       // The key goes once; the status requests follow it plainly.
-      {"ROM not listening", line({.ignoreAssociation = true}), nullptr, Operation::WriteImage,
-       SDPLoader::NO_ANSWER, "Error: No ack from iMX device\n", 2000, 4 + 5 * 16},
+      {"ROM not listening", line({.ignoreAssociation = true}), nullptr, Operation::WriteImage, SDPLoader::NO_ANSWER,
+       "Error: No ack from iMX device\n", 2000, 4 + 5 * 16},
       {"status answered on the fifth request", nullptr, faults([](auto& f) { f.ignoreStatusRequests = 4; }),
        Operation::WriteImage, SDPLoader::SUCCESS, "Loader Transfer Successful\n", 1500},
       {"replies without the security word", nullptr, faults([](auto& f) { f.shortReply = true; }),
        Operation::WriteImage, SDPLoader::NO_ANSWER, "Error: No ack from iMX device\n", 1500},
-      {"wrong final status", nullptr, faults([](auto& f) { f.completionStatus = 0x12345678; }),
-       Operation::WriteImage, SDPLoader::NOT_COMPLETED, "Loader Transfer Unsuccessful\n", 1000},
+      {"wrong final status", nullptr, faults([](auto& f) { f.completionStatus = 0x12345678; }), Operation::WriteImage,
+       SDPLoader::NOT_COMPLETED, "Loader Transfer Unsuccessful\n", 1000},
       // A missing status is waited for in proportion to the image: a slow ROM may still be reading.
       {"no final status", nullptr, faults([](auto& f) { f.completionStatus.reset(); }), Operation::WriteImage,
        SDPLoader::NOT_COMPLETED, "Loader Transfer Unsuccessful\n", 2000},
@@ -236,7 +236,9 @@ namespace {
 // A ROM that takes commands without echoing the key is still reached: the key goes once, the
 // commands plainly after it.
 TEST_F(SerialSdp, RomThatDoesNotEchoTheKeyTakesPlainCommands) {
-  open([](SimSdpSerial& s) { s.setLineFaults({.framing = qfsim::SimSdpFraming::fromFirstByte, .ignoreAssociation = true}); });
+  open([](SimSdpSerial& s) {
+    s.setLineFaults({.framing = qfsim::SimSdpFraming::fromFirstByte, .ignoreAssociation = true});
+  });
   EXPECT_FALSE(transport->associated());
   const Bytes image = _pattern(3000);
   EXPECT_EQ(loader->writeLoader(image, 0x20000000), SDPLoader::SUCCESS) << log->text();

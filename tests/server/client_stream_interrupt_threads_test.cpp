@@ -25,7 +25,7 @@ TEST(ClientStreamInterrupt, AnInterruptOrATerminationStillEndsTheProcessByThatSi
       aStream* stream = nullptr;
       if (aStream_CreateClient(htonl(INADDR_LOOPBACK), 9, &stream) != aErrNone) _exit(2);
       kill(getpid(), signal);  // czmq's handler takes it first
-      sleep(5);  // waits for the handed-back signal, which ends the child within about a second
+      sleep(5);                // waits for the handed-back signal, which ends the child within about a second
       _exit(0);
     }
     const std::optional<int> status = qftest::reapWithin(child, std::chrono::milliseconds(10000));

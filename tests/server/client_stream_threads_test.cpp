@@ -16,10 +16,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 using qftest::ReadFromStream;
 using qftest::StreamHandle;
 using qftest::WriteToStream;
+using std::chrono::milliseconds;
 
 constexpr int kFrameWaitMs = 3000;
 
@@ -28,8 +28,8 @@ class Frontend {
  public:
   // On an ephemeral port, or on the given one.
   explicit Frontend(uint16_t port = 0) : _socket(zsock_new(ZMQ_ROUTER)) {
-    const int bound = port ? zsock_bind(_socket, "tcp://127.0.0.1:%u", unsigned{port})
-                           : zsock_bind(_socket, "tcp://127.0.0.1:*");
+    const int bound =
+        port ? zsock_bind(_socket, "tcp://127.0.0.1:%u", unsigned{port}) : zsock_bind(_socket, "tcp://127.0.0.1:*");
     _port = bound > 0 ? static_cast<uint16_t>(bound) : 0;
   }
   ~Frontend() { zsock_destroy(&_socket); }

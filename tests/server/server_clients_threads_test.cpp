@@ -47,9 +47,7 @@ Bytes Disable(uint8_t entity) { return {kStream, 0x82, 0x20, kAddress, entity, 0
 const Bytes kEnabled = {kStream, 0xC1, 0x00};
 const Bytes kDisabled = {kStream, 0xC2, 0x00};
 
-size_t Count(const SimRecord& record, const Bytes& data) {
-  return qftest::TimesReceived(record, kAddress, data);
-}
+size_t Count(const SimRecord& record, const Bytes& data) { return qftest::TimesReceived(record, kAddress, data); }
 
 class ServerClients : public qftest::ServedModuleFixture {
  protected:
@@ -68,7 +66,9 @@ class ServerClients : public qftest::ServedModuleFixture {
   }
 
   size_t Records() const { return aServerInternal::_clientRecordCount(served->server()); }
-  bool RecordsComeTo(size_t count) const { return qftest::Eventually([&] { return Records() == count; }, 5s); }
+  bool RecordsComeTo(size_t count) const {
+    return qftest::Eventually([&] { return Records() == count; }, 5s);
+  }
   bool ModuleGetsDisables(uint8_t entity, size_t count) {
     return served->module().waitUntil([&](const SimRecord& r) { return Count(r, Disable(entity)) == count; }, 3s);
   }

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,10 +18,9 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <vector>
 #include <string>
 #include <thread>
-#include <atomic>
+#include <vector>
 
 #include "common/aLinkRegistry.h"
 #include "common/aLink_internal.h"
@@ -254,7 +254,7 @@ TEST(ServerHandle, APeerAnnouncingAFrameLargerThanAnyPacketOrBatchIsCutOffAtOnce
 }
 
 TEST(ServerHandle, StoppingLeavesNoThreadAndNoFilterEvenWithARequestInFlight) {
-  { // The messaging library's own threads stay for the life of the process: let them start.
+  {  // The messaging library's own threads stay for the life of the process: let them start.
     ServedModule warmUp;
     ASSERT_TRUE(warmUp.start(nullptr));
   }

@@ -107,8 +107,8 @@ class ServerPooling : public qftest::ServedModuleFixture {
   }
 
   bool ModuleGets(const std::vector<Bytes>& run) {
-    return served->module().waitUntil(
-        [&](const SimRecord& r) { return Contains(ReceivedFrom(r, run.front()), run); }, 3s);
+    return served->module().waitUntil([&](const SimRecord& r) { return Contains(ReceivedFrom(r, run.front()), run); },
+                                      3s);
   }
 };
 
@@ -190,8 +190,8 @@ TEST_F(ServerPooling, AStuckValueHoldsItsPartsBackUntil2000FurtherEntityPacketsH
   ASSERT_TRUE(writer->send(kAddress, broken[2]));  // 1 entity packet since the value began
   RoundTrip(*writer, {kEcho, 0x01});               // 2; served, though it reads as sequence 1
   for (int i = 0; i < 1998; ++i) ASSERT_TRUE(writer->send(kAddress, strayPart));  // 2000
-  RoundTrip(*writer, {kInfoEcho, 0x02});           // link-level: not counted
-  ASSERT_TRUE(writer->send(kAddress, strayPart));  // 2001: the value is given up first
+  RoundTrip(*writer, {kInfoEcho, 0x02});                                          // link-level: not counted
+  ASSERT_TRUE(writer->send(kAddress, strayPart));                                 // 2001: the value is given up first
   EXPECT_EQ(writer->receive(kReplyMs), PacketFrame(kAddress, kSetAck));
   EXPECT_EQ(ModulePackets(served->module().record(), kSetBytes), std::vector<Bytes>{strayPart});
 }
@@ -205,7 +205,7 @@ TEST_F(ServerPooling, StreamBatchesReachEveryEnrolledClientOnce) {
   RoundTrip(*twice, enable);
   RoundTrip(*twice, enable);
   RoundTrip(*disabling, enable);
-  RoundTrip(*disabling, disable);  // the module hears it; the client stays enrolled
+  RoundTrip(*disabling, disable);                                // the module hears it; the client stays enrolled
   RoundTrip(*bystander, {kStream, 0x81, 0x20, kAddress, 0x30});  // not the enabling form
 
   RoundTrip(*bystander, {kEmit, 3, 7});

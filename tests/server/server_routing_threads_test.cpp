@@ -32,12 +32,12 @@ using qftest::WireClient;
 
 constexpr uint8_t kAddress = 0x06;
 // Commands of the simulated module in these tests.
-constexpr uint8_t kEcho = 0x10;        // answered with the request's own data
+constexpr uint8_t kEcho = 0x10;         // answered with the request's own data
 constexpr uint8_t kManyReplies = 0x11;  // answered by data[2] full packets with the continue bit, then a short one
-constexpr uint8_t kOneByte = 0x12;     // answered with its command byte alone: a 3-byte frame
-constexpr uint8_t kUnanswered = 0x13;  // never answered
-constexpr uint8_t kRefused = 0x14;     // every packet answered with an error reply, as for a missing option
-constexpr uint8_t kSlow = 0x15;        // answered with its own data after kSlowMs
+constexpr uint8_t kOneByte = 0x12;      // answered with its command byte alone: a 3-byte frame
+constexpr uint8_t kUnanswered = 0x13;   // never answered
+constexpr uint8_t kRefused = 0x14;      // every packet answered with an error reply, as for a missing option
+constexpr uint8_t kSlow = 0x15;         // answered with its own data after kSlowMs
 constexpr int kSlowMs = 100;
 constexpr int kReplyMs = 3000;
 constexpr int kQuietMs = 300;
@@ -69,9 +69,7 @@ std::vector<Bytes> ManyReplies(uint8_t count) {
 // with its error bit, then the error code.
 Bytes RefusalOf(const Bytes& request) { return {request[0], request[1], uint8_t(0x80 | (request[2] & 0x1F)), 0x13}; }
 
-bool Received(const SimRecord& record, const Bytes& data) {
-  return qftest::TimesReceived(record, kAddress, data) > 0;
-}
+bool Received(const SimRecord& record, const Bytes& data) { return qftest::TimesReceived(record, kAddress, data) > 0; }
 
 class ServerRouting : public qftest::ServedModuleFixture {
  protected:
@@ -117,7 +115,8 @@ TEST_F(ServerRouting, EachClientGetsTheRepliesToItsOwnRequestsInOrder) {
     for (uint8_t n = 0; n < kRequests; ++n) expected.push_back(PacketFrame(kAddress, {kEcho, c, n}));
     std::vector<Bytes> got;
     while (got.size() < expected.size())
-      if (auto frame = clients[c]->receive(kReplyMs)) got.push_back(*frame); else break;
+      if (auto frame = clients[c]->receive(kReplyMs)) got.push_back(*frame);
+      else break;
     EXPECT_EQ(got, expected) << "client " << int(c);
   }
   EXPECT_TRUE(clients[0]->receiveUntilQuiet(kQuietMs).empty());
@@ -144,7 +143,8 @@ TEST_F(ServerRouting, EveryReplyShapeReachesTheAskingClientWhole) {
     ASSERT_TRUE(other->send(kAddress, {kEcho, 0x0B}));
     std::vector<Bytes> got;
     while (got.size() < c.replies.size())
-      if (auto frame = asking->receive(kReplyMs)) got.push_back(*frame); else break;
+      if (auto frame = asking->receive(kReplyMs)) got.push_back(*frame);
+      else break;
     EXPECT_EQ(got, c.replies);
     ExpectOnlyEcho(*other, {kEcho, 0x0B});
     EXPECT_TRUE(asking->receiveUntilQuiet(kQuietMs).empty());
@@ -194,14 +194,16 @@ TEST_F(ServerRouting, WhatTheModuleSendsUnaskedNeverShiftsLaterRepliesToOtherCli
   last.push_back(2);
   struct Case {
     const char* name;
-    std::vector<Bytes> sent;              // by one client, in this order
-    std::optional<Bytes> senderExpects;   // its only reply
+    std::vector<Bytes> sent;             // by one client, in this order
+    std::optional<Bytes> senderExpects;  // its only reply
   };
   const std::vector<Case> cases = {
       {"a stray byte-value part with the continue bit, answered with an error",
-       {FullPart(kRefused, 0x80 | 5)}, std::nullopt},
+       {FullPart(kRefused, 0x80 | 5)},
+       std::nullopt},
       {"a set of 60 bytes to an option the module lacks: every part answered with an error",
-       {first, second, last}, RefusalOf(first)},
+       {first, second, last},
+       RefusalOf(first)},
   };
   uint8_t tag = 0;
   for (const Case& c : cases) {
@@ -235,8 +237,20 @@ TEST_F(ServerRouting, FramesThatAreNotPacketsAreDroppedSilently) {
       {"empty", {}},
       {"one byte", {kAddress}},
       {"length beyond the frame", {kAddress, 4, kEcho, 0x01}},
-      {"length above 28", [] { Bytes f(31, 0x01); f[0] = kAddress; f[1] = 29; return f; }()},
-      {"longer than 30 bytes", [] { Bytes f(31, 0x01); f[0] = kAddress; f[1] = 28; return f; }()},
+      {"length above 28",
+       [] {
+         Bytes f(31, 0x01);
+         f[0] = kAddress;
+         f[1] = 29;
+         return f;
+       }()},
+      {"longer than 30 bytes",
+       [] {
+         Bytes f(31, 0x01);
+         f[0] = kAddress;
+         f[1] = 28;
+         return f;
+       }()},
       {"address 0", {0x00, 1, kEcho}},
   };
   auto client = Client();

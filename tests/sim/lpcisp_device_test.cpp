@@ -48,27 +48,27 @@ TEST(LpcIspDevice, ReturnCodesFollowTheFlashRules) {
     const char* answer;
   };
   const Step steps[] = {
-      {"X 1", "1"},               // unknown command
-      {"P 1", "12"},              // too few arguments
-      {"P 5 3", "7"},             // sectors backwards
-      {"P 0 30", "7"},            // no sector 30
-      {"E 0 1", "15"},            // locked
-      {"U 1234", "16"},           // wrong unlock code
+      {"X 1", "1"},      // unknown command
+      {"P 1", "12"},     // too few arguments
+      {"P 5 3", "7"},    // sectors backwards
+      {"P 0 30", "7"},   // no sector 30
+      {"E 0 1", "15"},   // locked
+      {"U 1234", "16"},  // wrong unlock code
       {"U 23130", "0"},
-      {"E 0 1", "9"},             // not prepared
+      {"E 0 1", "9"},  // not prepared
       {"P 0 1", "0"},
       {"E 0 1", "0"},
-      {"E 0 1", "9"},             // the prepare is used up
-      {"W 268439553 4", "3"},     // RAM address not word aligned
-      {"W 268439552 6", "6"},     // count not a multiple of 4
-      {"W 268435456 4", "5"},     // the bootloader's own RAM
+      {"E 0 1", "9"},          // the prepare is used up
+      {"W 268439553 4", "3"},  // RAM address not word aligned
+      {"W 268439552 6", "6"},  // count not a multiple of 4
+      {"W 268435456 4", "5"},  // the bootloader's own RAM
       {"C 128 268439552 256", "3"},
       {"C 0 268439552 300", "6"},
       {"C 0 268439552 256", "9"},
       {"P 0 0", "0"},
       {"C 0 268439554 256", "2"},
       {"C 0 268439552 256", "0"},
-      {"R 524288 4", "4"},        // beyond the flash
+      {"R 524288 4", "4"},  // beyond the flash
       {"B 1000 1", "17"},
       {"B 9600 3", "18"},
       {"G 0 Q", "12"},

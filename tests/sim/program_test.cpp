@@ -11,8 +11,8 @@
 
 using namespace std::chrono_literals;
 using qftest::Bytes;
-using qftest::ProgramProcess;
 using qftest::hex;
+using qftest::ProgramProcess;
 using qftest::RawPeer;
 using qftest::wordValue;
 
@@ -172,8 +172,8 @@ TEST(SimProgramTest, FaultOptions) {
 
 TEST(SimProgramTest, BadCommandLinesAreRefused) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--address", "3"}, {"--transport", "usb"}, {"--port", "70000"}, {"--model"},
-      {"--serial", "xyz"}, {"--first-byte", "even"}, {"--bogus"}, {"--port", "-1"},
+      {"--address", "3"},  {"--transport", "usb"},   {"--port", "70000"}, {"--model"},
+      {"--serial", "xyz"}, {"--first-byte", "even"}, {"--bogus"},         {"--port", "-1"},
   };
   for (const auto& arguments : cases) {
     ProgramProcess child(_kProgram, arguments);

@@ -32,14 +32,21 @@ TEST(SimSessionTest, TimersFollowTheOwnersClock) {
     const char* name;
     std::chrono::milliseconds at;
     std::function<void()> action;
-    const char* output;                           // all sent so far
+    const char* output;                            // all sent so far
     std::optional<std::chrono::milliseconds> due;  // nextDue() afterwards
   };
   const Step steps[] = {
       {"connected", 0ms, [] {}, "", 100ms},
-      {"a reply held 50 ms", 0ms, [&] { receive(50, {0xAD, 0x00}, 0ms); }, "", 50ms},
-      {"a later reply held less overtakes it", 10ms, [&] { receive(20, {0x04, 0x03, 0x03, 0x48, 0x20}, 10ms); }, "",
-       30ms},
+      {"a reply held 50 ms", 0ms,
+       [&] {
+         receive(50, {0xAD, 0x00}, 0ms);
+       },
+       "", 50ms},
+      {"a later reply held less overtakes it", 10ms,
+       [&] {
+         receive(20, {0x04, 0x03, 0x03, 0x48, 0x20}, 10ms);
+       },
+       "", 30ms},
       {"the second falls due", 30ms, {}, "04 04 03 08 00 04", 50ms},
       {"then the first", 60ms, {}, "04 04 03 08 00 04 04 00", 100ms},
       {"the heartbeat period", 100ms, {}, "04 04 03 08 00 04 04 00 04 02 00 00", 200ms},
@@ -74,8 +81,10 @@ TEST(SimSessionTest, StreamsPublishOnTheTickerWhileConnected) {
   source.kind = 2;
   source.value = 0xBEEF;
   streams->setSource(source);
-  session.protocol().setHandler(kSimCommandStream, [streams](SimContext& c, const SimPacket& p) { streams->handle(c, p); });
-  session.setTicker(10ms, [streams](SimContext& c) { streams->publish(c); }, start);
+  session.protocol().setHandler(kSimCommandStream,
+                                [streams](SimContext& c, const SimPacket& p) { streams->handle(c, p); });
+  session.setTicker(
+      10ms, [streams](SimContext& c) { streams->publish(c); }, start);
   session.connect(start);
   session.advance(start + 10ms);
   EXPECT_EQ(hex(session.output()), "") << "no stream started";

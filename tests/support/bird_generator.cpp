@@ -19,9 +19,7 @@ Bytes _padded(const std::string& text, size_t width) {
   return field;
 }
 
-Block _raw(Type type, size_t length, uint32_t seed) {
-  return Block{type, 0, randomBytes(length, seed), {}};
-}
+Block _raw(Type type, size_t length, uint32_t seed) { return Block{type, 0, randomBytes(length, seed), {}}; }
 
 // The valid two-block skeleton that each broken variant changes in one place.
 std::vector<Block> _small_build(uint32_t seed) {
@@ -33,16 +31,15 @@ std::vector<Block> _small_build(uint32_t seed) {
   return buildBlocks(small);
 }
 
-Bytes _file(const std::vector<Block>& blocks, std::optional<uint32_t> count = {},
-            const Bytes& trailing = {}) {
+Bytes _file(const std::vector<Block>& blocks, std::optional<uint32_t> count = {}, const Bytes& trailing = {}) {
   return wrap(compress(encodeBody(blocks, count, trailing)));
 }
 
 }  // namespace
 
 Bytes be32(uint32_t value) {
-  return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-          static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value)};
 }
 
 Bytes randomBytes(size_t count, uint32_t seed) {
@@ -64,8 +61,8 @@ Block serialOffsetsBlock(uint32_t serialOffset, uint32_t descriptorOffset) {
   return block;
 }
 
-Block descriptorBlock(const std::string& build, const std::string& version,
-                      const std::string& serial, const std::string& model) {
+Block descriptorBlock(const std::string& build, const std::string& version, const std::string& serial,
+                      const std::string& model) {
   Block block{DESCRIPTOR, 0, _padded(build, 16), {}};
   _append(block.data, _padded(version, 16));
   _append(block.data, _padded(serial, 8));
@@ -76,8 +73,7 @@ Block descriptorBlock(const std::string& build, const std::string& version,
 
 Block jumpAddressBlock(uint32_t address) { return Block{JUMP_ADDRESS, 0, be32(address), {}}; }
 
-Bytes encodeBody(const std::vector<Block>& blocks, std::optional<uint32_t> reportedCount,
-                 const Bytes& trailing) {
+Bytes encodeBody(const std::vector<Block>& blocks, std::optional<uint32_t> reportedCount, const Bytes& trailing) {
   Bytes body = be32(reportedCount.value_or(static_cast<uint32_t>(blocks.size())));
   for (const Block& block : blocks) {
     body.push_back(static_cast<uint8_t>((block.type & 0x1F) | (block.flags << 5)));

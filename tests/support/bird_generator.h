@@ -33,8 +33,8 @@ struct Block {
 Block imageBlock(Type type, uint32_t address, const Bytes& payload, uint8_t flags = 0);
 Block serialOffsetsBlock(uint32_t serialOffset, uint32_t descriptorOffset);
 // Text fields padded with spaces to 16 bytes (build, version), 8 + 8 (serial) and 16 (model).
-Block descriptorBlock(const std::string& build, const std::string& version,
-                      const std::string& serial, const std::string& model);
+Block descriptorBlock(const std::string& build, const std::string& version, const std::string& serial,
+                      const std::string& model);
 Block jumpAddressBlock(uint32_t address);
 
 Bytes be32(uint32_t value);
@@ -46,8 +46,7 @@ Bytes encodeBody(const std::vector<Block>& blocks, std::optional<uint32_t> repor
                  const Bytes& trailing = {});
 Bytes compress(const Bytes& body, int level = 9);
 // The file: signature, version bytes, then the compressed body as it is.
-Bytes wrap(const Bytes& compressedBody, uint16_t version = 0x0101,
-           const std::string& signature = "bird");
+Bytes wrap(const Bytes& compressedBody, uint16_t version = 0x0101, const std::string& signature = "bird");
 
 // A complete, valid firmware build: the loader in `loaderPieces` loader blocks, the firmware
 // image in `pieces` firmware blocks (consecutive addresses from firmwareAddress), the serial
@@ -87,9 +86,9 @@ enum class Broken {
   InflatesTooFar,      // the body inflates to more than 8 times its compressed size
   TrailingBytes,       // two bytes after the checksum: read as one more block, past the body
   // Loaded, with a logged mismatch:
-  CountMismatch,       // count word says one more block than there are
-  NoChecksum,          // body ends after the last block
-  ShortChecksum,       // body ends two bytes into the checksum
+  CountMismatch,  // count word says one more block than there are
+  NoChecksum,     // body ends after the last block
+  ShortChecksum,  // body ends two bytes into the checksum
 };
 struct BrokenCase {
   Broken kind;

@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <grp.h>
 #include <poll.h>
-#include <sys/syscall.h>
-#include <sys/resource.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +27,8 @@ bool _become_ordinary_user(const std::string& owned) {
   namespace fs = std::filesystem;
   std::error_code error;
   if (lchown(owned.c_str(), _nobody, _nobody) != 0) return false;
-  for (auto it = fs::recursive_directory_iterator(owned, error);
-       it != fs::recursive_directory_iterator(); it.increment(error)) {
+  for (auto it = fs::recursive_directory_iterator(owned, error); it != fs::recursive_directory_iterator();
+       it.increment(error)) {
     if (lchown(it->path().c_str(), _nobody, _nobody) != 0) return false;
   }
   return setgroups(0, nullptr) == 0 && setgid(_nobody) == 0 && setuid(_nobody) == 0;
@@ -106,8 +106,7 @@ int runUnprivileged(const std::string& owned, const std::function<int()>& body, 
   return runInChild([&] { return _become_ordinary_user(owned) ? body() : 125; }, timeoutMs);
 }
 
-int runWithFileSizeLimit(size_t bytes, FileSizeBreach breach, const std::function<int()>& body,
-                         int timeoutMs) {
+int runWithFileSizeLimit(size_t bytes, FileSizeBreach breach, const std::function<int()>& body, int timeoutMs) {
   return runInChild(
       [&] {
         rlimit limit{bytes, bytes};

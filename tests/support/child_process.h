@@ -32,15 +32,13 @@ int runInChild(const std::function<int()>& body, int timeoutMs = 10000);
 
 // As runInChild, but a child started as root first hands the folder tree `owned` to an ordinary
 // user and becomes that user, so that file permissions bind it as they bind a user.
-int runUnprivileged(const std::string& owned, const std::function<int()>& body,
-                    int timeoutMs = 10000);
+int runUnprivileged(const std::string& owned, const std::function<int()>& body, int timeoutMs = 10000);
 
 // What a child that writes past its file-size limit meets: its write falls short with EFBIG,
 // or the process is killed in the middle of the write (SIGXFSZ), as in a crash.
 enum class FileSizeBreach { ShortWrite, Crash };
 
 // As runInChild, with no file of the child allowed to grow past `bytes`.
-int runWithFileSizeLimit(size_t bytes, FileSizeBreach breach, const std::function<int()>& body,
-                         int timeoutMs = 10000);
+int runWithFileSizeLimit(size_t bytes, FileSizeBreach breach, const std::function<int()>& body, int timeoutMs = 10000);
 
 }  // namespace qftest

@@ -38,14 +38,12 @@ Channel _open_channel(StdoutKind kind) {
 
 // Reads both channels until each reports end (a pipe's EOF, a terminal's EIO once the child
 // closed its side) or the deadline passes. Returns false on time-out.
-bool _drain(int outFd, int errFd, CapturedConsole& captured,
-            std::chrono::steady_clock::time_point deadline) {
+bool _drain(int outFd, int errFd, CapturedConsole& captured, std::chrono::steady_clock::time_point deadline) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {&captured.out, &captured.err};
   int open = 2;
   while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     if (poll(fds, 2, static_cast<int>(left.count())) < 0) return false;
     for (int i = 0; i < 2; ++i) {

@@ -18,7 +18,6 @@ enum class StdoutKind { Terminal, Pipe };
 
 // The child runs body and exits with 0; the terminal is in raw mode, so bytes arrive unchanged
 // (no "\n" to "\r\n" translation). A child still running after timeoutMs is killed.
-CapturedConsole runWithConsole(StdoutKind kind, const std::function<void()>& body,
-                               int timeoutMs = 10000);
+CapturedConsole runWithConsole(StdoutKind kind, const std::function<void()>& body, int timeoutMs = 10000);
 
 }  // namespace qftest

@@ -13,8 +13,7 @@ namespace qftest {
 // Long enough for what must happen, also under the sanitizers.
 inline constexpr std::chrono::milliseconds kEventuallyLimit{3000};
 
-inline bool Eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = kEventuallyLimit) {
+inline bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kEventuallyLimit) {
   const auto until = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < until) {
     if (condition()) return true;

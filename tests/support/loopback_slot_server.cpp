@@ -50,8 +50,7 @@ LoopbackSlotServer::LoopbackSlotServer(uint16_t slot, std::vector<uint8_t> reply
   inet_pton(AF_INET, "224.0.0.7", &membership.imr_multiaddr);
   membership.imr_interface.s_addr = _kLoopbackNet;
   const in_addr outgoing{_kLoopbackNet};
-  _ready = _socket >= 0 && _wake >= 0 &&
-           bind(_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+  _ready = _socket >= 0 && _wake >= 0 && bind(_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
            setsockopt(_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0 &&
            setsockopt(_socket, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0;
   if (_ready) _thread = std::thread([this] { _serve(); });

@@ -58,8 +58,7 @@ class PipeTransport {
     writes_.clear();
   }
   // Waits until the condition holds on the writes (checked at every write); false on time-out.
-  bool AwaitWrites(const std::function<bool(const std::vector<Bytes>&)>& condition,
-                   std::chrono::milliseconds timeout) {
+  bool AwaitWrites(const std::function<bool(const std::vector<Bytes>&)>& condition, std::chrono::milliseconds timeout) {
     std::unique_lock hold(mutex_);
     return changed_.wait_for(hold, timeout, [&] { return condition(writes_); });
   }
@@ -120,8 +119,8 @@ class PipeTransport {
     PipeTransport* self = Self(ref);
     std::unique_lock hold(self->mutex_);
     ++self->waitCalls_;
-    const bool ready = self->changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                               [self] { return !self->input_.empty(); });
+    const bool ready =
+        self->changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [self] { return !self->input_.empty(); });
     return ready ? aErrNone : aErrTimeout;
   }
 

@@ -45,8 +45,8 @@ std::set<std::string> _interfaceNames() {
 
 // Runs the arguments (looked up on PATH) with the given extra environment entries, output
 // discarded when quiet; the exit status, or -1 when it could not be run or took too long.
-int _run(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment,
-         bool quiet, std::chrono::milliseconds limit = _kChildLimit) {
+int _run(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment, bool quiet,
+         std::chrono::milliseconds limit = _kChildLimit) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);

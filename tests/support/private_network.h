@@ -41,26 +41,26 @@ bool RunProgramInPrivateNetwork();
 
 }  // namespace qftest
 
-#define QF_REQUIRE_PRIVATE_NETWORK_WITH(extraSetup)                                  \
-  do {                                                                             \
-    std::string qfWhy_;                                                            \
-    switch (qftest::RunInPrivateNetwork(extraSetup, &qfWhy_)) {                    \
-      case qftest::NetworkPlace::inside:                                           \
-        break;                                                                     \
-      case qftest::NetworkPlace::ranInChild:                                       \
-        return;                                                                    \
-      case qftest::NetworkPlace::unavailable:                                      \
-        GTEST_SKIP() << "needs a private network namespace: " << qfWhy_;           \
-      case qftest::NetworkPlace::unsafe:                                           \
-        FAIL() << qfWhy_;                                                          \
-    }                                                                              \
+#define QF_REQUIRE_PRIVATE_NETWORK_WITH(extraSetup)                      \
+  do {                                                                   \
+    std::string qfWhy_;                                                  \
+    switch (qftest::RunInPrivateNetwork(extraSetup, &qfWhy_)) {          \
+      case qftest::NetworkPlace::inside:                                 \
+        break;                                                           \
+      case qftest::NetworkPlace::ranInChild:                             \
+        return;                                                          \
+      case qftest::NetworkPlace::unavailable:                            \
+        GTEST_SKIP() << "needs a private network namespace: " << qfWhy_; \
+      case qftest::NetworkPlace::unsafe:                                 \
+        FAIL() << qfWhy_;                                                \
+    }                                                                    \
   } while (0)
 
 #define QF_REQUIRE_PRIVATE_NETWORK() QF_REQUIRE_PRIVATE_NETWORK_WITH("")
 
 // Evaluated during static initialisation: before the test framework, and before any library
 // starts a thread that a re-execution would have to leave behind.
-#define QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()                                  \
-  namespace {                                                                \
+#define QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()                                                      \
+  namespace {                                                                                    \
   [[maybe_unused]] const bool qfProgramInPrivateNetwork_ = qftest::RunProgramInPrivateNetwork(); \
   }

@@ -1,12 +1,12 @@
 #include "support/program_process.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <sstream>
 
 #include "support/child_process.h"
 #include "support/raw_peer.h"
@@ -17,12 +17,10 @@ namespace qftest {
 
 using Clock = std::chrono::steady_clock;
 
-ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
-                               Output output) {
+ProgramProcess::ProgramProcess(const std::string& program, const std::vector<std::string>& arguments, Output output) {
   const bool piped = output == Output::Piped;
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if (::pipe2(in, O_CLOEXEC) != 0 ||
-      (piped && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0))) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || (piped && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0))) {
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
       if (fd >= 0) ::close(fd);
     return;
@@ -88,8 +86,7 @@ void ProgramProcess::signal(int number) {
 
 std::optional<int> ProgramProcess::waitExit(std::chrono::milliseconds timeout) {
   if (!started() || _status) return _status;
-  if (std::optional<int> raw = reapWithin(_pid, timeout))
-    _status = exitStatusOf(*raw);
+  if (std::optional<int> raw = reapWithin(_pid, timeout)) _status = exitStatusOf(*raw);
   return _status;
 }
 

@@ -20,8 +20,7 @@ class ProgramProcess {
   enum class Output { Piped, Inherited };
 
   // Starts program (a path) with the arguments; started() tells whether it could be spawned.
-  ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 Output output = Output::Piped);
+  ProgramProcess(const std::string& program, const std::vector<std::string>& arguments, Output output = Output::Piped);
   ~ProgramProcess();
   ProgramProcess(const ProgramProcess&) = delete;
   ProgramProcess& operator=(const ProgramProcess&) = delete;

@@ -74,9 +74,7 @@ std::vector<uint8_t> TestPty::receive(size_t count, int timeoutMs) {
   return master_.receive(count, milliseconds(timeoutMs));
 }
 
-std::vector<uint8_t> TestPty::receiveFor(int timeoutMs) {
-  return master_.receiveFor(milliseconds(timeoutMs));
-}
+std::vector<uint8_t> TestPty::receiveFor(int timeoutMs) { return master_.receiveFor(milliseconds(timeoutMs)); }
 
 void TestPty::hangUp() {
   master_.close();

@@ -1,8 +1,6 @@
 #include "support/raw_peer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,6 +8,8 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 
 namespace qftest {
 

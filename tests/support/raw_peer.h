@@ -16,7 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 class RawPeer {
  public:
-  static RawPeer tcp(std::uint16_t port);          // invalid() when the connection fails
+  static RawPeer tcp(std::uint16_t port);            // invalid() when the connection fails
   static RawPeer terminal(const std::string& path);  // raw mode, no controlling terminal
   // Takes an open descriptor over (it is closed with the peer); invalid for a negative one.
   static RawPeer adopt(int fd);

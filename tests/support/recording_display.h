@@ -36,9 +36,7 @@ class RecordingDisplay : public UpdaterDisplayInterface {
   }
 
  private:
-  static std::string labelled(const char* label) {
-    return label ? std::string(" [") + label + "]" : std::string();
-  }
+  static std::string labelled(const char* label) { return label ? std::string(" [") + label + "]" : std::string(); }
   void record(std::string event) {
     std::lock_guard<std::mutex> hold(lock);
     events.push_back(std::move(event));

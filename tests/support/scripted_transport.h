@@ -69,8 +69,7 @@ struct ScriptedTransport {
 // A stream over a scripted transport (with the procedures chosen), destroyed with the test.
 class ScriptedStream {
  public:
-  explicit ScriptedStream(ScriptedTransport* script, bool withGet = true, bool withPut = true,
-                          bool withWrite = true)
+  explicit ScriptedStream(ScriptedTransport* script, bool withGet = true, bool withPut = true, bool withWrite = true)
       : stream_(aStream_Create(withGet ? ScriptedTransport::get : nullptr, withPut ? ScriptedTransport::put : nullptr,
                                withWrite ? ScriptedTransport::write : nullptr, ScriptedTransport::remove, script)) {}
   ~ScriptedStream() { aStream_Destroy(&stream_); }

@@ -31,8 +31,7 @@ inline std::string SlowLinkName(const testing::TestParamInfo<SlowLink>& link) { 
 
 // A relay of the slow link's rate to the module; spec (the module's own, for slow.transport)
 // is changed to reach the module through it. Check started() before use.
-inline std::unique_ptr<ThrottledRelay> RelayInFront(const EntitySim& sim, const SlowLink& slow,
-                                                    linkSpec& spec) {
+inline std::unique_ptr<ThrottledRelay> RelayInFront(const EntitySim& sim, const SlowLink& slow, linkSpec& spec) {
   std::unique_ptr<ThrottledRelay> relay;
   if (slow.transport == qfsim::SimTransport::tcp) {
     relay = ThrottledRelay::tcp(sim.module.port(), slow.bytesPerSecond);

@@ -23,8 +23,7 @@ struct StreamReading {
 };
 
 // Reads until count bytes came, a read or a wait failed, or timeoutMs passed.
-inline StreamReading ReadFromStream(aStream* stream, size_t count, int timeoutMs,
-                                    uint32_t waitMs = 50) {
+inline StreamReading ReadFromStream(aStream* stream, size_t count, int timeoutMs, uint32_t waitMs = 50) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   StreamReading reading{{}, aErrNone};
   while (reading.bytes.size() < count && reading.stop == aErrNone) {

@@ -80,9 +80,9 @@ class CallbackLog {
 };
 
 // Waits until the module has published at least n samples since it started.
-inline bool SamplesSent(StreamSim& sim, uint32_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-  return sim.module.waitUntil([&](const qfsim::SimRecord&) { return sim.streams->record().samplesSent >= n; },
-                              timeout);
+inline bool SamplesSent(StreamSim& sim, uint32_t n,
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  return sim.module.waitUntil([&](const qfsim::SimRecord&) { return sim.streams->record().samplesSent >= n; }, timeout);
 }
 
 // One round trip on the link: the module's frames come in order, so every stream packet it sent

@@ -22,8 +22,8 @@ TempFolder::~TempFolder() {
   std::error_code ignored;
   // A test may have taken write permission away; give it back so the tree can go.
   fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
-  for (auto it = fs::recursive_directory_iterator(root, ignored);
-       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+  for (auto it = fs::recursive_directory_iterator(root, ignored); it != fs::recursive_directory_iterator();
+       it.increment(ignored)) {
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }

@@ -31,8 +31,7 @@ class SkipsFailListener : public testing::EmptyTestEventListener {
   void OnTestEnd(const testing::TestInfo& info) override {
     const testing::TestResult& result = *info.result();
     if (!result.Skipped()) return;
-    ADD_FAILURE() << "skipped (" << SkipReason(result)
-                  << "), and QF_FAIL_SKIPS is set: here every test must run";
+    ADD_FAILURE() << "skipped (" << SkipReason(result) << "), and QF_FAIL_SKIPS is set: here every test must run";
   }
 };
 

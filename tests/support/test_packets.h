@@ -18,8 +18,8 @@ using OwnedPacket = std::unique_ptr<aPacket, PacketDeleter>;
 // buffer at all, and the packet maker refuses a null data pointer even for no bytes).
 inline OwnedPacket MakePacket(uint8_t address, const std::vector<uint8_t>& data) {
   static const uint8_t kNoData = 0;
-  return OwnedPacket(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()),
-                                            data.empty() ? &kNoData : data.data()));
+  return OwnedPacket(
+      aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.empty() ? &kNoData : data.data()));
 }
 
 // A packet told apart from others by its tag, the command byte.

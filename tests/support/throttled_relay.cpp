@@ -22,8 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kHeld = 256;           // the most the relay holds per direction
-constexpr int kSocketBuffer = 4096;          // small kernel buffers at the proxy
+constexpr std::size_t kHeld = 256;   // the most the relay holds per direction
+constexpr int kSocketBuffer = 4096;  // small kernel buffers at the proxy
 constexpr int kTickMs = 2;
 constexpr int kHangupPauseMs = 20;
 

@@ -37,9 +37,9 @@ class ThrottledRelay {
   void run();
 
   std::size_t rate_;
-  int listener_ = -1;        // tcp
+  int listener_ = -1;  // tcp
   std::uint16_t modulePort_ = 0;
-  int master_ = -1;          // terminal: the program's side, and a slave kept open
+  int master_ = -1;  // terminal: the program's side, and a slave kept open
   int ownSlave_ = -1;
   std::string slavePath_;
   std::string modulePath_;

@@ -26,20 +26,22 @@ std::string _hex8(uint32_t value) {
 
 namespace qftest {
 
-UpdateServerProcess::UpdateServerProcess(const std::string& fault,
-                                         const std::vector<std::string>& extraArgs)
+UpdateServerProcess::UpdateServerProcess(const std::string& fault, const std::vector<std::string>& extraArgs)
     : _scratch(_scratchFolder.path()) {
   std::filesystem::create_directory(_scratch / "builds");
   // Requests to the loopback server must never be handed to a proxy of the environment.
   setenv("no_proxy", "127.0.0.1,localhost", 1);
   setenv("NO_PROXY", "127.0.0.1,localhost", 1);
 
-  std::vector<std::string> args = {
-      QF_SOURCE_DIR "/sim/update_server/update_server.py",
-      "--root",      (_scratch / "builds").string(),
-      "--port-file", (_scratch / "port").string(),
-      "--log",       (_scratch / "requests.log").string(),
-      "--fault",     fault};
+  std::vector<std::string> args = {QF_SOURCE_DIR "/sim/update_server/update_server.py",
+                                   "--root",
+                                   (_scratch / "builds").string(),
+                                   "--port-file",
+                                   (_scratch / "port").string(),
+                                   "--log",
+                                   (_scratch / "requests.log").string(),
+                                   "--fault",
+                                   fault};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   _server = std::make_unique<ProgramProcess>(QF_PYTHON3, args, ProgramProcess::Output::Inherited);
   if (!_server->started()) {
@@ -72,8 +74,8 @@ std::filesystem::path UpdateServerProcess::_serialFolder(uint32_t serial) const 
   return folder;
 }
 
-void UpdateServerProcess::addBuild(uint32_t serial, const std::string& build,
-                                   const std::string& payload, const std::string& version) {
+void UpdateServerProcess::addBuild(uint32_t serial, const std::string& build, const std::string& payload,
+                                   const std::string& version) {
   const std::filesystem::path folder = _serialFolder(serial);
   _writeFile(folder / (build + ".bird"), payload);
   if (!version.empty()) _writeFile(folder / (build + ".version"), version);
@@ -85,8 +87,7 @@ void UpdateServerProcess::setFirmware(uint32_t serial, const std::string& firmwa
 
 void UpdateServerProcess::addRecovery(const std::string& fingerprint, const std::string& serialLine,
                                       const std::string& buildLine) {
-  _writeFile(_scratch / "builds" / "recovery",
-             fingerprint + ";" + serialLine + ";" + buildLine + "\n", true);
+  _writeFile(_scratch / "builds" / "recovery", fingerprint + ";" + serialLine + ";" + buildLine + "\n", true);
 }
 
 std::vector<std::string> UpdateServerProcess::requests() const {

@@ -18,8 +18,7 @@ class UpdateServerProcess {
  public:
   // fault: one of the server's --fault modes ("none" answers normally). extraArgs are passed on
   // to the server as they are (for instance --tls-cert FILE --tls-key FILE).
-  explicit UpdateServerProcess(const std::string& fault = "none",
-                               const std::vector<std::string>& extraArgs = {});
+  explicit UpdateServerProcess(const std::string& fault = "none", const std::vector<std::string>& extraArgs = {});
   // Stops the server (as ProgramProcess does) and removes the scratch folder.
   ~UpdateServerProcess() = default;
 
@@ -34,14 +33,12 @@ class UpdateServerProcess {
 
   // Adds (or replaces) a build: its bird file holds payload as it is; version, when not empty, is
   // what the build list shows for it.
-  void addBuild(uint32_t serial, const std::string& build, const std::string& payload,
-                const std::string& version = "");
+  void addBuild(uint32_t serial, const std::string& build, const std::string& payload, const std::string& version = "");
   // Sets the firmware text of the newest-build answer for serial.
   void setFirmware(uint32_t serial, const std::string& firmware);
   // Appends a recovery answer: fingerprint value as the query carries it, then the exact texts of
   // the serial-number and build lines.
-  void addRecovery(const std::string& fingerprint, const std::string& serialLine,
-                   const std::string& buildLine);
+  void addRecovery(const std::string& fingerprint, const std::string& serialLine, const std::string& buildLine);
 
   // The request targets (path and query) received so far, in order.
   std::vector<std::string> requests() const;

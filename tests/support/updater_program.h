@@ -25,8 +25,7 @@ class UpdaterProgram {
  public:
   // Starts the program with the arguments (argv[0] is the program's path). environment holds
   // extra "NAME=value" entries, which replace inherited ones of the same name.
-  explicit UpdaterProgram(const std::vector<std::string>& arguments,
-                          const std::vector<std::string>& environment = {});
+  explicit UpdaterProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {});
   // argv as it is given to the program, argv[0] included; a null entry in first place stands for
   // a missing argv[0] (the vector then holds no program name at all).
   static UpdaterProgram WithArgv(const std::vector<std::optional<std::string>>& argv,

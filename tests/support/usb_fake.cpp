@@ -39,8 +39,8 @@ std::vector<uint8_t> _descriptors(const UsbFakeDeviceSpec& spec) {
   d.insert(d.end(), {9, 2});
   _put16(d, 9 + 9 + 7 + 7);
   d.insert(d.end(), {1, 1, 0, 0x80, 50});
-  d.insert(d.end(), {9, 4, spec.interfaceNumber, 0, 2, spec.interfaceClass, spec.interfaceSubclass,
-                     spec.interfaceProtocol, 0});
+  d.insert(d.end(),
+           {9, 4, spec.interfaceNumber, 0, 2, spec.interfaceClass, spec.interfaceSubclass, spec.interfaceProtocol, 0});
   d.insert(d.end(), {7, 5, kInEndpoint, 2});
   _put16(d, spec.inPacketSize);
   d.push_back(0);
@@ -312,8 +312,7 @@ gboolean _handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
       case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
         if (caps) {
-          *reinterpret_cast<uint32_t*>(caps->data) =
-              USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+          *reinterpret_cast<uint32_t*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
           g_object_unref(caps);
         }
         umockdev_ioctl_client_complete(client, caps ? 0 : -1, caps ? 0 : EFAULT);
@@ -331,9 +330,9 @@ gboolean _handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         _clearHalt(dev, client, arg);
         return TRUE;
       case USBDEVFS_DISCARDURB:
-        _discard(dev, client, arg->data_len >= int(sizeof(unsigned long))
-                                  ? *reinterpret_cast<unsigned long*>(arg->data)
-                                  : arg->client_addr);
+        _discard(dev, client,
+                 arg->data_len >= int(sizeof(unsigned long)) ? *reinterpret_cast<unsigned long*>(arg->data)
+                                                             : arg->client_addr);
         return TRUE;
       case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY:

@@ -43,13 +43,13 @@ enum class UsbFakeEndpoint { In, Out };
 
 // How a scripted bulk transfer ends.
 enum class UsbFakeOutcome {
-  Stall,    // the endpoint halts (the host sees a pipe error)
-  Fail,     // a protocol error on the bus (the host sees an I/O error)
-  Short,    // completes at once having moved only `bytes` bytes
-  Timeout,  // never completes; when the host gives up, `bytes` bytes had been moved
-  LateDone, // never completes by itself; as the host gives up, it completes after all, having
-            // moved `bytes` bytes, just before the host's cancel reaches the device
-  Unplug,   // the device disappears while this transfer is in flight
+  Stall,     // the endpoint halts (the host sees a pipe error)
+  Fail,      // a protocol error on the bus (the host sees an I/O error)
+  Short,     // completes at once having moved only `bytes` bytes
+  Timeout,   // never completes; when the host gives up, `bytes` bytes had been moved
+  LateDone,  // never completes by itself; as the host gives up, it completes after all, having
+             // moved `bytes` bytes, just before the host's cancel reaches the device
+  Unplug,    // the device disappears while this transfer is in flight
 };
 
 // One row of a device's script: the next bulk transfer on `endpoint` ends as `outcome`.
@@ -93,8 +93,8 @@ class UsbFake {
 
   // Observations.
   std::vector<std::vector<uint8_t>> outTransfers(size_t device) const;  // as submitted
-  size_t inTransfers(size_t device) const;                             // bulk IN submitted
-  std::vector<uint8_t> clearedHalts(size_t device) const;              // endpoint addresses
+  size_t inTransfers(size_t device) const;                              // bulk IN submitted
+  std::vector<uint8_t> clearedHalts(size_t device) const;               // endpoint addresses
   size_t requests(size_t device) const;  // every usbfs request the device saw (0: never opened)
   bool claimed(size_t device) const;
 

@@ -100,8 +100,7 @@ struct UsbSimModule::Impl {
   }
 };
 
-UsbSimModule::UsbSimModule(UsbFake& fake, UsbSimModuleOptions options)
-    : _impl(std::make_shared<Impl>(fake, options)) {
+UsbSimModule::UsbSimModule(UsbFake& fake, UsbSimModuleOptions options) : _impl(std::make_shared<Impl>(fake, options)) {
   // The model holds the module weakly: a transfer that comes after the module went finds nobody.
   fake.setModel(_impl->device, [weak = std::weak_ptr<Impl>(_impl)](size_t, std::span<const uint8_t> bytes) {
     if (auto impl = weak.lock()) impl->received(bytes);

@@ -26,8 +26,7 @@ class WireClient {
 
   explicit WireClient(uint16_t port, const std::string& host = "127.0.0.1") : _socket(zsock_new(ZMQ_DEALER)) {
     // ZeroMQ connects in the background; what is sent meanwhile waits for the connection.
-    if (_socket && zsock_connect(_socket, "tcp://%s:%u", host.c_str(), unsigned{port}) != 0)
-      zsock_destroy(&_socket);
+    if (_socket && zsock_connect(_socket, "tcp://%s:%u", host.c_str(), unsigned{port}) != 0) zsock_destroy(&_socket);
   }
   ~WireClient() { zsock_destroy(&_socket); }
   WireClient(const WireClient&) = delete;

@@ -30,8 +30,7 @@ Decoded _decode(const std::string& text) {
 
 std::string _encode(const std::string& bytes) {
   size_t length = 0;
-  char* text =
-      base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length);
+  char* text = base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length);
   std::string result(text, length);
   EXPECT_EQ(text[length], '\0');
   std::free(text);
@@ -41,8 +40,7 @@ std::string _encode(const std::string& bytes) {
 TEST(Base64, DecodesPaddedGroups) {
   // In "QR==" the unused low bits of the last character are not zero; they are ignored.
   const std::pair<std::string, std::string> cases[] = {
-      {"QQ==", "A"},        {"QUI=", "AB"},
-      {"QUJD", "ABC"},      {"AP8A//7+", std::string("\x00\xFF\x00\xFF\xFE\xFE", 6)},
+      {"QQ==", "A"},        {"QUI=", "AB"}, {"QUJD", "ABC"}, {"AP8A//7+", std::string("\x00\xFF\x00\xFF\xFE\xFE", 6)},
       {"QUJDRA==", "ABCD"}, {"QR==", "A"},
   };
   for (const auto& [text, bytes] : cases) {

@@ -34,9 +34,7 @@ class BirdFileTest : public testing::Test {
   qftest::TempFolder folder;
 };
 
-Bytes payloadOf(const BirdBlock& block) {
-  return Bytes(block.data + 4, block.data + block.length);
-}
+Bytes payloadOf(const BirdBlock& block) { return Bytes(block.data + 4, block.data + block.length); }
 
 TEST_F(BirdFileTest, LoadsEveryBlockOfAGeneratedBuild) {
   bird::Build build;
@@ -187,8 +185,8 @@ TEST_F(BirdFileTest, DescriptorFieldsAreReadFromTheirOwnBytesOnly) {
       {"12345", "2.10.4", "0012abcd", "ABC", 12345, "2.10.4", 0x0012ABCD},
       {"  77x", "1.0.0-rc", "FFFFFFFF", "M", 77, "1.0.0-rc", 0xFFFFFFFF},
       // Full fields run into their neighbours in the file; each is cut at its own end.
-      {"1234567890123456", "1.2.3.4.5.6.7.8.9", "12345678", "A", 123456789012345ull & 0xFFFFFFFF,
-       "1.2.3.4.5.6.7.8", 0x12345678},
+      {"1234567890123456", "1.2.3.4.5.6.7.8.9", "12345678", "A", 123456789012345ull & 0xFFFFFFFF, "1.2.3.4.5.6.7.8",
+       0x12345678},
       {"", "", "", "", 0, "", 0},
   };
   for (const Case& c : cases) {
@@ -231,8 +229,7 @@ struct SerialCase {
 };
 
 std::vector<Write> serialWord(size_t piece, size_t offset) {
-  return {{piece, offset, 0xCD}, {piece, offset + 1, 0xAB}, {piece, offset + 2, 0x12},
-          {piece, offset + 3, 0x00}};
+  return {{piece, offset, 0xCD}, {piece, offset + 1, 0xAB}, {piece, offset + 2, 0x12}, {piece, offset + 3, 0x00}};
 }
 
 std::vector<Write> serialText(size_t piece, size_t offset) {
@@ -249,13 +246,11 @@ std::vector<Write> joined(std::vector<Write> a, const std::vector<Write>& b) {
 
 TEST_F(BirdFileTest, ReplaceSerialNumberWritesOnlyInsideFirmwareBlocks) {
   const SerialCase cases[] = {
-      {"word and text", {{0x1000, 256}}, 0x1010, 0x1040,
-       joined(serialWord(0, 0x10), serialText(0, 0x40)), true},
+      {"word and text", {{0x1000, 256}}, 0x1010, 0x1040, joined(serialWord(0, 0x10), serialText(0, 0x40)), true},
       {"word ends on the last byte", {{0x1000, 64}}, 0x103C, 0, serialWord(0, 60), true},
       {"word one byte past the end", {{0x1000, 64}}, 0x103D, 0, {}, true},
       {"word below the block", {{0x1000, 64}}, 0x0FFE, 0, {}, true},
-      {"word in the second block", {{0x1000, 64}, {0x2000, 64}}, 0x2008, 0, serialWord(1, 8),
-       true},
+      {"word in the second block", {{0x1000, 64}, {0x2000, 64}}, 0x2008, 0, serialWord(1, 8), true},
       {"text ends on the last byte", {{0x1000, 64}}, 0, 0x1030, serialText(0, 48), true},
       {"text one byte past the end", {{0x1000, 64}}, 0, 0x1031, {}, false},
       {"text in no block", {{0x1000, 64}}, 0, 0x5000, {}, false},
@@ -336,18 +331,17 @@ TEST_F(BirdFileTest, MovedFileKeepsItsBlocksAndLeavesAnEmptySource) {
 
 TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksShortOfTheirLastByte) {
   Bytes payload = {1, 2, 3, 4, 5, 6, 7, 8};
-  BirdFile file = load({bird::imageBlock(bird::LOADER, 0, Bytes{9, 9, 9}),
-                        bird::imageBlock(bird::FIRMWARE, 0x01020304, payload)});
+  BirdFile file =
+      load({bird::imageBlock(bird::LOADER, 0, Bytes{9, 9, 9}), bird::imageBlock(bird::FIRMWARE, 0x01020304, payload)});
   struct Case {
     Bytes pattern;
     bool found;
   };
   const Case cases[] = {
-      {{3, 4, 5}, true},
-      {{1, 2, 3, 4}, true},   // the load address counts as data
-      {{7, 8}, false},        // would end on the block's last byte
-      {{9, 9}, false},        // only in the loader
-      {Bytes(20, 1), false},  // longer than the block
+      {{3, 4, 5}, true},     {{1, 2, 3, 4}, true},  // the load address counts as data
+      {{7, 8}, false},                              // would end on the block's last byte
+      {{9, 9}, false},                              // only in the loader
+      {Bytes(20, 1), false},                        // longer than the block
   };
   for (const Case& c : cases) {
     EXPECT_EQ(file.ValidateData(c.pattern.data(), static_cast<uint32_t>(c.pattern.size())), c.found);
@@ -357,8 +351,7 @@ TEST_F(BirdFileTest, ValidateDataSearchesFirmwareBlocksShortOfTheirLastByte) {
 TEST_F(BirdFileTest, VectorChecksumBalancesTheTableOfBlocksAtZero) {
   Bytes table = bird::randomBytes(40, 6);
   Bytes shortTable = bird::randomBytes(28, 7);
-  BirdFile file = load({bird::imageBlock(bird::FIRMWARE, 0, table),
-                        bird::imageBlock(bird::FIRMWARE, 0, shortTable),
+  BirdFile file = load({bird::imageBlock(bird::FIRMWARE, 0, table), bird::imageBlock(bird::FIRMWARE, 0, shortTable),
                         bird::imageBlock(bird::FIRMWARE, 0x100, table)});
   EXPECT_TRUE(file.ReplaceVectorChecksum());
   auto word = [](const Bytes& bytes, int i) {
@@ -378,17 +371,16 @@ TEST_F(BirdFileTest, VectorChecksumBalancesTheTableOfBlocksAtZero) {
 
 TEST_F(BirdFileTest, DumpShowsBytesFiftyToALine) {
   Bytes fifty(47, 'x');
-  BirdFile file = load({bird::Block{3, 0, Bytes{'A', 0, 'B'}, {}},
-                        bird::imageBlock(bird::FIRMWARE, 0x41424344, fifty),
+  BirdFile file = load({bird::Block{3, 0, Bytes{'A', 0, 'B'}, {}}, bird::imageBlock(bird::FIRMWARE, 0x41424344, fifty),
                         bird::Block{3, 0, Bytes{'C'}, {}}});
   auto console = qftest::runWithConsole(qftest::StdoutKind::Pipe, [&] { file.DumpBlocks(BirdFile::BLOCK_TYPE(3)); });
-  EXPECT_EQ(console.out, "BIRDFILE: BLOCK DUMP [" + file.path + "]\n" +
-                             " \r\n000000: 41 00 42  A B\n" + " \r\n000000: 43  C\n\n");
+  EXPECT_EQ(console.out,
+            "BIRDFILE: BLOCK DUMP [" + file.path + "]\n" + " \r\n000000: 41 00 42  A B\n" + " \r\n000000: 43  C\n\n");
   console = qftest::runWithConsole(qftest::StdoutKind::Pipe, [&] { file.DumpBlocks(BirdFile::BLOCK_FIRMWARE); });
   std::string hex = "41 42 43 44 ";
   for (int i = 0; i < 46; ++i) hex += "78 ";
-  EXPECT_EQ(console.out, "BIRDFILE: BLOCK DUMP [" + file.path + "]\n" + " \r\n000000: " + hex +
-                             " ABCD" + std::string(46, 'x') + "\r\n000050: 78  x\n\n");
+  EXPECT_EQ(console.out, "BIRDFILE: BLOCK DUMP [" + file.path + "]\n" + " \r\n000000: " + hex + " ABCD" +
+                             std::string(46, 'x') + "\r\n000050: 78  x\n\n");
 }
 
 // The generator tool answers a help request with its usage, and takes no option for the name of

@@ -11,8 +11,7 @@ using Builds = UpdateServerRequest::BuildList;
 
 std::vector<std::string> _order(const Builds& builds) {
   std::vector<std::string> keys;
-  for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(builds))
-    keys.push_back(build);
+  for (const auto& [build, version] : UpdateServerRequest::SortBuildsByVersion(builds)) keys.push_back(build);
   return keys;
 }
 

@@ -155,7 +155,8 @@ TEST(ConcurrentDownloads, EachBuildKeepsItsOwnBytes) {
     }
     const std::string folder = store.path() + "/updater/0012ABCD/";
     for (const auto& [build, bytes] : sent)
-      EXPECT_TRUE(qftest::ReadWholeFile(folder + build + ".bird") == bytes) << build << ".bird differs from what was sent";
+      EXPECT_TRUE(qftest::ReadWholeFile(folder + build + ".bird") == bytes)
+          << build << ".bird differs from what was sent";
     const std::string settings = qftest::ReadWholeFile(folder + ".settings");
     EXPECT_TRUE(_has(settings, "LATEST_DOWNLOAD=5001.bird\n") != _has(settings, "LATEST_DOWNLOAD=5002.bird\n"))
         << settings;
@@ -168,7 +169,8 @@ TEST(ConcurrentDownloads, EachBuildKeepsItsOwnBytes) {
 TEST_F(ServerCommands, ADownloadClearsStagingFilesLeftByEndedRuns) {
   const std::string folder = store.path() + "/updater/0012ABCD";
   std::filesystem::create_directories(folder);
-  for (const char* name : {".download.bird", ".download-a1B2c3"}) qftest::WriteWholeFile(folder + "/" + name, "left over");
+  for (const char* name : {".download.bird", ".download-a1B2c3"})
+    qftest::WriteWholeFile(folder + "/" + name, "left over");
   EXPECT_EQ(run({"-G", "-d", "12ABCD", "-b", "100"}).status, 0);
   EXPECT_EQ(stored("100.bird"), _bird(100, "2.9.1"));
   std::vector<std::string> names;

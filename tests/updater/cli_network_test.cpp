@@ -97,7 +97,8 @@ TEST(NetworkDiscovery, ListsTheModulesBehindARouter) {
     const char* heading;
   };
   qftest::TempFolder store;
-  for (const Case& c : {Case{{"-D", "-r", "22220001"}, "Unknown"}, Case{{"-D", "-r", "22220001", "-t", "TCPIP"}, "TCPIP"}}) {
+  for (const Case& c :
+       {Case{{"-D", "-r", "22220001"}, "Unknown"}, Case{{"-D", "-r", "22220001", "-t", "TCPIP"}, "TCPIP"}}) {
     SCOPED_TRACE(c.heading);
     const UpdaterResult result = _run(c.args, store);
     EXPECT_EQ(result.status, 0) << result.err;

@@ -67,35 +67,71 @@ TEST_F(CommandLine, ExitStatusAndMessageOfEachPath) {
       {"unhandled command", {"-Y"}, 1, {kVersionLine}, {"Unhandled command: [-Y]\n", shortUsage}},
       {"help after a failure forgets it", {"-Y", "-h"}, 0, {kVersionLine}, {"Sample usage"}},
       {"nothing after help is read", {"-h", "-Y"}, 0, {}, {"Sample usage"}},
-      {"serial number not hexadecimal", {"-d", "40F5849G"}, 1, {},
+      {"serial number not hexadecimal",
+       {"-d", "40F5849G"},
+       1,
+       {},
        {"Invalid serial number obtained from argument [40F5849G]"}},
       {"serial number zero", {"-D", "-d", "0x0"}, 1, {}, {"Invalid serial number obtained from argument [0]"}},
-      {"serial number past 32 bits", {"-D", "-d", "1FFFFFFFF"}, 1, {},
+      {"serial number past 32 bits",
+       {"-D", "-d", "1FFFFFFFF"},
+       1,
+       {},
        {"Invalid serial number obtained from argument [1FFFFFFFF]"}},
-      {"router past 32 bits", {"-D", "-r", "0x1D272031D"}, 1, {},
+      {"router past 32 bits",
+       {"-D", "-r", "0x1D272031D"},
+       1,
+       {},
        {"Invalid router serial number obtained from argument [1D272031D]"}},
-      {"router not hexadecimal", {"-D", "-r", "router"}, 1, {},
+      {"router not hexadecimal",
+       {"-D", "-r", "router"},
+       1,
+       {},
        {"Invalid router serial number obtained from argument [router]"}},
-      {"build past 32 bits", {"-G", "-d", "40F5849A", "-b", "99999999999"}, 1, {},
+      {"build past 32 bits",
+       {"-G", "-d", "40F5849A", "-b", "99999999999"},
+       1,
+       {},
        {"Invalid build number obtained from argument [99999999999]"}},
-      {"transport in lower case", {"-D", "-t", "usb"}, 1, {},
+      {"transport in lower case",
+       {"-D", "-t", "usb"},
+       1,
+       {},
        {"Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER"}},
       {"fingerprint without a port", {"-N", "-D"}, 1, {}, {"Must specify the serial port used for connecting"}},
       {"recovery without a port", {"-U", "-t", "RECOVER"}, 1, {}, {"Must specify the serial port used for connecting"}},
-      {"download without a device", {"-G", "-D"}, 1, {},
+      {"download without a device",
+       {"-G", "-D"},
+       1,
+       {},
        {"-G must specify a specific device via -d\n--help for usage information\n"}},
       {"update without a device", {"-U"}, 1, {}, {"Must specify the specific device to be updated"}},
-      {"value joined without = is another option", {"-U", "-d40F5849A"}, 1, {},
+      {"value joined without = is another option",
+       {"-U", "-d40F5849A"},
+       1,
+       {},
        {"Must specify the specific device to be updated"}},
-      {"server builds without a device", {"-B"}, 1, {},
+      {"server builds without a device",
+       {"-B"},
+       1,
+       {},
        {"Error must supply a serial number for the List Builds command\n" + shortUsage}},
-      {"local builds without a device", {"-L"}, 1, {},
+      {"local builds without a device",
+       {"-L"},
+       1,
+       {},
        {"Error must supply a serial number for the List Local Builds command\n" + shortUsage}},
       {"no-operation commands", {"-I", "-C", "-Z", "7"}, 0, {kVersionLine}, {}},
-      {"failed download", {"-G", "-d", "0x40f5849a"}, 1,
-       {"Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n"}, {}},
-      {"download failure is overridden by discovery", {"-G", "-d", "40F5849A", "-D"}, 0,
-       {"Discovered Devices: (USB)\n    No devices found.\n"}, {}},
+      {"failed download",
+       {"-G", "-d", "0x40f5849a"},
+       1,
+       {"Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n"},
+       {}},
+      {"download failure is overridden by discovery",
+       {"-G", "-d", "40F5849A", "-D"},
+       0,
+       {"Discovered Devices: (USB)\n    No devices found.\n"},
+       {}},
       {"local builds of an unknown device", {"-L", "-d", "40F5849A"}, 0, {"No builds found for device [40F5849A]"}, {}},
       {"server builds when the server is away", {"-B", "-d", "40F5849A"}, 1, {}, {"Server request failed for "}},
   };
@@ -260,7 +296,8 @@ TEST_F(CommandLine, LogMaskInHexOrDecimalAndRefusedWithTrailingCharacters) {
   EXPECT_FALSE(_has(refused.err, "Application parameters:"));
   // Given, though refused: the help shows the extended block.
   const UpdaterResult help = run({"-X", "0x10z", "--help"});
-  EXPECT_EQ(help.err, "Invalid format for \"-X\" parameter, unprocessed characters [z]\n" + _golden("usage_extended.txt"));
+  EXPECT_EQ(help.err,
+            "Invalid format for \"-X\" parameter, unprocessed characters [z]\n" + _golden("usage_extended.txt"));
 }
 
 TEST_F(CommandLine, ProgramNameFromArgvZero) {
@@ -268,8 +305,10 @@ TEST_F(CommandLine, ProgramNameFromArgvZero) {
     std::optional<std::string> argv0;
     const char* name;
   };
-  const std::vector<NameCase> cases = {
-      {"/opt/tools/flasher", "flasher"}, {"C:\\tools\\flash.exe", "flash.exe"}, {"", "updater"}, {"/usr/bin/", "updater"}};
+  const std::vector<NameCase> cases = {{"/opt/tools/flasher", "flasher"},
+                                       {"C:\\tools\\flash.exe", "flash.exe"},
+                                       {"", "updater"},
+                                       {"/usr/bin/", "updater"}};
   for (const NameCase& c : cases) {
     auto program = qftest::UpdaterProgram::WithArgv({c.argv0, "-X", "0x10000", "-I", "-i", store.path()});
     const UpdaterResult result = program.finish();

@@ -95,9 +95,8 @@ TEST_F(ChipCommands, RecoveryFlashesTheDescrambledImageFromAFile) {
 TEST_F(ChipCommands, RefusedStartFailsTheRecovery) {
   const qfsim::IspIdentity identity;
   const std::string image = folder / "recovery.bird";
-  bird::writeFile(image, bird::wrap(bird::compress(bird::encodeBody(
-                             {bird::imageBlock(bird::FIRMWARE, 0x0, bird::scramble(bird::randomBytes(600, 8),
-                                                                                  identity.serial))}))));
+  bird::writeFile(image, bird::wrap(bird::compress(bird::encodeBody({bird::imageBlock(
+                             bird::FIRMWARE, 0x0, bird::scramble(bird::randomBytes(600, 8), identity.serial))}))));
   chip.withDevice([](IspDevice& device) { device.faults().failCommands = {{'G', 15}}; });
   const UpdaterResult result = run({"-U", "-t", "RECOVER", "-s", chip.path(), "-f", image});
   EXPECT_EQ(result.status, 1) << result.out << result.err;
@@ -151,11 +150,11 @@ class ImxChipCommands : public ::testing::TestWithParam<qfsim::SimSdpFraming> {
     std::string error;
     rom.setLineFaults({.framing = GetParam()});
     ASSERT_TRUE(rom.start(&error)) << error;
-    bird::writeFile(image, bird::wrap(bird::compress(bird::encodeBody(
-                               {bird::imageBlock(bird::LOADER, kLoaderAddress, loader),
-                                bird::imageBlock(bird::FIRMWARE, 0x4000, firmware),
-                                bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-Core"),
-                                bird::jumpAddressBlock(kJumpAddress)}))));
+    bird::writeFile(
+        image,
+        bird::wrap(bird::compress(bird::encodeBody(
+            {bird::imageBlock(bird::LOADER, kLoaderAddress, loader), bird::imageBlock(bird::FIRMWARE, 0x4000, firmware),
+             bird::descriptorBlock("77", "1.2.3", "0012ABCD", "QF-Core"), bird::jumpAddressBlock(kJumpAddress)}))));
   }
   void TearDown() override {
     module.reset();
@@ -222,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(Framings, ImxChipCommands,
                          ::testing::Values(qfsim::SimSdpFraming::afterKey, qfsim::SimSdpFraming::fromFirstByte),
                          [](const testing::TestParamInfo<qfsim::SimSdpFraming>& framing) {
                            return framing.param == qfsim::SimSdpFraming::afterKey ? "CountedFromTheKey"
-                                                                               : "CountedFromTheFirstByte";
+                                                                                  : "CountedFromTheFirstByte";
                          });
 
 }  // namespace

@@ -65,7 +65,8 @@ struct Bench {
   // The firmware bytes the module committed, all images in order.
   std::string committed() const {
     std::string bytes;
-    for (const qfsim::SimImage& image : upgrade->record().firmware) bytes.append(image.bytes.begin(), image.bytes.end());
+    for (const qfsim::SimImage& image : upgrade->record().firmware)
+      bytes.append(image.bytes.begin(), image.bytes.end());
     return bytes;
   }
 
@@ -106,10 +107,16 @@ TEST(ProgramUpdate, InstallsTheBuildChosenByFileBuildOrStore) {
     std::string transfer;  // LATEST_TRANSFER afterwards
   };
   const std::vector<Case> cases = {
-      {"newest stored build", {{"-G", "-d", "12ABCD", "-b", "180"}, {"-G", "-d", "12ABCD"}}, {"-U", "-d", "12ABCD"},
-       250, "250.bird"},
-      {"named build", {{"-G", "-d", "12ABCD", "-b", "180"}, {"-G", "-d", "12ABCD"}},
-       {"-U", "-d", "12ABCD", "-b", "180"}, 180, "180.bird"},
+      {"newest stored build",
+       {{"-G", "-d", "12ABCD", "-b", "180"}, {"-G", "-d", "12ABCD"}},
+       {"-U", "-d", "12ABCD"},
+       250,
+       "250.bird"},
+      {"named build",
+       {{"-G", "-d", "12ABCD", "-b", "180"}, {"-G", "-d", "12ABCD"}},
+       {"-U", "-d", "12ABCD", "-b", "180"},
+       180,
+       "180.bird"},
       {"download then update", {}, {"-G", "-U", "-d", "12ABCD"}, 250, "250.bird"},
       {"named download then update", {}, {"-G", "-U", "-d", "12ABCD", "-b", "180"}, 180, "180.bird"},
   };

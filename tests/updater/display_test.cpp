@@ -15,8 +15,7 @@ namespace {
 const std::string kClear = "\r" + std::string(88, ' ') + "\r";
 
 std::string bar(int filled, int blanks, const char* percent) {
-  return "[" + std::string(filled, '=') + ">" + std::string(blanks, ' ') + "] (" + percent +
-         "% ) ";
+  return "[" + std::string(filled, '=') + ">" + std::string(blanks, ' ') + "] (" + percent + "% ) ";
 }
 
 struct ProgressCase {
@@ -41,20 +40,18 @@ TEST_P(ProgressBar, DrawsOneLineOfFixedWidthOnATerminal) {
   EXPECT_EQ(console.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProgressBar,
-    testing::Values(
-        ProgressCase{0.5, nullptr, bar(34, 34, " 50")},
-        ProgressCase{0.0, nullptr, bar(0, 68, "  0")},
-        // Finished: the fill width is -1, printed as one blank, so two columns more.
-        ProgressCase{1.0, nullptr, bar(69, 1, "100")},
-        ProgressCase{0.999, nullptr, bar(68, 0, " 99")},
-        // A label takes its own width and frame out of the bar: still 80 columns.
-        ProgressCase{0.5, "abc", " (abc) " + bar(31, 30, " 50")},
-        // Out-of-range fractions show the nearest end instead of a runaway bar.
-        ProgressCase{-0.5, nullptr, bar(0, 68, "  0")},
-        ProgressCase{std::nan(""), nullptr, bar(0, 68, "  0")},
-        ProgressCase{7.0, nullptr, bar(69, 1, "100")}));
+INSTANTIATE_TEST_SUITE_P(Cases, ProgressBar,
+                         testing::Values(ProgressCase{0.5, nullptr, bar(34, 34, " 50")},
+                                         ProgressCase{0.0, nullptr, bar(0, 68, "  0")},
+                                         // Finished: the fill width is -1, printed as one blank, so two columns more.
+                                         ProgressCase{1.0, nullptr, bar(69, 1, "100")},
+                                         ProgressCase{0.999, nullptr, bar(68, 0, " 99")},
+                                         // A label takes its own width and frame out of the bar: still 80 columns.
+                                         ProgressCase{0.5, "abc", " (abc) " + bar(31, 30, " 50")},
+                                         // Out-of-range fractions show the nearest end instead of a runaway bar.
+                                         ProgressCase{-0.5, nullptr, bar(0, 68, "  0")},
+                                         ProgressCase{std::nan(""), nullptr, bar(0, 68, "  0")},
+                                         ProgressCase{7.0, nullptr, bar(69, 1, "100")}));
 
 TEST(ProgressBar, KeepsEightyColumnsWhateverTheLabel) {
   for (const char* label : {"", "x", "firmware block 12"}) {

@@ -48,9 +48,7 @@ TEST_F(KeyValueStoreTest, MissingFileIsCreatedWithItsTimes) {
   KeyValueStore store(settings.c_str());
   std::smatch match;
   std::string text = ReadWholeFile(settings);
-  ASSERT_TRUE(std::regex_match(
-      text, match, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n")))
-      << text;
+  ASSERT_TRUE(std::regex_match(text, match, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n"))) << text;
   EXPECT_TRUE(std::regex_match(match[1].str(), kDate)) << match[1];
   EXPECT_TRUE(std::regex_match(match[2].str(), kDate)) << match[2];
   EXPECT_FALSE(store.IsDirty());
@@ -64,9 +62,9 @@ TEST_F(KeyValueStoreTest, ReadsOnlyWellFormedSettingLines) {
     Values values;
   };
   const Case cases[] = {
-      {"later line wins, comment and short line skipped", "B=2\nA = 1\n#C=3\nA=5\nx\n",
-       {{"A", "5"}, {"B", "2"}}},
-      {"value keeps its inner = and loses trailing blanks", "key = value with = sign   \n",
+      {"later line wins, comment and short line skipped", "B=2\nA = 1\n#C=3\nA=5\nx\n", {{"A", "5"}, {"B", "2"}}},
+      {"value keeps its inner = and loses trailing blanks",
+       "key = value with = sign   \n",
        {{"key", "value with = sign"}}},
       {"# after blanks is part of the key", "   #x=1\n", {{"#x", "1"}}},
       {"all blanks are trimmed, CRLF included", "\t K \t=\v V \f\r\n", {{"K", "V"}}},
@@ -74,9 +72,11 @@ TEST_F(KeyValueStoreTest, ReadsOnlyWellFormedSettingLines) {
       {"empty value", "A=\n", {{"A", ""}}},
       {"two characters without a line end are too short", "A=", {}},
       {"last line without a line end", "A=1\nB=2", {{"A", "1"}, {"B", "2"}}},
-      {"a long line is read whole, and the lines after it", "A=1\nL=" + std::string(3000, 'v') + "\nB=2\n",
+      {"a long line is read whole, and the lines after it",
+       "A=1\nL=" + std::string(3000, 'v') + "\nB=2\n",
        {{"A", "1"}, {"L", std::string(3000, 'v')}, {"B", "2"}}},
-      {"a line of 2047 characters still fits", "L=" + std::string(2044, 'v') + "\nB=2\n",
+      {"a line of 2047 characters still fits",
+       "L=" + std::string(2044, 'v') + "\nB=2\n",
        {{"L", std::string(2044, 'v')}, {"B", "2"}}},
   };
   for (const Case& c : cases) {

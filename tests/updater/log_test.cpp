@@ -20,9 +20,8 @@ struct Gate {
 
 TEST_F(LogTest, WritesOnlyPackagesThatAreActive) {
   const Gate gates[] = {
-      {0x10, 0x100, false},      {0x110, 0x100, true},  {0, 0, true},
-      {0xFFFFFFFF, 0, true},     {0x1, 0x101, true},    {0x8, 0x4, false},
-      {0x10000000, 0x10000000, true},
+      {0x10, 0x100, false}, {0x110, 0x100, true},           {0, 0, true}, {0xFFFFFFFF, 0, true}, {0x1, 0x101, true},
+      {0x8, 0x4, false},    {0x10000000, 0x10000000, true},
   };
   for (const Gate& gate : gates) {
     Log::DeactivatePackage(0xFFFFFFFFu);

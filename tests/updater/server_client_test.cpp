@@ -35,8 +35,8 @@ std::string _allByteValues() {
 // The bytes a Base64 text stands for, or nullopt when base64_decode refuses it.
 std::optional<std::string> _decoded(const std::string& text) {
   size_t length = 0;
-  std::unique_ptr<unsigned char, decltype(&std::free)> bytes(
-      base64_decode(text.data(), text.size(), &length), &std::free);
+  std::unique_ptr<unsigned char, decltype(&std::free)> bytes(base64_decode(text.data(), text.size(), &length),
+                                                             &std::free);
   if (!bytes) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(bytes.get()), length);
 }
@@ -70,17 +70,13 @@ enum { kPing, kQueryBuild, kGetBuild, kGetBuildList, kGetRecoveryInfo };
 const Request kRequests[] = {
     {"ping", [](Outcome&, const char* url) { return UpdateServerRequest::ping(url); }},
     {"QueryBuild",
-     [](Outcome& o, const char* url) {
-       return UpdateServerRequest::QueryBuild(kSerial, o.build, o.firmware, url);
-     }},
+     [](Outcome& o, const char* url) { return UpdateServerRequest::QueryBuild(kSerial, o.build, o.firmware, url); }},
     {"GetBuild",
      [](Outcome& o, const char* url) {
        return UpdateServerRequest::GetBuild(kSerial, "main", "5", o.reply, url, false);
      }},
     {"GetBuildList",
-     [](Outcome& o, const char* url) {
-       return UpdateServerRequest::GetBuildList(kSerial, o.builds, url);
-     }},
+     [](Outcome& o, const char* url) { return UpdateServerRequest::GetBuildList(kSerial, o.builds, url); }},
     {"GetRecoveryInfo",
      [](Outcome& o, const char* url) {
        return UpdateServerRequest::GetRecoveryInfo(kWords, &o.serial, &o.buildNumber, url);
@@ -113,11 +109,8 @@ TEST(ServerClient, SendsEachQueryExactlyWithAscendingKeysAndTrailingAmpersand) {
   uint32_t serial = 0, build = 0;
   const Case cases[] = {
       {[](const char* url) { UpdateServerRequest::ping(url); }, "/cgi/u?op=hi&rv=2&"},
-      {[&](const char* url) { UpdateServerRequest::QueryBuild(0xAB, text, text, url); },
-       "/cgi/u?op=qu&sn=000000AB&"},
-      {[&](const char* url) {
-         UpdateServerRequest::GetBuild(kSerial, "fw-main", "17", text, url, true);
-       },
+      {[&](const char* url) { UpdateServerRequest::QueryBuild(0xAB, text, text, url); }, "/cgi/u?op=qu&sn=000000AB&"},
+      {[&](const char* url) { UpdateServerRequest::GetBuild(kSerial, "fw-main", "17", text, url, true); },
        "/cgi/u?bld=17&fw=fw-main&no_cal=true&op=bird&sn=0012ABCD&"},
       {[&](const char* url) { UpdateServerRequest::GetBuild(1, "x", "2", text, url, false); },
        "/cgi/u?bld=2&fw=x&no_cal=false&op=bird&sn=00000001&"},
@@ -189,8 +182,7 @@ TEST(ServerClient, ReadsTheRecoverySerialAsHexadecimalAndTheBuildAsStrtoulBaseZe
     server.addRecovery(c.fingerprint, c.serialLine, c.buildLine);
     const uint32_t words[4] = {c.word, 0, 0, 0};
     uint32_t serial = 0xFEEDFACE, build = 0xFEEDFACE;
-    EXPECT_TRUE(
-        UpdateServerRequest::GetRecoveryInfo(words, &serial, &build, server.baseUrl().c_str()));
+    EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(words, &serial, &build, server.baseUrl().c_str()));
     EXPECT_EQ(serial, c.serial) << c.serialLine;
     EXPECT_EQ(build, c.build) << c.buildLine;
   }
@@ -225,8 +217,7 @@ TEST(ServerClient, TakesValuesFromOddButValidReplyShapes) {
        }},
       {"okonly",
        [](const std::string& url) {
-         for (const Request& request : kRequests)
-           EXPECT_TRUE(_run(request, url).ok) << request.name;
+         for (const Request& request : kRequests) EXPECT_TRUE(_run(request, url).ok) << request.name;
          Outcome newest = _run(kRequests[kQueryBuild], url);
          EXPECT_EQ(newest.build, "untouched");
          EXPECT_EQ(newest.firmware, "untouched");
@@ -293,19 +284,15 @@ using Reason = std::function<std::string(const std::string& name)>;
 
 Reason _statusReason(int status) {
   return [status](const std::string& name) {
-    return (name == "ping" ? "PING" : name) + " ==> [" + std::to_string(status) +
-           "] [error status\n]";
+    return (name == "ping" ? "PING" : name) + " ==> [" + std::to_string(status) + "] [error status\n]";
   };
 }
 
 Reason _transferReason(CURLcode code) {
-  return
-      [code](const std::string& name) { return name + " ==> [" + curl_easy_strerror(code) + "]"; };
+  return [code](const std::string& name) { return name + " ==> [" + curl_easy_strerror(code) + "]"; };
 }
 
-std::string _notOkReason(const std::string& name) {
-  return "ServerCommClass: " + name + " failed [http://127.0.0.1:";
-}
+std::string _notOkReason(const std::string& name) { return "ServerCommClass: " + name + " failed [http://127.0.0.1:"; }
 
 TEST(ServerClient, EveryRequestFailsWithOneReasonAndLeavesItsValuesAlone) {
   struct Case {
@@ -375,15 +362,13 @@ TEST(ServerClient, AStalledOrDrippingServerEndsTheRequestInBoundedTime) {
     LogCapture log(Log::DEBUG_ServerComm);
     std::string reply = "untouched";
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "main", "5", reply,
-                                               server.baseUrl().c_str(), false));
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
     const auto took = std::chrono::steady_clock::now() - start;
     // libcurl measures the speed over a window of a few seconds, so a stall right after some data
     // is noticed a few seconds later than one before any.
     EXPECT_LT(took, std::chrono::seconds(10));
     EXPECT_EQ(reply, "untouched");
-    EXPECT_TRUE(log.contains(std::string("GetBuild ==> [") +
-                             curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"))
+    EXPECT_TRUE(log.contains(std::string("GetBuild ==> [") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"))
         << log.text();
   }
 }
@@ -417,8 +402,7 @@ TEST(ServerClient, AConnectionThatNeverStandsEndsAtTheConnectTimeOut) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_TRUE(
-      log.contains(std::string("ping ==> [") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"))
+  EXPECT_TRUE(log.contains(std::string("ping ==> [") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"))
       << log.text();
 }
 
@@ -427,21 +411,19 @@ TEST(ServerClient, ABodyBeyondTheCapEndsTheRequest) {
   ASSERT_TRUE(server.running());
   LogCapture log(Log::DEBUG_ServerComm);
   std::string reply;
-  EXPECT_FALSE(
-      UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
-  EXPECT_TRUE(log.contains("GetBuild ==> [Reply body larger than " +
-                           std::to_string(HTTPLimits{}.maxBodyBytes) + " bytes]"));
+  EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
+  EXPECT_TRUE(
+      log.contains("GetBuild ==> [Reply body larger than " + std::to_string(HTTPLimits{}.maxBodyBytes) + " bytes]"));
 }
 
 TEST(ServerClient, AnHttpsServerWithAnUntrustedCertificateIsRefused) {
   const std::string data = QF_SOURCE_DIR "/tests/updater/data/";
-  UpdateServerProcess server("none", {"--tls-cert", data + "selfsigned-cert.pem", "--tls-key",
-                                      data + "selfsigned-key.pem"});
+  UpdateServerProcess server("none",
+                             {"--tls-cert", data + "selfsigned-cert.pem", "--tls-key", data + "selfsigned-key.pem"});
   ASSERT_TRUE(server.running());
   LogCapture log(Log::DEBUG_ServerComm);
   EXPECT_FALSE(UpdateServerRequest::ping(server.baseUrl("https").c_str()));
-  EXPECT_TRUE(log.contains(std::string("ping ==> [") +
-                           curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION) + "]"))
+  EXPECT_TRUE(log.contains(std::string("ping ==> [") + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION) + "]"))
       << log.text();
   EXPECT_TRUE(server.requests().empty());
 }
@@ -452,8 +434,7 @@ TEST(ServerClient, LogsAtMostTheFirstHundredBytesOfEachReceivedChunk) {
   server.addBuild(kSerial, "5", std::string(3000, 'x'));
   LogCapture log(Log::DEBUG_ServerComm);
   std::string reply;
-  ASSERT_TRUE(
-      UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
+  ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, "main", "5", reply, server.baseUrl().c_str(), false));
   const std::string text = log.text();
   const size_t line = text.find("rcv_data called (");
   ASSERT_NE(line, std::string::npos) << text;

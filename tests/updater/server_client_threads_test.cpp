@@ -20,8 +20,7 @@ TEST(ServerClientThreads, ConcurrentRequestsEachGetTheirOwnReply) {
   ASSERT_TRUE(server.running());
   constexpr int kThreads = 4;
   constexpr int kRounds = 5;
-  for (int i = 0; i < kThreads; ++i)
-    server.addBuild(0x100 + i, "7", std::string(5000 + i, static_cast<char>('a' + i)));
+  for (int i = 0; i < kThreads; ++i) server.addBuild(0x100 + i, "7", std::string(5000 + i, static_cast<char>('a' + i)));
   qftest::LogCapture log(Log::DEBUG_ServerComm);
   const std::string url = server.baseUrl();
 
@@ -31,8 +30,7 @@ TEST(ServerClientThreads, ConcurrentRequestsEachGetTheirOwnReply) {
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
       for (int round = 0; round < kRounds; ++round) {
-        if (!UpdateServerRequest::GetBuild(0x100 + i, "main", "7", replies[i], url.c_str(), false))
-          ++failures[i];
+        if (!UpdateServerRequest::GetBuild(0x100 + i, "main", "7", replies[i], url.c_str(), false)) ++failures[i];
         HTTPRequest::SetLimits(HTTPRequest::GetLimits());
       }
     });

@@ -28,7 +28,10 @@ TEST(BuildNumberText, OnlyADecimalNumberInRangeWithBlanksAroundIt) {
       {"+1", false, 77},
       {"", false, 77},
       {" \r\n", false, 77},
-      {std::string("1\0" "2", 3), false, 77},
+      {std::string("1\0"
+                   "2",
+                   3),
+       false, 77},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

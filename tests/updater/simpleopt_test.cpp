@@ -28,8 +28,8 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 namespace {
 
 const CSimpleOpt::SOption kOptions[] = {
-    {1, "-verbose", SO_NONE}, {2, "-version", SO_NONE}, {3, "-v", SO_REQ_SEP},
-    {4, "--long", SO_REQ_SEP}, {5, "-x", SO_NONE},      SO_END_OF_OPTIONS,
+    {1, "-verbose", SO_NONE},  {2, "-version", SO_NONE}, {3, "-v", SO_REQ_SEP},
+    {4, "--long", SO_REQ_SEP}, {5, "-x", SO_NONE},       SO_END_OF_OPTIONS,
 };
 
 struct Read {
@@ -63,18 +63,18 @@ TEST(SimpleOpt, MatchesAndErrorCodes) {
     std::vector<Read> reads;
   };
   const std::vector<Case> cases = {
-      {{"p", "-v", "1"}, {{3, 0, "1"}}},                        // exact wins over the longer rows
-      {{"p", "-ver"}, {{-1, SO_OPT_MULTIPLE, ""}}},             // prefix of two rows
-      {{"p", "-verb"}, {{1, 0, ""}}},                           // prefix of one row
-      {{"p", "-verbosely"}, {{-1, SO_OPT_INVALID, ""}}},        // longer than the row
-      {{"p", "-long", "a"}, {{-1, SO_OPT_INVALID, ""}}},        // hyphens must agree
+      {{"p", "-v", "1"}, {{3, 0, "1"}}},                  // exact wins over the longer rows
+      {{"p", "-ver"}, {{-1, SO_OPT_MULTIPLE, ""}}},       // prefix of two rows
+      {{"p", "-verb"}, {{1, 0, ""}}},                     // prefix of one row
+      {{"p", "-verbosely"}, {{-1, SO_OPT_INVALID, ""}}},  // longer than the row
+      {{"p", "-long", "a"}, {{-1, SO_OPT_INVALID, ""}}},  // hyphens must agree
       {{"p", "--l=a"}, {{4, 0, "a"}}},
       {{"p", "-", "--"}, {{-1, SO_OPT_INVALID, ""}, {-1, SO_OPT_INVALID, ""}}},
       {{"p", "-x=1"}, {{5, SO_ARG_INVALID, ""}}},
       {{"p", "-v"}, {{3, SO_ARG_MISSING, ""}}},
       {{"p", "-v", "-x"}, {{3, SO_ARG_INVALID_DATA, ""}, {5, 0, ""}}},
       {{"p", "-v="}, {{3, 0, ""}}},
-      {{"p", "-xv"}, {{-1, SO_OPT_INVALID, ""}}},               // no clumping
+      {{"p", "-xv"}, {{-1, SO_OPT_INVALID, ""}}},  // no clumping
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.words));

@@ -12,8 +12,8 @@
 #include "support/entity_sim.h"
 #include "support/log_capture.h"
 #include "support/recording_display.h"
-#include "support/temp_folder.h"
 #include "support/slow_link.h"
+#include "support/temp_folder.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdateSteps.h"
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/qfusb_driver.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
 #include "sim/module/simModule.h"
@@ -21,7 +22,6 @@
 #include "support/private_network.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
-#include "platform/qfusb_driver.h"
 #include "updater/KeyValueStore.h"
 #include "updater/UpdateSteps.h"
 #include "updater/Updater.h"
@@ -44,8 +44,8 @@ std::unique_ptr<qfsim::SimEthernetDiscovery> _announce(const qftest::EntitySim& 
   qfsim::SimEthernetDiscoveryOptions options;
   options.interfaceAddress = qftest::kPrivateHostAddress;
   options.replyFrom = "127.0.0.1";
-  options.replies = {qfsim::simEthernetReply(sim.module.address(), sim.module.port(), sim.module.serialNumber(),
-                                             sim.module.model())};
+  options.replies = {
+      qfsim::simEthernetReply(sim.module.address(), sim.module.port(), sim.module.serialNumber(), sim.module.model())};
   auto responder = std::make_unique<qfsim::SimEthernetDiscovery>(options);
   std::string error;
   EXPECT_TRUE(responder->start(&error)) << error;

@@ -61,11 +61,14 @@ class Download : public ::testing::Test {
     server.addBuild(kSerial, "5", kFive, "1.0.5");
     server.addBuild(kSerial, "12", payload, "2.10.4");
   }
-  std::string stored(const std::string& name) const { return qftest::ReadWholeFile(store + "/" + kDevice + "/" + name); }
+  std::string stored(const std::string& name) const {
+    return qftest::ReadWholeFile(store + "/" + kDevice + "/" + name);
+  }
   KeyValueStore settings() const { return KeyValueStore((store + "/" + kDevice + "/.settings").c_str()); }
   bool asked(const std::string& piece) const {
     auto all = server.requests();
-    return std::any_of(all.begin(), all.end(), [&](const std::string& r) { return r.find(piece) != std::string::npos; });
+    return std::any_of(all.begin(), all.end(),
+                       [&](const std::string& r) { return r.find(piece) != std::string::npos; });
   }
 
   const std::string payload = kTwelve;
@@ -86,8 +89,8 @@ TEST_F(Download, NewestBuildLandsInTheNewDeviceFolderAndIsNoted) {
   const std::string date = noted.GetString(KEY_LAST_DOWNLOAD_DATE, "");
   EXPECT_FALSE(date.empty());
   EXPECT_EQ(date.find('\n'), std::string::npos);
-  EXPECT_EQ(display.infos(), (std::vector<std::string>{"Retrieving build 12", "Validating build 12 with server",
-                                                       "Build 12 is valid"}));
+  EXPECT_EQ(display.infos(),
+            (std::vector<std::string>{"Retrieving build 12", "Validating build 12 with server", "Build 12 is valid"}));
   EXPECT_TRUE(display.errors().empty());
   std::vector<std::string> events = display.all();
   ASSERT_GE(events.size(), 2u);
@@ -106,8 +109,8 @@ TEST_F(Download, GivenBuildAndNoCalibrationChoiceReachTheRequest) {
 TEST_F(Download, OverrideRequestsABuildTheListLacks) {
   EXPECT_EQ(updater.Download_Firmware(kSerial, "7", true, false), 0u);
   EXPECT_TRUE(asked("bld=7&"));
-  EXPECT_EQ(display.infos(), (std::vector<std::string>{"Retrieving build 7",
-                                                       "Override specified, skipping validation of build 7"}));
+  EXPECT_EQ(display.infos(),
+            (std::vector<std::string>{"Retrieving build 7", "Override specified, skipping validation of build 7"}));
   EXPECT_EQ(display.errors(), (std::vector<std::string>{"Download failed", "Failed to retrieve a valid BIRD file"}));
 }
 

@@ -98,10 +98,8 @@ TEST_F(LocalBuilds, ListsEachEntryByNameWithItsVersion) {
   put(".settings", "LATEST_DOWNLOAD=123.bird\n");
   put(".hidden.bird", birdOf("9.9.9"));
 
-  EXPECT_EQ(updater.Get_BuildListLocal(kSerial), (Updater::BuildList{{"123", "2.10.4"},
-                                                                      {"5", "1.0.0"},
-                                                                      {"broken", ""},
-                                                                      {"notes.txt", ""}}));
+  EXPECT_EQ(updater.Get_BuildListLocal(kSerial),
+            (Updater::BuildList{{"123", "2.10.4"}, {"5", "1.0.0"}, {"broken", ""}, {"notes.txt", ""}}));
   EXPECT_TRUE(display.errors().empty());
 }
 

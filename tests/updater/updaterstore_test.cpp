@@ -49,13 +49,11 @@ TEST_F(UpdaterStoreTest, RootIsCreatedWithItsParents) {
 
 TEST_F(UpdaterStoreTest, AFileInThePlaceOfAFolderIsRefused) {
   WriteWholeFile(root, "not a folder");
-  EXPECT_EQ(thrown([&] { UpdaterStore store(root.c_str()); }),
-            "UpdaterStore: " + root + " exists and is a file");
+  EXPECT_EQ(thrown([&] { UpdaterStore store(root.c_str()); }), "UpdaterStore: " + root + " exists and is a file");
   fs::remove(root);
   UpdaterStore store(root.c_str());
   WriteWholeFile(root + "/0012ABCD", "not a folder");
-  EXPECT_EQ(thrown([&] { store.AddDevice(0x0012ABCD); }),
-            "UpdaterStore: " + root + "/0012ABCD exists and is a file");
+  EXPECT_EQ(thrown([&] { store.AddDevice(0x0012ABCD); }), "UpdaterStore: " + root + "/0012ABCD exists and is a file");
 }
 
 TEST_F(UpdaterStoreTest, ReadOnlyFoldersRefuseNewFolders) {
@@ -193,8 +191,7 @@ TEST_F(UpdaterStoreTest, FailedWriteKeepsTheOldFile) {
   const std::string old = "the old build";
   const std::string big(64 * 1024, 'n');
   auto writeBig = [&] {
-    return static_cast<int>(
-        device.WriteFile("12345.bird", reinterpret_cast<const uint8_t*>(big.data()), big.size()));
+    return static_cast<int>(device.WriteFile("12345.bird", reinterpret_cast<const uint8_t*>(big.data()), big.size()));
   };
   struct Case {
     const char* name;
@@ -204,20 +201,18 @@ TEST_F(UpdaterStoreTest, FailedWriteKeepsTheOldFile) {
   const Case cases[] = {
       {"short write", [&] { return qftest::runWithFileSizeLimit(4096, qftest::FileSizeBreach::ShortWrite, writeBig); },
        static_cast<int>(aErrIO)},
-      {"killed while writing", [&] { return qftest::runWithFileSizeLimit(4096, qftest::FileSizeBreach::Crash, writeBig); },
-       -1},
+      {"killed while writing",
+       [&] { return qftest::runWithFileSizeLimit(4096, qftest::FileSizeBreach::Crash, writeBig); }, -1},
       {"read-only folder",
        [&] {
-         return qftest::runUnprivileged(folder.path(), [&] {
-           return chmod(folderPath.c_str(), 0555) == 0 ? writeBig() : 99;
-         });
+         return qftest::runUnprivileged(folder.path(),
+                                        [&] { return chmod(folderPath.c_str(), 0555) == 0 ? writeBig() : 99; });
        },
        static_cast<int>(aErrNotFound)},
       {"read-only file",
        [&] {
-         return qftest::runUnprivileged(folder.path(), [&] {
-           return chmod((folderPath + "/12345.bird").c_str(), 0444) == 0 ? writeBig() : 99;
-         });
+         return qftest::runUnprivileged(
+             folder.path(), [&] { return chmod((folderPath + "/12345.bird").c_str(), 0444) == 0 ? writeBig() : 99; });
        },
        static_cast<int>(aErrNotFound)},
   };

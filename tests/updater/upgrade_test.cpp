@@ -7,18 +7,18 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <thread>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/aDefs.h"
+#include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
 #include "support/entity_sim.h"
 #include "support/log_capture.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
-#include "common/aDefs.h"
-#include "sim/module/simUpgrade.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdateSteps.h"
 #include "updater/UpdaterEntity.h"
@@ -80,7 +80,9 @@ class UpgradeTest : public testing::Test {
 
   // The firmware phase; the reboot waits only one pass (a TCP link does not see the module
   // drop it).
-  aErr SendFirmware(const BirdFile& bird, bool viaUEI) { return _transfer_firmware(display, *module, bird, true, viaUEI); }
+  aErr SendFirmware(const BirdFile& bird, bool viaUEI) {
+    return _transfer_firmware(display, *module, bird, true, viaUEI);
+  }
 
   static void ExpectImages(const std::vector<SimImage>& images, const std::vector<BirdBlock>& blocks) {
     ASSERT_EQ(images.size(), blocks.size());
@@ -289,14 +291,16 @@ TEST_F(UpgradeTest, EveryLoaderPhaseFailureIsShown) {
   const std::vector<Case> cases = {
       {"a short INIT reply",
        [&] {
-         sim->module.setHandler(qfsim::kSimCommandUpgrade, [u = upgrade](qfsim::SimContext& context, const qfsim::SimPacket& packet) {
-           if (packet.data.size() >= 2 && packet.data[1] == 0)  // INIT, answered without its load base
-             return context.reply(qfsim::SimPacket{context.state().address, {qfsim::kSimCommandUpgrade, 0}});
-           u->handle(context, packet);
-         });
+         sim->module.setHandler(
+             qfsim::kSimCommandUpgrade, [u = upgrade](qfsim::SimContext& context, const qfsim::SimPacket& packet) {
+               if (packet.data.size() >= 2 && packet.data[1] == 0)  // INIT, answered without its load base
+                 return context.reply(qfsim::SimPacket{context.state().address, {qfsim::kSimCommandUpgrade, 0}});
+               u->handle(context, packet);
+             });
        },
        "Error starting loader ["},
-      {"a refused loader PREPARE", [&] { Configure([&](SimUpgradeSettings& s) { s.refusedAddress = loaders[0].address; }); },
+      {"a refused loader PREPARE",
+       [&] { Configure([&](SimUpgradeSettings& s) { s.refusedAddress = loaders[0].address; }); },
        "Error Preparing transfer ["},
       {"a loader block that fails its check",
        [&] { Configure([&](SimUpgradeSettings& s) { s.failingAddress = loaders[0].address; }); },
@@ -394,18 +398,19 @@ TEST_F(UpgradeTest, FailuresGiveTheirResultsPromptly) {
     };
   };
   const std::vector<Case> cases = {
-      {"silent init", [](auto&, auto& faults) { faults.silent = true; }, [](UpdaterEntity& e) { return e.LoaderInit(); },
-       aErrTimeout, 2.0},
+      {"silent init", [](auto&, auto& faults) { faults.silent = true; },
+       [](UpdaterEntity& e) { return e.LoaderInit(); }, aErrTimeout, 2.0},
       {"silent prepare", [](auto&, auto& faults) { faults.silent = true; }, prepare, aErrTimeout, 2.0},
-      {"prepare without block size", [](auto& s, auto&) { s.shortStatusReplies = true; }, prepare,
-       aErrInvalidOption, 2.0},
+      {"prepare without block size", [](auto& s, auto&) { s.shortStatusReplies = true; }, prepare, aErrInvalidOption,
+       2.0},
       {"data echo always wrong", [](auto& s, auto&) { s.wrongEchoes = 100; },
-       [&](UpdaterEntity& e) { return e.LoaderTransfer(block.data(), static_cast<uint32_t>(block.size())); }, aErrPacket, 2.0},
-      {"write answered without status",
-       [](auto& s, auto&) { s.shortStatusReplies = true; },
+       [&](UpdaterEntity& e) { return e.LoaderTransfer(block.data(), static_cast<uint32_t>(block.size())); },
+       aErrPacket, 2.0},
+      {"write answered without status", [](auto& s, auto&) { s.shortStatusReplies = true; },
        [](UpdaterEntity& e) { return e.FirmwareWrite(10); }, aErrInvalidOption, 2.0},
-      {"block size 0", [](auto& s, auto&) { s.blockSize = 0; },
-       prepared([&](UpdaterEntity& e, uint16_t size) { return e.FirmwareTransfer(block.data(), static_cast<uint32_t>(block.size()), size, display); }),
+      {"block size 0", [](auto& s, auto&) { s.blockSize = 0; }, prepared([&](UpdaterEntity& e, uint16_t size) {
+         return e.FirmwareTransfer(block.data(), static_cast<uint32_t>(block.size()), size, display);
+       }),
        aErrSize, 2.0},
       {"block without its address", [](auto&, auto&) {},
        [&](UpdaterEntity& e) { return e.FirmwareTransfer(block.data(), 3, 512, display); }, aErrParam, 0.5},

@@ -84,8 +84,7 @@ int main(int argc, char** argv) {
         return _usage(stderr);
       }
     }
-    bird::writeFile(argv[1], bodyOnly ? bird::encodeBody(bird::buildBlocks(build))
-                                      : bird::makeBirdFile(build));
+    bird::writeFile(argv[1], bodyOnly ? bird::encodeBody(bird::buildBlocks(build)) : bird::makeBirdFile(build));
   } catch (const std::exception& error) {
     fprintf(stderr, "bird_generator: %s\n", error.what());
     return 1;

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "firmware/BirdFile.h"
 #include "support/bird_generator.h"
 #include "support/temp_folder.h"
-#include "updater/BirdFile.h"
 
 namespace bird = qftest::bird;
 

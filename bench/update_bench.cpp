@@ -36,6 +36,8 @@
 
 #include "api/Module.h"
 #include "bench/child_module.h"
+#include "firmware/BirdFile.h"
+#include "firmware/UpdateSteps.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simModule.h"
 #include "sim/module/simUpgrade.h"
@@ -44,8 +46,6 @@
 #include "support/raw_peer.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
-#include "updater/BirdFile.h"
-#include "updater/UpdateSteps.h"
 
 using namespace UpdateSteps;
 

@@ -1,5 +1,6 @@
-// Folders and paths. Operations that write into a caller's buffer refuse a null buffer or size 0
-// and always leave a terminated text in it. Nothing here keeps state: any thread may call.
+// Folders and paths, implemented by platform/. Operations that write into a caller's buffer refuse a
+// null buffer or size 0 and always leave a terminated text in it. Nothing here keeps state: any
+// thread may call.
 #pragma once
 
 #include <cstddef>

@@ -92,6 +92,13 @@ linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t n
 // The first find of the transport with a non-zero serial number; null when there is none.
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
 
+// Makes USB discovery see the bus afresh: releases the process-wide USB context, so that the next
+// USB discovery or connection makes a new one and finds the modules that re-enumerated meanwhile
+// (a module restarting into its loader). Only while no USB device link is open, for an open one
+// holds the context: true when it was released or there was none; false, changing nothing,
+// while a USB link is open. Must not run during a USB discovery.
+bool aDiscovery_RefreshUSB();
+
 // The host's IPv4 network interface addresses (network byte order) into addresses[0..n), in
 // the order of the messaging library's interface list (interfaces that are up and can
 // broadcast, with an address, netmask and broadcast address; loopback and point-to-point

@@ -1,4 +1,4 @@
-#include "updater/Base64.h"
+#include "firmware/Base64.h"
 
 #include <array>
 #include <cstdint>

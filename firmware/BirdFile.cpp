@@ -1,4 +1,4 @@
-#include "updater/BirdFile.h"
+#include "firmware/BirdFile.h"
 
 #include <sys/stat.h>
 
@@ -14,7 +14,7 @@
 
 #include "common/aByteOrder.h"
 #include "common/aFile.h"
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "updater/HTTPRequest.h"
+#include "firmware/HTTPRequest.h"
 
 #include <curl/curl.h>
 
@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace {
 

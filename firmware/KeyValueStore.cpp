@@ -1,4 +1,4 @@
-#include "updater/KeyValueStore.h"
+#include "firmware/KeyValueStore.h"
 
 #include <cctype>
 #include <cerrno>
@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "common/aFile.h"
-#include "updater/Log.h"
-#include "updater/ReplaceFile.h"
-#include "updater/UpdaterText.h"
+#include "firmware/Log.h"
+#include "firmware/ReplaceFile.h"
+#include "firmware/UpdaterText.h"
 
 namespace {
 

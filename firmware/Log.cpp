@@ -1,4 +1,4 @@
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 #include <sys/time.h>
 

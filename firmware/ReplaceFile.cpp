@@ -1,4 +1,4 @@
-#include "updater/ReplaceFile.h"
+#include "firmware/ReplaceFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
-#include "updater/ServerReply.h"
+#include "firmware/ServerReply.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "updater/UpdateServerRequest.h"
+#include "firmware/UpdateServerRequest.h"
 
 #include <algorithm>
 #include <array>
@@ -8,9 +8,9 @@
 #include <exception>
 #include <optional>
 
-#include "updater/HTTPRequest.h"
-#include "updater/Log.h"
-#include "updater/ServerReply.h"
+#include "firmware/HTTPRequest.h"
+#include "firmware/Log.h"
+#include "firmware/ServerReply.h"
 
 const char* const UpdateServerRequest::default_url = "http://updates.tarnwick.example/cgi/u";
 

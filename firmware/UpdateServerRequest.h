@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "updater/Base64.h"  // the decoder of the build files this client fetches
+#include "firmware/Base64.h"  // the decoder of the build files this client fetches
 
 class UpdateServerRequest {
  public:

@@ -1,4 +1,4 @@
-#include "updater/UpdateSteps.h"
+#include "firmware/UpdateSteps.h"
 
 #include <chrono>
 #include <thread>
@@ -6,10 +6,9 @@
 
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
-#include "platform/Quillfern-C.h"
-#include "updater/Log.h"
-#include "updater/Updater.h"
-#include "updater/UpdaterEntity.h"
+#include "common/discover.h"
+#include "firmware/Log.h"
+#include "firmware/UpdaterEntity.h"
 
 using namespace UpdateSteps;
 using namespace UpdaterRoutines;
@@ -67,11 +66,21 @@ bool _reconnect_try(UpdaterDisplayInterface& display, Module& target, UpdateRout
 // module connected over USB).
 void _refresh_usb_context(int attempt, const UpdateRoute& route) {
   if (route.transport != USB || attempt % kTriesPerUsbRefresh != 0) return;
-  if (!Quillfern_libusb_exit_when_unused()) return;
+  if (!aDiscovery_RefreshUSB()) return;
   Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
 }
 
 }  // namespace
+
+aErr UpdaterRoutines::_disableEther(Module& module, UpdaterDisplayInterface& display) {
+  OrvaneConfig direct;  // port 0 and interface 127.0.0.1 as constructed
+  direct.enabled = 0;
+  direct.fallback = 0;
+  direct.localOnly = 1;
+  const aErr result = module.setConfig(direct);
+  if (result != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+  return result;
+}
 
 aErr connect_direct(Module& module, uint32_t serialNumber, linkType& used) {
   used = USB;
@@ -95,7 +104,7 @@ aErr reconnect_after_loader(UpdaterDisplayInterface& display, Module& target, Up
   while (target.isConnected() && Clock::now() < dropped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (target.isConnected()) return aErrNone;
   target.disconnect();
-  for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS; ++attempt) {
+  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
     _refresh_usb_context(attempt, route);
     if (_reconnect_try(display, target, route)) return aErrNone;
     std::this_thread::sleep_for(std::chrono::milliseconds(update_road_pauses().reconnectPauseMs));
@@ -227,7 +236,7 @@ aErr UpdateSteps::_transfer_firmware(UpdaterDisplayInterface& display, Module& m
   int total = 0;
   aErr err = aErrNone;
   for (const BirdBlock& block : blocks) {
-    for (int attempt = 0; attempt < Updater::BLOCK_RETRIES; ++attempt) {
+    for (int attempt = 0; attempt < BLOCK_RETRIES; ++attempt) {
       display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number,
                       static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
       if (attempt > 0) {

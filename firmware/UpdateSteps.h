@@ -11,10 +11,16 @@
 #include "api/Module.h"
 #include "common/aError.h"
 #include "common/discover.h"
-#include "updater/BirdFile.h"
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/BirdFile.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 namespace UpdateSteps {
+
+// Tries to reach a module again once its loader starts, reconnectPauseMs (UpdateRoadPauses)
+// apart; the recovery road tries as often to reach the live loader.
+inline constexpr int CONNECT_ATTEMPTS = 15;
+// Attempts per firmware block.
+inline constexpr int BLOCK_RETRIES = 5;
 
 // Whether the bird file fits the module: it has blocks, names the serial number unless it
 // carries serial-number blocks (then it was patched with it), and the module reports that serial
@@ -35,6 +41,15 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Tarnwick::Quillfern::M
                         bool skipLinkDropWait, bool ueiBytesLoad);
 
 }  // namespace UpdateSteps
+
+namespace UpdaterRoutines {
+
+// Puts the module under direct control before it connects: networking and fallback off, local
+// only on, so that its links never pass through a link sharing server. A refusal (aErrMode while
+// connected) is shown as "Failed to SET network configuration" and returned.
+aErr _disableEther(Tarnwick::Quillfern::Module& module, UpdaterDisplayInterface& display);
+
+}  // namespace UpdaterRoutines
 
 // The waits of the update road, in milliseconds. One set per process, read when a wait begins;
 // tests shorten them so that a module that never comes back costs little time.
@@ -71,7 +86,7 @@ aErr connect_link_module(UpdaterDisplayInterface& display, Tarnwick::Quillfern::
 // After the loader start: waits (loaderDropMs) for the module to drop its link to run the
 // loader; when it did, reaches it again by the road the first connection took (USB by serial
 // number, with a fresh USB context before every third try; TCP/IP and serial ports to the same
-// place; through the router again), up to Updater::CONNECT_ATTEMPTS tries reconnectPauseMs
+// place; through the router again), up to UpdateSteps::CONNECT_ATTEMPTS tries reconnectPauseMs
 // apart. A try counts only when the module answers; one that does not is disconnected before
 // the next.
 // aErrConnection, shown, when the module never comes back.

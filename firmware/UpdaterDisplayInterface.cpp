@@ -1,4 +1,4 @@
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // thread never does), so a display needs no lock. The caller owns the display.
 #pragma once
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 class UpdaterDisplayInterface {
  public:

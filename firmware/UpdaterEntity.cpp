@@ -1,4 +1,4 @@
-#include "updater/UpdaterEntity.h"
+#include "firmware/UpdaterEntity.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,7 +7,7 @@
 
 #include "api/SystemClass.h"
 #include "common/aByteOrder.h"
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 using namespace Tarnwick::Quillfern;
 

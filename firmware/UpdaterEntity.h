@@ -31,7 +31,7 @@
 #include "api/Entity.h"
 #include "api/Module.h"
 #include "common/aDefs.h"
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 class UpdaterEntity : public Tarnwick::Quillfern::EntityClass {
  public:

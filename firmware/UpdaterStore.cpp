@@ -1,4 +1,4 @@
-#include "updater/UpdaterStore.h"
+#include "firmware/UpdaterStore.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/aDirectory.h"
 #include "common/aFile.h"
-#include "platform/aDirectory.h"
-#include "updater/Log.h"
-#include "updater/ReplaceFile.h"
+#include "firmware/Log.h"
+#include "firmware/ReplaceFile.h"
 
 namespace {
 

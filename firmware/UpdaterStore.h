@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/aError.h"
-#include "updater/BirdFile.h"
-#include "updater/KeyValueStore.h"
+#include "firmware/BirdFile.h"
+#include "firmware/KeyValueStore.h"
 
 // Settings keys of a device folder.
 inline constexpr const char* KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";

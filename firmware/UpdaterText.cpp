@@ -1,10 +1,10 @@
-#include "updater/UpdaterText.h"
+#include "firmware/UpdaterText.h"
 
 #include <ctime>
 
-#include "updater/Log.h"
-#include "updater/ServerReply.h"
-#include "updater/Updater.h"
+#include "firmware/FirmwareSource.h"
+#include "firmware/Log.h"
+#include "firmware/ServerReply.h"
 
 uint32_t build_or_zero(const std::string& text) {
   uint32_t build = 0;
@@ -14,7 +14,7 @@ uint32_t build_or_zero(const std::string& text) {
 }
 
 std::string build_file_name(uint32_t build) { return build_file_name(std::to_string(build)); }
-std::string build_file_name(const std::string& build) { return build + Updater::BIRD_FILE_EXTENSION; }
+std::string build_file_name(const std::string& build) { return build + FirmwareSource::BIRD_FILE_EXTENSION; }
 
 std::string date_text() {
   const time_t now = time(nullptr);

@@ -12,15 +12,15 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/aDirectory.h"
-#include "updater/Base64.h"
-#include "updater/BirdFile.h"
-#include "updater/Log.h"
-#include "updater/ReplaceFile.h"
-#include "updater/ServerReply.h"
-#include "updater/UpdateServerRequest.h"
-#include "updater/Updater.h"
-#include "updater/UpdaterText.h"
+#include "common/aDirectory.h"
+#include "firmware/Base64.h"
+#include "firmware/BirdFile.h"
+#include "firmware/FirmwareSource.h"
+#include "firmware/Log.h"
+#include "firmware/ReplaceFile.h"
+#include "firmware/ServerReply.h"
+#include "firmware/UpdateServerRequest.h"
+#include "firmware/UpdaterText.h"
 
 using namespace UpdaterRoutines;
 
@@ -200,7 +200,7 @@ bool UpdaterRoutines::_valid_build(uint32_t serialNumber, uint32_t build, const 
   return false;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal) {
+uint32_t FirmwareSource::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal) {
   uint32_t build = 0;
   if (!buildText.empty() && !ServerReply::parse_build(buildText, &build)) {
     display.message(kError, "Build number '%s' must be an number", buildText.c_str());
@@ -246,7 +246,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   return _store_build(display, device, buildText, reply) ? build : 0;
 }
 
-uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
+uint32_t FirmwareSource::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
   uint32_t build = build_or_zero(buildText);
   uint32_t serialNumber = 0;
   uint32_t serverBuild = 0;
@@ -258,12 +258,12 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildTe
   return Download_Firmware(serialNumber, std::to_string(build), override, false);
 }
 
-Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber) {
+FirmwareSource::BuildList FirmwareSource::Get_BuildList(uint32_t serialNumber) {
   bool answered = false;
   return Get_BuildList(serialNumber, answered);
 }
 
-Updater::BuildList Updater::Get_BuildList(uint32_t serialNumber, bool& answered) {
+FirmwareSource::BuildList FirmwareSource::Get_BuildList(uint32_t serialNumber, bool& answered) {
   BuildList builds;
   answered = false;
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
@@ -293,7 +293,7 @@ std::string _stored_version(const UpdaterStoreItem& item) {
 
 }  // namespace
 
-Updater::BuildList Updater::Get_BuildListLocal(uint32_t serialNumber) {
+FirmwareSource::BuildList FirmwareSource::Get_BuildListLocal(uint32_t serialNumber) {
   BuildList builds;
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
   if (!store) return builds;

@@ -18,8 +18,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "firmware/BirdFile.h"
 #include "fuzz/memory_file.h"
-#include "updater/BirdFile.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define BIRD_WITH_ASAN 1

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "firmware/Log.h"
+#include "firmware/UpdateServerRequest.h"
 #include "fuzz/silent_display.h"
-#include "updater/Log.h"
 #include "updater/Parameters.h"
-#include "updater/UpdateServerRequest.h"
 
 using namespace UpdaterCommandLine;
 

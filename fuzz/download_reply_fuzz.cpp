@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "firmware/Base64.h"
+#include "firmware/BirdFile.h"
+#include "firmware/ServerReply.h"
+#include "firmware/UpdateServerRequest.h"
 #include "fuzz/memory_file.h"
-#include "updater/Base64.h"
-#include "updater/BirdFile.h"
-#include "updater/ServerReply.h"
-#include "updater/UpdateServerRequest.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "firmware/Log.h"
 #include "recovery/Serial_SDPLoader_unix.h"
-#include "updater/Log.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "updater/Base64.h"
-#include "updater/Log.h"
-#include "updater/ServerReply.h"
-#include "updater/UpdateServerRequest.h"
+#include "firmware/Base64.h"
+#include "firmware/Log.h"
+#include "firmware/ServerReply.h"
+#include "firmware/UpdateServerRequest.h"
 
 namespace {
 

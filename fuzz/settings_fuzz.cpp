@@ -14,9 +14,9 @@
 #include <iterator>
 #include <string>
 
+#include "firmware/KeyValueStore.h"
+#include "firmware/Log.h"
 #include "fuzz/run_folder.h"
-#include "updater/KeyValueStore.h"
-#include "updater/Log.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A display that shows nothing: the fuzz targets drive the updater without a terminal.
 #pragma once
 
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 class SilentDisplay : public UpdaterDisplayInterface {
  public:

@@ -31,15 +31,15 @@
 #include <thread>
 #include <vector>
 
+#include "firmware/Base64.h"
+#include "firmware/BirdFile.h"
+#include "firmware/HTTPRequest.h"
+#include "firmware/Log.h"
+#include "firmware/UpdaterStore.h"
 #include "fuzz/loopback_listener.h"
 #include "fuzz/run_folder.h"
 #include "fuzz/silent_display.h"
-#include "updater/Base64.h"
-#include "updater/BirdFile.h"
-#include "updater/HTTPRequest.h"
-#include "updater/Log.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterStore.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "firmware/Log.h"
+#include "firmware/UpdaterEntity.h"
 #include "fuzz/fake_module.h"
 #include "fuzz/silent_display.h"
-#include "updater/Log.h"
-#include "updater/UpdaterEntity.h"
 
 using namespace Tarnwick::Quillfern;
 using fuzzmodule::bigEndian;

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "common/discover.h"
+
 namespace {
 
 // Guards the making and the release of the context and the count of open handles.
@@ -38,6 +40,8 @@ bool Quillfern_libusb_exit_when_unused() {
   _libusbContext = nullptr;
   return true;
 }
+
+bool aDiscovery_RefreshUSB() { return Quillfern_libusb_exit_when_unused(); }
 
 void Quillfern_libusb_handle_opened() {
   std::lock_guard<std::mutex> hold(_libusbContextLock);

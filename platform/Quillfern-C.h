@@ -19,6 +19,7 @@ void Quillfern_libusb_exit();
 
 // Releases the context as Quillfern_libusb_exit does, but only while no USB handle of it is
 // open (a router module held over USB keeps it): true when it was released or there was none.
+// The library's users reach it as aDiscovery_RefreshUSB (common/discover.h).
 bool Quillfern_libusb_exit_when_unused();
 
 // Library-internal: the USB driver counts the device handles it opens in the context and

@@ -1,4 +1,4 @@
-#include "platform/aDirectory.h"
+#include "common/aDirectory.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace {
 

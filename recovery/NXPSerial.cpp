@@ -12,8 +12,8 @@
 
 #include "common/aTime.h"
 #include "common/aTransports.h"
+#include "firmware/Log.h"
 #include "recovery/RecoveryText.h"
-#include "updater/Log.h"
 
 const uint8_t NXPSerialClass::MAX_ERROR = 20;
 const float NXPSerialClass::CRYSTAL_DEFAULT = 14.7456f;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "updater/Log.h"  // QF_PRINTF_LIKE
+#include "firmware/Log.h"  // QF_PRINTF_LIKE
 
 // The formatted text, cut at 255 characters.
 std::string RecoveryFormat(const char* format, ...) QF_PRINTF_LIKE(1, 2);

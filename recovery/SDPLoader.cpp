@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace {
 

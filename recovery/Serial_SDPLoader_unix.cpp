@@ -7,7 +7,7 @@
 #include "common/aStream.h"
 #include "common/aTime.h"
 #include "common/aTransports.h"
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 struct PrivateSerial_SDPLoader {
   aStream* stream = nullptr;

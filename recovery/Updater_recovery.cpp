@@ -20,17 +20,18 @@
 #include "common/aByteOrder.h"
 #include "common/aTime.h"
 #include "common/aTransports.h"
-#include "platform/Quillfern-C.h"
+#include "common/discover.h"
+#include "firmware/Log.h"
+#include "firmware/UpdateServerRequest.h"
+#include "firmware/UpdateSteps.h"
+#include "firmware/UpdaterStore.h"
+#include "firmware/UpdaterText.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
+#include "recovery/Recovery.h"
 #include "recovery/RecoveryText.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
-#include "updater/UpdateSteps.h"
-#include "updater/UpdaterStore.h"
-#include "updater/UpdaterText.h"
 
 using namespace RecoverySteps;
 using namespace UpdateSteps;
@@ -66,7 +67,7 @@ bool _refuse_unknown_baud(UpdaterDisplayInterface& display, uint32_t baud) {
 
 // The store's file name of the loader build for the serial number: the entry's latest download,
 // fetched first when the entry is missing or names none.
-std::string _loader_file_name(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
+std::string _loader_file_name(UpdaterDisplayInterface& display, FirmwareSource& firmware, UpdaterStore& store,
                               uint32_t serialNumber, UpdaterStoreItem& item) {
   if (item.IsValid()) {
     std::string name = item.settings.GetString(KEY_LATEST_DOWNLOAD, "");
@@ -74,7 +75,7 @@ std::string _loader_file_name(UpdaterDisplayInterface& display, Updater& updater
   }
   display.mute_messages(true);
   Log::log(Log::DEBUG_APP, "Existing loader device not found. Downloading.\n");
-  const uint32_t build = updater.Download_Firmware(serialNumber, "", false, false);
+  const uint32_t build = firmware.Download_Firmware(serialNumber, "", false, false);
   std::string name;
   if (build != 0) {
     name = build_file_name(build);
@@ -85,13 +86,13 @@ std::string _loader_file_name(UpdaterDisplayInterface& display, Updater& updater
 }
 
 // Loads the bird file that carries the live loader; false (shown or logged) when there is none.
-bool _load_loader_bird(UpdaterDisplayInterface& display, Updater& updater, uint32_t serialNumber,
+bool _load_loader_bird(UpdaterDisplayInterface& display, FirmwareSource& firmware, uint32_t serialNumber,
                        const std::string& file, BirdFile& bird) {
-  if (!file.empty() && serialNumber == Updater::DEFAULT_SERIAL_NUMBER) {
+  if (!file.empty() && serialNumber == FirmwareSource::DEFAULT_SERIAL_NUMBER) {
     display.message(kError, "Add serial number or remove the bird filename to use a default recovery image.");
     return false;
   }
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.StoreDir(), "_get_fingerprint_imx");
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, firmware.StoreDir(), "_get_fingerprint_imx");
   if (!store) return false;
   UpdaterStoreItem item;
   store->FindDevice(serialNumber, &item);
@@ -100,7 +101,7 @@ bool _load_loader_bird(UpdaterDisplayInterface& display, Updater& updater, uint3
       bird = BirdFile(file.c_str());
       return true;
     }
-    const std::string name = _loader_file_name(display, updater, *store, serialNumber, item);
+    const std::string name = _loader_file_name(display, firmware, *store, serialNumber, item);
     if (name.empty()) throw std::runtime_error("No loader build could be had");
     bird = item.ReadBirdFile(name.c_str());
     return true;
@@ -113,9 +114,9 @@ bool _load_loader_bird(UpdaterDisplayInterface& display, Updater& updater, uint3
 // One round of looking for the live loader on USB: under the default serial number, then the
 // device's own (a loader may answer under either).
 bool _connect_live_loader(Module& module, uint32_t serialNumber) {
-  module.discoverAndConnect(USB, Updater::DEFAULT_SERIAL_NUMBER);
+  module.discoverAndConnect(USB, FirmwareSource::DEFAULT_SERIAL_NUMBER);
   if (module.isConnected()) return true;
-  if (serialNumber != Updater::DEFAULT_SERIAL_NUMBER) module.discoverAndConnect(USB, serialNumber);
+  if (serialNumber != FirmwareSource::DEFAULT_SERIAL_NUMBER) module.discoverAndConnect(USB, serialNumber);
   return module.isConnected();
 }
 
@@ -391,12 +392,12 @@ bool RecoverySteps::_get_fingerprint_lpc(std::string port, uint32_t baud, Finger
   return true;
 }
 
-bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, FirmwareSource& firmware, std::string port,
                                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint,
                                          bool resetAfter, uint64_t strayBytes) {
-  if (serialNumber == 0) serialNumber = Updater::DEFAULT_SERIAL_NUMBER;
+  if (serialNumber == 0) serialNumber = FirmwareSource::DEFAULT_SERIAL_NUMBER;
   BirdFile bird;
-  if (!_load_loader_bird(display, updater, serialNumber, file, bird)) return false;
+  if (!_load_loader_bird(display, firmware, serialNumber, file, bird)) return false;
   if (_transfer_recovery_loader(display, bird, port, strayBytes) != aErrNone) {
     Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
     return false;
@@ -404,10 +405,10 @@ bool RecoverySteps::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updat
   Module module(0, uint8_t(0));
   if (_disableEther(module, display) != aErrNone) return false;
   bool connected = false;
-  for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS && !connected; ++attempt) {
+  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS && !connected; ++attempt) {
     if (attempt % 3 == 0) {
       Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Quillfern_libusb_exit();
+      aDiscovery_RefreshUSB();
     }
     connected = _connect_live_loader(module, serialNumber);
     if (!connected) aTime_MSSleep(kSettleBetweenTriesMs);
@@ -489,7 +490,7 @@ bool RecoverySteps::_recover_firmware_imx(UpdaterDisplayInterface& display, Bird
   aErr err = _disableEther(module, display);
   if (err == aErrNone) {
     bool connected = false;
-    for (int round = 0; round < Updater::CONNECT_ATTEMPTS && !connected; ++round) {
+    for (int round = 0; round < CONNECT_ATTEMPTS && !connected; ++round) {
       connected = _connect_live_loader(module, serialNumber);
       if (!connected) aTime_MSSleep(kSettleBetweenTriesMs);
     }
@@ -558,8 +559,9 @@ bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, Bird
   return true;
 }
 
-bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
-                              uint32_t baud, bool resetAfter) {
+bool Recovery::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
+                               uint32_t baud, bool resetAfter) {
+  UpdaterDisplayInterface& display = firmware.Display();
   if (_refuse_unknown_baud(display, baud)) return false;
   if (!_check_serial_port(display, port)) return false;
   uint64_t probeBytes = 0;
@@ -568,12 +570,13 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32
     return true;
   }
   chipKind = CHIP_KIND_IMX;
-  return RecoverySteps::_get_fingerprint_imx(display, *this, port, serialNumber, file, fingerprint, resetAfter,
+  return RecoverySteps::_get_fingerprint_imx(display, firmware, port, serialNumber, file, fingerprint, resetAfter,
                                              probeBytes);
 }
 
-bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber, std::string file,
-                               bool) {
+bool Recovery::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,
+                                std::string file, bool, bool ueiBytesLoad) {
+  UpdaterDisplayInterface& display = firmware.Display();
   const uint64_t start = aTime_GetMSTicks();
   if (_refuse_unknown_baud(display, baud)) return false;
   Fingerprint fingerprint;
@@ -585,7 +588,8 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, 
   }
   uint32_t serverBuild = 0;
   if (file.empty()) {
-    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild, serverUrl.c_str())) {
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild,
+                                              firmware.ServerUrl().c_str())) {
       display.message(kError, "Failed to retrieve recovery information from Tarnwick server");
       return false;
     }
@@ -593,7 +597,7 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, 
   }
   BirdFile bird;
   try {
-    bird = load_bird("Recovering", file, serialNumber, serverBuild, true);
+    bird = firmware.load_bird("Recovering", file, serialNumber, serverBuild, true);
   } catch (const std::runtime_error&) {
     display.message(kError, "Failed to load bird file");
     return false;

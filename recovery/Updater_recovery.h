@@ -6,18 +6,18 @@
 // in-band upgrade protocol.
 //
 // Everything runs on the caller's thread and blocks; every transport, client and module is made
-// inside the call that uses it and released on return. Updater::Get_Fingerprint and
-// Updater::Recover_Firmware are the entry points; these routines are their steps.
+// inside the call that uses it and released on return. Recovery::Get_Fingerprint and
+// Recovery::Recover_Firmware (Recovery.h) are the entry points; these routines are their steps.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "common/aError.h"
-#include "updater/BirdFile.h"
-#include "updater/Fingerprint.h"
-#include "updater/Updater.h"
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/BirdFile.h"
+#include "firmware/Fingerprint.h"
+#include "firmware/FirmwareSource.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 namespace RecoverySteps {
 
@@ -31,8 +31,9 @@ bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& fingerpr
 // the default serial number or the given one, and reads the system entity's unique identifier.
 // With resetAfter the live loader is reset afterwards. Serial number 0 means the default.
 // strayBytes: what was sent on a serial port before (see _transfer_recovery_loader).
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, uint32_t serialNumber,
-                          std::string file, Fingerprint& fingerprint, bool resetAfter, uint64_t strayBytes = 0);
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, FirmwareSource& firmware, std::string port,
+                          uint32_t serialNumber, std::string file, Fingerprint& fingerprint, bool resetAfter,
+                          uint64_t strayBytes = 0);
 
 // Sends the bird file's loader blocks to the i.MX ROM on the port and starts the loader; fails,
 // showing what failed, when the file has no loader block (before anything is sent), the ROM's

@@ -3,7 +3,7 @@
 // clean lines without carriage-return art).
 #pragma once
 
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
  public:

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/aDefs.h"
-#include "updater/UpdateServerRequest.h"
+#include "firmware/UpdateServerRequest.h"
 
 using namespace UpdaterCommandLine;
 

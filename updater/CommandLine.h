@@ -11,9 +11,9 @@
 
 #include "common/discover.h"
 #include "common/qfVersion.h"
-#include "updater/Fingerprint.h"
+#include "firmware/Fingerprint.h"
+#include "firmware/UpdaterDisplayInterface.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterDisplayInterface.h"
 
 inline constexpr const char* APP_NAME = "Updater";
 // The version comes from the build; the date is the release's own.

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "common/aTransports.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
+#include "firmware/Log.h"
+#include "firmware/UpdateServerRequest.h"
 
 using namespace UpdaterCommandLine;
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/discover.h"
+#include "firmware/UpdaterDisplayInterface.h"
 #include "updater/SimpleOpt.h"
-#include "updater/UpdaterDisplayInterface.h"
 
 enum COMMANDS : uint32_t {
   CMD_DISCOVER = 0x1,

@@ -1,37 +1,21 @@
 #include "updater/Updater.h"
 
 #include <cstring>
-#include <stdexcept>
-
-using namespace UpdaterRoutines;
-
-using Tarnwick::Quillfern::Module;
-using Tarnwick::Quillfern::OrvaneConfig;
+#include <utility>
 
 DeviceInfo::DeviceInfo() { std::memset(&spec, 0, sizeof spec); }
 
 Updater::Updater(std::string url, std::string root, UpdaterDisplayInterface& userDisplay)
-    : serverUrl(std::move(url)), storeDir(std::move(root)), display(userDisplay) {}
+    : FirmwareSource(std::move(url), std::move(root), userDisplay), recovery(*this) {}
 
 Updater::~Updater() = default;
 
-std::unique_ptr<UpdaterStore> UpdaterRoutines::_createUpdaterStore(UpdaterDisplayInterface& display,
-                                                                   const std::string& root, const char* caller) {
-  try {
-    return std::make_unique<UpdaterStore>(root.c_str());
-  } catch (const std::runtime_error& failure) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s",
-                    caller, failure.what());
-    return nullptr;
-  }
+bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
+                              uint32_t baud, bool resetAfter) {
+  return recovery.Get_Fingerprint(fingerprint, std::move(port), serialNumber, std::move(file), baud, resetAfter);
 }
 
-aErr UpdaterRoutines::_disableEther(Module& module, UpdaterDisplayInterface& display) {
-  OrvaneConfig direct;  // port 0 and interface 127.0.0.1 as constructed
-  direct.enabled = 0;
-  direct.fallback = 0;
-  direct.localOnly = 1;
-  const aErr result = module.setConfig(direct);
-  if (result != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
-  return result;
+bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber, std::string file,
+                               bool override) {
+  return recovery.Recover_Firmware(std::move(port), build, baud, serialNumber, std::move(file), override, ueiBytesLoad);
 }

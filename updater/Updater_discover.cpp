@@ -10,7 +10,8 @@
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
 #include "common/aVersion.h"
-#include "updater/Log.h"
+#include "firmware/Log.h"
+#include "firmware/UpdateSteps.h"
 #include "updater/Updater.h"
 
 using namespace UpdaterRoutines;

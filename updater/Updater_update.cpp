@@ -5,11 +5,11 @@
 #include <thread>
 
 #include "common/aTime.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
-#include "updater/UpdateSteps.h"
+#include "firmware/Log.h"
+#include "firmware/UpdateServerRequest.h"
+#include "firmware/UpdateSteps.h"
+#include "firmware/UpdaterText.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterText.h"
 
 using namespace UpdateSteps;
 using namespace UpdaterRoutines;
@@ -40,37 +40,6 @@ uint8_t _routed_address(Updater& updater, UpdaterDisplayInterface& display, cons
                     route.serialNumber);
   return address;
 }
-
-}  // namespace
-
-BirdFile Updater::load_bird(const char* verb, std::string file, uint32_t serialNumber, uint32_t build, bool download) {
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "load_bird");
-  if (!store) return BirdFile();
-  if (!file.empty()) {
-    display.message(kInfo, "%s from Birdfile: %s", verb, file.c_str());
-    std::string why;
-    if (!BirdFile::IsReadableFile(file.c_str(), &why)) {
-      display.message(kError, "Bird file %s is %s", file.c_str(), why.c_str());
-      throw std::runtime_error("Failed to load bird data");
-    }
-    return BirdFile(file.c_str());
-  }
-  UpdaterStoreItem device = store->AddDevice(serialNumber);
-  display.message(kInfo, "%s firmware with build: %u", verb, build);
-  try {
-    return device.ReadBirdFile(build_file_name(build).c_str());
-  } catch (const std::runtime_error&) {
-    if (!download) throw std::runtime_error("Error reading birdfile");
-  }
-  display.message(kInfo, "Downloading firmware build %u", build);
-  // The download may store another build than the one asked for (the server's newest when the
-  // asked one is 0): read the one it stored, not a stale file of the asked number.
-  const uint32_t stored = Download_Firmware(serialNumber, std::to_string(build), false, false);
-  if (stored != 0) build = stored;
-  return device.ReadBirdFile(build_file_name(build).c_str());
-}
-
-namespace {
 
 // The newest build the server names, when the store already holds its file; else 0.
 uint32_t _stored_server_build(UpdaterDisplayInterface& display, const UpdaterStoreItem& device, uint32_t serialNumber,

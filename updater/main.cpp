@@ -9,14 +9,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/aDirectory.h"
+#include "common/aDirectory.h"
+#include "firmware/Log.h"
+#include "firmware/ReplaceFile.h"
+#include "firmware/UpdaterStore.h"
 #include "updater/CLI_Display.h"
 #include "updater/CommandLine.h"
-#include "updater/Log.h"
 #include "updater/Parameters.h"
-#include "updater/ReplaceFile.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterStore.h"
 
 using namespace UpdaterCommandLine;
 

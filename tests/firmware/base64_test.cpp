@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "updater/Base64.h"
+#include "firmware/Base64.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "firmware/BirdFile.h"
 #include "support/bird_generator.h"
 #include "support/console_capture.h"
 #include "support/log_capture.h"
 #include "support/program_process.h"
 #include "support/temp_folder.h"
-#include "updater/BirdFile.h"
 
 namespace bird = qftest::bird;
 using bird::Bytes;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "updater/UpdateServerRequest.h"
+#include "firmware/UpdateServerRequest.h"
 
 namespace {
 

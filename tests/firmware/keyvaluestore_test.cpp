@@ -7,10 +7,10 @@
 #include <regex>
 #include <string>
 
+#include "firmware/KeyValueStore.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_folder.h"
-#include "updater/KeyValueStore.h"
 
 using qftest::ReadWholeFile;
 using qftest::WriteWholeFile;

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace {
 

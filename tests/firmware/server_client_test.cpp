@@ -11,12 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "firmware/Base64.h"
+#include "firmware/HTTPRequest.h"
+#include "firmware/Log.h"
+#include "firmware/UpdateServerRequest.h"
 #include "support/log_capture.h"
 #include "support/update_server_process.h"
-#include "updater/Base64.h"
-#include "updater/HTTPRequest.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
 
 namespace {
 
@@ -417,7 +417,7 @@ TEST(ServerClient, ABodyBeyondTheCapEndsTheRequest) {
 }
 
 TEST(ServerClient, AnHttpsServerWithAnUntrustedCertificateIsRefused) {
-  const std::string data = QF_SOURCE_DIR "/tests/updater/data/";
+  const std::string data = QF_SOURCE_DIR "/tests/firmware/data/";
   UpdateServerProcess server("none",
                              {"--tls-cert", data + "selfsigned-cert.pem", "--tls-key", data + "selfsigned-key.pem"});
   ASSERT_TRUE(server.running());

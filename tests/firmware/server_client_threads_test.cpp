@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
+#include "firmware/Base64.h"
+#include "firmware/HTTPRequest.h"
+#include "firmware/Log.h"
+#include "firmware/UpdateServerRequest.h"
 #include "support/log_capture.h"
 #include "support/update_server_process.h"
-#include "updater/Base64.h"
-#include "updater/HTTPRequest.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "updater/ServerReply.h"
+#include "firmware/ServerReply.h"
 
 namespace {
 

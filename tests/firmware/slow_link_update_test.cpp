@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "firmware/BirdFile.h"
+#include "firmware/UpdateSteps.h"
 #include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
 #include "support/entity_sim.h"
@@ -14,8 +16,6 @@
 #include "support/recording_display.h"
 #include "support/slow_link.h"
 #include "support/temp_folder.h"
-#include "updater/BirdFile.h"
-#include "updater/UpdateSteps.h"
 
 using namespace Tarnwick::Quillfern;
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "firmware/UpdaterStore.h"
 #include "support/bird_generator.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/temp_folder.h"
-#include "updater/UpdaterStore.h"
 
 namespace fs = std::filesystem;
 using qftest::ReadWholeFile;

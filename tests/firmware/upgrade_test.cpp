@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "common/aDefs.h"
+#include "firmware/BirdFile.h"
+#include "firmware/UpdateSteps.h"
+#include "firmware/UpdaterEntity.h"
 #include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
 #include "support/entity_sim.h"
 #include "support/log_capture.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
-#include "updater/BirdFile.h"
-#include "updater/UpdateSteps.h"
-#include "updater/UpdaterEntity.h"
 
 using namespace UpdateSteps;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/aDirectory.h"
+#include "common/aDirectory.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
 

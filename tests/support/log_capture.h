@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "updater/Log.h"
+#include "firmware/Log.h"
 
 namespace qftest {
 

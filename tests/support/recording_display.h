@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "updater/UpdaterDisplayInterface.h"
+#include "firmware/UpdaterDisplayInterface.h"
 
 namespace qftest {
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/BirdFile.h"
 #include "sim/module/simEthernetDiscovery.h"
 #include "sim/module/simUpgrade.h"
 #include "support/bird_generator.h"
@@ -23,7 +24,6 @@
 #include "support/temp_folder.h"
 #include "support/update_server_process.h"
 #include "support/updater_program.h"
-#include "updater/BirdFile.h"
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "firmware/KeyValueStore.h"
+#include "firmware/UpdateSteps.h"
 #include "platform/qfusb_driver.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simEthernetDiscovery.h"
@@ -22,8 +24,6 @@
 #include "support/private_network.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
-#include "updater/KeyValueStore.h"
-#include "updater/UpdateSteps.h"
 #include "updater/Updater.h"
 
 using namespace UpdateSteps;

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "firmware/KeyValueStore.h"
+#include "firmware/UpdateSteps.h"
 #include "platform/Quillfern-C.h"
 #include "sim/module/simEntities.h"
 #include "sim/module/simUpgrade.h"
@@ -18,8 +20,6 @@
 #include "support/temp_folder.h"
 #include "support/usb_fake.h"
 #include "support/usb_sim_module.h"
-#include "updater/KeyValueStore.h"
-#include "updater/UpdateSteps.h"
 #include "updater/Updater.h"
 
 namespace {

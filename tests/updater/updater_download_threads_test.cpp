@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "firmware/HTTPRequest.h"
+#include "firmware/KeyValueStore.h"
 #include "support/bird_generator.h"
 #include "support/loopback_tcp.h"
 #include "support/recording_display.h"
 #include "support/temp_folder.h"
 #include "support/update_server_process.h"
-#include "updater/HTTPRequest.h"
-#include "updater/KeyValueStore.h"
 #include "updater/Updater.h"
 
 using namespace UpdaterRoutines;

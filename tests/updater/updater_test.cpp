@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/Module.h"
+#include "firmware/UpdateSteps.h"
 #include "support/bird_generator.h"
 #include "support/entity_sim.h"
 #include "support/recording_display.h"

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "common/aTransports.h"
 #include "firmware/FirmwareSource.h"
 #include "firmware/Log.h"
 #include "firmware/ServerReply.h"
@@ -23,4 +24,10 @@ std::string date_text() {
   std::string date(text);
   if (!date.empty()) date.pop_back();
   return date;
+}
+
+std::string baud_rate_list() {
+  std::string list;
+  for (const uint32_t rate : aSERIAL_BAUD_RATES) list += (list.empty() ? "" : ", ") + std::to_string(rate);
+  return list;
 }

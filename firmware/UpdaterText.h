@@ -1,5 +1,6 @@
 // Texts the updater's operations share: build numbers read from the server or the store, the
-// stored file name of a build, and the date recorded with a download or a transfer.
+// stored file name of a build, the date recorded with a download or a transfer, and the serial
+// rates a port may be given.
 #pragma once
 
 #include <cstdint>
@@ -15,3 +16,6 @@ std::string build_file_name(const std::string& build);
 
 // The ctime text of now without its line end.
 std::string date_text();
+
+// The rates of the serial rate table (aSERIAL_BAUD_RATES), in its order: "2400, 4800, ...".
+std::string baud_rate_list();

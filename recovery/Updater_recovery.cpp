@@ -61,7 +61,7 @@ const uint8_t* _payload(const BirdBlock& block) { return block.data + 4; }
 // A rate outside the serial rate table would open the port at another rate without a word.
 bool _refuse_unknown_baud(UpdaterDisplayInterface& display, uint32_t baud) {
   if (aSerial_BaudIndex(baud) >= 0) return false;
-  display.message(kError, "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400");
+  display.message(kError, "Invalid baud rate: use one of %s", baud_rate_list().c_str());
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "common/aTransports.h"
 #include "firmware/Log.h"
 #include "firmware/UpdateServerRequest.h"
+#include "firmware/UpdaterText.h"
 
 using namespace UpdaterCommandLine;
 
@@ -108,10 +109,8 @@ bool _baud_option(UpdaterDisplayInterface& display, const char* value, Parameter
     parameters->baudRate = rate;
     return true;
   }
-  display.message(kError,
-                  "Invalid value for option -o: [%s]; the baud rate must be one of 2400, 4800, 9600, 19200, "
-                  "38400, 57600, 115200, 230400",
-                  value);
+  display.message(kError, "Invalid value for option -o: [%s]; the baud rate must be one of %s", value,
+                  baud_rate_list().c_str());
   return false;
 }
 

@@ -149,7 +149,9 @@ TEST_F(LpcRecovery, WholeRoadRunsAtTheRateAskedFor) {
     RecordingDisplay refused;
     Updater updater(kNoServer, folder / "store", refused);
     EXPECT_FALSE(updater.Recover_Firmware(fresh.path(), 0, rate, kSerial, file, false)) << rate;
-    EXPECT_TRUE(HasLine(refused.errors(), "Invalid baud rate")) << rate;
+    EXPECT_TRUE(HasLine(refused.errors(),
+                        "Invalid baud rate: use one of 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400"))
+        << rate;
   }
   fresh.withDevice([](IspDevice& d) { EXPECT_TRUE(d.record().received.empty()); });
 }

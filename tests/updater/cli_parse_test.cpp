@@ -215,7 +215,9 @@ TEST_F(CommandLine, MissingOrMalformedValuesEndTheRunBeforeAnythingIsSent) {
       {{"-U", "-d", "1", "-t", ""}, "Invalid transport type:[]"},
       {{"-U", "-t", "RECOVER", "-s", ""}, "Invalid value for option -s: []"},
       {{"-N", "-s", "/dev/null", "-o"}, "Missing value for option -o: the next argument [-i] is an option"},
-      {{"-N", "-s", "/dev/null", "-o", "0"}, "Invalid value for option -o: [0]"},
+      {{"-N", "-s", "/dev/null", "-o", "0"},
+       "Invalid value for option -o: [0]; the baud rate must be one of 2400, 4800, 9600, 19200, 38400, 57600, "
+       "115200, 230400"},
       {{"-N", "-s", "/dev/null", "-o", "100000"}, "Invalid value for option -o: [100000]"},
       {{"-N", "-s", "/dev/null", "-o", "500000"}, "Invalid value for option -o: [500000]"},
       {{"-N", "-s", "/dev/null", "-o", "96OO"}, "Invalid value for option -o: [96OO]"},

@@ -1,9 +1,12 @@
 #include "updater/CommandLine.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "common/aDefs.h"
 #include "firmware/UpdateServerRequest.h"
+#include "firmware/UpdaterText.h"
 
 using namespace UpdaterCommandLine;
 
@@ -13,6 +16,8 @@ constexpr UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_
 
 // Column where the explanations of the help text begin.
 constexpr int kExplanationColumn = 31;
+// The lines the help text wraps itself end before this column.
+constexpr size_t kWrapColumn = 80;
 
 const char* const kShortUsage[] = {
     "",
@@ -39,8 +44,10 @@ const char* const kParameterBlock[] = {
     "     -f <bird file>           - Firmware file to be transferred to device.",
     "     -r <router serial>       - indirect connection through router device",
     "     -s <serial port>         - name of serial port to use for recovery",
-    "     -o <baud rate>           - baud rate for serial port (2400, 4800, 9600,",
-    "                                19200, 38400, 57600, 115200, 230400)",
+};
+
+// "-o", between the two blocks, names the rates of the serial rate table (_baud_rate_lines).
+const char* const kCommandBlock[] = {
     "  Commands:",
     "     -B                       - list the Builds available for given device.",
     "",
@@ -171,6 +178,26 @@ std::string _default_server() {
   return url.find(':') == std::string::npos ? url + ":80" : url;
 }
 
+// "-o" with the rates a serial port may be given, wrapped under its explanation's column.
+void _baud_rate_lines(FILE* out) {
+  std::string line = "     -o <baud rate>           - baud rate for serial port (";
+  const std::string rates = baud_rate_list() + ")";
+  bool first = true;
+  for (size_t start = 0; start < rates.size();) {
+    const size_t end = std::min(rates.find(' ', start), rates.size());
+    const std::string word = rates.substr(start, end - start);
+    if (!first && line.size() + 1 + word.size() >= kWrapColumn) {
+      std::fprintf(out, "%s\n", line.c_str());
+      line = std::string(kExplanationColumn + 1, ' ') + word;
+    } else {
+      line += (first ? "" : " ") + word;
+    }
+    first = false;
+    start = end + 1;
+  }
+  std::fprintf(out, "%s\n", line.c_str());
+}
+
 void _extended_block(FILE* out) {
   _lines(out, kExtendedParameters);
   std::fprintf(out, "%*sDefault: %s\n", kExplanationColumn + 1, "", _default_server().c_str());
@@ -280,7 +307,11 @@ void UpdaterCommandLine::_display_device_list(UpdaterDisplayInterface& display, 
 
 void UpdaterCommandLine::_display_usage(bool extended, bool full, FILE* out) {
   _lines(out, kShortUsage);
-  if (full) _lines(out, kParameterBlock);
+  if (full) {
+    _lines(out, kParameterBlock);
+    _baud_rate_lines(out);
+    _lines(out, kCommandBlock);
+  }
   if (full && extended) _extended_block(out);
   if (full) _sample_block(out);
 }

@@ -1,6 +1,8 @@
 // The updater application's object: one per run, built by the command line, with one operation
 // per command. It holds only the update server's base URL, the store's root folder and the
-// display; every operation opens the store anew, builds its own Module objects and releases
+// display (as the FirmwareSource it is, whose downloads, build lists and bird files are its
+// own) and the recovery road's chip kind (in its Recovery, to which it hands the recovery
+// operations); every operation opens the store anew, builds its own Module objects and releases
 // everything before it returns. Operations run on the calling thread (a download hands its one
 // server request to a worker thread of its own) and tell the user through the display.
 #pragma once
@@ -32,8 +34,6 @@ struct DeviceInfo {
   aErr error = aErrNone;   // result of probing the module; aErrNone when every probe succeeded
 };
 
-// The operations on modules are the Updater's own; the downloads, build lists and bird files it
-// has from its FirmwareSource, the recovery operations from its Recovery.
 class Updater : public FirmwareSource {
  public:
   // Copies both texts; the display is used, not owned, and must outlive the Updater.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,14 @@ namespace UpdaterRoutines {
 // message.
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
                                                   const char* caller);
+
+// One update or recovery of a module at a time, whichever process runs it and by whichever
+// road: two would interleave what they send and leave the module with neither image. Takes the
+// update lock of the module's store folder without waiting, for as long as the result lives;
+// empty, shown, when another run holds it ("another update of module [...] is running") or it
+// cannot be had.
+std::optional<StoreLock> _lock_module_update(UpdaterDisplayInterface& display, const UpdaterStoreItem& device,
+                                             uint32_t serialNumber);
 
 // Puts the module under direct control before it connects: networking and fallback off, local
 // only on, so that its links never pass through a link sharing server. A refusal (aErrMode while

@@ -1,5 +1,6 @@
 #include "firmware/FirmwareSource.h"
 
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -26,6 +27,19 @@ std::unique_ptr<UpdaterStore> UpdaterRoutines::_createUpdaterStore(UpdaterDispla
                     caller, failure.what());
     return nullptr;
   }
+}
+
+std::optional<StoreLock> UpdaterRoutines::_lock_module_update(UpdaterDisplayInterface& display,
+                                                              const UpdaterStoreItem& device, uint32_t serialNumber) {
+  StoreLock updating = device.TryLockUpdate();
+  if (updating.held()) return std::optional<StoreLock>(std::move(updating));
+  if (updating.busy()) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "another update of module [%08X] is running", serialNumber);
+  } else {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not take the update lock of module [%08X]: %s",
+                    serialNumber, std::strerror(updating.reason()));
+  }
+  return std::nullopt;
 }
 
 BirdFile FirmwareSource::load_bird(const char* verb, std::string file, uint32_t serialNumber, uint32_t build,

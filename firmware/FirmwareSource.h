@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "firmware/BirdFile.h"
@@ -71,6 +72,14 @@ namespace UpdaterRoutines {
 // message.
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
                                                   const char* caller);
+
+// One update or recovery of a module at a time, whichever process runs it and by whichever
+// road: two would interleave what they send and leave the module with neither image. Takes the
+// update lock of the module's store folder without waiting, for as long as the result lives;
+// empty, shown, when another run holds it ("another update of module [...] is running") or it
+// cannot be had.
+std::optional<StoreLock> _lock_module_update(UpdaterDisplayInterface& display, const UpdaterStoreItem& device,
+                                             uint32_t serialNumber);
 
 // Whether the server's build list for the serial number holds the build (keys compared as
 // numbers; a key that is not a number counts as 0). False when the list cannot be had.

@@ -9,6 +9,7 @@
 
 #include "common/aError.h"
 #include "common/aFile.h"
+#include "firmware/FileLock.h"
 
 // Writes the contents through `write`, which returns false when a write fell short. aErrNotFound
 // when nothing could be started (the file may not be written, or its folder is missing or
@@ -24,6 +25,17 @@ bool ReplaceFile_MayWrite(const std::string& path);
 // of a crash for the file.
 std::string ReplaceFile_TemporaryPath(const std::string& path);
 
+// A temporary file is locked by its writer from just after it is made until it took the file's
+// name or was removed, so that the lock tells a live writer's file from one left by a run that
+// ended (killed, or the machine went down). Locks the temporary; a lock not had when it cannot
+// be opened.
+FileLock ReplaceFile_ClaimTemporary(const std::string& temporary);
+
+// Removes the temporary files that runs which ended left in the path's folder: regular files of
+// the temporaries' names that no writer holds locked and that were last written longer ago than
+// a run takes from making one to locking it.
+void ReplaceFile_ClearStaleTemporaries(const std::string& path);
+
 // Renames the finished temporary file over the path (with the old file's permission bits), or
 // removes it when `written` is false.
 aErr ReplaceFile_Finish(const std::string& temporary, const std::string& path, bool written);
@@ -38,6 +50,7 @@ void RemoveUnfinishedFile();
 template <typename Writer>
 aErr ReplaceFile(const std::string& path, Writer&& write) {
   if (!ReplaceFile_MayWrite(path)) return aErrNotFound;
+  ReplaceFile_ClearStaleTemporaries(path);
   std::string temporary = ReplaceFile_TemporaryPath(path);
   RememberUnfinishedFile(temporary);
   aFile* file = aFile_Open(temporary.c_str(), aFileModeWrite);
@@ -45,6 +58,7 @@ aErr ReplaceFile(const std::string& path, Writer&& write) {
     ForgetUnfinishedFile();
     return aErrNotFound;
   }
+  const FileLock claim = ReplaceFile_ClaimTemporary(temporary);
   bool written = write(file);
   written = aFile_Close(&file) == aErrNone && written;
   const aErr result = ReplaceFile_Finish(temporary, path, written);

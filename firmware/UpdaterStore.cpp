@@ -1,10 +1,5 @@
 #include "firmware/UpdaterStore.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -116,26 +111,6 @@ std::string BuildPath(const char* first, ...) {
   return path;
 }
 
-StoreLock::StoreLock(const std::string& lockFile, Wait wait) {
-  _fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (_fd < 0) {
-    Log::log(Log::DEBUG_Updater, "UpdaterStore: cannot open lock file [%s] (%d)\n", lockFile.c_str(), errno);
-    return;
-  }
-  const int operation = wait == Wait::untilFree ? LOCK_EX : LOCK_EX | LOCK_NB;
-  int result = 0;
-  while ((result = ::flock(_fd, operation)) != 0 && errno == EINTR) {
-  }
-  if (result != 0) {
-    ::close(_fd);
-    _fd = -1;
-  }
-}
-
-StoreLock::~StoreLock() {
-  if (_fd >= 0) ::close(_fd);  // closing the only descriptor of the open file releases the lock
-}
-
 UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* base_, const char* name_, store_item_t type_)
@@ -166,6 +141,10 @@ std::string UpdaterStoreItem::PathOf(const char* fileName) const {
 
 StoreLock UpdaterStoreItem::LockFolder() const {
   return StoreLock(PathOf(STORE_LOCK_FILE), StoreLock::Wait::untilFree);
+}
+
+StoreLock UpdaterStoreItem::TryLockUpdate() const {
+  return StoreLock(PathOf(UPDATE_LOCK_FILE), StoreLock::Wait::not_at_all);
 }
 
 void UpdaterStoreItem::ReloadSettings() { settings = KeyValueStore(_item_settings_path(base, name).c_str()); }

@@ -10,6 +10,7 @@
 
 #include "common/aError.h"
 #include "firmware/BirdFile.h"
+#include "firmware/FileLock.h"
 #include "firmware/KeyValueStore.h"
 
 // Settings keys of a device folder.
@@ -29,26 +30,11 @@ enum store_item_t : uint8_t {
 // in "/" gives a doubled separator.
 std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 
-// An exclusive lock between processes (flock on a lock file, made when missing), held until the
-// object goes. Locks of one file exclude each other whichever process, or open, takes them.
-class StoreLock {
- public:
-  enum class Wait { untilFree, not_at_all };
-  StoreLock(const std::string& lockFile, Wait wait);
-  ~StoreLock();
-  StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
-
-  // False when the lock could not be had (held elsewhere with Wait::not_at_all, or the lock file
-  // cannot be made).
-  bool held() const { return _fd >= 0; }
-
- private:
-  int _fd = -1;
-};
+// The store's locks between processes are file locks.
+using StoreLock = FileLock;
 
 // Lock files of a device folder (hidden, so never listed as builds): the store lock is held
-// while the folder's files and its settings change; the update lock for a whole update.
+// while the folder's files and its settings change; the update lock for a whole update or recovery.
 inline constexpr const char* STORE_LOCK_FILE = ".store.lock";
 inline constexpr const char* UPDATE_LOCK_FILE = ".update.lock";
 
@@ -75,6 +61,9 @@ class UpdaterStoreItem {
   // Waits for the folder's store lock: while it is held no other process changes the folder's
   // files or settings. Reload the settings under it before changing them.
   StoreLock LockFolder() const;
+  // Tries the folder's update lock without waiting: held for the whole of an update or recovery
+  // of the module, so that no other run sends the module anything meanwhile.
+  StoreLock TryLockUpdate() const;
   // Reads the settings afresh from the folder's settings file.
   void ReloadSettings();
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -119,12 +120,32 @@ bool _write_all(int fd, const uint8_t* bytes, size_t count) {
   return true;
 }
 
+// Makes a new staging file in the device's folder, noted as the file a stop signal removes
+// before it is made, so that no signal can come between its making and its noting. The name (the
+// process id and a count) is no other run's: none stages in the folder meanwhile (the store
+// lock), and the files of ended runs were cleared under it. The open file, or -1.
+int _open_staging(const UpdaterStoreItem& device, std::string* path) {
+  static std::atomic<unsigned> made{0};
+  constexpr int kTries = 100;
+  for (int tried = 0; tried < kTries; ++tried) {
+    char name[64];
+    snprintf(name, sizeof name, "%s-%ld-%u", kStagingPrefix, static_cast<long>(::getpid()), made++);
+    *path = device.PathOf(name);
+    RememberUnfinishedFile(*path);
+    const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kStoredFileMode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 // Writes the bytes to a new staging file of the device's folder; aErrNone with its path.
 aErr _stage(const UpdaterStoreItem& device, const uint8_t* bytes, size_t count, std::string* staged) {
-  std::string pattern = device.PathOf((std::string(kStagingPrefix) + "-XXXXXX").c_str());
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return aErrNotFound;
-  RememberUnfinishedFile(pattern);
+  std::string pattern;
+  const int fd = _open_staging(device, &pattern);
+  if (fd < 0) {
+    ForgetUnfinishedFile();
+    return aErrNotFound;
+  }
   bool written = ::fchmod(fd, kStoredFileMode) == 0 && _write_all(fd, bytes, count);
   written = ::close(fd) == 0 && written;
   if (!written) {

@@ -559,19 +559,66 @@ bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, Bird
   return true;
 }
 
+namespace {
+
+// Two runs on one serial port would interleave their bytes to the chip (a probe in the middle of
+// a flash write bricks it), whatever module it turns out to be: the port is locked for the whole
+// run, and another run finds it busy and sends nothing. The text "USB" names no serial port and
+// takes no lock. False, shown, when the lock cannot be had.
+bool _lock_serial_port(UpdaterDisplayInterface& display, const std::string& port, std::optional<FileLock>& lock) {
+  if (port == kHidPort) return true;
+  lock.emplace(::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), FileLock::Wait::not_at_all);
+  if (lock->held()) return true;
+  if (lock->busy()) {
+    display.message(kError, "Serial port %s is busy: another run of the updater is using it", port.c_str());
+  } else {
+    display.message(kError, "Could not lock serial port %s: %s", port.c_str(), std::strerror(lock->reason()));
+  }
+  return false;
+}
+
+// The module's update lock, the one the update road takes, for a serial number that names a
+// module (0 and the default serial number name none). False, shown, when it cannot be had.
+bool _lock_module(UpdaterDisplayInterface& display, const FirmwareSource& firmware, uint32_t serialNumber,
+                  std::optional<StoreLock>& lock) {
+  if (serialNumber == 0 || serialNumber == FirmwareSource::DEFAULT_SERIAL_NUMBER) return true;
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, firmware.StoreDir(), "Recover_Firmware");
+  if (!store) return false;
+  try {
+    lock = _lock_module_update(display, store->AddDevice(serialNumber), serialNumber);
+  } catch (const std::runtime_error&) {
+    display.message(kError, "Could not create directory for storing BIRD file");
+    return false;
+  }
+  return lock.has_value();
+}
+
+// The fingerprint through the chip's bootloader on a port this run holds locked; notes the kind
+// of chip that answered.
+bool _fingerprint_on_locked_port(UpdaterDisplayInterface& display, FirmwareSource& firmware, uint8_t& chipKind,
+                                 Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
+                                 const std::string& file, uint32_t baud, bool resetAfter) {
+  uint64_t probeBytes = 0;
+  if (_get_fingerprint_lpc(port, baud, fingerprint, &probeBytes)) {
+    chipKind = Recovery::CHIP_KIND_LPC;
+    return true;
+  }
+  chipKind = Recovery::CHIP_KIND_IMX;
+  return RecoverySteps::_get_fingerprint_imx(display, firmware, port, serialNumber, file, fingerprint, resetAfter,
+                                             probeBytes);
+}
+
+}  // namespace
+
 bool Recovery::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint32_t serialNumber, std::string file,
                                uint32_t baud, bool resetAfter) {
   UpdaterDisplayInterface& display = firmware.Display();
   if (_refuse_unknown_baud(display, baud)) return false;
   if (!_check_serial_port(display, port)) return false;
-  uint64_t probeBytes = 0;
-  if (_get_fingerprint_lpc(port, baud, fingerprint, &probeBytes)) {
-    chipKind = CHIP_KIND_LPC;
-    return true;
-  }
-  chipKind = CHIP_KIND_IMX;
-  return RecoverySteps::_get_fingerprint_imx(display, firmware, port, serialNumber, file, fingerprint, resetAfter,
-                                             probeBytes);
+  std::optional<FileLock> portLock;
+  if (!_lock_serial_port(display, port, portLock)) return false;
+  return _fingerprint_on_locked_port(display, firmware, chipKind, fingerprint, port, serialNumber, file, baud,
+                                     resetAfter);
 }
 
 bool Recovery::Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serialNumber,
@@ -579,21 +626,35 @@ bool Recovery::Recover_Firmware(std::string port, uint32_t build, uint32_t baud,
   UpdaterDisplayInterface& display = firmware.Display();
   const uint64_t start = aTime_GetMSTicks();
   if (_refuse_unknown_baud(display, baud)) return false;
+  if (!_check_serial_port(display, port)) {
+    display.message(kError, "Could not get Device Identifier");
+    return false;
+  }
+  // Held to the end: the port before anything is sent on it, the module's update lock as soon as
+  // its serial number is known (given, else once the server names it), before the chip is erased.
+  std::optional<FileLock> portLock;
+  std::optional<StoreLock> givenModuleLock;
+  std::optional<StoreLock> namedModuleLock;
+  if (!_lock_serial_port(display, port, portLock)) return false;
+  if (!_lock_module(display, firmware, serialNumber, givenModuleLock)) return false;
   Fingerprint fingerprint;
   // The chip's bootloader locks on to the rate of its synchronisation, so the fingerprint is
   // taken at the rate the flash road will use.
-  if (!Get_Fingerprint(fingerprint, port, serialNumber, file, baud, false)) {
+  if (!_fingerprint_on_locked_port(display, firmware, chipKind, fingerprint, port, serialNumber, file, baud, false)) {
     display.message(kError, "Could not get Device Identifier");
     return false;
   }
   uint32_t serverBuild = 0;
   if (file.empty()) {
+    const uint32_t givenSerialNumber = serialNumber;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &serverBuild,
                                               firmware.ServerUrl().c_str())) {
       display.message(kError, "Failed to retrieve recovery information from Tarnwick server");
       return false;
     }
     if (build != 0) serverBuild = build;
+    if (serialNumber != givenSerialNumber && !_lock_module(display, firmware, serialNumber, namedModuleLock))
+      return false;
   }
   BirdFile bird;
   try {

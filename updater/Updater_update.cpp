@@ -1,5 +1,6 @@
 // The update road: choosing and loading the build, connecting, and sending it to the module.
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -117,13 +118,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       return false;
     }
   }
-  // One update of a module at a time, whichever process runs it: two would interleave their
-  // blocks and leave the module with neither image.
-  const StoreLock updating(device.PathOf(UPDATE_LOCK_FILE), StoreLock::Wait::not_at_all);
-  if (!updating.held()) {
-    display.message(kError, "another update of module [%08X] is running", serialNumber);
-    return false;
-  }
+  const std::optional<StoreLock> updating = _lock_module_update(display, device, serialNumber);
+  if (!updating) return false;
   const uint64_t started = aTime_GetMSTicks();
 
   if (file.empty() && build == 0) build = _choose_build(display, device, serialNumber, serverUrl);

@@ -36,6 +36,8 @@ class UpdaterProgram {
   UpdaterProgram& operator=(const UpdaterProgram&) = delete;
 
   bool started() const { return _pid > 0; }
+  // The running program's process id; -1 once it was reaped.
+  pid_t pid() const { return _pid; }
   // Collects output until standard output holds text; false at the time-out or the program's end.
   bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
   void signal(int number);

@@ -1,9 +1,13 @@
 // The updater program's commands, run as a child process against the simulators: discovery of
 // a module on the fake USB bus of the test process, and the build lists and downloads of the
 // test update server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -177,6 +181,40 @@ TEST_F(ServerCommands, ADownloadClearsStagingFilesLeftByEndedRuns) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{".settings", ".store.lock", "100.bird"}));
+}
+
+// Settings temporaries left by runs that ended in the middle of a save are cleared when the
+// folder's settings are next saved. Kept: one that its writer still holds locked (a writer that
+// is stopped), one made a moment ago (its writer may not have locked it yet), and anything that
+// is no regular file.
+TEST_F(ServerCommands, ASettingsSaveClearsTemporariesLeftByEndedRuns) {
+  const std::string folder = store.path() + "/updater/0012ABCD";
+  std::filesystem::create_directories(folder);
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+  const std::string outside = store.path() + "/outside";
+  qftest::WriteWholeFile(outside, "not the store's");
+  std::filesystem::last_write_time(outside, old);
+  struct Case {
+    const char* name;
+    bool kept;
+  };
+  const Case cases[] = {{".tmp-4001-0", false}, {".tmp-4002-7", true}, {".tmp-4003-0", true}, {".tmp-4004-0", true}};
+  for (const Case& c : cases) qftest::WriteWholeFile(folder + "/" + c.name, "KEY=left over\n");
+  std::filesystem::last_write_time(folder + "/.tmp-4001-0", old);
+  std::filesystem::last_write_time(folder + "/.tmp-4002-7", old);  // ... but held by a live writer
+  std::filesystem::remove(folder + "/.tmp-4004-0");
+  std::filesystem::create_symlink(outside, folder + "/.tmp-4004-0");
+  const int writer = ::open((folder + "/.tmp-4002-7").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+
+  const UpdaterResult result = run({"-G", "-d", "12ABCD", "-b", "100"});
+  ::close(writer);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_TRUE(_has(stored(".settings"), "LATEST_DOWNLOAD=100.bird\n"));
+  for (const Case& c : cases)
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(folder + "/" + c.name)), c.kept) << c.name;
+  EXPECT_EQ(qftest::ReadWholeFile(outside), "not the store's");
 }
 
 // A module on the fake USB bus, reached by the program through the bus of this process.

@@ -2,9 +2,13 @@
 // bootloader and i.MX boot ROM on pseudo-terminals: the fingerprint ("-N"), alone and before
 // another command, and the recovery of a module's firmware ("-U -t RECOVER"). Once the i.MX ROM
 // has jumped, its live loader appears as a simulated module on the fake USB bus of this process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "sim/sdp/simSdpSerial.h"
 #include "support/bird_generator.h"
 #include "support/temp_folder.h"
+#include "support/update_server_process.h"
 #include "support/updater_program.h"
 #include "support/usb_sim_module.h"
 
@@ -102,6 +107,94 @@ TEST_F(ChipCommands, RefusedStartFailsTheRecovery) {
   EXPECT_EQ(result.status, 1) << result.out << result.err;
   EXPECT_TRUE(_has(result.err, "CMD_LOCKED (15)")) << result.err;
   EXPECT_FALSE(_has(result.out, "Rebooting Device")) << result.out;
+}
+
+std::string _lpc_image(const std::string& path, const Bytes& plain, const qfsim::IspIdentity& identity) {
+  bird::writeFile(path, bird::wrap(bird::compress(bird::encodeBody(
+                            {bird::imageBlock(bird::FIRMWARE, 0x0, bird::scramble(plain, identity.serial))}))));
+  return path;
+}
+
+bool _nothing_received(const IspDevice& device) {
+  return device.record().received.empty() && device.record().syncRate == 0;
+}
+
+bool _erased(const IspDevice& device) {
+  const std::vector<std::string>& commands = device.record().commands;
+  return std::any_of(commands.begin(), commands.end(),
+                     [](const std::string& line) { return line.rfind("E ", 0) == 0; });
+}
+
+// One run on a chip at a time. While a recovery of module 0012ABCD waits for the chip's erase,
+// a run on the same port finds the port busy, and a run for the same module, by either road and
+// on any port, finds its update taken. Each ends with status 1, having sent nothing, and the
+// recovery flashes its image whole.
+TEST_F(ChipCommands, RunsBesideARecoveryOfTheChipOrItsModuleSendNothing) {
+  const qfsim::IspIdentity identity;
+  const Bytes plain = bird::randomBytes(3000, 9);
+  const std::string image = _lpc_image(folder / "recovery.bird", plain, identity);
+  // Long enough for the runs beside it; the erase's own wait is longer.
+  chip.withDevice([](IspDevice& device) { device.faults().replyDelayMs = {{'E', 4000}}; });
+  qftest::UpdaterProgram recovery(
+      {"-U", "-t", "RECOVER", "-s", chip.path(), "-d", "12ABCD", "-f", image, "-i", folder / "store", "-u", kNoServer});
+  ASSERT_TRUE(chip.waitUntil(_erased, std::chrono::seconds(20))) << "the recovery never erased";
+
+  qfsim::SimIspPort other;
+  ASSERT_TRUE(other.start());
+  const std::string portBusy = "Serial port " + chip.path() + " is busy";
+  const std::string moduleTaken = "another update of module [0012ABCD] is running";
+  const std::vector<std::pair<Args, std::string>> cases = {
+      {{"-U", "-t", "RECOVER", "-s", chip.path(), "-f", image}, portBusy},
+      {{"-N", "-s", chip.path()}, portBusy},
+      {{"-U", "-t", "RECOVER", "-s", other.path(), "-d", "12ABCD", "-f", image}, moduleTaken},
+      {{"-U", "-d", "12ABCD", "-f", image}, moduleTaken},
+  };
+  for (const auto& [args, said] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const UpdaterResult refused = run(args);
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_TRUE(_has(refused.err, said)) << refused.err;
+  }
+  other.withDevice([](IspDevice& device) { EXPECT_TRUE(_nothing_received(device)); });
+
+  const UpdaterResult result = recovery.finish();
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  chip.withDevice([&](IspDevice& device) {
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), device.flash().begin())) << "the flash differs";
+    EXPECT_TRUE(device.record().executed);
+  });
+}
+
+// Without a file the module is known once the update server names it for the chip's fingerprint:
+// its update lock is taken then, before anything is erased. While an update of that module runs
+// (its lock held here), the recovery stops with status 1 and the chip keeps its flash.
+TEST_F(ChipCommands, ARecoveryOfAModuleUnderUpdateErasesNothing) {
+  qftest::UpdateServerProcess server;
+  ASSERT_TRUE(server.running());
+  const qfsim::IspIdentity identity;
+  char fingerprint[64];
+  snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", identity.serial[0], identity.serial[1],
+           identity.serial[2], identity.serial[3]);
+  server.addRecovery(fingerprint, "0012ABCD", "41");
+  const Bytes plain = bird::randomBytes(2000, 10);
+  server.addBuild(0x0012ABCD, "41", qftest::ReadWholeFile(_lpc_image(folder / "41.bird", plain, identity)));
+  const Args recover{"-U", "-t", "RECOVER", "-s", chip.path(), "-i", folder / "store", "-u", server.baseUrl()};
+
+  const std::string deviceFolder = folder / "store/updater/0012ABCD";
+  std::filesystem::create_directories(deviceFolder);
+  const int update = ::open((deviceFolder + "/.update.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(update, 0);
+  ASSERT_EQ(::flock(update, LOCK_EX), 0);
+  const UpdaterResult refused = qftest::RunUpdater(recover);
+  ::close(update);
+  EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+  EXPECT_TRUE(_has(refused.err, "another update of module [0012ABCD] is running")) << refused.err;
+  chip.withDevice([](IspDevice& device) { EXPECT_FALSE(_erased(device)); });
+
+  const UpdaterResult result = qftest::RunUpdater(recover);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  chip.withDevice(
+      [&](IspDevice& device) { EXPECT_TRUE(std::equal(plain.begin(), plain.end(), device.flash().begin())); });
 }
 
 // What stands at the port's path is said before anything is tried on it.

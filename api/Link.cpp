@@ -114,12 +114,9 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
       linkId = device;
       return aErrNone;
     }
-    const aErr served = LinkNetworked_ServeDeviceLink(device, &config, &linkId);
-    if (served != aErrNone || !linkId) {
-      linkId = 0;
-      aLink_Destroy(&device);
-    }
-    return served;
+    linkId = LinkNetworked_ServeDeviceLink(device, &config);
+    if (!linkId) aLink_Destroy(&device);
+    return aErrNone;
   };
   switch (spec.type) {
     case USB:
@@ -140,7 +137,8 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
     case ORVANE_SERIAL:
       if (!config.enabled) return aErrConfiguration;
       if (spec.port > 0xFFFF) return aErrNone;
-      return LinkNetworked_ConnectToServer(spec.ipAddress, static_cast<uint16_t>(spec.port), reference, &linkId);
+      linkId = LinkNetworked_ConnectToServer(spec.ipAddress, static_cast<uint16_t>(spec.port), reference);
+      return aErrNone;
     default:
       return aErrMode;
   }

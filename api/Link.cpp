@@ -78,29 +78,27 @@ Link::impl::impl(Link* owner_, const char* name_) : owner(owner_) {
 
 Link::impl::~impl() {
   dropStreams();
-  // Only a Link destroyed from its own callback still has its thread here. It cannot wait for
-  // itself; once the callback returns, the thread finds its stop flag (which it shares) set and
-  // ends without touching the ring again.
+  // Only a Link destroyed from its own callback still has its thread here, and a thread cannot
+  // wait for itself: it is let go. It owns what it still uses (the ring and its control, both
+  // shared); once the callback returns it finds its stop flag set and ends.
   if (streamThread.joinable()) {
     callbackControl->stop = true;
     streamThread.detach();
   }
-  for (asyncPacket run; streamQueue.pop(&run);) aPacket_Destroy(&run.packet);
+  for (asyncPacket run; streamQueue->pop(&run);) aPacket_Destroy(&run.packet);
   // What the packet log recorded goes to the file before the device link (and its log) goes.
   finishPacketLog();
   if (linkId) aLink_Destroy(&linkId);
-  if (specifier) aLinkSpec_Destroy(&specifier);
-  if (logger) aLogger_Destroy(&logger);
+  // The specifier and then the logger go with the members.
 }
 
 bool Link::impl::connected() const { return linkId != 0 && aLink_GetStatus(linkId) == RUNNING; }
 
 aErr Link::impl::setSpecifier(const linkSpec& spec) {
   if (connected()) return aErrBusy;
-  linkSpec* copy = aLinkSpec_Copy(&spec);
+  LinkSpecPtr copy(aLinkSpec_Copy(&spec));
   if (!copy) return aErrMemory;
-  if (specifier) aLinkSpec_Destroy(&specifier);
-  specifier = copy;
+  specifier = std::move(copy);
   return aErrNone;
 }
 
@@ -114,12 +112,9 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
       linkId = device;
       return aErrNone;
     }
-    const aErr served = LinkNetworked_ServeDeviceLink(device, &config, &linkId);
-    if (served != aErrNone || !linkId) {
-      linkId = 0;
-      aLink_Destroy(&device);
-    }
-    return served;
+    linkId = LinkNetworked_ServeDeviceLink(device, &config);
+    if (!linkId) aLink_Destroy(&device);
+    return aErrNone;
   };
   switch (spec.type) {
     case USB:
@@ -140,7 +135,8 @@ aErr Link::impl::linkCreateHelper(const linkSpec& spec) {
     case ORVANE_SERIAL:
       if (!config.enabled) return aErrConfiguration;
       if (spec.port > 0xFFFF) return aErrNone;
-      return LinkNetworked_ConnectToServer(spec.ipAddress, static_cast<uint16_t>(spec.port), reference, &linkId);
+      linkId = LinkNetworked_ConnectToServer(spec.ipAddress, static_cast<uint16_t>(spec.port), reference);
+      return aErrNone;
     default:
       return aErrMode;
   }

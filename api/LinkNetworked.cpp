@@ -4,16 +4,14 @@
 
 namespace Tarnwick::Quillfern {
 
-aErr LinkNetworked_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client) {
+aLinkID LinkNetworked_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config) {
   aServer_RegisterWithLinkCore();
-  *client = aLink_CreateServer(deviceLink, &config->port, &config->networkInterface, config->localOnly);
-  return aErrNone;
+  return aLink_CreateServer(deviceLink, &config->port, &config->networkInterface, config->localOnly);
 }
 
-aErr LinkNetworked_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client) {
+aLinkID LinkNetworked_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference) {
   aServer_RegisterWithLinkCore();
-  *client = aLink_CreateClient(ipv4, port, reference);
-  return aErrNone;
+  return aLink_CreateClient(ipv4, port, reference);
 }
 
 }  // namespace Tarnwick::Quillfern

@@ -14,13 +14,12 @@ namespace Tarnwick::Quillfern {
 
 // Puts a link sharing server in front of the device link (bound to the settings' interface,
 // loopback only when localOnly is set), writes the server's port and interface into the
-// settings, and gives a client link to it in *client (0 when none was made). The device link
-// stays the caller's to destroy when no client link was made. aErrNone in every case.
-aErr LinkNetworked_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config, aLinkID* client);
+// settings, and returns a client link to it, or 0 when none was made (the reason is not
+// reported). The device link stays the caller's to destroy when no client link was made.
+aLinkID LinkNetworked_ServeDeviceLink(aLinkID deviceLink, OrvaneConfig* config);
 
 // A client link to the server at ipv4 (network byte order) and port, or, with a reference
-// that names an existing client link, one more use of it; *client receives its id (0 when
-// none was made). aErrNone in every case.
-aErr LinkNetworked_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference, aLinkID* client);
+// that names an existing client link, one more use of it: its id, or 0 when none was made.
+aLinkID LinkNetworked_ConnectToServer(uint32_t ipv4, uint16_t port, aLinkID reference);
 
 }  // namespace Tarnwick::Quillfern

@@ -341,13 +341,13 @@ aErr Link::enablePacketLog(const char* path) {
   const aErr enabled = aLink_PacketDebug_Enable(_impl->linkId);
   if (enabled != aErrNone) return enabled;
   // A logger made for an earlier device link of this Link would drain a log that is gone.
-  if (_impl->logger && _impl->loggerLink != _impl->linkId) aLogger_Destroy(&_impl->logger);
+  if (_impl->logger && _impl->loggerLink != _impl->linkId) _impl->logger.reset();
   if (!_impl->logger) {
-    _impl->logger = aLogger_Create(_impl->linkId, impl::readDebugBuffer, path);
+    _impl->logger.reset(aLogger_Create(_impl->linkId, impl::readDebugBuffer, path));
     _impl->loggerLink = _impl->linkId;
   }
   if (!_impl->logger) return aErrNone;  // the log records; no file takes it
-  const aErr started = aLogger_Enable(_impl->logger);
+  const aErr started = aLogger_Enable(_impl->logger.get());
   if (started == aErrNone) {
     static const uint8_t kStart[] = "START";
     aLink_PacketDebug_Write(_impl->linkId, kLogText, sizeof kStart, kStart);
@@ -358,7 +358,7 @@ aErr Link::enablePacketLog(const char* path) {
 void Link::impl::finishPacketLog() {
   if (!logger) return;
   if (linkId && loggerLink == linkId) _waitForLogWritten(linkId);
-  aLogger_Disable(logger);
+  aLogger_Disable(logger.get());
 }
 
 aErr Link::disablePacketLog() {
@@ -367,7 +367,7 @@ aErr Link::disablePacketLog() {
   if (!_impl->logger) return aErrParam;
   // What was recorded before the switch still goes to the file.
   if (_impl->loggerLink == _impl->linkId) _waitForLogWritten(_impl->linkId);
-  return aLogger_Disable(_impl->logger);
+  return aLogger_Disable(_impl->logger.get());
 }
 
 }  // namespace Tarnwick::Quillfern

@@ -279,7 +279,7 @@ void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* pac
   if (!entry.callback) return;
   asyncPacket run{entry.callback, entry.ref, aPacket_Copy(packet), entry.live};
   if (!run.packet) return;
-  if (streamQueue.push(std::move(run))) return;
+  if (streamQueue->push(std::move(run))) return;
   aPacket_Destroy(&run.packet);
   droppedRuns.fetch_add(1, std::memory_order_relaxed);
 }
@@ -326,9 +326,10 @@ void Link::impl::startCallbackThread() {
   std::lock_guard control(streamControl);
   if (streamThread.joinable()) return;
   callbackControl = std::make_shared<StreamCallbackControl>();
-  streamThread = std::thread([this, shared = callbackControl] {
+  // The thread reaches its Link only here, before any run: afterwards it uses what it shares.
+  streamThread = std::thread([this, queue = streamQueue, shared = callbackControl] {
     callbackThreadId = std::this_thread::get_id();
-    asyncWork(&streamQueue, shared.get());
+    asyncWork(queue.get(), shared.get());
   });
 }
 
@@ -343,7 +344,7 @@ void Link::impl::stopCallbackThread() {
   callbackThreadId = std::thread::id();
   callbackControl.reset();
   // What is left in the ring belongs to subscriptions that are gone: their runs never start.
-  for (asyncPacket run; streamQueue.pop(&run);) aPacket_Destroy(&run.packet);
+  for (asyncPacket run; streamQueue->pop(&run);) aPacket_Destroy(&run.packet);
 }
 
 aErr Link::impl::installStreamFilter(bool on) {

@@ -15,6 +15,7 @@
 #include "api/Link.h"
 #include "api/LocklessQueue.h"
 #include "common/aLogger.h"
+#include "common/discover.h"
 
 namespace Tarnwick::Quillfern {
 
@@ -59,6 +60,16 @@ void replyOrderBeforeRequest(aLinkID link, uint64_t kind, aPacketFilterProc filt
 // Called when the wait for a reply of this kind has ended (taken or not).
 void replyOrderAfterWait(aLinkID link, uint64_t kind);
 
+// Owners of the core's objects a Link keeps: each frees its object through the core's own call.
+struct LoggerDelete {
+  void operator()(aLogger* logger) const { aLogger_Destroy(&logger); }
+};
+using LoggerPtr = std::unique_ptr<aLogger, LoggerDelete>;
+struct LinkSpecDelete {
+  void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }
+};
+using LinkSpecPtr = std::unique_ptr<linkSpec, LinkSpecDelete>;
+
 struct Link::impl {
   impl(Link* owner, const char* name);
   ~impl();
@@ -67,7 +78,7 @@ struct Link::impl {
 
   // Keeps a copy; refused (the old copy stays) while connected.
   aErr setSpecifier(const linkSpec& spec);
-  const linkSpec* getSpecifier() const { return specifier; }
+  const linkSpec* getSpecifier() const { return specifier.get(); }
   const char* getName() const { return hasName ? name.c_str() : nullptr; }
 
   // Makes the device link for the specifier under the settings, holding the process-wide
@@ -117,16 +128,19 @@ struct Link::impl {
 
   Link* owner;
   aLinkID linkId = 0;
-  aLogger* logger = nullptr;
+  LoggerPtr logger;        // freed with the members, once the destructor has given up the device link
   aLinkID loggerLink = 0;  // the device link whose packet log the logger drains
   OrvaneConfig config;
   bool hasName = false;
   std::string name;  // at most kMaxNameLength characters
-  linkSpec* specifier = nullptr;
+  LinkSpecPtr specifier;
 
   std::map<uint64_t, StreamEntry> streams;  // guarded by streamMutex
   std::mutex streamMutex;
-  Tarnwick::LocklessQueue_SPSC<asyncPacket> streamQueue{kStreamQueueSlots};
+  // The ring of queued runs, shared with the callback thread: a thread that outlives its Link
+  // (destroyed from its own callback) owns all it still touches, the ring and its control.
+  std::shared_ptr<Tarnwick::LocklessQueue_SPSC<asyncPacket>> streamQueue =
+      std::make_shared<Tarnwick::LocklessQueue_SPSC<asyncPacket>>(kStreamQueueSlots);
   // The callback thread and its control, started and stopped under streamControl (never taken
   // on the callback thread itself, so a stop may wait for the thread while holding it); a fresh
   // control for every thread.

@@ -36,12 +36,12 @@
 
 #include "bench/child_module.h"
 #include "common/aLink.h"
-#include "common/aLink_internal.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
 #include "common/aTransports.h"
 #include "common/cobs.h"
 #include "common/crc8.h"
+#include "common/internal/aLink_internal.h"
 #include "sim/module/simModule.h"
 
 namespace {

@@ -22,6 +22,21 @@ set(QF_PUBLIC_HEADERS
   common/packetfifo.h
 )
 
+# A layer's internal/ headers are never installed, and every header an installed one includes
+# is installed too: checked here, as the build is configured.
+foreach(header ${QF_PUBLIC_HEADERS})
+  if(header MATCHES "/internal/")
+    message(FATAL_ERROR "${header} is internal to its layer and is not installed")
+  endif()
+  file(STRINGS ${CMAKE_SOURCE_DIR}/${header} included REGEX "^#include \"")
+  list(TRANSFORM included REPLACE "^#include \"([^\"]+)\".*" "\\1")
+  foreach(other ${included})
+    if(NOT other IN_LIST QF_PUBLIC_HEADERS)
+      message(FATAL_ERROR "the installed ${header} includes ${other}, which is not installed")
+    endif()
+  endforeach()
+endforeach()
+
 # Headers are included as "<folder>/<header>", so they keep their folder under one root.
 set(QF_INSTALL_INCLUDE_ROOT ${CMAKE_INSTALL_INCLUDEDIR}/quillfern)
 foreach(header ${QF_PUBLIC_HEADERS})

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "common/aDefs.h"
-#include "common/aLinkRegistry.h"
 #include "common/aLinkServing.h"
-#include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
 #include "common/aStream.h"
 #include "common/aTime.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 
 namespace {
 

@@ -4,8 +4,6 @@
 
 #include "common/aDefs.h"
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aMutex.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
@@ -13,6 +11,8 @@
 #include "common/aTransports.h"
 #include "common/aUEI.h"
 #include "common/discover.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "common/aLinkRegistry.h"
+#include "common/internal/aLinkRegistry.h"
 
 #include <new>
 
-#include "common/aLink_internal.h"
 #include "common/aMutex.h"
+#include "common/internal/aLink_internal.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 #include <mutex>
 
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
 #include "common/aLinkServing.h"
-#include "common/aLink_internal.h"
 #include "common/aTime.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 
 namespace {
 

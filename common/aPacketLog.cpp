@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "common/aLink_internal.h"
+#include "common/internal/aLink_internal.h"
 
 namespace {
 

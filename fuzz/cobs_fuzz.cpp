@@ -25,39 +25,39 @@ void _require(bool condition) {
 }
 
 // The line under a framing stream: get delivers the input, write records the frames sent.
-struct _Line {
-  _Line(const uint8_t* data, size_t length) : input(data), size(length) {}
+struct Line {
+  Line(const uint8_t* data, size_t length) : input(data), size(length) {}
   const uint8_t* input;
   size_t size;
   size_t at = 0;
   Bytes sent;
 
   static aErr Get(char* byte, void* ref) {
-    auto* line = static_cast<_Line*>(ref);
+    auto* line = static_cast<Line*>(ref);
     if (line->at == line->size) return aErrNotReady;
     *byte = static_cast<char>(line->input[line->at++]);
     return aErrNone;
   }
   static aErr Put(const char* byte, void* ref) { return Write(byte, 1, ref); }
   static aErr Write(const char* data, size_t length, void* ref) {
-    auto* line = static_cast<_Line*>(ref);
+    auto* line = static_cast<Line*>(ref);
     line->sent.insert(line->sent.end(), data, data + length);
     return aErrNone;
   }
 };
 
-struct _Decoded {
+struct Decoded {
   std::vector<Bytes> packets;  // wire bytes
   int badFrames = 0;
-  bool operator==(const _Decoded&) const = default;
+  bool operator==(const Decoded&) const = default;
 };
 
 // What the framing stream decodes from the line's input.
-_Decoded _decodePackets(const uint8_t* data, size_t size) {
-  _Line line(data, size);
+Decoded _decodePackets(const uint8_t* data, size_t size) {
+  Line line(data, size);
   aStream* stream = nullptr;
-  _require(aStream_CreateCobsEncoding(_Line::Get, _Line::Put, _Line::Write, nullptr, &line, &stream) == aErrNone);
-  _Decoded decoded;
+  _require(aStream_CreateCobsEncoding(Line::Get, Line::Put, Line::Write, nullptr, &line, &stream) == aErrNone);
+  Decoded decoded;
   Bytes current;
   // One call per line byte and one per delivered byte, which are fewer than the line's bytes.
   for (size_t call = 0; call < 2 * size + 2; ++call) {
@@ -81,9 +81,9 @@ _Decoded _decodePackets(const uint8_t* data, size_t size) {
 
 // The frames the framing stream sends for the bytes written to it.
 Bytes _encode(const uint8_t* data, size_t size) {
-  _Line line(nullptr, 0);
+  Line line(nullptr, 0);
   aStream* stream = nullptr;
-  _require(aStream_CreateCobsEncoding(_Line::Get, _Line::Put, _Line::Write, nullptr, &line, &stream) == aErrNone);
+  _require(aStream_CreateCobsEncoding(Line::Get, Line::Put, Line::Write, nullptr, &line, &stream) == aErrNone);
   _require(aStream_Write(stream, reinterpret_cast<const char*>(data), size) == aErrNone);
   aStream_Destroy(&stream);
   return line.sent;
@@ -96,7 +96,7 @@ void _checkFraming(const uint8_t* data, size_t size) {
     if (packet[0] == 0) continue;  // never sent: no packet is addressed to 0
     const Bytes frame = _encode(packet.data(), packet.size());
     _require(!frame.empty() && frame.size() <= 33 && frame.back() == 0);
-    _require(_decodePackets(frame.data(), frame.size()) == _Decoded{{packet}, 0});
+    _require(_decodePackets(frame.data(), frame.size()) == Decoded{{packet}, 0});
   }
   const Bytes frames = _encode(data, size);
   _require(_decodePackets(frames.data(), frames.size()).badFrames == 0);

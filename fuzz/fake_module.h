@@ -45,7 +45,7 @@
 #include "api/Link.h"
 #include "api/Module.h"
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
+#include "common/internal/aLinkRegistry.h"
 #include "fuzz/loopback_listener.h"
 
 namespace fuzzmodule {

@@ -22,10 +22,10 @@
 
 #include "common/aDefs.h"
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aPacket.h"
 #include "common/aStream.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "common/packetfifo.h"
 
 namespace {

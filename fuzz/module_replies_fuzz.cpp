@@ -23,8 +23,8 @@
 #include "api/Entity.h"
 #include "api/I2CClass.h"
 #include "api/SystemClass.h"
-#include "common/aLink_internal.h"
 #include "common/aVersion.h"
+#include "common/internal/aLink_internal.h"
 #include "fuzz/fake_module.h"
 
 using namespace Tarnwick::Quillfern;

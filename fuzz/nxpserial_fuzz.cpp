@@ -23,14 +23,14 @@ void _require(bool condition) {
   if (!condition) std::abort();
 }
 
-struct _Chip {
+struct Chip {
   const uint8_t* input;
   size_t size;
   bool silentAtEnd;
   size_t at = 0;
 
   static aErr Get(char* byte, void* ref) {
-    auto* chip = static_cast<_Chip*>(ref);
+    auto* chip = static_cast<Chip*>(ref);
     if (chip->at == chip->size) return chip->silentAtEnd ? aErrNotReady : aErrEOF;
     *byte = static_cast<char>(chip->input[chip->at++]);
     return aErrNone;
@@ -40,7 +40,7 @@ struct _Chip {
   // Nothing more will come: the wait is over at once, so silence costs no time.
   static aErr Wait(uint32_t, void*) { return aErrTimeout; }
   static aErr Delete(void* ref) {
-    delete static_cast<_Chip*>(ref);
+    delete static_cast<Chip*>(ref);
     return aErrNone;
   }
 };
@@ -61,9 +61,9 @@ void _decodeLine(const uint8_t* data, size_t size, size_t room) {
 }
 
 // Runs the picked operations against the chip's answers in the input.
-class _Session {
+class Session {
  public:
-  _Session(NXPSerialClass& isp, uint16_t picked, uint32_t count) : isp_(isp), picked_(picked), count_(count) {}
+  Session(NXPSerialClass& isp, uint16_t picked, uint32_t count) : isp_(isp), picked_(picked), count_(count) {}
 
   void run() {
     step([&] { return isp_.Sync(); });
@@ -138,10 +138,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   NXPSerialClass isp;
   isp.echo = (flags & 1) != 0;
-  isp.stream = aStream_Create(_Chip::Get, _Chip::Put, _Chip::Write, _Chip::Delete,
-                              new _Chip{data + kHeader, size - kHeader, (flags & 2) != 0});
+  isp.stream = aStream_Create(Chip::Get, Chip::Put, Chip::Write, Chip::Delete,
+                              new Chip{data + kHeader, size - kHeader, (flags & 2) != 0});
   _require(isp.stream != nullptr);
-  _require(aStream_SetWaitProc(isp.stream, _Chip::Wait) == aErrNone);
-  _Session(isp, picked, count).run();
+  _require(aStream_SetWaitProc(isp.stream, Chip::Wait) == aErrNone);
+  Session(isp, picked, count).run();
   return 0;
 }

@@ -39,9 +39,9 @@ void _checkParser(SDPLoader_Interface& parser, const Bytes& reply, size_t valueA
 bool _isStatusRequest(const Bytes& report) { return report.size() >= 3 && report[1] == 0x05 && report[2] == 0x05; }
 
 // The ROM as the script tells: what a report costs, what each read brings.
-class _ScriptedRom : public SDPLoader_Interface {
+class ScriptedRom : public SDPLoader_Interface {
  public:
-  _ScriptedRom(const uint8_t* script, size_t size, bool overHid, bool* shortWrite)
+  ScriptedRom(const uint8_t* script, size_t size, bool overHid, bool* shortWrite)
       : script_(script), size_(size), overHid_(overHid), shortWrite_(shortWrite) {
     if (overHid) parser_ = std::make_unique<HID_SDPLoader>(0, 0);
     else parser_ = std::make_unique<Serial_SDPLoader>("");
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes image(kImageStep * (data[0] >> 4), 0x5A);
   bool shortWrite = false;
   SDPLoader sdp;
-  _require(sdp.setLoader(new _ScriptedRom(data + 1, size - 1, overHid, &shortWrite)));
+  _require(sdp.setLoader(std::make_unique<ScriptedRom>(data + 1, size - 1, overHid, &shortWrite)));
   _require(sdp.init() == SDPLoader::SUCCESS);
 
   uint64_t fingerprint = 0x0123456789ABCDEF;

@@ -37,10 +37,10 @@
 #include <string>
 #include <vector>
 
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aPacket.h"
 #include "common/aUEI.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "common/packetfifo.h"
 #include "fuzz/zmq_steps.h"
 #include "server/aInprocPair.h"

@@ -65,7 +65,7 @@ void sCheckStreamFilter(Link::impl& link, const aPacket* packet) {
   sRequire(link.streams.size() == before || link.streams.size() == before + 1);
   for (const auto& [key, entry] : link.streams) sRequire(entry.key == key && entry.fresh <= 1);
   // The callback thread's part: take every queued run and free its packet copy.
-  for (asyncPacket run; link.streamQueue.pop(&run);) {
+  for (asyncPacket run; link.streamQueue->pop(&run);) {
     sRequire(run.packet != nullptr && run.callback);
     aPacket_Destroy(&run.packet);
   }

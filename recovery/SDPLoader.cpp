@@ -43,12 +43,6 @@ SDPLoader::SDPLoader() {}
 
 SDPLoader::~SDPLoader() {}
 
-bool SDPLoader::setLoader(SDPLoader_Interface* transport) {
-  if (transport == nullptr || loader) return false;
-  loader.reset(transport);
-  return true;
-}
-
 int SDPLoader::init() {
   if (!loader) return NO_TRANSPORT;
   return loader->init() ? SUCCESS : OPEN_FAILED;

@@ -73,14 +73,12 @@ class SDPLoader {
   SDPLoader(const SDPLoader&) = delete;
   SDPLoader& operator=(const SDPLoader&) = delete;
 
-  // Takes ownership of the transport; false (and the caller keeps it) for null or when a
-  // transport is already set: one transport for the loader's whole life.
-  bool setLoader(SDPLoader_Interface* transport);
-  // As above; the owner gives the transport up only when it is taken.
+  // Takes the transport over; false for null or when a transport is already set (one transport
+  // for the loader's whole life), and a refused transport stays with the caller.
   template <class Transport>
   bool setLoader(std::unique_ptr<Transport>&& transport) {
-    if (!setLoader(transport.get())) return false;
-    static_cast<void>(transport.release());
+    if (!_acceptsTransport(transport.get())) return false;
+    loader = std::move(transport);
     return true;
   }
   // NO_TRANSPORT, OPEN_FAILED or SUCCESS.
@@ -103,6 +101,7 @@ class SDPLoader {
   size_t imageBytesSent() const { return _imageBytesSent; }
 
  private:
+  bool _acceptsTransport(const SDPLoader_Interface* transport) const { return transport != nullptr && !loader; }
   // The reply, which the ROM sent for the command report, is the command coming back: a
   // device that echoes what it hears (an LPC bootloader, a loopback), never the ROM.
   static bool _isEcho(const std::vector<uint8_t>& reply, const std::vector<uint8_t>& report);

@@ -114,10 +114,9 @@ struct aServer {
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
   zsock_t* frontendMonitor = nullptr;  // the frontend's TCP connections opening and closing
-  uint16_t syncPort = 0;               // stays 0: the inner pairs are in-process (no port)
+  // The inner pairs (sync worker and broker, stream filter and broker) are in-process: no ports.
   zsock_t* syncWorkerSocket = nullptr;
   zsock_t* syncBrokerSocket = nullptr;
-  uint16_t streamingPort = 0;  // stays 0, as syncPort
   zsock_t* streamFilterSocket = nullptr;
   zsock_t* streamBrokerSocket = nullptr;
   uint8_t streamBatch[aServerInternal::kStreamBatchCapacity] = {};

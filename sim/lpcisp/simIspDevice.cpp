@@ -117,7 +117,7 @@ void IspDevice::loadFlash(std::uint32_t address, const std::vector<std::uint8_t>
 void IspDevice::fillRam(std::uint8_t value) { std::fill(_ram.begin(), _ram.end(), value); }
 
 void IspDevice::leaveInCommandMode(bool echoOn) {
-  _phase = _Phase::commands;
+  _phase = Phase::commands;
   _echo = echoOn;
   _pending.clear();
 }
@@ -129,11 +129,11 @@ void IspDevice::receive(std::string_view bytes, std::string& out, std::vector<Is
 }
 
 void IspDevice::_byte(char c, std::string& out) {
-  if (_faults.silent || _phase == _Phase::running) return;
-  if (_phase == _Phase::autobaud) {
+  if (_faults.silent || _phase == Phase::running) return;
+  if (_phase == Phase::autobaud) {
     if (c == '?') {
       out += "Synchronized\r\n";
-      _phase = _Phase::synchronized;
+      _phase = Phase::synchronized;
       _record.syncRate = _lineRate;
     }
     return;
@@ -146,7 +146,7 @@ void IspDevice::_byte(char c, std::string& out) {
     out += c;
     // A line's first letter decides whether its echo comes doubled.
     const char first = _pending.empty() ? c : _pending[0];
-    if (_phase == _Phase::commands && _faults.doubledEcho.count(first)) out += c;
+    if (_phase == Phase::commands && _faults.doubledEcho.count(first)) out += c;
   }
   if (c != '\n') {
     _pending += c;
@@ -161,32 +161,32 @@ void IspDevice::_byte(char c, std::string& out) {
 void IspDevice::_line(const std::string& line, std::string& out) {
   _record.received.push_back(line);
   switch (_phase) {
-    case _Phase::synchronized:
+    case Phase::synchronized:
       if (line == "Synchronized") {
         out += "OK\r\n";
-        _phase = _Phase::crystal;
+        _phase = Phase::crystal;
       } else {
-        _phase = _Phase::autobaud;  // the autobaud starts over
+        _phase = Phase::autobaud;  // the autobaud starts over
       }
       return;
-    case _Phase::crystal: {
+    case Phase::crystal: {
       std::int64_t kHz = 0;
       if (_parseNumber(line, kHz)) _record.crystalKHz = static_cast<std::uint32_t>(kHz);
       out += _faults.crystalAnswer.empty() ? "OK\r\n" : _faults.crystalAnswer;
-      _phase = _Phase::commands;
+      _phase = Phase::commands;
       return;
     }
-    case _Phase::commands:
+    case Phase::commands:
       _command(line, out);
       return;
-    case _Phase::writeData:
+    case Phase::writeData:
       _writeLine(line, out);
       return;
-    case _Phase::readAnswer:
+    case Phase::readAnswer:
       _readAnswer(line, out);
       return;
-    case _Phase::autobaud:
-    case _Phase::running:
+    case Phase::autobaud:
+    case Phase::running:
       return;
   }
 }
@@ -273,7 +273,7 @@ std::uint32_t IspDevice::_execute(char letter, const std::vector<std::int64_t>& 
     case 'G':
       _record.executed = true;
       _record.executeAddress = static_cast<std::uint32_t>(args[0]);
-      _phase = _Phase::running;
+      _phase = Phase::running;
       return _kSuccess;
     default:
       return _kInvalidCommand;
@@ -350,7 +350,7 @@ std::uint32_t IspDevice::_startWrite(const std::vector<std::int64_t>& args) {
   _blockLines = 0;
   _blockBad = false;
   _awaitChecksum = false;
-  _phase = _Phase::writeData;
+  _phase = Phase::writeData;
   return _kSuccess;
 }
 
@@ -383,7 +383,7 @@ void IspDevice::_writeLine(const std::string& line, std::string& out) {
   _blockLines = 0;
   _blockBad = false;
   _awaitChecksum = false;
-  if (_done == _count) _phase = _Phase::commands;
+  if (_done == _count) _phase = Phase::commands;
 }
 
 std::uint32_t IspDevice::_startRead(const std::vector<std::int64_t>& args) {
@@ -398,7 +398,7 @@ std::uint32_t IspDevice::_startRead(const std::vector<std::int64_t>& args) {
   _address = static_cast<std::uint32_t>(address);
   _count = static_cast<std::uint32_t>(count);
   _done = 0;
-  _phase = _Phase::readAnswer;
+  _phase = Phase::readAnswer;
   return _kSuccess;
 }
 
@@ -426,13 +426,13 @@ void IspDevice::_readAnswer(const std::string& line, std::string& out) {
     return;
   }
   if (line != "OK") {  // not a transfer answer: the read is abandoned
-    _phase = _Phase::commands;
+    _phase = Phase::commands;
     _command(line, out);
     return;
   }
   _done += static_cast<std::uint32_t>(_block.size());
   if (_done == _count) {
-    _phase = _Phase::commands;
+    _phase = Phase::commands;
     return;
   }
   _sendReadBlock(out);

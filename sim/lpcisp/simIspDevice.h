@@ -98,7 +98,7 @@ class IspDevice {
   IspFaults& faults() { return _faults; }
   const IspRecord& record() const { return _record; }
   bool echo() const { return _echo; }
-  bool synchronized() const { return _phase >= _Phase::commands; }
+  bool synchronized() const { return _phase >= Phase::commands; }
   const std::vector<std::uint8_t>& flash() const { return _flash; }
   const std::vector<std::uint8_t>& ram() const { return _ram; }
   // Sets flash bytes directly (as a factory would), for reads.
@@ -113,7 +113,7 @@ class IspDevice {
   void setLineRate(std::uint32_t baud) { _lineRate = baud; }
 
  private:
-  enum class _Phase { autobaud, synchronized, crystal, commands, writeData, readAnswer, running };
+  enum class Phase { autobaud, synchronized, crystal, commands, writeData, readAnswer, running };
 
   void _byte(char c, std::string& out);
   void _line(const std::string& line, std::string& out);
@@ -133,7 +133,7 @@ class IspDevice {
   IspIdentity _identity;
   IspFaults _faults;
   IspRecord _record;
-  _Phase _phase = _Phase::autobaud;
+  Phase _phase = Phase::autobaud;
   bool _echo = true;
   bool _unlocked = false;
   std::uint32_t _lineRate = 0;

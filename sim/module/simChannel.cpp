@@ -28,10 +28,10 @@ bool _setNonBlocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-class _TcpChannel final : public SimChannel {
+class TcpChannel final : public SimChannel {
  public:
-  _TcpChannel(std::uint16_t port, std::string address) : _port(port), _address(std::move(address)) {}
-  ~_TcpChannel() override {
+  TcpChannel(std::uint16_t port, std::string address) : _port(port), _address(std::move(address)) {}
+  ~TcpChannel() override {
     _closeFd(_peer);
     _closeFd(_listener);
   }
@@ -97,10 +97,10 @@ class _TcpChannel final : public SimChannel {
   int _peer = -1;
 };
 
-class _PtyChannel final : public SimChannel {
+class PtyChannel final : public SimChannel {
  public:
-  explicit _PtyChannel(std::string linkPath) : _linkPath(std::move(linkPath)) {}
-  ~_PtyChannel() override {
+  explicit PtyChannel(std::string linkPath) : _linkPath(std::move(linkPath)) {}
+  ~PtyChannel() override {
     _closePty();
     if (_linked) ::unlink(_linkPath.c_str());
   }
@@ -173,10 +173,10 @@ class _PtyChannel final : public SimChannel {
 }  // namespace
 
 std::unique_ptr<SimChannel> simMakeTcpChannel(std::uint16_t port, std::string address) {
-  return std::make_unique<_TcpChannel>(port, std::move(address));
+  return std::make_unique<TcpChannel>(port, std::move(address));
 }
 std::unique_ptr<SimChannel> simMakePtyChannel(std::string linkPath) {
-  return std::make_unique<_PtyChannel>(std::move(linkPath));
+  return std::make_unique<PtyChannel>(std::move(linkPath));
 }
 
 }  // namespace qfsim

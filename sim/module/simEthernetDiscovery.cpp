@@ -16,7 +16,7 @@ namespace qfsim {
 
 namespace {
 
-using _Clock = std::chrono::steady_clock;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t _kRequestPort = 9888;
 constexpr std::uint16_t _kReplyPort = 9889;
@@ -61,7 +61,7 @@ struct SimEthernetDiscovery::Impl {
   // Thread only: where repeats go and when the next is due.
   sockaddr_in lastHost{};
   std::uint32_t repeatsLeft = 0;
-  _Clock::time_point nextRepeat;
+  Clock::time_point nextRepeat;
 
   std::string open() {
     in_addr interface {
@@ -113,12 +113,12 @@ struct SimEthernetDiscovery::Impl {
     for (const auto& datagram : options.replies) sendTo(host, datagram);
     lastHost = host;
     repeatsLeft = options.replies.empty() ? 0 : options.repeatTimes;
-    nextRepeat = _Clock::now() + std::chrono::milliseconds(options.repeatEveryMs);
+    nextRepeat = Clock::now() + std::chrono::milliseconds(options.repeatEveryMs);
   }
 
   int pollTimeout() const {
     if (repeatsLeft == 0) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextRepeat - _Clock::now()).count();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextRepeat - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left) + 1;
   }
 
@@ -127,10 +127,10 @@ struct SimEthernetDiscovery::Impl {
       pollfd fds[2] = {{requestFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
       if (::poll(fds, 2, pollTimeout()) < 0 && errno != EINTR) return;
       if (fds[0].revents & POLLIN) answer();
-      if (repeatsLeft > 0 && _Clock::now() >= nextRepeat) {
+      if (repeatsLeft > 0 && Clock::now() >= nextRepeat) {
         sendTo(lastHost, options.replies.front());
         --repeatsLeft;
-        nextRepeat = _Clock::now() + std::chrono::milliseconds(options.repeatEveryMs);
+        nextRepeat = Clock::now() + std::chrono::milliseconds(options.repeatEveryMs);
       }
     }
   }

@@ -6,7 +6,7 @@ namespace {
 
 constexpr std::size_t _kMaxEncodedBody = 32;  // COBS of a 31-byte frame with its CRC
 
-class _RawFramer final : public SimFramer {
+class RawFramer final : public SimFramer {
  public:
   void feed(const std::uint8_t* bytes, std::size_t length, std::vector<SimPacket>& out) override {
     for (std::size_t i = 0; i < length; ++i) _take(bytes[i], out);
@@ -14,43 +14,43 @@ class _RawFramer final : public SimFramer {
 
   std::vector<std::uint8_t> frame(const SimPacket& packet, bool) const override { return simRawFrame(packet); }
 
-  void reset() override { _stage = _Stage::address; }
+  void reset() override { _stage = Stage::address; }
 
  private:
-  enum class _Stage { address, length, data };
+  enum class Stage { address, length, data };
 
   void _take(std::uint8_t byte, std::vector<SimPacket>& out) {
     switch (_stage) {
-      case _Stage::address:
+      case Stage::address:
         if (byte == 0) return;
         _packet = SimPacket{byte, {}};
-        _stage = _Stage::length;
+        _stage = Stage::length;
         return;
-      case _Stage::length:
+      case Stage::length:
         if (byte > kMaxPacketData) {
           ++_errors;
-          _stage = _Stage::address;
+          _stage = Stage::address;
           return;
         }
         _expected = byte;
-        _stage = _Stage::data;
+        _stage = Stage::data;
         break;
-      case _Stage::data:
+      case Stage::data:
         _packet.data.push_back(byte);
         break;
     }
     if (_packet.data.size() == _expected) {
       out.push_back(std::move(_packet));
-      _stage = _Stage::address;
+      _stage = Stage::address;
     }
   }
 
-  _Stage _stage = _Stage::address;
+  Stage _stage = Stage::address;
   SimPacket _packet;
   std::size_t _expected = 0;
 };
 
-class _CobsFramer final : public SimFramer {
+class CobsFramer final : public SimFramer {
  public:
   void feed(const std::uint8_t* bytes, std::size_t length, std::vector<SimPacket>& out) override {
     for (std::size_t i = 0; i < length; ++i) {
@@ -147,7 +147,7 @@ std::vector<std::uint8_t> simRawFrame(const SimPacket& packet) {
   return frame;
 }
 
-std::unique_ptr<SimFramer> simMakeRawFramer() { return std::make_unique<_RawFramer>(); }
-std::unique_ptr<SimFramer> simMakeCobsFramer() { return std::make_unique<_CobsFramer>(); }
+std::unique_ptr<SimFramer> simMakeRawFramer() { return std::make_unique<RawFramer>(); }
+std::unique_ptr<SimFramer> simMakeCobsFramer() { return std::make_unique<CobsFramer>(); }
 
 }  // namespace qfsim

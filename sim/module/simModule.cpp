@@ -17,7 +17,7 @@ namespace qfsim {
 
 namespace {
 
-using _Clock = SimSession::Clock;
+using Clock = SimSession::Clock;
 
 constexpr std::size_t _kReadChunk = 512;
 constexpr std::size_t _kMaxReadPerWake = 64 * 1024;  // keeps timers and commands served under a flood
@@ -48,7 +48,7 @@ std::string _checkOptions(const SimModuleOptions& options) {
 struct SimModule::Impl {
   explicit Impl(SimModuleOptions given)
       : options(std::move(given)), session(_initialState(options), _framerFor(options.transport)) {
-    session.setHeartbeatInterval(std::chrono::milliseconds(options.heartbeatIntervalMs), _Clock::now());
+    session.setHeartbeatInterval(std::chrono::milliseconds(options.heartbeatIntervalMs), Clock::now());
   }
 
   SimModuleOptions options;
@@ -62,7 +62,7 @@ struct SimModule::Impl {
   bool closeRequested = false;
   std::uint64_t commandsAsked = 0;
   std::uint64_t commandsServed = 0;
-  _Clock::time_point pausedUntil;  // a terminal nobody has open is not polled until then
+  Clock::time_point pausedUntil;  // a terminal nobody has open is not polled until then
   std::string channelError;
 
   std::atomic<bool> stopping{false};
@@ -84,7 +84,7 @@ struct SimModule::Impl {
 
   void loop();
   void serve(const pollfd* listen, const pollfd* peer);
-  int sleepMs(_Clock::time_point now) const;
+  int sleepMs(Clock::time_point now) const;
   void readPeer(short events);
   void dropConnection();
   bool writePending();  // false when the peer is gone
@@ -105,7 +105,7 @@ bool SimModule::start(std::string* error) {
       bool tcp = m.options.transport == SimTransport::tcp;
       m.channel = tcp ? simMakeTcpChannel(m.options.port, m.options.tcpAddress) : simMakePtyChannel(m.options.linkPath);
       if (!m.channel->open(problem) && problem.empty()) problem = "cannot open the transport";
-      if (problem.empty() && !tcp) m.session.connect(_Clock::now());  // the terminal is there from the start
+      if (problem.empty() && !tcp) m.session.connect(Clock::now());  // the terminal is there from the start
     }
     if (problem.empty()) {
       m.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -162,7 +162,7 @@ SimFaults SimModule::faults() const {
 
 void SimModule::setHeartbeatInterval(std::uint32_t intervalMs) {
   std::unique_lock lock(_impl->mutex);
-  _impl->session.setHeartbeatInterval(std::chrono::milliseconds(intervalMs), _Clock::now());
+  _impl->session.setHeartbeatInterval(std::chrono::milliseconds(intervalMs), Clock::now());
   if (_impl->running) _impl->runCommand(lock);
 }
 
@@ -187,13 +187,13 @@ void SimModule::setHandler(std::uint8_t command, SimHandler handler) {
 
 void SimModule::setTicker(std::chrono::milliseconds interval, SimTicker ticker) {
   std::unique_lock lock(_impl->mutex);
-  _impl->session.setTicker(interval, std::move(ticker), _Clock::now());
+  _impl->session.setTicker(interval, std::move(ticker), Clock::now());
   if (_impl->running) _impl->runCommand(lock);  // the thread's sleep takes the new due time
 }
 
 void SimModule::setTickInterval(std::chrono::milliseconds interval) {
   std::unique_lock lock(_impl->mutex);
-  _impl->session.setTickInterval(interval, _Clock::now());
+  _impl->session.setTickInterval(interval, Clock::now());
   if (_impl->running) _impl->runCommand(lock);
 }
 
@@ -231,7 +231,7 @@ void SimModule::Impl::loop() {
     int listenAt = -1, peerAt = -1, timeoutMs;
     {
       std::lock_guard lock(mutex);
-      auto now = _Clock::now();
+      auto now = Clock::now();
       int peer = channel->peerFd();
       if (peer < 0 && channel->listenFd() >= 0) {
         listenAt = static_cast<int>(count);
@@ -256,8 +256,8 @@ void SimModule::Impl::loop() {
   }
 }
 
-int SimModule::Impl::sleepMs(_Clock::time_point now) const {
-  _Clock::time_point until = now + _kLongestSleep;
+int SimModule::Impl::sleepMs(Clock::time_point now) const {
+  Clock::time_point until = now + _kLongestSleep;
   if (auto due = session.nextDue()) until = std::min(until, *due);
   if (pausedUntil > now) until = std::min(until, pausedUntil);
   auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
@@ -270,15 +270,15 @@ void SimModule::Impl::serve(const pollfd* listen, const pollfd* peer) {
     closeRequested = false;
     dropConnection();
   }
-  for (HeartbeatKind kind : heartbeatRequests) session.sendHeartbeat(kind, _Clock::now());
+  for (HeartbeatKind kind : heartbeatRequests) session.sendHeartbeat(kind, Clock::now());
   heartbeatRequests.clear();
   commandsServed = asked;
 
-  if (listen && (listen->revents & POLLIN) && channel->acceptPeer()) session.connect(_Clock::now());
+  if (listen && (listen->revents & POLLIN) && channel->acceptPeer()) session.connect(Clock::now());
   bool samePeer = peer && peer->fd == channel->peerFd();  // a command may have replaced it
   if (samePeer && (peer->revents & (POLLIN | POLLHUP | POLLERR))) readPeer(peer->revents);
 
-  session.advance(_Clock::now());
+  session.advance(Clock::now());
   flush();
 }
 
@@ -293,7 +293,7 @@ void SimModule::Impl::readPeer(short events) {
     }
     if (got == 0) break;
     total += static_cast<std::size_t>(got);
-    if (!session.receive(buffer, static_cast<std::size_t>(got), _Clock::now())) {
+    if (!session.receive(buffer, static_cast<std::size_t>(got), Clock::now())) {
       writePending();  // what was answered before the drop still goes out
       dropConnection();
       return;
@@ -302,7 +302,7 @@ void SimModule::Impl::readPeer(short events) {
   // Nothing to read yet a hang-up: nobody has the terminal's slave side open. Sleep on it.
   if (total == 0 && (events & (POLLHUP | POLLERR))) {
     if (channel->hangupEndsPeer()) dropConnection();
-    else pausedUntil = _Clock::now() + _kHangupPause;
+    else pausedUntil = Clock::now() + _kHangupPause;
   }
 }
 
@@ -311,7 +311,7 @@ void SimModule::Impl::dropConnection() {
   if (!channel->dropPeer(channelError)) reopens = false;
   session.disconnect();
   pausedUntil = {};
-  if (reopens) session.connect(_Clock::now());
+  if (reopens) session.connect(Clock::now());
 }
 
 bool SimModule::Impl::writePending() {

@@ -103,7 +103,7 @@ std::string _applyFault(SimFaults& faults, const std::string& name, const std::s
   return {};
 }
 
-struct _Settings {
+struct Settings {
   SimModuleOptions module;
   bool control = false;
   std::string discoveryInterface;   // empty: no Ethernet discovery answers
@@ -139,8 +139,8 @@ std::optional<SimStreamSource> _streamSource(const std::string& text) {
 }
 
 // Parses the command line; prints the reason and returns none on a bad one.
-std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
-  _Settings settings;
+std::optional<Settings> _parse(int argc, char** argv, bool& help) {
+  Settings settings;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     auto value = [&]() -> std::optional<std::string> {
@@ -217,7 +217,7 @@ std::optional<_Settings> _parse(int argc, char** argv, bool& help) {
   return settings;
 }
 
-void _printWhere(const SimModule& module, const _Settings& settings) {
+void _printWhere(const SimModule& module, const Settings& settings) {
   const SimModuleOptions& options = settings.module;
   if (options.transport == SimTransport::tcp) {
     std::printf("transport=tcp port=%u", module.port());
@@ -270,7 +270,7 @@ std::string _command(SimModule& module, const std::string& line) {
 
 // The loader of the upgrade command; a reboot after written firmware starts that firmware,
 // which reports the new build and version.
-void _attachLoader(SimModule& module, const std::shared_ptr<SimEntities>& entities, const _Settings& settings) {
+void _attachLoader(SimModule& module, const std::shared_ptr<SimEntities>& entities, const Settings& settings) {
   auto upgrade = std::make_shared<SimUpgrade>(SimPooledLoaderSettings());
   SimUpgrade::attach(upgrade, entities, module);
   const std::optional<std::uint32_t> newBuild = settings.newBuild, newVersion = settings.newVersion;
@@ -307,7 +307,7 @@ void _serve(SimModule& module, int signals, bool control) {
 
 int main(int argc, char** argv) {
   bool help = false;
-  std::optional<_Settings> settings = _parse(argc, argv, help);
+  std::optional<Settings> settings = _parse(argc, argv, help);
   if (help || !settings) {
     std::fputs(_kUsage, help ? stdout : stderr);
     return help ? 0 : 1;

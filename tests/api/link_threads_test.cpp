@@ -13,7 +13,7 @@
 #include "api/Link.h"
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "common/aLinkRegistry.h"
+#include "common/internal/aLinkRegistry.h"
 #include "support/sim_module_fixture.h"
 
 using namespace Tarnwick::Quillfern;

@@ -7,7 +7,7 @@
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "common/aLinkRegistry.h"
+#include "common/internal/aLinkRegistry.h"
 #include "support/private_network.h"
 #include "support/sim_module_fixture.h"
 

@@ -247,6 +247,34 @@ TEST_F(StreamsTest, ACallbackMayUnsubscribeItsOwnStream) {
   link.reset();
 }
 
+// The callback thread cannot wait for itself: it outlives the Link it destroyed, touches nothing
+// of it, and runs nothing more. Another Link's callbacks on the same stream give a stray run of
+// the first the time to show (and the sanitizers a use of freed memory).
+TEST_F(StreamsTest, ACallbackMayDestroyItsOwnLink) {
+  sim->addSource(kClass, 1, 1);
+  std::promise<void> registered, destroyed;
+  std::shared_future<void> subscribed = registered.get_future().share();
+  std::atomic<int> runs{0};
+  auto callback = [&](const aPacket*, void*) -> uint8_t {
+    if (runs.fetch_add(1) == 0) {
+      subscribed.wait();  // the subscribing call has returned: nobody else uses the Link
+      link.reset();
+      destroyed.set_value();
+    }
+    return 0;
+  };
+  const aErr subscribing = link->registerStreamCallback(kAddress, kClass, 1, 1, true, callback, nullptr);
+  registered.set_value();
+  ASSERT_EQ(subscribing, aErrNone);
+  auto done = destroyed.get_future();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+
+  auto second = ConnectedLink("second");
+  ASSERT_EQ(second->registerStreamCallback(kAddress, kClass, 1, 1, true, log.callback(), nullptr), aErrNone);
+  EXPECT_TRUE(log.waitFor(3));
+  EXPECT_EQ(runs.load(), 1) << "a run of the destroyed Link's callback";
+}
+
 TEST_F(StreamsTest, ASlowCallbackCostsRunsNotTheLink) {
   sim->addSource(kClass, 1, 1, 3, 0);
   sim->module.setTickInterval(milliseconds(1));

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "support/eventually.h"
 #include "support/loopback_tcp.h"
 #include "support/test_packets.h"

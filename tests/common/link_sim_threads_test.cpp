@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "common/aLink.h"
-#include "common/aLink_internal.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
 #include "common/aTransports.h"
+#include "common/internal/aLink_internal.h"
 #include "sim/module/simModule.h"
 #include "support/sim_module_start.h"
 #include "support/test_packets.h"

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "support/eventually.h"
 #include "support/pipe_transport.h"
 #include "support/test_packets.h"

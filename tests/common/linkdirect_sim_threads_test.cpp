@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/discover.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "platform/Quillfern-C.h"
 #include "platform/qfusb_driver.h"
 #include "sim/module/simModule.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aLinkRegistry.h"
+#include "common/internal/aLinkRegistry.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aPacketLog.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "support/pipe_transport.h"
 
 namespace {

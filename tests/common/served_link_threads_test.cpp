@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aLinkRegistry.h"
 #include "common/discover.h"
+#include "common/internal/aLinkRegistry.h"
 #include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
 #include "support/private_network.h"

@@ -54,7 +54,7 @@ class HidSdp : public ::testing::Test {
     logMark = log.text().size();
     device = std::make_unique<SdpHidRom>();
     loader = std::make_unique<SDPLoader>();
-    ASSERT_TRUE(loader->setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID)));
+    ASSERT_TRUE(loader->setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID)));
     ASSERT_EQ(loader->init(), SDPLoader::SUCCESS);
   }
   // The loader (and hidapi) goes before the device.
@@ -144,7 +144,7 @@ TEST_F(HidSdp, FingerprintIsTheTwoFuseWords) {
 
 TEST_F(HidSdp, OnlyTheRomsIdsOpen) {
   SDPLoader other;
-  other.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID + 1));
+  other.setLoader(std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID + 1));
   EXPECT_EQ(other.init(), SDPLoader::OPEN_FAILED);
   EXPECT_TRUE(logged("handle: (nil)\n"));
 }

@@ -45,9 +45,8 @@ TEST(SDPLoaderTransport, OneTransportForTheLoadersLife) {
   auto refused = std::make_unique<CountingTransport>(false, &second);
   {
     SDPLoader loader;
-    EXPECT_FALSE(loader.setLoader(nullptr));
-    EXPECT_TRUE(loader.setLoader(new CountingTransport(true, &first)));
-    EXPECT_FALSE(loader.setLoader(refused.get()));
+    EXPECT_FALSE(loader.setLoader(std::unique_ptr<SDPLoader_Interface>()));
+    EXPECT_TRUE(loader.setLoader(std::make_unique<CountingTransport>(true, &first)));
     EXPECT_FALSE(loader.setLoader(std::move(refused)));
     EXPECT_NE(refused, nullptr);                   // only a taken transport is moved from
     EXPECT_EQ(loader.init(), SDPLoader::SUCCESS);  // the first transport, still in place
@@ -63,7 +62,7 @@ TEST(SDPLoaderTransport, InitSaysWhatFailed) {
   SDPLoader none;
   EXPECT_EQ(none.init(), SDPLoader::NO_TRANSPORT);
   SDPLoader failing;
-  failing.setLoader(new CountingTransport(false, &counts));
+  failing.setLoader(std::make_unique<CountingTransport>(false, &counts));
   EXPECT_EQ(failing.init(), SDPLoader::OPEN_FAILED);
 }
 
@@ -72,21 +71,21 @@ TEST(SDPLoaderTransport, InitSaysWhatFailed) {
 TEST(SDPLoaderTransport, NothingToTalkToIsNoAnswer) {
   struct Case {
     const char* name;
-    SDPLoader_Interface* transport;
+    std::unique_ptr<SDPLoader_Interface> transport;
   };
-  const Case cases[] = {
+  Case cases[] = {
       {"no transport", nullptr},
-      {"HID never opened", new HID_SDPLoader(IMX1050::VID, IMX1050::PID)},
-      {"serial never opened", new Serial_SDPLoader("/dev/null")},
+      {"HID never opened", std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID)},
+      {"serial never opened", std::make_unique<Serial_SDPLoader>("/dev/null")},
   };
-  for (const Case& c : cases) {
+  for (Case& c : cases) {
     SCOPED_TRACE(c.name);
     SDPLoader loader;
-    if (c.transport) {
-      ASSERT_TRUE(loader.setLoader(c.transport));
+    if (SDPLoader_Interface* transport = c.transport.get()) {
+      ASSERT_TRUE(loader.setLoader(std::move(c.transport)));
       Bytes reply;
-      EXPECT_EQ(c.transport->writeData({1, 5, 5}), -1);
-      EXPECT_EQ(c.transport->readData(reply, 0), 0);
+      EXPECT_EQ(transport->writeData({1, 5, 5}), -1);
+      EXPECT_EQ(transport->readData(reply, 0), 0);
     }
     auto start = steady_clock::now();
     uint64_t fingerprint = 0x1234;
@@ -135,7 +134,7 @@ TEST(SDPLoaderTransport, WriteIsDoneOnlyWhenEveryReportWentOutWhole) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SDPLoader loader;
-    ASSERT_TRUE(loader.setLoader(new HalvingTransport(c.halved)));
+    ASSERT_TRUE(loader.setLoader(std::make_unique<HalvingTransport>(c.halved)));
     EXPECT_EQ(loader.writeLoader(Bytes(100, 0xAA), 0x20000000), c.result);
   }
 }
@@ -150,7 +149,7 @@ TEST(SerialSDPLoader, UnusablePortsFailInit) {
     size_t before = qftest::OpenDescriptorCount();
     auto start = steady_clock::now();
     SDPLoader loader;
-    loader.setLoader(new Serial_SDPLoader(path.c_str()));
+    loader.setLoader(std::make_unique<Serial_SDPLoader>(path.c_str()));
     EXPECT_EQ(loader.init(), SDPLoader::OPEN_FAILED);
     EXPECT_LT(steady_clock::now() - start, milliseconds(500));
     EXPECT_EQ(qftest::OpenDescriptorCount(), before);

@@ -66,9 +66,10 @@ class SerialSdp : public ::testing::Test {
   void openClient(uint64_t strayBytes = 0) {
     log.reset();  // the old capture silences the log as it goes
     log = std::make_unique<qftest::LogCapture>(Log::DEBUG_iMXSerial);
-    transport = new Serial_SDPLoader(sim->path().c_str(), strayBytes);
+    auto owned = std::make_unique<Serial_SDPLoader>(sim->path().c_str(), strayBytes);
+    transport = owned.get();
     loader = std::make_unique<SDPLoader>();
-    ASSERT_TRUE(loader->setLoader(transport));
+    ASSERT_TRUE(loader->setLoader(std::move(owned)));
     ASSERT_EQ(loader->init(), SDPLoader::SUCCESS);
   }
   void TearDown() override { loader.reset(); }

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "server/aServer_ZeroMQ.h"
 #include "server/aStream_ZeroMQClient.h"
 #include "sim/module/simModule.h"

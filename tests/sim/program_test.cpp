@@ -22,8 +22,8 @@ constexpr auto _kWait = 5000ms;
 const std::string _kProgram = QF_BINARY_DIR "/sim/simmodule";
 
 // Starts the program and reads its first line.
-struct _Running {
-  explicit _Running(const std::vector<std::string>& arguments) : child(_kProgram, arguments) {
+struct Running {
+  explicit Running(const std::vector<std::string>& arguments) : child(_kProgram, arguments) {
     EXPECT_TRUE(child.started()) << _kProgram;
     first = child.readLine(_kWait).value_or("");
     EXPECT_FALSE(first.empty()) << child.errorOutput(100ms);
@@ -42,7 +42,7 @@ struct _Running {
 };
 
 TEST(SimProgramTest, TcpModuleIsDrivenThroughItsControlCommands) {
-  _Running sim({"--address", "6", "--model", "11", "--serial", "cafe0001", "--control"});
+  Running sim({"--address", "6", "--model", "11", "--serial", "cafe0001", "--control"});
   EXPECT_EQ(wordValue(sim.first, "address"), "6");
   EXPECT_EQ(wordValue(sim.first, "model"), "11");
   EXPECT_EQ(wordValue(sim.first, "serial"), "CAFE0001");
@@ -76,8 +76,8 @@ TEST(SimProgramTest, TcpModuleIsDrivenThroughItsControlCommands) {
 }
 
 TEST(SimProgramTest, StreamsUnaskedAndStreamsOnAfterAStopWhenToldTo) {
-  _Running sim({"--address", "4", "--stream-source", "0x14:3:1:1", "--streaming", "--stream-interval", "1",
-                "--stream-burst", "2", "--stream-ignore-stop", "--stream-answer-delay", "50"});
+  Running sim({"--address", "4", "--stream-source", "0x14:3:1:1", "--streaming", "--stream-interval", "1",
+               "--stream-burst", "2", "--stream-ignore-stop", "--stream-answer-delay", "50"});
   RawPeer peer = sim.peer();
   ASSERT_TRUE(peer.valid()) << sim.first;
   // Nobody asked: [4][14][14 03 41][kind 1][timestamp 8][value][00], counting up from 0.
@@ -109,7 +109,7 @@ TEST(SimProgramTest, RefusesABadStreamSource) {
 }
 
 TEST(SimProgramTest, AnswersEntityRequestsWithTheIdentityItWasGiven) {
-  _Running sim({"--address", "4", "--serial", "00C0FFEE", "--name", "Rig", "--build", "4660", "--version", "2C000005"});
+  Running sim({"--address", "4", "--serial", "00C0FFEE", "--name", "Rig", "--build", "4660", "--version", "2C000005"});
   RawPeer peer = sim.peer();
   ASSERT_TRUE(peer.valid()) << sim.first;
   const struct {
@@ -131,7 +131,7 @@ TEST(SimProgramTest, AnswersEntityRequestsWithTheIdentityItWasGiven) {
 TEST(SimProgramTest, NodeModuleBehindALinkEndsOnSignal) {
   qftest::TempFolder folder;
   const std::string link = folder / "node";
-  _Running sim({"--transport", "node", "--link", link});
+  Running sim({"--transport", "node", "--link", link});
   EXPECT_EQ(wordValue(sim.first, "link"), link);
   EXPECT_EQ(std::filesystem::read_symlink(link).string(), wordValue(sim.first, "path"));
   RawPeer peer = RawPeer::terminal(link);
@@ -158,7 +158,7 @@ TEST(SimProgramTest, FaultOptions) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments[0]);
-    _Running sim(c.arguments);
+    Running sim(c.arguments);
     RawPeer peer = sim.peer();
     ASSERT_TRUE(peer.valid()) << sim.first;
     ASSERT_TRUE(peer.send(c.request));

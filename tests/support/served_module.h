@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "common/aLinkRegistry.h"
-#include "common/aLink_internal.h"
 #include "common/aStreamsocket.h"
 #include "common/discover.h"
+#include "common/internal/aLinkRegistry.h"
+#include "common/internal/aLink_internal.h"
 #include "server/aServer_ZeroMQ.h"
 #include "sim/module/simModule.h"
 #include "support/sim_module_start.h"

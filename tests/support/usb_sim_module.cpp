@@ -13,7 +13,7 @@ namespace qftest {
 
 namespace {
 
-using _Clock = qfsim::SimSession::Clock;
+using Clock = qfsim::SimSession::Clock;
 
 UsbFakeDeviceSpec _deviceSpec(const UsbSimModuleOptions& options) {
   char serial[9];
@@ -38,7 +38,7 @@ qfsim::SimState _initialState(const UsbSimModuleOptions& options) {
 struct UsbSimModule::Impl {
   Impl(UsbFake& usb, const UsbSimModuleOptions& given)
       : fake(usb), options(given), session(_initialState(given), qfsim::simMakeRawFramer()) {
-    auto now = _Clock::now();
+    auto now = Clock::now();
     session.setHeartbeatInterval(std::chrono::milliseconds(options.heartbeatIntervalMs), now);
     session.connect(now);  // plugged in
     device = fake.addDevice(_deviceSpec(options));
@@ -59,7 +59,7 @@ struct UsbSimModule::Impl {
   void received(std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex);
     if (!session.connected()) return;
-    bool keep = session.receive(bytes.data(), bytes.size(), _Clock::now());
+    bool keep = session.receive(bytes.data(), bytes.size(), Clock::now());
     queueOutput();
     if (!keep) leaveBus(true);
     changedLocked();
@@ -93,7 +93,7 @@ struct UsbSimModule::Impl {
     while (!stopping) {
       if (auto due = session.nextDue()) rescheduled.wait_until(lock, *due);
       else rescheduled.wait(lock);
-      session.advance(_Clock::now());
+      session.advance(Clock::now());
       queueOutput();
       changed.notify_all();
     }
@@ -134,13 +134,13 @@ qfsim::SimFaults UsbSimModule::faults() const {
 
 void UsbSimModule::setHeartbeatInterval(std::uint32_t intervalMs) {
   std::lock_guard lock(_impl->mutex);
-  _impl->session.setHeartbeatInterval(std::chrono::milliseconds(intervalMs), _Clock::now());
+  _impl->session.setHeartbeatInterval(std::chrono::milliseconds(intervalMs), Clock::now());
   _impl->changedLocked();
 }
 
 void UsbSimModule::sendHeartbeat(qfsim::HeartbeatKind kind) {
   std::lock_guard lock(_impl->mutex);
-  _impl->session.sendHeartbeat(kind, _Clock::now());
+  _impl->session.sendHeartbeat(kind, Clock::now());
   _impl->queueOutput();
   _impl->changedLocked();
 }

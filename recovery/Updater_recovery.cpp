@@ -23,6 +23,7 @@
 #include "platform/Quillfern-C.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
+#include "recovery/RecoverySteps.h"
 #include "recovery/RecoveryText.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
@@ -117,12 +118,6 @@ bool _connect_live_loader(Module& module, uint32_t serialNumber) {
   if (module.isConnected()) return true;
   if (serialNumber != Updater::DEFAULT_SERIAL_NUMBER) module.discoverAndConnect(USB, serialNumber);
   return module.isConnected();
-}
-
-uint32_t _jump_address(const BirdFile& bird) {
-  const std::vector<BirdBlock> jumps = bird.FindBlocks(BirdFile::BLOCK_JUMP_ADDRESS);
-  if (jumps.empty() || jumps.front().length < 4) return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-  return aByteOrder_ReadBE32(jumps.front().data);
 }
 
 uint32_t _flash_end() {
@@ -450,6 +445,18 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
     }
     return aErrNotReady;
   }
+  return _send_recovery_loader(display, bird, sdp, port);
+}
+
+uint32_t RecoverySteps::_jump_address(const BirdFile& bird) {
+  const std::vector<BirdBlock> jumps = bird.FindBlocks(BirdFile::BLOCK_JUMP_ADDRESS);
+  if (jumps.empty() || jumps.front().length < 4) return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  return aByteOrder_ReadBE32(jumps.front().data);
+}
+
+aErr RecoverySteps::_send_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& bird, SDPLoader& sdp,
+                                          const std::string& port) {
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
   int counter = 0;
   for (const BirdBlock& block : blocks) {
     if (block.length < 4) {  // no load address: nothing that could be placed
@@ -472,6 +479,10 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
   const int started = sdp.startLoader(jump);
   if (started == SDPLoader::NOT_A_ROM) {
     display.message(kError, "The device on %s sends back what it is sent: it is no i.MX boot ROM", port.c_str());
+    return aErrConnection;
+  }
+  if (started == SDPLoader::NOT_COMPLETED) {
+    display.message(kError, "The jump to the loader at address 0x%08X could not be sent on %s", jump, port.c_str());
     return aErrConnection;
   }
   if (started != SDPLoader::SUCCESS) {

@@ -316,6 +316,28 @@ def _():
     return b"\x00" + usb_serial(b"12345678\x00", 0x12345678)
 
 
+# ---- recovery_flash: [echo and fault][parameter] then [type][length][bytes] --------------------
+
+def firmware_blocks():
+    return (bird_block(1, struct.pack(">I", 0) + bytes(i * 13 & 0xFF for i in range(600)))
+            + bird_block(1, struct.pack(">I", 0x1000) + bytes(range(100))))
+
+
+@seed("recovery_flash", "two_blocks")
+def _():
+    return b"\x00\x00" + firmware_blocks()
+
+
+@seed("recovery_flash", "two_blocks_echo_on")
+def _():
+    return b"\x01\x00" + firmware_blocks()
+
+
+@seed("recovery_flash", "copy_fails")
+def _():
+    return bytes([2 << 1, 4]) + firmware_blocks()
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

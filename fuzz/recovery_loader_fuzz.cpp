@@ -21,14 +21,15 @@
 #include <vector>
 
 #include "common/aByteOrder.h"
+#include "fuzz/bird_blocks.h"
 #include "fuzz/silent_display.h"
+#include "fuzz/silent_log.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/RecoverySteps.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "sim/sdp/simSdpRom.h"
 #include "updater/BirdFile.h"
-#include "updater/Log.h"
 
 namespace {
 
@@ -163,40 +164,15 @@ class RomSession : public SDPLoader_Interface {
   std::unique_ptr<SDPLoader_Interface> parser_;
 };
 
-// The blocks of the input, each in a buffer of exactly its size, as a bird file holds them.
-struct Blocks {
-  Blocks(const uint8_t* data, size_t size) {
-    for (size_t at = 0; at + 3 <= size;) {
-      const uint8_t type = data[at] & 0x07;
-      const size_t length = std::min<size_t>(size_t(data[at + 1]) << 8 | data[at + 2], size - at - 3);
-      at += 3;
-      buffers.push_back(std::make_unique<uint8_t[]>(std::max<size_t>(length, 1)));
-      std::copy_n(data + at, length, buffers.back().get());
-      BirdBlock block;
-      block.type = type;
-      block.length = uint32_t(length);
-      block.data = buffers.back().get();
-      if (type == BirdFile::BLOCK_LOADER && length >= 4) block.address = aByteOrder_ReadBE32(block.data);
-      bird.blocks.push_back(block);
-      at += length;
-    }
-    bird.blockCount = uint32_t(bird.blocks.size());
+// What the ROM's memory must hold once every loader block went in, later blocks over earlier.
+std::map<uint32_t, uint8_t> imageOf(const BirdFile& bird) {
+  std::map<uint32_t, uint8_t> bytes;
+  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
+    if (block.length < 4) continue;
+    for (uint32_t i = 4; i < block.length; ++i) bytes[uint32_t(block.address + i - 4)] = block.data[i];
   }
-  ~Blocks() { bird.blocks.clear(); }
-
-  // What the ROM's memory must hold once every loader block went in, later blocks over earlier.
-  std::map<uint32_t, uint8_t> image() const {
-    std::map<uint32_t, uint8_t> bytes;
-    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
-      if (block.length < 4) continue;
-      for (uint32_t i = 4; i < block.length; ++i) bytes[uint32_t(block.address + i - 4)] = block.data[i];
-    }
-    return bytes;
-  }
-
-  std::vector<std::unique_ptr<uint8_t[]>> buffers;
-  BirdFile bird;
-};
+  return bytes;
+}
 
 bool jumpedLastTo(const qfsim::SimSdpRom& rom, uint32_t address) {
   const std::vector<Bytes> commands = rom.commands();
@@ -206,18 +182,13 @@ bool jumpedLastTo(const qfsim::SimSdpRom& rom, uint32_t address) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  Log::SetOutput(nullptr);
-  Log::DeactivatePackage(0xFFFFFFFFu);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kHeader || size > kMaxInput) return 0;
+  silenceLog();
   const bool overHid = data[0] & 1;
   const uint8_t fault = (data[0] >> 1) & 0x07;
   const uint8_t cut = data[2];
-  Blocks blocks(data + kHeader, size - kHeader);
+  FuzzBirdBlocks blocks(data + kHeader, size - kHeader);
 
   qfsim::SimSdpRom rom;
   rom.setFaults(faultsOf(fault, data[1]));
@@ -226,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SilentDisplay display;
   const aErr result = RecoverySteps::_send_recovery_loader(display, blocks.bird, sdp, "fuzz");
 
-  const std::map<uint32_t, uint8_t> image = blocks.image();
+  const std::map<uint32_t, uint8_t> image = imageOf(blocks.bird);
   const uint32_t jump = RecoverySteps::_jump_address(blocks.bird);
   if (result == aErrNone) {
     for (const auto& [address, byte] : image) require(rom.memory(address, 1)[0] == byte);

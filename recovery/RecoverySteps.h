@@ -1,5 +1,5 @@
-// The i.MX recovery road's steps after the ROM's transport is open, named so that they can run
-// over any serial download session (the road itself opens the HID or serial transport first).
+// The recovery roads' steps after the ROM's transport is open, named so that they can run over
+// any serial download session or ISP stream (the roads themselves open the port first).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include "recovery/SDPLoader.h"
 #include "updater/BirdFile.h"
 #include "updater/UpdaterDisplayInterface.h"
+
+class NXPSerialClass;
 
 namespace RecoverySteps {
 
@@ -22,5 +24,11 @@ uint32_t _jump_address(const BirdFile& bird);
 // (`port` names the transport in the messages).
 aErr _send_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& bird, SDPLoader& sdp,
                            const std::string& port);
+
+// The LPC road on a chip that answers on the client's stream (synchronised already): judges the
+// (already descrambled) firmware blocks as _recover_firmware_lpc does, then unlocks, prepares and
+// erases the whole flash, writes every block and starts the chip from address 0. True only when
+// every step was answered with success; every failure is shown.
+bool _flash_lpc_image(UpdaterDisplayInterface& display, const BirdFile& bird, NXPSerialClass& isp);
 
 }  // namespace RecoverySteps

@@ -98,8 +98,8 @@ class RomSession : public SDPLoader_Interface {
     const bool cutHere = size_t(cut_ & 0x7F) == reports_;
     if (cutHere && !(cut_ & 0x80)) return -1;
     if (cutHere) delivered.resize(delivered.size() / 2);
-    if (report[0] == kCommandReport) _queue(rom_.command(delivered));
-    else if (report[0] == kDataReport && rom_.dataDue() > 0) _queue(rom_.data(delivered, nullptr));
+    if (report[0] == kCommandReport) queue(rom_.command(delivered));
+    else if (report[0] == kDataReport && rom_.dataDue() > 0) queue(rom_.data(delivered, nullptr));
     // A transport that carries report ids counts the id among the bytes written.
     return int64_t(delivered.size()) + (overHid_ ? 1 : 0);
   }
@@ -134,7 +134,7 @@ class RomSession : public SDPLoader_Interface {
  private:
   // As the ROM's HID device sends its words: report 3 with the security word, report 4 with a
   // response padded to 64 bytes (a longer one in as many reports as it needs).
-  void _queue(const std::vector<qfsim::SimSdpReply>& replies) {
+  void queue(const std::vector<qfsim::SimSdpReply>& replies) {
     for (const qfsim::SimSdpReply& reply : replies) {
       if (!overHid_) {
         waiting_.push_back(reply.bytes);

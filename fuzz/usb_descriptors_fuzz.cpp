@@ -51,7 +51,7 @@ struct Configuration {
     for (size_t i = 0; i < interfaces.size(); ++i) {
       settings[i].resize(in.next() % 4);
       endpoints[i].resize(settings[i].size());
-      for (size_t a = 0; a < settings[i].size(); ++a) _readSetting(in, settings[i][a], endpoints[i][a]);
+      for (size_t a = 0; a < settings[i].size(); ++a) readSetting(in, settings[i][a], endpoints[i][a]);
     }
     // Pointers last: the arrays no longer move.
     for (size_t i = 0; i < interfaces.size(); ++i) {
@@ -63,8 +63,8 @@ struct Configuration {
     config.interface = interfaces.data();
   }
 
-  static void _readSetting(Reader& in, libusb_interface_descriptor& setting,
-                           std::vector<libusb_endpoint_descriptor>& ends) {
+  static void readSetting(Reader& in, libusb_interface_descriptor& setting,
+                          std::vector<libusb_endpoint_descriptor>& ends) {
     setting = {};
     setting.bInterfaceNumber = in.next();
     const uint8_t kind = in.next();

@@ -11,6 +11,7 @@
 
 #include "common/aTime.h"
 #include "common/discover.h"
+#include "common/discover_steps.h"
 
 namespace {
 
@@ -92,10 +93,12 @@ bool sAwaitDatagram(int fd, uint64_t deadline) {
   }
 }
 
+}  // namespace
+
 // Hands every acceptable reply to the callback until it says stop or no acceptable reply has
 // come within the window. Ignored datagrams do not extend the window, so a sender of junk
 // cannot keep the query going.
-void sReceiveReplies(int listener, aDiscoveryReport* report) {
+void aDiscoverySteps::receiveEthernetReplies(int listener, aDiscoveryReport* report) {
   uint64_t deadline = aTime_GetMonotonicMSTicks() + sReplyWindowMs;
   while (sAwaitDatagram(listener, deadline)) {
     uint8_t reply[aDISCOVERY_ETHERNET_REPLY_MAX] = {};
@@ -113,15 +116,13 @@ void sReceiveReplies(int listener, aDiscoveryReport* report) {
   }
 }
 
-}  // namespace
-
 uint8_t aDiscovery_EnumerateEthernet(aDiscoveryProc callback, void* ref, uint32_t networkInterface) {
   if (networkInterface == htonl(INADDR_LOOPBACK)) networkInterface = htonl(INADDR_ANY);
   aDiscoveryReport report{callback, ref, 0, false};
   const int listener = sOpenListener(networkInterface);
   if (listener < 0) return 0;
   const bool sent = networkInterface != htonl(INADDR_ANY) ? sSendRequest(networkInterface) : sSendRequestsEverywhere();
-  if (sent) sReceiveReplies(listener, &report);
+  if (sent) aDiscoverySteps::receiveEthernetReplies(listener, &report);
   close(listener);
   return report.count;
 }

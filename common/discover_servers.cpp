@@ -8,6 +8,7 @@
 #include "common/aByteOrder.h"
 #include "common/aMulticast.h"
 #include "common/discover.h"
+#include "common/discover_steps.h"
 #include "common/zBeaconInterface.h"
 
 namespace {
@@ -18,11 +19,7 @@ constexpr int sBeaconIntervalMs = 100;
 constexpr int sBeaconWaits = 22;
 constexpr uint32_t sInterfacesAsked = 50;
 
-// The finds of one search, so that a server heard twice is reported once.
-struct sSearch {
-  aDiscoveryReport report;
-  std::vector<linkSpec> remembered;
-};
+using sSearch = aDiscoverySteps::ServerSearch;
 
 bool sSameServer(const linkSpec& a, const linkSpec& b) {
   return a.type == b.type && a.serialNumber == b.serialNumber && a.ipAddress == b.ipAddress && a.port == b.port;
@@ -51,14 +48,8 @@ void sAskSlot(sSearch* search, uint16_t k) {
   aMulticast* sender = aMulticast_Create(sLoopback(), group, aDISCOVERY_LOOPBACK_REQUEST_PORT + k, 1);
   uint8_t request[4];
   aByteOrder_WriteLE32(request, aDISCOVERY_LOOPBACK_REQUEST);
-  if (receiver && sender && aMulticast_Send(sender, request, sizeof request) == sizeof request) {
-    // One byte more than a record, so that a longer datagram is seen as the wrong size.
-    uint8_t reply[sizeof(linkSpec) + 1];
-    const int length = aMulticast_Receive(receiver, reply, sizeof reply);
-    linkSpec found;
-    if (length > 0 && aDiscovery_ParseLinkSpec(reply, size_t(length), &found) && found.ipAddress == sLoopback())
-      sOfferServer(search, found);
-  }
+  if (receiver && sender && aMulticast_Send(sender, request, sizeof request) == sizeof request)
+    aDiscoverySteps::takeSlotReply(receiver, search);
   aMulticast_Destroy(&sender);
   aMulticast_Destroy(&receiver);
 }
@@ -77,18 +68,6 @@ void _findLinkSpecs_multicast(sSearch* search) {
     if (sSlotTaken(k)) sAskSlot(search, k);
 }
 
-// Takes the next beacon, if one comes within the receive time-out, and offers a server record.
-void sTakeBeacon(zactor_t* beacon, sSearch* search) {
-  char* senderAddress = zstr_recv(beacon);
-  if (!senderAddress) return;
-  zframe_t* content = zframe_recv(beacon);
-  linkSpec found;
-  if (content && aDiscovery_ParseLinkSpec(zframe_data(content), zframe_size(content), &found))
-    sOfferServer(search, found);
-  zframe_destroy(&content);
-  zstr_free(&senderAddress);
-}
-
 // Runs one beacon actor on the interface the messaging library is set to: publishes the
 // service name, listens to every beacon for a bounded number of waits.
 void _findLinkSpecs_beaconHelper(sSearch* search) {
@@ -100,7 +79,8 @@ void _findLinkSpecs_beaconHelper(sSearch* search) {
     zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE, sBeaconIntervalMs);
     zsock_send(beacon, "sb", "SUBSCRIBE", "", size_t{0});
     zsock_set_rcvtimeo(beacon, sBeaconIntervalMs);
-    for (int wait = 0; wait < sBeaconWaits && !search->report.stopped; ++wait) sTakeBeacon(beacon, search);
+    for (int wait = 0; wait < sBeaconWaits && !search->report.stopped; ++wait)
+      aDiscoverySteps::takeBeacon(beacon, search);
     zstr_sendx(beacon, "SILENCE", nullptr);
     zstr_sendx(beacon, "UNSUBSCRIBE", nullptr);
   }
@@ -119,6 +99,26 @@ void _findLinkSpecs_beacon(sSearch* search, uint32_t networkInterface) {
 }
 
 }  // namespace
+
+void aDiscoverySteps::takeSlotReply(aMulticast* receiver, ServerSearch* search) {
+  // One byte more than a record, so that a longer datagram is seen as the wrong size.
+  uint8_t reply[sizeof(linkSpec) + 1];
+  const int length = aMulticast_Receive(receiver, reply, sizeof reply);
+  linkSpec found;
+  if (length > 0 && aDiscovery_ParseLinkSpec(reply, size_t(length), &found) && found.ipAddress == sLoopback())
+    sOfferServer(search, found);
+}
+
+void aDiscoverySteps::takeBeacon(void* beacon, ServerSearch* search) {
+  char* senderAddress = zstr_recv(beacon);
+  if (!senderAddress) return;
+  zframe_t* content = zframe_recv(beacon);
+  linkSpec found;
+  if (content && aDiscovery_ParseLinkSpec(zframe_data(content), zframe_size(content), &found))
+    sOfferServer(search, found);
+  zframe_destroy(&content);
+  zstr_free(&senderAddress);
+}
 
 uint8_t aDiscovery_Enumerate_OrvaneModules(aDiscoveryProc callback, void* ref, uint32_t networkInterface) {
   if (!callback) return 0;

@@ -32,14 +32,15 @@ std::string _trimmed(const std::string& text) {
 }
 
 // One line of the file as key and value. Comments, lines under 3 characters, lines without "="
-// and lines whose key is empty carry no setting.
+// and lines whose key is empty carry no setting; nor does a key holding a NUL byte, which no
+// getter can name and which a save would write cut at the NUL, as another key.
 bool _parse_line(const std::string& line, std::string& key, std::string& value) {
   if (line.size() < 3 || line[0] == '#') return false;
   size_t equals = line.find('=');
   if (equals == std::string::npos) return false;
   key = _trimmed(line.substr(0, equals));
   value = _trimmed(line.substr(equals + 1));
-  return !key.empty();
+  return !key.empty() && key.find('\0') == std::string::npos;
 }
 
 }  // namespace

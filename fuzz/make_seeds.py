@@ -235,6 +235,109 @@ def _():
             + server_record(0, frame(4, [0x12, 0x41, 0x20])) + server_record(4, frame(4, [0x12, 0x01, 0x00, 5])))
 
 
+# ---- discovery_receive: datagrams [length][bytes] ----------------------------------------------
+
+def datagram(data):
+    return bytes([len(data)]) + bytes(data)
+
+
+def server_spec(kind, serial, ip, port):
+    return struct.pack("<IIIIII", kind, serial, 4, 4, serial, 9) + bytes(ip) + struct.pack("<I", port) + bytes(96)
+
+
+@seed("discovery_receive", "replies_and_records")
+def _():
+    local = server_spec(6, 0x12345678, [127, 0, 0, 1], 9000)
+    return (datagram([0x7E, 4, 0x22, 0xB8, 1, 2, 3, 4, 5, 6, 7, 8]) + datagram(range(16)) + datagram(range(20))
+            + datagram(local) + datagram(local) + datagram(server_spec(6, 0x1234, [10, 7, 0, 2], 9000))
+            + datagram(local + b"\x00") + datagram([]))
+
+
+# ---- recovery_loader: [transport and fault][parameter][cut report] then [type][length][bytes] --
+
+def bird_block(kind, data):
+    return bytes([kind]) + struct.pack(">H", len(data)) + bytes(data)
+
+
+def loader_blocks():
+    return (bird_block(0, struct.pack(">I", 0x20000400) + bytes(range(100)))
+            + bird_block(0, struct.pack(">I", 0x20001000) + bytes(i * 7 & 0xFF for i in range(1500)))
+            + bird_block(5, struct.pack(">I", 0x20000400)))
+
+
+@seed("recovery_loader", "hid_two_blocks")
+def _():
+    return b"\x01\x00\x00" + loader_blocks()
+
+
+@seed("recovery_loader", "uart_two_blocks")
+def _():
+    return b"\x00\x00\x00" + loader_blocks()
+
+
+@seed("recovery_loader", "hid_aborted_after_50")
+def _():
+    return bytes([6 << 1 | 1, 50, 0]) + loader_blocks()
+
+
+@seed("recovery_loader", "uart_jump_not_sent")
+def _():
+    return b"\x0a\x0a\x01\x01"
+
+
+# ---- usb_descriptors: [interfaces][settings...][serial length][serial][wanted] -----------------
+
+def usb_setting(number, kind, endpoints):
+    return bytes([number, kind, len(endpoints)]) + b"".join(bytes([a, t]) + struct.pack(">H", n) for a, t, n in endpoints)
+
+
+def usb_interface(*settings):
+    return bytes([len(settings)]) + b"".join(settings)
+
+
+def usb_serial(text, wanted):
+    return bytes([len(text)]) + text + struct.pack(">I", wanted)
+
+
+@seed("usb_descriptors", "module")
+def _():
+    return b"\x01" + usb_interface(usb_setting(0, 1, [(0x81, 2, 64), (0x01, 2, 64)])) + usb_serial(b"12345678", 0x12345678)
+
+
+@seed("usb_descriptors", "settings_and_interfaces")
+def _():
+    return (b"\x03" + usb_interface(usb_setting(0, 0, [(0x81, 2, 512)]), usb_setting(0, 1, [(0x82, 3, 0), (0x82, 2, 64)]))
+            + usb_interface(usb_setting(1, 1, [(0x02, 2, 512), (0x83, 1, 64)]))
+            + usb_interface(usb_setting(2, 2, [(0x03, 2, 64)])) + usb_serial(b"0a1b2c3d", 0x0A1B2C3D))
+
+
+@seed("usb_descriptors", "serial_with_nul")
+def _():
+    return b"\x00" + usb_serial(b"12345678\x00", 0x12345678)
+
+
+# ---- recovery_flash: [echo and fault][parameter] then [type][length][bytes] --------------------
+
+def firmware_blocks():
+    return (bird_block(1, struct.pack(">I", 0) + bytes(i * 13 & 0xFF for i in range(600)))
+            + bird_block(1, struct.pack(">I", 0x1000) + bytes(range(100))))
+
+
+@seed("recovery_flash", "two_blocks")
+def _():
+    return b"\x00\x00" + firmware_blocks()
+
+
+@seed("recovery_flash", "two_blocks_echo_on")
+def _():
+    return b"\x01\x00" + firmware_blocks()
+
+
+@seed("recovery_flash", "copy_fails")
+def _():
+    return bytes([2 << 1, 4]) + firmware_blocks()
+
+
 def main():
     only = set(sys.argv[1:])
     for target, seeds in SEEDS.items():

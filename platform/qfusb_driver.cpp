@@ -15,6 +15,7 @@
 
 #include "common/aFile.h"
 #include "platform/Quillfern-C.h"
+#include "platform/qfusb_descriptors.h"
 #include "platform/qfusb_ids.h"
 #include "platform/unix_discovery.h"
 
@@ -102,51 +103,22 @@ aErr sClaimError(int libusbError) {
   }
 }
 
-// Finds the module's interface and its bulk endpoints in the first configuration; a later
-// matching setting replaces an earlier one. An endpoint whose packet size libusb cannot tell is
-// of no use (a chunk size of 0 would never finish a write).
+// The module's interface and its endpoints in the first configuration. An endpoint whose packet
+// size libusb cannot tell is of no use (a chunk size of 0 would never finish a write).
 bool sFindEndpoints(qfusb_device* handle, libusb_device* device) {
   libusb_config_descriptor* config = nullptr;
   if (libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS) return false;
-  bool in = false, out = false;
-  for (int i = 0; i < config->bNumInterfaces; ++i) {
-    const libusb_interface& interface = config->interface[i];
-    for (int a = 0; a < interface.num_altsetting; ++a) {
-      const libusb_interface_descriptor& setting = interface.altsetting[a];
-      if (setting.bInterfaceClass != QFUSB_INTERFACE_CLASS || setting.bInterfaceSubClass != QFUSB_INTERFACE_SUBCLASS ||
-          setting.bInterfaceProtocol != QFUSB_INTERFACE_PROTOCOL) {
-        continue;
-      }
-      handle->interface = setting.bInterfaceNumber;
-      for (int e = 0; e < setting.bNumEndpoints; ++e) {
-        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
-        int size = libusb_get_max_packet_size(device, endpoint.bEndpointAddress);
-        if (!(endpoint.bmAttributes & 0x02) || size <= 0) continue;
-        if (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
-          handle->inEndpoint = endpoint.bEndpointAddress;
-          handle->inPacketSize = uint16_t(size);
-          in = true;
-        } else {
-          handle->outEndpoint = endpoint.bEndpointAddress;
-          handle->outPacketSize = uint16_t(size);
-          out = true;
-        }
-      }
-    }
-  }
+  qfusbDescriptors::ModuleEndpoints found{handle->interface, handle->inEndpoint, handle->outEndpoint,
+                                          handle->inPacketSize, handle->outPacketSize};
+  const bool both = qfusbDescriptors::findEndpoints(
+      *config, [device](uint8_t address) { return libusb_get_max_packet_size(device, address); }, &found);
   libusb_free_config_descriptor(config);
-  return in && out;
-}
-
-// Whether the device's serial string names the wanted module. Serial numbers are compared by
-// value, so a module that writes its hexadecimal digits in lower case is the same module that
-// discovery lists; any other text must match exactly.
-bool sSameSerial(const char* found, const char* wanted) {
-  uint32_t foundValue = 0, wantedValue = 0;
-  if (aDiscovery_ParseUSBSerial(found, std::strlen(found), &foundValue) &&
-      aDiscovery_ParseUSBSerial(wanted, std::strlen(wanted), &wantedValue))
-    return foundValue == wantedValue;
-  return std::strcmp(found, wanted) == 0;
+  handle->interface = found.interface;
+  handle->inEndpoint = found.inEndpoint;
+  handle->outEndpoint = found.outEndpoint;
+  handle->inPacketSize = found.inPacketSize;
+  handle->outPacketSize = found.outPacketSize;
+  return both;
 }
 
 // Opens the device when it is one of the maker's modules with the serial string; null otherwise.
@@ -160,7 +132,7 @@ libusb_device_handle* sOpenIfSerial(libusb_device* device, const char* serial) {
   int length = descriptor.iSerialNumber == 0
                    ? -1
                    : libusb_get_string_descriptor_ascii(usb, descriptor.iSerialNumber, text, sizeof text);
-  if (length >= 0 && sSameSerial(reinterpret_cast<char*>(text), serial)) return usb;
+  if (length >= 0 && qfusbDescriptors::sameSerial(reinterpret_cast<char*>(text), size_t(length), serial)) return usb;
   libusb_close(usb);
   return nullptr;
 }
@@ -465,4 +437,47 @@ aErr qfusb_set_kernel_node_format(const char* format) {
   }
   sNodeFormat = text;
   return aErrNone;
+}
+
+bool qfusbDescriptors::findEndpoints(const libusb_config_descriptor& config, const PacketSize& packetSize,
+                                     ModuleEndpoints* found) {
+  bool in = false, out = false;
+  for (int i = 0; i < config.bNumInterfaces; ++i) {
+    const libusb_interface& interface = config.interface[i];
+    for (int a = 0; a < interface.num_altsetting; ++a) {
+      const libusb_interface_descriptor& setting = interface.altsetting[a];
+      if (setting.bInterfaceClass != QFUSB_INTERFACE_CLASS || setting.bInterfaceSubClass != QFUSB_INTERFACE_SUBCLASS ||
+          setting.bInterfaceProtocol != QFUSB_INTERFACE_PROTOCOL) {
+        continue;
+      }
+      found->interface = setting.bInterfaceNumber;
+      for (int e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        const int size = packetSize(endpoint.bEndpointAddress);
+        if (!(endpoint.bmAttributes & 0x02) || size <= 0) continue;
+        if (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+          found->inEndpoint = endpoint.bEndpointAddress;
+          found->inPacketSize = uint16_t(size);
+          in = true;
+        } else {
+          found->outEndpoint = endpoint.bEndpointAddress;
+          found->outPacketSize = uint16_t(size);
+          out = true;
+        }
+      }
+    }
+  }
+  return in && out;
+}
+
+// Serial numbers are compared by value, so a module that writes its hexadecimal digits in lower
+// case is the same module that discovery lists; any other text must match exactly, to its length
+// as read (a string holding a NUL is not the text before it, which discovery would not list).
+bool qfusbDescriptors::sameSerial(const char* found, size_t length, const char* wanted) {
+  const size_t wantedLength = std::strlen(wanted);
+  uint32_t foundValue = 0, wantedValue = 0;
+  if (aDiscovery_ParseUSBSerial(found, length, &foundValue) &&
+      aDiscovery_ParseUSBSerial(wanted, wantedLength, &wantedValue))
+    return foundValue == wantedValue;
+  return length == wantedLength && std::memcmp(found, wanted, length) == 0;
 }

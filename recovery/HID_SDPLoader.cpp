@@ -46,13 +46,17 @@ int64_t HID_SDPLoader::readData(std::vector<uint8_t>& out, unsigned timeoutMs) {
     // hidapi takes a negative time-out as "wait for ever".
     int got = hid_read_timeout(handle, buffer, sizeof buffer, int(std::min(timeoutMs, unsigned(INT_MAX))));
     if (got <= 0) break;
-    // The security report is always five bytes, whatever the read says.
-    size_t take = buffer[0] == SECURITY_REPORT_ID ? SECURITY_REPORT_BYTES : size_t(got);
-    out.insert(out.end(), buffer, buffer + take);
-    appended += int64_t(take);
+    appended += int64_t(takeReport(out, buffer, size_t(got)));
     std::fill(buffer, buffer + sizeof buffer, 0);
   }
   return appended;
+}
+
+size_t HID_SDPLoader::takeReport(std::vector<uint8_t>& out, const unsigned char (&report)[MAX_READ_BYTES], size_t got) {
+  // The security report is always five bytes, whatever the read says.
+  const size_t take = report[0] == SECURITY_REPORT_ID ? SECURITY_REPORT_BYTES : std::min<size_t>(got, MAX_READ_BYTES);
+  out.insert(out.end(), report, report + take);
+  return take;
 }
 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, uint32_t& value) {

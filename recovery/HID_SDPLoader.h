@@ -6,6 +6,7 @@
 // transport at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +32,9 @@ class HID_SDPLoader : public SDPLoader_Interface {
 
   // Reports taken by one readData at most; a reply has two.
   static constexpr unsigned MAX_REPLY_REPORTS = 16;
+  // Appends one input report as readData takes it from a read of `got` bytes into the zeroed
+  // buffer: the security report's five bytes, any other report as read. The bytes appended.
+  static size_t takeReport(std::vector<uint8_t>& out, const unsigned char (&report)[MAX_READ_BYTES], size_t got);
 
  private:
   hid_device_* handle = nullptr;

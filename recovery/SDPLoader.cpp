@@ -146,6 +146,9 @@ int SDPLoader::startLoader(unsigned address) {
   int64_t written = loader->writeData(report);
   Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", ssize_t(written));
   _printBuffer(report);
+  // A ROM that let go says no more than one that never heard the jump: only a jump that went out
+  // whole (what follows the report id, which a UART drops) can have started the loader.
+  if (written < int64_t(report.size() - 1)) return NOT_COMPLETED;
   std::vector<uint8_t> reply;
   loader->readData(reply, REPLY_TIMEOUT_MS);
   if (_isEcho(reply, report)) {

@@ -89,7 +89,8 @@ class SDPLoader {
   int writeLoader(const std::vector<uint8_t>& image, unsigned address);
   // Jumps to the address: SUCCESS when the ROM let go (it answers a jump it takes with its
   // security word alone), JUMP_REFUSED when it answered with a status (an error: it stays in
-  // the ROM), NOT_A_ROM when the device echoed the jump, NO_TRANSPORT without a transport.
+  // the ROM), NOT_A_ROM when the device echoed the jump, NOT_COMPLETED when the jump did not go
+  // out whole, NO_TRANSPORT without a transport.
   int startLoader(unsigned address);
   // The fuse words CFG1:CFG0 as one number: SUCCESS, NO_ANSWER or NO_VALUE. The fingerprint is
   // set only on SUCCESS.

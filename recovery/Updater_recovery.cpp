@@ -29,6 +29,7 @@
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
 #include "recovery/Recovery.h"
+#include "recovery/RecoverySteps.h"
 #include "recovery/RecoveryText.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
@@ -118,12 +119,6 @@ bool _connect_live_loader(Module& module, uint32_t serialNumber) {
   if (module.isConnected()) return true;
   if (serialNumber != FirmwareSource::DEFAULT_SERIAL_NUMBER) module.discoverAndConnect(USB, serialNumber);
   return module.isConnected();
-}
-
-uint32_t _jump_address(const BirdFile& bird) {
-  const std::vector<BirdBlock> jumps = bird.FindBlocks(BirdFile::BLOCK_JUMP_ADDRESS);
-  if (jumps.empty() || jumps.front().length < 4) return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-  return aByteOrder_ReadBE32(jumps.front().data);
 }
 
 uint32_t _flash_end() {
@@ -343,6 +338,49 @@ void _show_loader_failure(UpdaterDisplayInterface& display, const SDPLoader& sdp
   }
 }
 
+// Unlocks, prepares and erases the whole flash, writes the planned blocks and starts the image.
+bool _flash_lpc_plan(UpdaterDisplayInterface& display, const BirdFile& bird, const std::vector<FlashBlock>& plan,
+                     NXPSerialClass& isp) {
+  EchoBackOn echoBackOn(isp);
+  Log::log(Log::DEBUG_Updater, "\n\tUnlock Memory:\n");
+  if (!_lpc_step(display, isp, isp.Unlock(), "Could not unlock\n", "Unlock")) return false;
+  Log::log(Log::DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+  if (!_lpc_step(display, isp, isp.Prepare(0, kLastSector), "Could not prepare\n", "Prepare")) return false;
+  Log::log(Log::DEBUG_Updater, "\n\tErase all memory before update:\n");
+  if (!_lpc_step(display, isp, isp.Erase(0, kLastSector), "Could not erase\n", "Erase")) return false;
+  isp.SetEcho(false);
+  Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
+  Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.path.c_str());
+
+  const int count = int(plan.size());
+  uint32_t total = 0;
+  for (int k = 0; k < count; ++k) {
+    uint32_t done = 0;
+    LpcFailure failure;
+    const bool flashed = _flash_block(display, isp, plan[size_t(k)].block, k + 1, count, &done, &failure);
+    total += done;
+    if (!flashed) {
+      _show_lpc_failure(display, isp, failure, count);
+      return false;
+    }
+  }
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", count, int(total));
+  aErr err = isp.SetEcho(true);
+  if (err != aErrNone) {
+    display.message(kError, "Recovery Error transfering data to device ==> [%d, %s]%s", int(err),
+                    aError_GetErrorText(err), _chip_answer(isp, err).c_str());
+    return false;
+  }
+  err = isp.ExecuteFrom(0);
+  if (err != aErrNone) {
+    display.message(kError, "Recovery Error: Start from address 0x00000000 ==> [%d, %s]%s", int(err),
+                    aError_GetErrorText(err), _chip_answer(isp, err).c_str());
+    return false;
+  }
+  display.message(kInfo, "Rebooting Device");
+  return true;
+}
+
 }  // namespace
 
 bool RecoverySteps::_check_serial_port(UpdaterDisplayInterface& display, const std::string& port) {
@@ -451,6 +489,18 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
     }
     return aErrNotReady;
   }
+  return _send_recovery_loader(display, bird, sdp, port);
+}
+
+uint32_t RecoverySteps::_jump_address(const BirdFile& bird) {
+  const std::vector<BirdBlock> jumps = bird.FindBlocks(BirdFile::BLOCK_JUMP_ADDRESS);
+  if (jumps.empty() || jumps.front().length < 4) return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  return aByteOrder_ReadBE32(jumps.front().data);
+}
+
+aErr RecoverySteps::_send_recovery_loader(UpdaterDisplayInterface& display, const BirdFile& bird, SDPLoader& sdp,
+                                          const std::string& port) {
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
   int counter = 0;
   for (const BirdBlock& block : blocks) {
     if (block.length < 4) {  // no load address: nothing that could be placed
@@ -473,6 +523,10 @@ aErr RecoverySteps::_transfer_recovery_loader(UpdaterDisplayInterface& display, 
   const int started = sdp.startLoader(jump);
   if (started == SDPLoader::NOT_A_ROM) {
     display.message(kError, "The device on %s sends back what it is sent: it is no i.MX boot ROM", port.c_str());
+    return aErrConnection;
+  }
+  if (started == SDPLoader::NOT_COMPLETED) {
+    display.message(kError, "The jump to the loader at address 0x%08X could not be sent on %s", jump, port.c_str());
     return aErrConnection;
   }
   if (started != SDPLoader::SUCCESS) {
@@ -519,44 +573,12 @@ bool RecoverySteps::_recover_firmware_lpc(UpdaterDisplayInterface& display, Bird
                     aError_GetErrorText(opened));
     return false;
   }
-  EchoBackOn echoBackOn(isp);
-  Log::log(Log::DEBUG_Updater, "\n\tUnlock Memory:\n");
-  if (!_lpc_step(display, isp, isp.Unlock(), "Could not unlock\n", "Unlock")) return false;
-  Log::log(Log::DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-  if (!_lpc_step(display, isp, isp.Prepare(0, kLastSector), "Could not prepare\n", "Prepare")) return false;
-  Log::log(Log::DEBUG_Updater, "\n\tErase all memory before update:\n");
-  if (!_lpc_step(display, isp, isp.Erase(0, kLastSector), "Could not erase\n", "Erase")) return false;
-  isp.SetEcho(false);
-  Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
-  Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.path.c_str());
+  return _flash_lpc_plan(display, bird, plan, isp);
+}
 
-  const int count = int(plan.size());
-  uint32_t total = 0;
-  for (int k = 0; k < count; ++k) {
-    uint32_t done = 0;
-    LpcFailure failure;
-    const bool flashed = _flash_block(display, isp, plan[size_t(k)].block, k + 1, count, &done, &failure);
-    total += done;
-    if (!flashed) {
-      _show_lpc_failure(display, isp, failure, count);
-      return false;
-    }
-  }
-  display.message(kInfo, "Transferred %d blocks, %d total bytes", count, int(total));
-  aErr err = isp.SetEcho(true);
-  if (err != aErrNone) {
-    display.message(kError, "Recovery Error transfering data to device ==> [%d, %s]%s", int(err),
-                    aError_GetErrorText(err), _chip_answer(isp, err).c_str());
-    return false;
-  }
-  err = isp.ExecuteFrom(0);
-  if (err != aErrNone) {
-    display.message(kError, "Recovery Error: Start from address 0x00000000 ==> [%d, %s]%s", int(err),
-                    aError_GetErrorText(err), _chip_answer(isp, err).c_str());
-    return false;
-  }
-  display.message(kInfo, "Rebooting Device");
-  return true;
+bool RecoverySteps::_flash_lpc_image(UpdaterDisplayInterface& display, const BirdFile& bird, NXPSerialClass& isp) {
+  std::vector<FlashBlock> plan;
+  return _plan_lpc_flash(display, bird, &plan) && _flash_lpc_plan(display, bird, plan, isp);
 }
 
 namespace {

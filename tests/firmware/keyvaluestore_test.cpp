@@ -75,6 +75,7 @@ TEST_F(KeyValueStoreTest, ReadsOnlyWellFormedSettingLines) {
       {"a long line is read whole, and the lines after it",
        "A=1\nL=" + std::string(3000, 'v') + "\nB=2\n",
        {{"A", "1"}, {"L", std::string(3000, 'v')}, {"B", "2"}}},
+      {"a key holding a NUL byte carries no setting", std::string("A\0B=1\nC=2\n", 10), {{"C", "2"}}},
       {"a line of 2047 characters still fits",
        "L=" + std::string(2044, 'v') + "\nB=2\n",
        {{"L", std::string(2044, 'v')}, {"B", "2"}}},
@@ -99,6 +100,17 @@ TEST_F(KeyValueStoreTest, SavesChangesInKeyOrderWithTheUpdateTime) {
   ASSERT_TRUE(std::regex_match(text, match, std::regex("A=1\nB=2\nC=3\nUPDATED_TIME=(.*)\n"))) << text;
   EXPECT_TRUE(std::regex_match(match[1].str(), kDate));
   EXPECT_FALSE(store.IsDirty());
+}
+
+// A key that no getter can name must not become one by a save, which writes keys as text.
+TEST_F(KeyValueStoreTest, AKeyWithANulByteIsNotSavedAsAnother) {
+  WriteWholeFile(settings, std::string("SERIAL\0x=5\nB=2\n", 16));
+  KeyValueStore store(settings.c_str());
+  store.Add("C", "3");
+  store.Save(nullptr);
+  const KeyValueStore again(settings.c_str());
+  EXPECT_EQ(again.GetString("SERIAL", "none"), "none");
+  EXPECT_EQ(again.GetString("B", ""), "2");
 }
 
 TEST_F(KeyValueStoreTest, LoadingMergesIntoWhatIsThere) {

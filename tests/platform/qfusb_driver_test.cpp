@@ -90,6 +90,8 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
   UsbFakeDeviceSpec highProduct{.productId = 0x8001, .serial = "12345678"};
   UsbFakeDeviceSpec wrongInterface{.serial = "12345678", .interfaceSubclass = 0x00};
   UsbFakeDeviceSpec noSerial{.serial = ""};
+  // Discovery does not list it: the string is not the eight digits before its NUL.
+  UsbFakeDeviceSpec serialWithNul{.serial = std::string("12345678\0", 9)};
   UsbFakeDeviceSpec noPacketSize{.serial = "12345678", .outPacketSize = 0};
   struct Case {
     const char* name;
@@ -101,6 +103,7 @@ TEST_F(UsbDriver, OpensTheModuleWithTheSerialString) {
       {"second of two modules", {other, wanted}, 0, aErrNone, 1},
       {"serial nobody has", {other}, 0, aErrNotFound, -1},
       {"no serial string", {noSerial}, 0, aErrNotFound, -1},
+      {"serial string holding a NUL", {serialWithNul}, 0, aErrNotFound, -1},
       {"another vendor", {otherVendor}, 0, aErrNotFound, -1},
       {"product id of no module", {highProduct}, 0, aErrNotFound, -1},
       {"no module interface", {wrongInterface}, 0, aErrConfiguration, -1},

@@ -92,7 +92,7 @@ TEST(SDPLoaderTransport, NothingToTalkToIsNoAnswer) {
     EXPECT_EQ(loader.writeLoader(Bytes(100, 0xAA), 0x20000000), SDPLoader::NO_ANSWER);
     EXPECT_EQ(loader.getFingerprint(fingerprint), SDPLoader::NO_ANSWER);
     EXPECT_EQ(fingerprint, 0x1234u);
-    loader.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
+    EXPECT_NE(loader.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS), SDPLoader::SUCCESS);
     EXPECT_LT(steady_clock::now() - start, milliseconds(200));
   }
 }
@@ -136,6 +136,39 @@ TEST(SDPLoaderTransport, WriteIsDoneOnlyWhenEveryReportWentOutWhole) {
     SDPLoader loader;
     ASSERT_TRUE(loader.setLoader(std::make_unique<HalvingTransport>(c.halved)));
     EXPECT_EQ(loader.writeLoader(Bytes(100, 0xAA), 0x20000000), c.result);
+  }
+}
+
+// A ROM that takes the jump answers its security word alone, as silent about the status as a
+// ROM that never heard it: the jump's report must have gone out whole for a start.
+TEST(SDPLoaderTransport, StartIsDoneOnlyWhenTheJumpWentOutWhole) {
+  struct LettingGo : SDPLoader_Interface {
+    explicit LettingGo(int64_t (*sent)(const Bytes&)) : written(sent) {}
+    bool init() override { return true; }
+    int64_t writeData(const Bytes& report) override { return written(report); }
+    int64_t readData(Bytes& out, unsigned) override {
+      out = {0x56, 0x78, 0x78, 0x56};
+      return 4;
+    }
+    bool getDataFromBuffer(const Bytes&, unsigned, uint32_t&) override { return false; }
+    int64_t (*written)(const Bytes&);
+  };
+  struct Case {
+    const char* name;
+    int64_t (*sent)(const Bytes&);
+    int result;
+  };
+  const Case cases[] = {
+      {"with its report id", [](const Bytes& r) { return int64_t(r.size()); }, SDPLoader::SUCCESS},
+      {"without (a UART)", [](const Bytes& r) { return int64_t(r.size() - 1); }, SDPLoader::SUCCESS},
+      {"halved", [](const Bytes& r) { return int64_t(r.size() / 2); }, SDPLoader::NOT_COMPLETED},
+      {"not sent", [](const Bytes&) { return int64_t(-1); }, SDPLoader::NOT_COMPLETED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SDPLoader loader;
+    ASSERT_TRUE(loader.setLoader(std::make_unique<LettingGo>(c.sent)));
+    EXPECT_EQ(loader.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS), c.result);
   }
 }
 

@@ -239,9 +239,9 @@ void Compare(const char* path, const Measure& measure, const BirdFile& image, ui
   std::printf("%s, %zu-byte image in %d blocks, %d runs (min / median / max):\n", path, measure.imageBytes,
               measure.blocks, measure.runs);
   std::printf("  road transfer  %.3f / %.3f / %.3f s  (%.0f bytes/s at the median)\n", r.min, r.median, r.max,
-              measure.imageBytes / r.median);
+              static_cast<double>(measure.imageBytes) / r.median);
   std::printf("  raw replay     %.3f / %.3f / %.3f s  (%.0f bytes/s; %zu waits for the module)\n", x.min, x.median,
-              x.max, measure.imageBytes / x.median, steps.size());
+              x.max, static_cast<double>(measure.imageBytes) / x.median, steps.size());
   std::printf("  reboot wait    %.3f / %.3f / %.3f s  (the protocol's fixed pause, not counted above)\n", w.min,
               w.median, w.max);
   const double waits = static_cast<double>(steps.size());

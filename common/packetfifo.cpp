@@ -243,13 +243,14 @@ aErr aPacketFifo_PutSeveralWaiting(aPacketFifoID id, const aPacket* const* packe
       copies.emplace_back(aVALIDPACKET(packets[i]) ? aPacket_Copy(packets[i]) : nullptr);
       if (!copies.back()) return aErrParam;
     }
-    const auto deadline = sDeadline(timeoutMs);
     std::unique_lock lock(fifo->mutex);
     aErr result = aErrNone;
     for (size_t i = 0; i < count && result == aErrNone; ++i) {
       // Waiting for room, the consumer must know of what is queued already: it may be asleep.
+      // Each packet waits for its own room: a batch larger than the FIFO goes in at the pace
+      // the consumer takes it.
       if (fifo->entries.size() >= aPACKETFIFO_MAX_ENTRIES) fifo->changed.notify_all();
-      if (!sAwaitRoom(*fifo, lock, deadline)) result = fifo->valid ? aErrResource : aErrParam;
+      if (!sAwaitRoom(*fifo, lock, sDeadline(timeoutMs))) result = fifo->valid ? aErrResource : aErrParam;
       else if (!sAppend(*fifo, std::move(copies[i]))) result = aErrResource;
     }
     if (!fifo->entries.empty()) sWakeWaiters(*fifo, lock);

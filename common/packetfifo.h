@@ -49,10 +49,10 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
 aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs);
 
 // aPacketFifo_PutWaiting of several packets, kept together and in order: they are appended under
-// one hold of the FIFO's lock (waiting for room as aPacketFifo_PutWaiting does, the deadline
-// shared by all) and the waiters are woken once. aErrResource when one of them found no room
-// in time: those before it are queued, it and the rest are not. aErrParam, with nothing queued,
-// when one of them is invalid.
+// one hold of the FIFO's lock, each waiting up to timeoutMs for room as aPacketFifo_PutWaiting
+// does (waking the waiters first), and the waiters are woken once more at the end. aErrResource
+// when one of them found no room in time: those before it are queued, it and the rest are not. aErrParam, with nothing
+// queued, when one of them is invalid.
 aErr aPacketFifo_PutSeveralWaiting(aPacketFifoID id, const aPacket* const* packets, size_t count, uint64_t timeoutMs);
 
 // aPacketFifo_PutWaiting that wakes the waiters only once the FIFO holds wakeAt packets or

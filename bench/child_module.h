@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/module/simModule.h"
@@ -97,6 +98,24 @@ inline Spread SpreadOf(std::vector<double> micros) {
 
 inline double MicrosSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Whether the command line asks for a short run: --benchmark_min_time below the benchmark
+// library's default of 0.5 s (as `make bench BENCH_SHORT=1` gives it), or as a count of
+// iterations ("<n>x"). A short run measures little and briefly, to show that the benchmark builds
+// and runs; its figures are not the honest ones.
+inline bool ShortRun(int argc, char** argv) {
+  constexpr std::string_view kFlag = "--benchmark_min_time=";
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument.substr(0, kFlag.size()) != kFlag) continue;
+    const std::string value(argument.substr(kFlag.size()));
+    if (!value.empty() && value.back() == 'x') return true;
+    char* end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    return end != value.c_str() && seconds < 0.5;
+  }
+  return false;
 }
 
 // One line per aim, met or missed, which `make bench` gathers into its closing summary.

@@ -11,6 +11,8 @@
 //   COBS-framed pseudo-terminal, for 2 s of wall time;
 // - pooled writes: packets per second the writer puts on the wire with pooling on and off.
 // Aims: a median round trip at most 1.3 times the raw client's; an idle link under 1% of one core.
+// A short run (--benchmark_min_time below 0.5 s) measures a few trips, idles 0.2 s and pools
+// 5000 packets.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -57,9 +59,17 @@ constexpr uint8_t kAddress = 0x04;
 constexpr uint8_t kModel = 0x09;
 const uint8_t kQuery[] = {kAddress, 0x03, 0x03, 0x48, 0x20};
 constexpr size_t kReplyLength = 6;
-constexpr int kRounds = 10;
-constexpr int kTripsPerRound = 600;
-constexpr int kWarmUpTrips = 100;
+// How much is measured: the full measure, or (a short run, see qfbench::ShortRun) a little.
+struct Measure {
+  int rounds;
+  int tripsPerRound;
+  int warmUpTrips;
+  std::chrono::milliseconds idleWall;
+  int pooledPackets;
+};
+constexpr Measure kFull{10, 600, 100, 2000ms, 100000};
+constexpr Measure kShort{2, 50, 10, 200ms, 5000};
+const Measure* gMeasure = &kFull;
 
 std::chrono::microseconds CpuUsed() {
   rusage usage{};
@@ -100,10 +110,10 @@ bool RawRound(uint16_t port, std::vector<double>& samples) {
   const int fd = RawConnect(port);
   if (fd < 0) return false;
   bool ok = true;
-  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+  for (int i = 0; ok && i < gMeasure->warmUpTrips + gMeasure->tripsPerRound; ++i) {
     const auto start = Clock::now();
     ok = RawTrip(fd);
-    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+    if (i >= gMeasure->warmUpTrips) samples.push_back(MicrosSince(start));
   }
   close(fd);
   return ok;
@@ -129,10 +139,10 @@ bool RawClientRound(uint16_t port, std::vector<double>& samples) {
   const int fd = RawConnect(port);
   if (fd < 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) return false;
   bool ok = true;
-  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+  for (int i = 0; ok && i < gMeasure->warmUpTrips + gMeasure->tripsPerRound; ++i) {
     const auto start = Clock::now();
     ok = PolledTrip(fd);
-    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+    if (i >= gMeasure->warmUpTrips) samples.push_back(MicrosSince(start));
   }
   close(fd);
   return ok;
@@ -179,10 +189,10 @@ bool RawTerminalRound(const std::string& path, std::vector<double>& samples) {
   if (fd < 0) return false;
   const std::vector<uint8_t> query = FramedQuery();
   bool ok = true;
-  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+  for (int i = 0; ok && i < gMeasure->warmUpTrips + gMeasure->tripsPerRound; ++i) {
     const auto start = Clock::now();
     ok = TerminalTrip(fd, query);
-    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+    if (i >= gMeasure->warmUpTrips) samples.push_back(MicrosSince(start));
   }
   close(fd);
   return ok;
@@ -218,10 +228,10 @@ bool EngineRound(aLinkID id, std::vector<double>& samples) {
   if (!id) return false;
   aPacket* query = aPacket_CreateWithData(kAddress, 3, kQuery + 2);
   bool ok = true;
-  for (int i = 0; ok && i < kWarmUpTrips + kTripsPerRound; ++i) {
+  for (int i = 0; ok && i < gMeasure->warmUpTrips + gMeasure->tripsPerRound; ++i) {
     const auto start = Clock::now();
     ok = EngineTrip(id, query);
-    if (i >= kWarmUpTrips) samples.push_back(MicrosSince(start));
+    if (i >= gMeasure->warmUpTrips) samples.push_back(MicrosSince(start));
   }
   aPacket_Destroy(&query);
   aLink_Destroy(&id);
@@ -250,7 +260,7 @@ void ReportRatios(const char* what, const std::vector<double>& ratios) {
 // The three take turns round by round, so that the machine's changing load falls on all alike.
 void RoundTrip(const char* where, uint16_t port, const char* aim) {
   std::vector<double> raw, client, engine, ratios;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < gMeasure->rounds; ++round) {
     std::vector<double> roundClient, roundEngine;
     if (!RawRound(port, raw) || !RawClientRound(port, roundClient) || !EngineRound(TcpLink(port), roundEngine)) {
       std::printf("round trip: FAILED (no reply from the simulated module)\n");
@@ -262,7 +272,8 @@ void RoundTrip(const char* where, uint16_t port, const char* aim) {
     engine.insert(engine.end(), roundEngine.begin(), roundEngine.end());
   }
   const Spread r = SpreadOf(raw), c = SpreadOf(client), e = SpreadOf(engine);
-  std::printf("round trip over loopback TCP, %s, %d requests each:\n", where, kRounds * kTripsPerRound);
+  std::printf("round trip over loopback TCP, %s, %d requests each:\n", where,
+              gMeasure->rounds * gMeasure->tripsPerRound);
   std::printf("  raw ping-pong  median %7.1f us  p99 %7.1f us\n", r.median, r.p99);
   std::printf("  raw client     median %7.1f us  p99 %7.1f us\n", c.median, c.p99);
   std::printf("  link engine    median %7.1f us  p99 %7.1f us  (%.2f times the ping-pong)\n", e.median, e.p99,
@@ -273,7 +284,7 @@ void RoundTrip(const char* where, uint16_t port, const char* aim) {
 void TerminalRoundTrip(const std::string& path) {
   const char* aim = "round trip over a pseudo-terminal, at most 1.3 times a raw client";
   std::vector<double> client, engine, ratios;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < gMeasure->rounds; ++round) {
     std::vector<double> roundClient, roundEngine;
     if (!RawTerminalRound(path, roundClient) || !EngineRound(TerminalLink(path), roundEngine)) {
       std::printf("round trip over a pseudo-terminal: FAILED (no reply from the simulated module)\n");
@@ -285,7 +296,8 @@ void TerminalRoundTrip(const std::string& path) {
     engine.insert(engine.end(), roundEngine.begin(), roundEngine.end());
   }
   const Spread c = SpreadOf(client), e = SpreadOf(engine);
-  std::printf("round trip over a COBS-framed pseudo-terminal, %d requests each:\n", kRounds * kTripsPerRound);
+  std::printf("round trip over a COBS-framed pseudo-terminal, %d requests each:\n",
+              gMeasure->rounds * gMeasure->tripsPerRound);
   std::printf("  raw client     median %7.1f us  p99 %7.1f us\n", c.median, c.p99);
   std::printf("  link engine    median %7.1f us  p99 %7.1f us\n", e.median, e.p99);
   ReportRatios(aim, ratios);
@@ -316,7 +328,7 @@ void Idle(const char* what, aLinkID id) {
   std::this_thread::sleep_for(200ms);  // past the start
   const auto cpu = CpuUsed();
   const auto wall = Clock::now();
-  std::this_thread::sleep_for(2s);
+  std::this_thread::sleep_for(gMeasure->idleWall);
   const double cpuMs = std::chrono::duration<double, std::milli>(CpuUsed() - cpu).count();
   const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
   const double share = 100.0 * cpuMs / wallMs;
@@ -328,7 +340,6 @@ void Idle(const char* what, aLinkID id) {
 
 // ---- pooled writes ----------------------------------------------------------------------------
 
-constexpr int kPooledPackets = 100000;
 constexpr size_t kQueueHighWater = 500;  // the outbound FIFO holds at most 1000
 
 // Packets per second from the first put until the module answered a query sent after the last
@@ -343,7 +354,7 @@ double WriteRate(uint16_t port, bool pooled) {
   aPacket* packet = aPacket_CreateWithData(kAddress, sizeof data, data);
   aPacket* query = aPacket_CreateWithData(kAddress, 3, kQuery + 2);
   const auto start = Clock::now();
-  for (int sent = 0; sent < kPooledPackets;) {
+  for (int sent = 0; sent < gMeasure->pooledPackets;) {
     if (aPacketFifo_GetLength(outbound) >= kQueueHighWater) {
       std::this_thread::sleep_for(50us);
       continue;
@@ -356,21 +367,22 @@ double WriteRate(uint16_t port, bool pooled) {
   aPacket_Destroy(&packet);
   aPacket_Destroy(&query);
   aLink_Destroy(&id);
-  return answered ? kPooledPackets / seconds : 0;
+  return answered ? gMeasure->pooledPackets / seconds : 0;
 }
 
 void Pooled(uint16_t port) {
   const double off = WriteRate(port, false);
   const double on = WriteRate(port, true);
-  std::printf("writes of %d 30-byte frames over loopback TCP:\n", kPooledPackets);
+  std::printf("writes of %d 30-byte frames over loopback TCP:\n", gMeasure->pooledPackets);
   std::printf("  pooling off %10.0f packets/s\n", off);
   std::printf("  pooling on  %10.0f packets/s  (%.1f times)\n", on, off > 0 ? on / off : 0.0);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  if (qfbench::ShortRun(argc, argv)) gMeasure = &kShort;
   const int processor = sched_getcpu() < 0 ? 0 : sched_getcpu();
   ChildModule tcp = ChildModule::Start(qfsim::SimTransport::tcp, kAddress, kModel);
   ChildModule terminal = ChildModule::Start(qfsim::SimTransport::serial, kAddress, kModel);

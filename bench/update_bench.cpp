@@ -14,6 +14,8 @@
 // for a module reached so, whose link stays up), not the library's cost and not part of the
 // exchange: it is measured apart (from the end of the last block's progress to the road's end)
 // and the ratio is taken over the transfer without it.
+//
+// A short run (--benchmark_min_time below 0.5 s) sends a 64 KiB image once per path.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -56,9 +58,15 @@ using Tarnwick::Quillfern::Module;
 namespace {
 
 constexpr uint8_t kAddress = 2;
-constexpr size_t kImageBytes = size_t{1} << 20;
-constexpr int kBlocks = 16;
-constexpr int kRuns = 3;
+// What one run sends and how many runs are taken: the full measure, or (a short run, see
+// qfbench::ShortRun) a small image once.
+struct Measure {
+  size_t imageBytes;
+  int blocks;
+  int runs;
+};
+constexpr Measure kFull{size_t{1} << 20, 16, 5};
+constexpr Measure kShort{size_t{64} << 10, 4, 1};
 constexpr double kAim = 0.8;
 
 // ---- the simulated module in a child process ----------------------------------------------------
@@ -209,11 +217,11 @@ Spread SpreadOf(std::vector<double> values) {
   return {values.front(), values[values.size() / 2], values.back()};
 }
 
-void Compare(const char* path, const BirdFile& image, uint16_t port, bool byteArrays) {
+void Compare(const char* path, const Measure& measure, const BirdFile& image, uint16_t port, bool byteArrays) {
   const std::vector<Step> steps = Record(image, port, byteArrays);
   std::vector<double> road, reboot, raw, ratio;
   bool ok = !steps.empty();
-  for (int run = 0; ok && run < kRuns; ++run) {  // in turns, so that the machine's load falls on both
+  for (int run = 0; ok && run < measure.runs; ++run) {  // in turns, so that the machine's load falls on both
     const RoadTime time = Road(image, port, byteArrays);
     const double replay = Replay(steps, port);
     ok = time.transfer > 0 && replay > 0;
@@ -228,11 +236,12 @@ void Compare(const char* path, const BirdFile& image, uint16_t port, bool byteAr
     return;
   }
   const Spread r = SpreadOf(road), w = SpreadOf(reboot), x = SpreadOf(raw), q = SpreadOf(ratio);
-  std::printf("%s, %zu-byte image in %d blocks, %d runs (min / median / max):\n", path, kImageBytes, kBlocks, kRuns);
+  std::printf("%s, %zu-byte image in %d blocks, %d runs (min / median / max):\n", path, measure.imageBytes,
+              measure.blocks, measure.runs);
   std::printf("  road transfer  %.3f / %.3f / %.3f s  (%.0f bytes/s at the median)\n", r.min, r.median, r.max,
-              kImageBytes / r.median);
+              static_cast<double>(measure.imageBytes) / r.median);
   std::printf("  raw replay     %.3f / %.3f / %.3f s  (%.0f bytes/s; %zu waits for the module)\n", x.min, x.median,
-              x.max, kImageBytes / x.median, steps.size());
+              x.max, static_cast<double>(measure.imageBytes) / x.median, steps.size());
   std::printf("  reboot wait    %.3f / %.3f / %.3f s  (the protocol's fixed pause, not counted above)\n", w.min,
               w.median, w.max);
   const double waits = static_cast<double>(steps.size());
@@ -246,7 +255,9 @@ void Compare(const char* path, const BirdFile& image, uint16_t port, bool byteAr
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
-  // "data" or "uei" runs that path alone (for profiling); benchmark flags are ignored.
+  // "data" or "uei" runs that path alone (for profiling); of the benchmark flags only
+  // --benchmark_min_time counts (a short run).
+  const Measure& measure = qfbench::ShortRun(argc, argv) ? kShort : kFull;
   std::string only;
   for (int i = 1; i < argc; ++i)
     if (std::strncmp(argv[i], "--", 2) != 0) only = argv[i];
@@ -259,14 +270,14 @@ int main(int argc, char** argv) {
   }
   qftest::TempFolder folder;
   bird::Build build;
-  build.firmwareSize = kImageBytes;
-  build.pieces = kBlocks;
+  build.firmwareSize = measure.imageBytes;
+  build.pieces = measure.blocks;
   build.loaderSize = 16;
   const std::string path = folder / "image.bird";
   bird::writeFile(path, bird::makeBirdFile(build));
   const BirdFile image(path.c_str());
-  if (only.empty() || only == "data") Compare("DATA packets", image, child.port, false);
-  if (only.empty() || only == "uei") Compare("UEI byte arrays, pooled writes", image, child.port, true);
+  if (only.empty() || only == "data") Compare("DATA packets", measure, image, child.port, false);
+  if (only.empty() || only == "uei") Compare("UEI byte arrays, pooled writes", measure, image, child.port, true);
   child.Stop();
   return 0;
 }

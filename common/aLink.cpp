@@ -151,30 +151,59 @@ aErr sQueuePooled(aLink* link, const aPacket* packet) {
   return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
 }
 
-// A request on a quiet link goes out on its caller's thread: with nothing queued before it and
-// nobody writing, the caller writes it at once and the writer thread is not woken for it (one
-// wake-up less per round trip). Not with pooling, whose point is to gather what is queued, nor
-// while the link is not running (a stop's flush, or no stream). True when written.
-bool sWriteDirect(aLink* link, const aPacket* packet) {
-  if (link->pooledPackets || !link->running || !link->writerReady) return false;
+// Writes the frames as the writer would had they been queued together: with pooling gathered
+// into writes of up to kPoolBufferSize (the first frame of each write logged), else one write
+// and one log record each.
+void sWriteBatch(aLink* link, const aPacket* const* packets, size_t count) {
+  if (!link->pooledPackets) {
+    for (size_t i = 0; i < count; ++i) {
+      sWriteFrame(link, packets[i]);
+      aLink_RecordPacket(link, aPACKETLOG_SENT, packets[i]);
+    }
+    return;
+  }
+  uint8_t buffer[kPoolBufferSize];
+  for (size_t next = 0; next < count;) {
+    const aPacket* first = packets[next];
+    size_t used = 0;
+    do {
+      size_t length = 0;
+      if (aPacket_GetBytes(packets[next], buffer + used, sizeof buffer - used, &length) == aErrNone) used += length;
+    } while (++next < count && used <= kPoolFillLimit);
+    aStream_Write(link->stream, reinterpret_cast<const char*>(buffer), used);
+    aLink_RecordPacket(link, aPACKETLOG_SENT, first);
+  }
+}
+
+// Packets for a quiet link go out on their caller's thread: with nothing queued before them and
+// nobody writing, the caller writes them at once and the writer thread is not woken for them
+// (one wake-up less per request). Not while the link is not running (a stop's flush, or no
+// stream). True when written.
+bool sWriteDirect(aLink* link, const aPacket* const* packets, size_t count) {
+  if (!link->running || !link->writerReady) return false;
   std::unique_lock hold(link->writeMutex, std::try_to_lock);
   // `running` again under the lock: a stop clears it before its flush takes the lock, and the
   // stream goes only after that flush.
   if (!hold.owns_lock() || !link->running || aPacketFifo_GetLength(link->outboundFifo) != 0) return false;
-  sWriteFrame(link, packet);
-  aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
+  sWriteBatch(link, packets, count);
   return true;
 }
 
-// With pooling, a caller that is about to wait for its answer writes what is queued itself,
-// gathered as the writer would gather it, unless someone is writing already: the answer need not
-// wait for the writer thread to wake.
-void sFlushForCaller(aLink* link) {
-  if (!link->pooledPackets || !link->running || aPacketFifo_GetLength(link->outboundFifo) == 0) return;
+// A caller about to wait for what it sent writes what is queued itself, gathered as the writer
+// would gather it, unless someone is writing already: its packets need not wait for the writer
+// thread to wake.
+void sWriteQueuedForCaller(aLink* link) {
+  if (!link->running || aPacketFifo_GetLength(link->outboundFifo) == 0) return;
   std::unique_lock hold(link->writeMutex, std::try_to_lock);
   if (!hold.owns_lock() || !link->running) return;  // as in sWriteDirect
-  while (sWriteOldest(link)) {
+  // What is queued now, no more: others may go on queueing, and the writer thread is theirs.
+  for (size_t queued = aPacketFifo_GetLength(link->outboundFifo); queued > 0 && sWriteOldest(link); --queued) {
   }
+}
+
+// With pooling, what a caller queued may wait for a napping writer: the caller writes it.
+void sFlushForCaller(aLink* link) {
+  if (link->pooledPackets) sWriteQueuedForCaller(link);
 }
 
 // ---- queueing control packets -----------------------------------------------------------------
@@ -477,21 +506,25 @@ class sControlLock {
   aMutex* _mutex;
 };
 
-// Waits in slices, for as long as the link runs in step: reading the stream itself where it
-// may, else on the inbound FIFO.
-aPacket* sAwaitWhileRunning(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
+// Waits in slices for the first packet the predicate accepts, reading the stream itself where
+// it may, else on the inbound FIFO; with whileRunning only for as long as the link runs in step.
+aPacket* sAwait(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs, bool whileRunning) {
   sFlushForCaller(link);
   const uint64_t start = aTime_GetMonotonicMSTicks();
   const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
-  for (uint64_t now = aTime_GetMonotonicMSTicks(); link->running && link->status == RUNNING && now < deadline;
-       now = aTime_GetMonotonicMSTicks()) {
+  // A reset or teardown replaces or destroys the FIFO: the wait ends as on a destroyed FIFO.
+  const aPacketFifoID inbound = link->inboundFifo;
+  const auto mayWait = [&] {
+    return inbound && link->inboundFifo == inbound && (!whileRunning || (link->running && link->status == RUNNING));
+  };
+  for (uint64_t now = aTime_GetMonotonicMSTicks(); mayWait() && now < deadline; now = aTime_GetMonotonicMSTicks()) {
     const uint64_t slice = std::min(deadline - now, kAwaitSliceMs);
     aPacket* found = nullptr;
     if (sReadForReply(link, filter, ref, now + slice, &found)) {
       if (found) return found;
       continue;
     }
-    if ((found = aPacketFifo_AwaitFirst(link->inboundFifo, filter, ref, slice))) return found;
+    if ((found = aPacketFifo_AwaitFirst(inbound, filter, ref, slice))) return found;
   }
   return nullptr;
 }
@@ -692,14 +725,25 @@ int32_t aLink_GetStatus(aLinkID id) {
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
   if (!link || !aVALIDPACKET(packet)) return aErrParam;
-  if (sWriteDirect(link.get(), packet)) return aErrNone;
+  // Pooling gathers what callers queue one by one: a lone packet waits for its fellows.
+  if (!link->pooledPackets && sWriteDirect(link.get(), &packet, 1)) return aErrNone;
   if (link->pooledPackets) return sQueuePooled(link.get(), packet);
   return aPacketFifo_PutWaiting(link->outboundFifo, packet, kOutboundRoomWaitMs);
+}
+
+aErr aLink_PutPackets(aLinkID id, const aPacket* const* packets, size_t count) {
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  if (!link || (count && !packets)) return aErrParam;
+  for (size_t i = 0; i < count; ++i)
+    if (!aVALIDPACKET(packets[i])) return aErrParam;
+  if (count == 0 || sWriteDirect(link.get(), packets, count)) return aErrNone;
+  return aPacketFifo_PutSeveralWaiting(link->outboundFifo, packets, count, kOutboundRoomWaitMs);
 }
 
 aErr aLink_AwaitOutboundWritten(aLinkID id, uint64_t stallMs) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
   if (!link) return aErrParam;
+  sWriteQueuedForCaller(link.get());
   size_t queued = aPacketFifo_GetLength(link->outboundFifo);
   uint64_t progressAt = aTime_GetMonotonicMSTicks();
   while (queued != 0) {
@@ -718,7 +762,9 @@ aPacket* aLink_GetPacket(aLinkID id) { return aLink_AwaitPacket(id, 0); }
 
 aPacket* aLink_AwaitPacket(aLinkID id, uint64_t timeoutMs) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
-  return link ? aPacketFifo_Await(link->inboundFifo, timeoutMs) : nullptr;
+  if (!link) return nullptr;
+  if (timeoutMs == 0) return aPacketFifo_Get(link->inboundFifo);
+  return sAwait(link.get(), drainAll, nullptr, timeoutMs, false);
 }
 
 aPacket* aLink_GetFirst(aLinkID id, aPacketFilterProc filter, const void* ref) {
@@ -728,7 +774,7 @@ aPacket* aLink_GetFirst(aLinkID id, aPacketFilterProc filter, const void* ref) {
 
 aPacket* aLink_AwaitFirst(aLinkID id, aPacketFilterProc filter, const void* ref, uint64_t timeoutMs) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
-  return link && timeoutMs > 0 ? sAwaitWhileRunning(link.get(), filter, ref, timeoutMs) : nullptr;
+  return link && timeoutMs > 0 ? sAwait(link.get(), filter, ref, timeoutMs, true) : nullptr;
 }
 
 uint32_t aLink_DrainPackets(aLinkID id, aPacketFilterProc filter, const void* ref) {

@@ -12,6 +12,7 @@
 //   [0xAF][0x01][on]        force-route: 1 is queued first at start, 0 last at every stop
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/aError.h"
@@ -119,8 +120,17 @@ int32_t aLink_GetStatus(aLinkID id);
 // not queued; those before it still go).
 aErr aLink_PutPacket(aLinkID id, const aPacket* packet);
 
+// aLink_PutPacket of several packets that belong together (the pieces of one request): they go
+// out in order with nothing between them, on a quiet link at once on the caller's thread (with
+// pooling gathered into as few writes as fit), else queued together with one wake of the writer.
+// Waits for room as aLink_PutPacket does; aErrResource when the queue stayed full (the packets
+// before the refused one still go); aErrParam, with nothing sent, for an invalid packet or an
+// id without a link.
+aErr aLink_PutPackets(aLinkID id, const aPacket* const* packets, size_t count);
+
 // Waits until every packet queued before the call has been written to the stream (nothing
-// queued, no write in progress): aErrNone then. aErrTimeout when the queue did not shrink for
+// queued, no write in progress): aErrNone then. Unless someone is writing already, the caller
+// writes what is queued itself rather than wait for the writer thread. aErrTimeout when the queue did not shrink for
 // stallMs (a writer that makes no progress); aErrParam for an id without a link.
 aErr aLink_AwaitOutboundWritten(aLinkID id, uint64_t stallMs);
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -227,6 +228,33 @@ aErr aPacketFifo_PutWaitingQuietly(aPacketFifoID id, const aPacket* packet, uint
     if (!sAppend(*fifo, std::move(copy))) return aErrResource;
     if (fifo->entries.size() >= wakeAt) sWakeWaiters(*fifo, lock);
     return aErrNone;
+  } catch (...) {
+    return aErrResource;
+  }
+}
+
+aErr aPacketFifo_PutSeveralWaiting(aPacketFifoID id, const aPacket* const* packets, size_t count, uint64_t timeoutMs) {
+  try {
+    const FifoRef fifo = sFind(id);
+    if (!fifo || (count && !packets)) return aErrParam;
+    std::vector<PacketPtr> copies;
+    copies.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+      copies.emplace_back(aVALIDPACKET(packets[i]) ? aPacket_Copy(packets[i]) : nullptr);
+      if (!copies.back()) return aErrParam;
+    }
+    std::unique_lock lock(fifo->mutex);
+    aErr result = aErrNone;
+    for (size_t i = 0; i < count && result == aErrNone; ++i) {
+      // Waiting for room, the consumer must know of what is queued already: it may be asleep.
+      // Each packet waits for its own room: a batch larger than the FIFO goes in at the pace
+      // the consumer takes it.
+      if (fifo->entries.size() >= aPACKETFIFO_MAX_ENTRIES) fifo->changed.notify_all();
+      if (!sAwaitRoom(*fifo, lock, sDeadline(timeoutMs))) result = fifo->valid ? aErrResource : aErrParam;
+      else if (!sAppend(*fifo, std::move(copies[i]))) result = aErrResource;
+    }
+    if (!fifo->entries.empty()) sWakeWaiters(*fifo, lock);
+    return result;
   } catch (...) {
     return aErrResource;
   }

@@ -48,6 +48,13 @@ aErr aPacketFifo_Put(aPacketFifoID id, const aPacket* packet);
 // a FIFO destroyed during the wait refuses the packet too.
 aErr aPacketFifo_PutWaiting(aPacketFifoID id, const aPacket* packet, uint64_t timeoutMs);
 
+// aPacketFifo_PutWaiting of several packets, kept together and in order: they are appended under
+// one hold of the FIFO's lock, each waiting up to timeoutMs for room as aPacketFifo_PutWaiting
+// does (waking the waiters first), and the waiters are woken once more at the end. aErrResource
+// when one of them found no room in time: those before it are queued, it and the rest are not. aErrParam, with nothing
+// queued, when one of them is invalid.
+aErr aPacketFifo_PutSeveralWaiting(aPacketFifoID id, const aPacket* const* packets, size_t count, uint64_t timeoutMs);
+
 // aPacketFifo_PutWaiting that wakes the waiters only once the FIFO holds wakeAt packets or
 // more: for a producer whose consumer looks at the FIFO on its own before long, unless much
 // piles up.

@@ -9,16 +9,19 @@
 //   old ids then name no FIFO, so those calls fail or end as for a destroyed FIFO.
 // - packet, heartbeatState, syncAddress, syncState changes and the burst clock belong to whoever
 //   holds readMutex, which is also the right to read the stream: the reader thread, or a caller
-//   of aLink_AwaitFirst that reads for its own reply while no user filter is installed (the
+//   of aLink_AwaitFirst or aLink_AwaitPacket that reads for its own reply while no user filter
+//   is installed (the
 //   reader thread then naps beside the stream instead of waiting in it). A stop takes readMutex
 //   once `running` is cleared, so no caller reads a stream that is about to go.
 // - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
 //   and every put or get on it by logMutex (made with the record, so the reader and writer can
 //   test for a log at any time).
 // - Writes to the stream happen under writeMutex, and whoever writes takes the packet from the
-//   outbound FIFO while holding it: the writer thread, the final flush of a stop, and a caller of
-//   aLink_PutPacket that finds the queue empty and nobody writing (it writes its packet at once
-//   instead of waking the writer). So frames go out whole and in the order they were queued.
+//   outbound FIFO while holding it: the writer thread, the final flush of a stop, a caller of
+//   aLink_PutPacket or aLink_PutPackets that finds the queue empty and nobody writing (it writes
+//   its packets at once instead of waking the writer), and a caller about to wait for its reply
+//   that finds queued packets and nobody writing (it writes them instead of waiting for the
+//   writer). So frames go out whole and in the order they were queued.
 // - Start, stop, the reset's halves and teardown of one link are serialised by controlMutex, and
 //   each of them checks the record's validity again once it holds the lock: a teardown clears
 //   the check word under it, so a control that comes late finds the record finished.

@@ -195,6 +195,60 @@ TEST_F(PipeLinkTest, PooledWritesGatherWhatIsQueued) {
   EXPECT_EQ(pipe.Writes().size(), 3u);
 }
 
+// A batch goes out in order with nothing between its frames: on a quiet link at once, pooled
+// into as few writes as fit or one write per frame; behind a write in progress, after it.
+TEST_F(PipeLinkTest, ABatchGoesOutWholeAndInOrder) {
+  std::vector<OwnedPacket> owned;
+  std::vector<const aPacket*> batch;
+  Bytes frames;
+  for (uint8_t i = 0; i < 150; ++i) {
+    owned.push_back(MakePacket(0x04, Bytes(aPACKET_MAX_DATA, i)));
+    batch.push_back(owned.back().get());
+    frames.push_back(0x04);
+    frames.push_back(aPACKET_MAX_DATA);
+    frames.insert(frames.end(), aPACKET_MAX_DATA, i);
+  }
+  const auto writeSizes = [&] {
+    std::vector<size_t> sizes;
+    for (const Bytes& write : pipe.Writes()) sizes.push_back(write.size());
+    return sizes;
+  };
+  struct Case {
+    bool pooled;
+    bool behindAWrite;
+    std::vector<size_t> sizes;  // of the writes after a gate's, if any
+  } cases[] = {
+      {true, false, {136 * 30, 14 * 30}},
+      {false, false, std::vector<size_t>(150, 30)},
+      {true, true, {136 * 30, 14 * 30}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "pooled " << c.pooled << ", behind a write " << c.behindAWrite);
+    ASSERT_EQ(aLink_EnablePooledPackets(id, c.pooled), aErrNone);
+    pipe.ClearWrites();
+    const OwnedPacket gate = MakePacket(0x04, {0x01});
+    if (c.behindAWrite) {
+      pipe.HoldWrites();
+      ASSERT_EQ(aLink_PutPacket(id, gate.get()), aErrNone);
+      ASSERT_TRUE(pipe.AwaitHeldWrite(kSoon));
+    }
+    ASSERT_EQ(aLink_PutPackets(id, batch.data(), batch.size()), aErrNone);
+    if (c.behindAWrite) pipe.Release();
+    const size_t gateWrites = c.behindAWrite ? 1 : 0;
+    ASSERT_EQ(aLink_AwaitOutboundWritten(id, 3000), aErrNone);
+    ASSERT_TRUE(AwaitWriteCount(gateWrites + c.sizes.size()));
+    std::vector<size_t> sizes = writeSizes();
+    sizes.erase(sizes.begin(), sizes.begin() + static_cast<long>(gateWrites));
+    EXPECT_EQ(sizes, c.sizes);
+    Bytes written = pipe.Written();
+    written.erase(written.begin(), written.begin() + static_cast<long>(gateWrites * 3));
+    EXPECT_EQ(written, frames);
+  }
+  const aPacket* invalid[] = {batch[0], nullptr};
+  EXPECT_EQ(aLink_PutPackets(id, invalid, 2), aErrParam);
+  EXPECT_EQ(aLink_PutPackets(0xFFFFFF02, batch.data(), 1), aErrParam);
+}
+
 // Callers that write on their own threads and the writer thread never split or reorder frames:
 // every thread's packets arrive whole and in the order it put them.
 TEST_F(PipeLinkTest, PacketsFromManyThreadsGoOutWholeAndInOrder) {

@@ -84,6 +84,26 @@ TEST_F(FifoTest, AFifoRefusingOverflowKeepsItsBacklog) {
   EXPECT_EQ(tags.back(), 0xE2);
 }
 
+// A batch goes in whole and in order, nothing of it when one packet is invalid, and into a full
+// FIFO that refuses overflow only as far as there is room.
+TEST_F(FifoTest, PutSeveralKeepsTheBatchInOrderAndStopsWhereRoomEnds) {
+  PutTags({1});
+  const OwnedPacket two = MakeTagged(2), three = MakeTagged(3), bad;
+  const aPacket* batch[] = {two.get(), three.get()};
+  ASSERT_EQ(aPacketFifo_PutSeveralWaiting(fifo, batch, 2, 0), aErrNone);
+  const aPacket* withInvalid[] = {two.get(), bad.get()};
+  EXPECT_EQ(aPacketFifo_PutSeveralWaiting(fifo, withInvalid, 2, 0), aErrParam);
+  EXPECT_EQ(TakeAll(), (std::vector<uint8_t>{1, 2, 3}));
+
+  aPacketFifo_Destroy(&fifo);
+  fifo = aPacketFifo_CreateRefusingOverflow();
+  for (size_t i = 0; i + 1 < aPACKETFIFO_MAX_ENTRIES; ++i) PutTags({0});
+  EXPECT_EQ(aPacketFifo_PutSeveralWaiting(fifo, batch, 2, 20), aErrResource);
+  const std::vector<uint8_t> tags = TakeAll();
+  ASSERT_EQ(tags.size(), aPACKETFIFO_MAX_ENTRIES);
+  EXPECT_EQ(tags.back(), 2) << "the packets that fitted stay queued";
+}
+
 TEST_F(FifoTest, AwaitWithoutTimeOutNeverSleeps) {
   const auto start = Clock::now();
   EXPECT_EQ(OwnedPacket(aPacketFifo_Await(fifo, 0)), nullptr);

@@ -163,6 +163,37 @@ TEST_F(FifoThreadsTest, AWaitingPutGoesOnWhenRoomIsMadeAndNeverDiscards) {
   EXPECT_EQ(released.get(), aErrParam);
 }
 
+// A batch larger than the FIFO waits for room while a consumer takes what is queued: the
+// consumer must have been woken for the part already in, or both would wait for each other.
+// Each packet waits for its own room: the consumer pauses, so that the whole batch takes longer
+// than the put's time-out, each wait for room less.
+TEST_F(FifoThreadsTest, ABatchLargerThanTheFifoReachesAWaitingConsumerInOrder) {
+  constexpr auto kPause = milliseconds(300);
+  constexpr uint64_t kRoomWaitMs = 500;
+  constexpr size_t kBatch = aPACKETFIFO_MAX_ENTRIES * 3 / 2;
+  std::vector<OwnedPacket> owned;
+  std::vector<const aPacket*> batch;
+  for (size_t i = 0; i < kBatch; ++i) {
+    owned.push_back(MakeTagged(uint8_t(i)));
+    batch.push_back(owned.back().get());
+  }
+  auto consumer = std::async(std::launch::async, [&] {
+    std::vector<uint8_t> tags;
+    while (tags.size() < kBatch) {
+      const OwnedPacket packet(aPacketFifo_Await(fifo, 3000));
+      if (!packet) break;
+      tags.push_back(Tag(packet));
+      if (tags.size() % 200 == 0 && tags.size() < kBatch - aPACKETFIFO_MAX_ENTRIES) std::this_thread::sleep_for(kPause);
+    }
+    return tags;
+  });
+  EXPECT_EQ(aPacketFifo_PutSeveralWaiting(fifo, batch.data(), batch.size(), kRoomWaitMs), aErrNone);
+  ASSERT_EQ(consumer.wait_for(kPrompt), std::future_status::ready);
+  const std::vector<uint8_t> tags = consumer.get();
+  ASSERT_EQ(tags.size(), kBatch);
+  for (size_t i = 0; i < kBatch; ++i) ASSERT_EQ(tags[i], uint8_t(i)) << i;
+}
+
 // Several producers and consumers at once: nothing is lost or doubled, and each consumer sees
 // any one producer's packets in the order they were put.
 TEST_F(FifoThreadsTest, ConcurrentProducersAndConsumersKeepEveryPacketOnce) {

@@ -63,4 +63,39 @@ TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
   EXPECT_TRUE(firstLog.waitFor(before + 5)) << "the other client's unsubscription leaves this one's stream";
 }
 
+// A client link's reset makes its stream to the server again: the server sees a new client and
+// forgets the old one with its holds (the module's stream stops when nobody else holds it), and
+// the new stream enables again what the old one held, so the stream keeps flowing to the Link.
+TEST(ServedStreamsTest, AResetClientKeepsItsStreamsFlowing) {
+  qfsim::SimModuleOptions options;
+  options.address = kAddress;
+  options.heartbeatIntervalMs = 20;
+  qftest::StreamSim sim(options);
+  ASSERT_TRUE(sim.started);
+  sim.addSource(kClass, 1, 0, 1, 0);
+
+  CallbackLog log;
+  Module owner(kAddress, false, 0);
+  ASSERT_EQ(owner.connectFromSpec(sim.spec(SimTransport::tcp)), aErrNone);
+  OrvaneConfig config;
+  ASSERT_EQ(owner.getConfig(&config), aErrNone);
+  linkSpec server{};
+  server.type = ORVANE;
+  server.ipAddress = htonl(INADDR_LOOPBACK);
+  server.port = config.port;
+  Link client(server, "client");
+  ASSERT_EQ(client.connect(), aErrNone);
+  ASSERT_EQ(client.registerStreamCallback(kAddress, kClass, 1, 0, true, log.callback(), nullptr), aErrNone);
+  ASSERT_TRUE(log.waitFor(5));
+
+  for (int reset = 0; reset < 2; ++reset) {
+    ASSERT_EQ(client.reset(), aErrNone);
+    const size_t before = log.runs();
+    EXPECT_TRUE(log.waitFor(before + 5)) << "reset " << reset + 1;
+  }
+  uint8_t address = 0;
+  EXPECT_EQ(client.getModuleAddress(&address), aErrNone) << "the enables' acknowledgements are the stream's own";
+  EXPECT_EQ(address, kAddress);
+}
+
 }  // namespace

@@ -4,16 +4,18 @@
 // and that nothing comes that was not sent. Frames are sent in runs and read once a run has been sent, so that the
 // stream's queues hold several frames at once; no read waits for anything that is not on its way.
 //
-// A run may also flood the stream: its frames are sent again and again, never waiting, until the
-// way to the stream is completely full (the stream's queue, the connection's buffers and the
-// frontend's own queue for that client) and the frontend refuses the next one.
-// Then every frame the frontend took must come out whole and in order, nothing else, and the
-// stream must take and hand out frames again once its reader has caught up: a full queue loses
-// nothing it took, and the sender is told of every frame it did not.
+// A run may also flood a stream: its frames are sent again and again, never waiting, until the
+// way to the stream is completely full and the frontend refuses the next one. Such runs go to a
+// second stream, to a frontend of this process, which the stream reaches in-process: its whole
+// way is the frontend's queue for it and its own, whatever the frames' sizes (over TCP the
+// connection's buffers would hold millions of the smallest ones). Then every frame the frontend
+// took must come out whole and in order, nothing else, and the stream must take and hand out
+// frames again once its reader has caught up: a full queue loses nothing it took, and the sender
+// is told of every frame it did not.
 //
 // Input: [run length][records...]: records [size high][size low][frame bytes]; the size is taken
 // modulo 4097 (frames up to the largest one a server sends) and cut to the bytes left; runs of
-// (run length % 16) + 1 frames; bit 4 of run length floods with each run.
+// (run length % 16) + 1 frames; bit 4 of run length floods with each run (the in-process stream).
 #include <arpa/inet.h>
 #include <czmq.h>
 
@@ -25,13 +27,13 @@
 #include <vector>
 
 #include "common/aStream.h"
+#include "server/aInprocPair.h"
 #include "server/aServer_ZeroMQ.h"
 #include "server/aStream_ZeroMQClient.h"
 
 namespace {
 
 constexpr int kFrontendQueue = 1000;         // messages
-constexpr int kFrontendBuffer = 4096;        // bytes of the connection's send buffer
 constexpr size_t kMostFloodFrames = 200000;  // a queue that never fills is a fault
 constexpr int kSendWaitMs = 5000;
 constexpr int kStillFullMs = 50;  // a queue that has not moved for this long is full
@@ -40,19 +42,22 @@ void _require(bool condition) {
   if (!condition) std::abort();
 }
 
-// A frontend and one client stream connected to it, made once for the whole run.
+// A frontend and one client stream connected to it, made once for the whole run: over loopback
+// TCP, or in-process (the frontend published for the clients of this process).
 struct ServedStream {
-  ServedStream() {
+  explicit ServedStream(bool inProcess) {
     frontend = zsock_new(ZMQ_ROUTER);
     _require(frontend != nullptr);
-    // Small queues towards the client, so that a flood fills them soon; a message the frontend
-    // cannot queue is refused, not dropped.
+    // A message the frontend cannot queue is refused, not dropped.
     zsock_set_sndhwm(frontend, kFrontendQueue);
-    zsock_set_sndbuf(frontend, kFrontendBuffer);
     zsock_set_router_mandatory(frontend, 1);
     zsock_set_sndtimeo(frontend, kSendWaitMs);
     const int port = zsock_bind(frontend, "tcp://127.0.0.1:*");
     _require(port > 0);
+    if (inProcess) {
+      published = static_cast<uint16_t>(port);
+      _require(aInprocFrontend_Publish(frontend, htonl(INADDR_LOOPBACK), published));
+    }
     _require(aStream_CreateClient(htonl(INADDR_LOOPBACK), static_cast<uint16_t>(port), &stream) == aErrNone);
     // The frontend learns the client's identity from its first frame.
     const char hello[2] = {0x04, 0x00};
@@ -66,6 +71,7 @@ struct ServedStream {
     zmsg_destroy(&message);
   }
   ~ServedStream() {
+    if (published) aInprocFrontend_Withdraw(htonl(INADDR_LOOPBACK), published);
     aStream_Destroy(&stream);
     zsock_destroy(&frontend);
   }
@@ -99,11 +105,13 @@ struct ServedStream {
   zsock_t* frontend = nullptr;
   aStream* stream = nullptr;
   std::string identity;
+  uint16_t published = 0;  // the in-process frontend's port
 };
 
-ServedStream* _served() {
-  static ServedStream served;
-  return &served;
+ServedStream* _served(bool inProcess) {
+  static ServedStream overTcp(false);
+  static ServedStream local(true);
+  return inProcess ? &local : &overTcp;
 }
 
 // The stream's next result, read one byte at a time as a link's reader reads.
@@ -157,9 +165,9 @@ void _flood(ServedStream* served, const Frames& run) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  ServedStream* served = _served();
   const size_t run = data[0] % 16 + 1;
   const bool flood = (data[0] & 16) != 0;
+  ServedStream* served = _served(flood);
   std::vector<std::pair<const uint8_t*, size_t>> sent;
   for (size_t at = 1; at + 2 <= size || !sent.empty();) {
     if (at + 2 <= size && sent.size() < run) {

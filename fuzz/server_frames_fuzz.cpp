@@ -334,9 +334,10 @@ void _runForwarded(RoutingServer* routing, RoutingRun* run, int expectedOwner) {
   for (;;) {
     const std::vector<aPacket> sent = _sentToModule(routing);
     if (!run->broker.pending) {
-      _require(sent.size() <= 1 || !_isResponseRequired(&sent.back()));
+      // Nothing of it expects an answer: a request that does is pending until answered.
+      _require(std::none_of(sent.begin(), sent.end(), [](const aPacket& p) { return _isResponseRequired(&p); }));
       if (sent.empty()) return;
-      continue;  // nothing of it expects an answer
+      continue;
     }
     _require(!sent.empty());  // every awaited request went to the module
     const aPacket request = sent.back();

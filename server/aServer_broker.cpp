@@ -98,22 +98,22 @@ void _takeModulePacket(aServer* server, BrokerState* broker, const aPacket* pack
   pending->deadlineMs = aTime_GetMonotonicMSTicks() + kReplyWaitMs;
 }
 
-// The next packet the device link's reader handed over; false when none waits.
-bool _takeHandedPacket(aServer* server, aPacket* packet) {
+// Takes the next frame the device link's reader handed over; false when none waits. *valid
+// tells whether it held a packet (it always does: the reader sends only packets).
+bool _takeHandedPacket(aServer* server, aPacket* packet, bool* valid) {
   zmq_msg_t part;
   zmq_msg_init(&part);
   const bool taken = aZmq_ReceivePart(zsock_resolve(server->replyBrokerSocket), &part);
-  const bool valid =
-      taken && _framePacket(static_cast<const uint8_t*>(zmq_msg_data(&part)), zmq_msg_size(&part), packet);
+  *valid = taken && _framePacket(static_cast<const uint8_t*>(zmq_msg_data(&part)), zmq_msg_size(&part), packet);
   zmq_msg_close(&part);
-  if (taken && !valid) *packet = aPacket{};  // never a reply: no request has address 0
   return taken;
 }
 
 // What the reader handed over before a request goes cannot answer it.
 void _dropHandedPackets(aServer* server) {
   aPacket packet;
-  while (_takeHandedPacket(server, &packet)) {
+  bool valid = false;
+  while (_takeHandedPacket(server, &packet, &valid)) {
   }
   // Nor can anything the device link queued itself (nothing should: the filter takes it all).
   aLink_DrainPackets(server->linkId, drainAll, nullptr);
@@ -123,9 +123,11 @@ void _dropHandedPackets(aServer* server) {
 
 void _serverWorker_broker_replies(aServer* server, BrokerState* broker) {
   aPacket packet;
+  bool valid = false;
   // Every packet waiting is looked at before the next request goes: those after the answer
   // came before that request.
-  while (_takeHandedPacket(server, &packet)) _takeModulePacket(server, broker, &packet);
+  while (_takeHandedPacket(server, &packet, &valid))
+    if (valid) _takeModulePacket(server, broker, &packet);
   _sendQueuedRequests(server, broker);
 }
 

@@ -803,7 +803,10 @@ bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber) 
 
 aErr aLink_OfferPacket(aLinkID id, const aPacket* packet) {
   const std::shared_ptr<aLink> link = aLink_Hold(id);
-  return link ? aPacketFifo_Put(link->outboundFifo, packet) : aErrParam;
+  if (!link) return aErrParam;
+  // An idle link takes it on the caller's thread, the writer thread not woken for it.
+  if (!link->pooledPackets && sWriteDirect(link.get(), &packet, 1)) return aErrNone;
+  return aPacketFifo_Put(link->outboundFifo, packet);
 }
 
 uint8_t drainAll(const aPacket*, const void*) { return 1; }

@@ -37,6 +37,7 @@ void aLink_SetServedProcs(const aLinkServedProcs* procs);
 // valid and to which no server is attached yet; false otherwise (nothing is stored then).
 bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber);
 
-// Queues a copy of the packet for the module without waiting for room; a packet the FIFO refuses
-// is dropped and the refusal returned.
+// Sends the packet to the module without waiting for room: written at once on the caller's
+// thread when the link is idle, else a copy is queued; a packet the FIFO refuses is dropped and
+// the refusal returned.
 aErr aLink_OfferPacket(aLinkID id, const aPacket* packet);

@@ -1,16 +1,17 @@
-// Feeds client frames and module packets to the link sharing server's broker and sync worker
-// steps, without threads or waits.
+// Feeds client frames and module packets to the link sharing server's broker steps, without
+// threads or waits.
 //
 // On a server record whose sockets lead nowhere: frame parsing (every accepted packet must give
 // back the frame's bytes), stream enabling, the pooling of byte-value writes and the stream
 // filter. Checks that a pool only ever holds one value's parts in sequence, bounded by its time
 // to live, and that the stream batch never outgrows its buffer.
 //
-// On a second record whose frontend, two clients and sync pair are joined in-process and whose
-// device link is a pair of packet FIFOs: the broker takes each client frame and either answers it
-// at once (a frame to an address no module can have; a stream disable while another client holds
-// that stream) or forwards it, the sync worker runs every forwarded request (the module packets of
-// the input arriving after it went out, the reply wait 0) and the broker routes the answer. A
+// On a second record whose frontend, two clients and the reader's reply pair are joined
+// in-process and whose device link is a pair of packet FIFOs: the broker takes each client frame
+// and either answers it at once (a frame to an address no module can have; a stream disable while
+// another client holds that stream) or sends it to the device link; the module packets of the
+// input arrive through the device link reader's filter after the request went out, the broker
+// takes them, its reply wait runs out at once, and it routes the answer. A
 // model kept apart from the server's own state says what each step must give: the answer at once,
 // or the forwarded request's owner (the client that sent it, or the server itself for the disable
 // of a stream that the goodbye of its last holder leaves unheld). Checks that whatever the module
@@ -32,6 +33,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -53,13 +56,13 @@ namespace {
 // One record for every input; its sockets are closed before the messaging library ends.
 struct FuzzServer {
   FuzzServer() {
-    server.syncBrokerSocket = zsock_new(ZMQ_DEALER);  // never connected: every forward is refused
+    server.replyFilterSocket = zsock_new(ZMQ_DEALER);  // never connected: every hand-over is refused
     server.streamFilterSocket = zsock_new(ZMQ_DEALER);
     server.frontend = zsock_new(ZMQ_ROUTER);
-    if (!server.syncBrokerSocket || !server.streamFilterSocket || !server.frontend) std::abort();
+    if (!server.replyFilterSocket || !server.streamFilterSocket || !server.frontend) std::abort();
   }
   ~FuzzServer() {
-    zsock_destroy(&server.syncBrokerSocket);
+    zsock_destroy(&server.replyFilterSocket);
     zsock_destroy(&server.streamFilterSocket);
     zsock_destroy(&server.frontend);
   }
@@ -70,7 +73,7 @@ void _require(bool condition) {
   if (!condition) std::abort();
 }
 
-// The broker and sync worker of a server whose device link is two packet FIFOs.
+// The broker of a server whose device link is two packet FIFOs.
 struct RoutingServer {
   RoutingServer() {
     // A registered link whose engine never starts: the server reaches it by id, as always.
@@ -82,13 +85,13 @@ struct RoutingServer {
     engine.outboundFifo = aPacketFifo_Create();
     link = &engine;
     server.frontend = zsock_new(ZMQ_ROUTER);
-    server.syncBrokerSocket = zsock_new(ZMQ_DEALER);
-    server.syncWorkerSocket = zsock_new(ZMQ_DEALER);
+    server.replyBrokerSocket = zsock_new(ZMQ_PAIR);
+    server.replyFilterSocket = zsock_new(ZMQ_PAIR);
     server.streamFilterSocket = zsock_new(ZMQ_PAIR);
     server.streamBrokerSocket = zsock_new(ZMQ_PAIR);
-    _require(server.frontend && server.syncBrokerSocket && server.syncWorkerSocket && server.streamFilterSocket &&
+    _require(server.frontend && server.replyBrokerSocket && server.replyFilterSocket && server.streamFilterSocket &&
              server.streamBrokerSocket && zsock_bind(server.frontend, "inproc://fuzz-frontend") == 0 &&
-             aInprocPair_Join(server.syncBrokerSocket, server.syncWorkerSocket) &&
+             aInprocPair_Join(server.replyBrokerSocket, server.replyFilterSocket) &&
              aInprocPair_Join(server.streamFilterSocket, server.streamBrokerSocket));
     zsock_set_rcvtimeo(server.frontend, 1000);  // a frame sent in-process is there at once
     for (int c = 0; c < 2; ++c) {
@@ -101,8 +104,8 @@ struct RoutingServer {
   ~RoutingServer() {
     for (zsock_t*& client : clients) zsock_destroy(&client);
     zsock_destroy(&server.frontend);
-    zsock_destroy(&server.syncBrokerSocket);
-    zsock_destroy(&server.syncWorkerSocket);
+    zsock_destroy(&server.replyBrokerSocket);
+    zsock_destroy(&server.replyFilterSocket);
     zsock_destroy(&server.streamFilterSocket);
     zsock_destroy(&server.streamBrokerSocket);
     for (std::atomic<aPacketFifoID>* fifo : {&link->inboundFifo, &link->outboundFifo}) {
@@ -266,7 +269,15 @@ void _requireNothingWaiting(RoutingServer* routing) {
 void _streamPacket(RoutingServer* routing, RoutingRun* run, const aPacket& packet) {
   aServer* server = &routing->server;
   const bool stream = aUEI_isStreamPacket(&packet);
-  _require(_streamingPacketFilter(&packet, server) == stream);
+  // A packet that is neither is handed to the broker as a reply: none is pending, so it is dropped.
+  const bool heartbeat = !stream && aPacket_IsHeartbeat(&packet);
+  _require(_streamingPacketFilter(&packet, server) == !heartbeat);
+  if (!stream && !heartbeat) {
+    _require(fuzzzmq::readable(server->replyBrokerSocket));
+    fuzzzmq::untilTaken(server->replyBrokerSocket, [&] { _serverWorker_broker_replies(server, &run->broker); });
+    _require(!run->broker.pending);
+    _requireNothingWaiting(routing);
+  }
   if (stream) run->batch.append(_bytesOf(packet));
   const bool sent = !run->batch.empty() && (aPacket_IsHeartbeat(&packet) || run->batch.size() > kStreamBatchSendLevel);
   _require(fuzzzmq::readable(server->streamBrokerSocket) == sent);
@@ -294,42 +305,65 @@ void _requireOwnedBy(RoutingRun* run, int owner, const aPacket& request) {
   run->owedDisables.erase(owed);
 }
 
-// Runs every request the broker forwarded, answers it with the module's packets and checks that
-// the answer went to the expected owner whole, and nowhere else. A pooled write's parts go ahead
-// of its last packet unanswered; an enable so pooled makes nobody hold its stream.
-void _runForwarded(RoutingServer* routing, RoutingRun* run, int expectedOwner) {
+// Every packet the broker put on the device link since last asked, oldest first.
+std::vector<aPacket> _sentToModule(RoutingServer* routing) {
+  std::vector<aPacket> sent;
+  while (aPacket* packet = aPacketFifo_Get(routing->link->outboundFifo)) {
+    sent.push_back(*packet);
+    aPacket_Destroy(&packet);
+  }
+  return sent;
+}
+
+// The module's packets since the request, handed over by the device link's reader as it would
+// (the filter keeps stream packets and leaves heartbeats to the link); false for a packet it
+// kept. The broker takes them, then its reply wait runs out.
+void _moduleAnswers(RoutingServer* routing, RoutingRun* run, const std::vector<aPacket>& given) {
   aServer* server = &routing->server;
-  bool pooled = false;
-  while (fuzzzmq::readable(server->syncWorkerSocket)) {
-    aPacket request;
-    const bool awaitsReplies = _syncRequest_Send(server, &request);
-    aPacketFifo_DrainPackets(routing->link->outboundFifo, drainAll, nullptr);
-    std::vector<aPacket> given;  // the module's packets after the request
-    if (awaitsReplies) {
-      for (const aPacket& packet : run->moduleSends) aPacketFifo_Put(routing->link->inboundFifo, &packet);
-      given.swap(run->moduleSends);
-      _syncRequest_Answer(server, &request, 0);
-    } else if (!fuzzzmq::readable(server->syncBrokerSocket)) {  // no answer is due
-      pooled = true;
+  for (const aPacket& packet : given)
+    if (!aUEI_isStreamPacket(&packet) && !aPacket_IsHeartbeat(&packet)) _handReplyToBroker(server, &packet);
+  if (fuzzzmq::readable(server->replyBrokerSocket))
+    fuzzzmq::untilTaken(server->replyBrokerSocket, [&] { _serverWorker_broker_replies(server, &run->broker); });
+  _serverWorker_broker_overdue(server, &run->broker, std::numeric_limits<uint64_t>::max());
+}
+
+// Runs every request the broker sent the module, answers it with the module's packets and checks
+// that the answer went to the expected owner whole, and nowhere else. A pooled write's parts go
+// ahead of its last packet unanswered; an enable so pooled makes nobody hold its stream.
+void _runForwarded(RoutingServer* routing, RoutingRun* run, int expectedOwner) {
+  for (;;) {
+    const std::vector<aPacket> sent = _sentToModule(routing);
+    if (!run->broker.pending) {
+      // Nothing of it expects an answer: a request that does is pending until answered.
+      _require(std::none_of(sent.begin(), sent.end(), [](const aPacket& p) { return _isResponseRequired(&p); }));
+      if (sent.empty()) return;
       continue;
     }
-    _require(!run->broker.replyIds.empty());  // every awaited request has its owner queued
-    const std::string& id = run->broker.replyIds.front();
+    _require(!sent.empty());  // every awaited request went to the module
+    const aPacket request = sent.back();
+    const bool pooled = sent.size() > 1;
+    _require(_samePacket(run->broker.pending->request, request));
+    const std::string id = run->broker.pending->owner;
     const int owner = id.empty() ? kServerItself : id == "A" ? 0 : 1;
     _require(owner == expectedOwner && (id.empty() || id == "A" || id == "B"));
     _requireOwnedBy(run, owner, request);
-    fuzzzmq::untilTaken(server->syncBrokerSocket, [&] { _serverWorker_broker_sync(server, &run->broker); });
+    std::vector<aPacket> given;  // the module's packets after the request
+    given.swap(run->moduleSends);
+    _moduleAnswers(routing, run, given);
     if (owner == kServerItself) {
       _requireNothingWaiting(routing);
       continue;
     }
+    // A stream packet or a heartbeat never reaches the broker as a reply.
+    std::vector<aPacket> handed;
+    std::copy_if(given.begin(), given.end(), std::back_inserter(handed),
+                 [](const aPacket& p) { return !aUEI_isStreamPacket(&p) && !aPacket_IsHeartbeat(&p); });
     const std::vector<aPacket> replies = _receivedBy(routing->clients[owner]);
     for (const aPacket& reply : replies) _require(_carriesCommandOf(request, reply));
-    _requireNoReplyLost(request, given, replies);
+    _requireNoReplyLost(request, handed, replies);
     _require(_receivedBy(routing->clients[1 - owner]).empty());
     if (!pooled && _isStreamSwitch(request, 0x81) && !replies.empty() && _acknowledgesEnable(replies.front()))
       run->holders[_streamOf(request)].insert(owner);
-    pooled = false;
   }
 }
 
@@ -357,7 +391,7 @@ void _routeClientFrame(RoutingServer* routing, RoutingRun* run, int client, cons
   const std::string atOnce = _answeredAtOnce(run, client, packet);
   fuzzzmq::untilTaken(routing->server.frontend, [&] { _serverWorker_broker_frontend(&routing->server, &run->broker); });
   if (!atOnce.empty()) {
-    _require(!fuzzzmq::readable(routing->server.syncWorkerSocket));  // nothing is forwarded
+    _require(aPacketFifo_GetLength(routing->link->outboundFifo) == 0);  // nothing went to the module
     const std::vector<std::string> frames = _framesAt(routing->clients[client]);
     _require(frames.size() == 1 && frames[0] == atOnce);
   }
@@ -428,14 +462,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     const std::string& identity = clients[control & 1];
     _handleStreamEnable(&broker.subscribers, &packet, identity);
-    if (!_handleSetUEIBytes(server, identity, &packet, &broker) && !_isBlacklistedPacket(&packet))
-      _forwardToSyncWorker(server, &packet);
+    _handleSetUEIBytes(server, identity, &packet, &broker);
     _checkPools(server);
     if (control & 2) {
       _streamingPacketFilter(&packet, server);
       if (server->streamBatchLength > kStreamBatchSendLevel) std::abort();
     }
   }
-  if (broker.subscribers.size() > 2 || !broker.replyIds.empty()) std::abort();  // nothing was forwarded
+  // Pools only queue their writes: nothing went to a module.
+  if (broker.subscribers.size() > 2 || broker.pending) std::abort();
   return 0;
 }

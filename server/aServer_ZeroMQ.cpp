@@ -16,9 +16,6 @@ using namespace aServerInternal;
 
 namespace {
 
-// How long the start waits for the sync pair's connection (see _connectSyncPair).
-constexpr int kPairConnectMs = 2000;
-
 bool _advertisedTypeOf(uint32_t linkType, uint32_t* advertised) {
   switch (linkType) {
     case USB:
@@ -44,22 +41,6 @@ int _findPortAndBindSocket(zsock_t* socket, bool localOnly, uint32_t networkInte
   return port > 0 ? port : -1;
 }
 
-// The broker's forwards on the sync pair never wait, and a bound DEALER refuses them until its
-// peer has connected: the start waits for one frame across the pair, so the first client
-// request cannot be lost to a connection still being made.
-bool _connectSyncPair(aServer* server) {
-  if (!aZmq_SendWithoutWaiting(server->syncWorkerSocket, "", 0, 0)) return false;
-  zsock_set_rcvtimeo(server->syncBrokerSocket, kPairConnectMs);
-  zframe_t* hello = nullptr;
-  // A signal that interrupts the wait does not end it.
-  do hello = zframe_recv(server->syncBrokerSocket);
-  while (!hello && errno == EINTR && !zsys_interrupted);
-  zsock_set_rcvtimeo(server->syncBrokerSocket, -1);
-  const bool connected = hello != nullptr;
-  zframe_destroy(&hello);
-  return connected;
-}
-
 bool _makeSockets(aServer* server) {
   server->frontend = zsock_new(ZMQ_ROUTER);
   // Set before the bind: it holds for every connection the frontend accepts. A message to a
@@ -71,10 +52,10 @@ bool _makeSockets(aServer* server) {
   server->frontendMonitor = zsock_new(ZMQ_PAIR);
   server->streamBrokerSocket = zsock_new(ZMQ_DEALER);
   server->streamFilterSocket = zsock_new(ZMQ_DEALER);
-  server->syncBrokerSocket = zsock_new(ZMQ_DEALER);
-  server->syncWorkerSocket = zsock_new(ZMQ_DEALER);
+  server->replyBrokerSocket = zsock_new(ZMQ_DEALER);
+  server->replyFilterSocket = zsock_new(ZMQ_DEALER);
   return server->frontend && server->frontendMonitor && server->streamBrokerSocket && server->streamFilterSocket &&
-         server->syncBrokerSocket && server->syncWorkerSocket &&
+         server->replyBrokerSocket && server->replyFilterSocket &&
          aInprocMonitor_Join(server->frontend, server->frontendMonitor, ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED);
 }
 
@@ -86,13 +67,13 @@ bool _initServer(aServer* server) {
   server->frontendPort = static_cast<uint16_t>(frontendPort);
   // Clients in this process (the owner's own link first of all) reach the frontend in-process.
   server->inprocPublished = aInprocFrontend_Publish(server->frontend, server->interfaceAddress, server->frontendPort);
-  // The inner pairs join threads of this process only, so no other process can reach them.
+  // The inner pairs join threads of this process only, so no other process can reach them. The
+  // reader's side connects to a bound peer: in-process, its sends are taken from the first.
   if (!aInprocPair_Join(server->streamBrokerSocket, server->streamFilterSocket) ||
-      !aInprocPair_Join(server->syncBrokerSocket, server->syncWorkerSocket) || !_connectSyncPair(server))
+      !aInprocPair_Join(server->replyBrokerSocket, server->replyFilterSocket))
     return false;
   server->broker = _startActor(_serverWorker_broker, server);
-  if (server->broker) server->syncWorker = _startActor(_serverWorker_syncCommands, server);
-  if (!server->broker || !server->syncWorker) return false;
+  if (!server->broker) return false;
   server->filterInstalled = aLink_InstallUserPacketFilter(server->linkId, _streamingPacketFilter, server) == aErrNone;
   // A reply left from before the start must not be taken for a client's answer.
   aLink_DrainPackets(server->linkId, drainAll, nullptr);
@@ -104,11 +85,10 @@ void _deinitServer(aServer* server) {
   server->filterInstalled = false;
   if (server->inprocPublished) aInprocFrontend_Withdraw(server->interfaceAddress, server->frontendPort);
   server->inprocPublished = false;
-  _stopActor(&server->syncWorker);
   _stopActor(&server->broker);
   _stopDiscovery(server);
-  zsock_destroy(&server->syncBrokerSocket);
-  zsock_destroy(&server->syncWorkerSocket);
+  zsock_destroy(&server->replyBrokerSocket);
+  zsock_destroy(&server->replyFilterSocket);
   zsock_destroy(&server->streamBrokerSocket);
   zsock_destroy(&server->streamFilterSocket);
   if (server->frontend && server->frontendMonitor) zmq_socket_monitor(zsock_resolve(server->frontend), nullptr, 0);

@@ -23,8 +23,9 @@
 // enrolment for batches, its unfinished byte-value write and its waiting answer.
 //
 // Threads: a broker (the frontend, the clients' records, the pooling of multi-packet byte-value
-// writes, the stream fan-out, beacon answers), a sync worker (the one request in flight on the
-// device link) and a discovery responder. The functions below are called from one thread, the
+// writes, the one request in flight on the device link and its replies, the stream fan-out,
+// beacon answers) and a discovery responder; the device link's reader hands the module's
+// packets to the broker. The functions below are called from one thread, the
 // owner's; the model and module address may be set while the server runs. After
 // aServer_Destroy returns no thread of the server runs and the device link has no user packet
 // filter. The creator owns the server and ends it with aServer_Destroy; the device link stays
@@ -49,13 +50,13 @@ constexpr int aSERVER_MAX_FRAME_SIZE = 4096;
 // registered USB, TCP/IP or serial link, or a link that already has a server attached.
 aServer* aServer_Create(aLinkID linkId, uint32_t networkInterface, uint8_t localOnly);
 
-// Binds the frontend, starts the three threads and the discovery responder and takes the
+// Binds the frontend, starts the broker and the discovery responder and takes the
 // device link's stream packets (its user packet filter); succeeds once clients are served. What
 // did start before a failure runs on until aServer_Destroy. A second start changes nothing and
 // gives the first one's result.
 aErr aServer_Start(aServer* server);
 
-// Stops the threads (sync worker, broker, discovery responder, each within about two seconds),
+// Stops the threads (broker, discovery responder, each within about two seconds),
 // gives the device link its filter slot back, closes every socket and frees the server; *server
 // is cleared.
 aErr aServer_Destroy(aServer** server);

@@ -1,22 +1,21 @@
-// The broker thread (clients in, replies and stream batches out, in request order) and the sync
-// worker thread (one request at a time on the device link).
+// The broker thread: clients in, requests out to the device link one at a time, the module's
+// replies back to the client that asked, stream batches out to the clients that enabled streams.
 //
-// Between the two, over the sync pair: the broker sends each packet frame it forwards; the sync
-// worker sends one answer per packet that requires one, as a single multi-part message so that
-// it arrives whole or not at all:
-//   [SERVER_CMD_DROPPED_PACKET 0 0]                       no reply came (or the put failed)
-//   [SERVER_CMD_INCOMING_PACKETS count-hi count-lo][reply frame]...   the replies, in order
-// Each answer belongs to the oldest identity in the broker's reply-id FIFO. The sync worker keeps
-// that pairing whatever the module sends: it drains the device link's inbound FIFO before each
-// request and takes as replies only packets that answer the request (_isReplyTo).
+// A request goes to the device link from the broker's own thread (written at once when the
+// link is idle, else queued for its writer). The device link's reader hands every module packet
+// that is neither a stream packet nor a heartbeat straight to the broker, over an in-process
+// pair; the broker takes as replies only packets that answer the pending request (_isReplyTo),
+// each within kReplyWaitMs of the last, and drops whatever the module sends meanwhile: taken
+// for a reply, such a packet (a late answer to a request given up, the answer to a packet that
+// expects none) would shift every later reply onto the wrong client. Packets handed over before
+// a request goes are dropped unread.
 //
 // The broker takes every client message at once and queues its requests per client; it sends
-// the sync worker the next one only once no answer is owed, one request (or one pooled write)
-// of each client in turn, so a client with many requests holds another up by one of them at
-// most.
+// the next one only once no answer is owed, one request (or one pooled write) of each client in
+// turn, so a client with many requests holds another up by one of them at most.
 #include <cstring>
+#include <limits>
 
-#include "common/aByteOrder.h"
 #include "common/aDefs.h"
 #include "common/aLinkServing.h"
 #include "common/aTime.h"
@@ -28,120 +27,21 @@ namespace aServerInternal {
 namespace {
 
 constexpr int kPollMs = 1000;
-constexpr uint64_t kReplyWaitMs = 2000;
 
-// ---- sync worker ------------------------------------------------------------------------------
-
-void _sendServerCmd_DroppedPacket(zsock_t* socket) {
-  const uint8_t command[kServerCommandSize] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
-  aZmq_SendWithoutWaiting(socket, command, sizeof command, 0);
-}
-
-// The header and every reply as one message; the replies are freed.
-void _sendServerCmd_IncomingPackets(zsock_t* socket, std::vector<aPacket*>* replies) {
-  const size_t count = replies->size();
-  uint8_t command[kServerCommandSize] = {SERVER_CMD_INCOMING_PACKETS};
-  aByteOrder_WriteBE16(command + 1, static_cast<uint16_t>(count));
-  bool sent = aZmq_SendWithoutWaiting(socket, command, sizeof command, ZFRAME_MORE);
-  for (size_t i = 0; i < count; ++i) {
-    // Once the first part of a message is taken, ZeroMQ takes the rest.
-    zframe_t* frame = sent ? _aPacket_To_zFrame((*replies)[i]) : nullptr;
-    const int more = i + 1 < count ? ZFRAME_MORE : 0;
-    if (frame && zframe_send(&frame, socket, more | ZFRAME_DONTWAIT) != 0) zframe_destroy(&frame);
-    aPacket_Destroy(&(*replies)[i]);
-  }
-  replies->clear();
-}
-
-// The first packet within the wait that answers the request. Whatever else the module sends
-// meanwhile (a late answer to a request given up, the answer to a packet that expects none) is
-// discarded: taken for this reply, it would shift every later reply onto the wrong client. Once
-// the wait is over, packets already queued are still looked through.
-aPacket* _awaitReplyTo(aLinkID link, const aPacket* request, uint64_t waitMs) {
-  const uint64_t deadline = aTime_GetMonotonicMSTicks() + waitMs;
-  for (uint64_t now = aTime_GetMonotonicMSTicks();; now = aTime_GetMonotonicMSTicks()) {
-    aPacket* packet = aLink_AwaitPacket(link, deadline > now ? deadline - now : 0);
-    if (!packet) return nullptr;
-    if (_isReplyTo(request, packet)) return packet;
-    aPacket_Destroy(&packet);
-  }
-}
-
-// The module's replies to one request: its answer, and more while the last one says more follow.
-std::vector<aPacket*> _collectReplies(aLinkID link, const aPacket* request, uint64_t waitMs) {
-  std::vector<aPacket*> replies;
-  while (aPacket* reply = _awaitReplyTo(link, request, waitMs)) {
-    replies.push_back(reply);
-    if (!_doesPacketContinue(reply)) break;
-  }
-  return replies;
-}
-
-}  // namespace
-
-bool _syncRequest_Send(aServer* server, aPacket* request) {
-  zframe_t* frame = aZmq_ReceiveFrameWithoutWaiting(server->syncWorkerSocket);
-  const bool valid = _zFrame_To_aPacket(frame, request);
-  zframe_destroy(&frame);
-  if (!valid) return false;
-  const bool answered = _isResponseRequired(request);
-  // Nothing queued before this request answers it.
-  aLink_DrainPackets(server->linkId, drainAll, nullptr);
-  if (aLink_OfferPacket(server->linkId, request) != aErrNone) {
-    if (answered) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
-    return false;
-  }
-  return answered;
-}
-
-void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs) {
-  std::vector<aPacket*> replies = _collectReplies(server->linkId, request, waitMs);
-  if (replies.empty()) _sendServerCmd_DroppedPacket(server->syncWorkerSocket);
-  else _sendServerCmd_IncomingPackets(server->syncWorkerSocket, &replies);
-}
-
-namespace {
-
-void _serverWorker_syncCommands_syncBackend(aServer* server) {
-  aPacket request;
-  if (_syncRequest_Send(server, &request)) _syncRequest_Answer(server, &request, kReplyWaitMs);
-}
-
-// ---- broker -----------------------------------------------------------------------------------
-
-// The client an answer from the sync worker belongs to, taken off the FIFO with the stream its
-// success makes that client hold; false when the answer belongs to a flushed request or nobody
-// waits. An empty identity: the server's own request (or a client gone since).
-bool _takeAnswerOwner(BrokerState* broker, std::string* identity, std::optional<StreamKey>* holds) {
-  if (broker->answersToDiscard > 0) {
-    --broker->answersToDiscard;
-    return false;
-  }
-  if (broker->replyIds.empty()) return false;
-  *identity = std::move(broker->replyIds.front());
-  broker->replyIds.pop_front();
-  if (!broker->replyHolds.empty()) {
-    *holds = broker->replyHolds.front();
-    broker->replyHolds.pop_front();
-  }
-  return true;
-}
-
-// Handles one message from the owner; false when the broker is to stop.
+// Handles one message from the owner; false when the broker is to stop. A flush leaves the
+// pending request to finish (its replies are still the module's answer to it), for nobody.
 bool _serverWorker_broker_pipe(zsock_t* pipe, BrokerState* broker) {
   zmsg_t* message = zmsg_recv(pipe);
   if (!message) return true;  // interrupted: the message is still there
   const int signal = zmsg_signal(message);
   zmsg_destroy(&message);
   if (signal != kFlushSignal) return false;
-  broker->answersToDiscard += static_cast<uint32_t>(broker->replyIds.size());
-  broker->replyIds.clear();
-  broker->replyHolds.clear();
+  if (broker->pending) broker->pending->discarded = true;
   return true;
 }
 
 zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
-  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerSocket, server->frontendMonitor, server->frontend,
+  zpoller_t* poller = zpoller_new(pipe, server->replyBrokerSocket, server->frontendMonitor, server->frontend,
                                   server->streamBrokerSocket, nullptr);
   if (poller && server->useBeacon && server->discovery && zpoller_add(poller, server->discovery) != 0)
     zpoller_destroy(&poller);
@@ -149,10 +49,10 @@ zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
 }
 
 // A stream enable answered with success: [0x5D][0xC1][index without the error bit].
-bool _acknowledgesEnable(zmsg_t* replies) {
-  zframe_t* first = zmsg_first(replies);
-  aPacket reply;
-  return first && _zFrame_To_aPacket(first, &reply) && reply.dataSize >= 3 && reply.data[0] == cmdSTREAM &&
+bool _acknowledgesEnable(const std::vector<aPacket>& replies) {
+  if (replies.empty()) return false;
+  const aPacket& reply = replies.front();
+  return reply.dataSize >= 3 && reply.data[0] == cmdSTREAM &&
          reply.data[1] == ((streamOPTION_ENABLE & UEI_OPTION_MASK) | UEI_ACK) && !(reply.data[2] & UEI_INDEX_ERROR);
 }
 
@@ -166,33 +66,83 @@ void _holdStream(BrokerState* broker, const std::string& identity, const StreamK
   }
 }
 
-void _answerClient(aServer* server, BrokerState* broker, const std::string& identity, zmsg_t* replies) {
+void _answerClient(aServer* server, BrokerState* broker, const std::string& identity,
+                   const std::vector<aPacket>& replies) {
   if (identity.empty()) return;
-  for (zframe_t* reply = zmsg_first(replies); reply; reply = zmsg_next(replies))
-    if (_sendToClient(server->frontend, identity, reply) == ClientSend::gone) {
+  for (const aPacket& reply : replies) {
+    zframe_t* frame = _aPacket_To_zFrame(&reply);
+    const ClientSend sent = frame ? _sendToClient(server->frontend, identity, frame) : ClientSend::refused;
+    zframe_destroy(&frame);
+    if (sent == ClientSend::gone) {
       _releaseClient(server, broker, identity);
       return;
     }
+  }
+}
+
+// The pending request is over: its replies (none: nothing) go to its owner.
+void _finishPending(aServer* server, BrokerState* broker) {
+  PendingRequest done = std::move(*broker->pending);
+  broker->pending.reset();
+  if (done.discarded || done.replies.empty()) return;
+  if (done.holds && _acknowledgesEnable(done.replies)) _holdStream(broker, done.owner, *done.holds);
+  _answerClient(server, broker, done.owner, done.replies);
+}
+
+// One module packet: a reply to the pending request, or dropped.
+void _takeModulePacket(aServer* server, BrokerState* broker, const aPacket* packet) {
+  PendingRequest* pending = broker->pending ? &*broker->pending : nullptr;
+  if (!pending || !_isReplyTo(&pending->request, packet)) return;
+  pending->replies.push_back(*packet);
+  if (!_doesPacketContinue(packet)) return _finishPending(server, broker);
+  pending->deadlineMs = aTime_GetMonotonicMSTicks() + kReplyWaitMs;
+}
+
+// Takes the next frame the device link's reader handed over; false when none waits. *valid
+// tells whether it held a packet (it always does: the reader sends only packets).
+bool _takeHandedPacket(aServer* server, aPacket* packet, bool* valid) {
+  zmq_msg_t part;
+  zmq_msg_init(&part);
+  const bool taken = aZmq_ReceivePart(zsock_resolve(server->replyBrokerSocket), &part);
+  *valid = taken && _framePacket(static_cast<const uint8_t*>(zmq_msg_data(&part)), zmq_msg_size(&part), packet);
+  zmq_msg_close(&part);
+  return taken;
+}
+
+// What the reader handed over before a request goes cannot answer it.
+void _dropHandedPackets(aServer* server) {
+  aPacket packet;
+  bool valid = false;
+  while (_takeHandedPacket(server, &packet, &valid)) {
+  }
+  // Nor can anything the device link queued itself (nothing should: the filter takes it all).
+  aLink_DrainPackets(server->linkId, drainAll, nullptr);
 }
 
 }  // namespace
 
-void _serverWorker_broker_sync(aServer* server, BrokerState* broker) {
-  zmsg_t* answer = zmsg_recv(server->syncBrokerSocket);
-  if (!answer) return;
-  zframe_t* header = zmsg_pop(answer);
-  std::string identity;
-  std::optional<StreamKey> holds;
-  const bool owned = _takeAnswerOwner(broker, &identity, &holds);
-  const bool replies =
-      header && zframe_size(header) == kServerCommandSize && zframe_data(header)[0] == SERVER_CMD_INCOMING_PACKETS;
-  if (owned && replies) {
-    if (holds && _acknowledgesEnable(answer)) _holdStream(broker, identity, *holds);
-    _answerClient(server, broker, identity, answer);
-  }
-  zframe_destroy(&header);
-  zmsg_destroy(&answer);
+void _serverWorker_broker_replies(aServer* server, BrokerState* broker) {
+  aPacket packet;
+  bool valid = false;
+  // Every packet waiting is looked at before the next request goes: those after the answer
+  // came before that request.
+  while (_takeHandedPacket(server, &packet, &valid))
+    if (valid) _takeModulePacket(server, broker, &packet);
   _sendQueuedRequests(server, broker);
+}
+
+void _serverWorker_broker_overdue(aServer* server, BrokerState* broker, uint64_t nowMs) {
+  if (!broker->pending || nowMs < broker->pending->deadlineMs) return;
+  _finishPending(server, broker);
+  _sendQueuedRequests(server, broker);
+}
+
+int _brokerWaitMs(const BrokerState* broker, uint64_t nowMs, int maxMs) {
+  if (!broker->pending) return maxMs;
+  const uint64_t deadline = broker->pending->deadlineMs;
+  if (deadline <= nowMs) return 0;
+  // A millisecond late rather than early: woken before the deadline, it would sleep again.
+  return static_cast<int>(std::min<uint64_t>(deadline - nowMs + 1, static_cast<uint64_t>(maxMs)));
 }
 
 void _serverWorker_broker_frontend(aServer* server, BrokerState* broker) {
@@ -207,17 +157,16 @@ namespace {
 bool _sendOwnRequest(aServer* server, BrokerState* broker) {
   const aPacket request = broker->ownRequests.front();
   broker->ownRequests.pop_front();
-  return !broker->streamHolders.count(_streamKeyOf(&request)) &&
-         _forwardRequest(server, broker, &request, std::string());
+  return !broker->streamHolders.count(_streamKeyOf(&request)) && _sendRequest(server, broker, &request, std::string());
 }
 
 // The parts of a pooled write go before its last packet, the one answered.
 void _sendClientRequest(aServer* server, BrokerState* broker, const std::string& identity,
                         const QueuedRequest& request) {
-  for (size_t i = 0; i + 1 < request.packets.size(); ++i) _forwardToSyncWorker(server, &request.packets[i]);
+  for (size_t i = 0; i + 1 < request.packets.size(); ++i) _sendToModule(server, &request.packets[i]);
   const aPacket& last = request.packets.back();
-  if (_isResponseRequired(&last)) _forwardRequest(server, broker, &last, identity, request.holds);
-  else _forwardToSyncWorker(server, &last);
+  if (_isResponseRequired(&last)) _sendRequest(server, broker, &last, identity, request.holds);
+  else _sendToModule(server, &last);
 }
 
 }  // namespace
@@ -291,22 +240,31 @@ void _answerWithPacket(aServer* server, BrokerState* broker, const std::string& 
   zframe_destroy(&frame);
 }
 
-bool _forwardToSyncWorker(aServer* server, const aPacket* packet) {
-  uint8_t bytes[aPACKET_MAX_FRAME];
-  size_t length = 0;
-  return aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone &&
-         aZmq_SendWithoutWaiting(server->syncBrokerSocket, bytes, length, 0);
+bool _sendToModule(aServer* server, const aPacket* packet) {
+  return aLink_OfferPacket(server->linkId, packet) == aErrNone;
 }
 
-bool _forwardRequest(aServer* server, BrokerState* broker, const aPacket* packet, const std::string& identity,
-                     std::optional<StreamKey> holds) {
-  if (!_forwardToSyncWorker(server, packet)) return false;
-  broker->replyIds.push_back(identity);
-  broker->replyHolds.push_back(holds);
+bool _sendRequest(aServer* server, BrokerState* broker, const aPacket* packet, const std::string& identity,
+                  std::optional<StreamKey> holds) {
+  _dropHandedPackets(server);
+  if (!_sendToModule(server, packet)) return false;  // its owner gets no answer
+  broker->pending.emplace();
+  PendingRequest& pending = *broker->pending;
+  pending.request = *packet;
+  pending.owner = identity;
+  pending.holds = holds;
+  pending.deadlineMs = aTime_GetMonotonicMSTicks() + kReplyWaitMs;
   return true;
 }
 
-bool _awaitsAnswer(const BrokerState* broker) { return !broker->replyIds.empty() || broker->answersToDiscard > 0; }
+bool _awaitsAnswer(const BrokerState* broker) { return broker->pending.has_value(); }
+
+void _handReplyToBroker(aServer* server, const aPacket* packet) {
+  uint8_t bytes[aPACKET_MAX_FRAME];
+  size_t length = 0;
+  if (server->replyFilterSocket && aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone)
+    aZmq_SendWithoutWaiting(server->replyFilterSocket, bytes, length, 0);
+}
 
 void _serverWorker_broker(zsock_t* pipe, void* ref) {
   aServer* server = static_cast<aServer*>(ref);
@@ -322,11 +280,11 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
   zsock_signal(pipe, 0);
   while (true) {
     _sendQueuedRequests(server, &broker);  // the server's own, after a client went
-    void* ready = zpoller_wait(poller, kPollMs);
+    void* ready = zpoller_wait(poller, _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
     if (ready == pipe) {
       if (!_serverWorker_broker_pipe(pipe, &broker)) break;
-    } else if (ready == server->syncBrokerSocket) {
-      _serverWorker_broker_sync(server, &broker);
+    } else if (ready == server->replyBrokerSocket) {
+      _serverWorker_broker_replies(server, &broker);
     } else if (ready == server->frontendMonitor) {
       _serverWorker_broker_monitor(server, &broker);
     } else if (ready == server->frontend) {
@@ -338,28 +296,10 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
     } else if (!ready && aZmq_PollEnded(poller)) {
       break;  // the messaging context ends, or the process was interrupted
     }
+    _serverWorker_broker_overdue(server, &broker, aTime_GetMonotonicMSTicks());
     _silenceBeaconWhenDue(server);
     _noteClientRecords(server, &broker);
     _returnFreedMemoryWhenDue(&broker);
-  }
-  zpoller_destroy(&poller);
-  zsock_signal(pipe, 0);
-}
-
-void _serverWorker_syncCommands(zsock_t* pipe, void* ref) {
-  aServer* server = static_cast<aServer*>(ref);
-  zsock_signal(pipe, 0);
-  zpoller_t* poller = zpoller_new(pipe, server->syncWorkerSocket, nullptr);
-  if (!poller) {
-    zsock_signal(pipe, 1);
-    return;
-  }
-  zsock_signal(pipe, 0);
-  while (true) {
-    void* ready = zpoller_wait(poller, kPollMs);
-    if (ready == pipe) break;  // the owner's stop; the message is left for the actor's end
-    if (ready == server->syncWorkerSocket) _serverWorker_syncCommands_syncBackend(server);
-    else if (!ready && aZmq_PollEnded(poller)) break;
   }
   zpoller_destroy(&poller);
   zsock_signal(pipe, 0);

@@ -113,8 +113,7 @@ void _releaseClient(aServer* server, BrokerState* broker, const std::string& ide
   std::erase(broker->turns, identity);
   server->pools.remove_if([&](const SetBytesPool& pool) { return pool.identity == identity; });
   // Its answers still come in their turn; nobody takes them.
-  for (std::string& owner : broker->replyIds)
-    if (owner == identity) owner.clear();
+  if (broker->pending && broker->pending->owner == identity) broker->pending->owner.clear();
   const auto client = broker->clients.find(identity);
   if (client != broker->clients.end()) {
     broker->queuedRequests -= client->second.requests.size();

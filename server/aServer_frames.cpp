@@ -1,4 +1,4 @@
-// Packet frames between clients, broker and sync worker, and which packets get an answer.
+// Packet frames between clients, broker and device link reader, and which packets get an answer.
 #include <cerrno>
 #include <cstring>
 

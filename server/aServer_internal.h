@@ -4,11 +4,11 @@
 // pairs and the device link's FIFOs):
 // - owner's thread: creation, start, the setters, flush and destruction; the actor handles'
 //   pipes.
-// - broker: frontend, frontendMonitor, syncBrokerSocket, streamBrokerSocket, pools, publishStart/publishing and,
-//   after the start, the beacon actor.
-// - sync worker: syncWorkerSocket; the device link only through its FIFOs.
-// - device link reader (the stream filter, under the link's filter lock): streamFilterSocket,
-//   streamBatch, streamBatchLength.
+// - broker: frontend, frontendMonitor, replyBrokerSocket, streamBrokerSocket, pools,
+//   publishStart/publishing and, after the start, the beacon actor; the device link only through
+//   its outbound FIFO (or a write on the broker's thread, when the link is idle).
+// - device link reader (the packet filter, under the link's filter lock): replyFilterSocket,
+//   streamFilterSocket, streamBatch, streamBatchLength.
 // - discovery responder: its own multicast sockets; it reads the advertised fields.
 // model and moduleAddress are set by the owner while the others read them, hence atomic; every
 // other advertised field is written before the model can become non-zero.
@@ -77,12 +77,23 @@ struct ConnectionSlot {
   bool open = false;
 };
 
+// How long the module is given for each reply packet.
+constexpr uint64_t kReplyWaitMs = 2000;
+
+// The one request on the device link that awaits the module's replies.
+struct PendingRequest {
+  aPacket request;
+  std::string owner;               // whose answer it is ("": the server's own, or a client gone since)
+  std::optional<StreamKey> holds;  // the stream its success makes the owner hold
+  bool discarded = false;          // flushed: the answer goes to nobody
+  std::vector<aPacket> replies;    // collected so far, in arrival order
+  uint64_t deadlineMs = 0;         // monotonic: the next reply is given up after this
+};
+
 // What the broker keeps about clients while it runs. Every client record goes when its client
 // goes (its connection closes, it says goodbye, or a message to it finds it gone).
 struct BrokerState {
-  std::deque<std::string> replyIds;  // whose answer comes next from the sync worker ("": the server's own)
-  std::deque<std::optional<StreamKey>> replyHolds;           // per replyIds entry: the stream its success acknowledges
-  uint32_t answersToDiscard = 0;                             // answers still owed to requests dropped by a flush
+  std::optional<PendingRequest> pending;
   std::vector<std::string> subscribers;                      // clients that enabled streams, each once, until they go
   std::map<StreamKey, std::set<std::string>> streamHolders;  // the clients that keep each stream on
   std::deque<aPacket> ownRequests;  // the server's own requests: disables of streams nobody holds
@@ -108,15 +119,15 @@ struct aServer {
   uint64_t publishStart = 0;      // monotonic ms
   uint8_t publishing = 0;
   zactor_t* broker = nullptr;
-  zactor_t* syncWorker = nullptr;
   zactor_t* discovery = nullptr;  // the beacon actor or the loopback multicast responder
   uint8_t useBeacon = 0;
   uint16_t frontendPort = 0;
   zsock_t* frontend = nullptr;
   zsock_t* frontendMonitor = nullptr;  // the frontend's TCP connections opening and closing
-  // The inner pairs (sync worker and broker, stream filter and broker) are in-process: no ports.
-  zsock_t* syncWorkerSocket = nullptr;
-  zsock_t* syncBrokerSocket = nullptr;
+  // The inner pairs are in-process (no ports). The device link's reader hands every module
+  // packet that is not a stream packet or a heartbeat to the broker over the reply pair.
+  zsock_t* replyFilterSocket = nullptr;
+  zsock_t* replyBrokerSocket = nullptr;
   zsock_t* streamFilterSocket = nullptr;
   zsock_t* streamBrokerSocket = nullptr;
   uint8_t streamBatch[aServerInternal::kStreamBatchCapacity] = {};
@@ -138,10 +149,6 @@ namespace aServerInternal {
 
 // ---- packet frames (aServer_frames.cpp) -------------------------------------------------------
 
-// Server commands from the sync worker to the broker: the first frame of every answer.
-constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0;
-constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 1;
-constexpr size_t kServerCommandSize = 3;
 // The status signal with which the owner asks the broker to flush; any other message stops it.
 constexpr uint8_t kFlushSignal = 5;
 
@@ -153,7 +160,7 @@ bool _zFrame_To_aPacket(zframe_t* frame, aPacket* packet);
 // A new frame of the packet's 2 + length bytes; null when it cannot be made.
 zframe_t* _aPacket_To_zFrame(const aPacket* packet);
 
-// The sync worker answers a packet unless it goes to the route address 0xAF or is a middle part
+// The module answers a packet unless it goes to the route address 0xAF or is a middle part
 // of a multi-packet byte-value write (a full UEI packet with the continue bit).
 bool _isResponseRequired(const aPacket* packet);
 // A reply that is a full UEI packet with the continue bit: more reply packets follow.
@@ -182,35 +189,38 @@ enum class ClientSend { sent, refused, gone };
 ClientSend _sendToClient(zsock_t* frontend, const std::string& identity, zframe_t* frame);
 std::string _identityOf(zframe_t* frame);
 
-// ---- broker and sync worker (aServer_broker.cpp) ----------------------------------------------
+// ---- broker (aServer_broker.cpp) -------------------------------------------------------------
 
 void _serverWorker_broker(zsock_t* pipe, void* server);
-void _serverWorker_syncCommands(zsock_t* pipe, void* server);
-// One client message from the frontend, then whatever requests may go now (broker).
+// One client message from the frontend, then whatever requests may go now.
 void _serverWorker_broker_frontend(aServer* server, BrokerState* broker);
 // One client message from the frontend: answered at once, taken by a pool, or queued.
 void _takeClientPacket(aServer* server, BrokerState* broker);
-// One answer from the sync worker, routed to the client it belongs to (broker).
-void _serverWorker_broker_sync(aServer* server, BrokerState* broker);
-// One request on the sync worker, in two halves: the first takes the broker's frame into
-// request, drains the device link's inbound FIFO and puts the request on its outbound FIFO; true
-// when the request awaits replies (else any answer has gone already). The second collects the
-// replies, waiting up to waitMs for each, and answers the broker.
-bool _syncRequest_Send(aServer* server, aPacket* request);
-void _syncRequest_Answer(aServer* server, const aPacket* request, uint64_t waitMs);
-// Forwards a client's packet frame to the sync worker without waiting; true when sent.
-bool _forwardToSyncWorker(aServer* server, const aPacket* packet);
-// Forwards a packet whose answer goes to the client (the server's own for an empty identity),
+// Every module packet the device link's reader has handed over: the replies to the pending
+// request are collected, and once the last has come the answer goes to its owner; any other
+// packet is dropped. Then whatever requests may go now.
+void _serverWorker_broker_replies(aServer* server, BrokerState* broker);
+// At nowMs past the pending request's deadline, gives up waiting: the replies collected so far
+// go to the owner (none: the owner gets nothing). Then whatever requests may go now.
+void _serverWorker_broker_overdue(aServer* server, BrokerState* broker, uint64_t nowMs);
+// How long the broker may sleep (at most maxMs): until the pending request's deadline.
+int _brokerWaitMs(const BrokerState* broker, uint64_t nowMs, int maxMs);
+// Puts a packet on the device link without waiting; true when it went.
+bool _sendToModule(aServer* server, const aPacket* packet);
+// Sends a packet whose answer goes to the client (the server's own for an empty identity),
 // noting the stream that a successful answer makes the client hold; false when not sent.
-bool _forwardRequest(aServer* server, BrokerState* broker, const aPacket* packet, const std::string& identity,
-                     std::optional<StreamKey> holds = std::nullopt);
-// Whether an answer from the sync worker is still owed (the broker then takes no client message).
+bool _sendRequest(aServer* server, BrokerState* broker, const aPacket* packet, const std::string& identity,
+                  std::optional<StreamKey> holds = std::nullopt);
+// Whether a request awaits the module's replies (no other request goes meanwhile).
 bool _awaitsAnswer(const BrokerState* broker);
 // Queues a client's request for its turn (a full queue drops it).
 void _queueRequest(BrokerState* broker, const std::string& identity, QueuedRequest request);
 // While no answer is owed: sends the server's own requests first (those that still have a
 // reason), then the clients' in turn, one request of each client with any, round and round.
 void _sendQueuedRequests(aServer* server, BrokerState* broker);
+// The device link's packet filter hands a module packet to the broker (reader thread); a packet
+// the broker cannot take now is lost.
+void _handReplyToBroker(aServer* server, const aPacket* packet);
 
 // ---- pooled writes and stream fan-out (aServer_pooling.cpp) -----------------------------------
 
@@ -220,7 +230,8 @@ bool _handleSetUEIBytes(aServer* server, const std::string& identity, const aPac
 // Enrols the client on a stream-enable packet [0x5D, 0x81, ...] of length 7.
 void _handleStreamEnable(std::vector<std::string>* subscribers, const aPacket* packet, const std::string& identity);
 // The device link's user packet filter (reader thread): batches stream packets, sends the
-// batch at a heartbeat or when it grows past kStreamBatchSendLevel. True = consumed.
+// batch at a heartbeat or when it grows past kStreamBatchSendLevel, and hands every other
+// packet but a heartbeat (the link answers those) to the broker. True = consumed.
 bool _streamingPacketFilter(const aPacket* packet, void* server);
 // Sends one received batch to every subscriber (broker).
 void _serverWorker_broker_streaming(aServer* server, BrokerState* broker);

@@ -166,13 +166,15 @@ bool _streamingPacketFilter(const aPacket* packet, void* ref) {
     std::memcpy(record + 2, packet->data, packet->dataSize);
     server->streamBatchLength = static_cast<uint16_t>(server->streamBatchLength + packet->dataSize + 2);
   }
-  if ((aPacket_IsHeartbeat(packet) || server->streamBatchLength > kStreamBatchSendLevel) &&
-      server->streamBatchLength > 0) {
+  const bool heartbeat = aPacket_IsHeartbeat(packet);
+  if ((heartbeat || server->streamBatchLength > kStreamBatchSendLevel) && server->streamBatchLength > 0) {
     // Never waits: a batch the broker cannot take now is lost, and the reader goes on.
     aZmq_SendWithoutWaiting(server->streamFilterSocket, server->streamBatch, server->streamBatchLength, 0);
     server->streamBatchLength = 0;
   }
-  return consumed;
+  if (consumed || heartbeat) return consumed;
+  _handReplyToBroker(server, packet);
+  return true;
 }
 
 void _serverWorker_broker_streaming(aServer* server, BrokerState* broker) {

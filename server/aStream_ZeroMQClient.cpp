@@ -8,12 +8,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
+#include <array>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <new>
+#include <vector>
 
+#include "common/aDefs.h"
 #include "common/aTime.h"
+#include "common/aUEI.h"
 #include "server/aInprocPair.h"
 #include "server/aServer_ZeroMQ.h"
 #include "server/aZmqSend.h"
@@ -25,18 +31,38 @@ constexpr int kWatchWaitMs = 1000;
 constexpr int kSendTries = 100;
 constexpr uint32_t kSendPauseMs = 1;
 constexpr int kGoodbyeLingerMs = 100;
+// A stream enable sent again is acknowledged by the module within this; the acknowledgement is
+// the stream's own, not the link's.
+constexpr uint64_t kReEnableAckMs = 2000;
+// A client stream made again within this of the last one's end, on the same thread and to the
+// same server, is taken for that one made again (a link's reset): it holds its streams.
+constexpr uint64_t kHandOverMs = 1000;
+
+// The module streams a client has enabled and not disabled since, by the stream each names (the
+// address the request went to, then the stream's four name bytes): the enable request's packet
+// frame, sent again when the server may have forgotten the client (a new connection, a new
+// stream in place of this one). A server forgets what a client held when the client goes.
+using StreamName = std::array<uint8_t, 5>;
+using HeldStreams = std::map<StreamName, std::vector<uint8_t>>;
 
 // The writer thread sends on serverSocket and the reader thread receives from it, one at a time
 // under socketLock (the lock hands the socket over between them). The reader sleeps in poll()
 // on the socket's signalling descriptor, which any use of the socket may reset: a writer that
 // finds input waiting after its send wakes the reader through wakeFd.
 struct sClientStream {
+  uint32_t ipv4 = 0;
+  uint16_t port = 0;
   zsock_t* serverSocket = nullptr;
   std::mutex socketLock;
-  int socketFd = -1;            // the messaging library's descriptor for serverSocket's events
-  int wakeFd = -1;              // an eventfd
-  zactor_t* watcher = nullptr;  // hands a caught interrupt back to the process
-  zframe_t* frame = nullptr;    // reader thread only
+  int socketFd = -1;               // the messaging library's descriptor for serverSocket's events
+  int wakeFd = -1;                 // an eventfd
+  zsock_t* connections = nullptr;  // serverSocket's monitor: its TCP connections (watcher thread)
+  zactor_t* watcher = nullptr;     // hands a caught interrupt back to the process, re-enables streams
+  std::mutex heldLock;
+  HeldStreams held;                           // under heldLock
+  std::atomic<int> reEnableAcks{0};           // still to come for enables sent again
+  std::atomic<uint64_t> reEnableAckEndMs{0};  // after this, none is awaited any more
+  zframe_t* frame = nullptr;                  // reader thread only
   size_t readPosition = 0;
   size_t frameSize = 0;
 };
@@ -83,6 +109,92 @@ void sSendToServer(sClientStream* client, const void* data, size_t size) {
   }
 }
 
+// ---- the streams a client holds ---------------------------------------------------------------
+
+bool sIsStreamSwitch(const uint8_t* record, uint8_t length) { return length == 7 && record[2] == cmdSTREAM; }
+
+// Notes the stream enables and disables among the packet frames of one write.
+void sNoteStreamSwitches(sClientStream* client, const uint8_t* data, size_t size) {
+  for (size_t at = 0; at + 2 <= size && at + 2 + data[at + 1] <= size; at += 2 + data[at + 1]) {
+    const uint8_t* record = data + at;
+    if (!sIsStreamSwitch(record, record[1])) continue;
+    const StreamName name{record[0], record[5], record[6], record[7], record[8]};
+    const std::lock_guard<std::mutex> hold(client->heldLock);
+    if (record[3] == streamOPTION_ENABLE) client->held[name].assign(record, record + 9);
+    if (record[3] == streamOPTION_DISABLE) client->held.erase(name);
+  }
+}
+
+// Sends every held stream's enable again; the module's acknowledgements are not handed to the
+// link, whose requests they do not answer.
+void sEnableHeldStreams(sClientStream* client) {
+  std::vector<std::vector<uint8_t>> enables;
+  {
+    const std::lock_guard<std::mutex> hold(client->heldLock);
+    for (const auto& entry : client->held) enables.push_back(entry.second);
+  }
+  if (enables.empty()) return;
+  client->reEnableAckEndMs = aTime_GetMonotonicMSTicks() + kReEnableAckMs;
+  client->reEnableAcks += static_cast<int>(enables.size());
+  const std::lock_guard<std::mutex> hold(client->socketLock);
+  for (const std::vector<uint8_t>& enable : enables)
+    aZmq_SendWithoutWaiting(client->serverSocket, enable.data(), enable.size(), 0);
+  if (sInputWaiting(client->serverSocket)) sWakeReader(client);
+}
+
+// A frame that is the module's answer to a stream enable sent again (reader thread).
+bool sIsReEnableAck(sClientStream* client, zframe_t* frame) {
+  if (client->reEnableAcks <= 0) return false;
+  if (aTime_GetMonotonicMSTicks() > client->reEnableAckEndMs) {
+    client->reEnableAcks = 0;
+    return false;
+  }
+  const uint8_t* bytes = zframe_data(frame);
+  const size_t size = zframe_size(frame);
+  const bool ack = size >= 4 && size == size_t(bytes[1]) + 2 && bytes[2] == cmdSTREAM &&
+                   (bytes[3] & UEI_OPTION_MASK) == (streamOPTION_ENABLE & UEI_OPTION_MASK) && (bytes[3] & UEI_ACK);
+  if (ack) --client->reEnableAcks;
+  return ack;
+}
+
+// What a client stream that ended on this thread held, for the one made in its place.
+struct sHandOver {
+  uint32_t ipv4 = 0;
+  uint16_t port = 0;
+  uint64_t endMs = 0;
+  HeldStreams held;
+};
+thread_local sHandOver tHandOver;
+
+void sHandOverHeldStreams(sClientStream* client) {
+  const std::lock_guard<std::mutex> hold(client->heldLock);
+  tHandOver = sHandOver{client->ipv4, client->port, aTime_GetMonotonicMSTicks(), std::move(client->held)};
+}
+
+void sTakeHandedOverStreams(sClientStream* client) {
+  sHandOver handed = std::move(tHandOver);
+  tHandOver = sHandOver{};
+  if (handed.held.empty() || handed.ipv4 != client->ipv4 || handed.port != client->port ||
+      aTime_GetMonotonicMSTicks() - handed.endMs > kHandOverMs)
+    return;
+  {
+    const std::lock_guard<std::mutex> hold(client->heldLock);
+    client->held = std::move(handed.held);
+  }
+  sEnableHeldStreams(client);
+}
+
+// A monitor event: [event (16 bits, host order)][value (32 bits)], then the endpoint.
+bool sTakeConnectionEvent(zsock_t* monitor, uint16_t* event) {
+  zmsg_t* message = zmsg_recv(monitor);
+  if (!message) return false;
+  zframe_t* first = zmsg_first(message);
+  const bool complete = first && zframe_size(first) >= sizeof *event;
+  if (complete) std::memcpy(event, zframe_data(first), sizeof *event);
+  zmsg_destroy(&message);
+  return complete;
+}
+
 // czmq's handler sets one flag for SIGINT and SIGTERM alike; the signal itself is noted here, in
 // a handler laid over czmq's that passes every signal on to it.
 std::atomic<int> sCaughtSignal{0};
@@ -125,17 +237,25 @@ void sHandBackInterrupt() {
   zsys_handler_reset();
 }
 
-// The watching thread: wakes at least once a second to hand a caught interrupt back, and ends
-// on the pipe's stop request (or an interrupt that ends the process's messaging).
-void sInterruptWatch(zsock_t* pipe, void*) {
+// The watching thread: wakes at least once a second to hand a caught interrupt back, enables the
+// held streams again on every connection to the server after the first (the server forgot the
+// client when its last connection closed), and ends on the pipe's stop request (or an interrupt
+// that ends the process's messaging).
+void sWatch(zsock_t* pipe, void* ref) {
+  auto* client = static_cast<sClientStream*>(ref);
   zsock_signal(pipe, 0);  // taken by zactor_new
-  zpoller_t* poller = zpoller_new(pipe, nullptr);
+  zpoller_t* poller = zpoller_new(pipe, client->connections, nullptr);
   zsock_signal(pipe, poller ? 0 : 1);  // the creator's second wait
   if (!poller) return;
+  int connectionsMade = 0;
   for (;;) {
     void* ready = zpoller_wait(poller, kWatchWaitMs);
     sHandBackInterrupt();
     if (ready == pipe || (!ready && aZmq_PollEnded(poller))) break;
+    uint16_t event = 0;
+    if (ready == client->connections && sTakeConnectionEvent(client->connections, &event) &&
+        event == ZMQ_EVENT_CONNECTED && ++connectionsMade > 1)
+      sEnableHeldStreams(client);
   }
   zpoller_destroy(&poller);
 }
@@ -154,10 +274,11 @@ aErr sZeroMQStreamGet(char* byte, void* ref) {
   if (!client->frame) {
     // A read never waits: the link's reader waits in the wait procedure, in short slices, so
     // that a stop is seen promptly.
-    {
+    do {
+      zframe_destroy(&client->frame);
       const std::lock_guard<std::mutex> hold(client->socketLock);
       client->frame = aZmq_ReceiveFrameWithoutWaiting(client->serverSocket);
-    }
+    } while (client->frame && sIsReEnableAck(client, client->frame));
     if (!client->frame) return zmq_errno() == EAGAIN ? aErrNotReady : aErrIO;
     client->readPosition = 0;
     client->frameSize = zframe_size(client->frame);
@@ -192,6 +313,7 @@ aErr sZeroMQStreamPut(const char*, void*) { return aErrUnimplemented; }
 aErr sZeroMQStreamWrite(const char* data, size_t length, void* ref) {
   auto* client = static_cast<sClientStream*>(ref);
   if (!sValid(client)) return aErrParam;
+  if (data) sNoteStreamSwitches(client, reinterpret_cast<const uint8_t*>(data), length);
   if (data || length == 0) sSendToServer(client, data, length);
   return aErrNone;
 }
@@ -215,6 +337,8 @@ void sDestroyClient(sClientStream** clientRef) {
     zactor_destroy(&client->watcher);
   }
   sSayGoodbye(client->serverSocket);
+  if (client->connections) zmq_socket_monitor(zsock_resolve(client->serverSocket), nullptr, 0);
+  zsock_destroy(&client->connections);
   zsock_destroy(&client->serverSocket);
   if (client->wakeFd >= 0) close(client->wakeFd);
   zframe_destroy(&client->frame);
@@ -225,6 +349,7 @@ void sDestroyClient(sClientStream** clientRef) {
 aErr sZeroMQStreamDelete(void* ref) {
   auto* client = static_cast<sClientStream*>(ref);
   if (!sValid(client)) return aErrIO;
+  sHandOverHeldStreams(client);
   sDestroyClient(&client);
   return aErrNone;
 }
@@ -236,6 +361,9 @@ aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
   if (!client->serverSocket) return aErrMemory;
   // Set before the connect: it holds for the connection and every reconnection.
   zsock_set_maxmsgsize(client->serverSocket, aSERVER_MAX_FRAME_SIZE);
+  client->connections = zsock_new(ZMQ_PAIR);
+  if (!client->connections || !aInprocMonitor_Join(client->serverSocket, client->connections, ZMQ_EVENT_CONNECTED))
+    return aErrMemory;
   // A server of this process is reached in-process: two wake-ups fewer each way.
   const std::string inproc = aInprocFrontend_Find(ipv4, port);
   if (!inproc.empty())
@@ -249,7 +377,7 @@ aErr sConnectServer(sClientStream* client, uint32_t ipv4, uint16_t port) {
 
 aErr sStartWatcher(sClientStream* client) {
   sNoteSignalsCaught();
-  client->watcher = zactor_new(sInterruptWatch, nullptr);
+  client->watcher = zactor_new(sWatch, client);
   if (!client->watcher) return aErrMemory;
   // zactor_new took the thread's first signal; the second says whether its poller exists.
   if (aZmq_WaitSignal(client->watcher) != 0) return aErrMemory;
@@ -274,12 +402,15 @@ aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream) {
   *stream = nullptr;
   auto* client = new (std::nothrow) sClientStream{};
   if (!client) return aErrMemory;
+  client->ipv4 = ipv4;
+  client->port = port;
   aErr result = sBuild(client, ipv4, port);
   if (result == aErrNone) {
     *stream = aStream_Create(sZeroMQStreamGet, sZeroMQStreamPut, sZeroMQStreamWrite, sZeroMQStreamDelete, client);
     if (!*stream) result = aErrResource;
     else aStream_SetWaitProc(*stream, sZeroMQStreamWait);
   }
+  if (result == aErrNone) sTakeHandedOverStreams(client);
   if (result != aErrNone) sDestroyClient(&client);
   return result;
 }

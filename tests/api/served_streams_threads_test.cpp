@@ -24,26 +24,38 @@ namespace {
 constexpr uint8_t kAddress = 0x0C;
 constexpr uint8_t kClass = 0x21;
 
-TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
-  qfsim::SimModuleOptions options;
-  options.address = kAddress;
-  options.heartbeatIntervalMs = 20;
-  qftest::StreamSim sim(options);
-  ASSERT_TRUE(sim.started);
-  sim.addSource(kClass, 1, 0, 1, 0);
-  sim.addSource(kClass, 2, 0, 2, 0);
+// The simulated module streaming from sources 1 and 2, served through its owner's Module with
+// the default settings; server() is the spec a client Link connects with.
+class ServedStreamsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim.started);
+    sim.addSource(kClass, 1, 0, 1, 0);
+    sim.addSource(kClass, 2, 0, 2, 0);
+    ASSERT_EQ(owner.connectFromSpec(sim.spec(SimTransport::tcp)), aErrNone);
+    OrvaneConfig config;
+    ASSERT_EQ(owner.getConfig(&config), aErrNone);
+    ASSERT_NE(config.port, 0);
+    spec.type = ORVANE;
+    spec.ipAddress = htonl(INADDR_LOOPBACK);
+    spec.port = config.port;
+  }
+  const linkSpec& server() const { return spec; }
 
-  CallbackLog firstLog, secondLog;   // outlive the Links that call back into them
-  Module owner(kAddress, false, 0);  // default settings: the device link is served
-  ASSERT_EQ(owner.connectFromSpec(sim.spec(SimTransport::tcp)), aErrNone);
-  OrvaneConfig config;
-  ASSERT_EQ(owner.getConfig(&config), aErrNone);
-  ASSERT_NE(config.port, 0);
-  linkSpec server{};
-  server.type = ORVANE;
-  server.ipAddress = htonl(INADDR_LOOPBACK);
-  server.port = config.port;
-  Link first(server, "first"), second(server, "second");
+  static qfsim::SimModuleOptions Options() {
+    qfsim::SimModuleOptions options;
+    options.address = kAddress;
+    options.heartbeatIntervalMs = 20;
+    return options;
+  }
+  qftest::StreamSim sim{Options()};
+  Module owner{kAddress, false, 0};  // default settings: the device link is served
+  linkSpec spec{};
+};
+
+TEST_F(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
+  CallbackLog firstLog, secondLog;  // outlive the Links that call back into them
+  Link first(server(), "first"), second(server(), "second");
   ASSERT_EQ(first.connect(), aErrNone);
   ASSERT_EQ(second.connect(), aErrNone);
 
@@ -61,6 +73,26 @@ TEST(ServedStreamsTest, TwoClientsOfOneServerEachGetTheirOwnStreams) {
   ASSERT_EQ(second.registerStreamCallback(kAddress, kClass, 2, 0, false, {}, nullptr), aErrNone);
   const size_t before = firstLog.runs();
   EXPECT_TRUE(firstLog.waitFor(before + 5)) << "the other client's unsubscription leaves this one's stream";
+}
+
+// A client link's reset makes its stream to the server again: the server sees a new client and
+// forgets the old one with its holds (the module's stream stops when nobody else holds it), and
+// the new stream enables again what the old one held, so the stream keeps flowing to the Link.
+TEST_F(ServedStreamsTest, AResetClientKeepsItsStreamsFlowing) {
+  CallbackLog log;
+  Link client(server(), "client");
+  ASSERT_EQ(client.connect(), aErrNone);
+  ASSERT_EQ(client.registerStreamCallback(kAddress, kClass, 1, 0, true, log.callback(), nullptr), aErrNone);
+  ASSERT_TRUE(log.waitFor(5));
+
+  for (int reset = 0; reset < 2; ++reset) {
+    ASSERT_EQ(client.reset(), aErrNone);
+    const size_t before = log.runs();
+    EXPECT_TRUE(log.waitFor(before + 5)) << "reset " << reset + 1;
+  }
+  uint8_t address = 0;
+  EXPECT_EQ(client.getModuleAddress(&address), aErrNone) << "the enables' acknowledgements are the stream's own";
+  EXPECT_EQ(address, kAddress);
 }
 
 }  // namespace

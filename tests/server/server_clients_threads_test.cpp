@@ -6,11 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "server/aServer_internal.h"
@@ -48,6 +55,96 @@ const Bytes kEnabled = {kStream, 0xC1, 0x00};
 const Bytes kDisabled = {kStream, 0xC2, 0x00};
 
 size_t Count(const SimRecord& record, const Bytes& data) { return qftest::TimesReceived(record, kAddress, data); }
+
+// A TCP relay on 127.0.0.1 to a port, whose connections the test can cut: each cut closes the
+// connections it carries (both ends see them end); a client that connects again is relayed again.
+class CuttableRelay {
+ public:
+  explicit CuttableRelay(uint16_t target) : target_(target) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t size = sizeof address;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        listen(listener_, 8) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      return;
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~CuttableRelay() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) close(listener_);
+  }
+  uint16_t port() const { return port_; }
+  void Cut() { ++cuts_; }
+  size_t Accepted() const { return accepted_; }
+
+ private:
+  static sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+  }
+  int ConnectToTarget() const {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = Loopback(target_);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  static bool Pass(int from, int to) {
+    char buffer[65536];
+    const ssize_t got = read(from, buffer, sizeof buffer);
+    for (ssize_t put = 0; got > 0 && put < got;) {
+      const ssize_t n = write(to, buffer + put, size_t(got - put));
+      if (n <= 0) return false;
+      put += n;
+    }
+    return got > 0;
+  }
+  void Run() {
+    std::vector<std::pair<int, int>> pairs;
+    int cutsDone = 0;
+    const auto closeAll = [&] {
+      for (auto [a, b] : pairs) close(a), close(b);
+      pairs.clear();
+    };
+    while (!stop_) {
+      if (cuts_ != cutsDone) {
+        closeAll();
+        cutsDone = cuts_;
+      }
+      std::vector<pollfd> watched{{listener_, POLLIN, 0}};
+      for (auto [a, b] : pairs) watched.push_back({a, POLLIN, 0}), watched.push_back({b, POLLIN, 0});
+      if (poll(watched.data(), watched.size(), 20) <= 0) continue;
+      std::vector<std::pair<int, int>> kept;
+      for (size_t i = 0; i < pairs.size(); ++i) {
+        const auto [a, b] = pairs[i];
+        const bool ok = (!watched[1 + 2 * i].revents || Pass(a, b)) && (!watched[2 + 2 * i].revents || Pass(b, a));
+        if (ok) kept.push_back(pairs[i]);
+        else close(a), close(b);
+      }
+      pairs.swap(kept);
+      if (watched[0].revents) {
+        const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int server = client >= 0 ? ConnectToTarget() : -1;
+        if (server >= 0) pairs.emplace_back(client, server), ++accepted_;
+        else if (client >= 0) close(client);
+      }
+    }
+    closeAll();
+  }
+
+  uint16_t target_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<int> cuts_{0};
+  std::atomic<size_t> accepted_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 class ServerClients : public qftest::ServedModuleFixture {
  protected:
@@ -106,6 +203,31 @@ TEST_F(ServerClients, AClientThatGoesTakesItsStreamsWithItButNotAnotherClientsHo
   staying.reset();
   EXPECT_TRUE(ModuleGetsDisables(0x30, 1));
   EXPECT_TRUE(RecordsComeTo(0));
+}
+
+// A client stream whose connection is lost reconnects by itself; the server, which forgot the
+// client with its connection (and turned off the stream nobody held any more), hears its enable
+// again and holds the stream for it again. The module's acknowledgement of that enable stays in
+// the stream: the next frame its reader gets is the answer to its next request.
+TEST_F(ServerClients, AClientStreamThatReconnectsHoldsItsStreamsAgain) {
+  CuttableRelay relay(served->port());
+  ASSERT_NE(relay.port(), 0);
+  qftest::StreamHandle client;
+  ASSERT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), relay.port(), &client.stream), aErrNone);
+  const Bytes enable = PacketFrame(kAddress, Enable(0x30));
+  ASSERT_EQ(qftest::WriteToStream(client.stream, enable), aErrNone);
+  ASSERT_EQ(qftest::ReadFromStream(client.stream, 5, kReplyMs).bytes, PacketFrame(kAddress, kEnabled));
+  ASSERT_TRUE(RecordsComeTo(3)) << "its entry, its enrolment and its hold";
+
+  relay.Cut();
+  EXPECT_TRUE(ModuleGetsDisables(0x30, 1)) << "the server forgot the client and its hold";
+  EXPECT_TRUE(served->module().waitUntil([&](const SimRecord& r) { return Count(r, Enable(0x30)) == 2; }, 5s))
+      << "the reconnected stream enables its stream again";
+  EXPECT_TRUE(RecordsComeTo(3)) << "held again, by the client's new connection";
+  EXPECT_EQ(relay.Accepted(), 2u);
+
+  ASSERT_EQ(qftest::WriteToStream(client.stream, PacketFrame(kAddress, {kEcho, 0x07})), aErrNone);
+  EXPECT_EQ(qftest::ReadFromStream(client.stream, 4, kReplyMs).bytes, PacketFrame(kAddress, {kEcho, 0x07}));
 }
 
 TEST_F(ServerClients, EveryRecordOfEveryClientIsReleasedWhenItGoes) {

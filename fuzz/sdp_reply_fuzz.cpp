@@ -3,7 +3,8 @@
 // words with the real USB HID or UART reply parser. The first byte picks the parser and the
 // image size; the rest is the script, taken in call order: each report sent takes one byte (how
 // much of it went out), each read a length byte and that many reply bytes. A write reported as
-// done needs every report to have gone out whole; a fingerprint is set only when it was read.
+// done, or a jump taken, needs every report to have gone out whole; a fingerprint is set only
+// when it was read.
 // Every reply handed out is also parsed directly at each word offset, from an exact-size copy.
 #include <algorithm>
 #include <cstdint>
@@ -104,11 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   shortWrite = false;
   const int written = sdp.writeLoader(image, IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
-  _require(_oneOf(written,
-                  {SDPLoader::SUCCESS, SDPLoader::NO_ANSWER, SDPLoader::TRANSFER_ABORTED, SDPLoader::NOT_COMPLETED}));
+  _require(_oneOf(written, {SDPLoader::SUCCESS, SDPLoader::NO_ANSWER, SDPLoader::NOT_A_ROM, SDPLoader::TRANSFER_ABORTED,
+                            SDPLoader::NOT_COMPLETED}));
   _require(written != SDPLoader::SUCCESS || !shortWrite);
 
+  shortWrite = false;
   const int jumped = sdp.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
-  _require(_oneOf(jumped, {SDPLoader::SUCCESS, SDPLoader::JUMP_REFUSED}));
+  _require(
+      _oneOf(jumped, {SDPLoader::SUCCESS, SDPLoader::JUMP_REFUSED, SDPLoader::NOT_A_ROM, SDPLoader::NOT_COMPLETED}));
+  _require(jumped != SDPLoader::SUCCESS || !shortWrite);  // a jump that did not go out is not taken
   return 0;
 }

@@ -364,6 +364,18 @@ aErr sTakeInput(aLink* link, sClaim* claim) {
   return aErrNone;
 }
 
+// The reading caller's wait for input, at most until the deadline; false once the deadline has
+// passed or the stream fails (the link then leaves RUNNING: the reader pauses).
+bool sAwaitInputForReply(aLink* link, uint64_t deadline) {
+  const uint64_t now = aTime_GetMonotonicMSTicks();
+  if (now >= deadline) return false;
+  const aErr waited =
+      aStream_WaitReadable(link->stream, static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kReadWaitMs)));
+  if (waited == aErrNone || waited == aErrTimeout) return true;
+  link->status = IO_ERROR;
+  return false;
+}
+
 // The waiting caller reads the stream itself while nobody else holds it, so that its reply
 // reaches it without a hand-over from the reader thread, whose wake-up would cost more than
 // the round trip itself. Every other packet read meanwhile is delivered as the reader thread
@@ -382,16 +394,14 @@ bool sReadForReply(aLink* link, aPacketFilterProc filter, const void* ref, uint6
   // Queued before the caller took the stream (while it holds it, only it delivers).
   *found = aPacketFifo_GetFirst(link->inboundFifo, filter, ref);
   sClaim claim{filter, ref};
-  while (!*found && sCallerMayRead(link)) {
+  // The reply to a request just sent is seldom there yet: where the transport allows it, the
+  // caller waits before its first read, which would only have found nothing.
+  for (bool waitFirst = aStream_WaitsBeforeRead(link->stream); !*found && sCallerMayRead(link); waitFirst = true) {
+    if (waitFirst && !sAwaitInputForReply(link, deadline)) break;
     const aErr read = sTakeInput(link, &claim);
     *found = claim.packet;
     if (read != aErrNone && read != aErrNotReady) link->status = IO_ERROR;  // the reader pauses
     if (read != aErrNotReady) break;
-    const uint64_t now = aTime_GetMonotonicMSTicks();
-    if (now >= deadline) break;
-    const aErr waited =
-        aStream_WaitReadable(link->stream, static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kReadWaitMs)));
-    if (waited != aErrNone && waited != aErrTimeout) link->status = IO_ERROR;
   }
   return true;
 }

@@ -30,6 +30,7 @@ struct aStream {
   size_t pushBackReadIndex;
   size_t pushBackWriteIndex;
   aStreamWaitProc wait;
+  bool waitBeforeRead;
   uint16_t check;
 };
 
@@ -116,6 +117,16 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait) {
   if (!aVALIDSTREAM(stream)) return aErrParam;
   stream->wait = wait;
   return aErrNone;
+}
+
+aErr aStream_SetWaitBeforeRead(aStream* stream, bool on) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->waitBeforeRead = on;
+  return aErrNone;
+}
+
+bool aStream_WaitsBeforeRead(const aStream* stream) {
+  return aVALIDSTREAM(stream) && stream->wait && stream->waitBeforeRead;
 }
 
 aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs) {

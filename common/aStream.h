@@ -62,6 +62,17 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 //   if (err != aErrNone) ...the input failed...; else ...take the byte...
 aErr aStream_WaitReadable(aStream* stream, uint32_t timeoutMs);
 
+// Declares (or withdraws) that a wait may come before any read of the transport: its wait
+// answers at once while input is waiting, and never reports a failure before the bytes that
+// came ahead of it have been read. A transport whose wait can see a hang-up that a read would
+// still deliver bytes before must not declare it. Needs a wait procedure to take effect.
+aErr aStream_SetWaitBeforeRead(aStream* stream, bool on);
+
+// True when the transport declared so and has a wait procedure: a reader that expects input
+// that has not come yet (a reply to what it just sent) may wait before it reads, sparing the
+// read that would only find nothing there.
+bool aStream_WaitsBeforeRead(const aStream* stream);
+
 // Reads exactly length bytes, each from the push-back ring first, then from get; stops at get's
 // first failure:
 // - all read: aErrNone;

@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "common/aTime.h"
 
@@ -25,20 +27,23 @@ constexpr size_t sInputRoom = 512;
 
 // One socket stream's transport record. The reader thread (get, wait) and the writer thread
 // (put, write) share it: the descriptor and the connection state are touched only under lock.
-// The lock is never held while waiting for input or between send retries; a reconnect holds it
-// (the close pause and at most aSOCKET_CONNECT_TIMEOUT_MS of connecting), so that the other
-// thread, meeting the same loss, waits for that outcome instead of reconnecting again.
+// A receive and a send hold it shared, so that neither waits for the other's system call (a
+// reader taking the stream between a caller's send and its wait for the answer must not stall
+// that caller); replacing the connection holds it alone. It is never held while waiting for
+// input or between send retries; a reconnect holds it (the close pause and at most
+// aSOCKET_CONNECT_TIMEOUT_MS of connecting), so that the other thread, meeting the same loss,
+// waits for that outcome instead of reconnecting again.
 struct sSocket {
   uint16_t port = 0;
   sockaddr_in address{};
   int descriptor = -1;
   uint32_t flags = 0;
   uint16_t check = 0;
-  std::mutex lock;
+  std::shared_mutex lock;
   // Counts connection attempts, so that two threads that meet the same loss reconnect once.
   uint32_t resets = 0;
   // The module closed its side of the current connection.
-  bool peerClosed = false;
+  std::atomic<bool> peerClosed = false;
   // Reader side only: what the last receive brought and has not been delivered yet.
   char input[sInputRoom];
   size_t inputCount = 0;
@@ -121,7 +126,7 @@ aErr sSocketStreamReset(sSocket* record) {
 // Re-establishes a connection found lost during the attempt numbered seenResets; when another
 // thread has reconnected since, its outcome stands.
 aErr sReconnect(sSocket* record, uint32_t seenResets) {
-  std::lock_guard<std::mutex> hold(record->lock);
+  std::lock_guard hold(record->lock);
   if (record->resets != seenResets) return sIsConnected(record) ? aErrNone : aErrConnection;
   record->flags &= ~sConnectedFlag;
   return sSocketStreamReset(record);
@@ -134,7 +139,7 @@ aErr sReceive(sSocket* record) {
     ssize_t received = -1;
     int error = 0;
     {
-      std::lock_guard<std::mutex> hold(record->lock);
+      std::shared_lock hold(record->lock);
       if (!sIsConnected(record)) return aErrConnection;
       seenResets = record->resets;
       received = recv(record->descriptor, record->input, sizeof record->input, MSG_DONTWAIT);
@@ -174,7 +179,7 @@ aErr sSocketStreamWait(uint32_t timeoutMs, void* ref) {
   if (record->inputIndex < record->inputCount) return aErrNone;
   pollfd waiting{-1, POLLIN, 0};
   {
-    std::lock_guard<std::mutex> hold(record->lock);
+    std::shared_lock hold(record->lock);
     if (!sIsConnected(record)) return aErrConnection;
     if (!record->peerClosed) waiting.fd = record->descriptor;
   }
@@ -193,7 +198,7 @@ struct sSendOutcome {
 };
 
 sSendOutcome sSendOnce(sSocket* record, const char* data, size_t length) {
-  std::lock_guard<std::mutex> hold(record->lock);
+  std::shared_lock hold(record->lock);
   if (!sIsConnected(record)) return {aErrConnection, -1, 0, record->resets};
   const ssize_t sent = send(record->descriptor, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
   return {aErrNone, sent, errno, record->resets};
@@ -265,7 +270,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   record->check = sSocketCheck;
   aErr err;
   {
-    std::lock_guard<std::mutex> hold(record->lock);
+    std::lock_guard hold(record->lock);
     err = sSocketStreamReset(record);
   }
   aStream* made = err == aErrNone ? aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
@@ -276,6 +281,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     return aErrResource;
   }
   aStream_SetWaitProc(made, sSocketStreamWait);
+  aStream_SetWaitBeforeRead(made, true);  // poll shows what is waiting, also beside a hang-up
   *stream = made;
   return aErrNone;
 }

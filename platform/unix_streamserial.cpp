@@ -183,6 +183,7 @@ aErr aStream_CreateSerial(const char* path, int32_t baudIndex, int parity, int d
     return aErrResource;
   }
   aStream_SetWaitProc(made, sSerialStreamWait);
+  aStream_SetWaitBeforeRead(made, true);  // the wait reads what is waiting before it reports a hang-up
   *stream = made;
   return aErrNone;
 }

@@ -45,7 +45,7 @@ std::vector<Bytes> Without(std::vector<Bytes> writes, const Bytes& frame) {
 // A started link over the pipe; the force-route-on frame it writes first is awaited and cleared.
 struct PipeLink {
   bool Open() {
-    id = aLink_Create(pipe.MakeStream());
+    id = aLink_Create(pipe.MakeStream(waitBeforeRead));
     if (!id || !AwaitWriteCount(1)) return false;
     const bool routed = pipe.Writes() == std::vector<Bytes>{kRouteOn};
     pipe.ClearWrites();
@@ -63,6 +63,7 @@ struct PipeLink {
 
   PipeTransport pipe;  // outlives the link's stream
   aLinkID id = 0;
+  bool waitBeforeRead = false;  // what the stream declares, before Open
 };
 
 class PipeLinkTest : public testing::Test, protected PipeLink {
@@ -390,6 +391,39 @@ TEST(LinkLogThreadsTest, TrafficIsRecordedWhileTheLogIsEnabled) {
   EXPECT_TRUE(pipe.AwaitWrites([](auto& writes) { return writes.size() >= 3; }, kSoon));
   EXPECT_FALSE(Eventually([&] { return TakeLogRecord(id, records); }, 50ms)) << "recorded while disabled";
   EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+// A caller reading for its reply over a transport that lets a wait come first waits before it
+// reads, so that none of its reads finds nothing (on a socket each is a system call of its own);
+// over any other transport it reads first, as the transport's wait may need.
+TEST(PipeLinkReplyReadTest, TheCallerWaitsBeforeItsFirstReadOnlyWhereTheTransportAllowsIt) {
+  const Bytes kReply{0x02, 0x01, 0x07};
+  for (const bool declared : {true, false}) {
+    SCOPED_TRACE(declared ? "wait before read declared" : "not declared");
+    PipeLink link;
+    link.waitBeforeRead = declared;
+    ASSERT_TRUE(link.Open());
+    link.pipe.Feed(kReply);  // the first wait's reply; from then on the caller reads for itself
+    ASSERT_TRUE(link.Received());
+    // The caller reads while callers have read lately: a machine that stalls the test longer than
+    // that lets the reader take the stream back, and the wait is tried again.
+    const auto caller = std::this_thread::get_id();
+    std::string calls;
+    for (int attempt = 0; attempt < 3 && calls.empty(); ++attempt) {
+      const size_t before = link.pipe.ReaderCallsOn(caller).size();
+      std::thread module([&] {
+        link.pipe.AwaitWaitOn(caller, before, 500ms);  // else it waits on the queue: the reply ends it
+        link.pipe.Feed(kReply);
+      });
+      const OwnedPacket reply = link.Received();
+      module.join();
+      ASSERT_TRUE(reply);
+      calls = link.pipe.ReaderCallsOn(caller).substr(before);
+    }
+    ASSERT_FALSE(calls.empty()) << "the caller never read for itself";
+    if (declared) EXPECT_EQ(calls.find('e'), std::string::npos) << calls;
+    else EXPECT_EQ(calls.substr(0, 2), "ew") << calls;
+  }
 }
 
 // The reader sleeps in the transport's wait while nothing comes: a handful of calls a second,

@@ -11,6 +11,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "common/aStream.h"
@@ -23,9 +25,11 @@ class PipeTransport {
 
   // A stream over this transport (get, put, write, wait; the delete leaves the transport, which
   // the test owns and must keep until the stream is gone).
-  aStream* MakeStream() {
+  // With waitBeforeRead the stream declares that its wait may come before a read.
+  aStream* MakeStream(bool waitBeforeRead = false) {
     aStream* stream = aStream_Create(Get, Put, Write, Delete, this);
     aStream_SetWaitProc(stream, Wait);
+    aStream_SetWaitBeforeRead(stream, waitBeforeRead);
     return stream;
   }
 
@@ -67,6 +71,26 @@ class PipeTransport {
     std::lock_guard hold(mutex_);
     return getCalls_ + waitCalls_;
   }
+  // The reader-side calls the thread made so far, in order: 'b' a get that delivered, 'e' one
+  // that found nothing, 'w' a wait.
+  std::string ReaderCallsOn(std::thread::id thread) const {
+    std::lock_guard hold(mutex_);
+    std::string calls;
+    for (const auto& [caller, call] : readerLog_)
+      if (caller == thread) calls += call;
+    return calls;
+  }
+  // Waits until the thread has made more than `after` reader-side calls and its last is a wait.
+  bool AwaitWaitOn(std::thread::id thread, size_t after, std::chrono::milliseconds timeout) const {
+    std::unique_lock hold(mutex_);
+    return changed_.wait_for(hold, timeout, [&] {
+      size_t count = 0;
+      char last = 0;
+      for (const auto& [caller, call] : readerLog_)
+        if (caller == thread) ++count, last = call;
+      return count > after && last == 'w';
+    });
+  }
   // While held, a write call blocks until Release (for the test to queue packets behind it).
   void HoldWrites() {
     std::lock_guard hold(mutex_);
@@ -95,6 +119,7 @@ class PipeTransport {
     PipeTransport* self = Self(ref);
     std::lock_guard hold(self->mutex_);
     ++self->getCalls_;
+    self->readerLog_.emplace_back(std::this_thread::get_id(), self->input_.empty() ? 'e' : 'b');
     if (self->input_.empty()) return aErrNotReady;
     const Step step = self->input_.front();
     self->input_.pop_front();
@@ -119,17 +144,20 @@ class PipeTransport {
     PipeTransport* self = Self(ref);
     std::unique_lock hold(self->mutex_);
     ++self->waitCalls_;
+    self->readerLog_.emplace_back(std::this_thread::get_id(), 'w');
+    self->changed_.notify_all();
     const bool ready =
         self->changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [self] { return !self->input_.empty(); });
     return ready ? aErrNone : aErrTimeout;
   }
 
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable std::condition_variable changed_;
   std::deque<Step> input_;
   std::vector<Bytes> writes_;
   int getCalls_ = 0;
   int waitCalls_ = 0;
+  std::vector<std::pair<std::thread::id, char>> readerLog_;
   bool held_ = false;
   int blockedWrites_ = 0;
 };

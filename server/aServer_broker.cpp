@@ -2,13 +2,15 @@
 // replies back to the client that asked, stream batches out to the clients that enabled streams.
 //
 // A request goes to the device link from the broker's own thread (written at once when the
-// link is idle, else queued for its writer). The device link's reader hands every module packet
-// that is neither a stream packet nor a heartbeat straight to the broker, over an in-process
-// pair; the broker takes as replies only packets that answer the pending request (_isReplyTo),
-// each within kReplyWaitMs of the last, and drops whatever the module sends meanwhile: taken
-// for a reply, such a packet (a late answer to a request given up, the answer to a packet that
-// expects none) would shift every later reply onto the wrong client. Packets handed over before
-// a request goes are dropped unread.
+// link is idle, else queued for its writer). While it awaits the answer and its own sockets are
+// quiet, the broker reads the device link's stream itself, in short slices, so that the reply
+// reaches it without waking the link's reader thread; the link's filter then runs on the
+// broker's thread. Whoever runs the filter hands every module packet that is neither a stream
+// packet nor a heartbeat to the broker, over an in-process pair; the broker takes as replies only packets that answer
+// the pending request (_isReplyTo), each within kReplyWaitMs of the last, and drops whatever the module sends
+// meanwhile: taken for a reply, such a packet (a late answer to a request given up, the answer to a packet that expects
+// none) would shift every later reply onto the wrong client. Packets handed over before a request goes are dropped
+// unread.
 //
 // The broker takes every client message at once and queues its requests per client; it sends
 // the next one only once no answer is owed, one request (or one pooled write) of each client in
@@ -27,6 +29,9 @@ namespace aServerInternal {
 namespace {
 
 constexpr int kPollMs = 1000;
+// While a request awaits its answer, the broker waits for the module in the device link's stream
+// in slices of this length, looking at its own sockets between them.
+constexpr int kDeviceReadSliceMs = 1;
 
 // Handles one message from the owner; false when the broker is to stop. A flush leaves the
 // pending request to finish (its replies are still the module's answer to it), for nobody.
@@ -117,6 +122,17 @@ void _dropHandedPackets(aServer* server) {
   }
   // Nor can anything the device link queued itself (nothing should: the filter takes it all).
   aLink_DrainPackets(server->linkId, drainAll, nullptr);
+}
+
+// While a request awaits its answer and the broker's sockets are quiet, the broker reads the
+// device link's stream itself for up to a slice: the module's reply then reaches it through the
+// link's filter on its own thread, without waking the link's reader thread. True when it read
+// (whatever the filter handed over waits on the reply pair; the sockets are looked at without
+// waiting); false when the stream was not free for it, and the reader thread hands over.
+bool _readDeviceLinkWhilePending(aServer* server, const BrokerState* broker) {
+  if (!broker->pending) return false;
+  const int slice = _brokerWaitMs(broker, aTime_GetMonotonicMSTicks(), kDeviceReadSliceMs);
+  return aLink_ReadDelivering(server->linkId, static_cast<uint32_t>(slice)) == aErrNone;
 }
 
 }  // namespace
@@ -278,9 +294,15 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
   server->publishing = 0;
   BrokerState broker;
   zsock_signal(pipe, 0);
+  bool socketsQuiet = true;  // the last look at the sockets found nothing ready
   while (true) {
     _sendQueuedRequests(server, &broker);  // the server's own, after a client went
-    void* ready = zpoller_wait(poller, _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
+    // While an answer is owed, the broker looks at its sockets without waiting in them; once
+    // they are quiet it waits in the device link's stream instead, where it may.
+    const bool owed = _awaitsAnswer(&broker);
+    const bool lookOnly = owed && (!socketsQuiet || _readDeviceLinkWhilePending(server, &broker));
+    void* ready = zpoller_wait(poller, lookOnly ? 0 : _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
+    socketsQuiet = !ready;
     if (ready == pipe) {
       if (!_serverWorker_broker_pipe(pipe, &broker)) break;
     } else if (ready == server->replyBrokerSocket) {

@@ -106,6 +106,8 @@ struct BrokerState {
   std::map<int, ConnectionSlot> connectionSlots;  // by socket number
   uint64_t lastTrimMs = 0;
   bool trimDue = false;  // memory was released since the last trim
+  // Module packets that the device link's filter handed over on the broker's own thread.
+  std::vector<aPacket> handedHere;
 };
 
 }  // namespace aServerInternal

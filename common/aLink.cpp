@@ -312,12 +312,15 @@ class sFlag {
   std::atomic<bool>& _flag;
 };
 
-// A caller reading the stream for its own reply: the predicate it waits with, and a copy of the
-// first packet that predicate accepted, handed to the caller without passing the inbound FIFO.
+// A caller reading the stream: for its own reply (the predicate it waits with, and a copy of the
+// first packet that predicate accepted, handed to the caller without passing the inbound FIFO),
+// or, as a deliverer, for whatever comes, which it delivers as the reader thread would.
 struct sClaim {
   aPacketFilterProc filter;
   const void* ref;
   aPacket* packet = nullptr;
+  bool deliverer = false;
+  bool delivered = false;  // a deliverer's packet came (it stops there)
 };
 
 bool sClaims(sClaim* claim, const aPacket* packet) {
@@ -333,6 +336,8 @@ aErr sHandlePacket(aLink* link, sClaim* claim) {
   aPacket* packet = link->packet;
   if (!aPacket_IsComplete(packet)) return aErrNone;
   aLink_RecordPacket(link, aPACKETLOG_RECEIVED, packet);
+  ++link->packetsDelivered;
+  if (claim) claim->delivered = true;
   aErr result = aErrNone;
   if (!sOfferToUserFilter(link, packet) && !sHandleHBBackChannel(link, packet) && !sClaims(claim, packet))
     result = aPacketFifo_Put(link->inboundFifo, packet);
@@ -347,8 +352,14 @@ void sTakeByte(aLink* link, uint8_t byte, sClaim* claim) {
 }
 
 // A caller reads only a link in step without a user filter: synchronisation and filters are the
-// reader thread's (a filter runs there, never on a caller that may hold the filter's locks).
+// reader thread's (a filter runs there, never on a caller that may hold the filter's locks). A
+// deliverer is the exception: it holds none of them, so it also runs the filter.
 bool sCallerMayRead(const aLink* link) { return link->running && link->status == RUNNING && !link->filterInstalled; }
+bool sDelivererMayRead(const aLink* link) { return link->running && link->status == RUNNING; }
+bool sClaimMayRead(const aLink* link, const sClaim* claim) {
+  return claim->deliverer ? sDelivererMayRead(link) : sCallerMayRead(link);
+}
+bool sClaimMet(const sClaim* claim) { return claim->packet || (claim->deliverer && claim->delivered); }
 
 // Takes what the stream has now, with the read lock held, until it has nothing (aErrNotReady),
 // a read fails (that code) or the link stops; a reading caller also stops once its claim is
@@ -359,7 +370,7 @@ aErr sTakeInput(aLink* link, sClaim* claim) {
     const aErr read = aStream_Read(link->stream, &byte, 1);
     if (read != aErrNone) return read;
     sTakeByte(link, static_cast<uint8_t>(byte), claim);
-    if (claim && (claim->packet || !sCallerMayRead(link))) break;
+    if (claim && (sClaimMet(claim) || !sClaimMayRead(link, claim))) break;
   }
   return aErrNone;
 }
@@ -376,6 +387,18 @@ bool sAwaitInputForReply(aLink* link, uint64_t deadline) {
   return false;
 }
 
+// The read lock for a caller, unless the stream is not free for it. Held by the reader thread
+// between two naps, it is free again in a moment; held in the stream's wait, or by another
+// caller, it may stay taken for a slice. Asking tells the reader thread to nap beside the stream
+// from its next turn on.
+std::unique_lock<std::mutex> sTakeStreamForCaller(aLink* link) {
+  link->lastCallerReadMs = aTime_GetMonotonicMSTicks();  // also when the reader holds the stream now
+  std::unique_lock hold(link->readMutex, std::try_to_lock);
+  if (!hold.owns_lock() && (link->readerInStreamWait || link->callerReading)) return {};
+  if (!hold.owns_lock()) hold.lock();
+  return hold;
+}
+
 // The waiting caller reads the stream itself while nobody else holds it, so that its reply
 // reaches it without a hand-over from the reader thread, whose wake-up would cost more than
 // the round trip itself. Every other packet read meanwhile is delivered as the reader thread
@@ -383,12 +406,8 @@ bool sAwaitInputForReply(aLink* link, uint64_t deadline) {
 // may read. False when the stream is not free for the caller: it waits on the inbound FIFO.
 bool sReadForReply(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t deadline, aPacket** found) {
   if (!sCallerMayRead(link)) return false;
-  link->lastCallerReadMs = aTime_GetMonotonicMSTicks();  // also when the reader holds the stream now
-  std::unique_lock hold(link->readMutex, std::try_to_lock);
-  // Held by the reader thread between two naps, it is free again in a moment; held in the
-  // stream's wait, or by another caller, it may stay taken for a slice.
-  if (!hold.owns_lock() && (link->readerInStreamWait || link->callerReading)) return false;
-  if (!hold.owns_lock()) hold.lock();
+  const std::unique_lock hold = sTakeStreamForCaller(link);
+  if (!hold.owns_lock()) return false;
   if (!sCallerMayRead(link)) return true;
   const sFlag reading(link->callerReading);
   // Queued before the caller took the stream (while it holds it, only it delivers).
@@ -404,6 +423,32 @@ bool sReadForReply(aLink* link, aPacketFilterProc filter, const void* ref, uint6
     if (read != aErrNotReady) break;
   }
   return true;
+}
+
+// A deliverer reads the stream on its own thread while nobody else holds it, delivering every
+// packet as the reader thread does (log, user filter, heartbeat answer, inbound FIFO): what the
+// stream has now and, while that holds no packet, what comes within waitMs. It stops after the
+// first packet it delivered. It waits only when nobody else delivered a packet since its last
+// call: the reader thread may have delivered what the deliverer is after between two calls.
+// aErrBusy when the stream was not free for it (the reader thread delivers then), aErrNotReady
+// when the link is not in step, else what the read came to.
+aErr sReadDelivering(aLink* link, uint32_t waitMs) {
+  if (!sDelivererMayRead(link)) return aErrNotReady;
+  const std::unique_lock hold = sTakeStreamForCaller(link);
+  if (!hold.owns_lock()) return aErrBusy;
+  if (!sDelivererMayRead(link)) return aErrNotReady;
+  const sFlag reading(link->callerReading);
+  const bool othersDelivered = link->packetsDelivered != link->delivererSeen;
+  sClaim claim{nullptr, nullptr, nullptr, true};
+  aErr read = sTakeInput(link, &claim);
+  if (read == aErrNotReady && !claim.delivered && !othersDelivered && waitMs > 0) {
+    read = aStream_WaitReadable(link->stream, waitMs);
+    if (read == aErrNone) read = sTakeInput(link, &claim);
+  }
+  link->delivererSeen = link->packetsDelivered;
+  if (read == aErrNotReady || read == aErrTimeout) return aErrNone;
+  if (read != aErrNone) link->status = IO_ERROR;  // the reader pauses
+  return read;
 }
 
 bool sCallersReadLately(const aLink* link) {
@@ -817,6 +862,11 @@ aErr aLink_OfferPacket(aLinkID id, const aPacket* packet) {
   // An idle link takes it on the caller's thread, the writer thread not woken for it.
   if (!link->pooledPackets && sWriteDirect(link.get(), &packet, 1)) return aErrNone;
   return aPacketFifo_Put(link->outboundFifo, packet);
+}
+
+aErr aLink_ReadDelivering(aLinkID id, uint32_t waitMs) {
+  const std::shared_ptr<aLink> link = aLink_Hold(id);
+  return link ? sReadDelivering(link.get(), waitMs) : aErrParam;
 }
 
 uint8_t drainAll(const aPacket*, const void*) { return 1; }

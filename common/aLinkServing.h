@@ -41,3 +41,13 @@ bool aLink_DescribeUnserved(aLinkID id, uint32_t* type, uint32_t* serialNumber);
 // thread when the link is idle, else a copy is queued; a packet the FIFO refuses is dropped and
 // the refusal returned.
 aErr aLink_OfferPacket(aLinkID id, const aPacket* packet);
+
+// Reads the link's stream on the caller's thread while nobody else holds it, delivering every
+// packet as the link's reader thread does (the user filter runs on the caller's thread, so the
+// caller must hold none of the filter's locks): what the stream has now and, while that holds no
+// packet, what comes within waitMs; it stops after the first packet delivered. It does not wait
+// when the reader thread delivered a packet since the last call ended (one deliverer per link:
+// what it waits for may be among those). aErrNone when it read; aErrBusy when the stream was not
+// free (the reader thread delivers meanwhile); aErrNotReady when the link is not running in
+// step; aErrParam for an id naming no link; a read failure's code (the link reports IO_ERROR).
+aErr aLink_ReadDelivering(aLinkID id, uint32_t waitMs);

@@ -2,13 +2,15 @@
 // replies back to the client that asked, stream batches out to the clients that enabled streams.
 //
 // A request goes to the device link from the broker's own thread (written at once when the
-// link is idle, else queued for its writer). The device link's reader hands every module packet
-// that is neither a stream packet nor a heartbeat straight to the broker, over an in-process
-// pair; the broker takes as replies only packets that answer the pending request (_isReplyTo),
-// each within kReplyWaitMs of the last, and drops whatever the module sends meanwhile: taken
-// for a reply, such a packet (a late answer to a request given up, the answer to a packet that
-// expects none) would shift every later reply onto the wrong client. Packets handed over before
-// a request goes are dropped unread.
+// link is idle, else queued for its writer). While it awaits the answer and its own sockets are
+// quiet, the broker reads the device link's stream itself, in short slices, so that the reply
+// reaches it without waking the link's reader thread; the link's filter then runs on the
+// broker's thread. Whoever runs the filter hands every module packet that is neither a stream
+// packet nor a heartbeat to the broker, over an in-process pair; the broker takes as replies only packets that answer
+// the pending request (_isReplyTo), each within kReplyWaitMs of the last, and drops whatever the module sends
+// meanwhile: taken for a reply, such a packet (a late answer to a request given up, the answer to a packet that expects
+// none) would shift every later reply onto the wrong client. Packets handed over before a request goes are dropped
+// unread.
 //
 // The broker takes every client message at once and queues its requests per client; it sends
 // the next one only once no answer is owed, one request (or one pooled write) of each client in
@@ -27,6 +29,9 @@ namespace aServerInternal {
 namespace {
 
 constexpr int kPollMs = 1000;
+// While a request awaits its answer, the broker waits for the module in the device link's stream
+// in slices of this length, looking at its own sockets between them.
+constexpr int kDeviceReadSliceMs = 1;
 
 // Handles one message from the owner; false when the broker is to stop. A flush leaves the
 // pending request to finish (its replies are still the module's answer to it), for nobody.
@@ -119,15 +124,47 @@ void _dropHandedPackets(aServer* server) {
   aLink_DrainPackets(server->linkId, drainAll, nullptr);
 }
 
+// Where the device link's filter puts the module packets it hands over while the broker itself
+// reads the link (null on every other thread, and on the broker's at other times): no pair
+// between them then.
+thread_local std::vector<aPacket>* tHandedOnThisThread = nullptr;
+
+// Every packet the device link's reader thread handed over on the reply pair, in order.
+void _takeRepliesHandedOver(aServer* server, BrokerState* broker) {
+  aPacket packet;
+  bool valid = false;
+  while (_takeHandedPacket(server, &packet, &valid))
+    if (valid) _takeModulePacket(server, broker, &packet);
+}
+
+// What the broker's own read of the device link came to: not read (the stream was not free, or
+// the link is not in step: the reader thread hands over), read with nothing handed over, or
+// module packets handed over on the broker's thread, taken already.
+enum class DeviceRead { notRead, read, took };
+
+// While a request awaits its answer and the broker's sockets are quiet, the broker reads the
+// device link's stream itself for up to a slice: the module's reply then reaches it through the
+// link's filter on its own thread, without waking the link's reader thread. Packets the reader
+// thread handed over before are taken first.
+DeviceRead _readDeviceLinkWhilePending(aServer* server, BrokerState* broker) {
+  if (!broker->pending) return DeviceRead::notRead;
+  const int slice = _brokerWaitMs(broker, aTime_GetMonotonicMSTicks(), kDeviceReadSliceMs);
+  tHandedOnThisThread = &broker->handedHere;
+  const aErr read = aLink_ReadDelivering(server->linkId, static_cast<uint32_t>(slice));
+  tHandedOnThisThread = nullptr;
+  if (broker->handedHere.empty()) return read == aErrNone ? DeviceRead::read : DeviceRead::notRead;
+  _takeRepliesHandedOver(server, broker);
+  for (const aPacket& packet : broker->handedHere) _takeModulePacket(server, broker, &packet);
+  broker->handedHere.clear();
+  return DeviceRead::took;
+}
+
 }  // namespace
 
 void _serverWorker_broker_replies(aServer* server, BrokerState* broker) {
-  aPacket packet;
-  bool valid = false;
   // Every packet waiting is looked at before the next request goes: those after the answer
   // came before that request.
-  while (_takeHandedPacket(server, &packet, &valid))
-    if (valid) _takeModulePacket(server, broker, &packet);
+  _takeRepliesHandedOver(server, broker);
   _sendQueuedRequests(server, broker);
 }
 
@@ -260,6 +297,10 @@ bool _sendRequest(aServer* server, BrokerState* broker, const aPacket* packet, c
 bool _awaitsAnswer(const BrokerState* broker) { return broker->pending.has_value(); }
 
 void _handReplyToBroker(aServer* server, const aPacket* packet) {
+  if (tHandedOnThisThread) {  // the broker reads the device link on this thread
+    tHandedOnThisThread->push_back(*packet);
+    return;
+  }
   uint8_t bytes[aPACKET_MAX_FRAME];
   size_t length = 0;
   if (server->replyFilterSocket && aPacket_GetBytes(packet, bytes, sizeof bytes, &length) == aErrNone)
@@ -278,9 +319,20 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
   server->publishing = 0;
   BrokerState broker;
   zsock_signal(pipe, 0);
+  bool socketsQuiet = true;  // the last look at the sockets found nothing ready
   while (true) {
     _sendQueuedRequests(server, &broker);  // the server's own, after a client went
-    void* ready = zpoller_wait(poller, _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
+    // While an answer is owed, the broker looks at its sockets without waiting in them; once
+    // they are quiet it waits in the device link's stream instead, where it may. Packets it took
+    // there are dealt with already: the sockets are looked at on the next turn.
+    const bool owed = _awaitsAnswer(&broker);
+    const DeviceRead device = owed && socketsQuiet ? _readDeviceLinkWhilePending(server, &broker) : DeviceRead::notRead;
+    const bool took = device == DeviceRead::took;
+    const bool lookOnly = owed && (!socketsQuiet || device == DeviceRead::read);
+    void* ready =
+        took ? nullptr
+             : zpoller_wait(poller, lookOnly ? 0 : _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
+    socketsQuiet = !took && !ready;
     if (ready == pipe) {
       if (!_serverWorker_broker_pipe(pipe, &broker)) break;
     } else if (ready == server->replyBrokerSocket) {
@@ -293,7 +345,7 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
       _serverWorker_broker_streaming(server, &broker);
     } else if (ready && ready == server->discovery) {
       _serverWorker_broker_beacon(server);
-    } else if (!ready && aZmq_PollEnded(poller)) {
+    } else if (!ready && !took && aZmq_PollEnded(poller)) {
       break;  // the messaging context ends, or the process was interrupted
     }
     _serverWorker_broker_overdue(server, &broker, aTime_GetMonotonicMSTicks());

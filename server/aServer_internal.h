@@ -6,9 +6,11 @@
 //   pipes.
 // - broker: frontend, frontendMonitor, replyBrokerSocket, streamBrokerSocket, pools,
 //   publishStart/publishing and, after the start, the beacon actor; the device link only through
-//   its outbound FIFO (or a write on the broker's thread, when the link is idle).
-// - device link reader (the packet filter, under the link's filter lock): replyFilterSocket,
-//   streamFilterSocket, streamBatch, streamBatchLength.
+//   its outbound FIFO (or a write on the broker's thread, when the link is idle) and, while a
+//   request awaits its answer, reading its stream as the link's deliverer.
+// - whoever runs the device link's packet filter, under the link's filter lock (the link's
+//   reader thread, or the broker while it reads the device link for a reply):
+//   replyFilterSocket, streamFilterSocket, streamBatch, streamBatchLength.
 // - discovery responder: its own multicast sockets; it reads the advertised fields.
 // model and moduleAddress are set by the owner while the others read them, hence atomic; every
 // other advertised field is written before the model can become non-zero.
@@ -104,6 +106,8 @@ struct BrokerState {
   std::map<int, ConnectionSlot> connectionSlots;  // by socket number
   uint64_t lastTrimMs = 0;
   bool trimDue = false;  // memory was released since the last trim
+  // Module packets that the device link's filter handed over on the broker's own thread.
+  std::vector<aPacket> handedHere;
 };
 
 }  // namespace aServerInternal

@@ -7,12 +7,13 @@
 //   shared without a lock; status is written by the reader and by the controls, the last write
 //   wins. A reset replaces the FIFOs while other threads may be queueing or waiting on them: the
 //   old ids then name no FIFO, so those calls fail or end as for a destroyed FIFO.
-// - packet, heartbeatState, syncAddress, syncState changes and the burst clock belong to whoever
-//   holds readMutex, which is also the right to read the stream: the reader thread, or a caller
-//   of aLink_AwaitFirst or aLink_AwaitPacket that reads for its own reply while no user filter
-//   is installed (the
-//   reader thread then naps beside the stream instead of waiting in it). A stop takes readMutex
-//   once `running` is cleared, so no caller reads a stream that is about to go.
+// - packet, heartbeatState, syncAddress, syncState changes, the burst clock and the delivery
+//   counts belong to whoever holds readMutex, which is also the right to read the stream: the
+//   reader thread, a caller of aLink_AwaitFirst or aLink_AwaitPacket that reads for its own
+//   reply while no user filter is installed, or a caller of aLink_ReadDelivering, which delivers
+//   what it reads as the reader thread does, user filter included (the reader thread then naps
+//   beside the stream instead of waiting in it). A stop takes readMutex once `running` is
+//   cleared, so no caller reads a stream that is about to go.
 // - The user filter and its reference are guarded by userFilterMutex; the packet log, its size
 //   and every put or get on it by logMutex (made with the record, so the reader and writer can
 //   test for a log at any time).
@@ -82,7 +83,9 @@ struct aLink {
   aMutex* userFilterMutex = nullptr;
   std::atomic<bool> pooledPackets{false};
   aMutex* controlMutex = nullptr;
-  uint64_t lastBurstMs = 0;  // monotonic time of the last burst, 0 before the first
+  uint64_t lastBurstMs = 0;       // monotonic time of the last burst, 0 before the first
+  uint64_t packetsDelivered = 0;  // received packets delivered so far
+  uint64_t delivererSeen = 0;     // packetsDelivered when the last aLink_ReadDelivering ended
   std::mutex writeMutex;
   std::mutex readMutex;
   std::atomic<bool> filterInstalled{false};     // userFilter is set (written under its mutex)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/aLink.h"
+#include "common/aLinkServing.h"
 #include "common/aPacketLog.h"
 #include "common/internal/aLinkRegistry.h"
 #include "common/internal/aLink_internal.h"
@@ -173,6 +174,44 @@ TEST_F(PipeLinkTest, UserFilterSeesEveryPacketAndConsumesWhatItTakes) {
   pipe.Feed({0x04, 0x01, 0x0A});
   EXPECT_TRUE(Received());
   EXPECT_EQ(aLink_InstallUserPacketFilter(0xFFFFFF02, nullptr, nullptr), aErrParam);
+}
+
+// A deliverer that holds the stream delivers what comes on its own thread, the user filter
+// included, while the reader thread stays out of the stream; what the filter leaves is queued
+// inbound as the reader thread would queue it.
+TEST_F(PipeLinkTest, ADelivererRunsTheUserFilterOnItsOwnThread) {
+  struct ThreadRecord {
+    std::atomic<int> calls{0};
+    std::thread::id ranOn;  // read after the deliverer is joined
+    static bool Filter(const aPacket*, void* ref) {
+      auto* record = static_cast<ThreadRecord*>(ref);
+      record->ranOn = std::this_thread::get_id();
+      ++record->calls;
+      return false;
+    }
+  } record;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, ThreadRecord::Filter, &record), aErrNone);
+  std::atomic<aErr> delivered{aErrBusy};
+  std::thread::id delivererId;
+  std::thread deliverer([&] {
+    delivererId = std::this_thread::get_id();
+    // Busy while the reader thread waits in the stream; it steps aside once a deliverer asked.
+    for (int turn = 0; turn < 3000 && record.calls == 0; ++turn) {
+      delivered = aLink_ReadDelivering(id, 1000);
+      if (delivered != aErrNone) std::this_thread::sleep_for(1ms);
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return Engine()->callerReading.load(); }));
+  pipe.Feed({0x04, 0x01, 0x0A});
+  deliverer.join();
+  EXPECT_EQ(delivered, aErrNone);
+  EXPECT_EQ(record.calls, 1);
+  EXPECT_EQ(record.ranOn, delivererId);
+  const OwnedPacket left = Received();
+  ASSERT_TRUE(left);
+  EXPECT_EQ(PacketData(left.get()), Bytes{0x0A});
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);
+  EXPECT_EQ(aLink_ReadDelivering(0xFFFFFF02, 0), aErrParam);
 }
 
 TEST_F(PipeLinkTest, PooledWritesGatherWhatIsQueued) {

@@ -23,6 +23,7 @@
 #include "common/aTime.h"
 #include "common/aUEI.h"
 #include "server/aServer_internal.h"
+#include "server/aZmqWatch.h"
 
 namespace aServerInternal {
 
@@ -45,12 +46,14 @@ bool _serverWorker_broker_pipe(zsock_t* pipe, BrokerState* broker) {
   return true;
 }
 
-zpoller_t* _brokerPoller(zsock_t* pipe, aServer* server) {
-  zpoller_t* poller = zpoller_new(pipe, server->replyBrokerSocket, server->frontendMonitor, server->frontend,
-                                  server->streamBrokerSocket, nullptr);
-  if (poller && server->useBeacon && server->discovery && zpoller_add(poller, server->discovery) != 0)
-    zpoller_destroy(&poller);
-  return poller;
+// The broker's sockets, in the order they are looked at. The frontend, which every step may
+// send on, and the beacon actor, told to stop publishing, are asked on every look.
+bool _watchBrokerSockets(zsock_t* pipe, aServer* server, aZmqWatch* watch) {
+  const bool watched =
+      watch->add(zsock_resolve(pipe), false) && watch->add(zsock_resolve(server->replyBrokerSocket), false) &&
+      watch->add(zsock_resolve(server->frontendMonitor), false) && watch->add(zsock_resolve(server->frontend), true) &&
+      watch->add(zsock_resolve(server->streamBrokerSocket), false);
+  return watched && (!server->useBeacon || !server->discovery || watch->add(zsock_resolve(server->discovery), true));
 }
 
 // A stream enable answered with success: [0x5D][0xC1][index without the error bit].
@@ -310,11 +313,16 @@ void _handReplyToBroker(aServer* server, const aPacket* packet) {
 void _serverWorker_broker(zsock_t* pipe, void* ref) {
   aServer* server = static_cast<aServer*>(ref);
   zsock_signal(pipe, 0);
-  zpoller_t* poller = _brokerPoller(pipe, server);
-  if (!poller) {
+  aZmqWatch watch;
+  if (!_watchBrokerSockets(pipe, server, &watch)) {
     zsock_signal(pipe, 1);
     return;
   }
+  void* const pipeSocket = zsock_resolve(pipe);
+  void* const replies = zsock_resolve(server->replyBrokerSocket);
+  void* const monitor = zsock_resolve(server->frontendMonitor);
+  void* const frontend = zsock_resolve(server->frontend);
+  void* const streams = zsock_resolve(server->streamBrokerSocket);
   server->publishStart = 0;
   server->publishing = 0;
   BrokerState broker;
@@ -330,30 +338,31 @@ void _serverWorker_broker(zsock_t* pipe, void* ref) {
     const bool took = device == DeviceRead::took;
     const bool lookOnly = owed && (!socketsQuiet || device == DeviceRead::read);
     void* ready =
-        took ? nullptr
-             : zpoller_wait(poller, lookOnly ? 0 : _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
+        took ? nullptr : watch.wait(lookOnly ? 0 : _brokerWaitMs(&broker, aTime_GetMonotonicMSTicks(), kPollMs));
     socketsQuiet = !took && !ready;
-    if (ready == pipe) {
+    if (ready == pipeSocket) {
       if (!_serverWorker_broker_pipe(pipe, &broker)) break;
-    } else if (ready == server->replyBrokerSocket) {
+    } else if (ready == replies) {
       _serverWorker_broker_replies(server, &broker);
-    } else if (ready == server->frontendMonitor) {
+    } else if (ready == monitor) {
       _serverWorker_broker_monitor(server, &broker);
-    } else if (ready == server->frontend) {
+    } else if (ready == frontend) {
       _serverWorker_broker_frontend(server, &broker);
-    } else if (ready == server->streamBrokerSocket) {
+    } else if (ready == streams) {
       _serverWorker_broker_streaming(server, &broker);
-    } else if (ready && ready == server->discovery) {
+    } else if (ready && server->discovery && ready == zsock_resolve(server->discovery)) {
       _serverWorker_broker_beacon(server);
-    } else if (!ready && !took && aZmq_PollEnded(poller)) {
+    } else if (!ready && !took && watch.ended()) {
       break;  // the messaging context ends, or the process was interrupted
     }
+    // A request that went just now is seldom answered yet: the broker waits in the device link
+    // at once; whatever else came meanwhile waits in its sockets for the answer (or a slice).
+    if (!owed && _awaitsAnswer(&broker)) socketsQuiet = true;
     _serverWorker_broker_overdue(server, &broker, aTime_GetMonotonicMSTicks());
     _silenceBeaconWhenDue(server);
     _noteClientRecords(server, &broker);
     _returnFreedMemoryWhenDue(&broker);
   }
-  zpoller_destroy(&poller);
   zsock_signal(pipe, 0);
 }
 

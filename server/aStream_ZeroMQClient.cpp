@@ -48,7 +48,9 @@ using HeldStreams = std::map<StreamName, std::vector<uint8_t>>;
 // The writer thread sends on serverSocket and the reader thread receives from it, one at a time
 // under socketLock (the lock hands the socket over between them). The reader sleeps in poll()
 // on the socket's signalling descriptor, which any use of the socket may reset: a writer that
-// finds input waiting after its send wakes the reader through wakeFd.
+// finds input waiting after its send wakes the reader through wakeFd. A reader counts itself
+// among the waiters before it looks for input under the lock, so a writer that finds nobody
+// waiting after its send knows that the next wait will look first.
 struct sClientStream {
   uint32_t ipv4 = 0;
   uint16_t port = 0;
@@ -56,6 +58,7 @@ struct sClientStream {
   std::mutex socketLock;
   int socketFd = -1;               // the messaging library's descriptor for serverSocket's events
   int wakeFd = -1;                 // an eventfd
+  std::atomic<int> waiters{0};     // readers in the wait procedure
   zsock_t* connections = nullptr;  // serverSocket's monitor: its TCP connections (watcher thread)
   zactor_t* watcher = nullptr;     // hands a caught interrupt back to the process, re-enables streams
   std::mutex heldLock;
@@ -86,6 +89,12 @@ void sWakeReader(sClientStream* client) {
   }
 }
 
+// After a use of the socket (socketLock held): a reader asleep on its descriptor, which the use
+// may have reset, is woken when input waits.
+void sWakeReaderAfterUse(sClientStream* client) {
+  if (client->waiters > 0 && sInputWaiting(client->serverSocket)) sWakeReader(client);
+}
+
 void sTakeWakeUps(sClientStream* client) {
   uint64_t count = 0;
   while (read(client->wakeFd, &count, sizeof count) > 0) {
@@ -97,7 +106,7 @@ void sTakeWakeUps(sClientStream* client) {
 bool sSendOnce(sClientStream* client, const void* data, size_t size) {
   const std::lock_guard<std::mutex> hold(client->socketLock);
   const bool sent = aZmq_SendWithoutWaiting(client->serverSocket, data, size, 0);
-  if (sInputWaiting(client->serverSocket)) sWakeReader(client);
+  sWakeReaderAfterUse(client);
   return sent;
 }
 
@@ -139,7 +148,7 @@ void sEnableHeldStreams(sClientStream* client) {
   const std::lock_guard<std::mutex> hold(client->socketLock);
   for (const std::vector<uint8_t>& enable : enables)
     aZmq_SendWithoutWaiting(client->serverSocket, enable.data(), enable.size(), 0);
-  if (sInputWaiting(client->serverSocket)) sWakeReader(client);
+  sWakeReaderAfterUse(client);
 }
 
 // A frame that is the module's answer to a stream enable sent again (reader thread).
@@ -297,6 +306,11 @@ aErr sZeroMQStreamWait(uint32_t timeoutMs, void* ref) {
   auto* client = static_cast<sClientStream*>(ref);
   if (!sValid(client)) return aErrParam;
   if (client->frame) return aErrNone;
+  struct Waiting {
+    explicit Waiting(std::atomic<int>& count) : _count(count) { ++_count; }
+    ~Waiting() { --_count; }
+    std::atomic<int>& _count;
+  } waiting(client->waiters);
   {
     const std::lock_guard<std::mutex> hold(client->socketLock);
     if (sInputWaiting(client->serverSocket)) return aErrNone;
@@ -409,6 +423,8 @@ aErr aStream_CreateClient(uint32_t ipv4, uint16_t port, aStream** stream) {
     *stream = aStream_Create(sZeroMQStreamGet, sZeroMQStreamPut, sZeroMQStreamWrite, sZeroMQStreamDelete, client);
     if (!*stream) result = aErrResource;
     else aStream_SetWaitProc(*stream, sZeroMQStreamWait);
+    // The wait looks for input before it sleeps and reports no hang-up: a read may follow it.
+    if (*stream) aStream_SetWaitBeforeRead(*stream, true);
   }
   if (result == aErrNone) sTakeHandedOverStreams(client);
   if (result != aErrNone) sDestroyClient(&client);

@@ -4,6 +4,7 @@
 
 #include "common/aDefs.h"
 #include "common/aLink.h"
+#include "common/aLinkServing.h"
 #include "common/aMutex.h"
 #include "common/aStream.h"
 #include "common/aStreamsocket.h"
@@ -154,6 +155,17 @@ aErr sMakeStreamWithRetries(const aLinkEntry& entry, aStream** stream) {
   return result == aErrNone ? aErrResource : result;
 }
 
+thread_local bool tReplacingTransport = false;
+
+// Marks the reset's replacement of a transport on this thread, for the stream procedures.
+class sReplacingTransport {
+ public:
+  sReplacingTransport() { tReplacingTransport = true; }
+  ~sReplacingTransport() { tReplacingTransport = false; }
+  sReplacingTransport(const sReplacingTransport&) = delete;
+  sReplacingTransport& operator=(const sReplacingTransport&) = delete;
+};
+
 // ---- queries ----------------------------------------------------------------------------------
 
 // Queues the question and takes the first packet received within the query time; the answer
@@ -238,6 +250,8 @@ aErr aLink_Destroy(aLinkID* id) {
   return last ? sTearDown(last) : aErrNone;
 }
 
+bool aLink_ReplacingTransportOnThisThread() { return tReplacingTransport; }
+
 aErr aLink_Reset(aLinkID id) {
   const aLinkEntryRef entry = sHoldEntry(id);  // held: a destroy may race the reset
   return aLink_ResetLink(entry.get());
@@ -248,10 +262,14 @@ aErr aLink_ResetLink(aLinkEntry* entry) {
   // Checked before anything stops: a link whose stream cannot be made again keeps the one it has.
   if (!sCanRemakeStream(*entry)) return aErrParam;
   aLink* link = entry->link;
-  aErr result = aLink_DropTransport(link);
-  if (result != aErrNone) return result;
   aStream* stream = nullptr;
-  result = sMakeStreamWithRetries(*entry, &stream);
+  aErr result = aErrNone;
+  {
+    const sReplacingTransport replacing;
+    result = aLink_DropTransport(link);
+    if (result != aErrNone) return result;
+    result = sMakeStreamWithRetries(*entry, &stream);
+  }
   if (result != aErrNone) return result;
   result = aLink_AttachTransport(link, stream);
   if (result != aErrNone) {

@@ -51,3 +51,7 @@ aErr aLink_OfferPacket(aLinkID id, const aPacket* packet);
 // free (the reader thread delivers meanwhile); aErrNotReady when the link is not running in
 // step; aErrParam for an id naming no link; a read failure's code (the link reports IO_ERROR).
 aErr aLink_ReadDelivering(aLinkID id, uint32_t waitMs);
+
+// True on a thread while aLink_Reset replaces a link's transport: a client stream deleted then
+// and the one made next on that thread carry the same link's traffic (the streams it holds).
+bool aLink_ReplacingTransportOnThisThread();

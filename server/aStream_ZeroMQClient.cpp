@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/aDefs.h"
+#include "common/aLinkServing.h"
 #include "common/aTime.h"
 #include "common/aUEI.h"
 #include "server/aInprocPair.h"
@@ -34,9 +35,6 @@ constexpr int kGoodbyeLingerMs = 100;
 // A stream enable sent again is acknowledged by the module within this; the acknowledgement is
 // the stream's own, not the link's.
 constexpr uint64_t kReEnableAckMs = 2000;
-// A client stream made again within this of the last one's end, on the same thread and to the
-// same server, is taken for that one made again (a link's reset): it holds its streams.
-constexpr uint64_t kHandOverMs = 1000;
 
 // The module streams a client has enabled and not disabled since, by the stream each names (the
 // address the request went to, then the stream's four name bytes): the enable request's packet
@@ -166,26 +164,27 @@ bool sIsReEnableAck(sClientStream* client, zframe_t* frame) {
   return ack;
 }
 
-// What a client stream that ended on this thread held, for the one made in its place.
+// What a client stream that a link's reset deleted on this thread held, for the one the reset
+// makes in its place (the core says when a reset replaces a link's transport). Kept across a
+// failed try, so that the link's next reset makes it good.
 struct sHandOver {
   uint32_t ipv4 = 0;
   uint16_t port = 0;
-  uint64_t endMs = 0;
   HeldStreams held;
 };
 thread_local sHandOver tHandOver;
 
 void sHandOverHeldStreams(sClientStream* client) {
+  if (!aLink_ReplacingTransportOnThisThread()) return;
   const std::lock_guard<std::mutex> hold(client->heldLock);
-  tHandOver = sHandOver{client->ipv4, client->port, aTime_GetMonotonicMSTicks(), std::move(client->held)};
+  tHandOver = sHandOver{client->ipv4, client->port, std::move(client->held)};
 }
 
 void sTakeHandedOverStreams(sClientStream* client) {
+  if (!aLink_ReplacingTransportOnThisThread()) return;
   sHandOver handed = std::move(tHandOver);
   tHandOver = sHandOver{};
-  if (handed.held.empty() || handed.ipv4 != client->ipv4 || handed.port != client->port ||
-      aTime_GetMonotonicMSTicks() - handed.endMs > kHandOverMs)
-    return;
+  if (handed.held.empty() || handed.ipv4 != client->ipv4 || handed.port != client->port) return;
   {
     const std::lock_guard<std::mutex> hold(client->heldLock);
     client->held = std::move(handed.held);

@@ -95,4 +95,25 @@ TEST_F(ServedStreamsTest, AResetClientKeepsItsStreamsFlowing) {
   EXPECT_EQ(address, kAddress);
 }
 
+// A Link that goes and a new one made after it on the same thread, without a reset, is a client
+// of its own: it holds none of the streams the one before held.
+TEST_F(ServedStreamsTest, ANewClientLinkHoldsNoneOfTheStreamsOfTheOneBeforeIt) {
+  {
+    CallbackLog log;
+    Link first(server(), "first");
+    ASSERT_EQ(first.connect(), aErrNone);
+    ASSERT_EQ(first.registerStreamCallback(kAddress, kClass, 1, 0, true, log.callback(), nullptr), aErrNone);
+    ASSERT_TRUE(log.waitFor(5));
+  }
+  // Its server stops the stream nobody holds any more.
+  ASSERT_TRUE(sim.module.waitUntil([&](const qfsim::SimRecord&) { return !sim.streams->record().stopped.empty(); },
+                                   std::chrono::milliseconds(5000)));
+
+  Link second(server(), "second");
+  ASSERT_EQ(second.connect(), aErrNone);
+  ASSERT_EQ(qftest::Settle(second), aErrNone);  // an enable sent before it has been taken by now
+  EXPECT_EQ(sim.streams->record().started.size(), 1u) << "the new Link enabled the old one's stream again";
+  EXPECT_TRUE(sim.streams->running().empty());
+}
+
 }  // namespace

@@ -33,7 +33,9 @@ void* aZmqWatch::askSockets() {
 }
 
 void* aZmqWatch::wait(int timeoutMs) {
-  _ended = false;
+  // czmq's handler caught SIGINT or SIGTERM: the process's messaging is to end.
+  _ended = zsys_interrupted != 0;
+  if (_ended) return nullptr;
   const uint64_t deadline = aTime_GetMonotonicMSTicks() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     void* ready = askSockets();

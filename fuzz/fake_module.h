@@ -389,10 +389,12 @@ class Host {
   }
   ~Host() { module.disconnect(); }
 
-  // Starts an input: the script, an empty log.
-  void begin(const uint8_t* data, size_t size) {
+  // Starts an input on the connected module: the script, an empty log; the script to read.
+  Script& begin(const uint8_t* data, size_t size) {
+    require(module.isConnected());
     fake.script.reset(data, size);
     fake.takeLog();
+    return fake.script;
   }
 
   // The exchanges of one operation, once everything the module sent for it has arrived.
@@ -426,5 +428,14 @@ class Host {
   aLinkID linkId = 0;
   uint8_t barrier = 0;
 };
+
+// The names a harness of the fake module talks in, for the harness's `using namespace`.
+namespace harness_terms {
+using fuzzmodule::bigEndian;
+using fuzzmodule::Bytes;
+using fuzzmodule::Exchange;
+using fuzzmodule::Packet;
+using fuzzmodule::require;
+}  // namespace harness_terms
 
 }  // namespace fuzzmodule

@@ -28,11 +28,7 @@
 #include "fuzz/fake_module.h"
 
 using namespace Tarnwick::Quillfern;
-using fuzzmodule::bigEndian;
-using fuzzmodule::Bytes;
-using fuzzmodule::Exchange;
-using fuzzmodule::Packet;
-using fuzzmodule::require;
+using namespace fuzzmodule::harness_terms;
 
 namespace {
 
@@ -284,9 +280,7 @@ void _storage(Module& module, fuzzmodule::Script& script) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzmodule::Host& host = _host();
-  require(host.module.isConnected());
-  host.begin(data, size);
-  fuzzmodule::Script& script = host.fake.script;
+  fuzzmodule::Script& script = host.begin(data, size);
   // A bounded number of operations: a long input is a long exchange, not an endless one.
   for (int operations = 0; operations < 32 && !script.empty(); ++operations) {
     switch (script.take() % 10) {

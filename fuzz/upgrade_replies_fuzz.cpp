@@ -26,11 +26,7 @@
 #include "fuzz/silent_display.h"
 
 using namespace Tarnwick::Quillfern;
-using fuzzmodule::bigEndian;
-using fuzzmodule::Bytes;
-using fuzzmodule::Exchange;
-using fuzzmodule::Packet;
-using fuzzmodule::require;
+using namespace fuzzmodule::harness_terms;
 
 namespace {
 
@@ -168,9 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)quiet;
   fuzzmodule::Host& host = _host();
-  require(host.module.isConnected());
-  host.begin(data, size);
-  fuzzmodule::Script& script = host.fake.script;
+  fuzzmodule::Script& script = host.begin(data, size);
   const uint8_t flags = script.take();
   const Bytes block = _block(script.take());
   const bool verified = flags & 1, firmware = !(flags & 8);

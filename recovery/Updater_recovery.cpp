@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "api/Module.h"
@@ -583,20 +585,43 @@ bool RecoverySteps::_flash_lpc_image(UpdaterDisplayInterface& display, const Bir
 
 namespace {
 
-// Two runs on one serial port would interleave their bytes to the chip (a probe in the middle of
-// a flash write bricks it), whatever module it turns out to be: the port is locked for the whole
-// run, and another run finds it busy and sends nothing. The text "USB" names no serial port and
-// takes no lock. False, shown, when the lock cannot be had.
-bool _lock_serial_port(UpdaterDisplayInterface& display, const std::string& port, std::optional<FileLock>& lock) {
-  if (port == kHidPort) return true;
-  lock.emplace(::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), FileLock::Wait::not_at_all);
-  if (lock->held()) return true;
-  if (lock->busy()) {
-    display.message(kError, "Serial port %s is busy: another run of the updater is using it", port.c_str());
+// A lock held (true), or the reason it is not, shown: `what` names the port as a sentence goes
+// on ("serial port /dev/ttyUSB0").
+bool _held_or_shown(UpdaterDisplayInterface& display, const FileLock& lock, std::string what) {
+  if (lock.held()) return true;
+  if (lock.busy()) {
+    what[0] = char(std::toupper(static_cast<unsigned char>(what[0])));
+    display.message(kError, "%s is busy: another run of the updater is using it", what.c_str());
   } else {
-    display.message(kError, "Could not lock serial port %s: %s", port.c_str(), std::strerror(lock->reason()));
+    display.message(kError, "Could not lock %s: %s", what.c_str(), std::strerror(lock.reason()));
   }
   return false;
+}
+
+// The ROM's USB HID device is opened by its ids alone, so two runs would both take whichever
+// device answers to them first: the ids are the key. The lock is a hidden file of the store named
+// by them, beside the module folders whose update locks it goes with.
+bool _lock_hid_device(UpdaterDisplayInterface& display, const FirmwareSource& firmware, std::optional<FileLock>& lock) {
+  const std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, firmware.StoreDir(), "_lock_hid_device");
+  if (!store) return false;
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04X:%04X", unsigned(IMX1050::VID), unsigned(IMX1050::PID));
+  char lockFile[32];
+  std::snprintf(lockFile, sizeof lockFile, ".usb-%04X-%04X.lock", unsigned(IMX1050::VID), unsigned(IMX1050::PID));
+  lock.emplace(BuildPath(store->BasePath(), lockFile, nullptr), FileLock::Wait::not_at_all);
+  return _held_or_shown(display, *lock, std::string("USB device ") + ids);
+}
+
+// Two runs on one bootloader would interleave their bytes to the chip (a probe in the middle of
+// a flash write bricks it, two loaders written at once leave the ROM with neither), whatever
+// module it turns out to be: the port, a serial port or the text "USB" for the ROM's USB HID
+// device, is locked for the whole run, and another run finds it busy and sends nothing. False,
+// shown, when the lock cannot be had.
+bool _lock_recovery_port(UpdaterDisplayInterface& display, const FirmwareSource& firmware, const std::string& port,
+                         std::optional<FileLock>& lock) {
+  if (port == kHidPort) return _lock_hid_device(display, firmware, lock);
+  lock.emplace(::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), FileLock::Wait::not_at_all);
+  return _held_or_shown(display, *lock, "serial port " + port);
 }
 
 // The module's update lock, the one the update road takes, for a serial number that names a
@@ -638,7 +663,7 @@ bool Recovery::Get_Fingerprint(Fingerprint& fingerprint, std::string port, uint3
   if (_refuse_unknown_baud(display, baud)) return false;
   if (!_check_serial_port(display, port)) return false;
   std::optional<FileLock> portLock;
-  if (!_lock_serial_port(display, port, portLock)) return false;
+  if (!_lock_recovery_port(display, firmware, port, portLock)) return false;
   return _fingerprint_on_locked_port(display, firmware, chipKind, fingerprint, port, serialNumber, file, baud,
                                      resetAfter);
 }
@@ -657,7 +682,7 @@ bool Recovery::Recover_Firmware(std::string port, uint32_t build, uint32_t baud,
   std::optional<FileLock> portLock;
   std::optional<StoreLock> givenModuleLock;
   std::optional<StoreLock> namedModuleLock;
-  if (!_lock_serial_port(display, port, portLock)) return false;
+  if (!_lock_recovery_port(display, firmware, port, portLock)) return false;
   if (!_lock_module(display, firmware, serialNumber, givenModuleLock)) return false;
   Fingerprint fingerprint;
   // The chip's bootloader locks on to the rate of its synchronisation, so the fingerprint is

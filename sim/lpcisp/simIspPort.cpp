@@ -1,9 +1,7 @@
 #include "sim/lpcisp/simIspPort.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +14,7 @@
 #include <utility>
 
 #include "sim/module/simChannel.h"
+#include "sim/module/simWakeup.h"
 
 namespace qfsim {
 
@@ -57,7 +56,7 @@ struct SimIspPort::Impl {
   std::optional<std::chrono::steady_clock::time_point> pausedUntil;
   std::atomic<bool> stopping{false};
   bool running = false;
-  int wakeFd = -1;
+  SimWakeup wakeup;
   std::thread thread;
 
   void loop();
@@ -79,10 +78,7 @@ bool SimIspPort::start(std::string* error) {
   std::string problem;
   m.channel = simMakePtyChannel(m.linkPath);
   if (!m.channel->open(problem) && problem.empty()) problem = "cannot open a pseudo-terminal";
-  if (problem.empty()) {
-    m.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m.wakeFd < 0) problem = "eventfd failed";
-  }
+  if (problem.empty()) m.wakeup.open(problem);
   if (!problem.empty()) {
     m.channel.reset();
     if (error) *error = problem;
@@ -98,11 +94,9 @@ void SimIspPort::stop() {
   Impl& m = *_impl;
   if (!m.running) return;
   m.stopping = true;
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t ignored = ::write(m.wakeFd, &one, sizeof one);
+  m.wakeup.signal();
   m.thread.join();
-  ::close(m.wakeFd);
-  m.wakeFd = -1;
+  m.wakeup.close();
   m.channel.reset();
   m.running = false;
 }
@@ -124,12 +118,9 @@ void SimIspPort::Impl::loop() {
   while (!stopping) {
     const int peer = channel->peerFd();
     const bool wantsOut = sendable() > 0;
-    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {peer, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0}};
+    pollfd fds[2] = {{wakeup.fd(), POLLIN, 0}, {peer, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0}};
     ::poll(fds, 2, pollTimeoutMs());
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t drained;
-      [[maybe_unused]] ssize_t ignored = ::read(wakeFd, &drained, sizeof drained);
-    }
+    if (fds[0].revents & POLLIN) wakeup.drain();
     if (fds[1].revents & POLLIN) readPeer();
     if (!pending.empty()) writePending();
     if ((fds[1].revents & POLLHUP) && !(fds[1].revents & POLLIN)) {

@@ -1,8 +1,6 @@
 #include "sim/module/simModule.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +10,7 @@
 
 #include "sim/module/simChannel.h"
 #include "sim/module/simSession.h"
+#include "sim/module/simWakeup.h"
 
 namespace qfsim {
 
@@ -67,13 +66,10 @@ struct SimModule::Impl {
 
   std::atomic<bool> stopping{false};
   std::atomic<bool> running{false};
-  int wakeFd = -1;
+  SimWakeup wakeup;  // opened and closed under mutex
   std::thread thread;
 
-  void wake() const {
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(wakeFd, &one, sizeof one);
-  }
+  void wake() const { wakeup.signal(); }
 
   // Hands a command to the thread and waits until it has been carried out.
   void runCommand(std::unique_lock<std::mutex>& lock) {
@@ -107,10 +103,7 @@ bool SimModule::start(std::string* error) {
       if (!m.channel->open(problem) && problem.empty()) problem = "cannot open the transport";
       if (problem.empty() && !tcp) m.session.connect(Clock::now());  // the terminal is there from the start
     }
-    if (problem.empty()) {
-      m.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-      if (m.wakeFd < 0) problem = "eventfd failed";
-    }
+    if (problem.empty()) m.wakeup.open(problem);
     if (!problem.empty()) {
       m.channel.reset();
       if (error) *error = problem;
@@ -132,8 +125,7 @@ void SimModule::stop() {
   m.running = false;
   std::lock_guard lock(m.mutex);
   m.channel.reset();
-  ::close(m.wakeFd);
-  m.wakeFd = -1;
+  m.wakeup.close();
 }
 
 std::uint16_t SimModule::port() const {
@@ -227,7 +219,7 @@ void SimModule::Impl::loop() {
   while (!stopping) {
     pollfd fds[3];
     nfds_t count = 0;
-    fds[count++] = pollfd{wakeFd, POLLIN, 0};
+    fds[count++] = pollfd{wakeup.fd(), POLLIN, 0};
     int listenAt = -1, peerAt = -1, timeoutMs;
     {
       std::lock_guard lock(mutex);
@@ -244,10 +236,7 @@ void SimModule::Impl::loop() {
       timeoutMs = sleepMs(now);
     }
     ::poll(fds, count, timeoutMs);
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t drained;
-      [[maybe_unused]] ssize_t ignored = ::read(wakeFd, &drained, sizeof drained);
-    }
+    if (fds[0].revents & POLLIN) wakeup.drain();
     {
       std::lock_guard lock(mutex);
       serve(listenAt >= 0 ? &fds[listenAt] : nullptr, peerAt >= 0 ? &fds[peerAt] : nullptr);

@@ -94,7 +94,9 @@ class ImxRecovery : public testing::Test {
   // Runs the road on its own thread; once the ROM has jumped, the live loader appears on USB.
   void RunRoad(std::function<bool()> work) {
     road = std::thread([this, work] { result = work(); });
-    if (!Rom().waitUntilStopped(kJumpWait)) return;
+    if (Rom().waitUntilStopped(kJumpWait)) PlugInLiveLoader();
+  }
+  void PlugInLiveLoader() {
     qftest::UsbSimModuleOptions options;
     options.address = kModuleAddress;
     options.serialNumber = Updater::DEFAULT_SERIAL_NUMBER;
@@ -117,6 +119,16 @@ class ImxRecovery : public testing::Test {
     EXPECT_EQ(Rom().memory(kLoaderAddress, plan.loader.size()), plan.loader);
     ASSERT_EQ(Rom().jumps().size(), 1u);
     EXPECT_EQ(Rom().jumps()[0].address, plan.jump);
+  }
+
+  // The firmware reached the live loader, byte for byte.
+  void ExpectFirmwareLanded(const Road& plan) {
+    const std::vector<qfsim::SimImage> images = upgrade->record().firmware;
+    ASSERT_EQ(images.size(), plan.firmware.size());
+    for (size_t i = 0; i < images.size(); ++i) {
+      EXPECT_EQ(images[i].address, plan.firmware[i].first);
+      EXPECT_EQ(images[i].bytes, plan.firmware[i].second);
+    }
   }
 
   Fingerprint Expected() const {
@@ -193,12 +205,47 @@ TEST_F(ImxRecovery, WholeRecoveryOverUsbHid) {
   RunRoad([&] { return updater.Recover_Firmware("USB", 0, 115200, kSerial, file, false); });
   ASSERT_TRUE(Finish()) << testing::PrintToString(display.all());
   ExpectLoaderRan(plan);
-  const std::vector<qfsim::SimImage> images = upgrade->record().firmware;
-  ASSERT_EQ(images.size(), plan.firmware.size());
-  for (size_t i = 0; i < images.size(); ++i) {
-    EXPECT_EQ(images[i].address, plan.firmware[i].first);
-    EXPECT_EQ(images[i].bytes, plan.firmware[i].second);
+  ExpectFirmwareLanded(plan);
+}
+
+// One run on the ROM's USB HID device at a time. While a recovery over it waits for its live
+// loader, a fingerprint and a recovery of another module on "USB" beside it find the device busy
+// and send the ROM nothing; the recovery then finishes whole.
+TEST_F(ImxRecovery, RunsBesideAUsbRecoverySendTheRomNothing) {
+  hidRom = std::make_unique<qftest::SdpHidRom>(fake->testbed());
+  const Road plan;
+  const std::string file = WriteBird(plan);
+  Updater updater(kNoServer, folder / "store", display);
+  road = std::thread([&] { result = updater.Recover_Firmware("USB", 0, 115200, kSerial, file, false); });
+  ASSERT_TRUE(Rom().waitUntilStopped(kJumpWait)) << "the recovery never started its loader";
+
+  const size_t writes = hidRom->hid().writeAttempts();
+  const struct {
+    const char* what;
+    std::function<bool(Updater&)> run;
+  } beside[] = {
+      {"a fingerprint",
+       [](Updater& other) {
+         Fingerprint fingerprint;
+         return other.Get_Fingerprint(fingerprint, "USB", 0, "", 115200, false);
+       }},
+      {"a recovery of another module",
+       [&](Updater& other) { return other.Recover_Firmware("USB", 0, 115200, 0x00777777, file, false); }},
+  };
+  for (const auto& c : beside) {
+    SCOPED_TRACE(c.what);
+    RecordingDisplay shown;
+    Updater other(kNoServer, folder / "store", shown);
+    EXPECT_FALSE(c.run(other));
+    EXPECT_EQ(shown.errors(),
+              std::vector<std::string>{"USB device 1FC9:0130 is busy: another run of the updater is using it"});
   }
+  EXPECT_EQ(hidRom->hid().writeAttempts(), writes) << "a run beside the recovery wrote to the ROM";
+
+  PlugInLiveLoader();
+  ASSERT_TRUE(Finish()) << testing::PrintToString(display.all());
+  ExpectLoaderRan(plan);
+  ExpectFirmwareLanded(plan);
 }
 
 bool _has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

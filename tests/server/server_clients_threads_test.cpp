@@ -35,21 +35,13 @@ QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-using qfsim::SimContext;
-using qfsim::SimPacket;
-using qfsim::SimRecord;
-using qftest::PacketFrame;
-using qftest::WireClient;
+using namespace qftest::served_terms;
 
 constexpr uint8_t kAddress = 0x04;
 constexpr uint8_t kEcho = 0x10;
-constexpr uint8_t kStream = 0x5D;
-constexpr int kReplyMs = 3000;
 
-// The stream requests as a client's link sends them: [0x5D][0x81 or 0x82][0x20][stream name].
-Bytes Enable(uint8_t entity) { return {kStream, 0x81, 0x20, kAddress, entity, 0x01, 0x00}; }
-Bytes Disable(uint8_t entity) { return {kStream, 0x82, 0x20, kAddress, entity, 0x01, 0x00}; }
+Bytes Enable(uint8_t entity) { return StreamEnable(kAddress, entity); }
+Bytes Disable(uint8_t entity) { return StreamDisable(kAddress, entity); }
 // The module's acknowledgements: [0x5D][option | 0xC0][0x00].
 const Bytes kEnabled = {kStream, 0xC1, 0x00};
 const Bytes kDisabled = {kStream, 0xC2, 0x00};
@@ -155,11 +147,6 @@ class ServerClients : public qftest::ServedModuleFixture {
     module.setHandler(kStream, [](SimContext& c, const SimPacket& p) {
       if (p.data.size() == 7) c.reply({c.state().address, {kStream, uint8_t((p.data[1] & 0x3F) | 0xC0), 0x00}});
     });
-  }
-
-  static void Expect(WireClient& client, const Bytes& request, const Bytes& reply) {
-    ASSERT_TRUE(client.send(kAddress, request));
-    EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, reply));
   }
 
   size_t Records() const { return aServerInternal::_clientRecordCount(served->server()); }

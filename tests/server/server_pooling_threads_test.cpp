@@ -21,20 +21,13 @@ QF_RUN_PROGRAM_IN_PRIVATE_NETWORK()
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-using qfsim::SimContext;
-using qfsim::SimPacket;
-using qfsim::SimRecord;
-using qftest::PacketFrame;
-using qftest::WireClient;
+using namespace qftest::served_terms;
 
 constexpr uint8_t kAddress = 0x04;
 constexpr uint8_t kEcho = 0x10;      // an entity request, answered with its own data
 constexpr uint8_t kInfoEcho = 0x49;  // a link-level request (never pooled), answered likewise
 constexpr uint8_t kSetBytes = 0x22;  // acknowledged after the last part of a byte value only
 constexpr uint8_t kEmit = 0x23;      // answered, then followed by data[1] stream packets of data[2] bytes
-constexpr uint8_t kStream = 0x5D;
-constexpr int kReplyMs = 3000;
 constexpr int kQuietMs = 300;
 
 // The packets of a byte-value set as a client sends it: [command, option, index, chunk,
@@ -98,12 +91,6 @@ class ServerPooling : public qftest::ServedModuleFixture {
     data[1] = 0x01;
     data[2] = 0x40 | (number & 0x1F);
     return data;
-  }
-
-  // Sends a request and expects its echo as the client's next frame.
-  static void RoundTrip(WireClient& client, const Bytes& request) {
-    ASSERT_TRUE(client.send(kAddress, request));
-    EXPECT_EQ(client.receive(kReplyMs), PacketFrame(kAddress, request));
   }
 
   bool ModuleGets(const std::vector<Bytes>& run) {
@@ -200,8 +187,8 @@ TEST_F(ServerPooling, StreamBatchesReachEveryEnrolledClientOnce) {
   auto twice = Client();
   auto disabling = Client();
   auto bystander = Client();
-  const Bytes enable = {kStream, 0x81, 0x20, kAddress, 0x30, 0x01, 0x00};
-  const Bytes disable = {kStream, 0x82, 0x20, kAddress, 0x30, 0x01, 0x00};
+  const Bytes enable = StreamEnable(kAddress, 0x30);
+  const Bytes disable = StreamDisable(kAddress, 0x30);
   RoundTrip(*twice, enable);
   RoundTrip(*twice, enable);
   RoundTrip(*disabling, enable);
@@ -231,7 +218,7 @@ TEST_F(ServerPooling, StreamBatchesReachEveryEnrolledClientOnce) {
 
 TEST_F(ServerPooling, HeavyStreamingIsSentInBatchesOfAtMost4095Bytes) {
   auto subscriber = Client();
-  RoundTrip(*subscriber, {kStream, 0x81, 0x20, kAddress, 0x30, 0x01, 0x00});
+  RoundTrip(*subscriber, StreamEnable(kAddress, 0x30));
   const Bytes emit = {kEmit, 150, 28};
   ASSERT_TRUE(subscriber->send(kAddress, emit));
   Bytes all;

@@ -57,6 +57,10 @@ constexpr uint64_t kAwaitSliceMs = 100;
 // stream once callers have left it alone for the window.
 constexpr uint32_t kStepAsideNapMs = 1;
 constexpr uint64_t kStepAsideWindowMs = 50;
+// A caller refused the stream (the reader thread waits in it) asks again this soon: more often
+// than the window, so that the reader, back from its wait, finds that callers read lately and
+// steps aside, and is still aside when the caller asks next.
+constexpr uint64_t kStreamAskAgainMs = kStepAsideWindowMs / 2;
 
 constexpr size_t kMutexNameSize = 255;
 
@@ -579,7 +583,7 @@ aPacket* sAwait(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t
       if (found) return found;
       continue;
     }
-    if ((found = aPacketFifo_AwaitFirst(inbound, filter, ref, slice))) return found;
+    if ((found = aPacketFifo_AwaitFirst(inbound, filter, ref, std::min(slice, kStreamAskAgainMs)))) return found;
   }
   return nullptr;
 }

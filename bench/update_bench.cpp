@@ -15,6 +15,13 @@
 // exchange: it is measured apart (from the end of the last block's progress to the road's end)
 // and the ratio is taken over the transfer without it.
 //
+// Both sides of a comparison start from the same machine at rest: each road and each replay
+// begins after a pause (kRest) with nothing running. Without it every replay came right after
+// the road's reboot wait, a quarter second of rest, and every road right after a busy replay; on
+// an otherwise idle machine the scheduler then keeps the replay and the module on one CPU for the
+// first tens of milliseconds (no cross-CPU wake-ups: half the time per wait), and the road not,
+// which alone took the byte-array road from about 0.85 of the replay to about 0.55.
+//
 // A short run (--benchmark_min_time below 0.5 s) sends a 64 KiB image once per path.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -68,6 +75,9 @@ struct Measure {
 constexpr Measure kFull{size_t{1} << 20, 16, 5};
 constexpr Measure kShort{size_t{64} << 10, 4, 1};
 constexpr double kAim = 0.8;
+// The rest before each measured transfer: long enough for the scheduler's picture of the last
+// one's load to fade (it halves every 32 ms), and at least the road's reboot wait.
+constexpr auto kRest = std::chrono::milliseconds(300);
 
 // ---- the simulated module in a child process ----------------------------------------------------
 
@@ -222,7 +232,9 @@ void Compare(const char* path, const Measure& measure, const BirdFile& image, ui
   std::vector<double> road, reboot, raw, ratio;
   bool ok = !steps.empty();
   for (int run = 0; ok && run < measure.runs; ++run) {  // in turns, so that the machine's load falls on both
+    std::this_thread::sleep_for(kRest);
     const RoadTime time = Road(image, port, byteArrays);
+    std::this_thread::sleep_for(kRest);
     const double replay = Replay(steps, port);
     ok = time.transfer > 0 && replay > 0;
     road.push_back(time.transfer);

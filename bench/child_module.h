@@ -24,6 +24,40 @@ namespace qfbench {
 // earlier ones (else an earlier child would outlive the close of its pipe in this process).
 inline std::vector<int> gKeepAlives;
 
+// A child process joined to this one by two pipes, forked before this process starts any
+// thread: serve(fromParent, toParent) runs in the child, whose exit status is its result. The
+// write end towards the child is closed by every child forked later, so that closing it here
+// is seen there as the end. pid is -1 when a pipe or the fork failed.
+struct ForkedChild {
+  pid_t pid = -1;
+  int toChild = -1;
+  int fromChild = -1;
+};
+
+inline ForkedChild ForkServing(const std::function<int(int fromParent, int toParent)>& serve) {
+  int down[2], up[2];
+  ForkedChild child;
+  if (pipe(down) != 0) return child;
+  if (pipe(up) != 0) {
+    close(down[0]);
+    close(down[1]);
+    return child;
+  }
+  child.pid = fork();
+  if (child.pid == 0) {
+    close(down[1]);
+    close(up[0]);
+    for (int inherited : gKeepAlives) close(inherited);
+    _exit(serve(down[0], up[1]));
+  }
+  close(down[0]);
+  close(up[1]);
+  child.toChild = down[1];
+  child.fromChild = up[0];
+  gKeepAlives.push_back(down[1]);
+  return child;
+}
+
 // Forked before this process starts any thread; the child serves until its pipe closes.
 struct ChildModule {
   pid_t pid = -1;
@@ -37,14 +71,7 @@ struct ChildModule {
 
   static ChildModule Start(qfsim::SimTransport transport, uint8_t address, uint8_t model,
                            const Setup& setup = nullptr) {
-    int where[2], alive[2];
-    ChildModule child;
-    if (pipe(where) != 0 || pipe(alive) != 0) return child;
-    child.pid = fork();
-    if (child.pid == 0) {
-      close(where[0]);
-      close(alive[1]);
-      for (int inherited : gKeepAlives) close(inherited);
+    const ForkedChild forked = ForkServing([&](int alive, int where) {
       qfsim::SimModuleOptions options;
       options.transport = transport;
       options.address = address;
@@ -54,21 +81,21 @@ struct ChildModule {
       std::string line =
           module.start() ? (transport == qfsim::SimTransport::tcp ? std::to_string(module.port()) : module.path()) : "";
       line += "\n";
-      if (write(where[1], line.data(), line.size()) < 0) _exit(1);
+      if (write(where, line.data(), line.size()) < 0) return 1;
       char byte;
-      while (read(alive[0], &byte, 1) > 0) {
+      while (read(alive, &byte, 1) > 0) {
       }
       module.stop();
-      _exit(0);
-    }
-    close(where[1]);
-    close(alive[0]);
-    child.keepAlive = alive[1];
-    gKeepAlives.push_back(alive[1]);
+      return 0;
+    });
+    ChildModule child;
+    child.pid = forked.pid;
+    child.keepAlive = forked.toChild;
+    if (forked.pid < 0) return child;
     std::string line;
     char byte;
-    while (read(where[0], &byte, 1) == 1 && byte != '\n') line += byte;
-    close(where[0]);
+    while (read(forked.fromChild, &byte, 1) == 1 && byte != '\n') line += byte;
+    close(forked.fromChild);
     if (transport == qfsim::SimTransport::tcp) child.port = static_cast<uint16_t>(std::atoi(line.c_str()));
     else child.path = line;
     return child;

@@ -110,22 +110,13 @@ struct ChildEcho {
   int port = -1;
 
   static ChildEcho Start() {
-    int where[2], alive[2];
+    const qfbench::ForkedChild forked = qfbench::ForkServing(Serve);
     ChildEcho child;
-    if (pipe(where) != 0 || pipe(alive) != 0) return child;
-    child.pid = fork();
-    if (child.pid == 0) {
-      close(where[0]);
-      close(alive[1]);
-      for (int inherited : qfbench::gKeepAlives) close(inherited);
-      _exit(Serve(where[1], alive[0]));
-    }
-    close(where[1]);
-    close(alive[0]);
-    child.keepAlive = alive[1];
-    qfbench::gKeepAlives.push_back(alive[1]);
-    if (read(where[0], &child.port, sizeof child.port) != sizeof child.port) child.port = -1;
-    close(where[0]);
+    child.pid = forked.pid;
+    child.keepAlive = forked.toChild;
+    if (forked.pid < 0) return child;
+    if (read(forked.fromChild, &child.port, sizeof child.port) != sizeof child.port) child.port = -1;
+    close(forked.fromChild);
     return child;
   }
   void Stop() {
@@ -137,7 +128,7 @@ struct ChildEcho {
  private:
   // Echoes with a plain blocking receive, the cheapest wait libzmq offers; between messages it
   // looks whether the keep-alive pipe has closed.
-  static int Serve(int where, int alive) {
+  static int Serve(int alive, int where) {
     zsock_t* router = zsock_new(ZMQ_ROUTER);
     const int port = router ? zsock_bind(router, "tcp://127.0.0.1:*") : -1;
     if (write(where, &port, sizeof port) != sizeof port || port < 0) return 1;
@@ -225,20 +216,11 @@ bool WriteAll(int fd, const void* data, size_t size) {
 class ChildClient {
  public:
   static ChildClient Start() {
-    int commands[2], answers[2];
+    const qfbench::ForkedChild forked = qfbench::ForkServing(Serve);
     ChildClient child;
-    if (pipe(commands) != 0 || pipe(answers) != 0) return child;
-    child._pid = fork();
-    if (child._pid == 0) {
-      close(commands[1]);
-      close(answers[0]);
-      for (int inherited : qfbench::gKeepAlives) close(inherited);
-      _exit(Serve(commands[0], answers[1]));
-    }
-    close(commands[0]);
-    close(answers[1]);
-    child._commands = commands[1];
-    child._answers = answers[0];
+    child._pid = forked.pid;
+    child._commands = forked.toChild;
+    child._answers = forked.fromChild;
     return child;
   }
 

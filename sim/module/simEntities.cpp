@@ -1,4 +1,5 @@
 #include "sim/module/simEntities.h"
+#include "sim/module/simBigEndian.h"
 
 #include <algorithm>
 #include <set>
@@ -16,12 +17,6 @@ constexpr std::uint8_t _kContinue = 0x80;
 constexpr std::size_t _kChunk = 24;
 constexpr std::size_t _kMaxByteValue = 64 * 1024;  // a host that never ends a set costs no more
 constexpr std::size_t _kMaxI2CCount = 23;
-
-std::vector<std::uint8_t> _bigEndian(std::uint32_t value, std::size_t width) {
-  std::vector<std::uint8_t> bytes(width);
-  for (std::size_t i = 0; i < width; ++i) bytes[width - 1 - i] = static_cast<std::uint8_t>(value >> (8 * i));
-  return bytes;
-}
 
 std::size_t _width(SimValueKind kind) {
   switch (kind) {
@@ -60,7 +55,7 @@ void _replyChunks(SimContext& context, std::uint8_t command, std::uint8_t option
 SimOption _scalar(SimValueKind kind, std::uint32_t value, bool writable) {
   SimOption option;
   option.kind = kind;
-  option.value = _bigEndian(value, _width(kind));
+  option.value = simBigEndian(value, _width(kind));
   option.writable = writable;
   return option;
 }
@@ -195,7 +190,7 @@ std::vector<std::uint8_t> SimEntities::_identityValue(const SimState& state, con
     case 8:
       return {state.model};
     case 9:
-      return _bigEndian(state.serialNumber, 4);
+      return simBigEndian(state.serialNumber, 4);
     default:
       return {};
   }
@@ -315,7 +310,7 @@ void SimEntities::_info(SimContext& context, const SimPacket& packet) {
   if (data[1] == 0xFF && data.size() == 2) {
     auto build = _options.find({kSimClassSystem, 0, 43});
     const std::uint32_t number = build == _options.end() ? 0 : build->second.number();
-    context.reply(SimPacket{context.state().address, _concat(data, _bigEndian(number, 4))});
+    context.reply(SimPacket{context.state().address, _concat(data, simBigEndian(number, 4))});
   } else if (data[1] == 0x01 && data.size() == 6) {
     // [49 01 class option index flags]: flags 0x40 asks about get, 0x80 about set; the answer
     // takes the place of the flags.

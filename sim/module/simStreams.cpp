@@ -1,4 +1,5 @@
 #include "sim/module/simStreams.h"
+#include "sim/module/simBigEndian.h"
 
 #include <algorithm>
 
@@ -13,10 +14,6 @@ constexpr std::uint8_t _kAck = 0xC0;
 constexpr std::uint8_t _kErrorFlag = 0x80;
 constexpr std::uint8_t _kStreamFlag = 0x40;
 constexpr std::uint8_t _kAny = 0xFF;
-
-void _appendBigEndian(std::vector<std::uint8_t>& bytes, std::uint64_t value, std::size_t width) {
-  for (std::size_t i = width; i-- > 0;) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
 
 bool _element(std::uint8_t wanted, std::uint8_t actual) { return wanted == _kAny || wanted == actual; }
 
@@ -136,9 +133,9 @@ std::vector<std::uint8_t> SimStreams::sample(const SimStreamSource& source, std:
   std::vector<std::uint8_t> data{source.command, static_cast<std::uint8_t>(source.option & 0x3F),
                                  static_cast<std::uint8_t>((source.index & 0x1F) | _kStreamFlag), source.kind};
   if (subindexed) data.push_back(source.subindex);
-  _appendBigEndian(data, timestamp >> 32, 4);
-  _appendBigEndian(data, timestamp & 0xFFFFFFFFu, 4);
-  _appendBigEndian(data, source.value, width);
+  simAppendBigEndian(data, timestamp >> 32, 4);
+  simAppendBigEndian(data, timestamp & 0xFFFFFFFFu, 4);
+  simAppendBigEndian(data, source.value, width);
   data.push_back(0x00);
   return data;
 }

@@ -1,4 +1,5 @@
 #include "sim/module/simUpgrade.h"
+#include "sim/module/simBigEndian.h"
 
 namespace qfsim {
 
@@ -9,16 +10,6 @@ constexpr std::uint8_t _kInit = 0, _kData = 1, _kLoad = 2, _kPrepare = 3, _kSum 
 constexpr std::uint8_t _kByteArrayOption = 10;
 constexpr std::uint8_t _kSetFlag = 0x80;
 constexpr std::uint8_t _kProtocolFeatures = 45;
-
-void _appendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
-  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-std::uint32_t _readBigEndian(const std::vector<std::uint8_t>& data, std::size_t at, int bytes) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < bytes; ++i) value = value << 8 | data[at + i];
-  return value;
-}
 
 }  // namespace
 
@@ -80,7 +71,7 @@ void SimUpgrade::handle(SimContext& context, const SimPacket& packet) {
       _restarted = false;
       _prepared = false;
       std::vector<std::uint8_t> reply{kSimCommandUpgrade, _kInit};
-      _appendBigEndian(reply, _settings.loadBase, 4);
+      simAppendBigEndian(reply, _settings.loadBase, 4);
       return context.reply(SimPacket{address, reply});
     }
     case _kData:
@@ -132,7 +123,7 @@ SimImage* SimUpgrade::_current() {
 void SimUpgrade::_prepare(SimContext& context, const std::vector<std::uint8_t>& data) {
   ++_record.prepares;
   if (data.size() < 7) return _status(context, {1});
-  const std::uint32_t address = _readBigEndian(data, 3, 4);
+  const std::uint32_t address = simReadBigEndian(data, 3, 4);
   if (_settings.refusedAddress && *_settings.refusedAddress == address) return _status(context, {1});
   std::vector<SimImage>& images = _loaded ? _record.firmware : _record.loaders;
   // A retry of the image last prepared starts it again.
@@ -144,7 +135,7 @@ void SimUpgrade::_prepare(SimContext& context, const std::vector<std::uint8_t>& 
   _sumSinceCheck = 0;
   _uncommitted.clear();
   std::vector<std::uint8_t> fields{0};
-  _appendBigEndian(fields, _settings.blockSize, 2);
+  simAppendBigEndian(fields, _settings.blockSize, 2);
   _status(context, fields);
 }
 
@@ -191,14 +182,14 @@ void SimUpgrade::_sum(SimContext& context) {
     sum ^= 0x00010000;
   }
   std::vector<std::uint8_t> fields{0};
-  _appendBigEndian(fields, sum, 4);
+  simAppendBigEndian(fields, sum, 4);
   _status(context, fields);
 }
 
 void SimUpgrade::_write(SimContext& context, const std::vector<std::uint8_t>& data) {
   ++_record.writes;
   SimImage* image = _current();
-  const bool agrees = image && _loaded && data.size() >= 4 && _readBigEndian(data, 2, 2) == _uncommitted.size();
+  const bool agrees = image && _loaded && data.size() >= 4 && simReadBigEndian(data, 2, 2) == _uncommitted.size();
   if (agrees) image->bytes.insert(image->bytes.end(), _uncommitted.begin(), _uncommitted.end());
   _uncommitted.clear();
   _status(context, {static_cast<std::uint8_t>(agrees ? 0 : 1)});

@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "api/Link_impl.h"
 
@@ -106,32 +107,28 @@ bool _appendValue(const uei& request, uint8_t* data, size_t* size) {
 }
 
 // [command][option][index][chunk][sequence] packets, handed to the link as one batch: written in
-// one go on a quiet link, else queued together with one wake of the writer. When the link
-// refuses one, those before it still go.
+// one go on a quiet link, else queued together with one wake of the writer. The packets are
+// built in one array, not one heap record each: a firmware chunk is dozens of them, and their
+// allocations cost more than the rest of the request.
 aErr _queueBytes(aLinkID id, const uei& request) {
   const uint8_t* bytes = request.value.bytes.data;
   const size_t length = request.value.bytes.length;
   if (length && !bytes) return aErrParam;
-  std::vector<aPacket*> packets;
-  packets.reserve(std::max<size_t>(1, (length + UEI_BYTES_CHUNK - 1) / UEI_BYTES_CHUNK));
-  size_t sent = 0;
-  uint8_t number = 0;
-  bool more = false, made = true;
-  do {
+  const size_t count = std::max<size_t>(1, (length + UEI_BYTES_CHUNK - 1) / UEI_BYTES_CHUNK);
+  const std::unique_ptr<aPacket[]> packets(new (std::nothrow) aPacket[count]);
+  const std::unique_ptr<const aPacket*[]> batch(new (std::nothrow) const aPacket*[count]);
+  if (!packets || !batch) return aErrResource;
+  for (size_t number = 0, sent = 0; number < count; ++number) {
     const size_t chunk = std::min(length - sent, UEI_BYTES_CHUNK);
-    more = sent + chunk < length;
+    const bool more = number + 1 < count;
     uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
     if (chunk) std::memcpy(data + 3, bytes + sent, chunk);
     data[3 + chunk] = static_cast<uint8_t>((more ? UEI_BYTES_CONTINUE : 0) | (number & UEI_BYTES_SEQUENCE_MASK));
-    aPacket* packet = aPacket_CreateWithData(request.module, static_cast<uint8_t>(chunk + 4), data);
-    made = packet != nullptr;
-    if (made) packets.push_back(packet);
-    ++number;
+    aPacket_Fill(&packets[number], request.module, static_cast<uint8_t>(chunk + 4), data);
+    batch[number] = &packets[number];
     sent += chunk;
-  } while (more && made);
-  const aErr queued = aLink_PutPackets(id, packets.data(), packets.size());
-  for (aPacket*& packet : packets) aPacket_Destroy(&packet);
-  return queued != aErrNone ? queued : made ? aErrNone : aErrResource;
+  }
+  return aLink_PutPackets(id, batch.get(), count);
 }
 
 // Writes what a reply taken by the UEI reply predicate carries into the record: an error

@@ -73,28 +73,39 @@ void sWriteFrame(aLink* link, const aPacket* packet) {
   aStream_Write(link->stream, reinterpret_cast<const char*>(frame), length);  // errors: dropped
 }
 
-// Appends further queued frames without waiting while the buffer holds at most kPoolFillLimit,
-// taking as many at a time as surely fit.
-size_t sGatherPool(aLink* link, uint8_t* buffer, size_t used) {
-  aPacket* next[kFramesPerPooledWrite];
-  while (used <= kPoolFillLimit) {
-    const size_t taken = aPacketFifo_GetSeveral(link->outboundFifo, next, (kPoolBufferSize - used) / aPACKET_MAX_FRAME);
-    for (size_t i = 0; i < taken; ++i) {
-      size_t length = 0;
-      if (aPacket_GetBytes(next[i], buffer + used, kPoolBufferSize - used, &length) == aErrNone) used += length;
-      aPacket_Destroy(&next[i]);
-    }
-    if (taken == 0) break;
-  }
-  return used;
+// Appends the packet's frame to a pool buffer at `used`, where a whole frame of
+// aPACKET_MAX_FRAME bytes always has room (every pooled write keeps it): the data go whole, a
+// fixed size copied in a few moves, and only the frame's own bytes are counted. An invalid packet
+// adds nothing.
+size_t sAppendFrame(uint8_t* buffer, size_t used, const aPacket* packet) {
+  if (!aVALIDPACKET(packet) || packet->dataSize > aPACKET_MAX_DATA) return used;
+  buffer[used] = packet->address;
+  buffer[used + 1] = packet->dataSize;
+  std::memcpy(buffer + used + 2, packet->data, aPACKET_MAX_DATA);
+  return used + packet->dataSize + 2;
 }
 
-void sWritePooled(aLink* link, const aPacket* first) {
-  uint8_t buffer[kPoolBufferSize] = {};
+// One pooled write of what is queued: frames appended while the buffer holds at most
+// kPoolFillLimit, taken as many at a time as surely fit. Only the filled part of the buffer is
+// written, so it is not cleared first. The first packet taken, which the packet log records, goes
+// to the caller; null when nothing was queued.
+aPacket* sWritePooled(aLink* link) {
+  uint8_t buffer[kPoolBufferSize];
+  aPacket* taken[kFramesPerPooledWrite];
+  aPacket* first = nullptr;
   size_t used = 0;
-  if (aPacket_GetBytes(first, buffer, sizeof buffer, &used) != aErrNone) return;
-  used = sGatherPool(link, buffer, used);
-  aStream_Write(link->stream, reinterpret_cast<const char*>(buffer), used);
+  while (used <= kPoolFillLimit) {
+    const size_t count =
+        aPacketFifo_GetSeveral(link->outboundFifo, taken, (kPoolBufferSize - used) / aPACKET_MAX_FRAME);
+    for (size_t i = 0; i < count; ++i) {
+      used = sAppendFrame(buffer, used, taken[i]);
+      if (first) aPacket_Destroy(&taken[i]);
+      else first = taken[i];
+    }
+    if (count == 0) break;
+  }
+  if (first) aStream_Write(link->stream, reinterpret_cast<const char*>(buffer), used);
+  return first;
 }
 
 // Writes every packet still queued, one write each: what a stop leaves behind, the
@@ -110,10 +121,10 @@ void sFlushOutbound(aLink* link) {
 // One write of the oldest queued packet (with pooling, of as many as fit), with the write lock
 // held; false when nothing was queued.
 bool sWriteOldest(aLink* link) {
-  aPacket* packet = aPacketFifo_Get(link->outboundFifo);
+  const bool pooled = link->pooledPackets;
+  aPacket* packet = pooled ? sWritePooled(link) : aPacketFifo_Get(link->outboundFifo);
   if (!packet) return false;
-  if (link->pooledPackets) sWritePooled(link, packet);
-  else sWriteFrame(link, packet);
+  if (!pooled) sWriteFrame(link, packet);
   aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
   aPacket_Destroy(&packet);
   return true;
@@ -171,8 +182,7 @@ void sWriteBatch(aLink* link, const aPacket* const* packets, size_t count) {
     const aPacket* first = packets[next];
     size_t used = 0;
     do {
-      size_t length = 0;
-      if (aPacket_GetBytes(packets[next], buffer + used, sizeof buffer - used, &length) == aErrNone) used += length;
+      used = sAppendFrame(buffer, used, packets[next]);
     } while (++next < count && used <= kPoolFillLimit);
     aStream_Write(link->stream, reinterpret_cast<const char*>(buffer), used);
     aLink_RecordPacket(link, aPACKETLOG_SENT, first);
@@ -576,7 +586,7 @@ aPacket* sAwait(aLink* link, aPacketFilterProc filter, const void* ref, uint64_t
   const auto mayWait = [&] {
     return inbound && link->inboundFifo == inbound && (!whileRunning || (link->running && link->status == RUNNING));
   };
-  for (uint64_t now = aTime_GetMonotonicMSTicks(); mayWait() && now < deadline; now = aTime_GetMonotonicMSTicks()) {
+  for (uint64_t now = start; mayWait() && now < deadline; now = aTime_GetMonotonicMSTicks()) {
     const uint64_t slice = std::min(deadline - now, kAwaitSliceMs);
     aPacket* found = nullptr;
     if (sReadForReply(link, filter, ref, now + slice, &found)) {

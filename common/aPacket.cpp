@@ -38,14 +38,21 @@ bool sIsConsistent(const aPacket* packet) {
 
 aPacket* aPacket_Create() { return sNewPacket(); }
 
-aPacket* aPacket_CreateWithData(uint8_t address, uint8_t dataSize, const uint8_t* data) {
-  if (!data || dataSize > aPACKET_MAX_DATA) return nullptr;
-  aPacket* packet = sNewPacket();
-  if (!packet) return nullptr;
+aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t dataSize, const uint8_t* data) {
+  if (!packet || !data || dataSize > aPACKET_MAX_DATA) return aErrParam;
+  *packet = aPacket{};
+  packet->check = aPACKET_CHECK;
   packet->address = address;
   packet->dataSize = dataSize;
   packet->fillCount = dataSize + sFirstDataPosition;
   std::memcpy(packet->data, data, dataSize);
+  return aErrNone;
+}
+
+aPacket* aPacket_CreateWithData(uint8_t address, uint8_t dataSize, const uint8_t* data) {
+  if (!data || dataSize > aPACKET_MAX_DATA) return nullptr;
+  aPacket* packet = sNewPacket();
+  if (packet) aPacket_Fill(packet, address, dataSize, data);
   return packet;
 }
 

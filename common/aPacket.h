@@ -34,6 +34,11 @@ aPacket* aPacket_Create();
 // size 0), when dataSize is above aPACKET_MAX_DATA, or when memory runs out.
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t dataSize, const uint8_t* data);
 
+// Makes the caller's record (one of an array, say) a complete packet holding a copy of dataSize
+// bytes, as aPacket_CreateWithData makes a new one; aErrParam under the same conditions, the
+// record then left as it was.
+aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t dataSize, const uint8_t* data);
+
 // A new packet with the same address and data; null for an invalid packet.
 aPacket* aPacket_Copy(const aPacket* packet);
 

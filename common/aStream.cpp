@@ -141,6 +141,8 @@ aErr aStream_Read(aStream* stream, char* buffer, size_t length) {
   if (!aVALIDSTREAM(stream) || !buffer) return aErrParam;
   if (!stream->get) return aErrMode;
   if (length == 0) return aErrNone;
+  // One byte, the reader's every read: nothing to collect, nothing to hand back.
+  if (length == 1) return sNextByte(stream, buffer);
   sScratch scratch(length);
   char* bytes = scratch.bytes();
   if (!bytes) return aErrResource;

@@ -104,6 +104,24 @@ TEST(PacketCreation, CreateWithDataRefusesMissingOrOversizedData) {
   }
 }
 
+// A caller's own record (one of an array) is filled as a created packet is, whatever it held
+// before; a refused fill leaves it as it was.
+TEST(PacketCreation, FillMakesACallersRecordACompletePacket) {
+  const uint8_t bytes[aPACKET_MAX_DATA + 1] = {0x5F, 0x01, 0x02};
+  aPacket record;
+  std::memset(&record, 0xCC, sizeof record);
+  ASSERT_EQ(aPacket_Fill(&record, 0x06, 3, bytes), aErrNone);
+  EXPECT_TRUE(aPacket_IsComplete(&record));
+  EXPECT_EQ(record.address, 0x06);
+  EXPECT_EQ(PacketData(&record), (std::vector<uint8_t>{0x5F, 0x01, 0x02}));
+  EXPECT_EQ(record.data[3], 0) << "the rest of the data is cleared";
+  const aPacket before = record;
+  EXPECT_EQ(aPacket_Fill(&record, 0x08, aPACKET_MAX_DATA + 1, bytes), aErrParam);
+  EXPECT_EQ(aPacket_Fill(&record, 0x08, 1, nullptr), aErrParam);
+  EXPECT_EQ(aPacket_Fill(nullptr, 0x08, 1, bytes), aErrParam);
+  EXPECT_EQ(std::memcmp(&before, &record, sizeof record), 0);
+}
+
 TEST(PacketCreation, CopyIsIndependentAndComplete) {
   OwnedPacket original(aPacket_Create());
   for (uint8_t byte : {uint8_t{0x04}, uint8_t{0x03}, uint8_t{0x01}})

@@ -292,11 +292,9 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
   if (!_validModule(module)) return aErrPacket;
   uint8_t bytes[aPACKET_MAX_DATA] = {command};
   if (length) std::memcpy(bytes + 1, data, length);
-  aPacket* packet = aPacket_CreateWithData(module, static_cast<uint8_t>(length + 1), bytes);
-  if (!packet) return aErrResource;
-  const aErr queued = aLink_PutPacket(_impl->linkId, packet);
-  aPacket_Destroy(&packet);
-  return queued;
+  aPacket packet;  // the link queues a copy of its own
+  if (aPacket_Fill(&packet, module, static_cast<uint8_t>(length + 1), bytes) != aErrNone) return aErrResource;
+  return aLink_PutPacket(_impl->linkId, &packet);
 }
 
 aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer) {

@@ -78,11 +78,9 @@ void _beforeRequest(aLinkID link, const uei& request) {
 }
 
 aErr _queue(aLinkID id, uint8_t module, const uint8_t* data, size_t size) {
-  aPacket* packet = aPacket_CreateWithData(module, static_cast<uint8_t>(size), data);
-  if (!packet) return aErrResource;
-  const aErr queued = aLink_PutPacket(id, packet);
-  aPacket_Destroy(&packet);
-  return queued;
+  aPacket packet;  // the link queues a copy of its own
+  if (aPacket_Fill(&packet, module, static_cast<uint8_t>(size), data) != aErrNone) return aErrResource;
+  return aLink_PutPacket(id, &packet);
 }
 
 // Appends the scalar value of the record's type, big-endian; false for a type without one.
@@ -122,7 +120,8 @@ aErr _queueBytes(aLinkID id, const uei& request) {
     const size_t chunk = std::min(length - sent, UEI_BYTES_CHUNK);
     const bool more = number + 1 < count;
     uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
-    if (chunk) std::memcpy(data + 3, bytes + sent, chunk);
+    if (chunk == UEI_BYTES_CHUNK) std::memcpy(data + 3, bytes + sent, UEI_BYTES_CHUNK);  // all but the last: a fixed copy
+    else if (chunk) std::memcpy(data + 3, bytes + sent, chunk);
     data[3 + chunk] = static_cast<uint8_t>((more ? UEI_BYTES_CONTINUE : 0) | (number & UEI_BYTES_SEQUENCE_MASK));
     aPacket_Fill(&packets[number], request.module, static_cast<uint8_t>(chunk + 4), data);
     batch[number] = &packets[number];

@@ -86,23 +86,26 @@ size_t sAppendFrame(uint8_t* buffer, size_t used, const aPacket* packet) {
 }
 
 // One pooled write of what is queued: frames appended while the buffer holds at most
-// kPoolFillLimit, taken as many at a time as surely fit. Only the filled part of the buffer is
-// written, so it is not cleared first. The first packet taken, which the packet log records, goes
-// to the caller; null when nothing was queued.
-aPacket* sWritePooled(aLink* link) {
+// kPoolFillLimit, taken as many at a time as surely fit, until the queue gives fewer than asked
+// for. Only the filled part of the buffer is written, so it is not cleared first. The first packet
+// taken, which the packet log records, goes to the caller with the number taken; null when
+// nothing was queued.
+aPacket* sWritePooled(aLink* link, size_t* count) {
   uint8_t buffer[kPoolBufferSize];
   aPacket* taken[kFramesPerPooledWrite];
   aPacket* first = nullptr;
   size_t used = 0;
+  *count = 0;
   while (used <= kPoolFillLimit) {
-    const size_t count =
-        aPacketFifo_GetSeveral(link->outboundFifo, taken, (kPoolBufferSize - used) / aPACKET_MAX_FRAME);
-    for (size_t i = 0; i < count; ++i) {
+    const size_t room = (kPoolBufferSize - used) / aPACKET_MAX_FRAME;
+    const size_t got = aPacketFifo_GetSeveral(link->outboundFifo, taken, room);
+    for (size_t i = 0; i < got; ++i) {
       used = sAppendFrame(buffer, used, taken[i]);
       if (first) aPacket_Destroy(&taken[i]);
       else first = taken[i];
     }
-    if (count == 0) break;
+    *count += got;
+    if (got < room) break;
   }
   if (first) aStream_Write(link->stream, reinterpret_cast<const char*>(buffer), used);
   return first;
@@ -119,15 +122,16 @@ void sFlushOutbound(aLink* link) {
 }
 
 // One write of the oldest queued packet (with pooling, of as many as fit), with the write lock
-// held; false when nothing was queued.
-bool sWriteOldest(aLink* link) {
+// held; the number of packets written, 0 when nothing was queued.
+size_t sWriteOldest(aLink* link) {
+  size_t count = 1;
   const bool pooled = link->pooledPackets;
-  aPacket* packet = pooled ? sWritePooled(link) : aPacketFifo_Get(link->outboundFifo);
-  if (!packet) return false;
+  aPacket* packet = pooled ? sWritePooled(link, &count) : aPacketFifo_Get(link->outboundFifo);
+  if (!packet) return 0;
   if (!pooled) sWriteFrame(link, packet);
   aLink_RecordPacket(link, aPACKETLOG_SENT, packet);
   aPacket_Destroy(&packet);
-  return true;
+  return count;
 }
 
 void sWriteQueued(aLink* link) {
@@ -207,11 +211,17 @@ bool sWriteDirect(aLink* link, const aPacket* const* packets, size_t count) {
 // would gather it, unless someone is writing already: its packets need not wait for the writer
 // thread to wake.
 void sWriteQueuedForCaller(aLink* link) {
-  if (!link->running || aPacketFifo_GetLength(link->outboundFifo) == 0) return;
+  if (!link->running) return;
+  const size_t queued = aPacketFifo_GetLength(link->outboundFifo);
+  if (queued == 0) return;
   std::unique_lock hold(link->writeMutex, std::try_to_lock);
   if (!hold.owns_lock() || !link->running) return;  // as in sWriteDirect
-  // What is queued now, no more: others may go on queueing, and the writer thread is theirs.
-  for (size_t queued = aPacketFifo_GetLength(link->outboundFifo); queued > 0 && sWriteOldest(link); --queued) {
+  // What was queued when the caller looked, no more: others may go on queueing, and the writer
+  // thread is theirs.
+  for (size_t left = queued; left > 0;) {
+    const size_t written = sWriteOldest(link);
+    if (written == 0) break;
+    left -= std::min(left, written);
   }
 }
 

@@ -40,12 +40,12 @@ aPacket* aPacket_Create() { return sNewPacket(); }
 
 aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t dataSize, const uint8_t* data) {
   if (!packet || !data || dataSize > aPACKET_MAX_DATA) return aErrParam;
-  *packet = aPacket{};
   packet->check = aPACKET_CHECK;
   packet->address = address;
   packet->dataSize = dataSize;
   packet->fillCount = dataSize + sFirstDataPosition;
   std::memcpy(packet->data, data, dataSize);
+  std::memset(packet->data + dataSize, 0, aPACKET_MAX_DATA - dataSize);
   return aErrNone;
 }
 

@@ -120,7 +120,8 @@ aErr _queueBytes(aLinkID id, const uei& request) {
     const size_t chunk = std::min(length - sent, UEI_BYTES_CHUNK);
     const bool more = number + 1 < count;
     uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
-    if (chunk == UEI_BYTES_CHUNK) std::memcpy(data + 3, bytes + sent, UEI_BYTES_CHUNK);  // all but the last: a fixed copy
+    if (chunk == UEI_BYTES_CHUNK)
+      std::memcpy(data + 3, bytes + sent, UEI_BYTES_CHUNK);  // all but the last: a fixed copy
     else if (chunk) std::memcpy(data + 3, bytes + sent, chunk);
     data[3 + chunk] = static_cast<uint8_t>((more ? UEI_BYTES_CONTINUE : 0) | (number & UEI_BYTES_SEQUENCE_MASK));
     aPacket_Fill(&packets[number], request.module, static_cast<uint8_t>(chunk + 4), data);

@@ -106,27 +106,28 @@ bool _appendValue(const uei& request, uint8_t* data, size_t* size) {
 
 // [command][option][index][chunk][sequence] packets, handed to the link as one batch: written in
 // one go on a quiet link, else queued together with one wake of the writer. The packets are
-// built in one array, not one heap record each: a firmware chunk is dozens of them, and their
-// allocations cost more than the rest of the request.
+// written in place in one zeroed array, not made one heap record each: a firmware chunk is
+// dozens of them, and making them cost more than the rest of the request.
 aErr _queueBytes(aLinkID id, const uei& request) {
   const uint8_t* bytes = request.value.bytes.data;
   const size_t length = request.value.bytes.length;
   if (length && !bytes) return aErrParam;
   const size_t count = std::max<size_t>(1, (length + UEI_BYTES_CHUNK - 1) / UEI_BYTES_CHUNK);
-  const std::unique_ptr<aPacket[]> packets(new (std::nothrow) aPacket[count]);
+  const std::unique_ptr<aPacket[]> packets(new (std::nothrow) aPacket[count]());
   const std::unique_ptr<const aPacket*[]> batch(new (std::nothrow) const aPacket*[count]);
   if (!packets || !batch) return aErrResource;
-  for (size_t number = 0, sent = 0; number < count; ++number) {
+  for (size_t number = 0, sent = 0; number < count; ++number, sent += UEI_BYTES_CHUNK) {
     const size_t chunk = std::min(length - sent, UEI_BYTES_CHUNK);
     const bool more = number + 1 < count;
-    uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.index};
-    if (chunk == UEI_BYTES_CHUNK)
-      std::memcpy(data + 3, bytes + sent, UEI_BYTES_CHUNK);  // all but the last: a fixed copy
+    uint8_t* data = packets[number].data;
+    data[0] = request.command;
+    data[1] = request.option;
+    data[2] = request.index;
+    if (chunk == UEI_BYTES_CHUNK) std::memcpy(data + 3, bytes + sent, UEI_BYTES_CHUNK);  // a fixed copy: quicker
     else if (chunk) std::memcpy(data + 3, bytes + sent, chunk);
     data[3 + chunk] = static_cast<uint8_t>((more ? UEI_BYTES_CONTINUE : 0) | (number & UEI_BYTES_SEQUENCE_MASK));
-    aPacket_Fill(&packets[number], request.module, static_cast<uint8_t>(chunk + 4), data);
+    aPacket_Complete(&packets[number], request.module, static_cast<uint8_t>(chunk + 4));
     batch[number] = &packets[number];
-    sent += chunk;
   }
   return aLink_PutPackets(id, batch.get(), count);
 }

@@ -38,15 +38,20 @@ bool sIsConsistent(const aPacket* packet) {
 
 aPacket* aPacket_Create() { return sNewPacket(); }
 
-aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t dataSize, const uint8_t* data) {
-  if (!packet || !data || dataSize > aPACKET_MAX_DATA) return aErrParam;
+aErr aPacket_Complete(aPacket* packet, uint8_t address, uint8_t dataSize) {
+  if (!packet || dataSize > aPACKET_MAX_DATA) return aErrParam;
   packet->check = aPACKET_CHECK;
   packet->address = address;
   packet->dataSize = dataSize;
   packet->fillCount = dataSize + sFirstDataPosition;
+  return aErrNone;
+}
+
+aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t dataSize, const uint8_t* data) {
+  if (!packet || !data || dataSize > aPACKET_MAX_DATA) return aErrParam;
   std::memcpy(packet->data, data, dataSize);
   std::memset(packet->data + dataSize, 0, aPACKET_MAX_DATA - dataSize);
-  return aErrNone;
+  return aPacket_Complete(packet, address, dataSize);
 }
 
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t dataSize, const uint8_t* data) {

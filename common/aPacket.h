@@ -39,6 +39,11 @@ aPacket* aPacket_CreateWithData(uint8_t address, uint8_t dataSize, const uint8_t
 // record then left as it was.
 aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t dataSize, const uint8_t* data);
 
+// Makes the caller's record, whose data bytes the caller wrote in place, a complete packet of
+// dataSize bytes to the address; aErrParam for a null record or a size above aPACKET_MAX_DATA.
+// Data bytes past dataSize are left as they are.
+aErr aPacket_Complete(aPacket* packet, uint8_t address, uint8_t dataSize);
+
 // A new packet with the same address and data; null for an invalid packet.
 aPacket* aPacket_Copy(const aPacket* packet);
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -27,22 +28,29 @@ double _clamped(double fraction) {
 
 }  // namespace
 
-CLI_Display::CLI_Display() {
+CLI_Display::CLI_Display() : _terminal(_on_terminal()) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
-void CLI_Display::info_message(const char* text) { printf("%s\n", text); }
+void CLI_Display::info_message(const char* text) {
+  printf("%s\n", text);
+  _lastBar.clear();
+}
 
-void CLI_Display::error_message(const char* text) { fprintf(stderr, "%s\n", text); }
+void CLI_Display::error_message(const char* text) {
+  fprintf(stderr, "%s\n", text);
+  _lastBar.clear();
+}
 
 void CLI_Display::display_progress(bool start) {
-  if (!_on_terminal() || start) return;
+  if (!_terminal || start) return;
   _clear_line();
+  _lastBar.clear();
 }
 
 void CLI_Display::update_progress(double fraction, const char* label) {
-  if (!_on_terminal()) return;
+  if (!_terminal) return;
   fraction = _clamped(fraction);
   // With a label, the bar gives up the label's columns and its " (" ") " frame, so the line
   // keeps one length.
@@ -51,17 +59,26 @@ void CLI_Display::update_progress(double fraction, const char* label) {
   if (width < 0) width = 0;
   int filled = static_cast<int>(width * fraction);
   int percent = static_cast<int>(fraction * 100.0);
+  std::string line(static_cast<size_t>(CLEAR_WIDTH) + (label ? strlen(label) : 0), '\0');
+  int length = 0;
   if (label == nullptr) {
-    printf("\r[%.*s>%*s] (%3d%% ) ", filled, _bar, width - filled - 1, "", percent);
+    length =
+        snprintf(line.data(), line.size(), "\r[%.*s>%*s] (%3d%% ) ", filled, _bar, width - filled - 1, "", percent);
   } else {
-    printf("\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, _bar, width - filled - 1, "", percent);
+    length = snprintf(line.data(), line.size(), "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, _bar, width - filled - 1,
+                      "", percent);
   }
+  line.resize(static_cast<size_t>(std::max(length, 0)));
+  if (line == _lastBar) return;
+  fputs(line.c_str(), stdout);
+  _lastBar = std::move(line);
 }
 
 void CLI_Display::update_spinner(bool on, const char* label) {
   // Shared by every display, so the turn continues whichever object spins it.
   static unsigned char count = 0;
-  if (!_on_terminal()) return;
+  if (!_terminal) return;
+  _lastBar.clear();
   if (!on) {
     _clear_line();
     return;

@@ -3,6 +3,8 @@
 // clean lines without carriage-return art).
 #pragma once
 
+#include <string>
+
 #include "firmware/UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
@@ -21,4 +23,12 @@ class CLI_Display : public UpdaterDisplayInterface {
   static constexpr int BAR_WIDTH = 69;
   // Blanks written between two carriage returns to wipe a bar or spinner line.
   static constexpr int CLEAR_WIDTH = 88;
+
+ private:
+  // Whether standard output was a terminal when the display was made.
+  const bool _terminal;
+  // The bar line drawn last, until anything else is drawn: a transfer reports progress for every
+  // chunk, mostly with the same bar, and a terminal write costs more than the chunk's own
+  // transfer.
+  std::string _lastBar;
 };

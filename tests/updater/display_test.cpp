@@ -63,6 +63,23 @@ TEST(ProgressBar, KeepsEightyColumnsWhateverTheLabel) {
   }
 }
 
+// A transfer reports progress for every chunk, mostly with the bar unchanged: only a changed bar
+// is written, and anything drawn between makes the next bar be drawn again.
+TEST(ProgressBar, WritesABarOnlyWhenItChanged) {
+  auto console = runWithConsole(StdoutKind::Terminal, [] {
+    CLI_Display display;
+    display.update_progress(0.5, nullptr);
+    display.update_progress(0.501, nullptr);
+    display.update_progress(0.51, nullptr);
+    display.update_spinner(true, nullptr);
+    display.update_progress(0.51, nullptr);
+    display.display_progress(false);
+    display.update_progress(0.51, nullptr);
+  });
+  const std::string fiftyOne = "\r" + bar(35, 33, " 51");
+  EXPECT_EQ(console.out, "\r" + bar(34, 34, " 50") + fiftyOne + "\r .      \r" + fiftyOne + kClear + fiftyOne);
+}
+
 TEST(ProgressDisplay, EndClearsTheLineAndStartWritesNothing) {
   auto console = runWithConsole(StdoutKind::Terminal, [] {
     CLI_Display display;

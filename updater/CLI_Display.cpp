@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -59,16 +58,10 @@ void CLI_Display::update_progress(double fraction, const char* label) {
   if (width < 0) width = 0;
   int filled = static_cast<int>(width * fraction);
   int percent = static_cast<int>(fraction * 100.0);
-  std::string line(static_cast<size_t>(CLEAR_WIDTH) + (label ? strlen(label) : 0), '\0');
-  int length = 0;
-  if (label == nullptr) {
-    length =
-        snprintf(line.data(), line.size(), "\r[%.*s>%*s] (%3d%% ) ", filled, _bar, width - filled - 1, "", percent);
-  } else {
-    length = snprintf(line.data(), line.size(), "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, _bar, width - filled - 1,
-                      "", percent);
-  }
-  line.resize(static_cast<size_t>(std::max(length, 0)));
+  // The bar part is at most BAR_WIDTH + 13 characters; the label goes in front as it is.
+  char bar[BAR_WIDTH + 32];
+  snprintf(bar, sizeof bar, "[%.*s>%*s] (%3d%% ) ", filled, _bar, width - filled - 1, "", percent);
+  std::string line = label ? std::string("\r (") + label + ") " + bar : std::string("\r") + bar;
   if (line == _lastBar) return;
   fputs(line.c_str(), stdout);
   _lastBar = std::move(line);

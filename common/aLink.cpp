@@ -617,7 +617,8 @@ aLink* aLink_Lookup(aLinkID id) {
 
 std::shared_ptr<aLink> aLink_Hold(aLinkID id) {
   std::shared_ptr<aLink> link = sHoldLink(id);
-  return aVALIDLINK(link.get()) ? link : nullptr;
+  if (!aVALIDLINK(link.get())) return nullptr;
+  return link;  // moved, not copied
 }
 
 aLinkID aLink_Init(aLinkID id, aStream* stream) {

@@ -1,5 +1,6 @@
 #include "common/internal/aLinkRegistry.h"
 
+#include <atomic>
 #include <new>
 
 #include "common/aMutex.h"
@@ -44,14 +45,47 @@ aLinkEntry* sFindByIdentifierLocked(uint32_t serialNumber, uint32_t type) {
       [=](const aLinkEntry& entry) { return entry.identifiers[0] == serialNumber && entry.type == type; });
 }
 
+// Counts the entries taken out of the registry, so that a thread's recent finds (below) are
+// known to be still registered. Changed under the registry lock.
+std::atomic<uint64_t> sUnlinks{0};
+
 void sUnlinkLocked(aLinkEntry* target) {
   for (aLinkEntry** at = &_links; *at; at = &(*at)->next) {
     if (*at == target) {
       *at = target->next;
       target->next = nullptr;
+      sUnlinks.fetch_add(1, std::memory_order_release);
       return;
     }
   }
+}
+
+// The entries this thread held last, by id, with the unlink count of when they were found:
+// every request and every reply holds its link a few times, and a hit spares the registry lock.
+// Any unlink since then sends the next hold to the registry. Ids are never given twice.
+struct sRecentEntries {
+  static constexpr size_t kSlots = 2;
+  aLinkID ids[kSlots] = {};
+  uint64_t unlinks[kSlots] = {};
+  aLinkEntryRef entries[kSlots];
+  size_t next = 0;
+};
+thread_local sRecentEntries tRecentEntries;
+
+aLinkEntryRef sRecentEntry(aLinkID id) {
+  const sRecentEntries& recent = tRecentEntries;
+  const uint64_t unlinks = sUnlinks.load(std::memory_order_acquire);
+  for (size_t slot = 0; slot < sRecentEntries::kSlots; ++slot)
+    if (recent.ids[slot] == id && recent.unlinks[slot] == unlinks && recent.entries[slot]) return recent.entries[slot];
+  return nullptr;
+}
+
+void sRememberEntry(aLinkID id, uint64_t unlinks, const aLinkEntryRef& entry) {
+  sRecentEntries& recent = tRecentEntries;
+  const size_t slot = recent.next++ % sRecentEntries::kSlots;
+  recent.ids[slot] = id;
+  recent.unlinks[slot] = unlinks;
+  recent.entries[slot] = entry;
 }
 
 void sCountLocked(aLinkEntry* entry, int delta) { entry->useCount = static_cast<int16_t>(entry->useCount + delta); }
@@ -142,12 +176,17 @@ aLink* sGetLink(aLinkID id) {
 }
 
 aLinkEntryRef sHoldEntry(aLinkID id) {
-  return sLocked<aLinkEntryRef>(
-      [id]() -> aLinkEntryRef {
+  if (aLinkEntryRef recent = sRecentEntry(id)) return recent;
+  uint64_t unlinks = 0;
+  aLinkEntryRef held = sLocked<aLinkEntryRef>(
+      [id, &unlinks]() -> aLinkEntryRef {
+        unlinks = sUnlinks.load(std::memory_order_relaxed);
         aLinkEntry* entry = sFindByIDLocked(id);
         return entry ? entry->self : nullptr;
       },
       nullptr);
+  if (held) sRememberEntry(id, unlinks, held);
+  return held;
 }
 
 aLinkRef sHoldLink(aLinkID id) {

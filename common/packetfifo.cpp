@@ -58,10 +58,34 @@ std::map<aPacketFifoID, FifoRef>& sDictionary() {
   return *gpPacketFifoDictionary;
 }
 
-FifoRef sFind(aPacketFifoID id) {
+FifoRef sFindInDictionary(aPacketFifoID id) {
   std::lock_guard lock(sDictionaryMutex());
   const auto found = sDictionary().find(id);
   return found != sDictionary().end() ? found->second : nullptr;
+}
+
+// The FIFOs this thread found last. A link's threads use the same two FIFOs for every packet,
+// and a request and its reply cost several lookups: a hit spares the process-wide dictionary
+// lock. Ids are never drawn twice, and a FIFO that is destroyed is marked invalid, after which
+// it is looked up in the dictionary again (and not found).
+struct sRecentFifos {
+  static constexpr size_t kSlots = 4;
+  aPacketFifoID ids[kSlots] = {};
+  FifoRef fifos[kSlots];
+  size_t next = 0;
+};
+thread_local sRecentFifos tRecentFifos;
+
+FifoRef sFind(aPacketFifoID id) {
+  sRecentFifos& recent = tRecentFifos;
+  for (size_t slot = 0; slot < sRecentFifos::kSlots; ++slot)
+    if (recent.ids[slot] == id && recent.fifos[slot] && recent.fifos[slot]->valid) return recent.fifos[slot];
+  FifoRef found = sFindInDictionary(id);
+  if (!found) return nullptr;
+  const size_t slot = recent.next++ % sRecentFifos::kSlots;
+  recent.ids[slot] = id;
+  recent.fifos[slot] = found;
+  return found;
 }
 
 aPacketFifoID sDrawId() {

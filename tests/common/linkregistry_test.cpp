@@ -91,6 +91,7 @@ TEST_F(RegistryTest, LookupsFindTheNewestMatch) {
 
 TEST_F(RegistryTest, LastReleaseUnlinksTheEntry) {
   const aLinkID id = Make(FreshSerial(), 0, 0, 1);
+  ASSERT_NE(sHoldEntry(id), nullptr);  // held once on this thread: it must not be held again below
   ASSERT_EQ(sAddUse(id), aErrNone);
   ASSERT_EQ(sAddUse(id), aErrNone);
   aLinkEntry* last = nullptr;
@@ -101,6 +102,7 @@ TEST_F(RegistryTest, LastReleaseUnlinksTheEntry) {
   ASSERT_NE(last, nullptr);
   EXPECT_EQ(last->id, id);
   EXPECT_EQ(sLookupEntryByID(id), nullptr);
+  EXPECT_EQ(sHoldEntry(id), nullptr);
   sFreeEntry(&last);
   EXPECT_EQ(sReleaseUse(id, &last), aErrParam);
   EXPECT_EQ(sAddUse(id), aErrParam);

@@ -22,6 +22,15 @@
 // first tens of milliseconds (no cross-CPU wake-ups: half the time per wait), and the road not,
 // which alone took the byte-array road from about 0.85 of the replay to about 0.55.
 //
+// On an otherwise idle machine with several processors the DATA packet figure swings between
+// runs (0.65 to 0.85 on one virtual machine in one hour) for a reason of the scheduler's: a wait
+// costs a few microseconds while the host side and the module take turns on one processor, and
+// about ten times that while they sit on two, every hand-over then waking an idle processor.
+// Which of the two it is changes every few thousand waits; a side whose turn is shorter than the
+// module's preempts the module when its reply comes and keeps the pair together more often. The
+// replay's turn is the shortest possible, the road's about as long as the module's. Run on one
+// processor (taskset), the ratio shows the road's own cost alone and is steady.
+//
 // A short run (--benchmark_min_time below 0.5 s) sends a 64 KiB image once per path.
 #include <arpa/inet.h>
 #include <fcntl.h>
